@@ -1,0 +1,52 @@
+// Process-wide variables: the version, the file paths, the settings of
+// server.ini and the service objects. Start-up writes them before it starts
+// any thread; afterwards they are only read (the service pointers are
+// atomics, cleared by shutdown before their objects go away).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+struct TServerVersion {
+  uint16_t Major, Minor, Release, Build;
+};
+inline constexpr TServerVersion ServerVersion{2, 0, 18, 25};
+std::string ServerVersionText();  // "2.0.18.25"
+
+// Five characters, shown after the version everywhere it appears.
+extern std::string PlatformName;
+// The public server list's post endpoint (46 characters).
+extern std::string DefaultPostUrl;
+
+// Command line.
+extern std::string IniFileName, DbFileName, LogFileName, PidFileName, AdminPassword, HttpDocsDir;
+
+// "Main Config" and "WebPost" of server.ini.
+extern int32_t HTTPServerPort;
+extern bool HTTPServerEnabled;
+extern bool ExternalIPDetection;
+extern std::string DateTimeFormat;
+extern int32_t TCPQueryPort;
+extern std::string BoundToIp;
+extern std::string AdminEmail, ISPLinkURL, ISPName, ISPCountry;
+extern bool WebPostEnabled;
+extern std::string PostUrl;
+
+// Proxy settings for the external-address lookup; fixed, not read from a file.
+extern bool ProxyBasicAuthentication;
+extern std::string ProxyServer;
+extern int32_t ProxyPort;
+extern std::string ProxyUsername, ProxyPassword;
+
+// Service objects, none while absent. Their types arrive with their services.
+class TFreeBase;
+class TServerListObject;
+class TWebInterface;
+class TTCPQuery;
+class TWebPost;
+extern std::atomic<TFreeBase*> ServerDatabase;
+extern std::atomic<TServerListObject*> ServerList;
+extern std::atomic<TWebInterface*> WebInterface;
+extern std::atomic<TTCPQuery*> TCPQuery;
+extern std::atomic<TWebPost*> WebPost;

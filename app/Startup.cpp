@@ -1,0 +1,224 @@
+#include "app/Startup.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/Globals.h"
+#include "common/IniFile.h"
+#include "common/Log.h"
+#include "common/TextFormat.h"
+
+int ShutdownWaitMs = 5000;
+std::vector<std::string> ProcessArguments;
+
+namespace {
+
+// ---- built-in values --------------------------------------------------------
+
+// The two built-in texts are kept scrambled in the binary so that a casual
+// look at its strings does not show them; they are unscrambled at start-up.
+template <size_t N>
+struct TScrambled {
+  static constexpr unsigned char kKey = 0x5A;
+  constexpr explicit TScrambled(const char (&plain)[N]) : Bytes{} {
+    for (size_t i = 0; i + 1 < N; ++i) Bytes[i] = static_cast<unsigned char>(plain[i] ^ kKey);
+  }
+  std::string Plain() const {
+    std::string s;
+    for (size_t i = 0; i + 1 < N; ++i) s.push_back(static_cast<char>(Bytes[i] ^ kKey));
+    return s;
+  }
+  unsigned char Bytes[N];
+};
+
+constexpr TScrambled kPlatform("Linux");
+constexpr TScrambled kPostUrl("http://serverlist.parleon.net/announce/add.php");
+static_assert(sizeof(kPlatform.Bytes) == 6 && sizeof(kPostUrl.Bytes) == 47, "built-in value lengths");
+
+void ProduceBuiltInValues() {
+  PlatformName = kPlatform.Plain();
+  DefaultPostUrl = kPostUrl.Plain();
+}
+
+std::string CurrentDirectory() {
+  char buf[4096];
+  if (getcwd(buf, sizeof buf)) return buf;
+  return ".";
+}
+
+// ---- the settings table -------------------------------------------------------
+
+enum class TSettingKind { Integer, Boolean, Text };
+
+struct TSetting {
+  const char* Section;
+  const char* Key;
+  TSettingKind Kind;
+  void* Variable;
+  bool Trimmed;
+  size_t MaxLength;  // 0: no limit
+  int32_t IntDefault;
+  const char* TextDefault;
+};
+
+constexpr size_t kNoLimit = 0;
+
+// In the order start-up reads them.
+const TSetting kSettings[] = {
+    {"Main Config", "HTTPServer Port", TSettingKind::Integer, &HTTPServerPort, false, kNoLimit, 14534, nullptr},
+    {"Main Config", "HTTPServer Enabled", TSettingKind::Boolean, &HTTPServerEnabled, false, kNoLimit, 1, nullptr},
+    {"Main Config", "ExternalIPDectection", TSettingKind::Boolean, &ExternalIPDetection, false, kNoLimit, 1,
+     nullptr},
+    {"Main Config", "DateTimeFormat", TSettingKind::Text, &DateTimeFormat, false, kNoLimit, 0,
+     "dd-mm-yyyy hh:nn:ss"},
+    {"Main Config", "TCPQueryPort", TSettingKind::Integer, &TCPQueryPort, false, kNoLimit, 51234, nullptr},
+    {"Main Config", "BoundToIp", TSettingKind::Text, &BoundToIp, true, kNoLimit, 0, ""},
+    {"WebPost", "AdminEmail", TSettingKind::Text, &AdminEmail, true, 255, 0, "na"},
+    {"WebPost", "ISPLinkURL", TSettingKind::Text, &ISPLinkURL, true, 255, 0, "na"},
+    {"WebPost", "ISPName", TSettingKind::Text, &ISPName, true, 29, 0, "Private"},
+    {"WebPost", "ISPCountry", TSettingKind::Text, &ISPCountry, true, 29, 0, "Earth"},
+    {"WebPost", "Enabled", TSettingKind::Boolean, &WebPostEnabled, false, kNoLimit, 1, nullptr},
+    {"WebPost", "PostUrl", TSettingKind::Text, &PostUrl, false, 255, 0, ""},
+};
+
+// Write-back order: "ExternalIPDectection" leads, then the rest as read.
+const char* const kWriteOrder[] = {"ExternalIPDectection", "HTTPServer Port", "HTTPServer Enabled",
+                                   "DateTimeFormat",       "TCPQueryPort",    "BoundToIp",
+                                   "AdminEmail",           "ISPLinkURL",      "ISPName",
+                                   "ISPCountry",           "Enabled",         "PostUrl"};
+
+void SetDefault(const TSetting& s) {
+  switch (s.Kind) {
+    case TSettingKind::Integer: *static_cast<int32_t*>(s.Variable) = s.IntDefault; break;
+    case TSettingKind::Boolean: *static_cast<bool*>(s.Variable) = s.IntDefault != 0; break;
+    case TSettingKind::Text: *static_cast<std::string*>(s.Variable) = s.TextDefault; break;
+  }
+}
+
+void ReadSetting(const TIniFile& ini, const TSetting& s) {
+  switch (s.Kind) {
+    case TSettingKind::Integer: {
+      auto* v = static_cast<int32_t*>(s.Variable);
+      *v = ini.ReadInteger(s.Section, s.Key, *v);
+      break;
+    }
+    case TSettingKind::Boolean: {
+      auto* v = static_cast<bool*>(s.Variable);
+      *v = ini.ReadBool(s.Section, s.Key, *v);
+      break;
+    }
+    case TSettingKind::Text: {
+      auto* v = static_cast<std::string*>(s.Variable);
+      std::string value = ini.ReadString(s.Section, s.Key, *v);
+      if (s.Trimmed) value = Trim(value);
+      if (s.MaxLength != kNoLimit && value.size() > s.MaxLength) value.resize(s.MaxLength);
+      *v = std::move(value);
+      break;
+    }
+  }
+}
+
+void WriteSetting(TIniFile& ini, const TSetting& s) {
+  switch (s.Kind) {
+    case TSettingKind::Integer: ini.WriteInteger(s.Section, s.Key, *static_cast<int32_t*>(s.Variable)); break;
+    case TSettingKind::Boolean: ini.WriteBool(s.Section, s.Key, *static_cast<bool*>(s.Variable)); break;
+    case TSettingKind::Text: ini.WriteString(s.Section, s.Key, *static_cast<std::string*>(s.Variable)); break;
+  }
+}
+
+const TSetting& SettingByKey(const char* key) {
+  for (const TSetting& s : kSettings)
+    if (std::string_view(s.Key) == key) return s;
+  throw std::logic_error(std::string("unknown setting ") + key);
+}
+
+}  // namespace
+
+void ParseCommandLine(const std::vector<std::string>& args) {
+  struct TOption {
+    const char* Text;
+    std::string* Variable;
+    bool Trimmed;
+  };
+  const TOption options[] = {
+      {"-INI=", &IniFileName, false},    {"-DB=", &DbFileName, false},
+      {"-LOG=", &LogFileName, false},    {"-PID=", &PidFileName, false},
+      {"-ADMINPW=", &AdminPassword, true}, {"-HTTPDOCS=", &HttpDocsDir, true},
+  };
+  for (std::string arg : args) {
+    for (const TOption& o : options) {
+      if (UpperCase(arg).find(o.Text) == std::string::npos) continue;
+      // The option's length comes off the front, wherever the text was found.
+      const size_t n = std::string_view(o.Text).size();
+      arg.erase(0, std::min(n, arg.size()));
+      *o.Variable = o.Trimmed ? Trim(arg) : arg;
+    }
+  }
+}
+
+void ReadAndWriteBackSettings(const std::string& iniFileName) {
+  TIniFile ini(iniFileName);
+  for (const TSetting& s : kSettings) SetDefault(s);
+  for (const TSetting& s : kSettings) ReadSetting(ini, s);
+  // The built-in list is posted to anyway; a copy of it here would post twice.
+  if (Trim(PostUrl) == Trim(DefaultPostUrl)) PostUrl.clear();
+  for (const char* key : kWriteOrder) WriteSetting(ini, SettingByKey(key));
+  ini.UpdateFile();
+}
+
+bool Start_Parleon_Server() {
+  // Step 1 (seeding a clock-based generator) has no counterpart: every
+  // random value the server draws comes from the OS's secure source.
+  ProduceBuiltInValues();
+  AdminPassword.clear();
+  ParseCommandLine(ProcessArguments);
+  const std::string cwd = CurrentDirectory();
+  if (DbFileName.empty()) DbFileName = cwd + "/server.db";
+  if (IniFileName.empty()) IniFileName = cwd + "/server.ini";
+  if (LogFileName.empty()) LogFileName = cwd + "/server.log";
+  if (HttpDocsDir.empty()) HttpDocsDir = cwd + "/httpdocs";
+
+  if (!Logger.load()) InitLog(IniFileName, "Debug", LogFileName);
+  Log(LMTALL, LMDINFO, "server", "Server startup initialized");
+  Log(LMTALL, LMDINFO, "server", "Server version: " + ServerVersionText() + " " + PlatformName + "\r\nOK");
+
+  ServerDatabase = nullptr;
+  WebInterface = nullptr;
+  WebPost = nullptr;
+  TCPQuery = nullptr;
+
+  try {
+    ReadAndWriteBackSettings(IniFileName);
+  } catch (const std::exception&) {
+    Log(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: error in config file");
+    return false;
+  }
+
+  // Step 12: the database opens here (server.db; arrives with the database).
+  // Step 13: ServerList is created here (arrives with the virtual servers).
+  // Step 14: each id of section "Servers" is started here, and "-ADMINPW="
+  //          sets its "admin" account (arrive with the virtual servers and
+  //          the accounts).
+  // Step 15: a first run creates "server_cfg Default" and its "admin"
+  //          account here (arrives with the virtual servers and accounts).
+  // Step 16: the web interface starts here (arrives with the web interface).
+  // Step 17: the TCP query opens here (arrives with the TCP query).
+  // Step 18: the web list thread starts here (arrives with the web list).
+
+  Log(LMTALL, LMDINFO, "server", "Server startup finished");
+  return true;
+}
+
+void Stop_Parleon_Server() {
+  Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
+  // Step 2: every virtual server stops here, last to first (arrives with the
+  //         virtual servers).
+  // Step 3: the database flushes and closes here (arrives with the database).
+  // Steps 4 to 7: the web interface, the web list thread, the TCP query and
+  //          ServerList go here, each pointer cleared as its object goes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
+  Log(LMTALL, LMDINFO, "server", "Server shutdown finished");
+  DoneLog();
+}

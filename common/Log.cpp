@@ -1,0 +1,199 @@
+#include "common/Log.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "common/IniFile.h"
+
+std::atomic<TLogObject*> Logger{nullptr};
+
+namespace {
+
+constexpr const char* kTypeTokens[] = {"LMTDEBUG", "LMTWARNING", "LMTERROR", "LMTALL"};
+constexpr const char* kTypeTexts[] = {"DEBUG", "WARNING", "ERROR", "ALL"};
+constexpr const char* kDepthTokens[] = {"LMDIMPORTANT", "LMDALL", "LMDUSEFULL",
+                                        "LMDPROCEDUREINFO", "LMDCOMMANDS", "LMDINFO"};
+constexpr const char* kDepthTexts[] = {"Important", "All", "Usefull", "ProcedureInfo", "Commands", "Info"};
+const std::string kDashRow(63, '-');
+
+}  // namespace
+
+const char* LogTypeText(TLogMessageType type) { return type <= LMTALL ? kTypeTexts[type] : "?"; }
+const char* LogDepthText(TLogMessageDepth depth) { return depth <= LMDINFO ? kDepthTexts[depth] : "?"; }
+
+// ---- TLogObject ---------------------------------------------------------
+
+bool TLogObject::IsLogged(TLogMessageType type, TLogMessageDepth depth) const {
+  if (!(Types & (1u << type)) && !(Types & (1u << LMTALL))) return false;
+  if (Depths & (1u << LMDALL)) return true;
+  return (Depths & (1u << depth)) != 0;
+}
+
+void TLogObject::LoadSettings(const std::string& iniFileName, std::string_view section) {
+  TIniFile ini(iniFileName);
+  if (ini.ReadString(section, "MessageTypes", "").empty()) {
+    ini.WriteString(section, "MessageTypes", "LMTALL");
+    ini.WriteString(section, "MessageDepths", "LMDALL");
+  }
+  // A token anywhere in the upper-cased value selects it, whatever separates them.
+  Types = 0;
+  const std::string types = UpperCase(ini.ReadString(section, "MessageTypes", ""));
+  for (unsigned i = 0; i < 4; ++i)
+    if (types.find(kTypeTokens[i]) != std::string::npos) Types |= static_cast<uint8_t>(1u << i);
+  Depths = 0;
+  const std::string depths = UpperCase(ini.ReadString(section, "MessageDepths", ""));
+  for (unsigned i = 0; i < 6; ++i)
+    if (depths.find(kDepthTokens[i]) != std::string::npos) Depths |= static_cast<uint8_t>(1u << i);
+}
+
+void TLogObject::Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
+                     std::string_view msg) {
+  if (IsLogged(type, depth)) WriteLine(msg, source, type, depth);
+}
+
+void TLogObject::LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
+                        std::string_view msg, TFmtArgs args) {
+  if (IsLogged(type, depth)) WriteLine(FormatArgs(msg, args), source, type, depth);
+}
+
+void TLogObject::EnterProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
+                           std::string_view msg) {
+  if (IsLogged(type, depth)) WriteLine(" Entered " + std::string(msg), source, type, depth);
+}
+
+void TLogObject::EnterProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
+                              std::string_view msg, TFmtArgs args) {
+  if (IsLogged(type, depth)) WriteLine(" Entered " + FormatArgs(msg, args), source, type, depth);
+}
+
+void TLogObject::LeaveProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
+                           std::string_view msg) {
+  if (IsLogged(type, depth)) WriteLine(" Left " + std::string(msg), source, type, depth);
+}
+
+void TLogObject::LeaveProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
+                              std::string_view msg, TFmtArgs args) {
+  if (IsLogged(type, depth)) WriteLine(" Left " + FormatArgs(msg, args), source, type, depth);
+}
+
+// ---- TLogFile -----------------------------------------------------------
+
+TLogFile::~TLogFile() {
+  try {
+    Close();
+  } catch (...) {
+    // A destructor must not throw; a failing disk at exit loses the banner.
+  }
+}
+
+bool TLogFile::OpenFile() {
+  if (file_) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  // Append mode creates a missing file; "w" is the fallback for a file that
+  // exists but cannot be appended to.
+  file_ = std::fopen(FileName.c_str(), "ab");
+  if (!file_) file_ = std::fopen(FileName.c_str(), "wb");
+  return file_ != nullptr;
+}
+
+bool TLogFile::EnsureOpen() { return file_ != nullptr || OpenFile(); }
+
+std::string TLogFile::Stamp(const char* format) const {
+  const TDateParts p = DecodeDateTime(clock_->Now());
+  char buf[32];
+  if (format[0] == 's')
+    std::snprintf(buf, sizeof buf, "%02d-%02d-%02d %02d:%02d:%02d", p.Day, p.Month, p.Year % 100, p.Hour,
+                  p.Minute, p.Second);
+  else
+    std::snprintf(buf, sizeof buf, "%02d-%02d-%02d %02d:%02d", p.Day, p.Month, p.Year % 100, p.Hour, p.Minute);
+  return buf;
+}
+
+void TLogFile::PutLine(const std::string& line) {
+  const bool ok = std::fwrite(line.data(), 1, line.size(), file_) == line.size();
+  if (!ok || std::fflush(file_) != 0) {
+    // Reopen on the next call: the disk may come back.
+    const int err = errno;
+    std::fclose(file_);
+    file_ = nullptr;
+    throw std::runtime_error(std::string("log write failed: ") + std::strerror(err));
+  }
+}
+
+void TLogFile::WriteLine(std::string_view msg, std::string_view source, TLogMessageType type,
+                         TLogMessageDepth depth) {
+  std::string line = Stamp("s");
+  line.reserve(line.size() + msg.size() + 48);
+  line += ',';
+  line += LogTypeText(type);
+  line += ',';
+  line += LogDepthText(depth);
+  line += ',';
+  line += source.substr(0, kMaxSourceLength);
+  line += ",\t";
+  line += msg;
+  line += "\r\n";
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!EnsureOpen()) return;
+  PutLine(line);
+}
+
+void TLogFile::Open() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!EnsureOpen()) return;
+  PutLine(kDashRow + "\r\n" + "-------------- log started at " + Stamp("m") + " -------------\r\n" + kDashRow +
+          "\r\n");
+}
+
+void TLogFile::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!EnsureOpen()) return;
+  PutLine(kDashRow + "\r\n" + "--------------- log ended at " + Stamp("m") + " --------------\r\n" + kDashRow +
+          "\r\n");
+  std::fclose(file_);
+  file_ = nullptr;
+}
+
+void TLogFile::LogMemory() { WriteLine(" !!! LogMemory not supported yet !!!", "", LMTDEBUG, LMDALL); }
+
+// ---- global logger ----------------------------------------------------------
+
+void InitLog(const std::string& iniFileName, std::string_view section, const std::string& logFileName) {
+  // "tcphost" would select the viewer sink; this build always logs to the file.
+  (void)Trim(TIniFile(iniFileName).ReadString(section, "tcphost", ""));
+  auto* sink = new TLogFile();
+  sink->FileName = logFileName;
+  sink->LoadSettings(iniFileName, section);
+  sink->Open();
+  TLogObject* old = Logger.exchange(sink);
+  delete old;
+}
+
+void DoneLog() {
+  TLogObject* old = Logger.exchange(nullptr);
+  delete old;
+}
+
+// A log line that cannot be written (full disk) is lost rather than failing
+// the operation that logged it: a relay or a login must not stop over it.
+void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg) {
+  if (TLogObject* l = Logger.load(std::memory_order_acquire)) {
+    try {
+      l->Log(type, depth, source, msg);
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+            TFmtArgs args) {
+  if (TLogObject* l = Logger.load(std::memory_order_acquire)) {
+    try {
+      l->LogFmt(type, depth, source, msg, args);
+    } catch (const std::exception&) {
+    }
+  }
+}

@@ -1,0 +1,105 @@
+// The process-wide logger. Every diagnostic of the server goes through
+// Log()/LogFmt(), which pass the message through the filter read from
+// server.ini and hand it to the sink, normally TLogFile (server.log).
+//
+// Ownership: start-up creates the global Logger with InitLog and shutdown
+// destroys it last with DoneLog (which writes the end banner).
+// Thread-safety: Log and LogFmt may be called from any thread, also while no
+// Logger exists (the message is then dropped). A sink writes each line
+// whole: lines from concurrent threads never interleave.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "common/Clock.h"
+#include "common/TextFormat.h"
+
+enum TLogMessageType : uint8_t { LMTDEBUG = 0, LMTWARNING = 1, LMTERROR = 2, LMTALL = 3 };
+enum TLogMessageDepth : uint8_t {
+  LMDIMPORTANT = 0,
+  LMDALL = 1,
+  LMDUSEFULL = 2,
+  LMDPROCEDUREINFO = 3,
+  LMDCOMMANDS = 4,
+  LMDINFO = 5
+};
+
+const char* LogTypeText(TLogMessageType type);     // "DEBUG", "WARNING", "ERROR", "ALL"
+const char* LogDepthText(TLogMessageDepth depth);  // "Important" ... "Info"
+
+// Abstract sink. Types and Depths are bit sets (bit n = value n).
+class TLogObject {
+ public:
+  static constexpr size_t kMaxSourceLength = 99;
+
+  virtual ~TLogObject() = default;  // sinks call Close from their own destructors
+
+  // Writes one line unconditionally.
+  virtual void WriteLine(std::string_view msg, std::string_view source, TLogMessageType type,
+                         TLogMessageDepth depth) = 0;
+  virtual void Close() {}
+  virtual void Open() = 0;
+  void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
+  void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+              TFmtArgs args);
+  virtual void LogMemory() = 0;
+  void EnterProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
+  void EnterProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
+                    std::string_view msg, TFmtArgs args);
+  void LeaveProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
+  void LeaveProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
+                    std::string_view msg, TFmtArgs args);
+
+  bool IsLogged(TLogMessageType type, TLogMessageDepth depth) const;
+  // Reads "MessageTypes"/"MessageDepths" of `section`; an empty "MessageTypes"
+  // is replaced in the file by LMTALL and "MessageDepths" by LMDALL.
+  void LoadSettings(const std::string& iniFileName, std::string_view section);
+
+  uint8_t Types = 0;
+  uint8_t Depths = 0;
+  std::string FileName;
+};
+
+// The file sink: appends "dd-mm-yy hh:nn:ss,TYPE,Depth,Source,<TAB>Msg" CR LF
+// and flushes each line. The file opens lazily and is retried on every call
+// while it cannot be opened; lines are lost silently meanwhile.
+class TLogFile : public TLogObject {
+ public:
+  explicit TLogFile(TClock* clock = nullptr) : clock_(clock ? clock : SystemClock()) {}
+  ~TLogFile() override;
+  void WriteLine(std::string_view msg, std::string_view source, TLogMessageType type,
+                 TLogMessageDepth depth) override;
+  void Close() override;  // end banner, then the file closes
+  void Open() override;   // start banner
+  void LogMemory() override;
+  virtual bool OpenFile();
+  bool Active() const { return file_ != nullptr; }
+
+ private:
+  // Callers hold mutex_.
+  bool EnsureOpen();
+  void PutLine(const std::string& line);
+  std::string Stamp(const char* format) const;
+  std::mutex mutex_;
+  FILE* file_ = nullptr;
+  TClock* clock_;
+};
+
+// The global logger; none until InitLog.
+extern std::atomic<TLogObject*> Logger;
+
+// Creates Logger from the "tcphost" key (the file sink is used whatever it
+// holds), loads the filter from `section` and writes the start banner.
+void InitLog(const std::string& iniFileName, std::string_view section, const std::string& logFileName);
+// Destroys Logger (writing the end banner) and sets it to none.
+void DoneLog();
+
+// Never raise: a line the disk refuses is lost.
+void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
+void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+            TFmtArgs args);
