@@ -33,8 +33,16 @@ bool TLogObject::IsLogged(TLogMessageType type, TLogMessageDepth depth) const {
 void TLogObject::LoadSettings(const std::string& iniFileName, std::string_view section) {
   TIniFile ini(iniFileName);
   if (ini.ReadString(section, "MessageTypes", "").empty()) {
-    ini.WriteString(section, "MessageTypes", "LMTALL");
-    ini.WriteString(section, "MessageDepths", "LMDALL");
+    try {
+      ini.WriteString(section, "MessageTypes", "LMTALL");
+      ini.WriteString(section, "MessageDepths", "LMDALL");
+    } catch (const EIniFile&) {
+      // The settings file cannot be written: log everything, so that the
+      // start-up that fails over the same file can still say why.
+      Types = 1u << LMTALL;
+      Depths = 1u << LMDALL;
+      return;
+    }
   }
   // A token anywhere in the upper-cased value selects it, whatever separates them.
   Types = 0;

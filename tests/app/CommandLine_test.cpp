@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include "app/Globals.h"
+#include "app/Startup.h"
+
+namespace {
+
+class CommandLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    IniFileName.clear();
+    DbFileName.clear();
+    LogFileName.clear();
+    PidFileName.clear();
+    AdminPassword.clear();
+    HttpDocsDir.clear();
+  }
+};
+
+TEST_F(CommandLineTest, OptionsInAnyCaseAndOrderKeepTheValueCase) {
+  ParseCommandLine({"-db=Data/My.DB", "-INI=conf/Server.ini", "-Log=x.log", "-pid=p", "-HTTPDOCS= docs "});
+  EXPECT_EQ(DbFileName, "Data/My.DB");
+  EXPECT_EQ(IniFileName, "conf/Server.ini");
+  EXPECT_EQ(LogFileName, "x.log");
+  EXPECT_EQ(PidFileName, "p");
+  EXPECT_EQ(HttpDocsDir, "docs");  // trimmed
+}
+
+TEST_F(CommandLineTest, LaterTestsApplyToTheShortenedArgument) {
+  ParseCommandLine({"-DB=-LOG=x.log"});
+  EXPECT_EQ(DbFileName, "-LOG=x.log");
+  EXPECT_EQ(LogFileName, "x.log");
+}
+
+TEST_F(CommandLineTest, OptionFoundAnywhereCutsItsLengthFromTheStart) {
+  ParseCommandLine({"x-INI=a.ini"});
+  EXPECT_EQ(IniFileName, "=a.ini");
+}
+
+TEST_F(CommandLineTest, AdminPasswordIsTrimmedAndLaterArgumentsWin) {
+  ParseCommandLine({"-ADMINPW=  first ", "unknown", "-ADMINPW= secret "});
+  EXPECT_EQ(AdminPassword, "secret");
+  EXPECT_TRUE(DbFileName.empty());
+}
+
+TEST_F(CommandLineTest, NonPathValuesAreNotTrimmed) {
+  ParseCommandLine({"-LOG= spaced.log "});
+  EXPECT_EQ(LogFileName, " spaced.log ");
+}
+
+}  // namespace

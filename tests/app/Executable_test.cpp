@@ -1,0 +1,77 @@
+// Runs the real executable: a first start in an empty folder, then SIGTERM.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "common/IniFile.h"
+#include "support/ServerProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using std::chrono::seconds;
+
+TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
+  TTempDir dir;
+  {
+    // Ports that nothing else on the machine uses, so the test never collides.
+    TIniFile ini(dir.File("server.ini"));
+    ini.WriteInteger("Main Config", "HTTPServer Port", 0);
+    ini.WriteInteger("Main Config", "TCPQueryPort", 0);
+    ini.WriteBool("WebPost", "Enabled", false);
+  }
+  TServerProcess server(dir.Path());
+  ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
+  EXPECT_EQ(server.Stop(SIGTERM, seconds(60)), 0);
+
+  const std::string log = ReadFileText(dir.File("server.log"));
+  const std::regex order(
+      "-{63}\r\n-{14} log started at [0-9-]{8} [0-9:]{5} -{13}\r\n-{63}\r\n"
+      ".*,ALL,Info,server,\tServer startup initialized\r\n"
+      ".*,ALL,Info,server,\tServer version: 2\\.0\\.18\\.25 Linux\r\nOK\r\n"
+      "(.*\r\n)*"
+      ".*,ALL,Info,server,\tServer startup finished\r\n"
+      "(.*\r\n)*"
+      ".*,ALL,Info,server,\tServer shutdown initialized\r\n"
+      "(.*\r\n)*"
+      ".*,ALL,Info,server,\tServer shutdown finished\r\n"
+      "-{63}\r\n-{15} log ended at [0-9-]{8} [0-9:]{5} -{14}\r\n-{63}\r\n");
+  EXPECT_TRUE(std::regex_match(log, order)) << log;
+
+  TIniFile ini(dir.File("server.ini"));
+  EXPECT_EQ(ini.ReadString("Debug", "MessageTypes", ""), "LMTALL");
+  EXPECT_EQ(ini.ReadString("Debug", "MessageDepths", ""), "LMDALL");
+  EXPECT_EQ(ini.ReadString("Main Config", "DateTimeFormat", ""), "dd-mm-yyyy hh:nn:ss");
+  EXPECT_EQ(ini.ReadSection("Main Config"),
+            (std::vector<std::string>{"HTTPServer Port", "TCPQueryPort", "ExternalIPDectection",
+                                      "HTTPServer Enabled", "DateTimeFormat", "BoundToIp"}));
+  EXPECT_EQ(ini.ReadSection("WebPost"),
+            (std::vector<std::string>{"Enabled", "AdminEmail", "ISPLinkURL", "ISPName", "ISPCountry", "PostUrl"}));
+  const std::string out = ReadFileText(dir.File("stdout.txt"));
+  EXPECT_NE(out.find("http://localhost:0"), std::string::npos) << out;
+  EXPECT_NE(out.find(dir.File("server.log")), std::string::npos) << out;
+}
+
+TEST(ExecutableTest, UnwritableSettingsFileFailsWithNonZeroStatus) {
+  TTempDir dir;
+  // A folder where the settings file should be: the write-back cannot succeed.
+  const std::string iniDir = dir.File("blocked.ini");
+  ASSERT_EQ(mkdir(iniDir.c_str(), 0755), 0);
+  TServerProcess server(dir.Path(), {"-INI=" + iniDir});
+  EXPECT_EQ(server.WaitExit(seconds(30)), 1);
+  const std::string log = ReadFileText(dir.File("server.log"));
+  EXPECT_NE(log.find("Start_Parleon_Server: error in config file"), std::string::npos) << log;
+  EXPECT_NE(log.find("critical error, shutdown initiated"), std::string::npos) << log;
+}
+
+TEST(ExecutableTest, HelpAndVersion) {
+  TTempDir dir;
+  TServerProcess version(dir.Path(), {"--version"});
+  EXPECT_EQ(version.WaitExit(seconds(30)), 0);
+  EXPECT_NE(ReadFileText(dir.File("stdout.txt")).find("2.0.18.25"), std::string::npos);
+  EXPECT_FALSE(FileExists(dir.File("server.log")));
+}
+
+}  // namespace

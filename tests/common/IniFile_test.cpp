@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "common/IniFile.h"
+#include "support/TempDir.h"
+
+namespace {
+
+TEST(IniFileTest, MissingFileReadsEmptyAndFirstWriteCreatesIt) {
+  TTempDir dir;
+  TIniFile f(dir.File("new.ini"));
+  EXPECT_EQ(f.ReadString("A", "k", "def"), "def");
+  EXPECT_EQ(f.ReadInteger("A", "k", 7), 7);
+  EXPECT_FALSE(FileExists(dir.File("new.ini")));
+  f.WriteInteger("A", "k", 3);
+  EXPECT_EQ(ReadFileText(dir.File("new.ini")), "[A]\r\nk=3\r\n");
+}
+
+TEST(IniFileTest, NamesMatchWithoutCaseAndRewritesKeepOrder) {
+  TTempDir dir;
+  const std::string path = dir.File("s.ini");
+  WriteFileText(path, "; note\n[One]\na=1\nB=2\n\n[Two]\nc=3\n");
+  TIniFile f(path);
+  EXPECT_EQ(f.ReadString("one", "b", ""), "2");
+  f.WriteString("ONE", "A", "10");
+  f.WriteString("one", "new", "x");
+  f.WriteString("Three", "d", "4");
+  EXPECT_EQ(ReadFileText(path), "; note\r\n[One]\r\na=10\r\nB=2\r\nnew=x\r\n\r\n[Two]\r\nc=3\r\n\r\n[Three]\r\nd=4\r\n");
+  EXPECT_EQ(f.ReadSection("one"), (std::vector<std::string>{"a", "B", "new"}));
+  f.DeleteKey("one", "b");
+  f.EraseSection("two");
+  EXPECT_FALSE(f.SectionExists("Two"));
+  EXPECT_EQ(f.ReadSection("One"), (std::vector<std::string>{"a", "new"}));
+}
+
+TEST(IniFileTest, IntegerAndBooleanParsing) {
+  TTempDir dir;
+  TIniFile f(dir.File("n.ini"));
+  const struct {
+    const char* text;
+    int32_t expected;
+  } cases[] = {{"42", 42},   {"0x10", 16}, {"0X1f", 31}, {"-3", -3}, {"yes", -99},
+               {"", -99},    {"12ab", -99}, {"0x", -99}, {" 8 ", 8}, {"0xFFFFFFFF", -1},
+               {"99999999999", -99}};
+  for (const auto& c : cases) {
+    f.WriteString("N", "v", c.text);
+    EXPECT_EQ(f.ReadInteger("N", "v", -99), c.expected) << c.text;
+  }
+  f.WriteString("N", "b", "2");
+  EXPECT_TRUE(f.ReadBool("N", "b", false));
+  f.WriteString("N", "b", "yes");
+  EXPECT_FALSE(f.ReadBool("N", "b", false));
+  EXPECT_TRUE(f.ReadBool("N", "b", true));
+  f.WriteBool("N", "b", true);
+  EXPECT_EQ(f.ReadString("N", "b", ""), "1");
+}
+
+TEST(IniFileTest, ValuesAreReadAsAtMost2047Characters) {
+  TTempDir dir;
+  TIniFile f(dir.File("l.ini"));
+  f.WriteString("L", "v", std::string(3000, 'z'));
+  EXPECT_EQ(f.ReadString("L", "v", "").size(), 2047u);
+  f.WriteString("L", "nl", "a\r\nb");  // a line end cannot split the file's lines
+  EXPECT_EQ(f.ReadString("L", "nl", ""), "a  b");
+}
+
+TEST(IniFileTest, ConcurrentWritersLoseNoUpdate) {
+  TTempDir dir;
+  const std::string path = dir.File("c.ini");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      TIniFile f(path);
+      for (int i = 0; i < 25; ++i) f.WriteInteger("S" + std::to_string(t), "k" + std::to_string(i), i);
+    });
+  for (auto& th : threads) th.join();
+  TIniFile f(path);
+  for (int t = 0; t < 4; ++t)
+    for (int i = 0; i < 25; ++i)
+      EXPECT_EQ(f.ReadInteger("S" + std::to_string(t), "k" + std::to_string(i), -1), i);
+}
+
+}  // namespace

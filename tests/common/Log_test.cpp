@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "common/IniFile.h"
+#include "common/Log.h"
+#include "support/TempDir.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) {
+      out.push_back(text.substr(pos));
+      break;
+    }
+    out.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return out;
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  TTempDir dir;
+  std::string ini = dir.File("server.ini");
+  std::string logName = dir.File("server.log");
+  TManualClock clock{EncodeDateTime(2026, 12, 7, 21, 51, 23, 0)};
+
+  std::unique_ptr<TLogFile> MakeLog(const std::string& types, const std::string& depths) {
+    TIniFile f(ini);
+    f.WriteString("Debug", "MessageTypes", types);
+    if (!depths.empty()) f.WriteString("Debug", "MessageDepths", depths);
+    auto log = std::make_unique<TLogFile>(&clock);
+    log->FileName = logName;
+    log->LoadSettings(ini, "debug");
+    return log;
+  }
+};
+
+TEST_F(LogTest, LineFormatAndSourceCut) {
+  auto log = MakeLog("LMTALL", "LMDALL");
+  log->LogFmt(LMTERROR, LMDALL, "StoreReceivedPacket", "playerid %1 not found", {5});
+  log->Log(LMTALL, LMDINFO, std::string(120, 's'), "m");
+  log->Log(LMTDEBUG, LMDUSEFULL, "x", "two\r\nlines");
+  const auto lines = Lines(ReadFileText(logName));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "07-12-26 21:51:23,ERROR,All,StoreReceivedPacket,\tplayerid 5 not found");
+  EXPECT_EQ(lines[1], "07-12-26 21:51:23,ALL,Info," + std::string(99, 's') + ",\tm");
+  EXPECT_EQ(lines[2], "07-12-26 21:51:23,DEBUG,Usefull,x,\ttwo");
+  EXPECT_EQ(lines[3], "lines");
+}
+
+TEST_F(LogTest, FilterByTypeAndDepth) {
+  auto log = MakeLog("LMTERROR", "LMDINFO");
+  log->Log(LMTERROR, LMDALL, "s", "error-all");
+  log->Log(LMTERROR, LMDINFO, "s", "error-info");
+  log->Log(LMTALL, LMDINFO, "s", "all-info");
+  const std::string text = ReadFileText(logName);
+  EXPECT_EQ(text.find("error-all"), std::string::npos);
+  EXPECT_NE(text.find("error-info"), std::string::npos);
+  EXPECT_EQ(text.find("all-info"), std::string::npos);
+}
+
+TEST_F(LogTest, TokensAreSubstringsComparedInUpperCase) {
+  auto log = MakeLog("lmterror lmtwarning", "lmdcommands,LMDImportant");
+  EXPECT_TRUE(log->IsLogged(LMTWARNING, LMDCOMMANDS));
+  EXPECT_TRUE(log->IsLogged(LMTERROR, LMDIMPORTANT));
+  EXPECT_FALSE(log->IsLogged(LMTDEBUG, LMDCOMMANDS));
+  EXPECT_FALSE(log->IsLogged(LMTERROR, LMDINFO));
+  auto all = MakeLog("lmtall", "LMDALL");
+  EXPECT_TRUE(all->IsLogged(LMTDEBUG, LMDPROCEDUREINFO));
+}
+
+TEST_F(LogTest, EmptyTypesAreReplacedWithEverything) {
+  TLogFile log(&clock);
+  log.LoadSettings(ini, "Debug");
+  TIniFile f(ini);
+  EXPECT_EQ(f.ReadString("debug", "MessageTypes", ""), "LMTALL");
+  EXPECT_EQ(f.ReadString("DEBUG", "MessageDepths", ""), "LMDALL");
+  EXPECT_TRUE(log.IsLogged(LMTDEBUG, LMDINFO));
+}
+
+TEST_F(LogTest, TypesWithoutDepthsAdmitNothingAndWriteNothingBack) {
+  auto log = MakeLog("LMTALL", "");
+  EXPECT_FALSE(log->IsLogged(LMTERROR, LMDALL));
+  EXPECT_FALSE(TIniFile(ini).ValueExists("Debug", "MessageDepths"));
+}
+
+TEST_F(LogTest, BannersAndRestartAppend) {
+  {
+    auto log = MakeLog("LMTALL", "LMDALL");
+    log->Open();
+    log->Log(LMTALL, LMDINFO, "server", "first run");
+  }  // destructor writes the end banner
+  {
+    auto log = MakeLog("LMTALL", "LMDALL");
+    log->Open();
+  }
+  const auto lines = Lines(ReadFileText(logName));
+  const std::string dashes(63, '-');
+  ASSERT_EQ(lines.size(), 13u);
+  EXPECT_EQ(lines[0], dashes);
+  EXPECT_EQ(lines[1], "-------------- log started at 07-12-26 21:51 -------------");
+  EXPECT_EQ(lines[1].size(), 58u);
+  EXPECT_EQ(lines[2], dashes);
+  EXPECT_EQ(lines[5], "--------------- log ended at 07-12-26 21:51 --------------");
+  EXPECT_EQ(lines[5].size(), 58u);
+  EXPECT_EQ(lines[7], dashes);  // the second run's start banner follows the end banner
+  EXPECT_EQ(lines[8], lines[1]);
+}
+
+TEST_F(LogTest, UnwritableFolderLosesLinesUntilItBecomesWritable) {
+  // A missing folder stands in for a read-only one (root writes anywhere).
+  const std::string sub = dir.File("later");
+  auto log = MakeLog("LMTALL", "LMDALL");
+  log->FileName = sub + "/server.log";
+  log->Open();
+  log->Log(LMTALL, LMDINFO, "s", "lost");
+  EXPECT_FALSE(log->Active());
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  log->Log(LMTALL, LMDINFO, "s", "kept");
+  EXPECT_TRUE(log->Active());
+  const std::string text = ReadFileText(sub + "/server.log");
+  EXPECT_EQ(text.find("lost"), std::string::npos);
+  EXPECT_NE(text.find("kept"), std::string::npos);
+}
+
+TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
+  auto log = MakeLog("LMTALL", "LMDALL");
+  constexpr int kThreads = 8, kLines = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      const std::string body(200 + t * 10, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) log->LogFmt(LMTALL, LMDINFO, "T%1", "%1:" + body, {t});
+    });
+  for (auto& th : threads) th.join();
+  const auto lines = Lines(ReadFileText(logName));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+  const std::regex shape(R"(\d\d-\d\d-\d\d \d\d:\d\d:\d\d,ALL,Info,T%1,\t(\d):([a-h]+))");
+  for (const auto& l : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(l, m, shape)) << l;
+    const int t = m[1].str()[0] - '0';
+    EXPECT_EQ(m[2].str(), std::string(200 + t * 10, static_cast<char>('a' + t)));
+  }
+}
+
+TEST_F(LogTest, GlobalLoggerLifeCycle) {
+  Log(LMTALL, LMDINFO, "s", "no logger yet");  // dropped, no crash
+  InitLog(ini, "Debug", logName);
+  Log(LMTALL, LMDINFO, "s", "through the global");
+  DoneLog();
+  EXPECT_EQ(Logger.load(), nullptr);
+  const std::string text = ReadFileText(logName);
+  EXPECT_NE(text.find("through the global"), std::string::npos);
+  EXPECT_NE(text.find("log ended at"), std::string::npos);
+  EXPECT_EQ(text.find("no logger yet"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+#include "support/ServerProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "support/TempDir.h"
+
+#ifndef PARLEON_SERVER_EXE
+#define PARLEON_SERVER_EXE "parleon-server"
+#endif
+
+TServerProcess::TServerProcess(const std::string& workDir, const std::vector<std::string>& args)
+    : workDir_(workDir) {
+  std::vector<std::string> argv{PARLEON_SERVER_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    if (chdir(workDir.c_str()) != 0) _exit(126);
+    const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) {
+      dup2(out, 1);
+      dup2(out, 2);
+    }
+    // The test runner may block signals; the server must see them as usual.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::vector<char*> cargs;
+    for (auto& a : argv) cargs.push_back(a.data());
+    cargs.push_back(nullptr);
+    execv(cargs[0], cargs.data());
+    _exit(127);
+  }
+}
+
+TServerProcess::~TServerProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool TServerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout, std::string logFile) {
+  if (logFile.empty()) logFile = workDir_ + "/server.log";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ReadFileText(logFile).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+int TServerProcess::WaitExit(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
+int TServerProcess::Stop(int sig, std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, sig);
+  return WaitExit(timeout);
+}

@@ -1,0 +1,29 @@
+// Test support: runs the built parleon-server executable in a folder of its
+// own, waits for lines in its log and stops it with a signal.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+class TServerProcess {
+ public:
+  // Starts PARLEON_SERVER_EXE with `args` in `workDir`; stdout and stderr go
+  // to workDir/stdout.txt.
+  TServerProcess(const std::string& workDir, const std::vector<std::string>& args = {});
+  ~TServerProcess();  // kills the process if it still runs
+
+  // Waits until `text` appears in `logFile` (default workDir/server.log).
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout, std::string logFile = "");
+  // Sends `sig` and waits for the exit; the exit status, or -1 on time-out.
+  int Stop(int sig, std::chrono::milliseconds timeout);
+  // Waits for the process to end by itself; the exit status, or -1 on time-out.
+  int WaitExit(std::chrono::milliseconds timeout);
+  pid_t Pid() const { return pid_; }
+
+ private:
+  std::string workDir_;
+  pid_t pid_ = -1;
+};
