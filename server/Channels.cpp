@@ -1,0 +1,172 @@
+#include "server/Channels.h"
+
+#include <algorithm>
+
+#include "common/IniFile.h"
+#include "common/TextFormat.h"
+#include "server/WireFormat.h"
+
+// ---- TChannelRecord -----------------------------------------------------------
+
+void TChannelRecord::ToWire(uint8_t* dst, size_t size) const {
+  uint8_t buf[kWireSize];
+  wire::PutU32(buf + 0, ID);
+  wire::PutU16(buf + 4, Flags);
+  wire::PutU16(buf + 6, Codec);
+  wire::PutU32(buf + 8, Parent);
+  wire::PutStr(buf + 12, 29, Name);
+  wire::PutStr(buf + 42, 29, Topic);
+  wire::PutStr(buf + 72, 99, Description);
+  wire::PutU16(buf + 172, Order);
+  wire::PutU16(buf + 174, MaxUsers);
+  wire::PutStr(buf + 176, 29, Password);
+  std::memcpy(dst, buf, std::min(size, kWireSize));
+}
+
+TChannelRecord TChannelRecord::FromWire(const uint8_t* src) {
+  TChannelRecord r;
+  r.ID = wire::GetU32(src + 0);
+  r.Flags = wire::GetU16(src + 4);
+  r.Codec = wire::GetU16(src + 6);
+  r.Parent = wire::GetU32(src + 8);
+  r.Name = wire::GetStr(src + 12, 29);
+  r.Topic = wire::GetStr(src + 42, 29);
+  r.Description = wire::GetStr(src + 72, 99);
+  r.Order = wire::GetU16(src + 172);
+  r.MaxUsers = wire::GetU16(src + 174);
+  r.Password = wire::GetStr(src + 176, 29);
+  return r;
+}
+
+// ---- TChannels --------------------------------------------------------------
+
+TChannels::TChannels(std::string serverID, TClock* clock)
+    : serverID_(std::move(serverID)), clock_(clock ? clock : SystemClock()) {}
+
+void TChannels::Lock() {
+  mutex_.lock();
+  ++lockDepth_;
+  locked_ = true;
+}
+
+void TChannels::Unlock() {
+  if (--lockDepth_ == 0) locked_ = false;
+  mutex_.unlock();
+}
+
+std::vector<std::unique_ptr<TChannelRecord>>::const_iterator TChannels::Position(uint32_t id) const {
+  auto it = std::lower_bound(records_.begin(), records_.end(), id,
+                             [](const std::unique_ptr<TChannelRecord>& r, uint32_t v) { return r->ID < v; });
+  if (it != records_.end() && (*it)->ID == id) return it;
+  return records_.end();
+}
+
+TChannelRecord* TChannels::FindByID(uint32_t id) const {
+  auto it = Position(id);
+  return it == records_.end() ? nullptr : it->get();
+}
+
+TChannelRecord* TChannels::FindByName(std::string_view name, uint32_t parent) const {
+  for (const auto& r : records_)
+    if ((parent == kNoParent || r->Parent == parent) && SameText(r->Name, name)) return r.get();
+  return nullptr;
+}
+
+int64_t TChannels::DefaultChannelID() const {
+  for (const auto& r : records_)
+    if (r->Flags & cfDefaultChannel) return r->ID;
+  return -1;
+}
+
+uint32_t TChannels::RootOf(uint32_t id) const {
+  const TChannelRecord* r = FindByID(id);
+  return (r && !r->IsTopLevel()) ? r->Parent : id;
+}
+
+int64_t TChannels::AddChannel(TChannelRecord record) {
+  affected_.clear();
+  if (record.Parent != kNoParent && !record.Password.empty()) return -120;
+  if (FindByName(record.Name, record.Parent)) return -114;
+  if (record.Parent != kNoParent) {
+    const TChannelRecord* parent = FindByID(record.Parent);
+    if (!parent) return -103;
+    if (!parent->IsTopLevel()) return -122;
+    if (!(parent->Flags & cfSubChannels)) return -115;
+    record.Flags &= static_cast<uint16_t>(~cfSubChannels);
+    record.Codec = parent->Codec;
+    if (!(parent->Flags & cfUnregistered)) record.Flags &= static_cast<uint16_t>(~cfUnregistered);
+  }
+  if (record.Password.empty())
+    record.Flags &= static_cast<uint16_t>(~cfHasPassword);
+  else
+    record.Flags |= cfHasPassword;
+  if (record.Flags & cfDefaultChannel) {
+    const int64_t old = DefaultChannelID();
+    if (old >= 0) {
+      FindByID(static_cast<uint32_t>(old))->Flags &= static_cast<uint16_t>(~cfDefaultChannel);
+      affected_.push_back(std::to_string(old));
+    }
+  }
+  record.Created = record.LastChanged = clock_->Now();
+  record.ID = nextChannelID_++;
+  records_.push_back(std::make_unique<TChannelRecord>(std::move(record)));
+  return records_.back()->ID;
+}
+
+int32_t TChannels::RemoveChannel(uint32_t id) {
+  affected_.clear();
+  auto it = Position(id);
+  if (it == records_.end()) return -102;
+  if ((*it)->Flags & cfDefaultChannel) return -117;
+  if (!(*it)->IsTopLevel()) {
+    affected_.push_back(std::to_string(id));
+  } else {
+    for (size_t i = records_.size(); i-- > 0;) {
+      if (records_[i]->Parent == id) {
+        affected_.push_back(std::to_string(records_[i]->ID));
+        records_.erase(records_.begin() + static_cast<long>(i));
+      }
+    }
+    affected_.push_back(std::to_string(id));
+  }
+  records_.erase(Position(id));
+  return 0;
+}
+
+TChannelRecord* TChannels::FamilyRoot(uint32_t channelID) const {
+  TChannelRecord* r = FindByID(channelID);
+  if (r && !r->IsTopLevel()) r = FindByID(r->Parent);
+  return r;
+}
+
+uint16_t TChannels::GetUserRights(uint32_t channelID, std::string_view loginName) const {
+  const TChannelRecord* r = FamilyRoot(channelID);
+  if (!r) return 0;
+  for (const std::string& line : r->UserAttribs) {
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos || !SameText(std::string_view(line).substr(0, eq), loginName)) continue;
+    int32_t v = 0;
+    return TIniFile::ParseInteger(std::string_view(line).substr(eq + 1), v) ? static_cast<uint16_t>(v) : 0;
+  }
+  return 0;
+}
+
+void TChannels::SetUserRights(uint32_t channelID, std::string_view loginName, uint16_t rights) {
+  TChannelRecord* r = FamilyRoot(channelID);
+  if (!r) return;
+  std::string line(loginName);
+  line += '=';
+  line += std::to_string(rights);
+  for (std::string& existing : r->UserAttribs) {
+    const size_t eq = existing.find('=');
+    if (eq != std::string::npos && SameText(std::string_view(existing).substr(0, eq), loginName)) {
+      existing = std::move(line);
+      return;
+    }
+  }
+  r->UserAttribs.push_back(std::move(line));
+}
+
+void TChannels::ClearChannels() {
+  while (!records_.empty()) records_.pop_back();
+}
