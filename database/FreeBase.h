@@ -108,6 +108,8 @@ class TFreeBase {
   int LastError() const;
   void SetLastError(int code);
   void SetOnError(TErrorEvent handler);
+  // The clock that stamps saves; record writers take their timestamps from it too.
+  TClock& Clock() const { return *clock_; }
 
   // Typed values. A write finds or creates the entry of its kind at `path`
   // (with the nodes above it) and is true when written; a read gives the
