@@ -7,6 +7,14 @@ namespace {
 // The name a new database carries until start-up names it.
 constexpr const char* kNewDatabaseName = "unbenannt";
 
+// Names in a path that starts with a name: runs of separators count as one.
+int ComponentCount(std::string_view path) {
+  int count = 0;
+  for (size_t i = 0; i < path.size(); ++i)
+    if (path[i] != '\\' && (i == 0 || path[i - 1] == '\\')) ++count;
+  return count;
+}
+
 }  // namespace
 
 const char* FreeBaseErrorText(int code) {
@@ -166,8 +174,9 @@ TFBEntry* TFreeBase::Find(std::string_view path, TFBEntryType kind, bool create)
   const size_t start = path.find_first_not_of('\\');
   if (start == std::string_view::npos || path.back() == '\\') return nullptr;
   path.remove_prefix(start);
+  if (ComponentCount(path) > kFBMaxDepth) return nullptr;  // before anything is created
   TFBContainer* at = root_.get();
-  for (int depth = 1; depth <= kFBMaxDepth; ++depth) {
+  for (;;) {
     const size_t separator = path.find('\\');
     const std::string_view name = path.substr(0, separator);
     const TFBEntryType want = separator == std::string_view::npos ? kind : TFBEntryType::Node;
@@ -178,7 +187,6 @@ TFBEntry* TFreeBase::Find(std::string_view path, TFBEntryType kind, bool create)
     // The path does not end in "\", so a component follows the separators.
     path.remove_prefix(path.find_first_not_of('\\', separator));
   }
-  return nullptr;
 }
 
 // ---- the file -----------------------------------------------------------------------

@@ -78,14 +78,14 @@ class TReader {
 
 bool ReadPayload(TReader& in, TFBEntry* entry, int depth);
 
-// One child list, up to and including its zero terminator.
+// One child list, up to and including its zero terminator; `depth` is that
+// of the entries in it (1 for the root's children).
 bool ReadChildList(TReader& in, TFBContainer* parent, int depth) {
-  if (depth > kFBMaxDepth) return false;
   for (;;) {
     uint8_t tag;
     if (!in.U8(tag)) return false;
     if (tag == 0) return true;
-    if (tag > kFBLastEntryType) return false;
+    if (tag > kFBLastEntryType || depth > kFBMaxDepth) return false;
     int32_t nameLength;
     std::string_view name;
     if (!in.I32(nameLength) || !in.Text(nameLength, 1, name)) return false;

@@ -16,8 +16,9 @@
 
 inline constexpr size_t kFBHeaderSize = 64;
 inline constexpr size_t kFBNameField = 32;  // the database name: 31 characters and a zero
-// Deeper trees are refused, so that a hostile file cannot exhaust the stack
-// of the recursive loader, writer and destructor. This server nests five.
+// The most path components an entry may be below the root. Deeper trees are
+// refused, so that a hostile file cannot exhaust the stack of the recursive
+// loader, writer and destructor. This server nests five.
 inline constexpr int kFBMaxDepth = 100;
 
 // What the header holds besides the root's name and reserved value.
@@ -28,7 +29,7 @@ struct TFBHeader {
 
 // Builds the tree from a complete file image. False when the image is no
 // valid database: 8 bytes or less, wrong magic, a version above 1, a header
-// size outside 8..64, a type tag above 6, nesting deeper than kFBMaxDepth, or
+// size outside 8..64, a type tag above 6, an entry deeper than kFBMaxDepth, or
 // any field that runs past the end of the image (a length larger than what
 // is left is refused before anything is allocated). Header fields that a
 // short header leaves out read as zero.
