@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -32,8 +33,11 @@ class TTextSlot {
   bool Empty() const { return text_.empty(); }
   size_t Length() const { return text_.size(); }
 
-  friend bool operator==(const TTextSlot& a, std::string_view b) { return a.text_ == b; }
   friend bool operator==(const TTextSlot& a, const TTextSlot& b) { return a.text_ == b.text_; }
+  friend bool operator==(const TTextSlot& a, std::string_view b) { return a.text_ == b; }
+  friend bool operator==(const TTextSlot& a, const std::string& b) { return a.text_ == b; }
+  friend bool operator==(const TTextSlot& a, const char* b) { return a.text_ == b; }
+  friend std::ostream& operator<<(std::ostream& out, const TTextSlot& slot) { return out << slot.text_; }
 
  private:
   void Assign(std::string_view text) { text_.assign(text.substr(0, N)); }
