@@ -57,9 +57,12 @@ class TReader {
     v = GetU32(p);
     return true;
   }
-  // A length field: non-positive means nothing follows; one larger than the
-  // rest of the image is a short read, refused before any allocation.
-  bool Text(int64_t count, size_t unit, std::string_view& out) {
+  // A length field, then that many units of `unit` bytes. A non-positive
+  // length means nothing follows; one larger than the rest of the image is a
+  // short read, refused before any allocation.
+  bool Counted(size_t unit, std::string_view& out) {
+    int32_t count;
+    if (!I32(count)) return false;
     if (count <= 0) {
       out = {};
       return true;
@@ -86,9 +89,8 @@ bool ReadChildList(TReader& in, TFBContainer* parent, int depth) {
     if (!in.U8(tag)) return false;
     if (tag == 0) return true;
     if (tag > kFBLastEntryType || depth > kFBMaxDepth) return false;
-    int32_t nameLength;
     std::string_view name;
-    if (!in.I32(nameLength) || !in.Text(nameLength, 1, name)) return false;
+    if (!in.Counted(1, name)) return false;
     TFBEntry* entry = parent->AddChild(static_cast<TFBEntryType>(tag), std::string(name));
     if (!in.U32(entry->Reserved) || !ReadPayload(in, entry, depth)) return false;
   }
@@ -99,18 +101,15 @@ bool ReadPayload(TReader& in, TFBEntry* entry, int depth) {
     case TFBEntryType::Node: return ReadChildList(in, static_cast<TFBContainer*>(entry), depth + 1);
     case TFBEntryType::Integer: return in.I32(static_cast<TFBInteger*>(entry)->Value);
     case TFBEntryType::String: {
-      int32_t length;
       std::string_view text;
-      if (!in.I32(length) || !in.Text(length, 1, text)) return false;
+      if (!in.Counted(1, text)) return false;
       static_cast<TFBString*>(entry)->Value.assign(text);
       return true;
     }
     case TFBEntryType::Binary: {
-      int32_t size;
       std::string_view data;
-      if (!in.I32(size) || !in.Text(size, 1, data)) return false;
-      auto& block = static_cast<TFBBinary*>(entry)->Data;
-      block.assign(data.begin(), data.end());
+      if (!in.Counted(1, data)) return false;
+      static_cast<TFBBinary*>(entry)->Data.assign(data.begin(), data.end());
       return true;
     }
     case TFBEntryType::Float: {
@@ -120,9 +119,8 @@ bool ReadPayload(TReader& in, TFBEntry* entry, int depth) {
       return true;
     }
     case TFBEntryType::WideString: {
-      int32_t length;
       std::string_view units;
-      if (!in.I32(length) || !in.Text(length, 2, units)) return false;
+      if (!in.Counted(2, units)) return false;
       auto& value = static_cast<TFBWideString*>(entry)->Value;
       value.resize(units.size() / 2);
       for (size_t i = 0; i < value.size(); ++i)

@@ -9,6 +9,7 @@
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
 #include "support/ServerRun.h"
+#include "support/StoredDatabase.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -32,15 +33,6 @@ std::string RunOnce(const TTempDir& dir, const std::vector<std::string>& args = 
   return ReadFileText(logFile).substr(before);
 }
 
-struct TStoredDb {
-  TFreeBase db;
-  explicit TStoredDb(const std::string& file) {
-    db.SetFileName(file);
-    db.SetOpenFlag(TFBOpenFlag::ReadOnly);
-    db.SetActive(true);
-  }
-};
-
 TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
   TTempDir dir;
   WriteFileText(dir.File("server.ini"), QuietIni());
@@ -52,7 +44,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
   const std::string password = match[1];
   EXPECT_NE(ReadFileText(dir.File("server.ini")).find("0=server_cfg Default"), std::string::npos);
   {
-    TStoredDb stored(dir.File("server.db"));
+    TStoredDatabase stored(dir.File("server.db"));
     ASSERT_TRUE(stored.db.Active());
     EXPECT_EQ(stored.db.DatabaseName(), "Parleon db");
     const auto admin = GetUser(stored.db, "admin", "server_cfg Default", false);
@@ -68,7 +60,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
   EXPECT_NE(second.find("Server startup finished"), std::string::npos);
   EXPECT_EQ(second.find("LoginPw"), std::string::npos);
   EXPECT_EQ(second.find("Default Server created"), std::string::npos);
-  TStoredDb stored(dir.File("server.db"));
+  TStoredDatabase stored(dir.File("server.db"));
   EXPECT_EQ(*ListUsers(stored.db, "server_cfg Default"), std::vector<std::string>{"admin"});
   EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false)->Password, password);
 }
@@ -91,7 +83,7 @@ TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
   }
   const std::string log = RunOnce(dir, {"-ADMINPW= secret "});
   EXPECT_EQ(log.find("LoginPw"), std::string::npos);
-  TStoredDb stored(dir.File("server.db"));
+  TStoredDatabase stored(dir.File("server.db"));
   ASSERT_TRUE(stored.db.Active());
   for (const char* server : {"server_cfg A", "server_cfg B"}) {
     const auto admin = GetUser(stored.db, "admin", server, false);

@@ -6,6 +6,7 @@
 #include "database/FreeBase.h"
 #include "database/MemoryStorage.h"
 #include "database/ServerDatabase.h"
+#include "support/StoredDatabase.h"
 
 namespace {
 
@@ -21,11 +22,8 @@ struct TAccountsDb {
   }
   // What the file holds, read back by a second database.
   std::unique_ptr<TClientObject> Stored(std::string_view login, std::string_view server = kServer) {
-    TFreeBase reader(storage);
-    reader.SetFileName("server.db");
-    reader.SetOpenFlag(TFBOpenFlag::ReadOnly);
-    reader.SetActive(true);
-    return GetUser(reader, login, server, false);
+    TStoredDatabase stored("server.db", storage);
+    return GetUser(stored.db, login, server, false);
   }
 };
 

@@ -11,19 +11,16 @@
 #include <thread>
 
 #include "database/FreeBase.h"
+#include "support/StoredDatabase.h"
 #include "support/TempDir.h"
 
 namespace {
 
-// Loads `file` read-only; the database is active exactly when it loaded.
-struct TLoaded {
-  TFreeBase db;
-  explicit TLoaded(const std::string& file) {
-    db.SetFileName(file);
-    db.SetOpenFlag(TFBOpenFlag::ReadOnly);
-    db.SetActive(true);
-  }
-};
+// Opens `db` read-write on `file`.
+void Open(TFreeBase& db, const std::string& file) {
+  db.SetFileName(file);
+  db.SetActive(true);
+}
 
 void FillAccounts(TFreeBase& db, int count, const std::string& password) {
   for (int i = 0; i < count; ++i)
@@ -34,8 +31,7 @@ TEST(FreeBaseDisk, SaveReplacesTheFileWholeAndKeepsItsPermissions) {
   TTempDir dir;
   const std::string file = dir.File("server.db");
   TFreeBase db;
-  db.SetFileName(file);
-  db.SetActive(true);
+  Open(db, file);
   ASSERT_TRUE(db.Flush());
   struct stat st;
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
@@ -53,8 +49,7 @@ TEST(FreeBaseDisk, FailedSaveLeavesThePreviousFile) {
   TTempDir dir;
   const std::string file = dir.File("server.db");
   TFreeBase db;
-  db.SetFileName(file);
-  db.SetActive(true);
+  Open(db, file);
   FillAccounts(db, 5, "old");
   ASSERT_TRUE(db.Flush());
   const std::string before = ReadFileText(file);
@@ -67,7 +62,7 @@ TEST(FreeBaseDisk, FailedSaveLeavesThePreviousFile) {
   EXPECT_EQ(db.CurrentFileSize(), static_cast<int64_t>(before.size()));
   ::rmdir(ReplacementFileName(file).c_str());
   EXPECT_TRUE(db.Flush());
-  TLoaded after(file);
+  TStoredDatabase after(file);
   EXPECT_EQ(after.db.ReadString("Servers\\s\\Users\\user4\\LogInPassWord", ""), "new");
 }
 
@@ -76,8 +71,7 @@ TEST(FreeBaseDisk, FullDiskInTheMiddleOfASaveLeavesThePreviousFile) {
   const std::string file = dir.File("server.db");
   {
     TFreeBase db;
-    db.SetFileName(file);
-    db.SetActive(true);
+    Open(db, file);
     FillAccounts(db, 3, "old");
   }
   const std::string before = ReadFileText(file);
@@ -89,8 +83,7 @@ TEST(FreeBaseDisk, FullDiskInTheMiddleOfASaveLeavesThePreviousFile) {
   if (child == 0) {
     signal(SIGXFSZ, SIG_IGN);
     TFreeBase db;
-    db.SetFileName(file);
-    db.SetActive(true);
+    Open(db, file);
     FillAccounts(db, 2000, "new");
     const rlimit limit{before.size() + 100, before.size() + 100};
     setrlimit(RLIMIT_FSIZE, &limit);
@@ -102,7 +95,7 @@ TEST(FreeBaseDisk, FullDiskInTheMiddleOfASaveLeavesThePreviousFile) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's save should have failed with 4";
   EXPECT_EQ(ReadFileText(file), before);
-  TLoaded after(file);
+  TStoredDatabase after(file);
   EXPECT_TRUE(after.db.Active());
 }
 
@@ -115,8 +108,7 @@ TEST(FreeBaseDisk, KillDuringAStreamOfFlushesNeverLeavesAnUnloadableFile) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       TFreeBase db;
-      db.SetFileName(file);
-      db.SetActive(true);
+      Open(db, file);
       // Every flush writes a consistent state: a counter and as many
       // entries below "Items", so that a half-written file would show.
       for (int n = db.ReadInteger("Count", 0) + 1;; ++n) {
@@ -131,7 +123,7 @@ TEST(FreeBaseDisk, KillDuringAStreamOfFlushesNeverLeavesAnUnloadableFile) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     if (!FileExists(file)) continue;  // killed before its first save
-    TLoaded loaded(file);
+    TStoredDatabase loaded(file);
     ASSERT_TRUE(loaded.db.Active()) << "round " << round << ", error " << loaded.db.LastError();
     const int count = loaded.db.ReadInteger("Count", 0);
     auto lock = loaded.db.Lock();

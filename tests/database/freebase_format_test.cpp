@@ -187,24 +187,19 @@ TEST(FreeBaseFormat, DamagedImagesAreRefused) {
   for (size_t n = 0; n + 1 < good.size(); ++n) EXPECT_FALSE(Parses(good.substr(0, n))) << n;
   EXPECT_TRUE(Parses(good.substr(0, good.size() - 1)));
 
-  std::string bad = good;
-  bad[0] = 'X';
-  EXPECT_FALSE(Parses(bad)) << "magic";
-  bad = good;
-  bad[6] = 2;
-  EXPECT_FALSE(Parses(bad)) << "version 2";
-  bad = good;
-  bad[6] = 0;
-  EXPECT_TRUE(Parses(bad)) << "version 0";
-  bad = good;
-  bad[4] = 65;
-  EXPECT_FALSE(Parses(bad)) << "header above 64";
-  bad = good;
-  bad[4] = 7;
-  EXPECT_FALSE(Parses(bad)) << "header below 8";
-  bad = good;
-  bad[64] = 7;
-  EXPECT_FALSE(Parses(bad)) << "tag above 6";
+  struct TDamage {
+    size_t at;
+    char value;
+    bool loads;
+    const char* what;
+  };
+  for (const TDamage& d : {TDamage{0, 'X', false, "magic"}, TDamage{6, 2, false, "version 2"},
+                           TDamage{6, 0, true, "version 0"}, TDamage{4, 65, false, "header above 64"},
+                           TDamage{4, 7, false, "header below 8"}, TDamage{64, 7, false, "tag above 6"}}) {
+    std::string bad = good;
+    bad[d.at] = d.value;
+    EXPECT_EQ(Parses(bad), d.loads) << d.what;
+  }
 }
 
 TEST(FreeBaseFormat, HugeLengthFieldsAreShortReadsWithoutAllocating) {
