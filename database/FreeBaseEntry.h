@@ -70,7 +70,8 @@ class TFBContainer : public TFBEntry {
   // The first child of kind `type` whose name equals `name`, letters A to Z
   // compared without regard to case and every other byte exactly; or none.
   TFBEntry* FindChild(std::string_view name, TFBEntryType type) const;
-  // Appends a new, empty child of kind `type` (any kind but Root).
+  // Appends a new, empty child of kind `type` (any kind but Root). For the
+  // loader and TFreeBase, which keep the tree within kFBMaxDepth.
   TFBEntry* AddChild(TFBEntryType type, std::string name);
 
  protected:
