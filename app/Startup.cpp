@@ -5,10 +5,14 @@
 #include <chrono>
 #include <thread>
 
+#include "app/AdminAccount.h"
 #include "app/Globals.h"
+#include "app/Utilities.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
+#include "database/Accounts.h"
+#include "database/ServerDatabase.h"
 
 int ShutdownWaitMs = 5000;
 std::vector<std::string> ProcessArguments;
@@ -196,13 +200,46 @@ bool Start_Parleon_Server() {
     return false;
   }
 
-  // Step 12: the database opens here (server.db; arrives with the database).
+  // Step 12: open or create the database. A file that cannot be loaded is
+  // only reported (LastError, logged by the handler): start-up goes on with
+  // the database inactive, and the damaged file stays as it is.
+  try {
+    auto db = std::make_shared<TFreeBase>();
+    db->SetOnError(LogDatabaseError);
+    db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
+    db->SetFileName(DbFileName);
+    db->SetActive(true);
+    db->SetDatabaseName("Parleon db");
+    db->Flush();
+    InstallServerDatabase(std::move(db));
+  } catch (const std::exception&) {
+    LogFmt(LMTERROR, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: unable to open server db file : %1",
+           {DbFileName});
+    RemoveServerDatabase();
+    return false;
+  }
   // Step 13: ServerList is created here (arrives with the virtual servers).
-  // Step 14: each id of section "Servers" is started here, and "-ADMINPW="
-  //          sets its "admin" account (arrive with the virtual servers and
-  //          the accounts).
-  // Step 15: a first run creates "server_cfg Default" and its "admin"
-  //          account here (arrives with the virtual servers and accounts).
+  // Step 14: every id listed in section "Servers", up to the first empty key.
+  TIniFile servers(IniFileName);
+  int listed = 0;
+  for (;; ++listed) {
+    const std::string id = servers.ReadString("Servers", std::to_string(listed), "");
+    if (id.empty()) break;
+    // Step 14: the virtual server `id` is created and started here (arrives
+    //          with the virtual servers).
+    if (!AdminPassword.empty()) SetAdminPassword(id, AdminPassword);
+  }
+  // Step 15: a first run gets a default server and its "admin" account.
+  if (listed == 0) {
+    // Step 15: the virtual server "server_cfg Default" is created and started
+    //          here (arrives with the virtual servers).
+    servers.WriteString("Servers", "0", "server_cfg Default");
+    Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
+    const std::string password = AdminPassword.empty() ? RandomString(5) : AdminPassword.substr(0, 29);
+    AddUser(DefaultAdminAccount(password), "server_cfg Default");
+    Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
+    LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
+  }
   // Step 16: the web interface starts here (arrives with the web interface).
   // Step 17: the TCP query opens here (arrives with the TCP query).
   // Step 18: the web list thread starts here (arrives with the web list).
@@ -215,7 +252,14 @@ void Stop_Parleon_Server() {
   Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
   // Step 2: every virtual server stops here, last to first (arrives with the
   //         virtual servers).
-  // Step 3: the database flushes and closes here (arrives with the database).
+  // Step 3: flush and close the database. New users get none from here on;
+  // one that got it just before finishes on the closed object, which goes
+  // when the last of them lets go.
+  if (std::shared_ptr<TFreeBase> db = RemoveServerDatabase()) {
+    const auto lock = db->Lock();
+    db->Flush();
+    db->SetActive(false);
+  }
   // Steps 4 to 7: the web interface, the web list thread, the TCP query and
   //          ServerList go here, each pointer cleared as its object goes.
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));

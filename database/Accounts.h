@@ -1,0 +1,56 @@
+// Registered accounts of the virtual servers. Each lives in the database as
+// the node "\Servers\<ShortID>\Users\<login name>" with the values
+// "LogInName", "LogInPassWord", "NickName", "Priviliges", "RegisteredBy",
+// "Logins", "LastChanged" and "Created"; in memory it is a TClientObject of
+// which only the account fields are used. This is the only code that reads
+// or writes account nodes. Callers: start-up (the "admin" account), the UDP
+// login and player commands, the TCP query and the web interface.
+//
+// The server argument is the virtual server's id; accounts are kept under
+// its first 29 characters (its ShortID).
+// Thread-safety: each operation holds the database lock from its first read
+// to its flush, so it is atomic against every other use of the database. The
+// forms without a database use the process-wide one and fail (none, false)
+// while there is none.
+// Failures: an exception inside is logged (source "USERS") and the operation
+// returns none or false; what was written before stays.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/ClientObject.h"
+
+class TFreeBase;
+
+inline constexpr size_t kShortIdLength = 29;
+
+// A login name addresses one node only when it is not empty and holds no "\".
+bool ValidLoginName(std::string_view loginName);
+
+// The "LogInName" of every account node in node order; no list at all when
+// the server has no "Users" node.
+std::optional<std::vector<std::string>> ListUsers(TFreeBase& db, std::string_view serverId);
+// A new record filled from the account (texts cut to 29), or none. With
+// `countLogin` (the UDP login only) "Logins" goes up by one and
+// "LastChanged" becomes now, unflushed; the record shows the values before.
+std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName, std::string_view serverId,
+                                       bool countLogin);
+// Rewrites the account named by record.LoginName and flushes; false when it
+// does not exist. Stamps "Created" if it has none, else "LastChanged".
+bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId);
+// Creates the account and flushes; false when the name exists or is not a
+// valid login name. A new account has "Created" = now and no "LastChanged".
+bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view serverId);
+// Removes the account with all its values and flushes; false when it does not exist.
+bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serverId);
+
+// The same on the process-wide database.
+std::optional<std::vector<std::string>> ListUsers(std::string_view serverId);
+std::unique_ptr<TClientObject> GetUser(std::string_view loginName, std::string_view serverId, bool countLogin);
+bool UpdateUser(const TClientObject& record, std::string_view serverId);
+bool AddUser(const TClientObject& record, std::string_view serverId);
+bool DeleteUser(std::string_view loginName, std::string_view serverId);

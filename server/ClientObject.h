@@ -1,0 +1,57 @@
+// TClientObject: the record of one logged-in player, kept by the virtual
+// server's listener, and also the in-memory form of a registered account
+// (database/Accounts.h fills and stores only the account fields).
+//
+// Ownership: whoever creates a record frees it (GetUser hands a new one to
+// its caller). Thread-safety: a plain record; a logged-in player's record is
+// guarded by its server's client-list lock.
+#pragma once
+
+#include <cstdint>
+
+#include "common/Clock.h"
+#include "common/TextSlot.h"
+
+// Server-wide rights, TClientObject::PlayerPrivileges (stored as "Priviliges").
+namespace PlayerPrivileges {
+inline constexpr uint16_t ServerAdmin = 1;
+inline constexpr uint16_t AllowRegistration = 2;  // may register itself where nobody else may
+inline constexpr uint16_t Registered = 4;         // logged in with a valid account
+inline constexpr uint16_t SuperServerAdmin = 8;   // the web interface's own level
+}  // namespace PlayerPrivileges
+
+// Rights in the current channel family, TClientObject::ChannelPrivileges.
+namespace ChannelPrivileges {
+inline constexpr uint16_t ChannelAdmin = 1;
+inline constexpr uint16_t Operator = 2;
+inline constexpr uint16_t Voice = 4;          // may speak in a moderated channel
+inline constexpr uint16_t AutoOperator = 8;   // grants Operator on entering the family
+inline constexpr uint16_t AutoVoice = 16;     // grants Voice likewise
+}  // namespace ChannelPrivileges
+
+class TClientObject {
+ public:
+  uint32_t SessionKey = 0;  // 0..16777214, unique among the server's players
+  uint32_t PlayerID = 0;
+  uint32_t ChannelID = 0;
+  uint16_t ChannelPrivileges = 0;
+  uint16_t PlayerPrivileges = 0;
+  uint32_t PlayerFlags = 0;
+  TStr29 NickName;
+  TStr29 ClientName;      // sent by the client, kept, never interpreted
+  TStr29 ClientPlatform;  // shown in player info
+  uint16_t ClientVersion[4] = {0, 0, 0, 0};  // major, minor, release, build
+  TStr29 LoginName;       // empty for an anonymous player
+  TStr29 Password;        // given at login, or the account's password
+  TStr29 RegisteredBy;
+  TDateTime Created = 0;
+  TDateTime LastChanged = 0;  // also the time of the last counted login
+  uint32_t Logins = 0;
+  bool ModeRequested = false;
+  bool LeaveAnnounced = false;
+  TDateTime LastSeen = 0;
+  TDateTime LoginTime = 0;
+  // Until set, this player's voice to its own or parent channel is not
+  // relayed and whispers do not reach it.
+  bool ListsSent = false;
+};

@@ -1,0 +1,111 @@
+// The database through the real executable: the first run's "admin"
+// account, a second run, "-ADMINPW=" on listed servers, and a damaged
+// server.db. Each run ends with the shutdown's 5-second pause, so there are
+// few of them.
+#include <gtest/gtest.h>
+
+#include "database/Accounts.h"
+#include "database/FreeBase.h"
+#include "support/ServerRun.h"
+#include "support/StoredDatabase.h"
+#include "support/TempDir.h"
+
+namespace {
+
+constexpr int kStartMs = 30000;
+constexpr int kStopMs = 60000;
+
+// Keeps a run off the network: no web interface, TCP query or web list.
+std::string QuietIni(const std::string& servers = "") {
+  return "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\n[WebPost]\nEnabled=0\n" + servers;
+}
+
+// Runs the server in `dir` until start-up has finished, then shuts it down;
+// the log lines this run added.
+std::string RunOnce(const TTempDir& dir, const std::vector<std::string>& args = {}) {
+  const std::string logFile = dir.File("server.log");
+  const size_t before = ReadFileText(logFile).size();
+  TServerRun run(dir.Path(), args);
+  EXPECT_TRUE(run.WaitForText(logFile, "Server startup finished", kStartMs, before));
+  EXPECT_EQ(run.Stop(kStopMs), 0);
+  return ReadFileText(logFile).substr(before);
+}
+
+TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
+  TTempDir dir;
+  WriteFileText(dir.File("server.ini"), QuietIni());
+  const std::string first = RunOnce(dir);
+  EXPECT_NE(first.find("Default Server created"), std::string::npos);
+  EXPECT_NE(first.find("Default Administrator account created"), std::string::npos);
+  const std::string marker = "LoginName: admin LoginPw: ";
+  const size_t at = first.find(marker);
+  ASSERT_NE(at, std::string::npos) << first;
+  const std::string password = first.substr(at + marker.size(), first.find("\r\n", at) - at - marker.size());
+  EXPECT_EQ(password.size(), 5u);
+  EXPECT_EQ(password.find_first_not_of("abcdefghijklmnopqrstuvwxyz123456789"), std::string::npos) << password;
+  EXPECT_NE(ReadFileText(dir.File("server.ini")).find("0=server_cfg Default"), std::string::npos);
+  {
+    TStoredDatabase stored(dir.File("server.db"));
+    ASSERT_TRUE(stored.db.Active());
+    EXPECT_EQ(stored.db.DatabaseName(), "Parleon db");
+    const auto admin = GetUser(stored.db, "admin", "server_cfg Default", false);
+    ASSERT_NE(admin, nullptr);
+    EXPECT_EQ(admin->Password, password);
+    EXPECT_EQ(admin->PlayerPrivileges, 9);
+    EXPECT_EQ(admin->NickName, "admin");
+    EXPECT_EQ(admin->RegisteredBy, "Server");
+    EXPECT_GT(admin->Created, 0);
+  }
+
+  const std::string second = RunOnce(dir);
+  EXPECT_NE(second.find("Server startup finished"), std::string::npos);
+  EXPECT_EQ(second.find("LoginPw"), std::string::npos);
+  EXPECT_EQ(second.find("Default Server created"), std::string::npos);
+  TStoredDatabase stored(dir.File("server.db"));
+  EXPECT_EQ(*ListUsers(stored.db, "server_cfg Default"), std::vector<std::string>{"admin"});
+  EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false)->Password, password);
+}
+
+TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
+  TTempDir dir;
+  WriteFileText(dir.File("server.ini"), QuietIni("[Servers]\n0=server_cfg A\n1=server_cfg B\n"));
+  {
+    // Server A has an "admin" of lower rights and another account; B has none.
+    TFreeBase db;
+    db.SetFileName(dir.File("server.db"));
+    db.SetActive(true);
+    TClientObject admin;
+    admin.LoginName = "admin";
+    admin.Password = "old";
+    admin.PlayerPrivileges = PlayerPrivileges::Registered;
+    ASSERT_TRUE(AddUser(db, admin, "server_cfg A"));
+    admin.LoginName = "other";
+    ASSERT_TRUE(AddUser(db, admin, "server_cfg A"));
+  }
+  const std::string log = RunOnce(dir, {"-ADMINPW= secret "});
+  EXPECT_EQ(log.find("LoginPw"), std::string::npos);
+  TStoredDatabase stored(dir.File("server.db"));
+  ASSERT_TRUE(stored.db.Active());
+  for (const char* server : {"server_cfg A", "server_cfg B"}) {
+    const auto admin = GetUser(stored.db, "admin", server, false);
+    ASSERT_NE(admin, nullptr) << server;
+    EXPECT_EQ(admin->Password, "secret") << server;
+    EXPECT_EQ(admin->PlayerPrivileges, 9) << server;
+  }
+  EXPECT_EQ(GetUser(stored.db, "other", "server_cfg A", false)->Password, "old");
+  EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false), nullptr);
+}
+
+TEST(DatabaseStartup, DamagedDatabaseIsLoggedAndLeftAlone) {
+  TTempDir dir;
+  WriteFileText(dir.File("server.ini"), QuietIni("[Servers]\n0=server_cfg Default\n"));
+  const std::string damaged = std::string("KWFB\x40\0\x01\0", 8) + std::string(56, '\0') + "\x03\x05";
+  WriteFileText(dir.File("server.db"), damaged);
+  const std::string log = RunOnce(dir, {"-ADMINPW=x"});
+  EXPECT_NE(log.find(",ERROR,All,SERVER,\tDatabase file " + dir.File("server.db") + ": error 5"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Server shutdown finished"), std::string::npos);
+  EXPECT_EQ(ReadFileText(dir.File("server.db")), damaged);
+}
+
+}  // namespace

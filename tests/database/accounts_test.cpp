@@ -1,0 +1,175 @@
+// Registered accounts: add, find, update, delete and list on the database,
+// with the Created/LastChanged stamps and the login counting.
+#include <gtest/gtest.h>
+
+#include "database/Accounts.h"
+#include "database/FreeBase.h"
+#include "database/MemoryStorage.h"
+#include "database/ServerDatabase.h"
+#include "support/StoredDatabase.h"
+
+namespace {
+
+constexpr const char* kServer = "server_cfg Default";
+
+struct TAccountsDb {
+  TMemoryStorage storage;
+  TManualClock clock{45000.25};
+  TFreeBase db{storage, &clock};
+  TAccountsDb() {
+    db.SetFileName("server.db");
+    db.SetActive(true);
+  }
+  // What the file holds, read back by a second database.
+  std::unique_ptr<TClientObject> Stored(std::string_view login, std::string_view server = kServer) {
+    TStoredDatabase stored("server.db", storage);
+    return GetUser(stored.db, login, server, false);
+  }
+};
+
+TClientObject Account(std::string_view login, std::string_view password) {
+  TClientObject a;
+  a.LoginName = login;
+  a.Password = password;
+  a.NickName = "nick of " + std::string(login);
+  a.RegisteredBy = "tester";
+  a.PlayerPrivileges = PlayerPrivileges::ServerAdmin | PlayerPrivileges::Registered;
+  a.Logins = 3;
+  return a;
+}
+
+TEST(Accounts, AddStoresEveryFieldAndRefusesAnExistingName) {
+  TAccountsDb t;
+  ASSERT_TRUE(AddUser(t.db, Account("alice", "secret"), kServer));
+  const auto stored = t.Stored("alice");  // flushed by AddUser
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->LoginName, "alice");
+  EXPECT_EQ(stored->Password, "secret");
+  EXPECT_EQ(stored->NickName, "nick of alice");
+  EXPECT_EQ(stored->RegisteredBy, "tester");
+  EXPECT_EQ(stored->PlayerPrivileges, 5);
+  EXPECT_EQ(stored->Logins, 3u);
+  EXPECT_EQ(t.db.ReadInteger("\\Servers\\server_cfg Default\\Users\\alice\\Priviliges", 0), 5);
+
+  TClientObject other = Account("ALICE", "changed");  // names compare without case
+  EXPECT_FALSE(AddUser(t.db, other, kServer));
+  EXPECT_EQ(GetUser(t.db, "alice", kServer, false)->Password, "secret");
+  EXPECT_EQ(ListUsers(t.db, kServer)->size(), 1u);
+}
+
+TEST(Accounts, LoginNamesThatWouldAddressOtherNodesAreRefused) {
+  TAccountsDb t;
+  ASSERT_TRUE(AddUser(t.db, Account("bob", "pw"), kServer));
+  EXPECT_FALSE(AddUser(t.db, Account("", "pw"), kServer));
+  EXPECT_FALSE(AddUser(t.db, Account("bob\\evil", "pw"), kServer));
+  EXPECT_FALSE(AddUser(t.db, Account("\\Servers", "pw"), kServer));
+  EXPECT_EQ(GetUser(t.db, "", kServer, false), nullptr);
+  EXPECT_FALSE(DeleteUser(t.db, "bob\\LogInName", kServer));
+  EXPECT_EQ(*ListUsers(t.db, kServer), std::vector<std::string>{"bob"});
+  EXPECT_EQ(t.db.ReadString("Servers\\server_cfg Default\\Users\\bob\\LogInName", ""), "bob");
+}
+
+TEST(Accounts, CreatedOnAddLastChangedOnUpdate) {
+  TAccountsDb t;
+  const TDateTime addedAt = t.clock.Now();
+  ASSERT_TRUE(AddUser(t.db, Account("carol", "one"), kServer));
+  auto user = GetUser(t.db, "carol", kServer, false);
+  EXPECT_EQ(user->Created, addedAt);
+  EXPECT_EQ(user->LastChanged, 0);
+
+  t.clock.AdvanceMs(60000);
+  const TDateTime updatedAt = t.clock.Now();
+  user->Password = "two";
+  ASSERT_TRUE(UpdateUser(t.db, *user, kServer));
+  const auto stored = t.Stored("carol");
+  EXPECT_EQ(stored->Password, "two");
+  EXPECT_EQ(stored->Created, addedAt);
+  EXPECT_EQ(stored->LastChanged, updatedAt);
+
+  // An account without "Created" gets it on its next update, LastChanged untouched.
+  t.db.WriteFloat("Servers\\server_cfg Default\\Users\\carol\\Created", 0);
+  t.clock.AdvanceMs(60000);
+  ASSERT_TRUE(UpdateUser(t.db, *user, kServer));
+  user = GetUser(t.db, "carol", kServer, false);
+  EXPECT_EQ(user->Created, t.clock.Now());
+  EXPECT_EQ(user->LastChanged, updatedAt);
+
+  EXPECT_FALSE(UpdateUser(t.db, Account("nobody", "x"), kServer));
+  EXPECT_EQ(GetUser(t.db, "nobody", kServer, false), nullptr);
+}
+
+TEST(Accounts, OnlyTheCountingReadCountsALogin) {
+  TAccountsDb t;
+  ASSERT_TRUE(AddUser(t.db, Account("dave", "pw"), kServer));
+  for (int i = 0; i < 3; ++i) GetUser(t.db, "dave", kServer, false);
+  EXPECT_EQ(GetUser(t.db, "dave", kServer, false)->Logins, 3u);
+
+  t.clock.AdvanceMs(1000);
+  const auto before = GetUser(t.db, "dave", kServer, true);
+  EXPECT_EQ(before->Logins, 3u) << "the record shows the values before the counting";
+  EXPECT_EQ(before->LastChanged, 0);
+  const auto after = GetUser(t.db, "dave", kServer, false);
+  EXPECT_EQ(after->Logins, 4u);
+  EXPECT_EQ(after->LastChanged, t.clock.Now());
+  EXPECT_EQ(t.Stored("dave")->Logins, 3u) << "counting does not flush";
+  t.db.Flush();
+  EXPECT_EQ(t.Stored("dave")->Logins, 4u);
+}
+
+TEST(Accounts, TextsAreCutTo29WhenRead) {
+  TAccountsDb t;
+  ASSERT_TRUE(AddUser(t.db, Account("erin", "pw"), kServer));
+  const std::string path = "Servers\\server_cfg Default\\Users\\erin\\";
+  t.db.WriteString(path + "LogInPassWord", std::string(40, 'p'));
+  t.db.WriteString(path + "NickName", std::string(35, 'n'));
+  const auto user = GetUser(t.db, "erin", kServer, false);
+  EXPECT_EQ(user->Password, std::string(29, 'p'));
+  EXPECT_EQ(user->NickName, std::string(29, 'n'));
+}
+
+TEST(Accounts, ServersKeepSeparateAccountsUnderTheirShortId) {
+  TAccountsDb t;
+  const std::string longId = "server_cfg " + std::string(30, 'L');  // 41 characters
+  ASSERT_TRUE(AddUser(t.db, Account("frank", "long"), longId));
+  ASSERT_TRUE(AddUser(t.db, Account("frank", "default"), kServer));
+  EXPECT_EQ(GetUser(t.db, "frank", longId.substr(0, 29), false)->Password, "long");
+  EXPECT_EQ(GetUser(t.db, "frank", kServer, false)->Password, "default");
+  EXPECT_NE(t.db.ReadString("Servers\\" + longId.substr(0, 29) + "\\Users\\frank\\LogInName", ""), "");
+}
+
+TEST(Accounts, ListAndDelete) {
+  TAccountsDb t;
+  EXPECT_FALSE(ListUsers(t.db, kServer).has_value()) << "no list at all, not an empty one";
+  for (const char* name : {"zed", "amy", "Mo"}) ASSERT_TRUE(AddUser(t.db, Account(name, "pw"), kServer));
+  EXPECT_EQ(*ListUsers(t.db, kServer), (std::vector<std::string>{"zed", "amy", "Mo"}));
+  EXPECT_FALSE(ListUsers(t.db, "server_cfg Other").has_value());
+
+  EXPECT_TRUE(DeleteUser(t.db, "AMY", kServer));
+  EXPECT_FALSE(DeleteUser(t.db, "amy", kServer));
+  EXPECT_EQ(*ListUsers(t.db, kServer), (std::vector<std::string>{"zed", "Mo"}));
+  EXPECT_EQ(t.Stored("amy"), nullptr) << "deletion is flushed";
+  EXPECT_EQ(t.db.ReadString("Servers\\server_cfg Default\\Users\\amy\\LogInName", "gone"), "gone");
+  EXPECT_TRUE(DeleteUser(t.db, "zed", kServer));
+  EXPECT_TRUE(DeleteUser(t.db, "Mo", kServer));
+  EXPECT_TRUE(ListUsers(t.db, kServer)->empty()) << "the Users node remains";
+}
+
+TEST(Accounts, ProcessWideFormsFailWithoutADatabase) {
+  ASSERT_EQ(RemoveServerDatabase(), nullptr);
+  EXPECT_FALSE(AddUser(Account("gina", "pw"), kServer));
+  EXPECT_EQ(GetUser("gina", kServer, true), nullptr);
+  EXPECT_FALSE(ListUsers(kServer).has_value());
+
+  TMemoryStorage storage;  // outlives every holder of the database below
+  auto db = std::make_shared<TFreeBase>(storage);
+  db->SetFileName("server.db");
+  db->SetActive(true);
+  InstallServerDatabase(db);
+  EXPECT_TRUE(AddUser(Account("gina", "pw"), kServer));
+  auto held = LockServerDatabase();  // a user that got the database before shutdown
+  EXPECT_EQ(RemoveServerDatabase(), db);
+  EXPECT_EQ(GetUser("gina", kServer, false), nullptr);
+  EXPECT_NE(GetUser(*held, "gina", kServer, false), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+// Saving to disk: a save that fails for any reason, and a process killed in
+// the middle of a stream of saves, must leave a server.db that loads.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "database/FreeBase.h"
+#include "support/StoredDatabase.h"
+#include "support/TempDir.h"
+
+namespace {
+
+// Opens `db` read-write on `file`.
+void Open(TFreeBase& db, const std::string& file) {
+  db.SetFileName(file);
+  db.SetActive(true);
+}
+
+void FillAccounts(TFreeBase& db, int count, const std::string& password) {
+  for (int i = 0; i < count; ++i)
+    db.WriteString("Servers\\s\\Users\\user" + std::to_string(i) + "\\LogInPassWord", password);
+}
+
+TEST(FreeBaseDisk, SaveReplacesTheFileWholeAndKeepsItsPermissions) {
+  TTempDir dir;
+  const std::string file = dir.File("server.db");
+  TFreeBase db;
+  Open(db, file);
+  ASSERT_TRUE(db.Flush());
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "passwords inside: private by default";
+  ::chmod(file.c_str(), 0640);
+  FillAccounts(db, 10, "pw");
+  ASSERT_TRUE(db.Flush());
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_FALSE(FileExists(ReplacementFileName(file)));
+  EXPECT_EQ(db.CurrentFileSize(), static_cast<int64_t>(st.st_size));
+}
+
+TEST(FreeBaseDisk, FailedSaveLeavesThePreviousFile) {
+  TTempDir dir;
+  const std::string file = dir.File("server.db");
+  TFreeBase db;
+  Open(db, file);
+  FillAccounts(db, 5, "old");
+  ASSERT_TRUE(db.Flush());
+  const std::string before = ReadFileText(file);
+  // The new file cannot be created: a folder stands where it would go.
+  ASSERT_EQ(::mkdir(ReplacementFileName(file).c_str(), 0700), 0);
+  FillAccounts(db, 5, "new");
+  EXPECT_FALSE(db.Flush());
+  EXPECT_EQ(db.LastError(), 4);
+  EXPECT_EQ(ReadFileText(file), before);
+  EXPECT_EQ(db.CurrentFileSize(), static_cast<int64_t>(before.size()));
+  ::rmdir(ReplacementFileName(file).c_str());
+  EXPECT_TRUE(db.Flush());
+  TStoredDatabase after(file);
+  EXPECT_EQ(after.db.ReadString("Servers\\s\\Users\\user4\\LogInPassWord", ""), "new");
+}
+
+TEST(FreeBaseDisk, FullDiskInTheMiddleOfASaveLeavesThePreviousFile) {
+  TTempDir dir;
+  const std::string file = dir.File("server.db");
+  {
+    TFreeBase db;
+    Open(db, file);
+    FillAccounts(db, 3, "old");
+  }
+  const std::string before = ReadFileText(file);
+  ASSERT_GT(before.size(), 66u);
+  // A child whose file size limit lets the save start but not finish, as a
+  // full disk would.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    TFreeBase db;
+    Open(db, file);
+    FillAccounts(db, 2000, "new");
+    const rlimit limit{before.size() + 100, before.size() + 100};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const bool saved = db.Flush();
+    _exit(!saved && db.LastError() == 4 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's save should have failed with 4";
+  EXPECT_EQ(ReadFileText(file), before);
+  TStoredDatabase after(file);
+  EXPECT_TRUE(after.db.Active());
+}
+
+TEST(FreeBaseDisk, KillDuringAStreamOfFlushesNeverLeavesAnUnloadableFile) {
+  TTempDir dir;
+  const std::string file = dir.File("server.db");
+  int lastSeen = -1;
+  for (int round = 0; round < 12; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      TFreeBase db;
+      Open(db, file);
+      // Every flush writes a consistent state: a counter and as many
+      // entries below "Items", so that a half-written file would show.
+      for (int n = db.ReadInteger("Count", 0) + 1;; ++n) {
+        db.WriteInteger("Count", n);
+        db.WriteString("Items\\" + std::to_string(n), std::string(200, 'x'));
+        db.Flush();
+      }
+    }
+    // Kill at varied moments of the stream, from its first flushes on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 + 7 * round));
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (!FileExists(file)) continue;  // killed before its first save
+    TStoredDatabase loaded(file);
+    ASSERT_TRUE(loaded.db.Active()) << "round " << round << ", error " << loaded.db.LastError();
+    const int count = loaded.db.ReadInteger("Count", 0);
+    auto lock = loaded.db.Lock();
+    auto* items = EntryAs<TFBContainer>(loaded.db.GetEntry(lock, "Items", TFBEntryType::Node));
+    ASSERT_NE(items, nullptr);
+    EXPECT_EQ(static_cast<int>(items->ChildCount()), count);
+    EXPECT_GE(count, lastSeen);
+    lastSeen = count;
+  }
+  EXPECT_GT(lastSeen, 0) << "no flush ever completed";
+}
+
+}  // namespace
