@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "common/IniFile.h"
+#include "database/ServerDatabase.h"
+#include "database/StoredChannels.h"
 #include "common/TextFormat.h"
 #include "server/WireFormat.h"
 
@@ -169,4 +171,35 @@ void TChannels::SetUserRights(uint32_t channelID, std::string_view loginName, ui
 
 void TChannels::ClearChannels() {
   while (!records_.empty()) records_.pop_back();
+}
+
+// ---- storage --------------------------------------------------------------------
+
+bool TChannels::LoadChannels() {
+  if (TFreeBase::TLock db = LockServerDatabase()) {
+    // Stored order fixes the ids: the channel stored under index n gets id n
+    // as long as every one before it is accepted; a refused one is dropped.
+    for (int index = 0;; ++index) {
+      std::unique_ptr<TChannelRecord> stored = LoadStoredChannel(*db, index, serverID_);
+      if (!stored) break;
+      AddChannel(std::move(*stored));
+    }
+  }
+  if (records_.empty()) {
+    TChannelRecord def;
+    def.Flags = cfDefaultChannel;
+    def.Codec = static_cast<uint16_t>(DefaultCodec);
+    def.Parent = kNoParent;
+    def.Name = "Default";
+    def.Topic = "Default";
+    def.Description = "Default Channel";
+    def.Order = 0;
+    def.MaxUsers = 32000;
+    AddChannel(std::move(def));
+  }
+  return !records_.empty();
+}
+
+void TChannels::SaveChannels() {
+  if (TFreeBase::TLock db = LockServerDatabase()) SaveStoredChannels(*db, *this);
 }

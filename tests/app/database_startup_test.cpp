@@ -3,10 +3,11 @@
 // server.db. Each run ends with the shutdown's 5-second pause, so there are
 // few of them.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
-#include "support/ServerRun.h"
+#include "support/ServerProcess.h"
 #include "support/StoredDatabase.h"
 #include "support/TempDir.h"
 
@@ -25,9 +26,9 @@ std::string QuietIni(const std::string& servers = "") {
 std::string RunOnce(const TTempDir& dir, const std::vector<std::string>& args = {}) {
   const std::string logFile = dir.File("server.log");
   const size_t before = ReadFileText(logFile).size();
-  TServerRun run(dir.Path(), args);
-  EXPECT_TRUE(run.WaitForText(logFile, "Server startup finished", kStartMs, before));
-  EXPECT_EQ(run.Stop(kStopMs), 0);
+  TServerProcess run(dir.Path(), args);
+  EXPECT_TRUE(run.WaitForLog("Server startup finished", std::chrono::milliseconds(kStartMs), logFile, before));
+  EXPECT_EQ(run.Stop(SIGTERM, std::chrono::milliseconds(kStopMs)), 0);
   return ReadFileText(logFile).substr(before);
 }
 

@@ -46,11 +46,12 @@ TServerProcess::~TServerProcess() {
   }
 }
 
-bool TServerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout, std::string logFile) {
+bool TServerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout, std::string logFile,
+                                size_t from) {
   if (logFile.empty()) logFile = workDir_ + "/server.log";
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (ReadFileText(logFile).find(text) != std::string::npos) return true;
+    if (ReadFileText(logFile).find(text, from) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;

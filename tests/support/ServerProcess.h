@@ -15,8 +15,10 @@ class TServerProcess {
   TServerProcess(const std::string& workDir, const std::vector<std::string>& args = {});
   ~TServerProcess();  // kills the process if it still runs
 
-  // Waits until `text` appears in `logFile` (default workDir/server.log).
-  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout, std::string logFile = "");
+  // Waits until `text` appears in `logFile` (default workDir/server.log) at
+  // or after byte `from`.
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout, std::string logFile = "",
+                  size_t from = 0);
   // Sends `sig` and waits for the exit; the exit status, or -1 on time-out.
   int Stop(int sig, std::chrono::milliseconds timeout);
   // Waits for the process to end by itself; the exit status, or -1 on time-out.
