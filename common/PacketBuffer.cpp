@@ -18,8 +18,6 @@ const char kSendClosing[] = "Sending packet to closing or closed connection";
 const char kInvalidOnBuffer[] = "Invalid packet on buffer";
 const char kNoConnection[] = "no connection for player id";
 
-constexpr int32_t kMaxValidMs = TSingleConnection::kMaxValidMs;
-
 uint32_t TimeoutOf(const TSingleConnection& c) {
   switch (c.State) {
     case csLogin: return static_cast<uint32_t>(c.LoginTimeout);
@@ -106,9 +104,13 @@ void TCustomPacketBuffer::RefreshResend(TNode* node) {
   resends_.Update(node, c.LastResendTime.StartCount + MsToCounts(int64_t{c.ResendTimeout} + 1));
 }
 
-void TCustomPacketBuffer::NoteTimeoutDeadline(TNode* node) {
+void TCustomPacketBuffer::NoteTimeoutDeadline(TNode* node, bool wakeListener) {
   const TSingleConnection& c = node->Conn;
-  scanDue_ = std::min(scanDue_, c.LastReceiveTime.StartCount + MsToCounts(TimeoutOf(c)));
+  const int64_t deadline = c.LastReceiveTime.StartCount + MsToCounts(TimeoutOf(c));
+  if (deadline >= scanDue_) return;
+  scanDue_ = deadline;
+  // A listener asleep on a later hint would otherwise report this late.
+  if (wakeListener) ReceiveEvent.SetEvent();
 }
 
 void TCustomPacketBuffer::DestroyNode(TNode* node) {
@@ -147,7 +149,7 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t sessionKey, 
   node->OlderSameId = newest;
   newest = node.get();
   all_.PushBack(node.get());
-  NoteTimeoutDeadline(node.release());
+  NoteTimeoutDeadline(node.release(), true);
 }
 
 void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
@@ -260,6 +262,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
       if (c.State == csClosed) {
         expired_.PushBack(node);
         ready_.Remove(node);
+        ReceiveEvent.SetEvent();
       } else if (!c.CommandQueue.Empty()) {
         MarkReady(node);
       }
@@ -334,7 +337,8 @@ int TCustomPacketBuffer::WaitForPacket(uint32_t& playerId, std::unique_ptr<TPack
  * deadline later; the two events that bring a deadline earlier (a new
  * connection, a connection entering the closing state) lower `scanDue_`
  * themselves, and an acknowledgement that closes a connection puts it into
- * `expired_` at once. Each call then looks only at `expired_`: a connection
+ * `expired_` at once. Both also wake the listener, which may be asleep on a
+ * hint computed before. Each call then looks only at `expired_`: a connection
  * that is still closed or timed out is reported and moved to the back; one
  * that was heard from meanwhile leaves the list.
  */
@@ -379,7 +383,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, int& code, std::unique_p
     else {
       // Heard from again since the scan.
       expired_.Remove(node);
-      NoteTimeoutDeadline(node);
+      NoteTimeoutDeadline(node, false);
       continue;
     }
     expired_.MoveToBack(node);
@@ -473,7 +477,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacketToSend(uint32_t& hint) {
     }
     const uint8_t before = c.State;
     std::unique_ptr<TPacket> packet = c.GetPacketToSend(now);
-    if (c.State == csClosing && before != csClosing) NoteTimeoutDeadline(node);
+    if (c.State == csClosing && before != csClosing) NoteTimeoutDeadline(node, true);
     if (c.HasPacketToSend(now)) ready_.PushBack(node);
     else RefreshResend(node);
     if (packet) return packet;

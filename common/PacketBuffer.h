@@ -182,7 +182,8 @@ class TCustomPacketBuffer {
   const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet);
   void MarkReady(TNode* node);
   void RefreshResend(TNode* node);
-  void NoteTimeoutDeadline(TNode* node);
+  // Brings the next time-out scan forward to the connection's deadline.
+  void NoteTimeoutDeadline(TNode* node, bool wakeListener);
   void ScanTimeouts(const THighPerformanceTime& now);
   void DestroyNode(TNode* node);
   int64_t MsToCounts(int64_t ms) const;

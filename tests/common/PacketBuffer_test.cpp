@@ -386,6 +386,42 @@ TEST_F(PacketBufferTest, DestroyReleasesBothBlockedThreadsAtOnce) {
   buffer2.reset();
 }
 
+// A listener asleep on an earlier hint must not report a closure late.
+TEST_F(PacketBufferTest, BlockedListenerWakesWhenAConnectionStartsClosing) {
+  Connect(buffer, kA, kKeyA);
+  clock.AdvanceMs(2000);
+  EXPECT_EQ(Poll(), -1);
+  auto listener = std::async(std::launch::async, [&] {
+    uint32_t id = 0;
+    std::unique_ptr<TPacket> p;
+    return buffer.WaitForPacket(id, p) == wpClosed && id == kA;
+  });
+  // Asleep on the rest of the connected time-out: 13 s of real time.
+  EXPECT_EQ(listener.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  buffer.SendPacket(NewCommandPacket(0x65, kA), true);
+  Next();  // closing now, after 2000 ms of silence: closed
+  ASSERT_EQ(listener.wait_for(std::chrono::seconds(7)), std::future_status::ready);
+  EXPECT_TRUE(listener.get());
+}
+
+TEST_F(PacketBufferTest, BlockedListenerWakesWhenAnAcknowledgementClosesTheConnection) {
+  Connect(buffer, kA, kKeyA);
+  buffer.SendPacket(NewCommandPacket(0x65, kA), true);
+  auto last = Next();
+  auto listener = std::async(std::launch::async, [&] {
+    uint32_t id = 0;
+    std::unique_ptr<TPacket> p;
+    return buffer.WaitForPacket(id, p) == wpClosed && id == kA;
+  });
+  // Asleep on the closing time-out: 2 s of real time.
+  EXPECT_EQ(listener.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  const auto start = Clock::now();
+  buffer.StoreReceivedPacket(ClientAckOf(*last));
+  ASSERT_EQ(listener.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_TRUE(listener.get());
+}
+
 TEST_F(PacketBufferTest, BlockedListenerWakesForAReceivedPacket) {
   auto listener = std::async(std::launch::async, [&] {
     uint32_t id = 0;
