@@ -7,7 +7,6 @@
 
 namespace {
 
-const char kInvalidPacket[] = "Invalid Packet";
 const char kS2CRecv[] = "S2C recv on Server";
 const char kWrongCombo[] = "wrong Connection + player combo";
 const char kAfterClose[] = "recv data after close";
@@ -17,16 +16,6 @@ const char kVoiceNotConnected[] = "Sending voice packet to pre connected, closin
 const char kSendClosing[] = "Sending packet to closing or closed connection";
 const char kInvalidOnBuffer[] = "Invalid packet on buffer";
 const char kNoConnection[] = "no connection for player id";
-
-uint32_t TimeoutOf(const TSingleConnection& c) {
-  switch (c.State) {
-    case csLogin: return static_cast<uint32_t>(c.LoginTimeout);
-    case csConnected:
-    case csDraining: return static_cast<uint32_t>(c.ConnectedTimeout);
-    case csClosing: return static_cast<uint32_t>(c.ClosingTimeout);
-    default: return 0;
-  }
-}
 
 // Keeps "hint + 2" of the waiters below the infinite wait.
 uint32_t ClampHint(uint32_t hint) {
@@ -106,7 +95,7 @@ void TCustomPacketBuffer::RefreshResend(TNode* node) {
 
 void TCustomPacketBuffer::NoteTimeoutDeadline(TNode* node, bool wakeListener) {
   const TSingleConnection& c = node->Conn;
-  const int64_t deadline = c.LastReceiveTime.StartCount + MsToCounts(TimeoutOf(c));
+  const int64_t deadline = c.LastReceiveTime.StartCount + MsToCounts(c.Timeout());
   if (deadline >= scanDue_) return;
   scanDue_ = deadline;
   // A listener asleep on a later hint would otherwise report this late.
@@ -228,7 +217,7 @@ const char* TCustomPacketBuffer::TryStoreReceivedPacket(std::unique_ptr<TPacket>
 const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note) {
   packetsReceived_.fetch_add(1, std::memory_order_relaxed);
   bytesReceived_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
-  if (!packet->IsValid()) return kInvalidPacket;
+  if (!packet->IsValid()) return kInvalidPacketText;
   if (packet->IsVoiceS2C()) return kS2CRecv;
 
   const uint32_t playerId = packet->GetPlayerId();

@@ -4,12 +4,6 @@
 
 #include <algorithm>
 
-namespace {
-
-const char kInvalidPacket[] = "Invalid Packet";
-
-}  // namespace
-
 uint32_t PacketCRC32(const uint8_t* buffer, size_t length) {
   if (length == 0) return 0;
   if (length > kMaxCrcLength) return 0xFFFFFFFFu;
@@ -100,7 +94,7 @@ size_t TPacket::CrcOffset() const {
   if (IsCommand()) return 20;
   if (IsMaintenance()) return 16;
   if (IsAck() || IsVoiceC2S() || IsVoiceS2C()) return 0;
-  throw EPacket(kInvalidPacket);
+  throw EPacket(kInvalidPacketText);
 }
 
 void TPacket::UpdateCRC() {
@@ -123,12 +117,12 @@ bool TPacket::CheckCRC() {
 bool TPacket::IsValid() { return HasClass() && CheckCRC(); }
 
 uint32_t TPacket::GetPlayerId() const {
-  if (!HasClass()) throw EPacket(kInvalidPacket);
+  if (!HasClass()) throw EPacket(kInvalidPacketText);
   return ReadU32(data_ + 8);
 }
 
 uint32_t TPacket::GetSessionKey() const {
-  if (!HasClass()) throw EPacket(kInvalidPacket);
+  if (!HasClass()) throw EPacket(kInvalidPacketText);
   return ReadU32(data_ + 4);
 }
 

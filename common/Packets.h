@@ -58,6 +58,9 @@ inline constexpr uint16_t kMaintenanceLoginReply = 4;
 // The server command whose acknowledgement completes a login.
 inline constexpr uint16_t kCommandListsEnd = 8;
 
+// The error text for a datagram of no class.
+inline constexpr char kInvalidPacketText[] = "Invalid Packet";
+
 // Above this length the checksum routine refuses to compute.
 inline constexpr size_t kMaxCrcLength = 65521;
 

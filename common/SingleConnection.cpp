@@ -157,15 +157,19 @@ bool TSingleConnection::IsClosed(const TPerformanceTime& now) {
   return State == csClosed;
 }
 
-uint32_t TSingleConnection::TimeLeft(const TPerformanceTime& now) {
-  int32_t timeout;
+int32_t TSingleConnection::Timeout() const {
   switch (State) {
-    case csLogin: timeout = LoginTimeout; break;
+    case csLogin: return LoginTimeout;
     case csConnected:
-    case csDraining: timeout = ConnectedTimeout; break;
-    case csClosing: timeout = ClosingTimeout; break;
+    case csDraining: return ConnectedTimeout;
+    case csClosing: return ClosingTimeout;
     default: return 0;
   }
+}
+
+uint32_t TSingleConnection::TimeLeft(const TPerformanceTime& now) {
+  const int32_t timeout = Timeout();
+  if (timeout == 0) return 0;
   const int32_t left = timeout - LastReceiveTime.ElapsedTo(kMaxValidMs, now);
   return left > 0 ? static_cast<uint32_t>(left) : 0;
 }

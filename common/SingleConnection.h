@@ -84,6 +84,8 @@ class TSingleConnection {
   bool IsClosed(const TPerformanceTime& now);
   // Milliseconds until the connection times out by its state, at least 0.
   uint32_t TimeLeft(const TPerformanceTime& now);
+  // The time-out of the current state in milliseconds (0 once closed).
+  int32_t Timeout() const;
   // Loss estimate in hundredths of a percent (10000 = 100 %), 0 before anything was received.
   uint16_t LossHundredths() const;
 
