@@ -63,29 +63,8 @@ void TPacket::Assign(const TPacket& other) {
 
 // ---- header views -------------------------------------------------------------
 
-TCommandHeader TPacket::CommandHeader() {
-  if (!IsCommand()) throw EAssertionFailed("Udp packet is not a COMMAND packet");
-  return TCommandHeader(data_);
-}
-
-TAckHeader TPacket::AckHeader() {
-  if (!IsAck()) throw EAssertionFailed("Udp packet is not a ACK packet");
-  return TAckHeader(data_);
-}
-
-TVoiceC2SHeader TPacket::VoiceC2SHeader() {
-  if (!IsVoiceC2S()) throw EAssertionFailed("Udp packet is not a VOICEC2S packet");
-  return TVoiceC2SHeader(data_);
-}
-
-TVoiceS2CHeader TPacket::VoiceS2CHeader() {
-  if (!IsVoiceS2C()) throw EAssertionFailed("Udp packet is not a VOICES2C packet");
-  return TVoiceS2CHeader(data_);
-}
-
-TMaintenanceHeader TPacket::MaintenanceHeader() {
-  if (!IsMaintenance()) throw EAssertionFailed("Udp packet is not a MAINTENANCE packet");
-  return TMaintenanceHeader(data_);
+void TPacket::ThrowNotOfClass(const char* className) {
+  throw EAssertionFailed(std::string("Udp packet is not a ") + className + " packet");
 }
 
 // ---- checksum and identity ------------------------------------------------------

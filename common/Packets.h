@@ -100,13 +100,19 @@ class TPacketView {
   uint8_t* p_;
 };
 
-class TCommandHeader : public TPacketView {
+// The classes with a 32-bit sequence number at offset 12.
+class TSequencedView : public TPacketView {
  public:
   using TPacketView::TPacketView;
-  uint16_t Command() const { return ReadU16(p_ + 2); }
-  void SetCommand(uint16_t v) { WriteU16(p_ + 2, v); }
   uint32_t Sequence() const { return ReadU32(p_ + 12); }
   void SetSequence(uint32_t v) { WriteU32(p_ + 12, v); }
+};
+
+class TCommandHeader : public TSequencedView {
+ public:
+  using TSequencedView::TSequencedView;
+  uint16_t Command() const { return ReadU16(p_ + 2); }
+  void SetCommand(uint16_t v) { WriteU16(p_ + 2, v); }
   uint16_t ResendCount() const { return ReadU16(p_ + 16); }
   void SetResendCount(uint16_t v) { WriteU16(p_ + 16, v); }
   uint16_t Reserved() const { return ReadU16(p_ + 18); }
@@ -114,16 +120,24 @@ class TCommandHeader : public TPacketView {
   void SetCrc(uint32_t v) { WriteU32(p_ + 20, v); }
 };
 
-class TAckHeader : public TPacketView {
+class TAckHeader : public TSequencedView {
  public:
-  using TPacketView::TPacketView;
+  using TSequencedView::TSequencedView;
   uint16_t ResendCount() const { return ReadU16(p_ + 2); }
   void SetResendCount(uint16_t v) { WriteU16(p_ + 2, v); }
-  uint32_t Sequence() const { return ReadU32(p_ + 12); }
-  void SetSequence(uint32_t v) { WriteU32(p_ + 12, v); }
 };
 
-class TVoiceC2SHeader : public TPacketView {
+class TMaintenanceHeader : public TSequencedView {
+ public:
+  using TSequencedView::TSequencedView;
+  uint16_t Subtype() const { return ReadU16(p_ + 2); }
+  void SetSubtype(uint16_t v) { WriteU16(p_ + 2, v); }
+  uint32_t Crc() const { return ReadU32(p_ + 16); }
+  void SetCrc(uint32_t v) { WriteU32(p_ + 16, v); }
+};
+
+// The fields both voice directions share; the relay copies them across.
+class TVoiceHeader : public TPacketView {
  public:
   using TPacketView::TPacketView;
   uint8_t Target() const { return p_[2]; }
@@ -136,32 +150,18 @@ class TVoiceC2SHeader : public TPacketView {
   void SetVoiceWord(uint16_t v) { WriteU16(p_ + 14, v); }
 };
 
-class TVoiceS2CHeader : public TPacketView {
+class TVoiceC2SHeader : public TVoiceHeader {
  public:
-  using TPacketView::TPacketView;
-  uint8_t Target() const { return p_[2]; }
-  void SetTarget(uint8_t v) { p_[2] = v; }
-  uint8_t Frame() const { return p_[3]; }
-  void SetFrame(uint8_t v) { p_[3] = v; }
-  uint16_t Counter() const { return ReadU16(p_ + 12); }
-  void SetCounter(uint16_t v) { WriteU16(p_ + 12, v); }
-  uint16_t VoiceWord() const { return ReadU16(p_ + 14); }
-  void SetVoiceWord(uint16_t v) { WriteU16(p_ + 14, v); }
+  using TVoiceHeader::TVoiceHeader;
+};
+
+class TVoiceS2CHeader : public TVoiceHeader {
+ public:
+  using TVoiceHeader::TVoiceHeader;
   uint32_t SpeakerId() const { return ReadU32(p_ + 16); }
   void SetSpeakerId(uint32_t v) { WriteU32(p_ + 16, v); }
   uint16_t SpeakerCounter() const { return ReadU16(p_ + 20); }
   void SetSpeakerCounter(uint16_t v) { WriteU16(p_ + 20, v); }
-};
-
-class TMaintenanceHeader : public TPacketView {
- public:
-  using TPacketView::TPacketView;
-  uint16_t Subtype() const { return ReadU16(p_ + 2); }
-  void SetSubtype(uint16_t v) { WriteU16(p_ + 2, v); }
-  uint32_t Sequence() const { return ReadU32(p_ + 12); }
-  void SetSequence(uint32_t v) { WriteU32(p_ + 12, v); }
-  uint32_t Crc() const { return ReadU32(p_ + 16); }
-  void SetCrc(uint32_t v) { WriteU32(p_ + 16, v); }
 };
 
 // A growable byte stream with a position (the datagram), plus the peer.
@@ -208,11 +208,11 @@ class TPacket {
   bool HasClass() const { return IsCommand() || IsAck() || IsVoiceC2S() || IsVoiceS2C() || IsMaintenance(); }
 
   // ---- header views; EAssertionFailed when the packet is of another class ----
-  TCommandHeader CommandHeader();
-  TAckHeader AckHeader();
-  TVoiceC2SHeader VoiceC2SHeader();
-  TVoiceS2CHeader VoiceS2CHeader();
-  TMaintenanceHeader MaintenanceHeader();
+  TCommandHeader CommandHeader() { return View<TCommandHeader>(IsCommand(), "COMMAND"); }
+  TAckHeader AckHeader() { return View<TAckHeader>(IsAck(), "ACK"); }
+  TVoiceC2SHeader VoiceC2SHeader() { return View<TVoiceC2SHeader>(IsVoiceC2S(), "VOICEC2S"); }
+  TVoiceS2CHeader VoiceS2CHeader() { return View<TVoiceS2CHeader>(IsVoiceS2C(), "VOICES2C"); }
+  TMaintenanceHeader MaintenanceHeader() { return View<TMaintenanceHeader>(IsMaintenance(), "MAINTENANCE"); }
 
   // ---- checksum and identity; EPacket "Invalid Packet" for a packet of no class ----
   // Stores the checksum of COMMAND and MAINTENANCE packets; others are left alone.
@@ -228,6 +228,12 @@ class TPacket {
   void Assign(const TPacket& other);
 
  private:
+  template <typename TView>
+  TView View(bool ofClass, const char* className) {
+    if (!ofClass) ThrowNotOfClass(className);
+    return TView(data_);
+  }
+  [[noreturn]] static void ThrowNotOfClass(const char* className);
   void Reserve(size_t capacity);
   // Offset of the checksum field, or 0 for classes without one.
   size_t CrcOffset() const;
