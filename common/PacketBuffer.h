@@ -13,8 +13,9 @@
 // and GetPacketToSend hand them on.
 // Thread-safety: every operation may be called from any thread. One
 // re-entrant lock guards the connections and all queues. It is the innermost
-// lock of the system: the buffer never calls out (no logging, no socket, no
-// other lock) while holding it, so callers may hold their own locks.
+// lock of the system: while holding it the buffer only signals its own
+// events; it never logs, touches a socket or takes another lock, so callers
+// may hold their own locks when they call in.
 // Lifetime: the destructor sets Closing, wakes both waiting threads and waits
 // up to 2000 ms for ThreadFinished(0) and (1); threads that were still inside
 // the buffer after that must have been joined by the owner before it is freed.
