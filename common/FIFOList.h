@@ -1,0 +1,82 @@
+// TFIFOList: a bounded first-in first-out queue of owned objects, kept in a
+// ring that grows in steps up to a hard limit. The connections queue their
+// outgoing packets in it and the packet buffer its received ones; the limit
+// is what keeps a flood from growing memory without end.
+//
+// Ownership: the queue owns what it holds; Pop hands ownership back.
+// Thread-safety: none; the packet buffer's lock guards every queue it owns.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+class EFIFOList : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr char kCantAllocate[] = "Can't allocate needed memory";
+
+// Raises EFIFOList when the sizes are out of range (checked in this order:
+// max below start, max too large, growth step too large, any negative).
+void CheckFIFOListSizes(int startItems, int maxItems, int growBy);
+
+template <typename T>
+class TFIFOList {
+ public:
+  TFIFOList(int startItems, int maxItems, int growBy) {
+    CheckFIFOListSizes(startItems, maxItems, growBy);
+    Capacity = startItems;
+    MaxItems = maxItems;
+    GrowBy = growBy;
+    if (Capacity > 0) Items = std::make_unique<std::unique_ptr<T>[]>(static_cast<size_t>(Capacity));
+  }
+  TFIFOList(const TFIFOList&) = delete;
+  TFIFOList& operator=(const TFIFOList&) = delete;
+
+  // An absent object is ignored. A full ring grows first; EFIFOList when it
+  // cannot (the object is then destroyed with the caller's pointer).
+  void Push(std::unique_ptr<T> item) {
+    if (!item) return;
+    if (Count == Capacity) Grow();
+    Items[static_cast<size_t>(Tail)] = std::move(item);
+    ++Count;
+    Tail = (Tail + 1) % Capacity;
+  }
+
+  // None when empty.
+  std::unique_ptr<T> Pop() {
+    if (Count == 0) return nullptr;
+    std::unique_ptr<T> item = std::move(Items[static_cast<size_t>(Head)]);
+    Head = (Head + 1) % Capacity;
+    --Count;
+    return item;
+  }
+
+  // The object Pop would return, still owned by the queue.
+  T* Peek() const { return Count ? Items[static_cast<size_t>(Head)].get() : nullptr; }
+  bool Empty() const { return Count == 0; }
+
+  std::unique_ptr<std::unique_ptr<T>[]> Items;
+  int Capacity = 0;
+  int GrowBy = 0;
+  int MaxItems = 0;
+  int Count = 0;
+  int Tail = 0;
+  int Head = 0;
+
+ private:
+  // The queued objects move, in queue order, to the start of the larger ring.
+  void Grow() {
+    const int newCapacity = Capacity + GrowBy < MaxItems ? Capacity + GrowBy : MaxItems;
+    // A growth step of 0 would leave a full ring full: refuse it like the limit.
+    if (Capacity >= MaxItems || newCapacity <= Capacity) throw EFIFOList(kCantAllocate);
+    auto items = std::make_unique<std::unique_ptr<T>[]>(static_cast<size_t>(newCapacity));
+    for (int i = 0; i < Count; ++i) items[static_cast<size_t>(i)] = std::move(Items[static_cast<size_t>((Head + i) % Capacity)]);
+    Items = std::move(items);
+    Head = 0;
+    Tail = Capacity;
+    Capacity = newCapacity;
+  }
+};

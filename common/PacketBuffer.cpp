@@ -1,0 +1,477 @@
+#include "common/PacketBuffer.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "common/Log.h"
+
+namespace {
+
+const char kS2CRecv[] = "S2C recv on Server";
+const char kWrongCombo[] = "wrong Connection + player combo";
+const char kAfterClose[] = "recv data after close";
+const char kWhileClosing[] = "recv command while closing.";
+const char kVoiceDuringLogin[] = "Recv voice data during login";
+const char kVoiceNotConnected[] = "Sending voice packet to pre connected, closing or closed connection";
+const char kSendClosing[] = "Sending packet to closing or closed connection";
+const char kInvalidOnBuffer[] = "Invalid packet on buffer";
+const char kNoConnection[] = "no connection for player id";
+
+// Keeps "hint + 2" of the waiters below the infinite wait.
+uint32_t ClampHint(uint32_t hint) {
+  return hint == TCustomPacketBuffer::kNever ? hint : std::min<uint32_t>(hint, 0xFFFFFFF0u);
+}
+
+}  // namespace
+
+TCustomPacketBuffer::TCustomPacketBuffer(TClock* clock)
+    : clock_(clock ? clock : SystemClock()), scanDue_(std::numeric_limits<int64_t>::max()), unknownIdLog_(clock_) {}
+
+TCustomPacketBuffer::~TCustomPacketBuffer() {
+  Shutdown();
+  TUnknownIdNote note;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    while (TNode* node = all_.Front()) DestroyNode(node);
+    note.Suppressed = unknownIdLog_.TakeSuppressed();
+  }
+  LogUnknownId(note);
+  // receivedQueue_ destroys the packets still in it.
+}
+
+void TCustomPacketBuffer::Shutdown() {
+  if (closing_.exchange(true, std::memory_order_acq_rel)) return;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    ReceiveEvent.SetEvent();
+    SendEvent.SetEvent();
+  }
+  StoppedEvent.WaitFor(kStopWaitMs);
+}
+
+void TCustomPacketBuffer::ThreadFinished(int thread) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (thread == 0 || thread == 1) finishedThreads_ |= static_cast<uint8_t>(1u << thread);
+  if (finishedThreads_ == 3) StoppedEvent.SetEvent();
+}
+
+// ---- helpers (lock held) ---------------------------------------------------------
+
+int64_t TCustomPacketBuffer::MsToCounts(int64_t ms) const {
+  const int64_t f = clock_->Frequency();
+  return (ms * f + 999) / 1000;
+}
+
+uint32_t TCustomPacketBuffer::CountsToMsCeil(int64_t counts) const {
+  if (counts <= 0) return 0;
+  const int64_t f = clock_->Frequency();
+  const int64_t ms = (counts * 1000 + f - 1) / f;
+  return static_cast<uint32_t>(std::min<int64_t>(ms, kNever - 1));
+}
+
+TCustomPacketBuffer::TNode* TCustomPacketBuffer::Find(uint32_t playerId) const {
+  auto it = byId_.find(playerId);
+  return it == byId_.end() ? nullptr : it->second;
+}
+
+void TCustomPacketBuffer::MarkReady(TNode* node) {
+  if (node->Conn.State == csClosed || TReadyList::Contains(node)) return;
+  ready_.PushBack(node);
+  // While it is in the ready list the sender visits it anyway.
+  resends_.Remove(node);
+}
+
+// A connection with a command in flight waits in the resend heap for its
+// deadline, unless it is in the ready list already.
+void TCustomPacketBuffer::RefreshResend(TNode* node) {
+  TSingleConnection& c = node->Conn;
+  if (!c.InFlight || c.State == csClosed || TReadyList::Contains(node)) {
+    resends_.Remove(node);
+    return;
+  }
+  // Due once the whole-millisecond reading exceeds ResendTimeout.
+  resends_.Update(node, c.LastResendTime.StartCount + MsToCounts(int64_t{c.ResendTimeout} + 1));
+}
+
+void TCustomPacketBuffer::NoteTimeoutDeadline(TNode* node, bool wakeListener) {
+  const TSingleConnection& c = node->Conn;
+  const int64_t deadline = c.LastReceiveTime.StartCount + MsToCounts(c.Timeout());
+  if (deadline >= scanDue_) return;
+  scanDue_ = deadline;
+  // A listener asleep on a later hint would otherwise report this late.
+  if (wakeListener) ReceiveEvent.SetEvent();
+}
+
+void TCustomPacketBuffer::DestroyNode(TNode* node) {
+  all_.Remove(node);
+  ready_.Remove(node);
+  expired_.Remove(node);
+  resends_.Remove(node);
+  auto it = byId_.find(node->Conn.PlayerId);
+  if (it != byId_.end()) {
+    if (it->second == node) {
+      if (node->OlderSameId) it->second = node->OlderSameId;
+      else byId_.erase(it);
+    } else {
+      for (TNode* n = it->second; n; n = n->OlderSameId)
+        if (n->OlderSameId == node) {
+          n->OlderSameId = node->OlderSameId;
+          break;
+        }
+    }
+  }
+  delete node;
+}
+
+// ---- connections -------------------------------------------------------------------
+
+void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t sessionKey, uint32_t maintenanceStart,
+                                        uint16_t port, std::string_view address) {
+  auto node = std::make_unique<TNode>(clock_);
+  TSingleConnection& c = node->Conn;
+  c.PlayerId = playerId;
+  c.SessionKey = sessionKey;
+  c.SetAddress(address, port);
+  c.SetMaintenanceStart(maintenanceStart);
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  TNode*& newest = byId_[playerId];
+  node->OlderSameId = newest;
+  newest = node.get();
+  all_.PushBack(node.get());
+  NoteTimeoutDeadline(node.release(), true);
+}
+
+void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (TNode* node = Find(playerId)) DestroyNode(node);
+}
+
+int TCustomPacketBuffer::ConnectionCount() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return static_cast<int>(all_.Size());
+}
+
+TConnectionInfo TCustomPacketBuffer::GetConnectionInfo(uint32_t playerId) {
+  auto clip = [](int64_t v) { return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 0xFFFFFFFF)); };
+  TConnectionInfo info;
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  TNode* node = Find(playerId);
+  if (!node) return info;
+  const TSingleConnection& c = node->Conn;
+  info.SessionKey = c.SessionKey;
+  info.AverageRtt = static_cast<uint16_t>(std::clamp<int32_t>(c.AverageRtt, 0, 0xFFFF));
+  info.Loss = c.LossHundredths();
+  info.Port = c.Port;
+  info.Address = c.Address;
+  info.BytesReceived = clip(c.BytesReceived);
+  info.PacketsReceived = c.PacketsReceived;
+  info.BytesSent = clip(c.BytesSent);
+  info.PacketsSent = c.PacketsSent;
+  return info;
+}
+
+TBufferStatistics TCustomPacketBuffer::GetStatistics() const {
+  TBufferStatistics s;
+  s.PacketsSent = packetsSent_.load(std::memory_order_relaxed);
+  s.PacketsReceived = packetsReceived_.load(std::memory_order_relaxed);
+  s.BytesSent = bytesSent_.load(std::memory_order_relaxed);
+  s.BytesReceived = bytesReceived_.load(std::memory_order_relaxed);
+  return s;
+}
+
+// ---- receiving ---------------------------------------------------------------------
+
+void TCustomPacketBuffer::LogUnknownId(const TUnknownIdNote& note) {
+  if (note.Suppressed)
+    LogFmt(LMTERROR, LMDALL, "StoreReceivedPacket", "playerid not found: %1 more lines suppressed",
+           {note.Suppressed});
+  if (note.Log) LogFmt(LMTERROR, LMDALL, "StoreReceivedPacket", "playerid %1 not found", {note.PlayerId});
+}
+
+void TCustomPacketBuffer::StoreReceivedPacket(std::unique_ptr<TPacket> packet) {
+  TUnknownIdNote note;
+  const char* rejection;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    rejection = StoreLocked(std::move(packet), note);
+  }
+  LogUnknownId(note);
+  if (rejection) throw ECustomPacketBuffer(rejection);
+}
+
+const char* TCustomPacketBuffer::TryStoreReceivedPacket(std::unique_ptr<TPacket> packet) {
+  TUnknownIdNote note;
+  const char* rejection;
+  try {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    rejection = StoreLocked(std::move(packet), note);
+  } catch (const EFIFOList&) {
+    rejection = kCantAllocate;
+  } catch (const std::bad_alloc&) {
+    rejection = kCantAllocate;
+  }
+  LogUnknownId(note);
+  return rejection;
+}
+
+const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note) {
+  packetsReceived_.fetch_add(1, std::memory_order_relaxed);
+  bytesReceived_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
+  if (!packet->IsValid()) return kInvalidPacketText;
+  if (packet->IsVoiceS2C()) return kS2CRecv;
+
+  const uint32_t playerId = packet->GetPlayerId();
+  if (packet->IsMaintenance() && packet->MaintenanceHeader().Subtype() == kMaintenanceLoginRequest &&
+      playerId == 0 && packet->GetSessionKey() == 0) {
+    receivedQueue_.Push(std::move(packet));
+    ReceiveEvent.SetEvent();
+    return nullptr;
+  }
+
+  TNode* node = Find(playerId);
+  if (!node) {
+    note.PlayerId = playerId;
+    note.Log = unknownIdLog_.Allow(note.Suppressed);
+    return nullptr;
+  }
+  return StoreForConnection(node, std::move(packet));
+}
+
+const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet) {
+  TSingleConnection& c = node->Conn;
+  if (packet->GetSessionKey() != c.SessionKey) return kWrongCombo;
+  if (c.State == csClosed) return kAfterClose;
+  // Replies follow the client to a new address or port.
+  c.SetAddress(packet->Address, packet->Port);
+  c.LastReceiveTime.Start();
+
+  if (packet->IsAck()) {
+    TAckHeader ack = packet->AckHeader();
+    if (c.HandleAck(ack.Sequence(), ack.ResendCount())) {
+      if (c.State == csClosed) {
+        expired_.PushBack(node);
+        ready_.Remove(node);
+        ReceiveEvent.SetEvent();
+      } else if (!c.CommandQueue.Empty()) {
+        MarkReady(node);
+      }
+      RefreshResend(node);
+      SendEvent.SetEvent();
+    }
+    return nullptr;
+  }
+
+  if (packet->IsCommand()) {
+    TCommandHeader command = packet->CommandHeader();
+    const bool deliver = c.SendAck(command.Sequence(), command.ResendCount(), packet->Size());
+    // The acknowledgement must leave even when the command itself is refused.
+    MarkReady(node);
+    SendEvent.SetEvent();
+    if (!deliver) return nullptr;
+    if (c.State >= csDraining) return kWhileClosing;
+    receivedQueue_.Push(std::move(packet));
+    ReceiveEvent.SetEvent();
+    return nullptr;
+  }
+
+  if (packet->IsVoiceC2S()) {
+    if (c.State == csLogin) return kVoiceDuringLogin;
+    c.ReceiveVoiceCounter(packet->VoiceC2SHeader().Counter());
+    c.CountReceived(*packet);
+    receivedQueue_.Push(std::move(packet));
+    ReceiveEvent.SetEvent();
+    return nullptr;
+  }
+
+  // Maintenance: a ping on a connected connection is answered here; the rest is dropped.
+  TMaintenanceHeader header = packet->MaintenanceHeader();
+  if (!c.ReceiveMaintenanceSequence(header.Sequence())) return nullptr;
+  if (header.Subtype() != kMaintenancePing || c.State != csConnected) return nullptr;
+  const uint32_t pingSequence = header.Sequence();
+  packet->SetSize(kPongSize);
+  TMaintenanceHeader pong = packet->MaintenanceHeader();
+  pong.SetSubtype(kMaintenancePong);
+  pong.SetPlayerId(c.PlayerId);
+  WriteU32(packet->Memory() + 20, pingSequence);
+  c.MaintenanceQueue.Push(std::move(packet));
+  MarkReady(node);
+  SendEvent.SetEvent();
+  return nullptr;
+}
+
+// ---- the listener's side -------------------------------------------------------------
+
+int TCustomPacketBuffer::WaitForPacket(uint32_t& playerId, std::unique_ptr<TPacket>& packet) {
+  for (;;) {
+    int code;
+    uint32_t hint;
+    if (GetPacket(playerId, code, packet, hint)) return code;
+    ReceiveEvent.WaitFor(hint == kNever ? TWindowsEvent::INFINITE : hint + 2);
+  }
+}
+
+/* The time-out scan.
+ *
+ * A connection times out when nothing was heard from it for the time-out of
+ * its state, and a closing one closes after ClosingTimeout of silence. Such
+ * connections take precedence over queued packets and are reported on every
+ * call until the listener removes them, in turn, so that one silent
+ * connection cannot hide another.
+ *
+ * Visiting every connection on every call would make each received datagram
+ * cost O(connections). Instead a full scan runs only when `scanDue_` has
+ * passed: the scan collects the expired connections into `expired_` and sets
+ * `scanDue_` to the earliest moment any other connection could expire. Until
+ * then nothing can expire unseen, because hearing from a peer only moves its
+ * deadline later; the two events that bring a deadline earlier (a new
+ * connection, a connection entering the closing state) lower `scanDue_`
+ * themselves, and an acknowledgement that closes a connection puts it into
+ * `expired_` at once. Both also wake the listener, which may be asleep on a
+ * hint computed before. Each call then looks only at `expired_`: a connection
+ * that is still closed or timed out is reported and moved to the back; one
+ * that was heard from meanwhile leaves the list.
+ */
+void TCustomPacketBuffer::ScanTimeouts(const THighPerformanceTime& now) {
+  int64_t due = std::numeric_limits<int64_t>::max();
+  for (TNode* node = all_.Front(); node; node = TAllList::Next(node)) {
+    if (TExpiredList::Contains(node)) continue;
+    TSingleConnection& c = node->Conn;
+    const bool wasClosed = c.State == csClosed;
+    uint32_t left = 0;
+    if (c.IsClosed(now) || (left = c.TimeLeft(now)) == 0) {
+      expired_.PushBack(node);
+      if (!wasClosed && c.State == csClosed) {
+        ready_.Remove(node);
+        resends_.Remove(node);
+      }
+      continue;
+    }
+    due = std::min(due, now.StartCount + MsToCounts(left));
+  }
+  scanDue_ = due;
+}
+
+bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, int& code, std::unique_ptr<TPacket>& packet,
+                                    uint32_t& hint) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  hint = kNever;
+  if (Closing()) {
+    playerId = 0;
+    code = wpClosing;
+    return true;
+  }
+  // Reset under the lock: a packet queued after this point signals again.
+  ReceiveEvent.ResetEvent();
+  const THighPerformanceTime now(clock_);
+  if (now.StartCount >= scanDue_) ScanTimeouts(now);
+
+  while (TNode* node = expired_.Front()) {
+    TSingleConnection& c = node->Conn;
+    if (c.IsClosed(now)) code = wpClosed;
+    else if (c.TimeLeft(now) == 0) code = wpTimedOut;
+    else {
+      // Heard from again since the scan.
+      expired_.Remove(node);
+      NoteTimeoutDeadline(node, false);
+      continue;
+    }
+    expired_.MoveToBack(node);
+    playerId = c.PlayerId;
+    return true;
+  }
+
+  if (TPacket* next = receivedQueue_.Peek()) {
+    playerId = ReadU32(next->Memory() + 8);
+    packet = receivedQueue_.Pop();
+    code = wpPacket;
+    return true;
+  }
+  if (scanDue_ != std::numeric_limits<int64_t>::max()) hint = ClampHint(CountsToMsCeil(scanDue_ - now.StartCount));
+  return false;
+}
+
+// ---- the sending side ------------------------------------------------------------------
+
+const char* TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter) {
+  if (!packet) return kInvalidOnBuffer;
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  TNode* node = packet->Size() >= 12 ? Find(ReadU32(packet->Memory() + 8)) : nullptr;
+  if (!node) return kNoConnection;
+  TSingleConnection& c = node->Conn;
+  const bool voice = packet->IsVoiceC2S() || packet->IsVoiceS2C();
+  if (c.State != csConnected && voice) return kVoiceNotConnected;
+  if (c.State >= csDraining) return kSendClosing;
+  if (packet->IsCommand()) c.CommandQueue.Push(std::move(packet));
+  else if (packet->IsVoiceS2C()) c.VoiceQueue.Push(std::move(packet));
+  else if (packet->IsMaintenance()) c.MaintenanceQueue.Push(std::move(packet));
+  else return kInvalidOnBuffer;
+  MarkReady(node);
+  SendEvent.SetEvent();
+  if (closeAfter) c.State = csDraining;
+  return nullptr;
+}
+
+std::unique_ptr<TPacket> TCustomPacketBuffer::GetPacketToSend() {
+  if (Closing()) return nullptr;
+  for (;;) {
+    uint32_t hint;
+    std::unique_ptr<TPacket> packet = NextPacketToSend(hint);
+    if (packet) {
+      packetsSent_.fetch_add(1, std::memory_order_relaxed);
+      bytesSent_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
+      return packet;
+    }
+    if (Closing()) return nullptr;
+    SendEvent.WaitFor(hint == kNever ? TWindowsEvent::INFINITE : hint + 2);
+  }
+}
+
+/* The send round robin.
+ *
+ * Connections take turns: one packet per connection per round, so a
+ * connection with a long voice queue cannot starve the others. Rather than
+ * asking every connection in turn whether it has something (O(connections)
+ * per datagram), the buffer keeps `ready_`, the connections that have a
+ * packet to release now, in the order they became ready. Each attempt takes
+ * the first of them, lets it release one packet (acknowledgements first,
+ * then a due resend, the next command, voice, maintenance; the connection
+ * decides), and puts it at the back if it has more, so the list itself is
+ * the round. Queuing anything to a connection appends it.
+ *
+ * Resends need no queuing to fall due, so the connections with a command in
+ * flight wait in `resends_`, a heap ordered by the moment their resend falls
+ * due. At the start of each attempt the due ones join `ready_`; the earliest
+ * deadline left is the hint for the sender's wait. A closed connection sends
+ * nothing and leaves both.
+ */
+std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacketToSend(uint32_t& hint) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  hint = kNever;
+  SendEvent.ResetEvent();
+  const THighPerformanceTime now(clock_);
+
+  while (TNode* top = resends_.Top()) {
+    if (top->Deadline > now.StartCount) break;
+    resends_.Remove(top);
+    ready_.PushBack(top);
+  }
+
+  for (size_t visits = ready_.Size(); visits > 0; --visits) {
+    TNode* node = ready_.Front();
+    TSingleConnection& c = node->Conn;
+    ready_.Remove(node);
+    if (c.State == csClosed) {
+      resends_.Remove(node);
+      continue;
+    }
+    const uint8_t before = c.State;
+    std::unique_ptr<TPacket> packet = c.GetPacketToSend(now);
+    if (c.State == csClosing && before != csClosing) NoteTimeoutDeadline(node, true);
+    if (c.HasPacketToSend(now)) ready_.PushBack(node);
+    else RefreshResend(node);
+    if (packet) return packet;
+  }
+
+  if (TNode* top = resends_.Top()) hint = ClampHint(top->Conn.TimeToNextSend(now));
+  return nullptr;
+}

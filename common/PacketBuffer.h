@@ -1,0 +1,211 @@
+// TCustomPacketBuffer: the meeting point of a virtual server's three
+// transport threads. The socket reader hands every datagram to
+// StoreReceivedPacket, which checks it against the connection it claims,
+// acknowledges commands, consumes acknowledgements, answers pings and queues
+// what the listener must see; the listener blocks in WaitForPacket; the
+// listener and the administration threads queue outgoing packets with
+// SendPacket; the sender thread blocks in GetPacketToSend and receives the
+// packets of all connections in turn. The buffer owns the connections.
+//
+// Ownership: one buffer per running virtual server, created before its
+// listener and sender and destroyed after they were told to end. Packets move
+// with the calls: StoreReceivedPacket and SendPacket take them, WaitForPacket
+// and GetPacketToSend hand them on.
+// Thread-safety: every operation may be called from any thread. One
+// re-entrant lock guards the connections and all queues. It is the innermost
+// lock of the system: while holding it the buffer only signals its own
+// events; it never logs, touches a socket or takes another lock, so callers
+// may hold their own locks when they call in.
+// Lifetime: the destructor sets Closing, wakes both waiting threads and waits
+// up to 2000 ms for ThreadFinished(0) and (1); threads that were still inside
+// the buffer after that must have been joined by the owner before it is freed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/Clock.h"
+#include "common/DeadlineHeap.h"
+#include "common/FIFOList.h"
+#include "common/IntrusiveList.h"
+#include "common/LogRateLimiter.h"
+#include "common/Packets.h"
+#include "common/SingleConnection.h"
+#include "common/WindowsEvent.h"
+
+// Raised for a rejected received packet; the socket read handler drops it.
+class ECustomPacketBuffer : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// WaitForPacket results.
+enum TWaitForPacketResult : int {
+  wpPacket = 0,     // a received packet (player id 0 for a login request)
+  wpTimedOut = 1,   // the connection of the player id timed out
+  wpClosed = 2,     // the connection of the player id has closed
+  wpClosing = 3,    // the buffer shuts down; no packet
+};
+
+struct TConnectionInfo {
+  uint32_t SessionKey = 0;  // 0: no such connection
+  uint16_t AverageRtt = 0;  // ms
+  uint16_t Loss = 0;        // hundredths of a percent
+  uint16_t Port = 0;
+  std::string Address;
+  // 32-bit views of the totals; a total beyond 32 bits reads 0xFFFFFFFF.
+  uint32_t BytesReceived = 0;
+  uint32_t PacketsReceived = 0;
+  uint32_t BytesSent = 0;
+  uint32_t PacketsSent = 0;
+};
+
+struct TBufferStatistics {
+  uint32_t PacketsSent = 0;
+  uint32_t PacketsReceived = 0;
+  int64_t BytesSent = 0;
+  int64_t BytesReceived = 0;
+};
+
+class TCustomPacketBuffer {
+ public:
+  static constexpr uint32_t kNever = 0xFFFFFFFFu;
+  static constexpr int kReceivedStart = 512;
+  static constexpr int kReceivedMax = 4096;
+  static constexpr int kReceivedGrow = 512;
+  static constexpr uint32_t kStopWaitMs = 2000;
+
+  explicit TCustomPacketBuffer(TClock* clock = nullptr);
+  ~TCustomPacketBuffer();
+  TCustomPacketBuffer(const TCustomPacketBuffer&) = delete;
+  TCustomPacketBuffer& operator=(const TCustomPacketBuffer&) = delete;
+
+  // The first half of destruction: sets Closing, wakes the listener and the
+  // sender at once and waits up to 2000 ms until both reported their end.
+  // Idempotent; the destructor calls it.
+  void Shutdown();
+  bool Closing() const { return closing_.load(std::memory_order_acquire); }
+
+  // Validates a received datagram against its connection and acts on it.
+  // Raises ECustomPacketBuffer with the rejection text, or EFIFOList when a
+  // queue is full. A packet for an unknown player id is logged (a few lines
+  // per second at most) and dropped without raising.
+  void StoreReceivedPacket(std::unique_ptr<TPacket> packet);
+  // The same without raising: the rejection text, or nullptr when the packet
+  // was taken or silently dropped. For the socket read handler, which drops
+  // rejections anyway and should not pay for an exception per datagram.
+  const char* TryStoreReceivedPacket(std::unique_ptr<TPacket> packet);
+
+  // Blocks until there is something to report (TWaitForPacketResult). For
+  // wpPacket, `packet` receives the packet and `playerId` its player id.
+  int WaitForPacket(uint32_t& playerId, std::unique_ptr<TPacket>& packet);
+  // One attempt of WaitForPacket: true with `code` set when there was
+  // something to report, else false with `hint` the milliseconds until a
+  // connection may time out (kNever: none).
+  bool GetPacket(uint32_t& playerId, int& code, std::unique_ptr<TPacket>& packet, uint32_t& hint);
+
+  // Queues an outgoing packet to the connection of its player id (offset 8)
+  // and drains the connection after it when `closeAfter`. Packets for an
+  // unknown player, voice to a connection that is not connected, anything to
+  // a closing connection and packets of no sending class are destroyed
+  // silently; the result then names why (nullptr: queued). A full connection
+  // queue raises EFIFOList (the packet is destroyed).
+  const char* SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
+
+  // Blocks until a packet is due and returns it, or none once Closing.
+  std::unique_ptr<TPacket> GetPacketToSend();
+  // One attempt: the next packet in turn, or none with `hint` the
+  // milliseconds until a resend falls due (kNever: none).
+  std::unique_ptr<TPacket> NextPacketToSend(uint32_t& hint);
+
+  void AddConnection(uint32_t playerId, uint32_t sessionKey, uint32_t maintenanceStart, uint16_t port,
+                     std::string_view address);
+  // Removes and destroys the newest connection of the player id, with
+  // everything queued for it. An unknown id does nothing.
+  void RemoveConnection(uint32_t playerId);
+  TConnectionInfo GetConnectionInfo(uint32_t playerId);
+  // Read without the lock.
+  TBufferStatistics GetStatistics() const;
+  int ConnectionCount();
+  // 0: the sender has finished, 1: the listener has finished.
+  void ThreadFinished(int thread);
+
+  // Runs `inspect` on the newest connection of the player id under the lock;
+  // false when there is none. For diagnostics and tests; it must not call
+  // back into the buffer.
+  template <typename F>
+  bool InspectConnection(uint32_t playerId, F&& inspect) {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    TNode* node = Find(playerId);
+    if (!node) return false;
+    inspect(static_cast<const TSingleConnection&>(node->Conn));
+    return true;
+  }
+
+  // The wake-up signals, exposed for the tests that check them.
+  TWindowsEvent ReceiveEvent;
+  TWindowsEvent SendEvent;
+  TWindowsEvent StoppedEvent;
+
+ private:
+  // A connection with the links the buffer threads through it.
+  struct TNode {
+    explicit TNode(TClock* clock) : Conn(clock) {}
+    TSingleConnection Conn;
+    TListHook<TNode> AllHook;      // every connection, in creation order
+    TListHook<TNode> ReadyHook;    // has a packet to release now
+    TListHook<TNode> ExpiredHook;  // timed out or closed, reported until removed
+    TNode* OlderSameId = nullptr;  // an older connection with the same player id
+    int HeapPos = -1;              // position in the resend heap
+    int64_t Deadline = 0;          // clock count at which the resend falls due
+  };
+  using TAllList = TIntrusiveList<TNode, &TNode::AllHook>;
+  using TReadyList = TIntrusiveList<TNode, &TNode::ReadyHook>;
+  using TExpiredList = TIntrusiveList<TNode, &TNode::ExpiredHook>;
+
+  // What StoreReceivedPacket found out about an unknown player id, to be
+  // logged once the lock is released.
+  struct TUnknownIdNote {
+    bool Log = false;
+    uint32_t PlayerId = 0;
+    uint32_t Suppressed = 0;
+  };
+
+  // Callers hold lock_.
+  TNode* Find(uint32_t playerId) const;
+  const char* StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note);
+  const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet);
+  void MarkReady(TNode* node);
+  void RefreshResend(TNode* node);
+  // Brings the next time-out scan forward to the connection's deadline.
+  void NoteTimeoutDeadline(TNode* node, bool wakeListener);
+  void ScanTimeouts(const THighPerformanceTime& now);
+  void DestroyNode(TNode* node);
+  int64_t MsToCounts(int64_t ms) const;
+  uint32_t CountsToMsCeil(int64_t counts) const;
+
+  static void LogUnknownId(const TUnknownIdNote& note);
+
+  TClock* clock_;
+  std::recursive_mutex lock_;
+  TFIFOList<TPacket> receivedQueue_{kReceivedStart, kReceivedMax, kReceivedGrow};
+  TAllList all_;
+  TReadyList ready_;
+  TExpiredList expired_;
+  TDeadlineHeap<TNode> resends_;
+  std::unordered_map<uint32_t, TNode*> byId_;
+  int64_t scanDue_;  // clock count of the next time-out scan
+  TLogRateLimiter unknownIdLog_;
+  uint8_t finishedThreads_ = 0;
+  std::atomic<bool> closing_{false};
+  std::atomic<uint32_t> packetsSent_{0};
+  std::atomic<int64_t> bytesSent_{0};
+  std::atomic<uint32_t> packetsReceived_{0};
+  std::atomic<int64_t> bytesReceived_{0};
+};

@@ -1,0 +1,155 @@
+#include "common/Packets.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+
+uint32_t PacketCRC32(const uint8_t* buffer, size_t length) {
+  if (length == 0) return 0;
+  if (length > kMaxCrcLength) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(crc32(0L, buffer, static_cast<uInt>(length)));
+}
+
+// ---- the stream ---------------------------------------------------------------
+
+void TPacket::Reserve(size_t capacity) {
+  if (capacity <= capacity_) return;
+  // Grow geometrically so that a packet written piecewise stays linear.
+  const size_t newCapacity = std::max(capacity, capacity_ * 2);
+  auto block = std::make_unique<uint8_t[]>(newCapacity);
+  std::memcpy(block.get(), data_, size_);
+  heap_ = std::move(block);
+  data_ = heap_.get();
+  capacity_ = newCapacity;
+}
+
+void TPacket::SetSize(size_t size) {
+  if (size > size_) {
+    Reserve(size);
+    std::memset(data_ + size_, 0, size - size_);
+  }
+  size_ = size;
+  if (Position > size_) Position = size_;
+}
+
+void TPacket::Write(const void* data, size_t count) {
+  if (count == 0) return;
+  const size_t end = Position + count;
+  if (end > size_) SetSize(end);
+  std::memcpy(data_ + Position, data, count);
+  Position = end;
+}
+
+size_t TPacket::Read(void* data, size_t count) {
+  const size_t n = Position < size_ ? std::min(count, size_ - Position) : 0;
+  if (n) std::memcpy(data, data_ + Position, n);
+  Position += n;
+  return n;
+}
+
+void TPacket::Assign(const TPacket& other) {
+  if (&other == this) {
+    Position = 0;
+    return;
+  }
+  size_ = 0;
+  Reserve(other.size_);
+  std::memcpy(data_, other.data_, other.size_);
+  size_ = other.size_;
+  Position = 0;
+  Address = other.Address;
+  Port = other.Port;
+}
+
+// ---- header views -------------------------------------------------------------
+
+void TPacket::ThrowNotOfClass(const char* className) {
+  throw EAssertionFailed(std::string("Udp packet is not a ") + className + " packet");
+}
+
+// ---- checksum and identity ------------------------------------------------------
+
+size_t TPacket::CrcOffset() const {
+  if (IsCommand()) return 20;
+  if (IsMaintenance()) return 16;
+  if (IsAck() || IsVoiceC2S() || IsVoiceS2C()) return 0;
+  throw EPacket(kInvalidPacketText);
+}
+
+void TPacket::UpdateCRC() {
+  const size_t at = CrcOffset();
+  if (at == 0) return;
+  WriteU32(data_ + at, 0);
+  WriteU32(data_ + at, PacketCRC32(data_, size_));
+}
+
+bool TPacket::CheckCRC() {
+  const size_t at = CrcOffset();
+  if (at == 0) return true;
+  const uint32_t stored = ReadU32(data_ + at);
+  WriteU32(data_ + at, 0);
+  const uint32_t computed = PacketCRC32(data_, size_);
+  WriteU32(data_ + at, stored);
+  return computed == stored;
+}
+
+bool TPacket::IsValid() { return HasClass() && CheckCRC(); }
+
+uint32_t TPacket::GetPlayerId() const {
+  if (!HasClass()) throw EPacket(kInvalidPacketText);
+  return ReadU32(data_ + 8);
+}
+
+uint32_t TPacket::GetSessionKey() const {
+  if (!HasClass()) throw EPacket(kInvalidPacketText);
+  return ReadU32(data_ + 4);
+}
+
+// ---- builders -----------------------------------------------------------------
+
+namespace {
+
+std::unique_ptr<TPacket> NewPacket(uint16_t classValue, size_t size, uint32_t sessionKey, uint32_t playerId) {
+  auto p = std::make_unique<TPacket>(size);
+  WriteU16(p->Memory(), classValue);
+  WriteU32(p->Memory() + 4, sessionKey);
+  WriteU32(p->Memory() + 8, playerId);
+  return p;
+}
+
+}  // namespace
+
+std::unique_ptr<TPacket> NewCommandPacket(uint16_t command, uint32_t playerId, size_t payloadSize) {
+  auto p = NewPacket(kPacketCommand, kCommandHeaderSize + payloadSize, 0, playerId);
+  WriteU16(p->Memory() + 2, command);
+  return p;
+}
+
+std::unique_ptr<TPacket> NewAckPacket(uint32_t sessionKey, uint32_t playerId, uint32_t sequence,
+                                      uint16_t resendCount) {
+  auto p = NewPacket(kPacketAck, kAckSize, sessionKey, playerId);
+  WriteU16(p->Memory() + 2, resendCount);
+  WriteU32(p->Memory() + 12, sequence);
+  return p;
+}
+
+std::unique_ptr<TPacket> NewMaintenancePacket(uint16_t subtype, uint32_t sessionKey, uint32_t playerId,
+                                              uint32_t sequence, size_t payloadSize) {
+  auto p = NewPacket(kPacketMaintenance, kMaintenanceHeaderSize + payloadSize, sessionKey, playerId);
+  WriteU16(p->Memory() + 2, subtype);
+  WriteU32(p->Memory() + 12, sequence);
+  return p;
+}
+
+std::unique_ptr<TPacket> NewVoiceC2SPacket(uint32_t sessionKey, uint32_t playerId, uint16_t counter,
+                                           size_t payloadSize) {
+  auto p = NewPacket(kPacketVoiceC2S, kVoiceC2SHeaderSize + payloadSize, sessionKey, playerId);
+  WriteU16(p->Memory() + 12, counter);
+  return p;
+}
+
+std::unique_ptr<TPacket> NewVoiceS2CPacket(uint32_t playerId, uint32_t speakerId, size_t payloadSize) {
+  auto p = NewPacket(kPacketVoiceS2C, kVoiceS2CHeaderSize + payloadSize, 0, playerId);
+  WriteU32(p->Memory() + 16, speakerId);
+  return p;
+}

@@ -1,0 +1,61 @@
+// TPosixUDPSocket: the UDP socket of one virtual server on POSIX sockets. It
+// binds an IPv4 socket to the server's port on all local addresses or on one
+// given address, runs a reader thread that hands each datagram to a handler
+// together with its source address (dotted text) and port, and sends
+// datagrams for the sender thread.
+//
+// Ownership: the virtual server owns it; the handler must stay valid while
+// the socket is active.
+// Thread-safety: SendTo and Active from any thread. SetActive is called by
+// the owner only (start and stop), never from the handler. The handler runs
+// on the reader thread; an error it raises is swallowed there.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+
+#include "server/UDPSocket.h"
+
+class TPosixUDPSocket final : public TUDPSocket {
+ public:
+  static constexpr size_t kReceiveBufferSize = 8192;
+  using THandler = std::function<void(const uint8_t* data, size_t size, const std::string& address, uint16_t port)>;
+
+  TPosixUDPSocket() = default;
+  ~TPosixUDPSocket() override;
+  TPosixUDPSocket(const TPosixUDPSocket&) = delete;
+  TPosixUDPSocket& operator=(const TPosixUDPSocket&) = delete;
+
+  // Settings, read when the socket is switched on. An empty BoundToIp means
+  // all local addresses; port 0 lets the system choose (see BoundPort).
+  uint16_t DefaultPort = 0;
+  std::string BoundToIp;
+  THandler OnRead;
+
+  // On: binds and starts the reader (EUDPSocket when the port cannot be
+  // bound or the address is not an IPv4 address). Off: stops the reader,
+  // which returns promptly even while it waits for a datagram, and closes
+  // the socket.
+  void SetActive(bool active);
+  bool Active() const override { return active_.load(std::memory_order_acquire); }
+  // The port actually bound, 0 while off.
+  uint16_t BoundPort() const { return boundPort_; }
+
+  void SendTo(const uint8_t* data, size_t size, std::string_view address, uint16_t port) override;
+
+ private:
+  void Open();
+  void Close();
+  void ReadLoop();
+
+  std::atomic<bool> active_{false};
+  int fd_ = -1;
+  int wakeFd_ = -1;  // an eventfd that tells the reader to stop
+  uint16_t boundPort_ = 0;
+  std::thread reader_;
+  // Shared by senders, exclusive while the descriptor is opened or closed.
+  mutable std::shared_mutex fdLock_;
+};

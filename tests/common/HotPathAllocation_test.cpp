@@ -1,0 +1,82 @@
+// Counts heap allocations on the voice paths: a voice datagram must cost
+// exactly one, its packet, whether it comes in from a client or goes out to
+// one. The counter replaces the global operator new of this test binary;
+// it only counts while a test asks it to.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "common/PacketBuffer.h"
+#include "support/TransportDriver.h"
+
+namespace {
+
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+
+}  // namespace
+
+// The replacement pair allocates with malloc and frees with free; the
+// compiler cannot see that the two belong together.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+using namespace transport_driver;
+
+class HotPathAllocation : public ::testing::Test {
+ protected:
+  HotPathAllocation() {
+    for (uint32_t id = 1; id <= 100; ++id) Connect(buffer, id, id + 1000);
+  }
+  ~HotPathAllocation() override {
+    buffer.ThreadFinished(0);
+    buffer.ThreadFinished(1);
+  }
+  // Allocations made by `step`, run once to warm up and then 50 times.
+  template <typename F>
+  double AllocationsPerRun(F step) {
+    step();
+    allocations = 0;
+    counting = true;
+    for (int i = 0; i < 50; ++i) step();
+    counting = false;
+    return allocations.load() / 50.0;
+  }
+  TCustomPacketBuffer buffer;
+};
+
+TEST_F(HotPathAllocation, ReceivedVoiceCostsOneAllocation) {
+  uint16_t counter = 1;
+  const double perDatagram = AllocationsPerRun([&] {
+    buffer.StoreReceivedPacket(ClientVoice(42, 1042, counter++, 120));
+    uint32_t id, hint;
+    int code;
+    std::unique_ptr<TPacket> packet;
+    ASSERT_TRUE(buffer.GetPacket(id, code, packet, hint));
+    ASSERT_EQ(code, wpPacket);
+  });
+  EXPECT_EQ(perDatagram, 1.0);
+}
+
+TEST_F(HotPathAllocation, SentVoiceCostsOneAllocation) {
+  const double perDatagram = AllocationsPerRun([&] {
+    buffer.SendPacket(NewVoiceS2CPacket(42, 7, 120), false);
+    uint32_t hint;
+    ASSERT_NE(buffer.NextPacketToSend(hint), nullptr);
+  });
+  EXPECT_EQ(perDatagram, 1.0);
+}
+
+}  // namespace

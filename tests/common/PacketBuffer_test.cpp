@@ -1,0 +1,438 @@
+#include "common/PacketBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "support/LogCapture.h"
+#include "support/TransportDriver.h"
+
+namespace {
+
+using namespace transport_driver;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kA = 11, kKeyA = 0x1111;
+constexpr uint32_t kB = 22, kKeyB = 0x2222;
+
+class PacketBufferTest : public ::testing::Test {
+ protected:
+  PacketBufferTest() : buffer(&clock) {}
+  ~PacketBufferTest() override {
+    // No transport threads run here: report them finished so that the
+    // buffer's destructor does not wait for them.
+    buffer.ThreadFinished(0);
+    buffer.ThreadFinished(1);
+  }
+
+  // Stores a packet and returns the rejection text ("" when taken).
+  std::string Store(std::unique_ptr<TPacket> p) {
+    try {
+      buffer.StoreReceivedPacket(std::move(p));
+      return "";
+    } catch (const ECustomPacketBuffer& e) {
+      return e.what();
+    }
+  }
+  // One listener attempt: the code, or -1 when there is nothing to report.
+  int Poll(uint32_t* playerId = nullptr, std::unique_ptr<TPacket>* packet = nullptr) {
+    uint32_t id = 0, hint = 0;
+    int code = -1;
+    std::unique_ptr<TPacket> p;
+    if (!buffer.GetPacket(id, code, p, hint)) return -1;
+    if (playerId) *playerId = id;
+    if (packet) *packet = std::move(p);
+    return code;
+  }
+  std::unique_ptr<TPacket> Next() {
+    uint32_t hint;
+    return buffer.NextPacketToSend(hint);
+  }
+  void DrainSender() {
+    while (Next()) {
+    }
+  }
+  uint8_t StateOf(uint32_t id) {
+    uint8_t state = 0xFF;
+    buffer.InspectConnection(id, [&](const TSingleConnection& c) { state = c.State; });
+    return state;
+  }
+
+  TManualClock clock;
+  TCustomPacketBuffer buffer;
+};
+
+TEST_F(PacketBufferTest, RejectsInvalidAndServerBoundPacketsBeforeLookingUpTheConnection) {
+  TLogCapture log;
+  auto bad = ClientCommand(999, 1, 1);
+  bad->Memory()[22] ^= 1;
+  EXPECT_EQ(Store(std::move(bad)), "Invalid Packet");
+  EXPECT_EQ(Store(std::make_unique<TPacket>(5)), "Invalid Packet");
+  EXPECT_EQ(Store(NewVoiceS2CPacket(999, 1, 4)), "S2C recv on Server");
+  EXPECT_TRUE(log.Lines().empty()) << "a rejected packet reached the unknown-player check";
+  const TBufferStatistics s = buffer.GetStatistics();
+  EXPECT_EQ(s.PacketsReceived, 3u);
+  EXPECT_EQ(s.BytesReceived, 24 + 5 + 26);
+}
+
+TEST_F(PacketBufferTest, LoginRequestGoesToTheListenerWithoutAConnection) {
+  EXPECT_EQ(Store(ClientMaintenance(kMaintenanceLoginRequest, 0, 0, 1)), "");
+  uint32_t id = 99;
+  std::unique_ptr<TPacket> p;
+  EXPECT_EQ(Poll(&id, &p), wpPacket);
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(p->MaintenanceHeader().Subtype(), kMaintenanceLoginRequest);
+  EXPECT_EQ(Poll(), -1);
+}
+
+TEST_F(PacketBufferTest, UnknownPlayerIdLogsOneLineAndNothingElse) {
+  TLogCapture log;
+  EXPECT_EQ(Store(ClientVoice(7, 1, 1)), "");
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].Message, "playerid 7 not found");
+  EXPECT_EQ(lines[0].Source, "StoreReceivedPacket");
+  EXPECT_EQ(lines[0].Type, LMTERROR);
+  EXPECT_EQ(lines[0].Depth, LMDALL);
+  EXPECT_EQ(Poll(), -1);
+  EXPECT_EQ(Next(), nullptr);
+}
+
+TEST_F(PacketBufferTest, UnknownPlayerIdLinesAreLimitedPerSecond) {
+  TLogCapture log;
+  for (uint32_t i = 0; i < 100; ++i) Store(ClientVoice(1000 + i, 1, 1));
+  EXPECT_EQ(log.Messages().size(), 5u);
+  clock.AdvanceMs(999);
+  Store(ClientVoice(5, 1, 1));
+  EXPECT_EQ(log.Messages().size(), 5u) << "the window ended early";
+  clock.AdvanceMs(1);
+  Store(ClientVoice(6, 1, 1));
+  const auto messages = log.Messages();
+  ASSERT_EQ(messages.size(), 7u);
+  EXPECT_EQ(messages[5], "playerid not found: 96 more lines suppressed");
+  EXPECT_EQ(messages[6], "playerid 6 not found");
+}
+
+TEST_F(PacketBufferTest, SuppressedCountIsReportedWhenTheBufferGoes) {
+  TLogCapture log;
+  {
+    TCustomPacketBuffer other(&clock);
+    other.ThreadFinished(0);
+    other.ThreadFinished(1);
+    for (uint32_t i = 0; i < 8; ++i) other.TryStoreReceivedPacket(ClientVoice(1000 + i, 1, 1));
+  }
+  const auto messages = log.Messages();
+  ASSERT_EQ(messages.size(), 6u);
+  EXPECT_EQ(messages.back(), "playerid not found: 3 more lines suppressed");
+}
+
+TEST_F(PacketBufferTest, WrongSessionKeyIsRejectedWithoutRefreshingTheConnection) {
+  Connect(buffer, kA, kKeyA);
+  clock.AdvanceMs(10000);
+  EXPECT_EQ(Store(ClientVoice(kA, kKeyA + 1, 1)), "wrong Connection + player combo");
+  clock.AdvanceMs(5000);
+  uint32_t id = 0;
+  EXPECT_EQ(Poll(&id), wpTimedOut);
+  EXPECT_EQ(id, kA);
+}
+
+TEST_F(PacketBufferTest, DuplicatedCommandIsAcknowledgedTwiceAndDeliveredOnce) {
+  Connect(buffer, kA, kKeyA);
+  EXPECT_EQ(Store(ClientCommand(kA, kKeyA, 1)), "");
+  EXPECT_EQ(Store(ClientCommand(kA, kKeyA, 1, 1)), "");
+  std::unique_ptr<TPacket> p;
+  EXPECT_EQ(Poll(nullptr, &p), wpPacket);
+  EXPECT_EQ(p->CommandHeader().Sequence(), 1u);
+  EXPECT_EQ(Poll(), -1);
+  auto ack1 = Next(), ack2 = Next();
+  ASSERT_TRUE(ack1 && ack2);
+  EXPECT_TRUE(ack1->IsAck() && ack2->IsAck());
+  EXPECT_EQ(ack1->AckHeader().Sequence(), 1u);
+  EXPECT_EQ(ack2->AckHeader().ResendCount(), 1);
+  EXPECT_EQ(ack2->GetSessionKey(), kKeyA);
+  EXPECT_EQ(Next(), nullptr);
+}
+
+TEST_F(PacketBufferTest, CommandWhileClosingIsAcknowledgedButRefused) {
+  Connect(buffer, kA, kKeyA);
+  buffer.SendPacket(NewCommandPacket(0x65, kA), true);
+  EXPECT_EQ(StateOf(kA), csDraining);
+  EXPECT_EQ(Store(ClientCommand(kA, kKeyA, 1)), "recv command while closing.");
+  EXPECT_EQ(Poll(), -1);
+  auto first = Next();
+  EXPECT_TRUE(first->IsAck()) << "the acknowledgement of the refused command stayed behind";
+}
+
+TEST_F(PacketBufferTest, VoiceIsRefusedDuringLoginAndDeliveredOnceConnected) {
+  buffer.AddConnection(kA, kKeyA, 1, kClientPort, kClientAddress);
+  EXPECT_EQ(Store(ClientVoice(kA, kKeyA, 1)), "Recv voice data during login");
+  DrainSender();
+  buffer.RemoveConnection(kA);
+  Connect(buffer, kA, kKeyA);
+  EXPECT_EQ(Store(ClientVoice(kA, kKeyA, 1)), "");
+  EXPECT_EQ(Store(ClientVoice(kA, kKeyA, 4)), "");
+  std::unique_ptr<TPacket> p;
+  EXPECT_EQ(Poll(nullptr, &p), wpPacket);
+  EXPECT_TRUE(p->IsVoiceC2S());
+  EXPECT_EQ(Poll(), wpPacket);
+  TConnectionInfo info = buffer.GetConnectionInfo(kA);
+  EXPECT_EQ(info.SessionKey, kKeyA);
+  // Received: the ack of the login command and two voice packets; lost: 2 and 3.
+  EXPECT_EQ(info.PacketsReceived, 3u);
+  EXPECT_EQ(info.Loss, 4000);
+  EXPECT_EQ(info.Address, kClientAddress);
+  EXPECT_EQ(info.Port, kClientPort);
+  EXPECT_EQ(buffer.GetConnectionInfo(12345).SessionKey, 0u);
+}
+
+TEST_F(PacketBufferTest, PingIsAnsweredWithAPongOnlyWhenConnected) {
+  buffer.AddConnection(kA, kKeyA, 1, kClientPort, kClientAddress);
+  EXPECT_EQ(Store(ClientMaintenance(kMaintenancePing, kA, kKeyA, 3)), "");
+  EXPECT_EQ(Next(), nullptr) << "a pong during login";
+  buffer.RemoveConnection(kA);
+
+  Connect(buffer, kA, kKeyA);
+  auto ping = ClientMaintenance(kMaintenancePing, kA, kKeyA, 5);
+  ping->SetAddress("127.0.0.9", 6001);
+  ping->UpdateCRC();
+  EXPECT_EQ(Store(std::move(ping)), "");
+  EXPECT_EQ(Poll(), -1) << "the ping reached the listener";
+  auto pong = Next();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->Size(), kPongSize);
+  ASSERT_TRUE(pong->IsMaintenance());
+  EXPECT_TRUE(pong->IsValid());
+  TMaintenanceHeader h = pong->MaintenanceHeader();
+  EXPECT_EQ(h.Subtype(), kMaintenancePong);
+  EXPECT_EQ(h.PlayerId(), kA);
+  EXPECT_EQ(h.SessionKey(), kKeyA);
+  EXPECT_EQ(h.Sequence(), 2u);
+  EXPECT_EQ(ReadU32(pong->Memory() + 20), 5u);
+  // The reply follows the client to its new address.
+  EXPECT_EQ(pong->Address, "127.0.0.9");
+  EXPECT_EQ(pong->Port, 6001);
+  // A stale ping is dropped.
+  EXPECT_EQ(Store(ClientMaintenance(kMaintenancePing, kA, kKeyA, 4)), "");
+  EXPECT_EQ(Next(), nullptr);
+}
+
+TEST_F(PacketBufferTest, SendPacketDropsSilentlyWhatCannotGo) {
+  TLogCapture log;
+  buffer.AddConnection(kA, kKeyA, 1, kClientPort, kClientAddress);
+  EXPECT_STREQ(buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false),
+               "Sending voice packet to pre connected, closing or closed connection");
+  EXPECT_STREQ(buffer.SendPacket(NewAckPacket(kKeyA, kA, 1, 0), false), "Invalid packet on buffer");
+  EXPECT_NE(buffer.SendPacket(NewCommandPacket(1, 4242), false), nullptr);
+  EXPECT_EQ(buffer.SendPacket(NewCommandPacket(1, kA), true), nullptr);
+  EXPECT_STREQ(buffer.SendPacket(NewCommandPacket(2, kA), false), "Sending packet to closing or closed connection");
+  EXPECT_TRUE(log.Lines().empty());
+  auto p = Next();
+  EXPECT_EQ(p->CommandHeader().Command(), 1);
+  EXPECT_EQ(Next(), nullptr);
+}
+
+TEST_F(PacketBufferTest, FullConnectionQueueRaisesToTheCaller) {
+  Connect(buffer, kA, kKeyA);
+  for (int i = 0; i < TSingleConnection::kQueueMax; ++i) buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false);
+  EXPECT_THROW(buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false), EFIFOList);
+}
+
+TEST_F(PacketBufferTest, TwoConnectionsTakeTurns) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  for (int i = 0; i < 10; ++i) buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false);
+  for (int i = 0; i < 10; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  std::string order;
+  while (auto p = Next()) order += p->GetPlayerId() == kA ? 'A' : 'B';
+  EXPECT_EQ(order, "ABABABABABABABABABAB");
+}
+
+TEST_F(PacketBufferTest, ResendDeadlineIsTheSendersWakeUpHint) {
+  Connect(buffer, kA, kKeyA);
+  buffer.SendPacket(NewCommandPacket(3, kA), false);
+  auto first = Next();
+  uint32_t hint = 0;
+  EXPECT_EQ(buffer.NextPacketToSend(hint), nullptr);
+  EXPECT_EQ(hint, 60u);
+  clock.AdvanceMs(61);
+  auto again = buffer.NextPacketToSend(hint);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->CommandHeader().ResendCount(), 1);
+  buffer.StoreReceivedPacket(ClientAckOf(*again));
+  EXPECT_EQ(buffer.NextPacketToSend(hint), nullptr);
+  EXPECT_EQ(hint, TCustomPacketBuffer::kNever);
+  TConnectionInfo info = buffer.GetConnectionInfo(kA);
+  EXPECT_EQ(info.AverageRtt, 50) << "a resent command gave a round-trip sample";
+}
+
+TEST_F(PacketBufferTest, TimedOutConnectionIsReportedUntilRemovedWhileOthersStillDeliver) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  clock.AdvanceMs(14000);
+  Store(ClientVoice(kB, kKeyB, 1));
+  clock.AdvanceMs(1000);
+  uint32_t id = 0;
+  std::unique_ptr<TPacket> p;
+  EXPECT_EQ(Poll(&id), wpTimedOut);
+  EXPECT_EQ(id, kA);
+  EXPECT_EQ(Poll(&id), wpTimedOut) << "reported once only";
+  buffer.RemoveConnection(kA);
+  EXPECT_EQ(Poll(&id, &p), wpPacket);
+  EXPECT_EQ(id, kB);
+  EXPECT_EQ(Poll(), -1);
+}
+
+TEST_F(PacketBufferTest, TwoSilentConnectionsAreReportedInTurn) {
+  buffer.AddConnection(kA, kKeyA, 1, 1, "127.0.0.1");
+  buffer.AddConnection(kB, kKeyB, 1, 1, "127.0.0.1");
+  uint32_t hint = 0, id = 0;
+  int code = -1;
+  std::unique_ptr<TPacket> p;
+  EXPECT_FALSE(buffer.GetPacket(id, code, p, hint));
+  EXPECT_EQ(hint, 2000u);
+  clock.AdvanceMs(1500);
+  EXPECT_FALSE(buffer.GetPacket(id, code, p, hint));
+  EXPECT_EQ(hint, 500u);
+  clock.AdvanceMs(500);
+  std::vector<uint32_t> reported;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(Poll(&id), wpTimedOut);
+    reported.push_back(id);
+  }
+  EXPECT_EQ(reported, (std::vector<uint32_t>{kA, kB, kA, kB}));
+}
+
+TEST_F(PacketBufferTest, TimeOutsAndClosuresComeBeforeQueuedPackets) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  Store(ClientVoice(kB, kKeyB, 1));
+  buffer.SendPacket(NewCommandPacket(0x65, kA), true);
+  auto last = Next();
+  EXPECT_EQ(StateOf(kA), csClosing);
+  buffer.StoreReceivedPacket(ClientAckOf(*last));
+  EXPECT_EQ(StateOf(kA), csClosed);
+  uint32_t id = 0;
+  EXPECT_EQ(Poll(&id), wpClosed);
+  EXPECT_EQ(id, kA);
+  EXPECT_EQ(Store(ClientVoice(kA, kKeyA, 2)), "recv data after close");
+  buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  auto p = Next();
+  EXPECT_EQ(p->GetPlayerId(), kB) << "a closed connection still sends";
+  buffer.RemoveConnection(kA);
+  EXPECT_EQ(Poll(&id), wpPacket);
+  EXPECT_EQ(id, kB);
+}
+
+TEST_F(PacketBufferTest, ClosingConnectionClosesAfterTwoSecondsOfSilence) {
+  Connect(buffer, kA, kKeyA);
+  clock.AdvanceMs(100);
+  buffer.SendPacket(NewCommandPacket(0x65, kA), true);
+  Next();
+  clock.AdvanceMs(1999);
+  Store(ClientVoice(kA, kKeyA, 1));  // heard from: the silence starts again
+  std::unique_ptr<TPacket> voice;
+  EXPECT_EQ(Poll(nullptr, &voice), wpPacket);
+  clock.AdvanceMs(1999);
+  uint32_t id = 0;
+  EXPECT_EQ(Poll(&id), -1);
+  clock.AdvanceMs(1);
+  EXPECT_EQ(Poll(&id), wpClosed);
+  EXPECT_EQ(StateOf(kA), csClosed);
+  EXPECT_EQ(Next(), nullptr) << "a closed connection resent its command";
+}
+
+TEST_F(PacketBufferTest, NewestConnectionOfAPlayerIdIsFoundFirst) {
+  buffer.AddConnection(kA, kKeyA, 1, 1, "127.0.0.1");
+  buffer.AddConnection(kA, kKeyB, 1, 2, "127.0.0.2");
+  EXPECT_EQ(buffer.ConnectionCount(), 2);
+  EXPECT_EQ(buffer.GetConnectionInfo(kA).SessionKey, kKeyB);
+  EXPECT_EQ(Store(ClientVoice(kA, kKeyA, 1)), "wrong Connection + player combo");
+  buffer.RemoveConnection(kA);
+  EXPECT_EQ(buffer.GetConnectionInfo(kA).SessionKey, kKeyA);
+  buffer.RemoveConnection(kA);
+  buffer.RemoveConnection(kA);
+  EXPECT_EQ(buffer.ConnectionCount(), 0);
+}
+
+TEST_F(PacketBufferTest, DestroyReleasesBothBlockedThreadsAtOnce) {
+  auto buffer2 = std::make_unique<TCustomPacketBuffer>();
+  auto listener = std::async(std::launch::async, [&] {
+    uint32_t id = 1;
+    std::unique_ptr<TPacket> p;
+    const int code = buffer2->WaitForPacket(id, p);
+    buffer2->ThreadFinished(1);
+    return code;
+  });
+  auto sender = std::async(std::launch::async, [&] {
+    auto p = buffer2->GetPacketToSend();
+    buffer2->ThreadFinished(0);
+    return p == nullptr;
+  });
+  // Both threads are blocked: neither has anything to do.
+  EXPECT_EQ(listener.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  EXPECT_EQ(sender.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  const auto start = Clock::now();
+  buffer2->Shutdown();
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(listener.get(), wpClosing);
+  EXPECT_TRUE(sender.get());
+  EXPECT_LT(took, std::chrono::milliseconds(1500)) << "destroy waited for its time-out";
+  uint32_t id = 5;
+  std::unique_ptr<TPacket> p;
+  EXPECT_EQ(buffer2->WaitForPacket(id, p), wpClosing);
+  EXPECT_EQ(id, 0u);
+  buffer2.reset();
+}
+
+// A listener asleep on an earlier hint must not report a closure late.
+TEST_F(PacketBufferTest, BlockedListenerWakesWhenAConnectionStartsClosing) {
+  Connect(buffer, kA, kKeyA);
+  clock.AdvanceMs(2000);
+  EXPECT_EQ(Poll(), -1);
+  auto listener = std::async(std::launch::async, [&] {
+    uint32_t id = 0;
+    std::unique_ptr<TPacket> p;
+    return buffer.WaitForPacket(id, p) == wpClosed && id == kA;
+  });
+  // Asleep on the rest of the connected time-out: 13 s of real time.
+  EXPECT_EQ(listener.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  buffer.SendPacket(NewCommandPacket(0x65, kA), true);
+  Next();  // closing now, after 2000 ms of silence: closed
+  ASSERT_EQ(listener.wait_for(std::chrono::seconds(7)), std::future_status::ready);
+  EXPECT_TRUE(listener.get());
+}
+
+TEST_F(PacketBufferTest, BlockedListenerWakesWhenAnAcknowledgementClosesTheConnection) {
+  Connect(buffer, kA, kKeyA);
+  buffer.SendPacket(NewCommandPacket(0x65, kA), true);
+  auto last = Next();
+  auto listener = std::async(std::launch::async, [&] {
+    uint32_t id = 0;
+    std::unique_ptr<TPacket> p;
+    return buffer.WaitForPacket(id, p) == wpClosed && id == kA;
+  });
+  // Asleep on the closing time-out: 2 s of real time.
+  EXPECT_EQ(listener.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  const auto start = Clock::now();
+  buffer.StoreReceivedPacket(ClientAckOf(*last));
+  ASSERT_EQ(listener.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_TRUE(listener.get());
+}
+
+TEST_F(PacketBufferTest, BlockedListenerWakesForAReceivedPacket) {
+  auto listener = std::async(std::launch::async, [&] {
+    uint32_t id = 0;
+    std::unique_ptr<TPacket> p;
+    const int code = buffer.WaitForPacket(id, p);
+    return code == wpPacket && p && p->IsMaintenance();
+  });
+  EXPECT_EQ(listener.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  Store(ClientMaintenance(kMaintenanceLoginRequest, 0, 0, 1));
+  ASSERT_EQ(listener.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(listener.get());
+}
+
+}  // namespace

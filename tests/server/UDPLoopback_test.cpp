@@ -1,0 +1,137 @@
+// Real datagrams on 127.0.0.1: a client socket, the server's socket feeding
+// the packet buffer, the sender thread writing the buffer's answers back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "common/PacketBuffer.h"
+#include "server/PosixUDPSocket.h"
+#include "server/UDPSender.h"
+#include "support/TransportDriver.h"
+
+namespace {
+
+using namespace transport_driver;
+using namespace std::chrono_literals;
+
+// A socket on 127.0.0.1 that queues what it receives.
+class TClientSocket {
+ public:
+  TClientSocket() {
+    socket.BoundToIp = "127.0.0.1";
+    socket.OnRead = [this](const uint8_t* data, size_t size, const std::string& address, uint16_t port) {
+      auto p = std::make_unique<TPacket>(data, size);
+      p->SetAddress(address, port);
+      std::lock_guard<std::mutex> lock(mutex_);
+      received_.push_back(std::move(p));
+      cond_.notify_all();
+    };
+    socket.SetActive(true);
+  }
+  void Send(TPacket& p, uint16_t port) { socket.SendTo(p.Memory(), p.Size(), "127.0.0.1", port); }
+  // The next datagram, or none after a generous wait.
+  std::unique_ptr<TPacket> Receive() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cond_.wait_for(lock, 10s, [&] { return !received_.empty(); })) return nullptr;
+    auto p = std::move(received_.front());
+    received_.pop_front();
+    return p;
+  }
+  TPosixUDPSocket socket;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  std::deque<std::unique_ptr<TPacket>> received_;
+};
+
+TEST(UDPLoopback, DatagramsTravelSocketToBufferToSenderToSocket) {
+  TCustomPacketBuffer buffer;
+  TPosixUDPSocket server;
+  server.BoundToIp = "127.0.0.1";
+  server.OnRead = [&](const uint8_t* data, size_t size, const std::string& address, uint16_t port) {
+    auto p = std::make_unique<TPacket>(data, size);
+    p->SetAddress(address, port);
+    if (!buffer.Closing()) buffer.TryStoreReceivedPacket(std::move(p));
+  };
+  TPLUDPSender sender(buffer, server);
+  sender.Start();
+  server.SetActive(true);
+  ASSERT_NE(server.BoundPort(), 0);
+
+  TClientSocket client;
+  const uint16_t serverPort = server.BoundPort();
+  buffer.AddConnection(5, 0x55, 1, client.socket.BoundPort(), "127.0.0.1");
+
+  // The server's end-of-lists command reaches the client, whose ack connects it.
+  buffer.SendPacket(NewCommandPacket(kCommandListsEnd, 5), false);
+  auto command = client.Receive();
+  ASSERT_TRUE(command && command->IsCommand());
+  EXPECT_TRUE(command->IsValid());
+  EXPECT_EQ(command->GetSessionKey(), 0x55u);
+  EXPECT_EQ(command->Port, serverPort);
+  client.Send(*ClientAckOf(*command), serverPort);
+
+  // A client command is delivered to the listener and acknowledged over the wire.
+  auto mine = ClientCommand(5, 0x55, 1, 0, 0x0123, 10);
+  client.Send(*mine, serverPort);
+  uint32_t id = 0;
+  std::unique_ptr<TPacket> delivered;
+  ASSERT_EQ(buffer.WaitForPacket(id, delivered), wpPacket);
+  EXPECT_EQ(id, 5u);
+  EXPECT_EQ(delivered->CommandHeader().Command(), 0x0123);
+  EXPECT_EQ(delivered->Port, client.socket.BoundPort());
+  auto ack = client.Receive();
+  ASSERT_TRUE(ack && ack->IsAck());
+  EXPECT_EQ(ack->AckHeader().Sequence(), 1u);
+
+  // Being connected now, a ping gets its pong.
+  auto ping = ClientMaintenance(kMaintenancePing, 5, 0x55, 3);
+  client.Send(*ping, serverPort);
+  auto pong = client.Receive();
+  ASSERT_TRUE(pong && pong->IsMaintenance());
+  EXPECT_EQ(pong->MaintenanceHeader().Subtype(), kMaintenancePong);
+  EXPECT_EQ(ReadU32(pong->Memory() + 20), 3u);
+
+  sender.Terminate();
+  buffer.ThreadFinished(1);
+  buffer.Shutdown();
+  sender.WaitFor();
+  server.SetActive(false);
+  const TBufferStatistics s = buffer.GetStatistics();
+  EXPECT_EQ(s.PacketsReceived, 3u);
+  EXPECT_EQ(s.PacketsSent, 3u);
+}
+
+TEST(PosixUDPSocket, SwitchingOffStopsAWaitingReaderPromptly) {
+  TPosixUDPSocket socket;
+  socket.BoundToIp = "127.0.0.1";
+  socket.SetActive(true);
+  std::this_thread::sleep_for(20ms);
+  const auto start = std::chrono::steady_clock::now();
+  socket.SetActive(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+  EXPECT_FALSE(socket.Active());
+  EXPECT_THROW(socket.SendTo(reinterpret_cast<const uint8_t*>("x"), 1, "127.0.0.1", 9), EUDPSocket);
+}
+
+TEST(PosixUDPSocket, BindFailuresRaise) {
+  TPosixUDPSocket first;
+  first.BoundToIp = "127.0.0.1";
+  first.SetActive(true);
+  TPosixUDPSocket second;
+  second.BoundToIp = "127.0.0.1";
+  second.DefaultPort = first.BoundPort();
+  EXPECT_THROW(second.SetActive(true), EUDPSocket);
+  EXPECT_FALSE(second.Active());
+  TPosixUDPSocket badAddress;
+  badAddress.BoundToIp = "not-an-address";
+  EXPECT_THROW(badAddress.SetActive(true), EUDPSocket);
+  EXPECT_THROW(first.SendTo(reinterpret_cast<const uint8_t*>("x"), 1, "300.1.1.1", 9), EUDPSocket);
+}
+
+}  // namespace
