@@ -1,0 +1,197 @@
+// TPLUDPListener: the listener thread of a virtual server, the only place
+// where client datagrams are interpreted. It takes each validated datagram
+// (or the news that a connection timed out or closed) from the packet
+// buffer, finds the player that sent it and hands it to the handler of its
+// packet class and command code: login and the session's life cycle
+// (server/Listener.cpp), the voice relay (server/VoiceRelay.cpp), the channel
+// commands (server/ChannelCommands.cpp) and the player commands
+// (server/PlayerCommands.cpp). Its notices keep every client's view of
+// channels and players current.
+//
+// Ownership: the virtual server creates it after the packet buffer and
+// destroys it after the buffer shut down; the server outlives it.
+// Locking: for every event the loop holds the server's ClientList lock and
+// then its channel lock, and every handler and helper below runs with both
+// held (DisconnectAll takes the ClientList lock itself). Handlers never touch
+// the network: they queue datagrams with Send(), and the sender thread does
+// the output.
+// Failures: a handler that raises is logged and the loop goes on; the
+// datagram is freed and both locks released on every path.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "common/Packets.h"
+#include "server/Channels.h"
+#include "server/ClientList.h"
+#include "server/ClientObject.h"
+
+class TServerObject;
+
+// Result codes shared by login, commands and error replies.
+namespace rc {
+inline constexpr int32_t LoginOk = 1;
+inline constexpr int32_t BadPasswordOrNick = -1;
+inline constexpr int32_t ServerFull = -2;
+inline constexpr int32_t NickInUse = -4;
+inline constexpr int32_t VersionTooOld = -5;
+inline constexpr int32_t BadAccount = -21;
+inline constexpr int32_t NoPlayer = -100;
+inline constexpr int32_t NoChannel = -102;
+inline constexpr int32_t NoParent = -103;
+inline constexpr int32_t CodecNotAllowed = -108;
+inline constexpr int32_t ChannelNotEmpty = -109;
+inline constexpr int32_t PasswordRequired = -110;
+inline constexpr int32_t WrongPassword = -111;
+inline constexpr int32_t ChannelFull = -113;
+inline constexpr int32_t NameTaken = -114;
+inline constexpr int32_t NoSubChannels = -115;
+inline constexpr int32_t DefaultChannel = -117;
+inline constexpr int32_t SubChannelPassword = -120;
+inline constexpr int32_t SubSubChannel = -122;
+inline constexpr int32_t SubChannelFlags = -123;
+inline constexpr int32_t NotModerated = -130;
+inline constexpr int32_t VoiceAlreadyRequested = -131;
+inline constexpr int32_t RegistrationNotAllowed = -140;
+inline constexpr int32_t AccountNotStored = -141;
+inline constexpr int32_t AlreadyRegistered = -143;
+inline constexpr int32_t NeedServerAdmin = -1000;
+inline constexpr int32_t NeedModerator = -1007;
+inline constexpr int32_t NeedChannelAdmin = -1008;
+inline constexpr int32_t AlreadyChannelAdmin = -1021;
+inline constexpr int32_t AlreadyOperator = -1022;
+inline constexpr int32_t AlreadyVoice = -1023;
+inline constexpr int32_t AutoRightsNeedRegistered = -1035;
+}  // namespace rc
+
+// Action codes of ChannelPrivilegeChanged / PlayerPrivilegeChanged (and of
+// the commands that grant and revoke rights).
+namespace action {
+inline constexpr uint8_t Granted = 0;
+inline constexpr uint8_t GrantedByServer = 1;
+inline constexpr uint8_t Revoked = 2;
+inline constexpr uint8_t RevokedByServer = 3;
+}  // namespace action
+
+class TPLUDPListener {
+ public:
+  explicit TPLUDPListener(TServerObject& server);
+  ~TPLUDPListener();  // joins the thread
+  TPLUDPListener(const TPLUDPListener&) = delete;
+  TPLUDPListener& operator=(const TPLUDPListener&) = delete;
+
+  void Start();
+  // Asks the loop to end; it leaves once the packet buffer is closing too.
+  void Terminate();
+  void WaitFor();  // joins the thread
+
+  // The server stops: every player gets PlayerLeft reason 4 with
+  // close-after-sending and is removed. Takes the ClientList lock.
+  void DisconnectAll();
+
+  // ---- shared helpers (ClientList and channel locks held) ----
+  TServerObject& Server() { return server_; }
+  TClientList& Clients();
+  TChannels& Channels();
+  TClientObject* FindPlayerByID(uint32_t id);
+  TClientObject* FindPlayerByNick(std::string_view nick);
+  // Clan server: everyone sees everyone; otherwise players see each other
+  // when their channels have the same root.
+  bool CanSee(const TClientObject& a, const TClientObject& b);
+  // ChannelAdmin or Operator in the channel, or ServerAdmin.
+  static bool HasModeratorRights(const TClientObject& p);
+  // A COMMAND of `size` bytes (header included) addressed to `to`: class,
+  // code, its SessionKey and PlayerID set, the rest zero.
+  std::unique_ptr<TPacket> NewCommand(uint16_t code, size_t size, const TClientObject& to);
+  // Queues a packet for its player; a vanished connection or a full queue
+  // loses it (a notice to a player that is gone is skipped).
+  void Send(std::unique_ptr<TPacket> packet, bool closeAfter = false);
+  // ErrorReply to the current player for `request`: 30 bytes, 34 with the
+  // channel id for -111.
+  void SendErrorReply(int32_t code, TPacket& request, uint32_t channelID = 0);
+  void AnnouncePlayerLeft(uint32_t id, uint16_t reason, std::string_view message, uint32_t causer);
+  void AnnounceNewPlayer(uint32_t id);
+  // A PlayerList-shaped datagram series (code 7 or 108) of `players` to `to`,
+  // ten records per datagram.
+  void SendPlayerRecords(uint16_t code, const TClientObject& to, const std::vector<TClientObject*>& players);
+  static void WritePlayerRecord(uint8_t* dst, const TClientObject& p);  // 46 bytes
+
+  // ---- operations shared by the session and the commands (server/Notices.cpp) ----
+  // 0 may join; -102, -110, -113; 1 for a wrong password (reported as -111).
+  int32_t JoinCheck(uint32_t channelID, std::string_view password);
+  void ApplyAutoRights(TClientObject& p);
+  void AnnounceSwitch(TClientObject& p, uint32_t oldChannel, uint32_t newChannel);
+  void NotifyChannelFlags(uint32_t channelID, TClientObject& requester);
+  void NotifyPlayerFlags(TClientObject& p);
+  void NotifyChannelPrivilege(TClientObject& p, uint32_t causer, uint8_t action, uint8_t bit);
+  void NotifyPlayerPrivilege(TClientObject& p, uint32_t causer, uint8_t action, uint8_t bit);
+  void NotifyChannelDeleted(uint32_t channelID, uint32_t deleter);
+  int32_t ChannelInUse(uint32_t channelID);
+  // After a player was removed: every empty temporary family goes.
+  void ClearChannelUpAll();
+  // After a switch or creation: the channel the requester left, if it is an
+  // empty temporary top-level channel.
+  void ClearChannelUp(uint32_t channelID, uint32_t requesterID);
+
+  // ---- the session (server/Listener.cpp) ----
+  void HandleLogin(TPacket& packet);
+  void HandleEnter(TPacket& packet);
+  void HandleLogout(TPacket& packet);
+  void SendChannelList();
+  void SendPlayerList();
+  void SendListsEnd();
+  uint32_t NewSessionKey();
+  uint32_t NextPlayerID();
+  std::string MakeUniqueNick(std::string_view nick);
+
+  // ---- voice relay (server/VoiceRelay.cpp) ----
+  void HandleVoice(TPacket& packet);
+  bool MaySpeak(const TClientObject& speaker, const TChannelRecord& channel);
+
+  // ---- channel commands (server/ChannelCommands.cpp) ----
+  void HandleSwitchChannel(TPacket& packet);
+  void HandleCreateChannel(TPacket& packet);
+  void HandleDeleteChannel(TPacket& packet);
+  void HandleSetChannelPassword(TPacket& packet);
+  void HandleSetChannelFlags(TPacket& packet);
+  void HandleSetChannelName(TPacket& packet);
+  void HandleSetChannelTopic(TPacket& packet);
+  void HandleSetChannelDescription(TPacket& packet);
+  void HandleSetChannelMaxUsers(TPacket& packet);
+  void HandleEditChannel(TPacket& packet);
+  void HandleSetChannelOrder(TPacket& packet);
+
+  // ---- player commands (server/PlayerCommands.cpp) ----
+  void HandleKickPlayer(TPacket& packet);
+  void HandleKickFromChannel(TPacket& packet);
+  void HandleSetPlayerFlags(TPacket& packet);
+  void HandleRequestVoice(TPacket& packet);
+  void HandleSetChannelPrivilege(TPacket& packet);
+  void HandleSetPlayerPrivilege(TPacket& packet);
+  void HandleRegisterSelf(TPacket& packet);
+  void HandleRegisterUser(TPacket& packet);
+  void HandlePlayerInfo(TPacket& packet);
+  void HandleServerInfo(TPacket& packet);
+  void HandleTextMessage(TPacket& packet);
+
+  // ---- the event being handled ----
+  TClientObject* Current() { return current_; }
+  // Ends the current player's connection at the end of this event.
+  void RequestRemoval() { removeFlag_ = true; }
+
+ private:
+  void Execute();
+  void Dispatch(TPacket& packet);
+
+  TServerObject& server_;
+  std::thread thread_;
+  std::atomic<bool> terminated_{false};
+  TClientObject* current_ = nullptr;
+  uint32_t currentConnection_ = 0;
+  bool removeFlag_ = false;
+};

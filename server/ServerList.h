@@ -1,0 +1,48 @@
+// ServerList: the running virtual servers of the process, in the order they
+// were registered, found by id (exact case) or UDP port. Start-up creates it,
+// shutdown destroys it (the global pointer in app/Globals.h); the TCP query,
+// the web interface and the web list find servers here.
+//
+// Thread-safety: one re-entrant lock guards the list. RestartServer and
+// StopServer hold it for their whole walk, Start takes it again inside
+// (RegisterServer). It is the first lock in the system's order: ServerList,
+// then a server's client list, then its channels.
+// Lifetime: the finds hand out shared references, so a server found here
+// stays a valid object after another thread stopped and removed it (its
+// Running() is then false).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/ServerObject.h"
+
+class TServerListObject {
+ public:
+  std::recursive_mutex& Mutex() { return mutex_; }
+
+  // False when a running server has the same id (exact comparison).
+  bool RegisterServer(const TServerRef& server);
+  void UnregisterServer(const TServerObject* server);
+  TServerRef FindServerByID(const std::string& id);
+  TServerRef FindServerByPort(int32_t port);
+  // A snapshot of (id, server) pairs in list order.
+  std::vector<std::pair<std::string, TServerRef>> GetServerIDList();
+  // Last to first: each matching server (every server for an empty id) is
+  // stopped, removed and started again with its settings read anew; a server
+  // that comes back is appended. A non-empty id ends after its first match.
+  void RestartServer(const std::string& id);
+  // Last to first: each matching server is stopped and removed.
+  void StopServer(const std::string& id);
+  size_t Count();
+
+ private:
+  std::recursive_mutex mutex_;
+  std::vector<TServerRef> servers_;
+};
+
+// The process-wide list, or none (app/Globals.h holds the pointer).
+TServerListObject* GetServerList();

@@ -1,0 +1,89 @@
+// TServerObject: one virtual server: its settings (its own section of
+// server.ini), and while it runs the machinery that serves it: the UDP
+// socket, the packet buffer, the listener and sender threads, the player
+// list and the channel list. Start-up, the TCP query and the web interface
+// start, save, restart and stop servers; they find running ones in
+// ServerList (server/ServerList.h).
+//
+// Ownership: servers are held by std::shared_ptr (TServerRef). ServerList
+// holds the running ones; a thread that found a server keeps its reference,
+// so the object outlives any stop. A stopped server is recognisable: Running()
+// is false, and its machinery (PacketBuffer, ClientList, Channels, ...) is
+// none. Callers check Running() under the ServerList lock or the server's
+// client-list lock before they touch the machinery.
+// Thread-safety: Start, Stop and SaveConfig run on the calling thread (main,
+// a TCP query or a web thread), serialised by the ServerList lock for
+// restarts and stops. UDPRead runs on the socket's reader thread. The
+// settings are written only by Start and by administrators just before they
+// save and restart; threads read them without a lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/Clock.h"
+#include "common/PacketBuffer.h"
+#include "server/Channels.h"
+#include "server/ClientList.h"
+#include "server/ServerSettings.h"
+
+class TIniFile;
+class TPLUDPListener;
+class TPLUDPSender;
+class TPosixUDPSocket;
+
+// What the listener and the sender reach of their server.
+struct TServerRecord : TServerSettings {
+  std::string ShortID;  // the server id cut to 29 characters: the accounts' key
+  std::unique_ptr<TCustomPacketBuffer> PacketBuffer;
+  std::unique_ptr<TPosixUDPSocket> UDPServer;
+  std::unique_ptr<TClientList> ClientList;
+  std::unique_ptr<TChannels> Channels;
+  std::string Platform;
+  uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
+  bool ModeAllowed = false;  // no setting changes it
+  TDateTime StartTime = 0;
+  int32_t NextPlayerID = 1;
+};
+
+class TServerObject : public TServerRecord {
+ public:
+  TServerObject();
+  ~TServerObject();  // stops a server that still runs
+  TServerObject(const TServerObject&) = delete;
+  TServerObject& operator=(const TServerObject&) = delete;
+
+  std::string ServerID;
+
+  // Registers the server in ServerList, reads its settings (port -1: from the
+  // file, default 8767; another port is only the default), writes them back
+  // complete, and starts socket, buffer, listener and sender. False (with the
+  // log line) when the id is taken, the settings file cannot be opened or
+  // the port cannot be bound; the server is then not in ServerList. `ini`
+  // none: the server opens IniFileName itself.
+  bool Start(const std::string& id, int32_t port, TIniFile* ini);
+  // Disconnects every player (PlayerLeft reason 4), gives the sender up to
+  // 350 ms to deliver, ends the threads, closes the socket, stores the
+  // channels. Does not touch ServerList.
+  void Stop();
+  void SaveConfig(TIniFile* ini);
+  // The socket's receive handler: copies the datagram into a packet and
+  // hands it to the packet buffer; rejections are dropped silently.
+  void UDPRead(const std::string& address, uint16_t port, const uint8_t* data, size_t size);
+  int32_t CurrentUsers();
+  int32_t CurrentChannels();
+  uint32_t UptimeSeconds() const;
+  bool Running() const { return running_.load(std::memory_order_acquire); }
+  // The port the socket is bound to while running (tests start servers on port 0).
+  uint16_t BoundPort() const;
+  TClock* Clock = nullptr;  // none: the system clock
+
+ private:
+  std::unique_ptr<TPLUDPListener> listener_;
+  std::unique_ptr<TPLUDPSender> sender_;
+  std::atomic<bool> running_{false};
+};
+
+using TServerRef = std::shared_ptr<TServerObject>;
