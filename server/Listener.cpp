@@ -148,7 +148,7 @@ void TPLUDPListener::Execute() {
 
 void TPLUDPListener::Dispatch(TPacket& packet) {
   if (packet.IsVoiceC2S()) {
-    // ---- voice relay: `if (current_) HandleVoice(packet);` goes here ----
+    if (current_) HandleVoice(packet);
     return;
   }
   if (packet.IsMaintenance()) {
