@@ -14,6 +14,8 @@
 #include <memory>
 #include <new>
 
+#include "common/PacketBuffer.h"
+
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "server/Listener.h"
@@ -59,26 +61,36 @@ void Warn(const char* message) {
 // Builds and queues the VOICES2C datagrams of one incoming datagram. The
 // 22-byte header is prepared once; each recipient's datagram gets a copy of
 // it with its own key and id, and the payload copied straight from the
-// incoming datagram.
+// incoming datagram. The datagrams go to the packet buffer in batches: one
+// lock and one wake-up of the sender per batch instead of per recipient.
 class TVoiceFanOut {
  public:
   TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset)
-      : listener_(listener),
+      : buffer_(*listener.Server().PacketBuffer),
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset) {
     const uint8_t* d = in.Memory();
     WriteU16(header_, kPacketVoiceS2C);
     header_[2] = d[2];
-    header_[3] = d[3];                       // frame byte
-    WriteU32(header_ + 4, 0);                // recipient's key and id: per datagram
+    header_[3] = d[3];                     // frame byte
+    WriteU32(header_ + 4, 0);              // recipient's key and id: per datagram
     WriteU32(header_ + 8, 0);
-    std::memcpy(header_ + 12, d + 12, 4);    // voice counter (the transport replaces it) and voice word
+    std::memcpy(header_ + 12, d + 12, 4);  // voice counter (the transport replaces it) and voice word
     WriteU32(header_ + 16, speaker.PlayerID);
-    std::memcpy(header_ + 20, d + 12, 2);    // the speaker's own counter
+    std::memcpy(header_ + 20, d + 12, 2);  // the speaker's own counter
   }
+  ~TVoiceFanOut() {
+    try {
+      Flush();
+    } catch (const std::exception&) {
+      // Out of memory while queuing: this datagram is lost, as a network would lose it.
+    }
+  }
+  TVoiceFanOut(const TVoiceFanOut&) = delete;
+  TVoiceFanOut& operator=(const TVoiceFanOut&) = delete;
 
-  // Queues one datagram for `to`; false when memory ran out (the caller then
-  // drops the rest of this datagram).
+  // Prepares one datagram for `to`; false when memory ran out (the caller
+  // then drops the rest of this datagram).
   bool SendTo(const TClientObject& to, uint8_t kind) {
     std::unique_ptr<TPacket> out;
     try {
@@ -92,15 +104,26 @@ class TVoiceFanOut {
     WriteU32(p + 4, to.SessionKey);
     WriteU32(p + 8, to.PlayerID);
     std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
-    listener_.Send(std::move(out));
+    batch_[count_++] = std::move(out);
+    if (count_ == kBatch) Flush();
     return true;
   }
 
  private:
-  TPLUDPListener& listener_;
+  static constexpr size_t kBatch = 64;
+
+  void Flush() {
+    if (count_ == 0) return;
+    buffer_.SendPackets(batch_, count_);
+    count_ = 0;
+  }
+
+  TCustomPacketBuffer& buffer_;
   const uint8_t* payload_;
   size_t payloadSize_;
   uint8_t header_[kVoiceS2CHeaderSize];
+  std::unique_ptr<TPacket> batch_[kBatch];
+  size_t count_ = 0;
 };
 
 // Kinds 0 and 2: every member of `channel` but the speaker, when the speaker

@@ -345,6 +345,7 @@ int main(int argc, char** argv) {
       ++lost;
     }
     slowest = std::max(slowest, Clock::now() - t0);
+    if (getenv("BOT_TRACE") && b.Index % 25 == 0) std::fprintf(stderr, "%d %.1f ms\n", b.Index, Seconds(Clock::now() - t0) * 1e3);
     for (auto& w : workers)
       while (w->PumpReady(0)) {
       }
