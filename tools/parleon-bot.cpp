@@ -64,6 +64,7 @@ struct TOptions {
   std::string ChannelPrefix = "Load";  // channel k is named Load1..LoadC; empty: the default channel
   std::string NickPrefix = "bot";
   int LoginTimeoutMs = 5000;
+  bool Progress = false;
 };
 
 void Usage(const char* self) {
@@ -77,13 +78,18 @@ void Usage(const char* self) {
                "  --drain X                  seconds to listen on after the last frame (1)\n"
                "  --threads T                client threads (1)\n"
                "  --server-pid PID           report the server's CPU time\n"
-               "  --channel-prefix TEXT      channel names (Load); \"\" puts everyone in the default channel\n",
+               "  --channel-prefix TEXT      channel names (Load); \"\" puts everyone in the default channel\n"
+               "  --progress                 report the logins as they go\n",
                self);
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--progress") {
+      o.Progress = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* v = argv[++i];
     if (a == "--host") o.Host = v;
@@ -345,7 +351,8 @@ int main(int argc, char** argv) {
       ++lost;
     }
     slowest = std::max(slowest, Clock::now() - t0);
-    if (getenv("BOT_TRACE") && b.Index % 25 == 0) std::fprintf(stderr, "%d %.1f ms\n", b.Index, Seconds(Clock::now() - t0) * 1e3);
+    if (o.Progress && (b.Index + 1) % 100 == 0)
+      std::fprintf(stderr, "%d logins in %.2f s\n", b.Index + 1, Seconds(Clock::now() - loginStart));
     for (auto& w : workers)
       while (w->PumpReady(0)) {
       }
