@@ -386,6 +386,67 @@ TEST_F(PacketBufferTest, NewestConnectionOfAPlayerIdIsFoundFirst) {
   EXPECT_EQ(buffer.ConnectionCount(), 0);
 }
 
+// A refused login lingers in login state while its player id is handed out
+// again; its time-out must be told apart from the live connection.
+TEST_F(PacketBufferTest, TimedOutConnectionSharingAnIdIsReportedAndRemovedByItsKey) {
+  buffer.AddConnection(kA, kKeyA, 1, 1, "127.0.0.1");
+  clock.AdvanceMs(1000);
+  Connect(buffer, kA, kKeyB);
+  clock.AdvanceMs(1000);
+  uint32_t id = 0, key = 0, hint = 0;
+  int code = -1;
+  std::unique_ptr<TPacket> p;
+  ASSERT_TRUE(buffer.GetPacket(id, key, code, p, hint));
+  EXPECT_EQ(code, wpTimedOut);
+  EXPECT_EQ(id, kA);
+  EXPECT_EQ(key, kKeyA);
+  buffer.RemoveConnection(kA, kKeyA);
+  EXPECT_EQ(buffer.ConnectionCount(), 1);
+  EXPECT_EQ(buffer.GetConnectionInfo(kA).SessionKey, kKeyB);
+  buffer.RemoveConnection(kA, kKeyA);  // gone already: nothing happens
+  EXPECT_EQ(buffer.ConnectionCount(), 1);
+
+  Store(ClientVoice(kA, kKeyB, 1));
+  ASSERT_TRUE(buffer.GetPacket(id, key, code, p, hint));
+  EXPECT_EQ(code, wpPacket);
+  EXPECT_EQ(key, kKeyB);
+  buffer.RemoveConnection(kA, kKeyB);
+  EXPECT_EQ(buffer.ConnectionCount(), 0);
+}
+
+// Lingering login connections (a login flood leaves thousands) expire one
+// by one in deadline order, and the hint always names the next one.
+TEST_F(PacketBufferTest, ManyLingeringConnectionsExpireInDeadlineOrder) {
+  Connect(buffer, kA, kKeyA);
+  for (uint32_t id = 100; id < 200; ++id) {
+    buffer.AddConnection(id, id, 1, 1, "127.0.0.1");
+    clock.AdvanceMs(10);
+  }
+  // 1000 ms in: nothing is due; the first login connection is due in 1000 ms.
+  uint32_t id = 0, key = 0, hint = 0;
+  int code = -1;
+  std::unique_ptr<TPacket> p;
+  EXPECT_FALSE(buffer.GetPacket(id, key, code, p, hint));
+  EXPECT_EQ(hint, 1000u);
+  clock.AdvanceMs(1000);
+  for (uint32_t expected = 100; expected < 200; ++expected) {
+    Store(ClientVoice(kA, kKeyA, static_cast<uint16_t>(expected)));  // the connected player keeps talking
+    ASSERT_TRUE(buffer.GetPacket(id, key, code, p, hint));
+    ASSERT_EQ(code, wpTimedOut);
+    EXPECT_EQ(id, expected);
+    EXPECT_EQ(key, expected);
+    buffer.RemoveConnection(id, key);
+    ASSERT_TRUE(buffer.GetPacket(id, key, code, p, hint));
+    EXPECT_EQ(code, wpPacket);
+    if (expected + 1 < 200) {
+      EXPECT_FALSE(buffer.GetPacket(id, key, code, p, hint));
+      EXPECT_EQ(hint, 10u);
+      clock.AdvanceMs(10);
+    }
+  }
+  EXPECT_EQ(buffer.ConnectionCount(), 1);
+}
+
 TEST_F(PacketBufferTest, DestroyReleasesBothBlockedThreadsAtOnce) {
   auto buffer2 = std::make_unique<TCustomPacketBuffer>();
   auto listener = std::async(std::launch::async, [&] {

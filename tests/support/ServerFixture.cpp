@@ -15,6 +15,8 @@ TServerFixture::TServerFixture() {
   savedBoundToIp_ = BoundToIp;
   IniFileName = IniFile();
   BoundToIp = "127.0.0.1";
+  // Start-up produces it; servers copy it into their replies.
+  if (PlatformName.empty()) PlatformName = "Linux";
   Settings.ServerUDPPort = 0;
   if (!ServerList.load()) {
     ownList_ = new TServerListObject;
@@ -39,12 +41,15 @@ TServerFixture::~TServerFixture() {
 }
 
 bool TServerFixture::Start(const std::string& id) {
-  {
-    TIniFile ini(IniFile());
-    Settings.Write(ini, id);
-  }
+  WriteSettings(id, Settings);
   Server = std::make_shared<TServerObject>();
+  Server->Clock = Clock;
   return Server->Start(id, -1, nullptr);
+}
+
+void TServerFixture::WriteSettings(const std::string& id, const TServerSettings& settings) {
+  TIniFile ini(IniFile());
+  settings.Write(ini, id);
 }
 
 void TServerFixture::Stop() {
@@ -73,6 +78,15 @@ std::unique_ptr<TVoiceClient> TServerFixture::Connect(const TLoginRequest& reque
     return nullptr;
   }
   return client;
+}
+
+void TServerFixture::WithChannels(const std::function<void(TChannels&)>& f) {
+  ASSERT_TRUE(WaitFor([&] { return Server->ChannelsLoaded.load(); }));
+  const auto hold = Server->HoldMachinery();
+  ASSERT_TRUE(Server->Running());
+  TClientListLock clients(*Server->ClientList);
+  TChannelsLock channels(*Server->Channels);
+  f(*Server->Channels);
 }
 
 bool TServerFixture::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

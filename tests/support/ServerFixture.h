@@ -32,12 +32,16 @@ class TServerFixture {
   // Written to the server's section by Start; ServerUDPPort 0 binds a port
   // the system chooses (Port() tells which).
   TServerSettings Settings;
+  // Given to the server at Start; none: the system clock.
+  TClock* Clock = nullptr;
 
   // Writes Settings to section `id` and starts a server for it; false when
   // Start refused (the server object stays in `Server` for inspection).
   bool Start(const std::string& id = kDefaultID);
   // Stops and removes the server (its channels are stored).
   void Stop();
+  // Writes `settings` to section `id` of the fixture's server.ini.
+  void WriteSettings(const std::string& id, const TServerSettings& settings);
   uint16_t Port() const { return Server ? Server->BoundPort() : 0; }
   std::string IniFile() const { return Dir.File("server.ini"); }
   std::string DbFile() const { return Dir.File("server.db"); }
@@ -48,6 +52,10 @@ class TServerFixture {
   // test failure) when either step did not complete.
   std::unique_ptr<TVoiceClient> Connect(const std::string& nick);
   std::unique_ptr<TVoiceClient> Connect(const TLoginRequest& request);
+
+  // Runs `f` on the running server's channels under its locks, once the
+  // listener has loaded them.
+  void WithChannels(const std::function<void(TChannels&)>& f);
 
   // Polls `done` until it holds or `timeout` passes.
   static bool WaitFor(const std::function<bool()>& done,
