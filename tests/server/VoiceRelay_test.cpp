@@ -60,27 +60,19 @@ class VoiceRelayTest : public ::testing::Test {
     f_.Settings.ServerType = serverType;
     f_.Settings.ServerMaxUsers = 100;
     ASSERT_TRUE(f_.Start());
-    ASSERT_TRUE(TServerFixture::WaitFor([&] { return f_.Server->ChannelsLoaded.load(); }));
-    {
-      TChannelsLock lock(*f_.Server->Channels);
-      lobby_ = AddChannel("Lobby", cfSubChannels);
-      sub1_ = AddChannel("Sub1", 0, lobby_);
-      sub2_ = AddChannel("Sub2", 0, lobby_);
-      other_ = AddChannel("Other", cfSubChannels);
-      otherSub_ = AddChannel("OtherSub", 0, other_);
-      quiet_ = AddChannel("Quiet", cfModerated);
-    }
+    lobby_ = AddChannel("Lobby", cfSubChannels);
+    sub1_ = AddChannel("Sub1", 0, lobby_);
+    sub2_ = AddChannel("Sub2", 0, lobby_);
+    other_ = AddChannel("Other", cfSubChannels);
+    otherSub_ = AddChannel("OtherSub", 0, other_);
+    quiet_ = AddChannel("Quiet", cfModerated);
     marker_ = Join("marker");
     ASSERT_NE(marker_, nullptr);
   }
 
   uint32_t AddChannel(const std::string& name, uint16_t flags, uint32_t parent = kNoParent) {
-    TChannelRecord r;
-    r.Name = name;
-    r.Flags = flags;
-    r.Parent = parent;
-    r.MaxUsers = 100;
-    const int64_t id = f_.Server->Channels->AddChannel(r);
+    int64_t id = -1;
+    f_.WithChannels([&](TChannels& channels) { id = channels.AddChannel(TestChannel(name, flags, parent)); });
     EXPECT_GE(id, 0) << name;
     return static_cast<uint32_t>(id);
   }
@@ -101,9 +93,11 @@ class VoiceRelayTest : public ::testing::Test {
 
   uint32_t ChannelNamed(const std::string& name) {
     if (name.empty()) return 0;  // the default channel
-    TChannelsLock lock(*f_.Server->Channels);
-    const TChannelRecord* r = f_.Server->Channels->FindByName(name, kNoParent);
-    return r ? r->ID : ~0u;
+    uint32_t id = ~0u;
+    f_.WithChannels([&](TChannels& channels) {
+      if (const TChannelRecord* r = channels.FindByName(name, kNoParent)) id = r->ID;
+    });
+    return id;
   }
 
   uint32_t ChannelOf(const TVoiceClient& c) {
@@ -296,10 +290,7 @@ TEST_F(VoiceRelayTest, ParentChannelWarningsAreLimitedPerSecond) {
 
 TEST_F(VoiceRelayTest, ParentChannelFollowsTheParentsModeration) {
   StartServer();
-  {
-    TChannelsLock lock(*f_.Server->Channels);
-    AddChannel("Loud", 0, AddChannel("Stage", cfSubChannels | cfModerated));
-  }
+  AddChannel("Loud", 0, AddChannel("Stage", cfSubChannels | cfModerated));
   // The sub-channel itself is not moderated; its parent is.
   auto a = Join("a", "Stage", "Loud"), b = Join("b", "Stage");
   Speak(*a, kParent, Payload(0x90));
