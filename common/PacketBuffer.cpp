@@ -15,6 +15,7 @@ const char kVoiceNotConnected[] = "Sending voice packet to pre connected, closin
 const char kSendClosing[] = "Sending packet to closing or closed connection";
 const char kInvalidOnBuffer[] = "Invalid packet on buffer";
 const char kNoConnection[] = "no connection for player id";
+const char kVoiceBacklogFull[] = "voice backlog full";
 
 // Keeps "hint + 2" of the waiters below the infinite wait.
 uint32_t ClampHint(uint32_t hint) {
@@ -427,7 +428,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
 
 const char* TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
-  const char* refused = QueueLocked(std::move(packet), closeAfter, false);
+  const char* refused = QueueLocked(std::move(packet), closeAfter, 0);
   if (!refused) SendEvent.SetEvent();
   return refused;
 }
@@ -437,14 +438,14 @@ size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_
   {
     std::lock_guard<std::recursive_mutex> lock(lock_);
     for (size_t i = 0; i < count; ++i)
-      if (!QueueLocked(std::move(packets[i]), false, true)) ++queued;
+      if (!QueueLocked(std::move(packets[i]), false, kVoiceBacklog)) ++queued;
   }
   // One wake-up for the batch; the sender takes the lock after we let go.
   if (queued) SendEvent.SetEvent();
   return queued;
 }
 
-const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, bool dropWhenFull) {
+const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, int voiceLimit) {
   if (!packet) return kInvalidOnBuffer;
   TNode* node = packet->Size() >= 12 ? Find(ReadU32(packet->Memory() + 8)) : nullptr;
   if (!node) return kNoConnection;
@@ -457,7 +458,7 @@ const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bo
   else if (packet->IsVoiceS2C()) queue = &c.VoiceQueue;
   else if (packet->IsMaintenance()) queue = &c.MaintenanceQueue;
   else return kInvalidOnBuffer;
-  if (dropWhenFull && queue->Count >= queue->MaxItems) return kCantAllocate;
+  if (voiceLimit && queue == &c.VoiceQueue && queue->Count >= voiceLimit) return kVoiceBacklogFull;
   queue->Push(std::move(packet));
   MarkReady(node);
   if (closeAfter) c.State = csDraining;

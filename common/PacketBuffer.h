@@ -80,6 +80,14 @@ class TCustomPacketBuffer {
   static constexpr int kReceivedMax = 4096;
   static constexpr int kReceivedGrow = 512;
   static constexpr uint32_t kStopWaitMs = 2000;
+  // The relayed voice a connection may hold unsent. The sender serves the
+  // connections in turn, so a connection only falls this far behind when
+  // the sender cannot keep up; frames queued behind that many arrive too
+  // late to be heard, and keeping them would make every later frame late
+  // too (and a full 1024-packet queue per player costs memory the sender
+  // then wades through). Far above what talk produces: one frame per
+  // speaker in the recipient's channel per frame period.
+  static constexpr int kVoiceBacklog = 64;
 
   explicit TCustomPacketBuffer(TClock* clock = nullptr);
   ~TCustomPacketBuffer();
@@ -126,11 +134,11 @@ class TCustomPacketBuffer {
   const char* SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
   // Queues `count` packets under one lock with one wake-up of the sender:
   // the voice relay's fan-out, one datagram per recipient. Each packet
-  // follows SendPacket's rules without `closeAfter`, except that a full
-  // connection queue drops the packet instead of raising: a listener that
-  // is already behind must not pay for an exception per lost datagram.
-  // Takes every packet (the array's pointers are left empty); returns how
-  // many were queued.
+  // follows SendPacket's rules without `closeAfter`, except that voice for a
+  // connection that already holds kVoiceBacklog voice packets is dropped
+  // instead of queued (see there); nothing raises for a full queue. Takes
+  // every packet (the array's pointers are left empty); returns how many
+  // were queued.
   size_t SendPackets(std::unique_ptr<TPacket>* packets, size_t count);
 
   // Blocks until a packet is due and returns it, or none once Closing.
@@ -209,9 +217,9 @@ class TCustomPacketBuffer {
   const char* StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note);
   const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet);
   // SendPacket's queuing without the wake-up: nullptr when queued, else why
-  // the packet was destroyed. A full queue raises EFIFOList unless
-  // `dropWhenFull`.
-  const char* QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, bool dropWhenFull);
+  // the packet was destroyed. A full queue raises EFIFOList; with a
+  // `voiceLimit`, voice for a connection holding that many is dropped first.
+  const char* QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, int voiceLimit);
   void MarkReady(TNode* node);
   void RefreshResend(TNode* node);
   // Files the connection's time-out deadline when it is new or earlier than

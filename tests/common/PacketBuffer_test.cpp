@@ -239,31 +239,43 @@ TEST_F(PacketBufferTest, FullConnectionQueueRaisesToTheCaller) {
   EXPECT_THROW(buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false), EFIFOList);
 }
 
-TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndDropsTheRestWithoutRaising) {
+TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
   Connect(buffer, kA, kKeyA);
   Connect(buffer, kB, kKeyB);
   buffer.AddConnection(33, 0x3333, 1, kClientPort, kClientAddress);  // still logging in
-  for (int i = 1; i < TSingleConnection::kQueueMax; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  for (int i = 1; i < TCustomPacketBuffer::kVoiceBacklog; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
   buffer.SendEvent.ResetEvent();
 
   std::unique_ptr<TPacket> batch[] = {
       NewVoiceS2CPacket(kA, 9, 4),   // queued
-      NewVoiceS2CPacket(kB, 9, 4),   // fills kB's queue
-      NewVoiceS2CPacket(kB, 9, 4),   // kB's queue is full: dropped, not raised
+      NewVoiceS2CPacket(kB, 9, 4),   // kB's backlog is full now
+      NewVoiceS2CPacket(kB, 9, 4),   // dropped, not raised
+      NewCommandPacket(5, kB),       // commands are not voice: queued
       NewVoiceS2CPacket(33, 9, 4),   // not connected yet
       NewVoiceS2CPacket(4242, 9, 4), // nobody
-      NewCommandPacket(5, kA),       // a command goes too
+      NewCommandPacket(5, kA),       // queued
       nullptr,
   };
-  EXPECT_EQ(buffer.SendPackets(batch, std::size(batch)), 3u);
+  EXPECT_EQ(buffer.SendPackets(batch, std::size(batch)), 4u);
   for (const auto& p : batch) EXPECT_EQ(p, nullptr) << "the buffer takes every packet";
   EXPECT_EQ(buffer.SendEvent.WaitFor(0), TWindowsEvent::wrSignaled) << "the sender is woken";
 
-  int toA = 0, toB = 0;
-  while (auto p = Next()) (p->GetPlayerId() == kA ? toA : toB)++;
+  int toA = 0, voiceToB = 0, commandsToB = 0;
+  while (auto p = Next()) {
+    if (p->GetPlayerId() == kA) ++toA;
+    else if (p->IsVoiceS2C()) ++voiceToB;
+    else ++commandsToB;
+  }
   EXPECT_EQ(toA, 2);
-  EXPECT_EQ(toB, TSingleConnection::kQueueMax);
+  EXPECT_EQ(voiceToB, TCustomPacketBuffer::kVoiceBacklog);
+  EXPECT_EQ(commandsToB, 1);
+  // Once sent, the backlog takes voice again.
+  std::unique_ptr<TPacket> more[] = {NewVoiceS2CPacket(kB, 9, 4)};
+  EXPECT_EQ(buffer.SendPackets(more, 1), 1u);
   // Nothing queued, nothing to wake for.
+  while (Next()) {
+  }
+  buffer.SendEvent.ResetEvent();
   std::unique_ptr<TPacket> none[] = {NewVoiceS2CPacket(4242, 9, 4)};
   EXPECT_EQ(buffer.SendPackets(none, 1), 0u);
   EXPECT_EQ(buffer.SendEvent.WaitFor(0), TWindowsEvent::wrTimeout);
