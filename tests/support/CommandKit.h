@@ -98,10 +98,11 @@ inline TChannelRecord Channel(const std::string& name, uint16_t flags = 0, uint3
 inline bool IsErrorReply(const TClientDatagram& d) { return d.I16(2) < 0; }
 
 // Every command the client has been sent up to now, in arrival order. The
-// barrier is a refused command of code `barrier` (SetChannelOrder on a
-// channel that does not exist); its reply is not returned.
+// barrier is a refused command of code `barrier` (SetChannelOrder or
+// SetChannelTopic on a channel that does not exist); its reply is not
+// returned.
 inline std::vector<TClientDatagram> Drain(TVoiceClient& c, uint16_t barrier = cmd::SetChannelOrder) {
-  c.QueueCommand(barrier, ChannelAndValue(kNoSuchChannel, 0));
+  c.QueueCommand(barrier, ChannelAndText(kNoSuchChannel, 29, ""));
   std::vector<TClientDatagram> seen;
   for (;;) {
     auto d = c.WaitAnyCommand(5000);
@@ -177,7 +178,8 @@ inline bool ChannelExists(TServerFixture& f, uint32_t id) {
   return found;
 }
 
-// A client logged in anonymously and entered into `channel` (and `sub`).
+// A client logged in anonymously and entered into `channel` (and `sub`);
+// its lists are read into Channels and Players, and its inbox is empty.
 inline std::unique_ptr<TVoiceClient> Join(TServerFixture& f, const std::string& nick, const std::string& channel = "",
                                           const std::string& sub = "", const std::string& password = "") {
   auto c = f.NewClient();
@@ -188,11 +190,12 @@ inline std::unique_ptr<TVoiceClient> Join(TServerFixture& f, const std::string& 
     ADD_FAILURE() << nick << " could not join";
     return nullptr;
   }
+  c->Commands.clear();
   return c;
 }
 
 // A client logged in with a new account of these privileges (ServerAdmin for
-// an administrator) and entered into `channel`.
+// an administrator) and entered into `channel`, like Join.
 inline std::unique_ptr<TVoiceClient> JoinRegistered(TServerFixture& f, const std::string& login, uint16_t privileges,
                                                     const std::string& channel = "") {
   TClientObject account;
@@ -210,6 +213,7 @@ inline std::unique_ptr<TVoiceClient> JoinRegistered(TServerFixture& f, const std
     ADD_FAILURE() << login << " could not join";
     return nullptr;
   }
+  c->Commands.clear();
   return c;
 }
 
