@@ -240,6 +240,9 @@ TEST_F(ChannelCommandsTest, WithoutTheServerFlagPlayersNeedAdministratorRights) 
   EXPECT_EQ(Refusal(*a, cmd::CreateChannel, kit::Create(kit::Channel("Top", cfUnregistered))), rc::NeedServerAdmin);
   EXPECT_EQ(Refusal(*a, cmd::CreateChannel, kit::Create(kit::Channel("S", cfUnregistered, far))),
             rc::NeedChannelAdmin);
+  Grant(*a, ChannelPrivileges::Operator);
+  EXPECT_EQ(Refusal(*a, cmd::CreateChannel, kit::Create(kit::Channel("S", cfUnregistered, far))),
+            rc::NeedChannelAdmin);
   Grant(*a, ChannelPrivileges::ChannelAdmin);
   std::vector<TClientDatagram> got;
   ASSERT_EQ(Refusal(*a, cmd::CreateChannel, kit::Create(kit::Channel("S", cfUnregistered, far)), &got), 0);
