@@ -126,13 +126,7 @@ void TPLUDPListener::Execute() {
           Dispatch(*packet);
           break;
         case wpTimedOut:
-          if (current_) {
-            AnnouncePlayerLeft(connection, cmd::LeftTimedOut, "", 0);
-            Clients().Remove(current_);
-            current_ = nullptr;
-          }
-          buffer.RemoveConnection(connection, sessionKey);
-          ClearChannelUpAll();
+          EndConnection(connection, sessionKey, cmd::LeftTimedOut);
           break;
         case wpClosed:
           removeFlag_ = true;
@@ -140,21 +134,23 @@ void TPLUDPListener::Execute() {
         default:
           break;
       }
-      if (removeFlag_) {
-        if (current_) {
-          AnnouncePlayerLeft(connection, cmd::LeftLogout, "", 0);
-          Clients().Remove(current_);
-          current_ = nullptr;
-        }
-        buffer.RemoveConnection(connection, sessionKey);
-        ClearChannelUpAll();
-      }
+      if (removeFlag_) EndConnection(connection, sessionKey, cmd::LeftLogout);
     } catch (const std::exception& error) {
       LogHandlerError(error);
     }
     current_ = nullptr;
   }
   buffer.ThreadFinished(1);
+}
+
+void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason) {
+  if (current_) {
+    AnnouncePlayerLeft(connection, reason, "", 0);
+    Clients().Remove(current_);
+    current_ = nullptr;
+  }
+  server_.PacketBuffer->RemoveConnection(connection, sessionKey);
+  ClearChannelUpAll();
 }
 
 void TPLUDPListener::Dispatch(TPacket& packet) {

@@ -190,6 +190,10 @@ class TPLUDPListener {
  private:
   void Execute();
   void Dispatch(TPacket& packet);
+  // The connection has ended: its player (if it still owns one) is
+  // announced with `reason` and removed, the connection goes, and empty
+  // temporary channels with it.
+  void EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason);
 
   TServerObject& server_;
   std::thread thread_;
