@@ -80,14 +80,10 @@ inline std::vector<uint8_t> Edit(const TChannelRecord& r) {
   return p;
 }
 
+// The fixture's test channel with a password and a room limit.
 inline TChannelRecord Channel(const std::string& name, uint16_t flags = 0, uint32_t parent = kNoParent,
                               const std::string& password = "", uint16_t maxUsers = 100) {
-  TChannelRecord r;
-  r.Name = name;
-  r.Topic = name + " topic";
-  r.Description = name + " description";
-  r.Flags = flags;
-  r.Parent = parent;
+  TChannelRecord r = TestChannel(name, flags, parent);
   r.Password = password;
   r.MaxUsers = maxUsers;
   return r;
