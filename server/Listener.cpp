@@ -34,6 +34,17 @@ const TCommandRow kCommands[] = {
     {cmd::Enter, 116, &TPLUDPListener::HandleEnter},
     {cmd::Logout, 24, &TPLUDPListener::HandleLogout},
     // ---- channel commands (server/ChannelCommands.cpp) go here ----
+    {cmd::CreateChannel, 226, &TPLUDPListener::HandleCreateChannel},
+    {cmd::SetChannelPassword, 58, &TPLUDPListener::HandleSetChannelPassword},
+    {cmd::SetChannelFlags, 32, &TPLUDPListener::HandleSetChannelFlags},
+    {cmd::SetChannelName, 58, &TPLUDPListener::HandleSetChannelName},
+    {cmd::SetChannelTopic, 58, &TPLUDPListener::HandleSetChannelTopic},
+    {cmd::SetChannelDescription, 128, &TPLUDPListener::HandleSetChannelDescription},
+    {cmd::DeleteChannel, 28, &TPLUDPListener::HandleDeleteChannel},
+    {cmd::SetChannelMaxUsers, 30, &TPLUDPListener::HandleSetChannelMaxUsers},
+    {cmd::EditChannel, 230, &TPLUDPListener::HandleEditChannel},
+    {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder},
+    {cmd::SwitchChannel, 58, &TPLUDPListener::HandleSwitchChannel},
     // ---- player commands (server/PlayerCommands.cpp) go here ----
 };
 
