@@ -13,6 +13,8 @@
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
 #include "database/ServerDatabase.h"
+#include "server/ServerList.h"
+#include "server/ServerObject.h"
 
 int ShutdownWaitMs = 5000;
 std::vector<std::string> ProcessArguments;
@@ -218,21 +220,22 @@ bool Start_Parleon_Server() {
     RemoveServerDatabase();
     return false;
   }
-  // Step 13: ServerList is created here (arrives with the virtual servers).
+  // Step 13: the list of running servers.
+  ServerList = new TServerListObject;
   // Step 14: every id listed in section "Servers", up to the first empty key.
+  // A server that fails to start has logged why and is not in ServerList;
+  // its object goes with the last reference.
   TIniFile servers(IniFileName);
   int listed = 0;
   for (;; ++listed) {
     const std::string id = servers.ReadString("Servers", std::to_string(listed), "");
     if (id.empty()) break;
-    // Step 14: the virtual server `id` is created and started here (arrives
-    //          with the virtual servers).
+    std::make_shared<TServerObject>()->Start(id, -1, &servers);
     if (!AdminPassword.empty()) SetAdminPassword(id, AdminPassword);
   }
   // Step 15: a first run gets a default server and its "admin" account.
   if (listed == 0) {
-    // Step 15: the virtual server "server_cfg Default" is created and started
-    //          here (arrives with the virtual servers).
+    std::make_shared<TServerObject>()->Start("server_cfg Default", -1, &servers);
     servers.WriteString("Servers", "0", "server_cfg Default");
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
     const std::string password = AdminPassword.empty() ? RandomString(5) : AdminPassword.substr(0, 29);
@@ -250,8 +253,8 @@ bool Start_Parleon_Server() {
 
 void Stop_Parleon_Server() {
   Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
-  // Step 2: every virtual server stops here, last to first (arrives with the
-  //         virtual servers).
+  // Step 2: every virtual server stops, last to first, storing its channels.
+  if (TServerListObject* list = ServerList.load()) list->StopServer("");
   // Step 3: flush and close the database. New users get none from here on;
   // one that got it just before finishes on the closed object, which goes
   // when the last of them lets go.
@@ -260,8 +263,10 @@ void Stop_Parleon_Server() {
     db->Flush();
     db->SetActive(false);
   }
-  // Steps 4 to 7: the web interface, the web list thread, the TCP query and
-  //          ServerList go here, each pointer cleared as its object goes.
+  // Steps 4 to 6: the web interface, the web list thread and the TCP query
+  //          go here, each pointer cleared as its object goes.
+  // Step 7: the list is empty by now; the pointer is cleared before it goes.
+  delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
   Log(LMTALL, LMDINFO, "server", "Server shutdown finished");
   DoneLog();

@@ -146,6 +146,15 @@ void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
   if (TNode* node = Find(playerId)) DestroyNode(node);
 }
 
+void TCustomPacketBuffer::RemoveConnection(uint32_t playerId, uint32_t sessionKey) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  for (TNode* node = Find(playerId); node; node = node->OlderSameId)
+    if (node->Conn.SessionKey == sessionKey) {
+      DestroyNode(node);
+      return;
+    }
+}
+
 int TCustomPacketBuffer::ConnectionCount() {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   return static_cast<int>(all_.Size());
@@ -301,13 +310,24 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
 
 // ---- the listener's side -------------------------------------------------------------
 
-int TCustomPacketBuffer::WaitForPacket(uint32_t& playerId, std::unique_ptr<TPacket>& packet) {
+int TCustomPacketBuffer::WaitForPacket(uint32_t& playerId, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet) {
   for (;;) {
     int code;
     uint32_t hint;
-    if (GetPacket(playerId, code, packet, hint)) return code;
+    if (GetPacket(playerId, sessionKey, code, packet, hint)) return code;
     ReceiveEvent.WaitFor(hint == kNever ? TWindowsEvent::INFINITE : hint + 2);
   }
+}
+
+int TCustomPacketBuffer::WaitForPacket(uint32_t& playerId, std::unique_ptr<TPacket>& packet) {
+  uint32_t sessionKey;
+  return WaitForPacket(playerId, sessionKey, packet);
+}
+
+bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, int& code, std::unique_ptr<TPacket>& packet,
+                                    uint32_t& hint) {
+  uint32_t sessionKey;
+  return GetPacket(playerId, sessionKey, code, packet, hint);
 }
 
 /* The time-out scan.
@@ -351,12 +371,13 @@ void TCustomPacketBuffer::ScanTimeouts(const THighPerformanceTime& now) {
   scanDue_ = due;
 }
 
-bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, int& code, std::unique_ptr<TPacket>& packet,
-                                    uint32_t& hint) {
+bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, int& code,
+                                    std::unique_ptr<TPacket>& packet, uint32_t& hint) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   hint = kNever;
   if (Closing()) {
     playerId = 0;
+    sessionKey = 0;
     code = wpClosing;
     return true;
   }
@@ -377,11 +398,13 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, int& code, std::unique_p
     }
     expired_.MoveToBack(node);
     playerId = c.PlayerId;
+    sessionKey = c.SessionKey;
     return true;
   }
 
   if (TPacket* next = receivedQueue_.Peek()) {
     playerId = ReadU32(next->Memory() + 8);
+    sessionKey = ReadU32(next->Memory() + 4);
     packet = receivedQueue_.Pop();
     code = wpPacket;
     return true;

@@ -104,10 +104,17 @@ class TCustomPacketBuffer {
 
   // Blocks until there is something to report (TWaitForPacketResult). For
   // wpPacket, `packet` receives the packet and `playerId` its player id.
+  // `sessionKey` is the packet's session key, or for wpTimedOut and wpClosed
+  // the key of the connection reported: two connections may share a player
+  // id (a refused login lingers while the id is handed out again), and the
+  // key tells them apart.
+  int WaitForPacket(uint32_t& playerId, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet);
   int WaitForPacket(uint32_t& playerId, std::unique_ptr<TPacket>& packet);
   // One attempt of WaitForPacket: true with `code` set when there was
   // something to report, else false with `hint` the milliseconds until a
   // connection may time out (kNever: none).
+  bool GetPacket(uint32_t& playerId, uint32_t& sessionKey, int& code, std::unique_ptr<TPacket>& packet,
+                 uint32_t& hint);
   bool GetPacket(uint32_t& playerId, int& code, std::unique_ptr<TPacket>& packet, uint32_t& hint);
 
   // Queues an outgoing packet to the connection of its player id (offset 8)
@@ -129,6 +136,9 @@ class TCustomPacketBuffer {
   // Removes and destroys the newest connection of the player id, with
   // everything queued for it. An unknown id does nothing.
   void RemoveConnection(uint32_t playerId);
+  // Removes exactly the connection of the player id with this session key
+  // (the one WaitForPacket reported); none such does nothing.
+  void RemoveConnection(uint32_t playerId, uint32_t sessionKey);
   TConnectionInfo GetConnectionInfo(uint32_t playerId);
   // Read without the lock.
   TBufferStatistics GetStatistics() const;

@@ -115,6 +115,9 @@ class TPLUDPListener {
   // channel id for -111.
   void SendErrorReply(int32_t code, TPacket& request, uint32_t channelID = 0);
   void AnnouncePlayerLeft(uint32_t id, uint16_t reason, std::string_view message, uint32_t causer);
+  // PlayerLeft (64 bytes) about player `id` for `to`; the message is cut to 29.
+  std::unique_ptr<TPacket> NewPlayerLeft(const TClientObject& to, uint32_t id, uint16_t reason, uint32_t causer,
+                                         std::string_view message);
   void AnnounceNewPlayer(uint32_t id);
   // A PlayerList-shaped datagram series (code 7 or 108) of `players` to `to`,
   // ten records per datagram.

@@ -9,8 +9,10 @@
 // holds the running ones; a thread that found a server keeps its reference,
 // so the object outlives any stop. A stopped server is recognisable: Running()
 // is false, and its machinery (PacketBuffer, ClientList, Channels, ...) is
-// none. Callers check Running() under the ServerList lock or the server's
-// client-list lock before they touch the machinery.
+// none. A thread that found a server holds HoldMachinery() (or the
+// ServerList lock) while it touches the machinery, and checks Running()
+// once it holds it: Stop waits for every holder before it tears down.
+// A server must be owned by a TServerRef (std::make_shared) to be started.
 // Thread-safety: Start, Stop and SaveConfig run on the calling thread (main,
 // a TCP query or a web thread), serialised by the ServerList lock for
 // restarts and stops. UDPRead runs on the socket's reader thread. The
@@ -21,6 +23,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
 #include "common/Clock.h"
@@ -48,7 +51,7 @@ struct TServerRecord : TServerSettings {
   int32_t NextPlayerID = 1;
 };
 
-class TServerObject : public TServerRecord {
+class TServerObject : public TServerRecord, public std::enable_shared_from_this<TServerObject> {
  public:
   TServerObject();
   ~TServerObject();  // stops a server that still runs
@@ -76,14 +79,26 @@ class TServerObject : public TServerRecord {
   int32_t CurrentChannels();
   uint32_t UptimeSeconds() const;
   bool Running() const { return running_.load(std::memory_order_acquire); }
+  // Keeps the machinery in place while held (Stop waits for it). Take it
+  // before the client-list lock, never twice on one thread, and check
+  // Running() once it is held.
+  std::shared_lock<std::shared_mutex> HoldMachinery() const { return std::shared_lock(machinery_); }
+  // The listener's run: true once it has loaded the stored channels, so
+  // that a stop never stores a list that was not loaded.
+  std::atomic<bool> ChannelsLoaded{false};
   // The port the socket is bound to while running (tests start servers on port 0).
   uint16_t BoundPort() const;
   TClock* Clock = nullptr;  // none: the system clock
 
  private:
+  // Takes down whatever Start built, threads first. Caller holds machinery_.
+  void TearDown(bool storeChannels);
+
   std::unique_ptr<TPLUDPListener> listener_;
   std::unique_ptr<TPLUDPSender> sender_;
   std::atomic<bool> running_{false};
+  mutable std::shared_mutex machinery_;
+  std::atomic<uint16_t> boundPort_{0};
 };
 
 using TServerRef = std::shared_ptr<TServerObject>;

@@ -356,6 +356,34 @@ TEST_F(PacketBufferTest, NewestConnectionOfAPlayerIdIsFoundFirst) {
   EXPECT_EQ(buffer.ConnectionCount(), 0);
 }
 
+// A refused login lingers in login state while its player id is handed out
+// again; its time-out must be told apart from the live connection.
+TEST_F(PacketBufferTest, TimedOutConnectionSharingAnIdIsReportedAndRemovedByItsKey) {
+  buffer.AddConnection(kA, kKeyA, 1, 1, "127.0.0.1");
+  clock.AdvanceMs(1000);
+  Connect(buffer, kA, kKeyB);
+  clock.AdvanceMs(1000);
+  uint32_t id = 0, key = 0, hint = 0;
+  int code = -1;
+  std::unique_ptr<TPacket> p;
+  ASSERT_TRUE(buffer.GetPacket(id, key, code, p, hint));
+  EXPECT_EQ(code, wpTimedOut);
+  EXPECT_EQ(id, kA);
+  EXPECT_EQ(key, kKeyA);
+  buffer.RemoveConnection(kA, kKeyA);
+  EXPECT_EQ(buffer.ConnectionCount(), 1);
+  EXPECT_EQ(buffer.GetConnectionInfo(kA).SessionKey, kKeyB);
+  buffer.RemoveConnection(kA, kKeyA);  // gone already: nothing happens
+  EXPECT_EQ(buffer.ConnectionCount(), 1);
+
+  Store(ClientVoice(kA, kKeyB, 1));
+  ASSERT_TRUE(buffer.GetPacket(id, key, code, p, hint));
+  EXPECT_EQ(code, wpPacket);
+  EXPECT_EQ(key, kKeyB);
+  buffer.RemoveConnection(kA, kKeyB);
+  EXPECT_EQ(buffer.ConnectionCount(), 0);
+}
+
 TEST_F(PacketBufferTest, DestroyReleasesBothBlockedThreadsAtOnce) {
   auto buffer2 = std::make_unique<TCustomPacketBuffer>();
   auto listener = std::async(std::launch::async, [&] {

@@ -1,0 +1,377 @@
+#include "server/Listener.h"
+
+#include <algorithm>
+
+#include "common/CommandCodes.h"
+#include "common/ExceptionName.h"
+#include "common/Log.h"
+#include "common/SecureRandom.h"
+#include "common/TextFormat.h"
+#include "database/Accounts.h"
+#include "server/ServerObject.h"
+#include "server/WireFormat.h"
+
+namespace {
+
+constexpr size_t kLoginFullSize = 180;
+constexpr size_t kLoginShortSize = 88;
+constexpr size_t kLoginReplySize = 372;
+constexpr size_t kChannelListSize = 556;
+constexpr size_t kChannelsPerList = 3;
+constexpr uint32_t kMaxSessionKey = 16777214;
+constexpr uint16_t kOldestRelease = 13;
+
+// The command table: a datagram shorter than the record its handler reads is
+// ignored. Per datagram the dispatcher looks at a few dozen rows at most,
+// whatever the number of players.
+struct TCommandRow {
+  uint16_t Code;
+  uint16_t Size;
+  void (TPLUDPListener::*Handler)(TPacket&);
+};
+
+const TCommandRow kCommands[] = {
+    {cmd::Enter, 116, &TPLUDPListener::HandleEnter},
+    {cmd::Logout, 24, &TPLUDPListener::HandleLogout},
+    // ---- channel commands (server/ChannelCommands.cpp) go here ----
+    // ---- player commands (server/PlayerCommands.cpp) go here ----
+};
+
+const TCommandRow* FindCommand(uint16_t code) {
+  for (const TCommandRow& row : kCommands)
+    if (row.Code == code) return &row;
+  return nullptr;
+}
+
+void LogHandlerError(const std::exception& error) {
+  LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
+}
+
+}  // namespace
+
+TPLUDPListener::TPLUDPListener(TServerObject& server) : server_(server) {}
+
+TPLUDPListener::~TPLUDPListener() { WaitFor(); }
+
+void TPLUDPListener::Start() { thread_ = std::thread(&TPLUDPListener::Execute, this); }
+
+void TPLUDPListener::Terminate() { terminated_.store(true, std::memory_order_release); }
+
+void TPLUDPListener::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+TClientList& TPLUDPListener::Clients() { return *server_.ClientList; }
+TChannels& TPLUDPListener::Channels() { return *server_.Channels; }
+
+TClientObject* TPLUDPListener::FindPlayerByID(uint32_t id) { return Clients().FindByID(id); }
+
+TClientObject* TPLUDPListener::FindPlayerByNick(std::string_view nick) { return Clients().FindByNick(nick); }
+
+bool TPLUDPListener::HasModeratorRights(const TClientObject& p) {
+  return (p.ChannelPrivileges & (ChannelPrivileges::ChannelAdmin | ChannelPrivileges::Operator)) ||
+         (p.PlayerPrivileges & PlayerPrivileges::ServerAdmin);
+}
+
+// ---- the loop ---------------------------------------------------------------------
+
+void TPLUDPListener::Execute() {
+  TCustomPacketBuffer& buffer = *server_.PacketBuffer;
+  try {
+    TChannelsLock lock(Channels());
+    Channels().LoadChannels();
+    server_.ChannelsLoaded = true;
+  } catch (const std::exception& error) {
+    LogHandlerError(error);
+  }
+
+  for (;;) {
+    uint32_t connection = 0;
+    uint32_t sessionKey = 0;
+    std::unique_ptr<TPacket> packet;
+    int result;
+    try {
+      result = buffer.WaitForPacket(connection, sessionKey, packet);
+    } catch (const std::exception& error) {
+      LogHandlerError(error);
+      continue;
+    }
+    // Closing is final: nothing else can be reported from here on.
+    if (result == wpClosing) break;
+
+    TClientListLock clients(Clients());
+    TChannelsLock channels(Channels());
+    currentConnection_ = connection;
+    // Player ids are handed out again once the server is empty, so a lingering
+    // connection (a refused login) may carry the id of a listed player: only
+    // the player whose session key the connection holds is its owner.
+    current_ = FindPlayerByID(connection);
+    if (current_ && current_->SessionKey != sessionKey) current_ = nullptr;
+    removeFlag_ = false;
+    try {
+      switch (result) {
+        case wpPacket:
+          if (current_) current_->LastSeen = server_.Clock ? server_.Clock->Now() : NowDateTime();
+          Dispatch(*packet);
+          break;
+        case wpTimedOut:
+          if (current_) {
+            AnnouncePlayerLeft(connection, cmd::LeftTimedOut, "", 0);
+            Clients().Remove(current_);
+            current_ = nullptr;
+          }
+          buffer.RemoveConnection(connection, sessionKey);
+          ClearChannelUpAll();
+          break;
+        case wpClosed:
+          removeFlag_ = true;
+          break;
+        default:
+          break;
+      }
+      if (removeFlag_) {
+        if (current_) {
+          AnnouncePlayerLeft(connection, cmd::LeftLogout, "", 0);
+          Clients().Remove(current_);
+          current_ = nullptr;
+        }
+        buffer.RemoveConnection(connection, sessionKey);
+        ClearChannelUpAll();
+      }
+    } catch (const std::exception& error) {
+      LogHandlerError(error);
+    }
+    current_ = nullptr;
+  }
+  buffer.ThreadFinished(1);
+}
+
+void TPLUDPListener::Dispatch(TPacket& packet) {
+  if (packet.IsVoiceC2S()) {
+    // ---- voice relay: `if (current_) HandleVoice(packet);` goes here ----
+    return;
+  }
+  if (packet.IsMaintenance()) {
+    if (packet.MaintenanceHeader().Subtype() == cmd::Login && packet.Size() >= kLoginShortSize) HandleLogin(packet);
+    return;
+  }
+  if (!packet.IsCommand()) return;
+  const TCommandRow* row = FindCommand(packet.CommandHeader().Command());
+  if (!row || packet.Size() < row->Size) return;
+  if (!current_) {
+    // Enter from a connection that holds no player ends that connection.
+    if (row->Code == cmd::Enter) RequestRemoval();
+    return;
+  }
+  (this->*row->Handler)(packet);
+}
+
+// ---- login ------------------------------------------------------------------------
+
+uint32_t TPLUDPListener::NewSessionKey() {
+  uint32_t key;
+  do key = SecureRandomRange(0, kMaxSessionKey);
+  while (Clients().SessionKeyInUse(key));
+  return key;
+}
+
+uint32_t TPLUDPListener::NextPlayerID() {
+  if (Clients().Empty()) server_.NextPlayerID = 1;
+  return static_cast<uint32_t>(server_.NextPlayerID++);
+}
+
+std::string TPLUDPListener::MakeUniqueNick(std::string_view nick) {
+  auto guest = [this] {
+    for (int n = 1;; ++n) {
+      std::string name = "Guest" + std::to_string(n);
+      if (!FindPlayerByNick(name)) return name;
+    }
+  };
+  const std::string trimmed = Trim(nick);
+  if (trimmed.empty()) return guest();
+  if (!FindPlayerByNick(trimmed)) return trimmed;
+  for (int n = 1;; ++n) {
+    std::string name = trimmed + std::to_string(n);
+    // A name past the slot would be cut back to the taken one.
+    if (name.size() > TStr29::Capacity) return guest();
+    if (!FindPlayerByNick(name)) return name;
+  }
+}
+
+namespace {
+
+// The reply's header and the fields every reply carries; the rest stays zero
+// for refusals decided before the player was built.
+std::unique_ptr<TPacket> NewLoginReply(int32_t result, const TClientObject& p) {
+  auto reply = NewMaintenancePacket(cmd::LoginReply, 0, p.PlayerID, 0, kLoginReplySize - kMaintenanceHeaderSize);
+  uint8_t* d = reply->Memory();
+  wire::PutI32(d + 88, result);
+  wire::PutU32(d + 108, p.SessionKey);
+  wire::PutU32(d + 112, p.PlayerID);
+  return reply;
+}
+
+bool IsServerNick(std::string_view trimmed) {
+  std::string lower(trimmed);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
+  return lower == "server";
+}
+
+}  // namespace
+
+void TPLUDPListener::HandleLogin(TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  // Any other length than the full request is read in its short form.
+  const bool full = packet.Size() == kLoginFullSize;
+  const TDateTime now = server_.Clock ? server_.Clock->Now() : NowDateTime();
+
+  auto p = std::make_unique<TClientObject>();
+  p->SessionKey = NewSessionKey();
+  p->ClientName = wire::GetStr(d + 20, 29);
+  p->ClientPlatform = wire::GetStr(d + 50, 29);
+  for (int i = 0; i < 4; ++i) p->ClientVersion[i] = wire::GetU16(d + 80 + 2 * i);
+  const bool uniqueNick = full && d[88] != 0;
+  const bool withServerPassword = full && d[89] == 1;
+  const std::string password = full ? wire::GetStr(d + 120, 29) : std::string();
+
+  int32_t result = 0;
+  if (p->ClientVersion[2] < kOldestRelease) result = rc::VersionTooOld;
+  if (result == 0) {
+    p->LoginName = full ? wire::GetStr(d + 90, 29) : std::string();
+    p->Password = password;
+    p->NickName = full ? wire::GetStr(d + 150, 29) : std::string();
+    p->LastSeen = p->LoginTime = now;
+    p->ChannelID = static_cast<uint32_t>(Channels().DefaultChannelID());
+    p->ChannelPrivileges = p->PlayerPrivileges = 0;
+    p->PlayerFlags = 0;
+    if (!p->LoginName.Empty()) {
+      // Counts the login before the password is compared: a wrong one counts too.
+      std::unique_ptr<TClientObject> account = GetUser(p->LoginName.Text(), server_.ServerID, true);
+      if (!account || account->Password.Text() != password) {
+        result = rc::BadAccount;
+      } else {
+        p->PlayerPrivileges = static_cast<uint16_t>(
+            (account->PlayerPrivileges | PlayerPrivileges::Registered) & ~PlayerPrivileges::AllowRegistration);
+        p->RegisteredBy = account->RegisteredBy;
+        p->Created = account->Created;
+        p->LastChanged = account->LastChanged;
+        p->Logins = account->Logins;
+        p->ChannelPrivileges = Channels().GetUserRights(p->ChannelID, p->LoginName.Text());
+        ApplyAutoRights(*p);
+      }
+    }
+    p->PlayerID = NextPlayerID();
+    if (uniqueNick) p->NickName = MakeUniqueNick(p->NickName.Text());
+  }
+
+  // Refused logins get a connection too; it lingers until it times out.
+  server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address);
+
+  if (!(p->PlayerPrivileges & PlayerPrivileges::Registered) && !server_.ServerPassword.empty() &&
+      password != server_.ServerPassword)
+    result = rc::BadPasswordOrNick;
+  if (result != 0) {
+    Send(NewLoginReply(result, *p));
+    return;
+  }
+
+  if (Clients().Count() >= server_.ServerMaxUsers) result = rc::ServerFull;
+  if (result == 0 && withServerPassword && !server_.ServerPassword.empty() && server_.ServerPassword != password)
+    result = rc::BadPasswordOrNick;
+  if (result == 0) result = rc::LoginOk;
+  if (FindPlayerByNick(p->NickName.Text())) result = rc::NickInUse;
+  const std::string trimmed = Trim(p->NickName.Text());
+  if (trimmed.empty()) result = rc::BadPasswordOrNick;
+  if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
+
+  auto reply = NewLoginReply(result, *p);
+  uint8_t* r = reply->Memory();
+  wire::PutStr(r + 20, 29, server_.ServerName);
+  wire::PutStr(r + 50, 29, server_.Platform);
+  wire::PutU16(r + 80, server_.VersionMajor);
+  wire::PutU16(r + 82, server_.VersionMinor);
+  wire::PutU16(r + 84, server_.VersionRelease);
+  wire::PutU16(r + 86, server_.VersionBuild);
+  wire::PutU32(r + 92, server_.CodecMask());
+  wire::PutU16(r + 100, server_.ServerType);
+  wire::PutU16(r + 102, server_.ServerFlags);
+  wire::PutU32(r + 104, server_.ServerMaxUsers);
+  wire::PutStr(r + 116, 255, server_.ServerWelcomeMessage);
+  Send(std::move(reply));
+  // The accepted player waits with ListsSent false until it sends Enter.
+  if (result == rc::LoginOk) Clients().Add(std::move(p));
+}
+
+// ---- entering -----------------------------------------------------------------------
+
+void TPLUDPListener::HandleEnter(TPacket& packet) {
+  TClientObject& p = *current_;
+  // A second Enter would announce the player twice and move it without notice.
+  if (p.ListsSent) return;
+  const uint8_t* d = packet.Memory();
+  p.ModeRequested = d[25] == 1;
+  if (p.ModeRequested && !server_.ModeAllowed) {
+    RequestRemoval();
+    return;
+  }
+  const std::string channelName = wire::GetStr(d + 26, 29);
+  const std::string subName = wire::GetStr(d + 56, 29);
+  const std::string password = wire::GetStr(d + 86, 29);
+  // Every failure keeps the default channel, silently.
+  if (!channelName.empty()) {
+    TChannelRecord* target = Channels().FindByName(channelName, kNoParent);
+    if (target && !subName.empty()) target = Channels().FindByName(subName, target->ID);
+    if (target && JoinCheck(target->ID, password) == 0) Clients().MovePlayer(&p, target->ID);
+  }
+  SendChannelList();
+  SendPlayerList();
+  SendListsEnd();
+}
+
+void TPLUDPListener::SendChannelList() {
+  const TClientObject& to = *current_;
+  std::unique_ptr<TPacket> list;
+  uint32_t count = 0;
+  for (const auto& channel : Channels().Records()) {
+    if (!list) list = NewCommand(cmd::ChannelList, kChannelListSize, to);
+    channel->ToWire(list->Memory() + 28 + TChannelRecord::kListSize * count, TChannelRecord::kListSize);
+    wire::PutU32(list->Memory() + 24, ++count);
+    if (count == kChannelsPerList) {
+      Send(std::move(list));
+      count = 0;
+    }
+  }
+  if (list) Send(std::move(list));
+}
+
+void TPLUDPListener::SendPlayerList() {
+  TClientObject& to = *current_;
+  std::vector<TClientObject*> visible;
+  for (TClientObject* p : Clients().Items())
+    if (CanSee(to, *p)) visible.push_back(p);
+  SendPlayerRecords(cmd::PlayerList, to, visible);
+}
+
+void TPLUDPListener::SendListsEnd() {
+  TClientObject& p = *current_;
+  // Its acknowledgement completes the login on the transport level.
+  Send(NewCommand(cmd::ListsEnd, kCommandHeaderSize, p));
+  AnnounceNewPlayer(p.PlayerID);
+  p.ListsSent = true;
+}
+
+void TPLUDPListener::HandleLogout(TPacket&) { AnnouncePlayerLeft(current_->PlayerID, cmd::LeftLogout, "", 0); }
+
+// ---- stop --------------------------------------------------------------------------
+
+void TPLUDPListener::DisconnectAll() {
+  TClientListLock lock(Clients());
+  const std::vector<TClientObject*> players = Clients().Items();
+  for (auto it = players.rbegin(); it != players.rend(); ++it) {
+    TClientObject* p = *it;
+    p->LeaveAnnounced = true;
+    Send(NewPlayerLeft(*p, p->PlayerID, cmd::LeftServerStops, 0, ""), true);
+    Clients().Remove(p);
+  }
+}

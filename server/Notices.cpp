@@ -1,0 +1,318 @@
+// The notices and operations that the session, the channel commands and the
+// player commands share: building and queuing commands, visibility, the
+// announcements of players joining, leaving and switching, the rights and
+// flag notices, and the clean-up of empty temporary channels.
+#include <string>
+
+#include "common/CommandCodes.h"
+#include "common/ExceptionName.h"
+#include "common/Log.h"
+#include "server/Listener.h"
+#include "server/ServerObject.h"
+#include "server/WireFormat.h"
+
+namespace {
+
+constexpr size_t kPlayerRecordSize = 46;
+constexpr size_t kPlayerListSize = 488;
+constexpr size_t kPlayersPerList = 10;
+constexpr size_t kPlayerLeftSize = 64;
+constexpr size_t kPlayerJoinedSize = 70;
+constexpr size_t kPlayerSwitchedSize = 38;
+constexpr size_t kPlayerFlagsSize = 32;
+constexpr size_t kPrivilegeChangedSize = 34;
+constexpr size_t kChannelFlagsSize = 36;
+constexpr size_t kChannelDeletedSize = 30;
+constexpr size_t kErrorReplySize = 30;
+constexpr size_t kErrorReplyWithChannelSize = 34;
+constexpr int kClearChannelUpPasses = 1001;
+
+}  // namespace
+
+// ---- building and queuing ---------------------------------------------------------
+
+std::unique_ptr<TPacket> TPLUDPListener::NewCommand(uint16_t code, size_t size, const TClientObject& to) {
+  auto packet = NewCommandPacket(code, to.PlayerID, size - kCommandHeaderSize);
+  packet->CommandHeader().SetSessionKey(to.SessionKey);
+  return packet;
+}
+
+void TPLUDPListener::Send(std::unique_ptr<TPacket> packet, bool closeAfter) {
+  try {
+    server_.PacketBuffer->SendPacket(std::move(packet), closeAfter);
+  } catch (const std::exception&) {
+    // A full connection queue loses the packet; the player is beyond reach.
+  }
+}
+
+void TPLUDPListener::SendErrorReply(int32_t code, TPacket& request, uint32_t channelID) {
+  if (!current_ || !request.IsCommand()) return;
+  const bool withChannel = code == rc::WrongPassword;
+  auto reply = NewCommand(static_cast<uint16_t>(static_cast<int16_t>(code)),
+                          withChannel ? kErrorReplyWithChannelSize : kErrorReplySize, *current_);
+  TCommandHeader refused = request.CommandHeader();
+  wire::PutU16(reply->Memory() + 24, refused.Command());
+  wire::PutU32(reply->Memory() + 26, refused.Sequence());
+  if (withChannel) wire::PutU32(reply->Memory() + 30, channelID);
+  Send(std::move(reply));
+}
+
+void TPLUDPListener::WritePlayerRecord(uint8_t* dst, const TClientObject& p) {
+  wire::PutU32(dst, p.PlayerID);
+  wire::PutU32(dst + 4, p.ChannelID);
+  wire::PutU16(dst + 8, p.ChannelPrivileges);
+  wire::PutU16(dst + 10, p.PlayerPrivileges);
+  wire::PutU32(dst + 12, p.PlayerFlags);
+  wire::PutStr(dst + 16, 29, p.NickName.Text());
+}
+
+void TPLUDPListener::SendPlayerRecords(uint16_t code, const TClientObject& to,
+                                       const std::vector<TClientObject*>& players) {
+  std::unique_ptr<TPacket> list;
+  uint32_t count = 0;
+  for (const TClientObject* p : players) {
+    if (!list) list = NewCommand(code, kPlayerListSize, to);
+    WritePlayerRecord(list->Memory() + 28 + kPlayerRecordSize * count, *p);
+    wire::PutU32(list->Memory() + 24, ++count);
+    if (count == kPlayersPerList) {
+      Send(std::move(list));
+      count = 0;
+    }
+  }
+  if (list) Send(std::move(list));
+}
+
+// ---- visibility and the session's announcements ---------------------------------------
+
+bool TPLUDPListener::CanSee(const TClientObject& a, const TClientObject& b) {
+  if (server_.ServerType & stClan) return true;
+  return Channels().RootOf(a.ChannelID) == Channels().RootOf(b.ChannelID);
+}
+
+std::unique_ptr<TPacket> TPLUDPListener::NewPlayerLeft(const TClientObject& to, uint32_t id, uint16_t reason,
+                                                       uint32_t causer, std::string_view message) {
+  auto notice = NewCommand(cmd::PlayerLeft, kPlayerLeftSize, to);
+  uint8_t* d = notice->Memory();
+  wire::PutU32(d + 24, id);
+  wire::PutU16(d + 28, reason);
+  wire::PutU32(d + 30, causer);
+  wire::PutStr(d + 34, 29, message);
+  return notice;
+}
+
+void TPLUDPListener::AnnouncePlayerLeft(uint32_t id, uint16_t reason, std::string_view message, uint32_t causer) {
+  TClientObject* p = FindPlayerByID(id);
+  if (!p || p->LeaveAnnounced) return;
+  for (TClientObject* q : Clients().Items()) {
+    if (!CanSee(*p, *q)) continue;
+    // The leaver's own copy closes its connection once it is delivered; the
+    // loop then removes the player without a second notice.
+    Send(NewPlayerLeft(*q, id, reason, causer, message), q == p);
+  }
+  p->LeaveAnnounced = true;
+}
+
+void TPLUDPListener::AnnounceNewPlayer(uint32_t id) {
+  TClientObject* p = FindPlayerByID(id);
+  if (!p) return;
+  for (TClientObject* q : Clients().Items()) {
+    if (q == p || !CanSee(*p, *q)) continue;
+    auto notice = NewCommand(cmd::PlayerJoined, kPlayerJoinedSize, *q);
+    WritePlayerRecord(notice->Memory() + 24, *p);
+    Send(std::move(notice));
+  }
+}
+
+// ---- joining and switching ------------------------------------------------------------
+
+int32_t TPLUDPListener::JoinCheck(uint32_t channelID, std::string_view password) {
+  const TChannelRecord* channel = Channels().FindByID(channelID);
+  if (!channel) return rc::NoChannel;
+  // A sub-channel is guarded by its parent's password.
+  const TChannelRecord* guard = channel;
+  if (!channel->IsTopLevel())
+    if (const TChannelRecord* parent = Channels().FindByID(channel->Parent)) guard = parent;
+  if (!guard->Password.empty()) {
+    if (password.empty()) return rc::PasswordRequired;
+    if (password != guard->Password) return 1;
+  }
+  if (Clients().CountInChannel(channelID) >= channel->MaxUsers) return rc::ChannelFull;
+  return 0;
+}
+
+void TPLUDPListener::ApplyAutoRights(TClientObject& p) {
+  if (p.ChannelPrivileges & ChannelPrivileges::AutoOperator) p.ChannelPrivileges |= ChannelPrivileges::Operator;
+  if (p.ChannelPrivileges & ChannelPrivileges::AutoVoice) p.ChannelPrivileges |= ChannelPrivileges::Voice;
+}
+
+void TPLUDPListener::AnnounceSwitch(TClientObject& p, uint32_t oldChannel, uint32_t newChannel) {
+  auto switched = [&](const TClientObject& to) {
+    auto notice = NewCommand(cmd::PlayerSwitchedChannel, kPlayerSwitchedSize, to);
+    uint8_t* d = notice->Memory();
+    wire::PutU32(d + 24, p.PlayerID);
+    wire::PutU32(d + 28, oldChannel);
+    wire::PutU32(d + 32, newChannel);
+    wire::PutU16(d + 36, p.ChannelPrivileges);
+    Send(std::move(notice));
+  };
+  if (!(server_.ServerType & stPublic)) {
+    for (TClientObject* q : Clients().Items()) switched(*q);
+    return;
+  }
+  // Public server: those left behind lose sight of the mover, the mover's new
+  // family gains it, and the mover learns whom it sees now.
+  for (TClientObject* q : Clients().Items()) {
+    if (q == &p) switched(p);
+    else if (q->ChannelID == oldChannel) Send(NewPlayerLeft(*q, p.PlayerID, cmd::LeftView, 0, ""));
+  }
+  AnnounceNewPlayer(p.PlayerID);
+  std::vector<TClientObject*> inView;
+  for (TClientObject* q : Clients().Items())
+    if (q != &p && CanSee(p, *q)) inView.push_back(q);
+  SendPlayerRecords(cmd::PlayersInView, p, inView);
+}
+
+// ---- flag and rights notices ------------------------------------------------------------
+
+void TPLUDPListener::NotifyChannelFlags(uint32_t channelID, TClientObject& requester) {
+  TChannelRecord* channel = Channels().FindByID(channelID);
+  if (!channel) return;
+  // The notices below may not change the list, but a copy keeps the walk
+  // independent of what the helpers do.
+  const std::vector<TClientObject*> players = Clients().Items();
+  for (TClientObject* q : players) {
+    if (!CanSee(requester, *q)) continue;
+    auto notice = NewCommand(cmd::ChannelFlagsChanged, kChannelFlagsSize, *q);
+    uint8_t* d = notice->Memory();
+    wire::PutU32(d + 24, channel->ID);
+    wire::PutU16(d + 28, channel->Flags);
+    wire::PutU16(d + 30, channel->Codec);
+    wire::PutU32(d + 32, requester.PlayerID);
+    Send(std::move(notice));
+    // Without moderation, voice requests and the rights to speak lose their point.
+    if (q->ChannelID != channel->ID || (channel->Flags & cfModerated)) continue;
+    if (q->PlayerFlags & 2) {
+      q->PlayerFlags &= ~uint32_t{2};
+      NotifyPlayerFlags(*q);
+    }
+    if (q->ChannelPrivileges & ChannelPrivileges::Operator) {
+      q->ChannelPrivileges &= static_cast<uint16_t>(~ChannelPrivileges::Operator);
+      NotifyChannelPrivilege(*q, 0, action::RevokedByServer, 1);
+    }
+    if (q->ChannelPrivileges & ChannelPrivileges::Voice) {
+      q->ChannelPrivileges &= static_cast<uint16_t>(~ChannelPrivileges::Voice);
+      NotifyChannelPrivilege(*q, 0, action::RevokedByServer, 2);
+    }
+  }
+}
+
+void TPLUDPListener::NotifyPlayerFlags(TClientObject& p) {
+  for (TClientObject* q : Clients().Items()) {
+    if (!CanSee(p, *q)) continue;
+    auto notice = NewCommand(cmd::PlayerFlagsChanged, kPlayerFlagsSize, *q);
+    wire::PutU32(notice->Memory() + 24, p.PlayerID);
+    wire::PutU32(notice->Memory() + 28, p.PlayerFlags);
+    Send(std::move(notice));
+  }
+}
+
+namespace {
+
+void WritePrivilegeChange(TPacket& notice, uint32_t player, uint8_t act, uint8_t bit, uint32_t causer) {
+  uint8_t* d = notice.Memory();
+  wire::PutU32(d + 24, player);
+  d[28] = act;
+  d[29] = bit;
+  wire::PutU32(d + 30, causer);
+}
+
+}  // namespace
+
+void TPLUDPListener::NotifyChannelPrivilege(TClientObject& p, uint32_t causer, uint8_t act, uint8_t bit) {
+  for (TClientObject* q : Clients().Items()) {
+    if (!CanSee(p, *q)) continue;
+    auto notice = NewCommand(cmd::ChannelPrivilegeChanged, kPrivilegeChangedSize, *q);
+    WritePrivilegeChange(*notice, p.PlayerID, act, bit, causer);
+    Send(std::move(notice));
+  }
+}
+
+void TPLUDPListener::NotifyPlayerPrivilege(TClientObject& p, uint32_t causer, uint8_t act, uint8_t bit) {
+  for (TClientObject* q : Clients().Items()) {
+    if (!CanSee(p, *q)) continue;
+    auto notice = NewCommand(cmd::PlayerPrivilegeChanged, kPrivilegeChangedSize, *q);
+    WritePrivilegeChange(*notice, p.PlayerID, act, bit, causer);
+    Send(std::move(notice));
+  }
+}
+
+// ---- channels going away ----------------------------------------------------------------
+
+void TPLUDPListener::NotifyChannelDeleted(uint32_t channelID, uint32_t deleter) {
+  // The notice carries the id in 16 bits; a larger one cannot be announced.
+  if (channelID > 0x7FFF) return;
+  for (TClientObject* q : Clients().Items()) {
+    auto notice = NewCommand(cmd::ChannelDeleted, kChannelDeletedSize, *q);
+    wire::PutU16(notice->Memory() + 24, static_cast<uint16_t>(channelID));
+    wire::PutU32(notice->Memory() + 26, deleter);
+    Send(std::move(notice));
+  }
+}
+
+int32_t TPLUDPListener::ChannelInUse(uint32_t channelID) {
+  if (Clients().CountInChannel(channelID) > 0) return rc::ChannelNotEmpty;
+  const TChannelRecord* channel = Channels().FindByID(channelID);
+  if (!channel || !channel->IsTopLevel()) return 0;
+  for (const auto& sub : Channels().Records())
+    if (sub->Parent == channelID && Clients().CountInChannel(sub->ID) > 0) return rc::ChannelNotEmpty;
+  return 0;
+}
+
+namespace {
+
+bool IsTemporaryFamily(const TChannelRecord& channel) {
+  return (channel.Flags & cfUnregistered) && channel.IsTopLevel();
+}
+
+void LogClearChannelUp(const std::exception& error) {
+  Log(LMTERROR, LMDALL, "UDP Listener", std::string("ClearChannelUp Exception: ") + error.what());
+}
+
+}  // namespace
+
+void TPLUDPListener::ClearChannelUpAll() {
+  try {
+    // Each pass removes at most one family, then starts again from the end.
+    for (int pass = 0; pass < kClearChannelUpPasses; ++pass) {
+      const auto& records = Channels().Records();
+      uint32_t victim = 0;
+      bool found = false;
+      for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (IsTemporaryFamily(**it) && ChannelInUse((*it)->ID) == 0) {
+          victim = (*it)->ID;
+          found = true;
+          break;
+        }
+      }
+      if (!found) return;
+      Channels().RemoveChannel(victim);
+      const std::vector<std::string> removed = Channels().Affected();
+      for (const std::string& id : removed) NotifyChannelDeleted(static_cast<uint32_t>(std::stoul(id)), 0);
+    }
+  } catch (const std::exception& error) {
+    LogClearChannelUp(error);
+  }
+}
+
+void TPLUDPListener::ClearChannelUp(uint32_t channelID, uint32_t requesterID) {
+  try {
+    const TChannelRecord* channel = Channels().FindByID(channelID);
+    // An emptied sub-channel is never removed by itself.
+    if (!channel || !IsTemporaryFamily(*channel) || ChannelInUse(channelID) != 0) return;
+    Channels().RemoveChannel(channelID);
+    const std::vector<std::string> removed = Channels().Affected();
+    for (const std::string& id : removed) NotifyChannelDeleted(static_cast<uint32_t>(std::stoul(id)), requesterID);
+  } catch (const std::exception& error) {
+    LogClearChannelUp(error);
+  }
+}

@@ -1,0 +1,196 @@
+#include "server/ServerObject.h"
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "app/Globals.h"
+#include "app/Utilities.h"
+#include "common/IniFile.h"
+#include "common/Log.h"
+#include "server/Listener.h"
+#include "server/PosixUDPSocket.h"
+#include "server/ServerList.h"
+#include "server/UDPSender.h"
+#include "server/WireFormat.h"
+
+namespace {
+
+constexpr int kDrainPolls = 350;  // 1 ms each: the sender's time to deliver the farewells
+
+}  // namespace
+
+TServerObject::TServerObject() = default;
+
+TServerObject::~TServerObject() {
+  if (Running()) Stop();
+}
+
+uint16_t TServerObject::BoundPort() const { return boundPort_.load(std::memory_order_acquire); }
+
+uint32_t TServerObject::UptimeSeconds() const {
+  return SecondsBetween(StartTime, Clock ? Clock->Now() : NowDateTime());
+}
+
+bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
+  TServerListObject* list = GetServerList();
+  // A running server keeps its id; registering it again would be refused anyway.
+  const TServerRef self = weak_from_this().lock();
+  if (Running() || !list || !self) {
+    Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
+    return false;
+  }
+  ServerID = id;
+  if (!list->RegisterServer(self)) {
+    Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
+    return false;
+  }
+
+  std::optional<TIniFile> ownFile;
+  try {
+    if (!ini) ini = &ownFile.emplace(IniFileName);
+  } catch (const std::exception&) {
+    Log(LMTERROR, LMDALL, "SERVER", "unable to open server config file : " + IniFileName);
+    list->UnregisterServer(this);
+    return false;
+  }
+
+  static_cast<TServerSettings&>(*this) = TServerSettings{};
+  NextPlayerID = 1;
+  StartTime = Clock ? Clock->Now() : NowDateTime();
+  ShortID = wire::Cut(id, 29);
+  Platform = PlatformName;
+  VersionMajor = ServerVersion.Major;
+  VersionMinor = ServerVersion.Minor;
+  VersionRelease = ServerVersion.Release;
+  VersionBuild = ServerVersion.Build;
+  ModeAllowed = false;
+  ServerUDPPort = port == -1 ? kDefaultServerUDPPort : port;
+  // The port given is only a default: a "ServerUDPPort" in the file wins.
+  Read(*ini, id);
+  LogFmt(LMTALL, LMDINFO, "server", "Starting server with port: %1", {ServerUDPPort});
+  SaveConfig(ini);
+  ownFile.reset();
+  // The file keeps the type as read; these bits are the server's own.
+  AdjustServerType();
+
+  std::unique_lock<std::shared_mutex> hold(machinery_);
+  ChannelsLoaded = false;
+  ClientList = std::make_unique<TClientList>();
+  Channels = std::make_unique<TChannels>(id, Clock);
+  Channels->DefaultCodec = DefaultCodec();
+  PacketBuffer = std::make_unique<TCustomPacketBuffer>(Clock);
+  UDPServer = std::make_unique<TPosixUDPSocket>();
+  // Listener and sender run at normal priority: raising a thread's priority
+  // needs privileges on Linux that a voice server should not hold.
+  listener_ = std::make_unique<TPLUDPListener>(*this);
+  listener_->Start();
+  sender_ = std::make_unique<TPLUDPSender>(*PacketBuffer, *UDPServer);
+  sender_->Start();
+
+  UDPServer->BoundToIp = ::BoundToIp;
+  UDPServer->OnRead = [this](const uint8_t* data, size_t size, const std::string& address, uint16_t from) {
+    UDPRead(address, from, data, size);
+  };
+  try {
+    if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
+    UDPServer->DefaultPort = static_cast<uint16_t>(ServerUDPPort);
+    UDPServer->SetActive(true);
+  } catch (const std::exception&) {
+    Log(LMTERROR, LMDALL, "SERVER", "can not initialise udp communication with port " + std::to_string(ServerUDPPort));
+    TearDown(false);
+    hold.unlock();
+    list->UnregisterServer(this);
+    return false;
+  }
+  boundPort_.store(UDPServer->BoundPort(), std::memory_order_release);
+  running_.store(true, std::memory_order_release);
+  return true;
+}
+
+void TServerObject::Stop() {
+  std::unique_lock<std::shared_mutex> hold(machinery_);
+  if (!running_.exchange(false, std::memory_order_acq_rel)) return;
+  try {
+    listener_->Terminate();
+    listener_->DisconnectAll();
+    // The listener still runs and removes each connection once its farewell
+    // was acknowledged; the sender gets up to 350 ms for that.
+    for (int i = 0; i < kDrainPolls && PacketBuffer->ConnectionCount() > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    TearDown(true);
+  } catch (const std::exception& error) {
+    Log(LMTERROR, LMDALL, "SERVER", "TServerObject.Stop(" + ServerID + ") Exception: " + error.what());
+    // Whatever failed, no thread or socket may outlive the running state:
+    // other threads hold references to this object and must find it stopped.
+    try {
+      TearDown(false);
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+// The order matters: the packet buffer closes first, which ends listener and
+// sender; the socket's reader is stopped before the buffer it feeds goes
+// away, and the sender before the socket it writes to.
+void TServerObject::TearDown(bool storeChannels) {
+  if (listener_) listener_->Terminate();
+  if (sender_) sender_->Terminate();
+  if (PacketBuffer) PacketBuffer->Shutdown();
+  listener_.reset();
+  sender_.reset();
+  if (UDPServer) UDPServer->SetActive(false);
+  boundPort_.store(0, std::memory_order_release);
+  UDPServer.reset();
+  PacketBuffer.reset();
+  if (Channels) {
+    TChannelsLock lock(*Channels);
+    // A list that never finished loading is not stored: it would replace
+    // the stored channels with less.
+    if (storeChannels && ChannelsLoaded) Channels->SaveChannels();
+    Channels->ClearChannels();
+  }
+  Channels.reset();
+  ClientList.reset();
+}
+
+void TServerObject::SaveConfig(TIniFile* ini) {
+  try {
+    std::optional<TIniFile> ownFile;
+    if (!ini) ini = &ownFile.emplace(IniFileName);
+    Write(*ini, ServerID);
+    ini->UpdateFile();
+  } catch (const std::exception&) {
+    Log(LMTERROR, LMDALL, "SERVER", "unable to open server config file : " + (ini ? ini->FileName() : IniFileName));
+  }
+}
+
+void TServerObject::UDPRead(const std::string& address, uint16_t port, const uint8_t* data, size_t size) {
+  try {
+    auto packet = std::make_unique<TPacket>();
+    packet->SetAddress(address, port);
+    TCustomPacketBuffer* buffer = PacketBuffer.get();
+    if (!buffer) return;
+    packet->Write(data, size);
+    packet->Position = 0;
+    if (buffer->Closing() || !UDPServer || !UDPServer->Active()) return;
+    // A rejection is no concern of the peer's: the datagram is lost silently.
+    buffer->TryStoreReceivedPacket(std::move(packet));
+  } catch (...) {
+  }
+}
+
+int32_t TServerObject::CurrentUsers() {
+  const auto hold = HoldMachinery();
+  if (!Running()) return 0;
+  TClientListLock lock(*ClientList);
+  return static_cast<int32_t>(ClientList->Count());
+}
+
+int32_t TServerObject::CurrentChannels() {
+  const auto hold = HoldMachinery();
+  if (!Running()) return 0;
+  TClientListLock clients(*ClientList);
+  TChannelsLock lock(*Channels);
+  return static_cast<int32_t>(Channels->Count());
+}

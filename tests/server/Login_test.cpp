@@ -1,0 +1,249 @@
+// Login over real UDP on loopback: player ids, every refusal with the reply
+// it gets, nicknames, registered logins, and a refused login that shares
+// its player id with an accepted one.
+#include <gtest/gtest.h>
+
+#include "common/CommandCodes.h"
+#include "database/Accounts.h"
+#include "server/ClientObject.h"
+#include "support/ServerFixture.h"
+
+namespace {
+
+TLoginRequest Nick(const std::string& nick) {
+  TLoginRequest r;
+  r.NickName = nick;
+  return r;
+}
+
+// The fields that a refusal decided before the player is built leaves zero.
+void ExpectShortReply(const TLoginReply& reply) {
+  EXPECT_EQ(reply.ServerName, "");
+  EXPECT_EQ(reply.Platform, "");
+  EXPECT_EQ(reply.CodecMask, 0u);
+  EXPECT_EQ(reply.MaxUsers, 0u);
+  EXPECT_EQ(reply.WelcomeMessage, "");
+  EXPECT_EQ(reply.Version[0], 0);
+}
+
+void ExpectFullReply(const TLoginReply& reply, const TServerSettings& settings) {
+  EXPECT_EQ(reply.ServerName, settings.ServerName);
+  EXPECT_EQ(reply.Platform, "Linux");
+  EXPECT_EQ(reply.Version[0], 2);
+  EXPECT_EQ(reply.Version[1], 0);
+  EXPECT_EQ(reply.Version[2], 18);
+  EXPECT_EQ(reply.Version[3], 25);
+  EXPECT_EQ(reply.CodecMask, settings.CodecMask());
+  EXPECT_EQ(reply.MaxUsers, settings.ServerMaxUsers);
+  EXPECT_EQ(reply.WelcomeMessage, settings.ServerWelcomeMessage);
+  EXPECT_EQ(reply.Raw.Size(), 372u);
+}
+
+class LoginTest : public ::testing::Test {
+ protected:
+  TServerFixture f;
+};
+
+TEST_F(LoginTest, IdsStartAtOneAndStartAgainOnceTheServerIsEmpty) {
+  ASSERT_TRUE(f.Start());
+  auto a = f.Connect("a");
+  auto b = f.Connect("b");
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->PlayerID, 1u);
+  EXPECT_EQ(b->PlayerID, 2u);
+  EXPECT_NE(a->SessionKey, b->SessionKey);
+  EXPECT_LE(a->SessionKey, 16777214u);
+
+  for (auto* c : {a.get(), b.get()}) ASSERT_TRUE(c->SendCommand(cmd::Logout, {}));
+  // Each leaver's own notice closes its connection once acknowledged.
+  for (auto* c : {a.get(), b.get()}) ASSERT_TRUE(c->WaitCommand(cmd::PlayerLeft).has_value());
+  ASSERT_TRUE(TServerFixture::WaitFor([&] { return f.Server->CurrentUsers() == 0; }));
+  auto c = f.Connect("c");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->PlayerID, 1u);
+}
+
+TEST_F(LoginTest, RefusalsDecidedBeforeThePlayerIsBuiltGetTheShortReply) {
+  f.Settings.ServerPassword = "secret";
+  ASSERT_TRUE(f.Start());
+  {
+    TLoginRequest old = Nick("old");
+    old.Version[2] = 12;
+    old.Password = "secret";
+    const TLoginReply reply = f.NewClient()->Login(old);
+    ASSERT_TRUE(reply.Received);
+    EXPECT_EQ(reply.Result, -5);
+    EXPECT_EQ(reply.PlayerID, 0u);
+    ExpectShortReply(reply);
+  }
+  {
+    TLoginRequest wrong = Nick("wrong");
+    wrong.Password = "guess";
+    const TLoginReply reply = f.NewClient()->Login(wrong);
+    ASSERT_TRUE(reply.Received);
+    EXPECT_EQ(reply.Result, -1);
+    EXPECT_EQ(reply.PlayerID, 1u);
+    EXPECT_EQ(reply.HeaderPlayerID, 1u);
+    ExpectShortReply(reply);
+  }
+  {
+    TLoginRequest right = Nick("right");
+    right.Password = "secret";
+    const TLoginReply reply = f.NewClient()->Login(right);
+    EXPECT_EQ(reply.Result, 1);
+    ExpectFullReply(reply, f.Settings);
+  }
+}
+
+TEST_F(LoginTest, RegisteredLoginsCountEvenWithAWrongPassword) {
+  ASSERT_TRUE(f.Start());
+  TClientObject account;
+  account.LoginName = "reg";
+  account.Password = "pw";
+  account.NickName = "reg";
+  account.PlayerPrivileges = PlayerPrivileges::ServerAdmin | PlayerPrivileges::AllowRegistration;
+  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+  f.WithChannels([](TChannels& channels) {
+    channels.SetUserRights(static_cast<uint32_t>(channels.DefaultChannelID()), "REG",
+                           ChannelPrivileges::AutoOperator | ChannelPrivileges::AutoVoice);
+  });
+
+  TLoginRequest unknown = Nick("x");
+  unknown.LoginName = "nobody";
+  const TLoginReply none = f.NewClient()->Login(unknown);
+  EXPECT_EQ(none.Result, -21);
+  EXPECT_EQ(none.PlayerID, 1u);
+  ExpectShortReply(none);
+
+  TLoginRequest wrong = Nick("x");
+  wrong.LoginName = "reg";
+  wrong.Password = "PW";  // the comparison is case-sensitive
+  EXPECT_EQ(f.NewClient()->Login(wrong).Result, -21);
+  EXPECT_EQ(GetUser("reg", TServerFixture::kDefaultID, false)->Logins, 1u);
+
+  TLoginRequest right = Nick("regnick");
+  right.LoginName = "reg";
+  right.Password = "pw";
+  auto client = f.Connect(right);
+  ASSERT_TRUE(client);
+  EXPECT_EQ(GetUser("reg", TServerFixture::kDefaultID, false)->Logins, 2u);
+  ASSERT_EQ(client->Players.size(), 1u);
+  EXPECT_EQ(client->Players[0].PlayerPrivileges, PlayerPrivileges::ServerAdmin | PlayerPrivileges::Registered);
+  EXPECT_EQ(client->Players[0].ChannelPrivileges, ChannelPrivileges::AutoOperator | ChannelPrivileges::AutoVoice |
+                                                      ChannelPrivileges::Operator | ChannelPrivileges::Voice);
+}
+
+TEST_F(LoginTest, ServerPasswordBindsRegisteredPlayersOnlyWhenTheyAskForIt) {
+  f.Settings.ServerPassword = "secret";
+  ASSERT_TRUE(f.Start());
+  TClientObject account;
+  account.LoginName = "reg";
+  account.Password = "pw";
+  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+
+  TLoginRequest r = Nick("reg");
+  r.LoginName = "reg";
+  r.Password = "pw";
+  r.WithServerPassword = true;
+  const TLoginReply refused = f.NewClient()->Login(r);
+  EXPECT_EQ(refused.Result, -1);
+  ExpectFullReply(refused, f.Settings);
+
+  r.WithServerPassword = false;
+  EXPECT_EQ(f.NewClient()->Login(r).Result, 1);
+}
+
+TEST_F(LoginTest, NicknamesInUseEmptyOrServerAreRefusedWithTheFullReply) {
+  f.Settings.ServerMaxUsers = 1;
+  ASSERT_TRUE(f.Start());
+  auto alice = f.Connect("Alice");
+  ASSERT_TRUE(alice);
+
+  // Full, and the nickname is taken too: the nickname's code wins.
+  const TLoginReply taken = f.NewClient()->Login(Nick("ALICE"));
+  EXPECT_EQ(taken.Result, -4);
+  ExpectFullReply(taken, f.Settings);
+  EXPECT_EQ(f.NewClient()->Login(Nick("bob")).Result, -2);
+  for (const char* nick : {"Server", " server ", "SERVER", "", " \t"})
+    EXPECT_EQ(f.NewClient()->Login(Nick(nick)).Result, -1) << "'" << nick << "'";
+  EXPECT_EQ(f.Server->CurrentUsers(), 1);
+}
+
+TEST_F(LoginTest, UniqueNickMakesGuestNamesAndNumberedNicknames) {
+  ASSERT_TRUE(f.Start());
+  auto unique = [](const std::string& nick) {
+    TLoginRequest r = Nick(nick);
+    r.UniqueNick = true;
+    return r;
+  };
+  auto g1 = f.Connect(unique(""));
+  auto g2 = f.Connect(unique("  "));
+  auto bob = f.Connect(unique(" bob "));
+  auto bob1 = f.Connect(unique("BOB"));
+  const std::string longNick(29, 'n');
+  auto longOne = f.Connect(unique(longNick));
+  auto longTwo = f.Connect(unique(longNick));
+  ASSERT_TRUE(g1 && g2 && bob && bob1 && longOne && longTwo);
+  std::vector<std::string> nicks;
+  for (const auto& p : longTwo->Players) nicks.push_back(p.NickName);
+  // A numbered name that would not fit the slot becomes a guest name.
+  EXPECT_EQ(nicks, (std::vector<std::string>{"Guest1", "Guest2", "bob", "BOB1", longNick, "Guest3"}));
+}
+
+TEST_F(LoginTest, ShortLoginIsReadInItsShortFormAndShorterOnesAreIgnored) {
+  ASSERT_TRUE(f.Start());
+  // Shorter than the short form: ignored, so it gets no connection. The
+  // listener works in order: once the next login is answered, the short one
+  // has been dealt with.
+  auto client = f.NewClient();
+  std::vector<uint8_t> tiny(60, 0);
+  tiny[0] = 0xF4;
+  tiny[1] = 0xBE;
+  tiny[2] = 3;
+  client->SendRaw(tiny);
+
+  TLoginRequest shortForm = Nick("ignored");
+  shortForm.ShortForm = true;
+  const TLoginReply empty = client->Login(shortForm);
+  EXPECT_EQ(empty.Result, -1);  // no nickname in the first 88 bytes
+  ExpectFullReply(empty, f.Settings);
+  EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 1);
+
+  shortForm.Version[2] = 12;
+  EXPECT_EQ(f.NewClient()->Login(shortForm).Result, -5);
+}
+
+TEST_F(LoginTest, ARefusedLoginThatTimesOutLeavesThePlayerWithItsIdAlone) {
+  f.Settings.ServerPassword = "secret";
+  ASSERT_TRUE(f.Start());
+  TLoginRequest refused = Nick("refused");
+  refused.Password = "wrong";
+  auto stranger = f.NewClient();
+  const TLoginReply no = stranger->Login(refused);
+  ASSERT_EQ(no.Result, -1);
+  ASSERT_EQ(no.PlayerID, 1u);
+
+  // Within the refused connection's two seconds the id is handed out again.
+  TLoginRequest accepted = Nick("player");
+  accepted.Password = "secret";
+  auto player = f.Connect(accepted);
+  ASSERT_TRUE(player);
+  ASSERT_EQ(player->PlayerID, 1u);
+
+  // The refused connection times out; the player keeps talking meanwhile.
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(player->SendCommand(999, {}));
+    player->PumpFor(500);
+  }
+  EXPECT_FALSE(player->Receives(cmd::PlayerLeft, 100));
+  EXPECT_EQ(f.Server->CurrentUsers(), 1);
+  EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 1);
+  // Still served: its logout is answered.
+  ASSERT_TRUE(player->SendCommand(cmd::Logout, {}));
+  const auto left = player->WaitCommand(cmd::PlayerLeft);
+  ASSERT_TRUE(left.has_value());
+  EXPECT_EQ(left->U32(24), 1u);
+  EXPECT_EQ(left->U16(28), cmd::LeftLogout);
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "support/ServerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/Globals.h"
+#include "common/IniFile.h"
+#include "database/FreeBase.h"
+#include "database/ServerDatabase.h"
+#include "server/ServerList.h"
+
+TServerFixture::TServerFixture() {
+  savedIniFileName_ = IniFileName;
+  savedBoundToIp_ = BoundToIp;
+  IniFileName = IniFile();
+  BoundToIp = "127.0.0.1";
+  // Start-up produces it; servers copy it into their replies.
+  if (PlatformName.empty()) PlatformName = "Linux";
+  Settings.ServerUDPPort = 0;
+  if (!ServerList.load()) {
+    ownList_ = new TServerListObject;
+    ServerList = ownList_;
+  }
+  auto db = std::make_shared<TFreeBase>();
+  db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
+  db->SetFileName(DbFile());
+  db->SetActive(true);
+  InstallServerDatabase(std::move(db));
+}
+
+TServerFixture::~TServerFixture() {
+  Stop();
+  if (ownList_) {
+    ServerList = nullptr;
+    delete ownList_;
+  }
+  RemoveServerDatabase();
+  IniFileName = savedIniFileName_;
+  BoundToIp = savedBoundToIp_;
+}
+
+bool TServerFixture::Start(const std::string& id) {
+  WriteSettings(id, Settings);
+  Server = std::make_shared<TServerObject>();
+  Server->Clock = Clock;
+  return Server->Start(id, -1, nullptr);
+}
+
+void TServerFixture::WriteSettings(const std::string& id, const TServerSettings& settings) {
+  TIniFile ini(IniFile());
+  settings.Write(ini, id);
+}
+
+void TServerFixture::Stop() {
+  if (!Server) return;
+  if (Server->Running()) GetServerList()->StopServer(Server->ServerID);
+}
+
+std::unique_ptr<TVoiceClient> TServerFixture::NewClient() { return std::make_unique<TVoiceClient>(Port()); }
+
+std::unique_ptr<TVoiceClient> TServerFixture::Connect(const std::string& nick) {
+  TLoginRequest request;
+  request.NickName = nick;
+  return Connect(request);
+}
+
+std::unique_ptr<TVoiceClient> TServerFixture::Connect(const TLoginRequest& request) {
+  auto client = NewClient();
+  const TLoginReply reply = client->Login(request);
+  if (!reply.Received || reply.Result != 1) {
+    ADD_FAILURE() << "login of " << request.NickName << " failed: received " << reply.Received << ", result "
+                  << reply.Result;
+    return nullptr;
+  }
+  if (!client->Enter()) {
+    ADD_FAILURE() << "enter of " << request.NickName << " did not complete";
+    return nullptr;
+  }
+  return client;
+}
+
+void TServerFixture::WithChannels(const std::function<void(TChannels&)>& f) {
+  ASSERT_TRUE(WaitFor([&] { return Server->ChannelsLoaded.load(); }));
+  const auto hold = Server->HoldMachinery();
+  ASSERT_TRUE(Server->Running());
+  TClientListLock clients(*Server->ClientList);
+  TChannelsLock channels(*Server->Channels);
+  f(*Server->Channels);
+}
+
+bool TServerFixture::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
