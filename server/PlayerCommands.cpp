@@ -70,8 +70,6 @@ void SendToViewers(TPLUDPListener& listener, const TClientObject& subject, uint1
   }
 }
 
-TClock& ServerClock(TServerObject& server) { return server.Clock ? *server.Clock : *SystemClock(); }
-
 }  // namespace
 
 void TPLUDPListener::HandleKickPlayer(TPacket& packet) {
@@ -240,7 +238,7 @@ void TPLUDPListener::HandlePlayerInfo(TPacket& packet) {
   const TClientObject* target = FindPlayerByID(wire::GetU32(packet.Memory() + 24));
   if (!target) return SendErrorReply(rc::NoPlayer, packet);
   const TConnectionInfo info = Server().PacketBuffer->GetConnectionInfo(target->PlayerID);
-  const TDateTime now = ServerClock(Server()).Now();
+  const TDateTime now = Server().Clock ? Server().Clock->Now() : NowDateTime();
   // Where a player connects from is for server administrators only.
   const bool showAddress = (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) != 0;
 
