@@ -1,7 +1,6 @@
 #include "common/PacketBuffer.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "common/Log.h"
 
@@ -25,7 +24,7 @@ uint32_t ClampHint(uint32_t hint) {
 }  // namespace
 
 TCustomPacketBuffer::TCustomPacketBuffer(TClock* clock)
-    : clock_(clock ? clock : SystemClock()), scanDue_(std::numeric_limits<int64_t>::max()), unknownIdLog_(clock_) {}
+    : clock_(clock ? clock : SystemClock()), unknownIdLog_(clock_) {}
 
 TCustomPacketBuffer::~TCustomPacketBuffer() {
   Shutdown();
@@ -94,12 +93,17 @@ void TCustomPacketBuffer::RefreshResend(TNode* node) {
 }
 
 void TCustomPacketBuffer::NoteTimeoutDeadline(TNode* node, bool wakeListener) {
+  // A reported connection stays in `expired_` until it is heard from again.
+  if (TExpiredList::Contains(node)) return;
   const TSingleConnection& c = node->Conn;
   const int64_t deadline = c.LastReceiveTime.StartCount + MsToCounts(c.Timeout());
-  if (deadline >= scanDue_) return;
-  scanDue_ = deadline;
+  TTimeoutEntry& entry = node->Timeout;
+  if (TDeadlineHeap<TTimeoutEntry>::Contains(&entry) && deadline >= entry.Deadline) return;
+  const TTimeoutEntry* first = timeouts_.Top();
+  const bool earliest = !first || deadline < first->Deadline;
+  timeouts_.Update(&entry, deadline);
   // A listener asleep on a later hint would otherwise report this late.
-  if (wakeListener) ReceiveEvent.SetEvent();
+  if (wakeListener && earliest) ReceiveEvent.SetEvent();
 }
 
 void TCustomPacketBuffer::DestroyNode(TNode* node) {
@@ -107,6 +111,7 @@ void TCustomPacketBuffer::DestroyNode(TNode* node) {
   ready_.Remove(node);
   expired_.Remove(node);
   resends_.Remove(node);
+  timeouts_.Remove(&node->Timeout);
   auto it = byId_.find(node->Conn.PlayerId);
   if (it != byId_.end()) {
     if (it->second == node) {
@@ -339,21 +344,27 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, int& code, std::unique_p
  * connection cannot hide another.
  *
  * Visiting every connection on every call would make each received datagram
- * cost O(connections). Instead a full scan runs only when `scanDue_` has
- * passed: the scan collects the expired connections into `expired_` and sets
- * `scanDue_` to the earliest moment any other connection could expire. Until
- * then nothing can expire unseen, because hearing from a peer only moves its
- * deadline later; the two events that bring a deadline earlier (a new
- * connection, a connection entering the closing state) lower `scanDue_`
- * themselves, and an acknowledgement that closes a connection puts it into
- * `expired_` at once. Both also wake the listener, which may be asleep on a
- * hint computed before. Each call then looks only at `expired_`: a connection
- * that is still closed or timed out is reported and moved to the back; one
- * that was heard from meanwhile leaves the list.
+ * cost O(connections), and a flood of login requests leaves thousands of
+ * connections lingering in login state. Instead every connection waits in
+ * `timeouts_`, a heap ordered by a deadline that is never later than the
+ * moment it can expire: hearing from a peer only moves its real deadline
+ * later and leaves the heap alone (the receive path stays O(1)); the two
+ * events that bring a deadline earlier (a new connection, a connection
+ * entering the closing state) update the heap themselves, and an
+ * acknowledgement that closes a connection puts it into `expired_` at once.
+ * Both also wake the listener, which may be asleep on a hint computed before.
+ * Each call takes the due entries off the heap: an expired connection goes to
+ * `expired_`, one that was heard from meanwhile goes back with its real
+ * deadline. So a connection costs O(log n) once per time-out period, however
+ * many there are. Each call then looks only at `expired_`: a connection that
+ * is still closed or timed out is reported and moved to the back; one that
+ * was heard from meanwhile leaves the list and returns to the heap.
  */
-void TCustomPacketBuffer::ScanTimeouts(const THighPerformanceTime& now) {
-  int64_t due = std::numeric_limits<int64_t>::max();
-  for (TNode* node = all_.Front(); node; node = TAllList::Next(node)) {
+void TCustomPacketBuffer::CollectExpired(const THighPerformanceTime& now) {
+  while (TTimeoutEntry* due = timeouts_.Top()) {
+    if (due->Deadline > now.StartCount) break;
+    TNode* node = due->Node;
+    timeouts_.Remove(due);
     if (TExpiredList::Contains(node)) continue;
     TSingleConnection& c = node->Conn;
     const bool wasClosed = c.State == csClosed;
@@ -366,9 +377,8 @@ void TCustomPacketBuffer::ScanTimeouts(const THighPerformanceTime& now) {
       }
       continue;
     }
-    due = std::min(due, now.StartCount + MsToCounts(left));
+    timeouts_.Update(due, now.StartCount + MsToCounts(left));
   }
-  scanDue_ = due;
 }
 
 bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, int& code,
@@ -384,7 +394,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
   // Reset under the lock: a packet queued after this point signals again.
   ReceiveEvent.ResetEvent();
   const THighPerformanceTime now(clock_);
-  if (now.StartCount >= scanDue_) ScanTimeouts(now);
+  CollectExpired(now);
 
   while (TNode* node = expired_.Front()) {
     TSingleConnection& c = node->Conn;
@@ -409,7 +419,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
     code = wpPacket;
     return true;
   }
-  if (scanDue_ != std::numeric_limits<int64_t>::max()) hint = ClampHint(CountsToMsCeil(scanDue_ - now.StartCount));
+  if (const TTimeoutEntry* first = timeouts_.Top()) hint = ClampHint(CountsToMsCeil(first->Deadline - now.StartCount));
   return false;
 }
 

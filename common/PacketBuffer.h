@@ -164,10 +164,19 @@ class TCustomPacketBuffer {
   TWindowsEvent StoppedEvent;
 
  private:
+  struct TNode;
+  // A connection's place in the time-out heap. Its deadline is a lower bound
+  // of the moment the connection can time out or close.
+  struct TTimeoutEntry {
+    TNode* Node;
+    int HeapPos = -1;
+    int64_t Deadline = 0;
+  };
   // A connection with the links the buffer threads through it.
   struct TNode {
-    explicit TNode(TClock* clock) : Conn(clock) {}
+    explicit TNode(TClock* clock) : Conn(clock), Timeout{this} {}
     TSingleConnection Conn;
+    TTimeoutEntry Timeout;
     TListHook<TNode> AllHook;      // every connection, in creation order
     TListHook<TNode> ReadyHook;    // has a packet to release now
     TListHook<TNode> ExpiredHook;  // timed out or closed, reported until removed
@@ -193,9 +202,10 @@ class TCustomPacketBuffer {
   const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet);
   void MarkReady(TNode* node);
   void RefreshResend(TNode* node);
-  // Brings the next time-out scan forward to the connection's deadline.
+  // Files the connection's time-out deadline when it is new or earlier than
+  // the one on file.
   void NoteTimeoutDeadline(TNode* node, bool wakeListener);
-  void ScanTimeouts(const THighPerformanceTime& now);
+  void CollectExpired(const THighPerformanceTime& now);
   void DestroyNode(TNode* node);
   int64_t MsToCounts(int64_t ms) const;
   uint32_t CountsToMsCeil(int64_t counts) const;
@@ -210,7 +220,7 @@ class TCustomPacketBuffer {
   TExpiredList expired_;
   TDeadlineHeap<TNode> resends_;
   std::unordered_map<uint32_t, TNode*> byId_;
-  int64_t scanDue_;  // clock count of the next time-out scan
+  TDeadlineHeap<TTimeoutEntry> timeouts_;
   TLogRateLimiter unknownIdLog_;
   uint8_t finishedThreads_ = 0;
   std::atomic<bool> closing_{false};

@@ -29,14 +29,24 @@ TServerObject::~TServerObject() {
 uint16_t TServerObject::BoundPort() const { return boundPort_.load(std::memory_order_acquire); }
 
 uint32_t TServerObject::UptimeSeconds() const {
+  const auto hold = HoldMachinery();
+  if (!Running()) return 0;
   return SecondsBetween(StartTime, Clock ? Clock->Now() : NowDateTime());
 }
 
 bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
   TServerListObject* list = GetServerList();
-  // A running server keeps its id; registering it again would be refused anyway.
   const TServerRef self = weak_from_this().lock();
-  if (Running() || !list || !self) {
+  if (!list || !self) {
+    Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
+    return false;
+  }
+  // The list stays locked until the server is fully up or down again, so no
+  // find sees it half-built; readers holding a reference wait on machinery_.
+  std::lock_guard<std::recursive_mutex> listLock(list->Mutex());
+  std::unique_lock<std::shared_mutex> hold(machinery_);
+  // A running server keeps its id; registering it again would be refused anyway.
+  if (Running()) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
     return false;
   }
@@ -74,7 +84,6 @@ bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
   // The file keeps the type as read; these bits are the server's own.
   AdjustServerType();
 
-  std::unique_lock<std::shared_mutex> hold(machinery_);
   ChannelsLoaded = false;
   ClientList = std::make_unique<TClientList>();
   Channels = std::make_unique<TChannels>(id, Clock);
@@ -99,7 +108,6 @@ bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
   } catch (const std::exception&) {
     Log(LMTERROR, LMDALL, "SERVER", "can not initialise udp communication with port " + std::to_string(ServerUDPPort));
     TearDown(false);
-    hold.unlock();
     list->UnregisterServer(this);
     return false;
   }

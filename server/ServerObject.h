@@ -10,8 +10,11 @@
 // so the object outlives any stop. A stopped server is recognisable: Running()
 // is false, and its machinery (PacketBuffer, ClientList, Channels, ...) is
 // none. A thread that found a server holds HoldMachinery() (or the
-// ServerList lock) while it touches the machinery, and checks Running()
-// once it holds it: Stop waits for every holder before it tears down.
+// ServerList lock) while it reads the settings or touches the machinery, and
+// checks Running() once it holds it: Start and Stop wait for every holder
+// before they change either. Lock order: ServerList, then HoldMachinery,
+// then the client list, then the channels; never the ServerList lock while
+// holding HoldMachinery.
 // A server must be owned by a TServerRef (std::make_shared) to be started.
 // Thread-safety: Start, Stop and SaveConfig run on the calling thread (main,
 // a TCP query or a web thread), serialised by the ServerList lock for
@@ -75,6 +78,8 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   // The socket's receive handler: copies the datagram into a packet and
   // hands it to the packet buffer; rejections are dropped silently.
   void UDPRead(const std::string& address, uint16_t port, const uint8_t* data, size_t size);
+  // The figures; 0 while stopped. Each holds HoldMachinery() itself: do not
+  // call them while holding it.
   int32_t CurrentUsers();
   int32_t CurrentChannels();
   uint32_t UptimeSeconds() const;

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "common/IniFile.h"
+#include "support/FreePort.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 
@@ -15,12 +16,15 @@ using std::chrono::seconds;
 
 TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
   TTempDir dir;
+  const uint16_t port = FreeUDPPort();
   {
     // Ports that nothing else on the machine uses, so the test never collides.
     TIniFile ini(dir.File("server.ini"));
     ini.WriteInteger("Main Config", "HTTPServer Port", 0);
     ini.WriteInteger("Main Config", "TCPQueryPort", 0);
+    ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
     ini.WriteBool("WebPost", "Enabled", false);
+    ini.WriteInteger("server_cfg Default", "ServerUDPPort", port);
   }
   TServerProcess server(dir.Path());
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
@@ -31,6 +35,8 @@ TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
       "-{63}\r\n-{14} log started at [0-9-]{8} [0-9:]{5} -{13}\r\n-{63}\r\n"
       ".*,ALL,Info,server,\tServer startup initialized\r\n"
       ".*,ALL,Info,server,\tServer version: 2\\.0\\.18\\.25 Linux\r\nOK\r\n"
+      "(.*\r\n)*"
+      ".*,ALL,Info,server,\tStarting server with port: " + std::to_string(port) + "\r\n"
       "(.*\r\n)*"
       ".*,ALL,Info,server,\tServer startup finished\r\n"
       "(.*\r\n)*"
@@ -45,8 +51,10 @@ TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
   EXPECT_EQ(ini.ReadString("Debug", "MessageDepths", ""), "LMDALL");
   EXPECT_EQ(ini.ReadString("Main Config", "DateTimeFormat", ""), "dd-mm-yyyy hh:nn:ss");
   EXPECT_EQ(ini.ReadSection("Main Config"),
-            (std::vector<std::string>{"HTTPServer Port", "TCPQueryPort", "ExternalIPDectection",
-                                      "HTTPServer Enabled", "DateTimeFormat", "BoundToIp"}));
+            (std::vector<std::string>{"HTTPServer Port", "TCPQueryPort", "BoundToIp", "ExternalIPDectection",
+                                      "HTTPServer Enabled", "DateTimeFormat"}));
+  EXPECT_EQ(ini.ReadString("Servers", "0", ""), "server_cfg Default");
+  EXPECT_EQ(ini.ReadSection("server_cfg Default").size(), 13u);
   EXPECT_EQ(ini.ReadSection("WebPost"),
             (std::vector<std::string>{"Enabled", "AdminEmail", "ISPLinkURL", "ISPName", "ISPCountry", "PostUrl"}));
   const std::string out = ReadFileText(dir.File("stdout.txt"));

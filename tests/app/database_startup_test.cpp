@@ -7,6 +7,7 @@
 
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
+#include "support/FreePort.h"
 #include "support/ServerProcess.h"
 #include "support/StoredDatabase.h"
 #include "support/TempDir.h"
@@ -16,9 +17,17 @@ namespace {
 constexpr int kStartMs = 30000;
 constexpr int kStopMs = 60000;
 
-// Keeps a run off the network: no web interface, TCP query or web list.
-std::string QuietIni(const std::string& servers = "") {
-  return "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\n[WebPost]\nEnabled=0\n" + servers;
+// Keeps a run off the network: no web interface, TCP query or web list, and
+// every virtual server (the default one of a first run too) on a free
+// loopback port, so runs never collide with each other or a real server.
+std::string QuietIni(const std::vector<std::string>& listed = {}) {
+  std::string ini = "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\nBoundToIp=127.0.0.1\n[WebPost]\nEnabled=0\n";
+  if (!listed.empty()) ini += "[Servers]\n";
+  for (size_t i = 0; i < listed.size(); ++i) ini += std::to_string(i) + "=" + listed[i] + "\n";
+  std::vector<std::string> sections = listed;
+  sections.push_back("server_cfg Default");
+  for (const std::string& id : sections) ini += "[" + id + "]\nServerUDPPort=" + std::to_string(FreeUDPPort()) + "\n";
+  return ini;
 }
 
 // Runs the server in `dir` until start-up has finished, then shuts it down;
@@ -56,7 +65,10 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
     EXPECT_EQ(admin->NickName, "admin");
     EXPECT_EQ(admin->RegisteredBy, "Server");
     EXPECT_GT(admin->Created, 0);
+    // The default server stored its channel when the shutdown stopped it.
+    EXPECT_EQ(stored.db.ReadString("\\Servers\\server_cfg Default\\Channels\\0\\Name", ""), "Default");
   }
+  EXPECT_NE(first.find("Starting server with port: "), std::string::npos) << first;
 
   const std::string second = RunOnce(dir);
   EXPECT_NE(second.find("Server startup finished"), std::string::npos);
@@ -69,7 +81,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
 
 TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
   TTempDir dir;
-  WriteFileText(dir.File("server.ini"), QuietIni("[Servers]\n0=server_cfg A\n1=server_cfg B\n"));
+  WriteFileText(dir.File("server.ini"), QuietIni({"server_cfg A", "server_cfg B"}));
   {
     // Server A has an "admin" of lower rights and another account; B has none.
     TFreeBase db;
@@ -99,7 +111,7 @@ TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
 
 TEST(DatabaseStartup, DamagedDatabaseIsLoggedAndLeftAlone) {
   TTempDir dir;
-  WriteFileText(dir.File("server.ini"), QuietIni("[Servers]\n0=server_cfg Default\n"));
+  WriteFileText(dir.File("server.ini"), QuietIni({"server_cfg Default"}));
   const std::string damaged = std::string("KWFB\x40\0\x01\0", 8) + std::string(56, '\0') + "\x03\x05";
   WriteFileText(dir.File("server.db"), damaged);
   const std::string log = RunOnce(dir, {"-ADMINPW=x"});

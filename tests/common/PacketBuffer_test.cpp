@@ -384,6 +384,39 @@ TEST_F(PacketBufferTest, TimedOutConnectionSharingAnIdIsReportedAndRemovedByItsK
   EXPECT_EQ(buffer.ConnectionCount(), 0);
 }
 
+// Lingering login connections (a login flood leaves thousands) expire one
+// by one in deadline order, and the hint always names the next one.
+TEST_F(PacketBufferTest, ManyLingeringConnectionsExpireInDeadlineOrder) {
+  Connect(buffer, kA, kKeyA);
+  for (uint32_t id = 100; id < 200; ++id) {
+    buffer.AddConnection(id, id, 1, 1, "127.0.0.1");
+    clock.AdvanceMs(10);
+  }
+  // 1000 ms in: nothing is due; the first login connection is due in 1000 ms.
+  uint32_t id = 0, key = 0, hint = 0;
+  int code = -1;
+  std::unique_ptr<TPacket> p;
+  EXPECT_FALSE(buffer.GetPacket(id, key, code, p, hint));
+  EXPECT_EQ(hint, 1000u);
+  clock.AdvanceMs(1000);
+  for (uint32_t expected = 100; expected < 200; ++expected) {
+    Store(ClientVoice(kA, kKeyA, static_cast<uint16_t>(expected)));  // the connected player keeps talking
+    ASSERT_TRUE(buffer.GetPacket(id, key, code, p, hint));
+    ASSERT_EQ(code, wpTimedOut);
+    EXPECT_EQ(id, expected);
+    EXPECT_EQ(key, expected);
+    buffer.RemoveConnection(id, key);
+    ASSERT_TRUE(buffer.GetPacket(id, key, code, p, hint));
+    EXPECT_EQ(code, wpPacket);
+    if (expected + 1 < 200) {
+      EXPECT_FALSE(buffer.GetPacket(id, key, code, p, hint));
+      EXPECT_EQ(hint, 10u);
+      clock.AdvanceMs(10);
+    }
+  }
+  EXPECT_EQ(buffer.ConnectionCount(), 1);
+}
+
 TEST_F(PacketBufferTest, DestroyReleasesBothBlockedThreadsAtOnce) {
   auto buffer2 = std::make_unique<TCustomPacketBuffer>();
   auto listener = std::async(std::launch::async, [&] {
