@@ -70,14 +70,29 @@ void SendToViewers(TPLUDPListener& listener, const TClientObject& subject, uint1
   }
 }
 
+// The player named at offset 24 of a moderator's command: none, with the
+// refusal sent, when there is no such player (-100) or the requester lacks
+// moderator rights (-1007), checked in that order.
+TClientObject* ModeratedTarget(TPLUDPListener& listener, TPacket& packet) {
+  TClientObject* target = listener.FindPlayerByID(wire::GetU32(packet.Memory() + 24));
+  if (!target) {
+    listener.SendErrorReply(rc::NoPlayer, packet);
+    return nullptr;
+  }
+  if (!TPLUDPListener::HasModeratorRights(*listener.Current())) {
+    listener.SendErrorReply(rc::NeedModerator, packet);
+    return nullptr;
+  }
+  return target;
+}
+
 }  // namespace
 
 void TPLUDPListener::HandleKickPlayer(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   TClientObject& requester = *Current();
-  TClientObject* target = FindPlayerByID(wire::GetU32(d + 24));
-  if (!target) return SendErrorReply(rc::NoPlayer, packet);
-  if (!HasModeratorRights(requester)) return SendErrorReply(rc::NeedModerator, packet);
+  TClientObject* target = ModeratedTarget(*this, packet);
+  if (!target) return;
   // The target's PlayerLeft goes out with close-after-sending; the loop
   // removes the player when the packet buffer reports the closed connection.
   AnnouncePlayerLeft(target->PlayerID, cmd::LeftKicked, wire::GetStr(d + 28, kStr29), requester.PlayerID);
@@ -85,10 +100,8 @@ void TPLUDPListener::HandleKickPlayer(TPacket& packet) {
 
 void TPLUDPListener::HandleKickFromChannel(TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject& requester = *Current();
-  TClientObject* target = FindPlayerByID(wire::GetU32(d + 24));
-  if (!target) return SendErrorReply(rc::NoPlayer, packet);
-  if (!HasModeratorRights(requester)) return SendErrorReply(rc::NeedModerator, packet);
+  TClientObject* target = ModeratedTarget(*this, packet);
+  if (!target) return;
   const int64_t landing = Channels().DefaultChannelID();
   // Without a default channel (its mark can be taken away by a flag change)
   // there is nowhere to land; the target stays rather than being filed in a
@@ -134,11 +147,10 @@ void TPLUDPListener::HandleRequestVoice(TPacket& packet) {
 void TPLUDPListener::HandleSetChannelPrivilege(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   TClientObject& requester = *Current();
-  TClientObject* target = FindPlayerByID(wire::GetU32(d + 24));
+  TClientObject* target = ModeratedTarget(*this, packet);
+  if (!target) return;
   const uint8_t actionCode = d[28];
   const uint8_t bit = d[29];
-  if (!target) return SendErrorReply(rc::NoPlayer, packet);
-  if (!HasModeratorRights(requester)) return SendErrorReply(rc::NeedModerator, packet);
   if (actionCode == action::Granted) {
     const uint16_t rights = target->ChannelPrivileges;
     if (bit == kBitChannelAdmin && (rights & ChannelPrivileges::ChannelAdmin))
@@ -175,11 +187,10 @@ void TPLUDPListener::HandleSetChannelPrivilege(TPacket& packet) {
 void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   TClientObject& requester = *Current();
-  TClientObject* target = FindPlayerByID(wire::GetU32(d + 24));
+  TClientObject* target = ModeratedTarget(*this, packet);
+  if (!target) return;
   const uint8_t actionCode = d[28];
   const uint8_t bit = d[29];
-  if (!target) return SendErrorReply(rc::NoPlayer, packet);
-  if (!HasModeratorRights(requester)) return SendErrorReply(rc::NeedModerator, packet);
   if (bit > kHighestBit) return;
 
   // A player that is not Registered may still carry a login name: a refused

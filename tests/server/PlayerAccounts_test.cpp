@@ -15,12 +15,11 @@ namespace {
 
 class PlayerAccountsTest : public ::testing::Test {
  protected:
-  // Default (0) and Far (1), a family of its own.
   void StartServer(uint16_t serverType, uint16_t serverFlags = sfUnregisteredChannels) {
     f.Settings.ServerType = serverType;
     f.Settings.ServerFlags = serverFlags;
     ASSERT_TRUE(f.Start());
-    f.WithChannels([](TChannels& channels) { ASSERT_EQ(channels.AddChannel(Channel("Far")), 1); });
+    AddChannels(f);
   }
   size_t AccountCount() {
     const auto users = ListUsers(TServerFixture::kDefaultID);
@@ -29,16 +28,6 @@ class PlayerAccountsTest : public ::testing::Test {
 
   TServerFixture f;
 };
-
-void ExpectPrivilegeNotice(const std::optional<TClientDatagram>& notice, uint32_t player, uint8_t act, uint8_t bit,
-                           uint32_t causer) {
-  ASSERT_TRUE(notice.has_value());
-  EXPECT_EQ(notice->Size(), 34u);
-  EXPECT_EQ(notice->U32(24), player);
-  EXPECT_EQ(notice->U8(28), act);
-  EXPECT_EQ(notice->U8(29), bit);
-  EXPECT_EQ(notice->U32(30), causer);
-}
 
 // ---- server rights ----------------------------------------------------------------------
 
@@ -109,11 +98,7 @@ TEST_F(PlayerAccountsTest, RevokingRegisteredDeletesTheAccount) {
   }
   EXPECT_EQ(PlayerRecord(f, m).PlayerPrivileges, 0);
   EXPECT_EQ(Account("member"), nullptr);
-  TLoginRequest again;
-  again.NickName = "member again";
-  again.LoginName = "member";
-  again.Password = PasswordOf("member");
-  EXPECT_EQ(f.NewClient()->Login(again).Result, rc::BadAccount);
+  EXPECT_EQ(LoginWith(f, "member", PasswordOf("member")).second, rc::BadAccount);
   EXPECT_TRUE(Account("admin")) << "only the target's account goes";
 }
 
@@ -186,12 +171,8 @@ TEST_F(PlayerAccountsTest, OpenRegistrationLetsAnyoneRegisterAndLogInWithTheAcco
     ExpectPrivilegeNotice(c->WaitCommand(cmd::PlayerPrivilegeChanged), bob->PlayerID, action::GrantedByServer, 2, 0);
   EXPECT_FALSE(outsider->Receives(cmd::PlayerPrivilegeChanged, 300));
 
-  TLoginRequest login;
-  login.NickName = "bob on another client";
-  login.LoginName = "bobby";
-  login.Password = "hunter2";
-  auto second = f.NewClient();
-  ASSERT_EQ(second->Login(login).Result, 1);
+  const auto [second, result] = LoginWith(f, "bobby", "hunter2");
+  ASSERT_EQ(result, 1);
   EXPECT_EQ(PlayerRecord(f, second->PlayerID).PlayerPrivileges, PlayerPrivileges::Registered);
 }
 
@@ -218,7 +199,7 @@ TEST_F(PlayerAccountsTest, RegisterUserIsForServerAdministratorsAndStoresTheGive
   StartServer(stClan);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("chief", 0);
-  f.WithChannels([](TChannels& channels) { channels.SetUserRights(0, "chief", ChannelPrivileges::ChannelAdmin); });
+  f.WithChannels([](TChannels& channels) { channels.SetUserRights(kDefault, "chief", ChannelPrivileges::ChannelAdmin); });
   auto admin = Join(f, "admin", "admin");
   auto chief = Join(f, "chief", "chief");
   auto guest = Join(f, "guest");
@@ -243,12 +224,8 @@ TEST_F(PlayerAccountsTest, RegisterUserIsForServerAdministratorsAndStoresTheGive
   EXPECT_EQ(dave->RegisteredBy, "admin");
   EXPECT_EQ(erin->PlayerPrivileges, 0);
 
-  TLoginRequest login;
-  login.NickName = "dave";
-  login.LoginName = "dave";
-  login.Password = "d-pw";
-  auto client = f.NewClient();
-  ASSERT_EQ(client->Login(login).Result, 1);
+  const auto [client, result] = LoginWith(f, "dave", "d-pw");
+  ASSERT_EQ(result, 1);
   EXPECT_EQ(PlayerRecord(f, client->PlayerID).PlayerPrivileges,
             PlayerPrivileges::Registered | PlayerPrivileges::ServerAdmin);
 }

@@ -14,26 +14,25 @@ using namespace player_kit;
 
 namespace {
 
-// Default (0), Lobby (1) with its sub-channel Sub (2), Far (3), and the
-// moderated Stage (4).
-constexpr uint32_t kDefault = 0, kLobby = 1, kSub = 2, kStage = 4;
-
 class PlayerCommandsTest : public ::testing::Test {
  protected:
   void StartServer(uint16_t serverType) {
     f.Settings.ServerType = serverType;
     f.Settings.ServerMaxUsers = 20;
     ASSERT_TRUE(f.Start());
-    f.WithChannels([](TChannels& channels) {
-      ASSERT_EQ(channels.AddChannel(Channel("Lobby", cfSubChannels)), kLobby);
-      ASSERT_EQ(channels.AddChannel(Channel("Sub", 0, kLobby)), kSub);
-      ASSERT_EQ(channels.AddChannel(Channel("Far")), 3);
-      ASSERT_EQ(channels.AddChannel(Channel("Stage", cfModerated)), kStage);
-    });
+    AddChannels(f);
   }
   // Channel rights that a registered login picks up in the default channel.
   void StoreDefaultRights(const std::string& login, uint16_t rights) {
     f.WithChannels([&](TChannels& channels) { channels.SetUserRights(kDefault, login, rights); });
+  }
+  // A new account that logs in with `rights` from the default channel and
+  // enters `channel` / `sub`.
+  std::unique_ptr<TVoiceClient> JoinWithRights(const std::string& login, uint16_t rights,
+                                               const std::string& channel = "", const std::string& sub = "") {
+    AddAccount(login, 0);
+    StoreDefaultRights(login, rights);
+    return Join(f, login, login, channel, sub);
   }
   uint16_t StoredRights(uint32_t channel, const std::string& login) {
     uint16_t rights = 0;
@@ -49,15 +48,6 @@ int IndexOf(const TVoiceClient& client, uint16_t code) {
   const auto& in = client.Commands;
   const auto it = std::find_if(in.begin(), in.end(), [&](const TClientDatagram& d) { return d.Code() == code; });
   return it == in.end() ? -1 : static_cast<int>(it - in.begin());
-}
-
-void ExpectPrivilegeNotice(const TClientDatagram& notice, uint32_t player, uint8_t act, uint8_t bit,
-                           uint32_t causer) {
-  EXPECT_EQ(notice.Size(), 34u);
-  EXPECT_EQ(notice.U32(24), player);
-  EXPECT_EQ(notice.U8(28), act);
-  EXPECT_EQ(notice.U8(29), bit);
-  EXPECT_EQ(notice.U32(30), causer);
 }
 
 // ---- kicks ----------------------------------------------------------------------------
@@ -84,9 +74,7 @@ class KickTest : public PlayerCommandsTest, public ::testing::WithParamInterface
 TEST_P(KickTest, OperatorKicksAPlayerOffTheServer) {
   const bool clan = GetParam() & stClan;
   StartServer(GetParam());
-  AddAccount("op", 0);
-  StoreDefaultRights("op", ChannelPrivileges::Operator);
-  auto op = Join(f, "op", "op", "Lobby", "Sub");
+  auto op = JoinWithRights("op", ChannelPrivileges::Operator, "Lobby", "Sub");
   auto victim = Join(f, "victim", "", "Lobby");
   auto outsider = Join(f, "outsider", "", "Far");
   ASSERT_TRUE(op && victim && outsider);
@@ -114,10 +102,8 @@ INSTANTIATE_TEST_SUITE_P(ServerTypes, KickTest, ::testing::Values(uint16_t{stCla
 TEST_F(PlayerCommandsTest, KickFromChannelMovesToTheDefaultChannelWithItsStoredRights) {
   StartServer(stPublic);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
-  AddAccount("target", 0);
-  StoreDefaultRights("target", ChannelPrivileges::AutoVoice);
   auto admin = Join(f, "admin", "admin", "Lobby", "Sub");
-  auto target = Join(f, "target", "target", "Lobby");
+  auto target = JoinWithRights("target", ChannelPrivileges::AutoVoice, "Lobby");
   auto guest = Join(f, "guest", "", "Lobby");
   auto watcher = Join(f, "watcher");
   ASSERT_TRUE(admin && target && guest && watcher);
@@ -222,9 +208,7 @@ TEST_F(PlayerCommandsTest, GrantingVoiceClearsAPendingRequest) {
 
 TEST_F(PlayerCommandsTest, ChannelPrivilegeRefusalsComeInTheirOrder) {
   StartServer(stClan);
-  AddAccount("chief", 0);
-  StoreDefaultRights("chief", ChannelPrivileges::ChannelAdmin);
-  auto chief = Join(f, "chief", "chief");
+  auto chief = JoinWithRights("chief", ChannelPrivileges::ChannelAdmin);
   auto nobody = Join(f, "nobody");
   auto target = Join(f, "target");
   ASSERT_TRUE(chief && nobody && target);
@@ -249,28 +233,21 @@ TEST_F(PlayerCommandsTest, ChannelPrivilegeRefusalsComeInTheirOrder) {
 
 TEST_F(PlayerCommandsTest, ChannelPrivilegeIsGrantedAndRevokedBeforeTheTargetsViewers) {
   StartServer(stPublic);
-  AddAccount("chief", 0);
-  StoreDefaultRights("chief", ChannelPrivileges::ChannelAdmin);
-  auto chief = Join(f, "chief", "chief");
+  auto chief = JoinWithRights("chief", ChannelPrivileges::ChannelAdmin);
   auto target = Join(f, "target");
   auto outsider = Join(f, "outsider", "", "Far");
   ASSERT_TRUE(chief && target && outsider);
   const uint32_t t = target->PlayerID;
 
   ASSERT_TRUE(chief->SendCommand(cmd::SetChannelPrivilege, Privilege(t, action::Granted, 1)));
-  for (TVoiceClient* c : {target.get(), chief.get()}) {
-    const auto granted = c->WaitCommand(cmd::ChannelPrivilegeChanged);
-    ASSERT_TRUE(granted.has_value());
-    ExpectPrivilegeNotice(*granted, t, action::Granted, 1, chief->PlayerID);
-  }
+  for (TVoiceClient* c : {target.get(), chief.get()})
+    ExpectPrivilegeNotice(c->WaitCommand(cmd::ChannelPrivilegeChanged), t, action::Granted, 1, chief->PlayerID);
   EXPECT_EQ(PlayerRecord(f, t).ChannelPrivileges, ChannelPrivileges::Operator);
   // Rights of an anonymous player are not stored anywhere.
   EXPECT_EQ(StoredRights(kDefault, ""), 0);
 
   ASSERT_TRUE(chief->SendCommand(cmd::SetChannelPrivilege, Privilege(t, action::Revoked, 1)));
-  const auto revoked = target->WaitCommand(cmd::ChannelPrivilegeChanged);
-  ASSERT_TRUE(revoked.has_value());
-  ExpectPrivilegeNotice(*revoked, t, action::Revoked, 1, chief->PlayerID);
+  ExpectPrivilegeNotice(target->WaitCommand(cmd::ChannelPrivilegeChanged), t, action::Revoked, 1, chief->PlayerID);
   EXPECT_EQ(PlayerRecord(f, t).ChannelPrivileges, 0);
 
   // The server's own action codes and bits past the 16 rights change nothing.
@@ -322,11 +299,10 @@ TEST_F(PlayerCommandsTest, AutoRightsBringTheirRightWithASecondNotice) {
     ASSERT_TRUE(admin->SendCommand(cmd::SetChannelPrivilege, Privilege(t, action::Granted, c.AutoBit)));
     // On a clan server every player sees the target.
     for (TVoiceClient* viewer : {op.get(), speaker.get(), admin.get()}) {
-      const auto first = viewer->WaitCommand(cmd::ChannelPrivilegeChanged);
-      const auto second = viewer->WaitCommand(cmd::ChannelPrivilegeChanged);
-      ASSERT_TRUE(first && second);
-      ExpectPrivilegeNotice(*first, t, action::Granted, c.AutoBit, admin->PlayerID);
-      ExpectPrivilegeNotice(*second, t, action::GrantedByServer, c.RightBit, 0);
+      ExpectPrivilegeNotice(viewer->WaitCommand(cmd::ChannelPrivilegeChanged), t, action::Granted, c.AutoBit,
+                            admin->PlayerID);
+      ExpectPrivilegeNotice(viewer->WaitCommand(cmd::ChannelPrivilegeChanged), t, action::GrantedByServer,
+                            c.RightBit, 0);
     }
     EXPECT_EQ(PlayerRecord(f, t).ChannelPrivileges, c.Rights);
     EXPECT_EQ(StoredRights(kDefault, c.Target == op.get() ? "op" : "speaker"), 1u << c.AutoBit);

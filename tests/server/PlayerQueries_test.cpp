@@ -15,20 +15,12 @@ using namespace player_kit;
 
 namespace {
 
-// Default (0), Lobby (1) with its sub-channel Sub (2), Far (3), Empty (4).
-constexpr uint32_t kLobby = 1, kSub = 2, kFar = 3, kEmpty = 4;
-
 class PlayerQueriesTest : public ::testing::Test {
  protected:
   void StartServer(uint16_t serverType) {
     f.Settings.ServerType = serverType;
     ASSERT_TRUE(f.Start());
-    f.WithChannels([](TChannels& channels) {
-      ASSERT_EQ(channels.AddChannel(Channel("Lobby", cfSubChannels)), kLobby);
-      ASSERT_EQ(channels.AddChannel(Channel("Sub", 0, kLobby)), kSub);
-      ASSERT_EQ(channels.AddChannel(Channel("Far")), kFar);
-      ASSERT_EQ(channels.AddChannel(Channel("Empty")), kEmpty);
-    });
+    AddChannels(f);
   }
   // Moves the manual clock's wall time on without touching its counter, so
   // that no connection times out.
@@ -186,8 +178,8 @@ TEST_F(PlayerQueriesTest, TextMessageToAChannelReachesItsMembersOnly) {
   ExpectText(member->WaitCommand(cmd::TextMessageOut), "to the lobby", 7, "sender");
   ASSERT_TRUE(sender->SendCommand(cmd::TextMessage, Text("to the sub-channel", 8, static_cast<int32_t>(kSub))));
   ExpectText(subMember->WaitCommand(cmd::TextMessageOut), "to the sub-channel", 8, "sender");
-  // Nobody is in Empty: nobody hears, and the sender gets no refusal either.
-  ASSERT_TRUE(sender->SendCommand(cmd::TextMessage, Text("anyone?", 9, static_cast<int32_t>(kEmpty))));
+  // Nobody is on the Stage: nobody hears, and the sender gets no refusal either.
+  ASSERT_TRUE(sender->SendCommand(cmd::TextMessage, Text("anyone?", 9, static_cast<int32_t>(kStage))));
   ExpectRefused(*sender, cmd::TextMessage, Text("nowhere", 0, 77), rc::NoChannel);
 
   EXPECT_FALSE(outsider->Receives(cmd::TextMessageOut, 200));

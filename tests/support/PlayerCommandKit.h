@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,19 @@ inline TChannelRecord Channel(const std::string& name, uint16_t flags = 0, uint3
   return r;
 }
 
+// The channels the player command tests use: Default, Lobby with its
+// sub-channel Sub, Far (a family of its own) and the moderated Stage.
+inline constexpr uint32_t kDefault = 0, kLobby = 1, kSub = 2, kFar = 3, kStage = 4;
+
+inline void AddChannels(TServerFixture& f) {
+  f.WithChannels([](TChannels& channels) {
+    ASSERT_EQ(channels.AddChannel(Channel("Lobby", cfSubChannels)), kLobby);
+    ASSERT_EQ(channels.AddChannel(Channel("Sub", 0, kLobby)), kSub);
+    ASSERT_EQ(channels.AddChannel(Channel("Far")), kFar);
+    ASSERT_EQ(channels.AddChannel(Channel("Stage", cfModerated)), kStage);
+  });
+}
+
 inline std::string PasswordOf(const std::string& login) { return "pw-" + login; }
 
 // Stores an account on the fixture's default server.
@@ -113,6 +128,18 @@ inline std::unique_ptr<TVoiceClient> Join(TServerFixture& f, const std::string& 
   return client;
 }
 
+// A new client's login to the account `login` with `password`, not entered.
+inline std::pair<std::unique_ptr<TVoiceClient>, int32_t> LoginWith(TServerFixture& f, const std::string& login,
+                                                                   const std::string& password) {
+  TLoginRequest request;
+  request.NickName = login + " elsewhere";
+  request.LoginName = login;
+  request.Password = password;
+  auto client = f.NewClient();
+  const int32_t result = client->Login(request).Result;
+  return {std::move(client), result};
+}
+
 // A copy of the player's record as the server keeps it; PlayerID 0 when the
 // player is not listed.
 inline TClientObject PlayerRecord(TServerFixture& f, uint32_t id) {
@@ -128,6 +155,17 @@ inline void ExpectRefusal(TVoiceClient& client, uint16_t command, int32_t code) 
   ASSERT_TRUE(reply.has_value()) << "no reply " << code << " to command " << command;
   EXPECT_EQ(reply->Size(), 30u);
   EXPECT_EQ(reply->U16(24), command);
+}
+
+// A ChannelPrivilegeChanged or PlayerPrivilegeChanged notice.
+inline void ExpectPrivilegeNotice(const std::optional<TClientDatagram>& notice, uint32_t player, uint8_t act,
+                                  uint8_t bit, uint32_t causer) {
+  ASSERT_TRUE(notice.has_value());
+  EXPECT_EQ(notice->Size(), 34u);
+  EXPECT_EQ(notice->U32(24), player);
+  EXPECT_EQ(notice->U8(28), act);
+  EXPECT_EQ(notice->U8(29), bit);
+  EXPECT_EQ(notice->U32(30), causer);
 }
 
 // Sends a command the server must refuse with `code`.
