@@ -280,7 +280,10 @@ void TPLUDPListener::HandleServerInfo(TPacket& /*packet*/) {
   const TBufferStatistics stats = server.PacketBuffer->GetStatistics();
   auto reply = NewCommand(cmd::ServerInfoReply, kServerInfoReplySize, *Current());
   uint8_t* out = reply->Memory();
-  wire::PutU32(out + 24, server.UptimeSeconds());
+  // Not UptimeSeconds(): it holds the machinery, which comes before the
+  // client-list lock this thread holds (and a stop holding it waits for us).
+  const TDateTime now = server.Clock ? server.Clock->Now() : NowDateTime();
+  wire::PutU32(out + 24, SecondsBetween(server.StartTime, now));
   wire::PutU16(out + 28, server.VersionMajor);
   wire::PutU16(out + 30, server.VersionMinor);
   wire::PutU16(out + 32, server.VersionRelease);
