@@ -46,6 +46,17 @@ const TCommandRow kCommands[] = {
     {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder},
     {cmd::SwitchChannel, 58, &TPLUDPListener::HandleSwitchChannel},
     // ---- player commands (server/PlayerCommands.cpp) go here ----
+    {cmd::KickPlayer, 58, &TPLUDPListener::HandleKickPlayer},
+    {cmd::KickFromChannel, 58, &TPLUDPListener::HandleKickFromChannel},
+    {cmd::SetPlayerFlags, 28, &TPLUDPListener::HandleSetPlayerFlags},
+    {cmd::RequestVoice, 54, &TPLUDPListener::HandleRequestVoice},
+    {cmd::SetChannelPrivilege, 30, &TPLUDPListener::HandleSetChannelPrivilege},
+    {cmd::SetPlayerPrivilege, 30, &TPLUDPListener::HandleSetPlayerPrivilege},
+    {cmd::RegisterSelf, 84, &TPLUDPListener::HandleRegisterSelf},
+    {cmd::RegisterUser, 85, &TPLUDPListener::HandleRegisterUser},
+    {cmd::PlayerInfo, 28, &TPLUDPListener::HandlePlayerInfo},
+    {cmd::ServerInfo, 24, &TPLUDPListener::HandleServerInfo},
+    {cmd::TextMessage, 288, &TPLUDPListener::HandleTextMessage},
 };
 
 const TCommandRow* FindCommand(uint16_t code) {
