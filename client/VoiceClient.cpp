@@ -276,7 +276,8 @@ void TVoiceClient::Handle(const uint8_t* data, size_t size) {
   }
   if (cls == kVoiceS2C && size >= 22) {
     ++VoiceReceived;
-    if (KeepVoice) Voice.push_back(TClientDatagram{std::vector<uint8_t>(data, data + size), Clock::now()});
+    if (OnVoice) OnVoice(data, size);
+    else if (KeepVoice) Voice.push_back(TClientDatagram{std::vector<uint8_t>(data, data + size), Clock::now()});
     return;
   }
   if (cls == kCommand && size >= 24) {

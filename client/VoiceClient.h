@@ -131,6 +131,9 @@ class TVoiceClient {
   std::deque<TClientDatagram> Commands;  // delivered commands, in arrival order
   std::deque<TClientDatagram> Voice;     // received VOICES2C datagrams
   bool KeepVoice = true;                 // false: count voice only (load tool)
+  // When set, each received VOICES2C is handed here (and counted) instead of
+  // being kept: the load tool reads its timestamps without copying them.
+  std::function<void(const uint8_t* data, size_t size)> OnVoice;
   bool AckCommands = true;               // false: behave like a client that lost its way
   uint64_t VoiceReceived = 0;
   uint64_t CommandsReceived = 0;

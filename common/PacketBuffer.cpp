@@ -426,20 +426,40 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
 // ---- the sending side ------------------------------------------------------------------
 
 const char* TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter) {
-  if (!packet) return kInvalidOnBuffer;
   std::lock_guard<std::recursive_mutex> lock(lock_);
+  const char* refused = QueueLocked(std::move(packet), closeAfter, false);
+  if (!refused) SendEvent.SetEvent();
+  return refused;
+}
+
+size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_t count) {
+  size_t queued = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    for (size_t i = 0; i < count; ++i)
+      if (!QueueLocked(std::move(packets[i]), false, true)) ++queued;
+  }
+  // One wake-up for the batch; the sender takes the lock after we let go.
+  if (queued) SendEvent.SetEvent();
+  return queued;
+}
+
+const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, bool dropWhenFull) {
+  if (!packet) return kInvalidOnBuffer;
   TNode* node = packet->Size() >= 12 ? Find(ReadU32(packet->Memory() + 8)) : nullptr;
   if (!node) return kNoConnection;
   TSingleConnection& c = node->Conn;
   const bool voice = packet->IsVoiceC2S() || packet->IsVoiceS2C();
   if (c.State != csConnected && voice) return kVoiceNotConnected;
   if (c.State >= csDraining) return kSendClosing;
-  if (packet->IsCommand()) c.CommandQueue.Push(std::move(packet));
-  else if (packet->IsVoiceS2C()) c.VoiceQueue.Push(std::move(packet));
-  else if (packet->IsMaintenance()) c.MaintenanceQueue.Push(std::move(packet));
+  TPacketQueue* queue;
+  if (packet->IsCommand()) queue = &c.CommandQueue;
+  else if (packet->IsVoiceS2C()) queue = &c.VoiceQueue;
+  else if (packet->IsMaintenance()) queue = &c.MaintenanceQueue;
   else return kInvalidOnBuffer;
+  if (dropWhenFull && queue->Count >= queue->MaxItems) return kCantAllocate;
+  queue->Push(std::move(packet));
   MarkReady(node);
-  SendEvent.SetEvent();
   if (closeAfter) c.State = csDraining;
   return nullptr;
 }

@@ -124,6 +124,14 @@ class TCustomPacketBuffer {
   // silently; the result then names why (nullptr: queued). A full connection
   // queue raises EFIFOList (the packet is destroyed).
   const char* SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
+  // Queues `count` packets under one lock with one wake-up of the sender:
+  // the voice relay's fan-out, one datagram per recipient. Each packet
+  // follows SendPacket's rules without `closeAfter`, except that a full
+  // connection queue drops the packet instead of raising: a listener that
+  // is already behind must not pay for an exception per lost datagram.
+  // Takes every packet (the array's pointers are left empty); returns how
+  // many were queued.
+  size_t SendPackets(std::unique_ptr<TPacket>* packets, size_t count);
 
   // Blocks until a packet is due and returns it, or none once Closing.
   std::unique_ptr<TPacket> GetPacketToSend();
@@ -200,6 +208,10 @@ class TCustomPacketBuffer {
   TNode* Find(uint32_t playerId) const;
   const char* StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note);
   const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet);
+  // SendPacket's queuing without the wake-up: nullptr when queued, else why
+  // the packet was destroyed. A full queue raises EFIFOList unless
+  // `dropWhenFull`.
+  const char* QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, bool dropWhenFull);
   void MarkReady(TNode* node);
   void RefreshResend(TNode* node);
   // Files the connection's time-out deadline when it is new or earlier than

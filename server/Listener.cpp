@@ -177,7 +177,7 @@ void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uin
 
 void TPLUDPListener::Dispatch(TPacket& packet) {
   if (packet.IsVoiceC2S()) {
-    // ---- voice relay: `if (current_) HandleVoice(packet);` goes here ----
+    if (current_) HandleVoice(packet);
     return;
   }
   if (packet.IsMaintenance()) {

@@ -44,6 +44,12 @@ void TPosixUDPSocket::Open() {
   std::unique_lock<std::shared_mutex> lock(fdLock_);
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw EUDPSocket(SystemError("socket"));
+  // The system's default queue holds a few hundred small datagrams: hundreds
+  // of clients acknowledging a round of notices at once overflow it, and a
+  // lost login request is never repeated. The system caps the size at its
+  // maximum; a smaller queue is no reason to fail.
+  int queueBytes = kSocketQueueBytes;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
   if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     const std::string message = SystemError("bind");
     ::close(fd);

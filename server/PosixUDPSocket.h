@@ -22,6 +22,7 @@
 class TPosixUDPSocket final : public TUDPSocket {
  public:
   static constexpr size_t kReceiveBufferSize = 8192;
+  static constexpr int kSocketQueueBytes = 4 << 20;  // asked of the system for the receive queue
   using THandler = std::function<void(const uint8_t* data, size_t size, const std::string& address, uint16_t port)>;
 
   TPosixUDPSocket() = default;

@@ -239,6 +239,36 @@ TEST_F(PacketBufferTest, FullConnectionQueueRaisesToTheCaller) {
   EXPECT_THROW(buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false), EFIFOList);
 }
 
+TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndDropsTheRestWithoutRaising) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  buffer.AddConnection(33, 0x3333, 1, kClientPort, kClientAddress);  // still logging in
+  for (int i = 1; i < TSingleConnection::kQueueMax; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  buffer.SendEvent.ResetEvent();
+
+  std::unique_ptr<TPacket> batch[] = {
+      NewVoiceS2CPacket(kA, 9, 4),   // queued
+      NewVoiceS2CPacket(kB, 9, 4),   // fills kB's queue
+      NewVoiceS2CPacket(kB, 9, 4),   // kB's queue is full: dropped, not raised
+      NewVoiceS2CPacket(33, 9, 4),   // not connected yet
+      NewVoiceS2CPacket(4242, 9, 4), // nobody
+      NewCommandPacket(5, kA),       // a command goes too
+      nullptr,
+  };
+  EXPECT_EQ(buffer.SendPackets(batch, std::size(batch)), 3u);
+  for (const auto& p : batch) EXPECT_EQ(p, nullptr) << "the buffer takes every packet";
+  EXPECT_EQ(buffer.SendEvent.WaitFor(0), TWindowsEvent::wrSignaled) << "the sender is woken";
+
+  int toA = 0, toB = 0;
+  while (auto p = Next()) (p->GetPlayerId() == kA ? toA : toB)++;
+  EXPECT_EQ(toA, 2);
+  EXPECT_EQ(toB, TSingleConnection::kQueueMax);
+  // Nothing queued, nothing to wake for.
+  std::unique_ptr<TPacket> none[] = {NewVoiceS2CPacket(4242, 9, 4)};
+  EXPECT_EQ(buffer.SendPackets(none, 1), 0u);
+  EXPECT_EQ(buffer.SendEvent.WaitFor(0), TWindowsEvent::wrTimeout);
+}
+
 TEST_F(PacketBufferTest, TwoConnectionsTakeTurns) {
   Connect(buffer, kA, kKeyA);
   Connect(buffer, kB, kKeyB);

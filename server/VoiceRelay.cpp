@@ -1,0 +1,227 @@
+// The voice relay: the listener's handler for VOICEC2S datagrams. The server
+// never decodes voice; it copies the speaker's frames into one VOICES2C
+// datagram per recipient, addressed with the recipient's key and id, and
+// queues each with the packet buffer, whose sender thread does the output.
+//
+// Runs on the listener thread with the ClientList and channel locks held.
+// This is the hot path of the whole server, so:
+// - the relay walks only the members of the target channel (the client
+//   list's channel index), never the whole player list;
+// - the payload is copied once, straight from the incoming datagram into
+//   each recipient's datagram; nothing else is allocated per datagram;
+// - nothing waits on the network: SendPacket only queues.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/PacketBuffer.h"
+
+#include "common/Log.h"
+#include "common/LogRateLimiter.h"
+#include "server/Listener.h"
+#include "server/ServerObject.h"
+
+namespace {
+
+// Target kinds of a VOICEC2S datagram (offset 2).
+constexpr uint8_t kOwnChannel = 0;
+constexpr uint8_t kWhisper = 1;
+constexpr uint8_t kParentChannel = 2;
+// Entry kinds of a whisper list; a whispered recipient sees the kind of the
+// entry that reached it.
+constexpr uint8_t kEntryChannel = 0;
+constexpr uint8_t kEntryPlayer = 1;
+constexpr size_t kWhisperCountOffset = kVoiceC2SHeaderSize;
+constexpr size_t kWhisperEntriesOffset = kWhisperCountOffset + 1;
+constexpr size_t kWhisperEntrySize = 5;
+// PlayerFlags: the player does not accept whispers.
+constexpr uint32_t kRefusesWhispers = 4;
+
+constexpr char kSource[] = "UDP VOICE";
+constexpr char kChannelNoMemory[] =
+    "TPLUDPListener.ProgressVoiceData_SendVoiceDataToChannel, unable to allocate memory";
+constexpr char kParentNoMemory[] =
+    "TPLUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to allocate memory";
+constexpr char kNoParentChannel[] =
+    "TPLUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get parentchannel";
+constexpr char kWhisperNoMemory[] = "TPLUDPListener.ProgressVoiceData_SendWhisper, unable to allocate memory";
+
+// A client that keeps speaking to the parent of a top-level channel would
+// otherwise write fifty warnings a second: a few lines per second pass, the
+// rest are counted. Each listener is one thread and serves one server, so a
+// limiter per thread is one per server and needs no lock.
+void Warn(const char* message) {
+  thread_local TLogRateLimiter limiter(SystemClock());
+  uint32_t suppressed = 0;
+  const bool allowed = limiter.Allow(suppressed);
+  if (suppressed) LogFmt(LMTWARNING, LMDALL, kSource, "%1 voice warnings suppressed", {suppressed});
+  if (allowed) Log(LMTWARNING, LMDALL, kSource, message);
+}
+
+// Builds and queues the VOICES2C datagrams of one incoming datagram. The
+// 22-byte header is prepared once; each recipient's datagram gets a copy of
+// it with its own key and id, and the payload copied straight from the
+// incoming datagram. The datagrams go to the packet buffer in batches: one
+// lock and one wake-up of the sender per batch instead of per recipient.
+class TVoiceFanOut {
+ public:
+  TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset)
+      : buffer_(*listener.Server().PacketBuffer),
+        payload_(in.Memory() + payloadOffset),
+        payloadSize_(in.Size() - payloadOffset) {
+    const uint8_t* d = in.Memory();
+    WriteU16(header_, kPacketVoiceS2C);
+    header_[2] = d[2];
+    header_[3] = d[3];                     // frame byte
+    WriteU32(header_ + 4, 0);              // recipient's key and id: per datagram
+    WriteU32(header_ + 8, 0);
+    std::memcpy(header_ + 12, d + 12, 4);  // voice counter (the transport replaces it) and voice word
+    WriteU32(header_ + 16, speaker.PlayerID);
+    std::memcpy(header_ + 20, d + 12, 2);  // the speaker's own counter
+  }
+  ~TVoiceFanOut() {
+    try {
+      Flush();
+    } catch (const std::exception&) {
+      // Out of memory while queuing: this datagram is lost, as a network would lose it.
+    }
+  }
+  TVoiceFanOut(const TVoiceFanOut&) = delete;
+  TVoiceFanOut& operator=(const TVoiceFanOut&) = delete;
+
+  // Prepares one datagram for `to`; false when memory ran out (the caller
+  // then drops the rest of this datagram).
+  bool SendTo(const TClientObject& to, uint8_t kind) {
+    std::unique_ptr<TPacket> out;
+    try {
+      out = std::make_unique<TPacket>(kVoiceS2CHeaderSize + payloadSize_);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    uint8_t* p = out->Memory();
+    std::memcpy(p, header_, kVoiceS2CHeaderSize);
+    p[2] = kind;
+    WriteU32(p + 4, to.SessionKey);
+    WriteU32(p + 8, to.PlayerID);
+    std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
+    batch_[count_++] = std::move(out);
+    if (count_ == kBatch) Flush();
+    return true;
+  }
+
+ private:
+  static constexpr size_t kBatch = 64;
+
+  void Flush() {
+    if (count_ == 0) return;
+    buffer_.SendPackets(batch_, count_);
+    count_ = 0;
+  }
+
+  TCustomPacketBuffer& buffer_;
+  const uint8_t* payload_;
+  size_t payloadSize_;
+  uint8_t header_[kVoiceS2CHeaderSize];
+  std::unique_ptr<TPacket> batch_[kBatch];
+  size_t count_ = 0;
+};
+
+// Kinds 0 and 2: every member of `channel` but the speaker, when the speaker
+// has entered and may be heard there.
+void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
+                        const TChannelRecord& channel, const char* noMemory) {
+  if (!speaker.ListsSent || !l.MaySpeak(speaker, channel)) return;
+  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize);
+  const uint8_t kind = in.Memory()[2];
+  for (TClientObject* p : l.Clients().InChannel(channel.ID)) {
+    if (p == &speaker) continue;
+    if (!fan.SendTo(*p, kind)) {
+      Warn(noMemory);
+      return;
+    }
+  }
+}
+
+void SendVoiceDataToChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+  // A speaker whose channel vanished is skipped without a word.
+  if (const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID))
+    SendVoiceToMembers(l, in, speaker, *channel, kChannelNoMemory);
+}
+
+void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+  const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID);
+  if (!channel) return;
+  const TChannelRecord* parent = channel->IsTopLevel() ? nullptr : l.Channels().FindByID(channel->Parent);
+  if (!parent) {
+    Warn(kNoParentChannel);
+    return;
+  }
+  SendVoiceToMembers(l, in, speaker, *parent, kParentNoMemory);
+}
+
+// A whisper reaches the entries in datagram order. Each recipient is checked
+// as it is reached (it exists, accepts whispers, has entered); nothing the
+// relay does changes those facts, so this is the same as building the whole
+// list first, without building it. A player named twice hears it twice.
+void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+  if (in.Size() < kWhisperEntriesOffset) return;
+  const uint8_t* d = in.Memory();
+  const size_t count = d[kWhisperCountOffset];
+  const size_t payloadOffset = kWhisperEntriesOffset + kWhisperEntrySize * count;
+  if (in.Size() < payloadOffset) return;  // too short for its entries
+
+  TVoiceFanOut fan(l, in, speaker, payloadOffset);
+  auto reach = [&](const TClientObject& p, uint8_t kind) {
+    if ((p.PlayerFlags & kRefusesWhispers) || !p.ListsSent) return true;
+    if (fan.SendTo(p, kind)) return true;
+    Warn(kWhisperNoMemory);
+    return false;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* entry = d + kWhisperEntriesOffset + kWhisperEntrySize * i;
+    const uint32_t id = ReadU32(entry + 1);
+    if (entry[0] == kEntryPlayer) {
+      if (id == speaker.PlayerID) continue;
+      const TClientObject* p = l.FindPlayerByID(id);
+      if (p && !reach(*p, kEntryPlayer)) return;
+    } else if (entry[0] == kEntryChannel) {
+      const TChannelRecord* channel = l.Channels().FindByID(id);
+      if (!channel || !l.MaySpeak(speaker, *channel)) continue;
+      for (TClientObject* p : l.Clients().InChannel(id))
+        if (p != &speaker && !reach(*p, kEntryChannel)) return;
+    }
+  }
+}
+
+}  // namespace
+
+void TPLUDPListener::HandleVoice(TPacket& packet) {
+  const TClientObject* speaker = current_;
+  if (!speaker || !packet.IsVoiceC2S()) return;
+  switch (packet.Memory()[2]) {
+    case kOwnChannel: SendVoiceDataToChannel(*this, packet, *speaker); break;
+    case kWhisper: SendWhisper(*this, packet, *speaker); break;
+    case kParentChannel: SendVoiceDataToParentChannel(*this, packet, *speaker); break;
+    default: break;  // unknown target kinds are ignored
+  }
+}
+
+/* Whether the speaker is heard in `channel`.
+ *
+ * On a public server players of different channel families do not see each
+ * other, and so must not hear each other either: a speaker may be heard in a
+ * channel only when both channels have the same root (the channel itself if
+ * top-level, else its parent). Comparing the two channels' parents instead
+ * would let two top-level channels, whose parents are both "none", count as
+ * one family. Then moderation: in a moderated channel only voice, operator,
+ * channel administrator or server administrator rights are heard.
+ */
+bool TPLUDPListener::MaySpeak(const TClientObject& speaker, const TChannelRecord& channel) {
+  if ((server_.ServerType & stPublic) && speaker.ChannelID != channel.ID) {
+    if (!Channels().FindByID(speaker.ChannelID)) return false;
+    if (Channels().RootOf(speaker.ChannelID) != Channels().RootOf(channel.ID)) return false;
+  }
+  if (!(channel.Flags & cfModerated)) return true;
+  constexpr uint16_t kHeard = ChannelPrivileges::ChannelAdmin | ChannelPrivileges::Operator | ChannelPrivileges::Voice;
+  return (speaker.ChannelPrivileges & kHeard) || (speaker.PlayerPrivileges & PlayerPrivileges::ServerAdmin);
+}

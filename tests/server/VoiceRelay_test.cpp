@@ -1,0 +1,456 @@
+// The voice relay over real UDP on loopback, through our client library:
+// the three target kinds, moderation, the family rule of public servers, the
+// whisper list's rules and the layout of relayed datagrams.
+//
+// Proving that something was not relayed: the listener handles datagrams in
+// arrival order and each connection sends its voice in order, so once a
+// marker sent after the datagram under test has reached a player, anything
+// that datagram caused for that player has reached it too.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "common/CommandCodes.h"
+#include "common/Log.h"
+#include "server/Channels.h"
+#include "server/ClientList.h"
+#include "server/ClientObject.h"
+#include "support/LogCapture.h"
+#include "support/ServerFixture.h"
+
+namespace {
+
+constexpr uint8_t kOwn = 0, kWhisper = 1, kParent = 2;
+constexpr uint8_t kToChannel = 0, kToPlayer = 1;
+constexpr uint8_t kMarker = 0xEE;
+constexpr uint32_t kNoWhispers = 4;
+using TEntries = std::vector<std::pair<uint8_t, uint32_t>>;
+
+std::vector<uint8_t> Payload(uint8_t tag, size_t size = 24) {
+  std::vector<uint8_t> p(size);
+  for (size_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(i == 0 ? tag : tag + i * 7);
+  return p;
+}
+
+// A whisper's bytes from offset 16: count, 5-byte entries, then the voice.
+std::vector<uint8_t> WhisperBody(const TEntries& entries, uint8_t tag, size_t size = 24) {
+  std::vector<uint8_t> b{static_cast<uint8_t>(entries.size())};
+  for (const auto& [kind, id] : entries) {
+    b.push_back(kind);
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(id >> (8 * i)));
+  }
+  const std::vector<uint8_t> voice = Payload(tag, size);
+  b.insert(b.end(), voice.begin(), voice.end());
+  return b;
+}
+
+void Speak(TVoiceClient& c, uint8_t kind, const std::vector<uint8_t>& body, uint8_t frame = 0, uint16_t word = 0) {
+  c.SendVoice(kind, frame, word, body.data(), body.size());
+}
+
+uint8_t TagOf(const TClientDatagram& d) { return d.U8(22); }
+
+class VoiceRelayTest : public ::testing::Test {
+ protected:
+  // The channels of every test: Default (the default), Lobby with Sub1 and
+  // Sub2, Other with OtherSub, and the moderated Quiet.
+  void StartServer(uint16_t serverType = stClan) {
+    f_.Settings.ServerType = serverType;
+    f_.Settings.ServerMaxUsers = 100;
+    ASSERT_TRUE(f_.Start());
+    lobby_ = AddChannel("Lobby", cfSubChannels);
+    sub1_ = AddChannel("Sub1", 0, lobby_);
+    sub2_ = AddChannel("Sub2", 0, lobby_);
+    other_ = AddChannel("Other", cfSubChannels);
+    otherSub_ = AddChannel("OtherSub", 0, other_);
+    quiet_ = AddChannel("Quiet", cfModerated);
+    marker_ = Join("marker");
+    ASSERT_NE(marker_, nullptr);
+  }
+
+  uint32_t AddChannel(const std::string& name, uint16_t flags, uint32_t parent = kNoParent) {
+    int64_t id = -1;
+    f_.WithChannels([&](TChannels& channels) { id = channels.AddChannel(TestChannel(name, flags, parent)); });
+    EXPECT_GE(id, 0) << name;
+    return static_cast<uint32_t>(id);
+  }
+
+  std::unique_ptr<TVoiceClient> Join(const std::string& nick, const std::string& channel = "",
+                                     const std::string& sub = "") {
+    auto c = f_.NewClient();
+    TLoginRequest request;
+    request.NickName = nick;
+    const TLoginReply reply = c->Login(request);
+    if (!reply.Received || reply.Result != 1 || !c->Enter(channel, sub)) {
+      ADD_FAILURE() << nick << " could not join " << channel << "/" << sub;
+      return nullptr;
+    }
+    EXPECT_EQ(ChannelOf(*c), ChannelNamed(sub.empty() ? channel : sub)) << nick << " landed elsewhere";
+    return c;
+  }
+
+  uint32_t ChannelNamed(const std::string& name) {
+    if (name.empty()) return 0;  // the default channel
+    uint32_t id = ~0u;
+    f_.WithChannels([&](TChannels& channels) {
+      if (const TChannelRecord* r = channels.FindByName(name, kNoParent)) id = r->ID;
+    });
+    return id;
+  }
+
+  uint32_t ChannelOf(const TVoiceClient& c) {
+    TClientListLock lock(*f_.Server->ClientList);
+    const TClientObject* p = f_.Server->ClientList->FindByID(c.PlayerID);
+    return p ? p->ChannelID : ~0u;
+  }
+
+  // Changes a player's record the way the commands would, under the lock.
+  void Edit(const TVoiceClient& c, const std::function<void(TClientObject&)>& change) {
+    TClientListLock lock(*f_.Server->ClientList);
+    TClientObject* p = f_.Server->ClientList->FindByID(c.PlayerID);
+    ASSERT_NE(p, nullptr);
+    change(*p);
+  }
+
+  // The tags of the voice `r` received up to the marker, which `via` sends
+  // (own-channel voice from a member of r's channel) or, by default, the
+  // marker client whispers to r by player id.
+  std::vector<uint8_t> Heard(TVoiceClient& r, TVoiceClient* via = nullptr) {
+    if (via) Speak(*via, kOwn, Payload(kMarker));
+    else Speak(*marker_, kWhisper, WhisperBody({{kToPlayer, r.PlayerID}}, kMarker));
+    std::vector<uint8_t> tags;
+    for (;;) {
+      auto v = r.WaitVoice(3000);
+      if (!v) {
+        ADD_FAILURE() << "the marker did not reach player " << r.PlayerID;
+        return tags;
+      }
+      if (TagOf(*v) == kMarker) return tags;
+      tags.push_back(TagOf(*v));
+    }
+  }
+
+  // The whole datagrams `r` received up to the marker.
+  std::vector<TClientDatagram> Received(TVoiceClient& r) {
+    std::vector<TClientDatagram> got;
+    Speak(*marker_, kWhisper, WhisperBody({{kToPlayer, r.PlayerID}}, kMarker));
+    while (auto v = r.WaitVoice(3000)) {
+      if (TagOf(*v) == kMarker) return got;
+      got.push_back(std::move(*v));
+    }
+    ADD_FAILURE() << "the marker did not reach player " << r.PlayerID;
+    return got;
+  }
+
+  using Tags = std::vector<uint8_t>;
+  TServerFixture f_;
+  std::unique_ptr<TVoiceClient> marker_;
+  uint32_t lobby_ = 0, sub1_ = 0, sub2_ = 0, other_ = 0, otherSub_ = 0, quiet_ = 0;
+};
+
+// ---- own channel -------------------------------------------------------------------
+
+TEST_F(VoiceRelayTest, OwnChannelReachesEveryOtherMemberWithTheRelayedLayout) {
+  StartServer();
+  auto a = Join("a", "Lobby"), b = Join("b", "Lobby"), c = Join("c", "Lobby"), d = Join("d", "Other");
+  const std::vector<uint8_t> body = Payload(0x11, 40);
+  Speak(*a, kOwn, body, 0x5A, 0x1234);
+
+  for (TVoiceClient* r : {b.get(), c.get()}) {
+    auto got = Received(*r);
+    ASSERT_EQ(got.size(), 1u);
+    const TClientDatagram& v = got[0];
+    ASSERT_EQ(v.Size(), 22u + body.size());
+    EXPECT_EQ(v.U16(0), 0xBEF3);
+    EXPECT_EQ(v.U8(2), kOwn);
+    EXPECT_EQ(v.U8(3), 0x5A);
+    EXPECT_EQ(v.U32(4), r->SessionKey);
+    EXPECT_EQ(v.U32(8), r->PlayerID);
+    EXPECT_EQ(v.U16(12), 1) << "the recipient connection's own voice counter";
+    EXPECT_EQ(v.U16(14), 0x1234);
+    EXPECT_EQ(v.U32(16), a->PlayerID);
+    EXPECT_EQ(v.U16(20), 1) << "the speaker's counter";
+    EXPECT_TRUE(std::equal(body.begin(), body.end(), v.Data.begin() + 22));
+  }
+  EXPECT_EQ(Heard(*a), Tags{}) << "nothing goes back to the speaker";
+  EXPECT_EQ(Heard(*d), Tags{}) << "other channels hear nothing";
+}
+
+TEST_F(VoiceRelayTest, SpeakerAloneInItsChannelReachesNobody) {
+  StartServer();
+  auto a = Join("a", "Quiet"), b = Join("b", "Lobby");
+  Edit(*a, [](TClientObject& p) { p.ChannelPrivileges = ChannelPrivileges::Voice; });
+  Speak(*a, kOwn, Payload(0x21));
+  EXPECT_EQ(Heard(*a), Tags{});
+  EXPECT_EQ(Heard(*b), Tags{});
+}
+
+TEST_F(VoiceRelayTest, ModeratedChannelHearsOnlyVoiceOperatorsAndAdministrators) {
+  StartServer();
+  auto a = Join("a", "Quiet"), b = Join("b", "Quiet");
+  Speak(*a, kOwn, Payload(0x30));
+  EXPECT_EQ(Heard(*b), Tags{}) << "no rights: heard by nobody";
+
+  const std::pair<uint16_t, uint16_t> rights[] = {
+      {ChannelPrivileges::Voice, 0},
+      {ChannelPrivileges::Operator, 0},
+      {ChannelPrivileges::ChannelAdmin, 0},
+      {0, PlayerPrivileges::ServerAdmin},
+  };
+  uint8_t tag = 0x31;
+  for (const auto& [channel, player] : rights) {
+    Edit(*a, [&](TClientObject& p) {
+      p.ChannelPrivileges = channel;
+      p.PlayerPrivileges = player;
+    });
+    Speak(*a, kOwn, Payload(tag));
+    EXPECT_EQ(Heard(*b), Tags{tag}) << "channel rights " << channel << ", player rights " << player;
+    ++tag;
+  }
+  // Auto rights alone are no voice.
+  Edit(*a, [](TClientObject& p) {
+    p.ChannelPrivileges = ChannelPrivileges::AutoVoice | ChannelPrivileges::AutoOperator;
+    p.PlayerPrivileges = PlayerPrivileges::Registered | PlayerPrivileges::SuperServerAdmin;
+  });
+  Speak(*a, kOwn, Payload(0x40));
+  EXPECT_EQ(Heard(*b), Tags{});
+}
+
+TEST_F(VoiceRelayTest, VoiceBeforeEnterIsRelayedNowhere) {
+  StartServer();
+  auto b = Join("b");
+  auto early = f_.NewClient();
+  TLoginRequest request;
+  request.NickName = "early";
+  ASSERT_EQ(early->Login(request).Result, 1);
+  Speak(*early, kOwn, Payload(0x50));
+  Speak(*early, kParent, Payload(0x51));
+  Speak(*early, kWhisper, WhisperBody({{kToPlayer, b->PlayerID}, {kToChannel, 0}}, 0x52));
+  EXPECT_EQ(Heard(*b), Tags{});
+  EXPECT_EQ(Heard(*marker_, b.get()), Tags{});
+}
+
+TEST_F(VoiceRelayTest, UnknownTargetKindIsIgnored) {
+  StartServer();
+  auto a = Join("a"), b = Join("b");
+  Speak(*a, 3, Payload(0x60));
+  Speak(*a, 0xFF, Payload(0x61));
+  EXPECT_EQ(Heard(*b), Tags{});
+}
+
+// ---- parent channel ----------------------------------------------------------------
+
+TEST_F(VoiceRelayTest, ParentChannelReachesTheParentsMembersOnly) {
+  StartServer();
+  auto a = Join("a", "Lobby", "Sub1"), sibling = Join("s", "Lobby", "Sub1"), up = Join("up", "Lobby"),
+       other = Join("o", "Lobby", "Sub2");
+  Speak(*a, kParent, Payload(0x70), 0x07, 0x0707);
+  auto got = Received(*up);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].U8(2), kParent);
+  EXPECT_EQ(got[0].U8(3), 0x07);
+  EXPECT_EQ(got[0].U16(14), 0x0707);
+  EXPECT_EQ(got[0].U32(16), a->PlayerID);
+  EXPECT_EQ(Heard(*sibling), Tags{});
+  EXPECT_EQ(Heard(*other), Tags{});
+  EXPECT_EQ(Heard(*a), Tags{});
+}
+
+TEST_F(VoiceRelayTest, ParentChannelFromTopLevelWarnsAndSendsNothing) {
+  StartServer();
+  auto a = Join("a", "Lobby"), b = Join("b", "Lobby");
+  TLogCapture log;
+  Speak(*a, kParent, Payload(0x80));
+  EXPECT_EQ(Heard(*b), Tags{});
+  int warnings = 0;
+  for (const TLogCapture::TLine& line : log.Lines()) {
+    if (line.Source != "UDP VOICE") continue;
+    ++warnings;
+    EXPECT_EQ(line.Message,
+              "TPLUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get parentchannel");
+    EXPECT_EQ(line.Type, LMTWARNING);
+    EXPECT_EQ(line.Depth, LMDALL);
+  }
+  EXPECT_EQ(warnings, 1);
+}
+
+TEST_F(VoiceRelayTest, ParentChannelWarningsAreLimitedPerSecond) {
+  StartServer();
+  auto a = Join("a", "Lobby"), b = Join("b", "Lobby");
+  TLogCapture log;
+  for (int i = 0; i < 50; ++i) Speak(*a, kParent, Payload(0x81));
+  EXPECT_EQ(Heard(*b), Tags{});
+  size_t warnings = 0;
+  for (const TLogCapture::TLine& line : log.Lines()) warnings += line.Source == "UDP VOICE";
+  EXPECT_GE(warnings, 1u);
+  EXPECT_LE(warnings, 11u) << "a second at most";
+}
+
+TEST_F(VoiceRelayTest, ParentChannelFollowsTheParentsModeration) {
+  StartServer();
+  AddChannel("Loud", 0, AddChannel("Stage", cfSubChannels | cfModerated));
+  // The sub-channel itself is not moderated; its parent is.
+  auto a = Join("a", "Stage", "Loud"), b = Join("b", "Stage");
+  Speak(*a, kParent, Payload(0x90));
+  EXPECT_EQ(Heard(*b), Tags{});
+  Edit(*a, [](TClientObject& p) { p.ChannelPrivileges = ChannelPrivileges::Voice; });
+  Speak(*a, kParent, Payload(0x91));
+  EXPECT_EQ(Heard(*b), Tags{0x91});
+}
+
+// ---- whispers ----------------------------------------------------------------------
+
+TEST_F(VoiceRelayTest, WhisperReachesPlayersAndChannelsWithTheKindOfTheirEntry) {
+  StartServer();
+  auto a = Join("a", "Lobby"), b = Join("b", "Lobby"), c = Join("c", "Other"), d = Join("d", "Other"),
+       e = Join("e", "Lobby", "Sub1");
+  const std::vector<uint8_t> body = WhisperBody({{kToPlayer, e->PlayerID}, {kToChannel, other_}}, 0xA0, 33);
+  Speak(*a, kWhisper, body, 0x3C, 0x4242);
+
+  auto check = [&](TVoiceClient& r, uint8_t kind) {
+    auto got = Received(r);
+    ASSERT_EQ(got.size(), 1u) << "player " << r.PlayerID;
+    const TClientDatagram& v = got[0];
+    ASSERT_EQ(v.Size(), 22u + 33u) << "the payload is what follows the entries";
+    EXPECT_EQ(v.U8(2), kind);
+    EXPECT_EQ(v.U8(3), 0x3C);
+    EXPECT_EQ(v.U32(4), r.SessionKey);
+    EXPECT_EQ(v.U32(8), r.PlayerID);
+    EXPECT_EQ(v.U16(14), 0x4242);
+    EXPECT_EQ(v.U32(16), a->PlayerID);
+    EXPECT_TRUE(std::equal(body.begin() + 11, body.end(), v.Data.begin() + 22));
+  };
+  check(*e, kToPlayer);
+  check(*c, kToChannel);
+  check(*d, kToChannel);
+  EXPECT_EQ(Heard(*b), Tags{}) << "the speaker's channel is not a target";
+  EXPECT_EQ(Heard(*a), Tags{});
+}
+
+TEST_F(VoiceRelayTest, WhisperListOddities) {
+  StartServer();
+  auto a = Join("a", "Lobby"), b = Join("b", "Other"), c = Join("c", "Other");
+  // Named twice: heard twice. The speaker itself, a missing player, a missing
+  // channel and an entry of an unknown kind add nothing.
+  Speak(*a, kWhisper,
+        WhisperBody({{kToPlayer, b->PlayerID},
+                     {kToPlayer, a->PlayerID},
+                     {kToPlayer, 999},
+                     {kToChannel, 999},
+                     {7, b->PlayerID},
+                     {kToPlayer, b->PlayerID}},
+                    0xB0));
+  EXPECT_EQ(Heard(*b), (Tags{0xB0, 0xB0}));
+  EXPECT_EQ(Heard(*a), Tags{});
+  EXPECT_EQ(Heard(*c), Tags{});
+
+  // A channel and a member of it: the member hears it once per entry.
+  Speak(*a, kWhisper, WhisperBody({{kToChannel, other_}, {kToPlayer, c->PlayerID}}, 0xB1));
+  EXPECT_EQ(Heard(*b), Tags{0xB1});
+  EXPECT_EQ(Heard(*c), (Tags{0xB1, 0xB1}));
+
+  // The speaker's own channel named as an entry: everyone there but the speaker.
+  auto a2 = Join("a2", "Lobby");
+  Speak(*a, kWhisper, WhisperBody({{kToChannel, lobby_}}, 0xB2));
+  EXPECT_EQ(Heard(*a2), Tags{0xB2});
+  EXPECT_EQ(Heard(*a), Tags{});
+
+  // No entries at all: nothing, and no trouble.
+  Speak(*a, kWhisper, WhisperBody({}, 0xB3));
+  EXPECT_EQ(Heard(*a2), Tags{});
+}
+
+TEST_F(VoiceRelayTest, WhisperTooShortForItsEntriesIsDropped) {
+  StartServer();
+  auto a = Join("a"), b = Join("b");
+  // Three entries announced, one and a half present.
+  std::vector<uint8_t> body = WhisperBody({{kToPlayer, b->PlayerID}}, 0xC0, 0);
+  body[0] = 3;
+  body.push_back(kToPlayer);
+  body.push_back(static_cast<uint8_t>(b->PlayerID));
+  Speak(*a, kWhisper, body);
+  // Just the count byte missing too.
+  Speak(*a, kWhisper, {});
+  EXPECT_EQ(Heard(*b), Tags{});
+  // Exactly its entries and an empty voice is fine.
+  Speak(*a, kWhisper, WhisperBody({{kToPlayer, b->PlayerID}}, 0xC1, 0));
+  Speak(*a, kWhisper, WhisperBody({{kToPlayer, b->PlayerID}}, 0xC2, 1));
+  auto got = Received(*b);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].Size(), 22u);
+  EXPECT_EQ(got[1].Size(), 23u);
+  EXPECT_EQ(TagOf(got[1]), 0xC2);
+}
+
+TEST_F(VoiceRelayTest, NoWhisperFlagSkipsOnlyThatPlayer) {
+  StartServer();
+  auto a = Join("a", "Lobby"), deaf = Join("deaf", "Other"), c = Join("c", "Other");
+  Edit(*deaf, [](TClientObject& p) { p.PlayerFlags = kNoWhispers | 1 | 2; });
+  Speak(*a, kWhisper, WhisperBody({{kToPlayer, deaf->PlayerID}, {kToPlayer, c->PlayerID}}, 0xD0));
+  Speak(*a, kWhisper, WhisperBody({{kToChannel, other_}}, 0xD1));
+  EXPECT_EQ(Heard(*c), (Tags{0xD0, 0xD1}));
+  // Own-channel voice still reaches it: the flag is about whispers only.
+  Speak(*c, kOwn, Payload(0xD2));
+  EXPECT_EQ(Heard(*deaf, c.get()), Tags{0xD2});
+
+  Edit(*deaf, [](TClientObject& p) { p.PlayerFlags = 1 | 2; });
+  Speak(*a, kWhisper, WhisperBody({{kToPlayer, deaf->PlayerID}}, 0xD3));
+  EXPECT_EQ(Heard(*deaf), Tags{0xD3});
+}
+
+TEST_F(VoiceRelayTest, WhisperToAModeratedChannelNeedsTheSpeakersVoice) {
+  StartServer();
+  auto a = Join("a", "Lobby"), q = Join("q", "Quiet");
+  Speak(*a, kWhisper, WhisperBody({{kToChannel, quiet_}}, 0xE0));
+  EXPECT_EQ(Heard(*q), Tags{});
+  // By name, a player in a moderated channel is reached all the same.
+  Speak(*a, kWhisper, WhisperBody({{kToPlayer, q->PlayerID}}, 0xE1));
+  EXPECT_EQ(Heard(*q), Tags{0xE1});
+  Edit(*a, [](TClientObject& p) { p.ChannelPrivileges = ChannelPrivileges::Voice; });
+  Speak(*a, kWhisper, WhisperBody({{kToChannel, quiet_}}, 0xE2));
+  EXPECT_EQ(Heard(*q), Tags{0xE2});
+}
+
+// ---- families on public and clan servers ---------------------------------------------
+
+TEST_F(VoiceRelayTest, PublicServerWhispersStayInTheSpeakersFamily) {
+  StartServer(stPublic);
+  auto top = Join("top", "Lobby"), s1 = Join("s1", "Lobby", "Sub1"), s2 = Join("s2", "Lobby", "Sub2"),
+       o = Join("o", "Other"), os = Join("os", "Other", "OtherSub");
+
+  // Two top-level channels are two families, though neither has a parent.
+  Speak(*top, kWhisper, WhisperBody({{kToChannel, other_}}, 0xF0));
+  EXPECT_EQ(Heard(*o), Tags{});
+  // A top-level channel and its own sub-channels are one family.
+  Speak(*top, kWhisper, WhisperBody({{kToChannel, sub1_}}, 0xF1));
+  EXPECT_EQ(Heard(*s1), Tags{0xF1});
+  // Sub-channel to its parent, and to a sibling.
+  Speak(*s1, kWhisper, WhisperBody({{kToChannel, lobby_}, {kToChannel, sub2_}}, 0xF2));
+  EXPECT_EQ(Heard(*top), Tags{0xF2});
+  EXPECT_EQ(Heard(*s2), Tags{0xF2});
+  // Sub-channel to another family, top-level or below.
+  Speak(*s1, kWhisper, WhisperBody({{kToChannel, other_}, {kToChannel, otherSub_}}, 0xF3));
+  EXPECT_EQ(Heard(*o), Tags{});
+  EXPECT_EQ(Heard(*os), Tags{});
+  // Player entries are not subject to the family rule.
+  Speak(*top, kWhisper, WhisperBody({{kToPlayer, o->PlayerID}}, 0xF4));
+  EXPECT_EQ(Heard(*o), Tags{0xF4});
+}
+
+TEST_F(VoiceRelayTest, ClanServerWhispersCrossFamilies) {
+  StartServer(stClan);
+  auto top = Join("top", "Lobby"), s1 = Join("s1", "Lobby", "Sub1"), o = Join("o", "Other"),
+       os = Join("os", "Other", "OtherSub");
+  Speak(*top, kWhisper, WhisperBody({{kToChannel, other_}}, 0xF5));
+  EXPECT_EQ(Heard(*o), Tags{0xF5});
+  Speak(*s1, kWhisper, WhisperBody({{kToChannel, otherSub_}}, 0xF6));
+  EXPECT_EQ(Heard(*os), Tags{0xF6});
+  // Still subject to moderation.
+  auto q = Join("q", "Quiet");
+  Speak(*top, kWhisper, WhisperBody({{kToChannel, quiet_}}, 0xF8));
+  EXPECT_EQ(Heard(*q), Tags{});
+}
+
+}  // namespace
