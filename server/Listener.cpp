@@ -122,7 +122,7 @@ void TPLUDPListener::Execute() {
     try {
       switch (result) {
         case wpPacket:
-          if (current_) current_->LastSeen = server_.Clock ? server_.Clock->Now() : NowDateTime();
+          if (current_) current_->LastSeen = Now();
           Dispatch(*packet);
           break;
         case wpTimedOut:
@@ -141,6 +141,17 @@ void TPLUDPListener::Execute() {
     current_ = nullptr;
   }
   buffer.ThreadFinished(1);
+}
+
+TDateTime TPLUDPListener::Now() {
+  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  const int64_t counter = clock->Counter();
+  if (!nowValid_ || counter - nowCounter_ >= clock->Frequency() / 1000) {
+    nowCache_ = clock->Now();
+    nowCounter_ = counter;
+    nowValid_ = true;
+  }
+  return nowCache_;
 }
 
 void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason) {
@@ -231,7 +242,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   // Any other length than the full request is read in its short form.
   const bool full = packet.Size() == kLoginFullSize;
-  const TDateTime now = server_.Clock ? server_.Clock->Now() : NowDateTime();
+  const TDateTime now = Now();
 
   auto p = std::make_unique<TClientObject>();
   p->SessionKey = NewSessionKey();
