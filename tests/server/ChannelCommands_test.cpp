@@ -38,6 +38,12 @@ class ChannelCommandsTest : public ::testing::Test {
   void DrainAll() {
     for (TVoiceClient* x : {a.get(), b.get(), c.get()}) Drain(*x);
   }
+  // A server administrator joins `channel`; the others' news of it is read.
+  std::unique_ptr<TVoiceClient> JoinAdmin(const std::string& channel = "") {
+    auto admin = kit::JoinRegistered(f, "admin", PlayerPrivileges::ServerAdmin, channel);
+    DrainAll();
+    return admin;
+  }
   void Grant(TVoiceClient& who, uint16_t rights) {
     kit::WithPlayer(f, who.PlayerID, [&](TClientObject& p, TChannels&) { p.ChannelPrivileges = rights; });
   }
@@ -257,9 +263,8 @@ TEST_F(ChannelCommandsTest, WithoutTheServerFlagPlayersNeedAdministratorRights) 
 // codec number outside the known five is not checked.
 TEST_F(ChannelCommandsTest, AnAdministratorCreatesARegisteredDefaultChannel) {
   Start();
-  auto admin = kit::JoinRegistered(f, "admin", PlayerPrivileges::ServerAdmin);
+  auto admin = JoinAdmin();
   ASSERT_TRUE(admin);
-  DrainAll();
   TChannelRecord r = kit::Channel("Hall", cfDefaultChannel | cfSubChannels);
   r.Codec = 9;
   std::vector<TClientDatagram> got;
@@ -284,9 +289,8 @@ TEST_P(DeleteChannelTest, AFamilyGoesSubChannelsFirstAndEveryoneHears) {
   const uint32_t top = kit::AddChannel(f, kit::Channel("Top", cfSubChannels));
   const uint32_t s1 = kit::AddChannel(f, kit::Channel("S1", 0, top));
   const uint32_t s2 = kit::AddChannel(f, kit::Channel("S2", 0, top));
-  auto admin = kit::JoinRegistered(f, "admin", PlayerPrivileges::ServerAdmin);
+  auto admin = JoinAdmin();
   ASSERT_TRUE(admin);
-  DrainAll();
   std::vector<TClientDatagram> got;
   ASSERT_EQ(Refusal(*admin, cmd::DeleteChannel, kit::ChannelOnly(top), &got), 0);
   for (const auto& seen : {got, Drain(*a), Drain(*b), Drain(*c)}) {
@@ -305,9 +309,8 @@ TEST_F(ChannelCommandsTest, DeleteChannelRefusalsComeInOrder) {
   const uint32_t held = kit::AddChannel(f, kit::Channel("Held", 0, far));
   const uint32_t empty = kit::AddChannel(f, kit::Channel("Empty", 0, far));
   ASSERT_EQ(Refusal(*c, cmd::SwitchChannel, kit::Switch(held)), 0);
-  auto admin = kit::JoinRegistered(f, "admin", PlayerPrivileges::ServerAdmin, "Far");
+  auto admin = JoinAdmin("Far");
   ASSERT_TRUE(admin);
-  DrainAll();
 
   EXPECT_EQ(Refusal(*a, cmd::DeleteChannel, kit::ChannelOnly(kit::kNoSuchChannel)), rc::NoChannel);
   Grant(*a, ChannelPrivileges::ChannelAdmin);
@@ -638,9 +641,8 @@ TEST_F(ChannelCommandsTest, EditChannelKeepsAPasswordTheClientDidNotKnow) {
 
 TEST_F(ChannelCommandsTest, EditChannelRefusalsComeInOrder) {
   Start();
-  auto admin = kit::JoinRegistered(f, "admin", PlayerPrivileges::ServerAdmin);
+  auto admin = JoinAdmin();
   ASSERT_TRUE(admin);
-  DrainAll();
   TChannelRecord missing = Stored(far);
   missing.ID = kit::kNoSuchChannel;
   EXPECT_EQ(Refusal(*a, cmd::EditChannel, kit::Edit(missing)), rc::NoChannel);
@@ -666,9 +668,8 @@ TEST_F(ChannelCommandsTest, EditChannelRefusalsComeInOrder) {
 
 TEST_F(ChannelCommandsTest, EditChannelMovesTheDefaultMark) {
   Start();
-  auto admin = kit::JoinRegistered(f, "admin", PlayerPrivileges::ServerAdmin);
+  auto admin = JoinAdmin();
   ASSERT_TRUE(admin);
-  DrainAll();
   TChannelRecord edit = Stored(far);
   edit.Flags |= cfDefaultChannel;
   std::vector<TClientDatagram> got;
