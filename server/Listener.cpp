@@ -122,17 +122,11 @@ void TPLUDPListener::Execute() {
     try {
       switch (result) {
         case wpPacket:
-          if (current_) current_->LastSeen = server_.Clock ? server_.Clock->Now() : NowDateTime();
+          if (current_) current_->LastSeen = Now();
           Dispatch(*packet);
           break;
         case wpTimedOut:
-          if (current_) {
-            AnnouncePlayerLeft(connection, cmd::LeftTimedOut, "", 0);
-            Clients().Remove(current_);
-            current_ = nullptr;
-          }
-          buffer.RemoveConnection(connection, sessionKey);
-          ClearChannelUpAll();
+          EndConnection(connection, sessionKey, cmd::LeftTimedOut);
           break;
         case wpClosed:
           removeFlag_ = true;
@@ -140,21 +134,34 @@ void TPLUDPListener::Execute() {
         default:
           break;
       }
-      if (removeFlag_) {
-        if (current_) {
-          AnnouncePlayerLeft(connection, cmd::LeftLogout, "", 0);
-          Clients().Remove(current_);
-          current_ = nullptr;
-        }
-        buffer.RemoveConnection(connection, sessionKey);
-        ClearChannelUpAll();
-      }
+      if (removeFlag_) EndConnection(connection, sessionKey, cmd::LeftLogout);
     } catch (const std::exception& error) {
       LogHandlerError(error);
     }
     current_ = nullptr;
   }
   buffer.ThreadFinished(1);
+}
+
+TDateTime TPLUDPListener::Now() {
+  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  const int64_t counter = clock->Counter();
+  if (!nowValid_ || counter - nowCounter_ >= clock->Frequency() / 1000) {
+    nowCache_ = clock->Now();
+    nowCounter_ = counter;
+    nowValid_ = true;
+  }
+  return nowCache_;
+}
+
+void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason) {
+  if (current_) {
+    AnnouncePlayerLeft(connection, reason, "", 0);
+    Clients().Remove(current_);
+    current_ = nullptr;
+  }
+  server_.PacketBuffer->RemoveConnection(connection, sessionKey);
+  ClearChannelUpAll();
 }
 
 void TPLUDPListener::Dispatch(TPacket& packet) {
@@ -235,7 +242,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   // Any other length than the full request is read in its short form.
   const bool full = packet.Size() == kLoginFullSize;
-  const TDateTime now = server_.Clock ? server_.Clock->Now() : NowDateTime();
+  const TDateTime now = Now();
 
   auto p = std::make_unique<TClientObject>();
   p->SessionKey = NewSessionKey();

@@ -27,6 +27,20 @@ constexpr size_t kErrorReplySize = 30;
 constexpr size_t kErrorReplyWithChannelSize = 34;
 constexpr int kClearChannelUpPasses = 1001;
 
+constexpr uint32_t kVoiceRequested = 2;  // PlayerFlags: a voice request is pending
+
+// Builds and queues one notice for every player who can see `about` (itself
+// included): `fill` writes the payload of the copy for each recipient.
+template <typename F>
+void ToViewers(TPLUDPListener& listener, const TClientObject& about, uint16_t code, size_t size, F fill) {
+  for (TClientObject* q : listener.Clients().Items()) {
+    if (!listener.CanSee(about, *q)) continue;
+    auto notice = listener.NewCommand(code, size, *q);
+    fill(notice->Memory(), *q);
+    listener.Send(std::move(notice));
+  }
+}
+
 }  // namespace
 
 // ---- building and queuing ---------------------------------------------------------
@@ -191,8 +205,8 @@ void TPLUDPListener::NotifyChannelFlags(uint32_t channelID, TClientObject& reque
     Send(std::move(notice));
     // Without moderation, voice requests and the rights to speak lose their point.
     if (q->ChannelID != channel->ID || (channel->Flags & cfModerated)) continue;
-    if (q->PlayerFlags & 2) {
-      q->PlayerFlags &= ~uint32_t{2};
+    if (q->PlayerFlags & kVoiceRequested) {
+      q->PlayerFlags &= ~kVoiceRequested;
       NotifyPlayerFlags(*q);
     }
     if (q->ChannelPrivileges & ChannelPrivileges::Operator) {
@@ -207,43 +221,32 @@ void TPLUDPListener::NotifyChannelFlags(uint32_t channelID, TClientObject& reque
 }
 
 void TPLUDPListener::NotifyPlayerFlags(TClientObject& p) {
-  for (TClientObject* q : Clients().Items()) {
-    if (!CanSee(p, *q)) continue;
-    auto notice = NewCommand(cmd::PlayerFlagsChanged, kPlayerFlagsSize, *q);
-    wire::PutU32(notice->Memory() + 24, p.PlayerID);
-    wire::PutU32(notice->Memory() + 28, p.PlayerFlags);
-    Send(std::move(notice));
-  }
+  ToViewers(*this, p, cmd::PlayerFlagsChanged, kPlayerFlagsSize, [&](uint8_t* d, const TClientObject&) {
+    wire::PutU32(d + 24, p.PlayerID);
+    wire::PutU32(d + 28, p.PlayerFlags);
+  });
 }
 
 namespace {
 
-void WritePrivilegeChange(TPacket& notice, uint32_t player, uint8_t act, uint8_t bit, uint32_t causer) {
-  uint8_t* d = notice.Memory();
-  wire::PutU32(d + 24, player);
-  d[28] = act;
-  d[29] = bit;
-  wire::PutU32(d + 30, causer);
+void NotifyPrivilege(TPLUDPListener& listener, uint16_t code, const TClientObject& p, uint32_t causer, uint8_t act,
+                     uint8_t bit) {
+  ToViewers(listener, p, code, kPrivilegeChangedSize, [&](uint8_t* d, const TClientObject&) {
+    wire::PutU32(d + 24, p.PlayerID);
+    d[28] = act;
+    d[29] = bit;
+    wire::PutU32(d + 30, causer);
+  });
 }
 
 }  // namespace
 
 void TPLUDPListener::NotifyChannelPrivilege(TClientObject& p, uint32_t causer, uint8_t act, uint8_t bit) {
-  for (TClientObject* q : Clients().Items()) {
-    if (!CanSee(p, *q)) continue;
-    auto notice = NewCommand(cmd::ChannelPrivilegeChanged, kPrivilegeChangedSize, *q);
-    WritePrivilegeChange(*notice, p.PlayerID, act, bit, causer);
-    Send(std::move(notice));
-  }
+  NotifyPrivilege(*this, cmd::ChannelPrivilegeChanged, p, causer, act, bit);
 }
 
 void TPLUDPListener::NotifyPlayerPrivilege(TClientObject& p, uint32_t causer, uint8_t act, uint8_t bit) {
-  for (TClientObject* q : Clients().Items()) {
-    if (!CanSee(p, *q)) continue;
-    auto notice = NewCommand(cmd::PlayerPrivilegeChanged, kPrivilegeChangedSize, *q);
-    WritePrivilegeChange(*notice, p.PlayerID, act, bit, causer);
-    Send(std::move(notice));
-  }
+  NotifyPrivilege(*this, cmd::PlayerPrivilegeChanged, p, causer, act, bit);
 }
 
 // ---- channels going away ----------------------------------------------------------------

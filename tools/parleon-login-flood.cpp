@@ -5,8 +5,10 @@
 // 50 ms it samples how long the listener takes to answer a fresh login (the
 // wait any datagram of a connected player sees before the listener gets to
 // it), how long a connected player's command waits for its
-// acknowledgement, the number of connections and the process's resident
-// memory. It reports the figures before, during and after the flood.
+// acknowledgement, how long one of its voice frames takes to reach the
+// other player (when the build relays voice), the number of connections and
+// the process's resident memory. It reports the figures before, during and
+// after the flood.
 //
 // Usage: parleon-login-flood [--rate N] [--seconds S] [--sockets K]
 // (at most 50000 per second, 30 seconds and 1024 sockets).
@@ -118,11 +120,12 @@ void Flood(uint16_t port, const TOptions& o, std::atomic<bool>& stop, std::atomi
 struct TSample {
   double LoginMs = -1;  // -1: no reply within 2 s
   double AckMs = -1;
+  double VoiceMs = -1;  // -1: not relayed within 200 ms
   int Connections = 0;
   long RssKiB = 0;
 };
 
-TSample Sample(TServerObject& server, TVoiceClient& player) {
+TSample Sample(TServerObject& server, TVoiceClient& player, TVoiceClient& peer) {
   TSample s;
   TVoiceClient probe(server.BoundPort());
   TLoginRequest r;
@@ -132,6 +135,11 @@ TSample Sample(TServerObject& server, TVoiceClient& player) {
   if (probe.Login(r, 2000).Received) s.LoginMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   t0 = Clock::now();
   if (player.SendCommand(999, {}, 2000)) s.AckMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+  const uint8_t frame[20] = {};
+  peer.Voice.clear();
+  t0 = Clock::now();
+  player.SendVoice(0, 0, 0, frame, sizeof frame);
+  if (peer.WaitVoice(200)) s.VoiceMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   {
     const auto hold = server.HoldMachinery();
     if (server.Running()) s.Connections = server.PacketBuffer->ConnectionCount();
@@ -147,28 +155,31 @@ void Report(const char* phase, std::vector<TSample> samples) {
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
   };
-  std::vector<double> login, ack;
+  std::vector<double> login, ack, voice;
   int lost = 0, peakConnections = 0;
   long peakRss = 0;
   for (const TSample& s : samples) {
     if (s.LoginMs < 0) ++lost;
     else login.push_back(s.LoginMs);
     if (s.AckMs >= 0) ack.push_back(s.AckMs);
+    if (s.VoiceMs >= 0) voice.push_back(s.VoiceMs);
     peakConnections = std::max(peakConnections, s.Connections);
     peakRss = std::max(peakRss, s.RssKiB);
   }
   std::printf(
       "%-7s samples %3zu | probe login reply ms p50 %6.2f p99 %7.2f max %7.2f, unanswered %d | "
-      "command ack ms p50 %5.2f max %6.2f | connections peak %5d last %5d | RSS KiB peak %7ld last %7ld\n",
+      "command ack ms p50 %5.2f max %6.2f | voice ms p50 %5.2f max %6.2f, relayed %zu | "
+      "connections peak %5d last %5d | RSS KiB peak %7ld last %7ld\n",
       phase, samples.size(), pct(login, 0.5), pct(login, 0.99), pct(login, 1.0), lost, pct(ack, 0.5),
-      pct(ack, 1.0), peakConnections, samples.back().Connections, peakRss, samples.back().RssKiB);
+      pct(ack, 1.0), pct(voice, 0.5), pct(voice, 1.0), voice.size(), peakConnections, samples.back().Connections,
+      peakRss, samples.back().RssKiB);
 }
 
 std::vector<TSample> SampleFor(TServerObject& server, TVoiceClient& player, TVoiceClient& peer, double seconds) {
   std::vector<TSample> samples;
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   while (Clock::now() < end) {
-    samples.push_back(Sample(server, player));
+    samples.push_back(Sample(server, player, peer));
     peer.PumpFor(50);
     player.Commands.clear();
     peer.Commands.clear();

@@ -191,27 +191,16 @@ TEST(ServerObjectTest, FiguresCanBeReadWhileTheServerRestarts) {
   EXPECT_TRUE(f.Server->Running());
 }
 
-TChannelRecord Registered(const std::string& name, uint16_t flags = 0, uint32_t parent = kNoParent) {
-  TChannelRecord r;
-  r.Name = name;
-  r.Topic = name + "!";
-  r.Flags = flags;
-  r.Parent = parent;
-  r.MaxUsers = 50;
-  r.Order = 7;
-  return r;
-}
-
 TEST(ServerObjectTest, RegisteredChannelsAreStoredAtStopAndComeBackAsTheSameTree) {
   TServerFixture f;
   ASSERT_TRUE(f.Start());
   f.WithChannels([](TChannels& c) {
-    ASSERT_EQ(c.AddChannel(Registered("beta")), 1);
-    ASSERT_EQ(c.AddChannel(Registered("Alpha", cfSubChannels)), 2);
-    ASSERT_EQ(c.AddChannel(Registered("zed", 0, 2)), 3);
-    ASSERT_EQ(c.AddChannel(Registered("Ann", cfUnregistered, 2)), 4);  // registered parent: registered
-    ASSERT_EQ(c.AddChannel(Registered("temp", cfUnregistered | cfSubChannels)), 5);
-    ASSERT_EQ(c.AddChannel(Registered("tempsub", cfUnregistered, 5)), 6);
+    ASSERT_EQ(c.AddChannel(TestChannel("beta")), 1);
+    ASSERT_EQ(c.AddChannel(TestChannel("Alpha", cfSubChannels)), 2);
+    ASSERT_EQ(c.AddChannel(TestChannel("zed", 0, 2)), 3);
+    ASSERT_EQ(c.AddChannel(TestChannel("Ann", cfUnregistered, 2)), 4);  // registered parent: registered
+    ASSERT_EQ(c.AddChannel(TestChannel("temp", cfUnregistered | cfSubChannels)), 5);
+    ASSERT_EQ(c.AddChannel(TestChannel("tempsub", cfUnregistered, 5)), 6);
     c.SetUserRights(3, "reg", 24);
   });
   f.Stop();
@@ -244,9 +233,9 @@ TEST(ServerObjectTest, RegisteredChannelsAreStoredAtStopAndComeBackAsTheSameTree
     EXPECT_EQ(client->Channels[i].Name, expected[i].Name);
     EXPECT_EQ(client->Channels[i].Parent, expected[i].Parent < 0 ? kNoParent : uint32_t(expected[i].Parent));
   }
-  EXPECT_EQ(client->Channels[2].Topic, "zed!");
+  EXPECT_EQ(client->Channels[2].Topic, "zed topic");
   EXPECT_EQ(client->Channels[2].Order, 7);
-  EXPECT_EQ(client->Channels[2].MaxUsers, 50);
+  EXPECT_EQ(client->Channels[2].MaxUsers, 100);
   EXPECT_EQ(client->Channels[4].Flags, cfDefaultChannel);
   EXPECT_EQ(client->Players.at(0).ChannelID, 4u) << "players arrive in the default channel";
   f.WithChannels([](TChannels& c) { EXPECT_EQ(c.GetUserRights(2, "REG"), 24); });

@@ -12,17 +12,6 @@
 
 namespace {
 
-TChannelRecord Channel(const std::string& name, uint16_t flags = 0, uint32_t parent = kNoParent) {
-  TChannelRecord r;
-  r.Name = name;
-  r.Topic = name + " topic";
-  r.Description = name + " description";
-  r.Flags = flags;
-  r.Parent = parent;
-  r.MaxUsers = 100;
-  return r;
-}
-
 std::vector<uint32_t> ListCounts(const TVoiceClient& client, uint16_t code) {
   std::vector<uint32_t> counts;
   for (const auto& d : client.Commands)
@@ -41,12 +30,12 @@ TEST(SessionTest, ListsComeInBatchesOfThreeChannelsAndTenPlayers) {
   f.Settings.ServerMaxUsers = 20;
   ASSERT_TRUE(f.Start());
   f.WithChannels([](TChannels& channels) {
-    const auto lobby = channels.AddChannel(Channel("Lobby", cfSubChannels));
+    const auto lobby = channels.AddChannel(TestChannel("Lobby", cfSubChannels));
     ASSERT_GE(lobby, 0);
     for (const char* name : {"One", "Two", "Three"})
-      ASSERT_GE(channels.AddChannel(Channel(name, 0, static_cast<uint32_t>(lobby))), 0);
-    ASSERT_GE(channels.AddChannel(Channel("Far")), 0);
-    ASSERT_GE(channels.AddChannel(Channel("Farther")), 0);
+      ASSERT_GE(channels.AddChannel(TestChannel(name, 0, static_cast<uint32_t>(lobby))), 0);
+    ASSERT_GE(channels.AddChannel(TestChannel("Far")), 0);
+    ASSERT_GE(channels.AddChannel(TestChannel("Farther")), 0);
   });
   std::vector<std::unique_ptr<TVoiceClient>> players;
   for (int i = 0; i < 12; ++i) {
@@ -83,9 +72,9 @@ TEST_P(AnnouncementTest, NewcomerIsAnnouncedToThoseWhoCanSeeIt) {
   f.Settings.ServerType = GetParam();
   ASSERT_TRUE(f.Start());
   f.WithChannels([](TChannels& channels) {
-    ASSERT_EQ(channels.AddChannel(Channel("Lobby", cfSubChannels)), 1);
-    ASSERT_EQ(channels.AddChannel(Channel("Sub", 0, 1)), 2);
-    ASSERT_EQ(channels.AddChannel(Channel("Far")), 3);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Lobby", cfSubChannels)), 1);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Sub", 0, 1)), 2);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Far")), 3);
   });
   auto a = f.NewClient();
   auto b = f.NewClient();
@@ -122,11 +111,11 @@ TEST(SessionTest, StartChannelNeedsItsPasswordAndRoomElseTheDefaultChannel) {
   TServerFixture f;
   ASSERT_TRUE(f.Start());
   f.WithChannels([](TChannels& channels) {
-    TChannelRecord locked = Channel("Locked", cfSubChannels);
+    TChannelRecord locked = TestChannel("Locked", cfSubChannels);
     locked.Password = "pw";
     ASSERT_EQ(channels.AddChannel(locked), 1);
-    ASSERT_EQ(channels.AddChannel(Channel("Inner", 0, 1)), 2);
-    TChannelRecord tiny = Channel("Tiny");
+    ASSERT_EQ(channels.AddChannel(TestChannel("Inner", 0, 1)), 2);
+    TChannelRecord tiny = TestChannel("Tiny");
     tiny.MaxUsers = 1;
     ASSERT_EQ(channels.AddChannel(tiny), 3);
   });
@@ -181,6 +170,13 @@ TEST(SessionTest, FifteenSecondsOfSilenceTimeOutWithReasonThree) {
   auto a = f.Connect("a");
   auto b = f.Connect("b");
   ASSERT_TRUE(a && b);
+  // The last acknowledgements of both must have arrived before time moves.
+  auto connected = [&](uint32_t id) {
+    uint8_t state = csLogin;
+    f.Server->PacketBuffer->InspectConnection(id, [&](const TSingleConnection& c) { state = c.State; });
+    return state == csConnected;
+  };
+  ASSERT_TRUE(TServerFixture::WaitFor([&] { return connected(a->PlayerID) && connected(b->PlayerID); }));
   clock.AdvanceMs(14999);
   ASSERT_TRUE(a->SendCommand(999, {}));  // heard from: a's silence starts again
   clock.AdvanceMs(1);

@@ -10,6 +10,18 @@
 #include "database/ServerDatabase.h"
 #include "server/ServerList.h"
 
+TChannelRecord TestChannel(const std::string& name, uint16_t flags, uint32_t parent) {
+  TChannelRecord r;
+  r.Name = name;
+  r.Topic = name + " topic";
+  r.Description = name + " description";
+  r.Flags = flags;
+  r.Parent = parent;
+  r.MaxUsers = 100;
+  r.Order = 7;
+  return r;
+}
+
 TServerFixture::TServerFixture() {
   savedIniFileName_ = IniFileName;
   savedBoundToIp_ = BoundToIp;

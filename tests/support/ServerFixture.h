@@ -20,6 +20,10 @@
 
 class TServerListObject;
 
+// A channel record as a test adds it: topic "<name> topic", description
+// "<name> description", room for 100, order 7.
+TChannelRecord TestChannel(const std::string& name, uint16_t flags = 0, uint32_t parent = kNoParent);
+
 class TServerFixture {
  public:
   static constexpr char kDefaultID[] = "server_cfg Default";
