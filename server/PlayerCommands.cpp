@@ -249,7 +249,7 @@ void TPLUDPListener::HandlePlayerInfo(TPacket& packet) {
   const TClientObject* target = FindPlayerByID(wire::GetU32(packet.Memory() + 24));
   if (!target) return SendErrorReply(rc::NoPlayer, packet);
   const TConnectionInfo info = Server().PacketBuffer->GetConnectionInfo(target->PlayerID);
-  const TDateTime now = Server().Clock ? Server().Clock->Now() : NowDateTime();
+  const TDateTime now = Now();
   // Where a player connects from is for server administrators only.
   const bool showAddress = (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) != 0;
 
@@ -282,8 +282,7 @@ void TPLUDPListener::HandleServerInfo(TPacket& /*packet*/) {
   uint8_t* out = reply->Memory();
   // Not UptimeSeconds(): it holds the machinery, which comes before the
   // client-list lock this thread holds (and a stop holding it waits for us).
-  const TDateTime now = server.Clock ? server.Clock->Now() : NowDateTime();
-  wire::PutU32(out + 24, SecondsBetween(server.StartTime, now));
+  wire::PutU32(out + 24, SecondsBetween(server.StartTime, Now()));
   wire::PutU16(out + 28, server.VersionMajor);
   wire::PutU16(out + 30, server.VersionMinor);
   wire::PutU16(out + 32, server.VersionRelease);
