@@ -193,10 +193,11 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   const uint8_t bit = d[29];
   if (bit > kHighestBit) return;
 
-  // A player that is not Registered may still carry a login name: a refused
-  // RegisterSelf leaves the name it asked for, which can be someone else's
-  // account. Only a player that logged in to (or created) the account named
-  // by its LoginName may write that account back or have it deleted.
+  // A player that is not Registered may still carry a login name (the one
+  // it had when Registered was revoked), and an account of that name may
+  // since belong to someone else. Only a Registered player, which logged in
+  // to or created the account its LoginName names, writes that account back
+  // or has it deleted.
   const bool ownsAccount = IsRegistered(*target);
   ApplyAction(target->PlayerPrivileges, actionCode, bit);
   if (actionCode == action::Revoked && bit == kBitRegistered) {
@@ -217,12 +218,19 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
       !(requester.PlayerPrivileges & PlayerPrivileges::AllowRegistration))
     return SendErrorReply(rc::RegistrationNotAllowed, packet);
   const std::string loginName = wire::GetStr(d + 24, kStr29);
+  const TClientObject before = requester;
   requester.LoginName = loginName;
   requester.Password = wire::GetStr(d + 54, kStr29);
   requester.RegisteredBy = loginName;
   // An empty name or one with the path separator addresses no account node.
-  if (!ValidLoginName(loginName) || !AddUser(requester, Server().ServerID))
+  if (!ValidLoginName(loginName) || !AddUser(requester, Server().ServerID)) {
+    // A refused name is not the player's: left on it, a taken name would
+    // lead the write-back of a later rights change to another's account.
+    requester.LoginName = before.LoginName;
+    requester.Password = before.Password;
+    requester.RegisteredBy = before.RegisteredBy;
     return SendErrorReply(rc::AccountNotStored, packet);
+  }
   requester.PlayerPrivileges =
       static_cast<uint16_t>((requester.PlayerPrivileges | PlayerPrivileges::Registered) &
                             ~PlayerPrivileges::AllowRegistration);
@@ -249,7 +257,7 @@ void TPLUDPListener::HandlePlayerInfo(TPacket& packet) {
   const TClientObject* target = FindPlayerByID(wire::GetU32(packet.Memory() + 24));
   if (!target) return SendErrorReply(rc::NoPlayer, packet);
   const TConnectionInfo info = Server().PacketBuffer->GetConnectionInfo(target->PlayerID);
-  const TDateTime now = Server().Clock ? Server().Clock->Now() : NowDateTime();
+  const TDateTime now = Now();
   // Where a player connects from is for server administrators only.
   const bool showAddress = (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) != 0;
 
@@ -282,8 +290,7 @@ void TPLUDPListener::HandleServerInfo(TPacket& /*packet*/) {
   uint8_t* out = reply->Memory();
   // Not UptimeSeconds(): it holds the machinery, which comes before the
   // client-list lock this thread holds (and a stop holding it waits for us).
-  const TDateTime now = server.Clock ? server.Clock->Now() : NowDateTime();
-  wire::PutU32(out + 24, SecondsBetween(server.StartTime, now));
+  wire::PutU32(out + 24, SecondsBetween(server.StartTime, Now()));
   wire::PutU16(out + 28, server.VersionMajor);
   wire::PutU16(out + 30, server.VersionMinor);
   wire::PutU16(out + 32, server.VersionRelease);

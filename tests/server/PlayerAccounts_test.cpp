@@ -102,10 +102,10 @@ TEST_F(PlayerAccountsTest, RevokingRegisteredDeletesTheAccount) {
   EXPECT_TRUE(Account("admin")) << "only the target's account goes";
 }
 
-// A refused RegisterSelf leaves the asked-for login name on the player. It
-// is not the player's account: changing the player's rights must neither
-// rewrite nor delete the account of that name.
-TEST_F(PlayerAccountsTest, AnUnregisteredPlayerNeverWritesTheAccountItsLoginNameNames) {
+// A refused RegisterSelf must not leave the asked-for name on the player,
+// and a player that is not Registered owns no account: changing its rights
+// neither rewrites nor deletes the account that name belongs to.
+TEST_F(PlayerAccountsTest, AnUnregisteredPlayerNeverWritesTheAccountOfANameItAskedFor) {
   StartServer(stClan, sfAnyoneMayRegister);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("victim", 0);
@@ -114,7 +114,7 @@ TEST_F(PlayerAccountsTest, AnUnregisteredPlayerNeverWritesTheAccountItsLoginName
   ASSERT_TRUE(admin && mallory);
   const uint32_t m = mallory->PlayerID;
   ExpectRefused(*mallory, cmd::RegisterSelf, Registration("victim", "mine"), rc::AccountNotStored);
-  ASSERT_EQ(PlayerRecord(f, m).LoginName, "victim");
+  EXPECT_EQ(PlayerRecord(f, m).LoginName, "");
 
   ASSERT_TRUE(admin->SendCommand(cmd::SetPlayerPrivilege, Privilege(m, action::Granted, 0)));
   ASSERT_TRUE(mallory->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
@@ -127,6 +127,34 @@ TEST_F(PlayerAccountsTest, AnUnregisteredPlayerNeverWritesTheAccountItsLoginName
   ASSERT_TRUE(mallory->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
   ASSERT_TRUE(mallory->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
   EXPECT_TRUE(Account("victim")) << "the account survives";
+}
+
+// A player whose Registered was revoked keeps its login name; an account
+// made anew under that name belongs to someone else.
+TEST_F(PlayerAccountsTest, ARevokedPlayerNeverWritesTheAccountMadeAnewUnderItsName) {
+  StartServer(stClan);
+  AddAccount("admin", PlayerPrivileges::ServerAdmin);
+  AddAccount("former", 0);
+  auto admin = Join(f, "admin", "admin");
+  auto former = Join(f, "former", "former");
+  ASSERT_TRUE(admin && former);
+  const uint32_t id = former->PlayerID;
+  ASSERT_TRUE(admin->SendCommand(cmd::SetPlayerPrivilege, Privilege(id, action::Revoked, 2)));
+  ASSERT_TRUE(admin->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
+  ASSERT_TRUE(admin->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
+  ASSERT_EQ(Account("former"), nullptr);
+  ASSERT_TRUE(admin->SendCommand(cmd::RegisterUser, Registration("former", "new owner", 0)));
+  ASSERT_TRUE(admin->WaitCommand(cmd::UserRegistered).has_value());
+
+  ASSERT_TRUE(admin->SendCommand(cmd::SetPlayerPrivilege, Privilege(id, action::Granted, 0)));
+  ASSERT_TRUE(admin->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
+  ASSERT_TRUE(admin->SendCommand(cmd::SetPlayerPrivilege, Privilege(id, action::Revoked, 2)));
+  ASSERT_TRUE(admin->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
+  ASSERT_TRUE(admin->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
+  const auto account = Account("former");
+  ASSERT_TRUE(account) << "the new account survives";
+  EXPECT_EQ(account->Password, "new owner");
+  EXPECT_EQ(account->PlayerPrivileges, 0);
 }
 
 // ---- registering oneself ------------------------------------------------------------------

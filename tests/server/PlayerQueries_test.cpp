@@ -22,9 +22,13 @@ class PlayerQueriesTest : public ::testing::Test {
     ASSERT_TRUE(f.Start());
     AddChannels(f);
   }
-  // Moves the manual clock's wall time on without touching its counter, so
-  // that no connection times out.
-  void Later(double seconds) { clock.SetNow(clock.Now() + seconds / 86400.0); }
+  // Moves the manual clock's wall time on, and its counter by no more than a
+  // millisecond: enough for the listener to read the wall time again, far
+  // too little for any connection to time out.
+  void Later(double seconds) {
+    clock.SetNow(clock.Now() + seconds / 86400.0);
+    clock.AdvanceMs(1);
+  }
 
   TManualClock clock;
   TServerFixture f;

@@ -70,25 +70,16 @@ inline std::vector<uint8_t> Text(const std::string& text, uint32_t value, int32_
   return p;
 }
 
-inline TChannelRecord Channel(const std::string& name, uint16_t flags = 0, uint32_t parent = kNoParent) {
-  TChannelRecord r;
-  r.Name = name;
-  r.Flags = flags;
-  r.Parent = parent;
-  r.MaxUsers = 100;
-  return r;
-}
-
 // The channels the player command tests use: Default, Lobby with its
 // sub-channel Sub, Far (a family of its own) and the moderated Stage.
 inline constexpr uint32_t kDefault = 0, kLobby = 1, kSub = 2, kFar = 3, kStage = 4;
 
 inline void AddChannels(TServerFixture& f) {
   f.WithChannels([](TChannels& channels) {
-    ASSERT_EQ(channels.AddChannel(Channel("Lobby", cfSubChannels)), kLobby);
-    ASSERT_EQ(channels.AddChannel(Channel("Sub", 0, kLobby)), kSub);
-    ASSERT_EQ(channels.AddChannel(Channel("Far")), kFar);
-    ASSERT_EQ(channels.AddChannel(Channel("Stage", cfModerated)), kStage);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Lobby", cfSubChannels)), kLobby);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Sub", 0, kLobby)), kSub);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Far")), kFar);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Stage", cfModerated)), kStage);
   });
 }
 
