@@ -273,8 +273,11 @@ int32_t TPLUDPListener::ChannelInUse(uint32_t channelID) {
 
 namespace {
 
+// The default channel is never removed, even a temporary one that a channel
+// administrator marked so: the clean-up would pick it again in every pass
+// and never reach the empty families behind it.
 bool IsTemporaryFamily(const TChannelRecord& channel) {
-  return (channel.Flags & cfUnregistered) && channel.IsTopLevel();
+  return (channel.Flags & cfUnregistered) && channel.IsTopLevel() && !(channel.Flags & cfDefaultChannel);
 }
 
 void LogClearChannelUp(const std::exception& error) {

@@ -190,6 +190,27 @@ TEST_F(ChannelCommandsTest, ATemporaryFamilyLivesUntilItsLastPlayerLeaves) {
   }
 }
 
+// A temporary channel that carries the default mark stays; the empty families
+// behind it in the list still go when their last player leaves.
+TEST_F(ChannelCommandsTest, ATemporaryDefaultChannelDoesNotHoldUpTheCleanUp) {
+  Start();
+  ASSERT_EQ(Refusal(*b, cmd::CreateChannel, kit::Create(kit::Channel("Older", cfUnregistered))), 0);
+  const uint32_t older = far + 1;
+  ASSERT_EQ(Refusal(*a, cmd::CreateChannel, kit::Create(kit::Channel("Marked", cfUnregistered))), 0);
+  const uint32_t marked = older + 1;
+  ASSERT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(marked, cfUnregistered | cfDefaultChannel, 0)), 0);
+  ASSERT_EQ(Refusal(*a, cmd::SwitchChannel, kit::Switch(far)), 0);
+  EXPECT_TRUE(kit::ChannelExists(f, marked)) << "the default channel stays";
+  DrainAll();
+  ASSERT_TRUE(b->SendCommand(cmd::Logout, {}));
+  ASSERT_TRUE(b->WaitCommand(cmd::PlayerLeft));
+  ASSERT_TRUE(TServerFixture::WaitFor([&] { return !kit::ChannelExists(f, older); }));
+  auto deleted = kit::Only(Drain(*c), cmd::ChannelDeleted);
+  ASSERT_EQ(deleted.size(), 1u);
+  ExpectChannelDeleted(deleted[0], older, 0);
+  EXPECT_TRUE(kit::ChannelExists(f, marked));
+}
+
 // Creating a second temporary channel from the first leaves the first empty:
 // it goes at once. The creator keeps the rights it had, so it is not granted
 // ChannelAdmin twice.
