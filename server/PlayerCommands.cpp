@@ -189,6 +189,11 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   TClientObject& requester = *Current();
   TClientObject* target = ModeratedTarget(*this, packet);
   if (!target) return;
+  // Moderator rights come with any temporary channel a player creates, so
+  // they cannot be enough to hand out server-wide rights: that would let an
+  // anonymous player make itself server administrator.
+  if (!(requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin))
+    return SendErrorReply(rc::NeedServerAdmin, packet);
   const uint8_t actionCode = d[28];
   const uint8_t bit = d[29];
   if (bit > kHighestBit) return;

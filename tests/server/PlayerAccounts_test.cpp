@@ -6,6 +6,7 @@
 
 #include "common/CommandCodes.h"
 #include "server/Listener.h"
+#include "support/CommandKit.h"
 #include "support/PlayerCommandKit.h"
 #include "support/ServerFixture.h"
 
@@ -41,6 +42,19 @@ TEST_F(PlayerAccountsTest, PlayerPrivilegeNeedsAnExistingTargetFirstAndModerator
                 rc::NeedModerator);
   EXPECT_FALSE(target->Receives(cmd::PlayerPrivilegeChanged, 200));
   EXPECT_EQ(PlayerRecord(f, target->PlayerID).PlayerPrivileges, 0);
+}
+
+// Creating a temporary channel makes a player its administrator: a moderator,
+// but not one who may hand out server rights, its own least of all.
+TEST_F(PlayerAccountsTest, ModeratorRightsDoNotReachServerRights) {
+  StartServer(stClan);
+  auto player = Join(f, "player");
+  ASSERT_TRUE(player);
+  ASSERT_TRUE(player->SendCommand(cmd::CreateChannel, kit::Create(kit::Channel("Mine", cfUnregistered))));
+  ASSERT_TRUE(player->WaitCommand(cmd::ChannelPrivilegeChanged).has_value());
+  ExpectRefused(*player, cmd::SetPlayerPrivilege, Privilege(player->PlayerID, action::Granted, 0),
+                rc::NeedServerAdmin);
+  EXPECT_EQ(PlayerRecord(f, player->PlayerID).PlayerPrivileges, 0);
 }
 
 // The change reaches the target's viewers and its account; the new right
