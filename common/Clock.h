@@ -34,17 +34,20 @@ class TManualClock final : public TClock {
   int64_t Counter() const override { return micros_.load(std::memory_order_acquire); }
   int64_t Frequency() const override { return 1000000; }
   TDateTime Now() const override {
-    return now_ + static_cast<double>(Counter()) / 86400e6;
+    return now_.load(std::memory_order_acquire) + static_cast<double>(Counter()) / 86400e6;
   }
   void AdvanceMs(double ms) {
     micros_.fetch_add(static_cast<int64_t>(ms * 1000.0), std::memory_order_acq_rel);
   }
   // Wall clock only (a clock adjustment): the monotonic counter is untouched.
-  void SetNow(TDateTime when) { now_ = when - static_cast<double>(Counter()) / 86400e6; }
+  void SetNow(TDateTime when) {
+    now_.store(when - static_cast<double>(Counter()) / 86400e6, std::memory_order_release);
+  }
 
  private:
   std::atomic<int64_t> micros_{0};
-  TDateTime now_;
+  // Atomic too: a test sets the wall time while server threads read it.
+  std::atomic<TDateTime> now_;
 };
 
 // Conversions used by timestamps in records and uptimes.

@@ -34,7 +34,29 @@ const TCommandRow kCommands[] = {
     {cmd::Enter, 116, &TPLUDPListener::HandleEnter},
     {cmd::Logout, 24, &TPLUDPListener::HandleLogout},
     // ---- channel commands (server/ChannelCommands.cpp) go here ----
+    {cmd::CreateChannel, 226, &TPLUDPListener::HandleCreateChannel},
+    {cmd::SetChannelPassword, 58, &TPLUDPListener::HandleSetChannelPassword},
+    {cmd::SetChannelFlags, 32, &TPLUDPListener::HandleSetChannelFlags},
+    {cmd::SetChannelName, 58, &TPLUDPListener::HandleSetChannelName},
+    {cmd::SetChannelTopic, 58, &TPLUDPListener::HandleSetChannelTopic},
+    {cmd::SetChannelDescription, 128, &TPLUDPListener::HandleSetChannelDescription},
+    {cmd::DeleteChannel, 28, &TPLUDPListener::HandleDeleteChannel},
+    {cmd::SetChannelMaxUsers, 30, &TPLUDPListener::HandleSetChannelMaxUsers},
+    {cmd::EditChannel, 230, &TPLUDPListener::HandleEditChannel},
+    {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder},
+    {cmd::SwitchChannel, 58, &TPLUDPListener::HandleSwitchChannel},
     // ---- player commands (server/PlayerCommands.cpp) go here ----
+    {cmd::KickPlayer, 58, &TPLUDPListener::HandleKickPlayer},
+    {cmd::KickFromChannel, 58, &TPLUDPListener::HandleKickFromChannel},
+    {cmd::SetPlayerFlags, 28, &TPLUDPListener::HandleSetPlayerFlags},
+    {cmd::RequestVoice, 54, &TPLUDPListener::HandleRequestVoice},
+    {cmd::SetChannelPrivilege, 30, &TPLUDPListener::HandleSetChannelPrivilege},
+    {cmd::SetPlayerPrivilege, 30, &TPLUDPListener::HandleSetPlayerPrivilege},
+    {cmd::RegisterSelf, 84, &TPLUDPListener::HandleRegisterSelf},
+    {cmd::RegisterUser, 85, &TPLUDPListener::HandleRegisterUser},
+    {cmd::PlayerInfo, 28, &TPLUDPListener::HandlePlayerInfo},
+    {cmd::ServerInfo, 24, &TPLUDPListener::HandleServerInfo},
+    {cmd::TextMessage, 288, &TPLUDPListener::HandleTextMessage},
 };
 
 const TCommandRow* FindCommand(uint16_t code) {
@@ -133,7 +155,10 @@ void TPLUDPListener::Execute() {
 }
 
 TDateTime TPLUDPListener::Now() {
-  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  // A clock given for tests is read as it stands: a test may move its wall
+  // time alone, which the counter below would not notice.
+  if (server_.Clock) return server_.Clock->Now();
+  TClock* clock = SystemClock();
   const int64_t counter = clock->Counter();
   if (!nowValid_ || counter - nowCounter_ >= clock->Frequency() / 1000) {
     nowCache_ = clock->Now();

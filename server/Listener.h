@@ -137,8 +137,8 @@ class TPLUDPListener {
   int32_t ChannelInUse(uint32_t channelID);
   // After a player was removed: every empty temporary family goes.
   void ClearChannelUpAll();
-  // After a switch or creation: the channel the requester left, if it is an
-  // empty temporary top-level channel.
+  // After a switch or creation: the family of the channel the requester
+  // left, if it is temporary and now empty.
   void ClearChannelUp(uint32_t channelID, uint32_t requesterID);
 
   // ---- the session (server/Listener.cpp) ----

@@ -273,8 +273,11 @@ int32_t TPLUDPListener::ChannelInUse(uint32_t channelID) {
 
 namespace {
 
+// The default channel is never removed, even a temporary one that a channel
+// administrator marked so: the clean-up would pick it again in every pass
+// and never reach the empty families behind it.
 bool IsTemporaryFamily(const TChannelRecord& channel) {
-  return (channel.Flags & cfUnregistered) && channel.IsTopLevel();
+  return (channel.Flags & cfUnregistered) && channel.IsTopLevel() && !(channel.Flags & cfDefaultChannel);
 }
 
 void LogClearChannelUp(const std::exception& error) {
@@ -309,10 +312,13 @@ void TPLUDPListener::ClearChannelUpAll() {
 
 void TPLUDPListener::ClearChannelUp(uint32_t channelID, uint32_t requesterID) {
   try {
-    const TChannelRecord* channel = Channels().FindByID(channelID);
-    // An emptied sub-channel is never removed by itself.
-    if (!channel || !IsTemporaryFamily(*channel) || ChannelInUse(channelID) != 0) return;
-    Channels().RemoveChannel(channelID);
+    // The family is what lives or goes: a player leaving a temporary family
+    // from one of its sub-channels may have left it empty too. An emptied
+    // sub-channel is never removed by itself.
+    const uint32_t root = Channels().RootOf(channelID);
+    const TChannelRecord* channel = Channels().FindByID(root);
+    if (!channel || !IsTemporaryFamily(*channel) || ChannelInUse(root) != 0) return;
+    Channels().RemoveChannel(root);
     const std::vector<std::string> removed = Channels().Affected();
     for (const std::string& id : removed) NotifyChannelDeleted(static_cast<uint32_t>(std::stoul(id)), requesterID);
   } catch (const std::exception& error) {

@@ -1,0 +1,330 @@
+// The player commands of the listener: what a logged-in player does to
+// players rather than to channels (kicks, status flags, voice requests,
+// channel and server rights, account registration, information queries and
+// text messages), with their notices. Each handler runs on the listener
+// thread with the ClientList lock and the channel lock held; the dispatcher
+// has already checked that the datagram holds the whole record read here.
+#include <cstdint>
+#include <string>
+
+#include "app/Utilities.h"
+#include "common/CommandCodes.h"
+#include "database/Accounts.h"
+#include "server/Listener.h"
+#include "server/ServerObject.h"
+#include "server/WireFormat.h"
+
+namespace {
+
+constexpr size_t kStr29 = 29;
+constexpr size_t kStr255 = 255;
+
+// The PlayerFlags bit of a pending voice request.
+constexpr uint32_t kVoiceRequested = 2;
+
+// Rights bit numbers that the commands 306 and 307 treat specially.
+constexpr uint8_t kBitChannelAdmin = 0;
+constexpr uint8_t kBitOperator = 1;
+constexpr uint8_t kBitVoice = 2;
+constexpr uint8_t kBitAutoOperator = 3;
+constexpr uint8_t kBitAutoVoice = 4;
+constexpr uint8_t kBitServerAdmin = 0;
+constexpr uint8_t kBitRegistered = 2;
+// Rights are 16 bits wide; a larger bit number names no right.
+constexpr uint8_t kHighestBit = 15;
+
+constexpr size_t kKickedFromChannelSize = 68;
+constexpr size_t kVoiceRequestedSize = 58;
+constexpr size_t kTextMessageSize = 314;
+constexpr size_t kUserRegisteredSize = 24;
+constexpr size_t kPlayerInfoReplySize = 164;
+constexpr size_t kServerInfoReplySize = 56;
+
+// A total that outgrows its 32-bit field reads as the largest value rather
+// than wrapping to a small one.
+uint32_t Saturated32(int64_t total) {
+  if (total < 0) return 0;
+  return total > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
+}
+
+// Applies a grant (action 0) or a revocation (action 2) of `bit` to `rights`;
+// the server's own action codes change nothing when a client sends them.
+void ApplyAction(uint16_t& rights, uint8_t actionCode, uint8_t bit) {
+  const auto mask = static_cast<uint16_t>(1u << bit);
+  if (actionCode == action::Granted) rights = static_cast<uint16_t>(rights | mask);
+  if (actionCode == action::Revoked) rights = static_cast<uint16_t>(rights & ~mask);
+}
+
+bool IsRegistered(const TClientObject& p) { return (p.PlayerPrivileges & PlayerPrivileges::Registered) != 0; }
+
+// Sends one copy of a notice to every viewer of `subject` (every player that
+// CanSee it, the subject included); `fill` writes the payload of each copy.
+template <typename Fill>
+void SendToViewers(TPLUDPListener& listener, const TClientObject& subject, uint16_t code, size_t size,
+                   const Fill& fill) {
+  for (TClientObject* q : listener.Clients().Items()) {
+    if (!listener.CanSee(subject, *q)) continue;
+    auto packet = listener.NewCommand(code, size, *q);
+    fill(packet->Memory());
+    listener.Send(std::move(packet));
+  }
+}
+
+// The player named at offset 24 of a moderator's command: none, with the
+// refusal sent, when there is no such player (-100) or the requester lacks
+// moderator rights (-1007), checked in that order.
+TClientObject* ModeratedTarget(TPLUDPListener& listener, TPacket& packet) {
+  TClientObject* target = listener.FindPlayerByID(wire::GetU32(packet.Memory() + 24));
+  if (!target) {
+    listener.SendErrorReply(rc::NoPlayer, packet);
+    return nullptr;
+  }
+  if (!TPLUDPListener::HasModeratorRights(*listener.Current())) {
+    listener.SendErrorReply(rc::NeedModerator, packet);
+    return nullptr;
+  }
+  return target;
+}
+
+}  // namespace
+
+void TPLUDPListener::HandleKickPlayer(TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  TClientObject& requester = *Current();
+  TClientObject* target = ModeratedTarget(*this, packet);
+  if (!target) return;
+  // The target's PlayerLeft goes out with close-after-sending; the loop
+  // removes the player when the packet buffer reports the closed connection.
+  AnnouncePlayerLeft(target->PlayerID, cmd::LeftKicked, wire::GetStr(d + 28, kStr29), requester.PlayerID);
+}
+
+void TPLUDPListener::HandleKickFromChannel(TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  TClientObject* target = ModeratedTarget(*this, packet);
+  if (!target) return;
+  const int64_t landing = Channels().DefaultChannelID();
+  // Without a default channel (its mark can be taken away by a flag change)
+  // there is nowhere to land; the target stays rather than being filed in a
+  // channel that does not exist.
+  if (landing < 0) return;
+  const auto defaultChannel = static_cast<uint32_t>(landing);
+  const uint32_t oldChannel = target->ChannelID;
+  // Rights stored for the default family, without auto rights.
+  target->ChannelPrivileges =
+      IsRegistered(*target) ? Channels().GetUserRights(defaultChannel, target->LoginName.Text()) : 0;
+  const std::string message = wire::GetStr(d + 28, kStr29);
+  // The notice goes to those who see the target where it was, so it is
+  // sent before the move.
+  SendToViewers(*this, *target, cmd::PlayerKickedFromChannel, kKickedFromChannelSize, [&](uint8_t* out) {
+    wire::PutU32(out + 24, target->PlayerID);
+    wire::PutU32(out + 28, oldChannel);
+    wire::PutU32(out + 32, defaultChannel);
+    wire::PutU16(out + 36, target->ChannelPrivileges);
+    wire::PutStr(out + 38, kStr29, message);
+  });
+  Clients().MovePlayer(target, defaultChannel);
+}
+
+void TPLUDPListener::HandleSetPlayerFlags(TPacket& packet) {
+  TClientObject& requester = *Current();
+  requester.PlayerFlags = wire::GetU32(packet.Memory() + 24);
+  NotifyPlayerFlags(requester);
+}
+
+void TPLUDPListener::HandleRequestVoice(TPacket& packet) {
+  TClientObject& requester = *Current();
+  const TChannelRecord* channel = Channels().FindByID(requester.ChannelID);
+  if (channel && !(channel->Flags & cfModerated)) return SendErrorReply(rc::NotModerated, packet);
+  if (requester.PlayerFlags & kVoiceRequested) return SendErrorReply(rc::VoiceAlreadyRequested, packet);
+  requester.PlayerFlags |= kVoiceRequested;
+  const std::string message = wire::GetStr(packet.Memory() + 24, kStr29);
+  SendToViewers(*this, requester, cmd::VoiceRequested, kVoiceRequestedSize, [&](uint8_t* out) {
+    wire::PutU32(out + 24, requester.PlayerID);
+    wire::PutStr(out + 28, kStr29, message);
+  });
+}
+
+void TPLUDPListener::HandleSetChannelPrivilege(TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  TClientObject& requester = *Current();
+  TClientObject* target = ModeratedTarget(*this, packet);
+  if (!target) return;
+  const uint8_t actionCode = d[28];
+  const uint8_t bit = d[29];
+  if (actionCode == action::Granted) {
+    const uint16_t rights = target->ChannelPrivileges;
+    if (bit == kBitChannelAdmin && (rights & ChannelPrivileges::ChannelAdmin))
+      return SendErrorReply(rc::AlreadyChannelAdmin, packet);
+    if (bit == kBitOperator && (rights & ChannelPrivileges::Operator))
+      return SendErrorReply(rc::AlreadyOperator, packet);
+    if (bit == kBitVoice && (rights & ChannelPrivileges::Voice)) return SendErrorReply(rc::AlreadyVoice, packet);
+  }
+  // Auto rights are stored per login name, so only an account can hold them.
+  if (!IsRegistered(*target) && (bit == kBitAutoOperator || bit == kBitAutoVoice))
+    return SendErrorReply(rc::AutoRightsNeedRegistered, packet);
+  if (bit > kHighestBit) return;
+
+  ApplyAction(target->ChannelPrivileges, actionCode, bit);
+  // Voice granted answers a pending request.
+  if (actionCode == action::Granted && bit == kBitVoice && (target->PlayerFlags & kVoiceRequested)) {
+    target->PlayerFlags &= ~kVoiceRequested;
+    NotifyPlayerFlags(*target);
+  }
+  NotifyChannelPrivilege(*target, requester.PlayerID, actionCode, bit);
+  // Stored before the auto rights below take effect: what is stored is what
+  // was granted, and Operator or Voice follow from it on every entry.
+  if (IsRegistered(*target))
+    Channels().SetUserRights(target->ChannelID, target->LoginName.Text(), target->ChannelPrivileges);
+  if (actionCode == action::Granted && bit == kBitAutoOperator) {
+    target->ChannelPrivileges |= ChannelPrivileges::Operator;
+    NotifyChannelPrivilege(*target, 0, action::GrantedByServer, kBitOperator);
+  } else if (actionCode == action::Granted && bit == kBitAutoVoice) {
+    target->ChannelPrivileges |= ChannelPrivileges::Voice;
+    NotifyChannelPrivilege(*target, 0, action::GrantedByServer, kBitVoice);
+  }
+}
+
+void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  TClientObject& requester = *Current();
+  TClientObject* target = ModeratedTarget(*this, packet);
+  if (!target) return;
+  // Moderator rights come with any temporary channel a player creates, so
+  // they cannot be enough to hand out server-wide rights: that would let an
+  // anonymous player make itself server administrator.
+  if (!(requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin))
+    return SendErrorReply(rc::NeedServerAdmin, packet);
+  const uint8_t actionCode = d[28];
+  const uint8_t bit = d[29];
+  if (bit > kHighestBit) return;
+
+  // A player that is not Registered may still carry a login name (the one
+  // it had when Registered was revoked), and an account of that name may
+  // since belong to someone else. Only a Registered player, which logged in
+  // to or created the account its LoginName names, writes that account back
+  // or has it deleted.
+  const bool ownsAccount = IsRegistered(*target);
+  ApplyAction(target->PlayerPrivileges, actionCode, bit);
+  if (actionCode == action::Revoked && bit == kBitRegistered) {
+    target->PlayerPrivileges &= static_cast<uint16_t>(~PlayerPrivileges::ServerAdmin);
+    NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, kBitServerAdmin);
+    if (ownsAccount) DeleteUser(target->LoginName.Text(), Server().ServerID);
+  } else if (ownsAccount) {
+    UpdateUser(*target, Server().ServerID);  // a failure here reports nothing
+  }
+  NotifyPlayerPrivilege(*target, requester.PlayerID, actionCode, bit);
+}
+
+void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  TClientObject& requester = *Current();
+  if (IsRegistered(requester)) return SendErrorReply(rc::AlreadyRegistered, packet);
+  if (!(Server().ServerFlags & sfAnyoneMayRegister) &&
+      !(requester.PlayerPrivileges & PlayerPrivileges::AllowRegistration))
+    return SendErrorReply(rc::RegistrationNotAllowed, packet);
+  const std::string loginName = wire::GetStr(d + 24, kStr29);
+  const TClientObject before = requester;
+  requester.LoginName = loginName;
+  requester.Password = wire::GetStr(d + 54, kStr29);
+  requester.RegisteredBy = loginName;
+  // An empty name or one with the path separator addresses no account node.
+  if (!ValidLoginName(loginName) || !AddUser(requester, Server().ServerID)) {
+    // A refused name is not the player's: left on it, a taken name would
+    // lead the write-back of a later rights change to another's account.
+    requester.LoginName = before.LoginName;
+    requester.Password = before.Password;
+    requester.RegisteredBy = before.RegisteredBy;
+    return SendErrorReply(rc::AccountNotStored, packet);
+  }
+  requester.PlayerPrivileges =
+      static_cast<uint16_t>((requester.PlayerPrivileges | PlayerPrivileges::Registered) &
+                            ~PlayerPrivileges::AllowRegistration);
+  NotifyPlayerPrivilege(requester, 0, action::GrantedByServer, kBitRegistered);
+}
+
+void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  TClientObject& requester = *Current();
+  if (!(requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin))
+    return SendErrorReply(rc::NeedServerAdmin, packet);
+  TClientObject account;
+  account.LoginName = wire::GetStr(d + 24, kStr29);
+  account.Password = wire::GetStr(d + 54, kStr29);
+  account.RegisteredBy = requester.LoginName;
+  account.PlayerPrivileges = d[84] != 0 ? PlayerPrivileges::ServerAdmin : 0;
+  if (!ValidLoginName(account.LoginName.Text()) || !AddUser(account, Server().ServerID))
+    return SendErrorReply(rc::AccountNotStored, packet);
+  Send(NewCommand(cmd::UserRegistered, kUserRegisteredSize, requester));
+}
+
+void TPLUDPListener::HandlePlayerInfo(TPacket& packet) {
+  TClientObject& requester = *Current();
+  const TClientObject* target = FindPlayerByID(wire::GetU32(packet.Memory() + 24));
+  if (!target) return SendErrorReply(rc::NoPlayer, packet);
+  const TConnectionInfo info = Server().PacketBuffer->GetConnectionInfo(target->PlayerID);
+  const TDateTime now = Now();
+  // Where a player connects from is for server administrators only.
+  const bool showAddress = (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) != 0;
+
+  auto reply = NewCommand(cmd::PlayerInfoReply, kPlayerInfoReplySize, requester);
+  uint8_t* out = reply->Memory();
+  wire::PutU32(out + 24, target->PlayerID);
+  wire::PutU32(out + 28, SecondsBetween(target->LoginTime, now));
+  wire::PutU16(out + 32, info.Loss);
+  wire::PutU16(out + 34, info.AverageRtt);
+  wire::PutU32(out + 36, SecondsBetween(target->LastSeen, now));
+  for (int i = 0; i < 4; ++i) wire::PutU16(out + 40 + 2 * i, target->ClientVersion[i]);
+  wire::PutU32(out + 48, info.PacketsSent);
+  wire::PutU32(out + 52, info.BytesSent);
+  wire::PutU32(out + 56, info.PacketsReceived);
+  wire::PutU32(out + 60, info.BytesReceived);
+  wire::PutStr(out + 64, kStr29, showAddress ? info.Address : std::string());
+  wire::PutU16(out + 94, showAddress ? info.Port : 0);
+  wire::PutStr(out + 96, kStr29, target->LoginName.Text());
+  wire::PutU32(out + 126, target->ChannelID);
+  wire::PutU16(out + 130, target->ChannelPrivileges);
+  wire::PutU16(out + 132, target->PlayerPrivileges);
+  wire::PutStr(out + 134, kStr29, target->ClientPlatform.Text());
+  Send(std::move(reply));
+}
+
+void TPLUDPListener::HandleServerInfo(TPacket& /*packet*/) {
+  TServerObject& server = Server();
+  const TBufferStatistics stats = server.PacketBuffer->GetStatistics();
+  auto reply = NewCommand(cmd::ServerInfoReply, kServerInfoReplySize, *Current());
+  uint8_t* out = reply->Memory();
+  // Not UptimeSeconds(): it holds the machinery, which comes before the
+  // client-list lock this thread holds (and a stop holding it waits for us).
+  wire::PutU32(out + 24, SecondsBetween(server.StartTime, Now()));
+  wire::PutU16(out + 28, server.VersionMajor);
+  wire::PutU16(out + 30, server.VersionMinor);
+  wire::PutU16(out + 32, server.VersionRelease);
+  wire::PutU16(out + 34, server.VersionBuild);
+  wire::PutU16(out + 36, server.ServerType);
+  wire::PutU16(out + 38, server.ServerFlags);
+  wire::PutU32(out + 40, stats.PacketsSent);
+  wire::PutU32(out + 44, Saturated32(stats.BytesSent));
+  wire::PutU32(out + 48, stats.PacketsReceived);
+  wire::PutU32(out + 52, Saturated32(stats.BytesReceived));
+  Send(std::move(reply));
+}
+
+void TPLUDPListener::HandleTextMessage(TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  TClientObject& requester = *Current();
+  const int32_t channelID = wire::GetI32(d + 284);
+  if (channelID >= 0 && !Channels().FindByID(static_cast<uint32_t>(channelID)))
+    return SendErrorReply(rc::NoChannel, packet);
+  const std::string text = wire::GetStr(d + 24, kStr255);
+  const uint32_t value = wire::GetU32(d + 280);
+  const auto& recipients =
+      channelID < 0 ? Clients().Items() : Clients().InChannel(static_cast<uint32_t>(channelID));
+  for (TClientObject* q : recipients) {
+    auto notice = NewCommand(cmd::TextMessageOut, kTextMessageSize, *q);
+    uint8_t* out = notice->Memory();
+    wire::PutStr(out + 24, kStr255, text);
+    wire::PutU32(out + 280, value);
+    wire::PutStr(out + 284, kStr29, requester.NickName.Text());
+    Send(std::move(notice));
+  }
+}
