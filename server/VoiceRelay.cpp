@@ -9,15 +9,15 @@
 //   list's channel index), never the whole player list;
 // - the payload is copied once, straight from the incoming datagram into
 //   each recipient's datagram; nothing else is allocated per datagram;
-// - nothing waits on the network: SendPacket only queues.
+// - the datagrams go to the packet buffer in batches, which only queue:
+//   nothing waits on the network.
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "common/PacketBuffer.h"
-
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
+#include "common/PacketBuffer.h"
 #include "server/Listener.h"
 #include "server/ServerObject.h"
 
