@@ -1,6 +1,18 @@
-# Libraries that later services need; linked only when installed so that a
-# partial machine still builds what it can. `make deps` installs them all.
-find_package(CURL QUIET)
-if(CURL_FOUND)
-  target_link_libraries(parleon_core PUBLIC CURL::libcurl)
-endif()
+# Libraries of the services above the voice core. `make deps` installs them all.
+find_package(CURL REQUIRED)
+target_link_libraries(parleon_core PUBLIC CURL::libcurl)
+
+
+# Standalone Asio (TCP query), header-only.
+find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
+target_include_directories(parleon_core PUBLIC ${ASIO_INCLUDE_DIR})
+target_compile_definitions(parleon_core PUBLIC ASIO_STANDALONE ASIO_NO_DEPRECATED)
+
+# libsystemd: sd_notify for the Type=notify unit.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+target_link_libraries(parleon_core PUBLIC PkgConfig::SYSTEMD)
+
+# cpp-httplib (web interface; loopback receivers in tests).
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+target_link_libraries(parleon_core PUBLIC PkgConfig::HTTPLIB)

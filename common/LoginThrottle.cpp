@@ -1,0 +1,112 @@
+#include "common/LoginThrottle.h"
+
+#include <algorithm>
+
+#include "common/Log.h"
+
+TLoginThrottle::TLoginThrottle(TClock* clock)
+    : clock_(clock ? clock : SystemClock()), warnings_(clock_, 1, 1000) {}
+
+int64_t TLoginThrottle::NowMs() const {
+  return clock_->Counter() * 1000 / clock_->Frequency();
+}
+
+TLoginThrottle::TEntry* TLoginThrottle::TTable::Find(const std::string& key) {
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return nullptr;
+  ages_.splice(ages_.end(), ages_, it->second.age);
+  return &it->second;
+}
+
+TLoginThrottle::TEntry& TLoginThrottle::TTable::Get(const std::string& key) {
+  if (TEntry* found = Find(key)) return *found;
+  if (entries_.size() >= kMaxEntries) {
+    entries_.erase(ages_.front());
+    ages_.pop_front();
+  }
+  ages_.push_back(key);
+  TEntry& entry = entries_[key];
+  entry.age = std::prev(ages_.end());
+  return entry;
+}
+
+void TLoginThrottle::TTable::Erase(const std::string& key) {
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return;
+  ages_.erase(it->second.age);
+  entries_.erase(it);
+}
+
+void TLoginThrottle::TTable::Clear() {
+  entries_.clear();
+  ages_.clear();
+}
+
+bool TLoginThrottle::Blocked(TTable& table, const std::string& key, int64_t now) {
+  TEntry* entry = table.Find(key);
+  return entry && now < entry->blockedUntilMs;
+}
+
+void TLoginThrottle::Fail(TTable& table, const std::string& key, int64_t now) {
+  TEntry& entry = table.Get(key);
+  if (entry.failures == 0 || now - entry.windowStartMs >= kWindowMs) {
+    // A new window; a block long past is forgiven as well.
+    if (entry.blockMs > 0 && now - entry.blockedUntilMs >= kMaxBlockMs) entry.blockMs = 0;
+    entry.windowStartMs = now;
+    entry.failures = 0;
+  }
+  ++entry.failures;
+  if (entry.failures < kFreeFailures) return;
+  entry.blockMs = entry.blockMs == 0 ? kFirstBlockMs : std::min(entry.blockMs * 2, kMaxBlockMs);
+  entry.blockedUntilMs = now + entry.blockMs;
+  // One more wrong password within a minute of the block's end blocks again,
+  // for twice as long.
+  entry.failures = kFreeFailures - 1;
+  entry.windowStartMs = entry.blockedUntilMs;
+}
+
+bool TLoginThrottle::MayTry(std::string_view address, std::string_view account, std::string_view logSource) {
+  bool blockedAddress;
+  bool blocked;
+  uint32_t suppressed = 0;
+  bool warn = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int64_t now = NowMs();
+    blockedAddress = Blocked(addresses_, std::string(address), now);
+    blocked = blockedAddress || Blocked(accounts_, std::string(account), now);
+    if (blocked) warn = warnings_.Allow(suppressed);
+  }
+  if (blocked && warn) {
+    std::string line = blockedAddress ? "password guessing from " + std::string(address) + ", logins refused for a while"
+                                      : "password guessing on account \"" + std::string(account) +
+                                            "\" (latest from " + std::string(address) + "), logins refused for a while";
+    if (suppressed > 0) line += " (" + std::to_string(suppressed) + " more refusals not logged)";
+    Log(LMTWARNING, LMDIMPORTANT, logSource, line);
+  }
+  return !blocked;
+}
+
+void TLoginThrottle::Failed(std::string_view address, std::string_view account) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t now = NowMs();
+  Fail(addresses_, std::string(address), now);
+  Fail(accounts_, std::string(account), now);
+}
+
+void TLoginThrottle::Succeeded(std::string_view address, std::string_view account) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  addresses_.Erase(std::string(address));
+  accounts_.Erase(std::string(account));
+}
+
+void TLoginThrottle::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  addresses_.Clear();
+  accounts_.Clear();
+}
+
+TLoginThrottle& ProcessLoginThrottle() {
+  static TLoginThrottle throttle;
+  return throttle;
+}

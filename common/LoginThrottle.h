@@ -1,0 +1,89 @@
+// TLoginThrottle: slows password guessing down to a crawl. Every place that
+// checks a password (the voice login, the query "login", the web LOGIN
+// command) asks it first and reports the outcome; the process shares one
+// instance, ProcessLoginThrottle(), so a guesser gains nothing by switching
+// between them.
+//
+// Rule: after kFreeFailures wrong passwords from one address within
+// kWindowMs, that address is blocked for kFirstBlockMs; each further wrong
+// password while the failures are remembered doubles the wait, up to
+// kMaxBlockMs. The same rule applies per account name, so guessing one
+// account from many addresses is slowed down as well. A blocked attempt is
+// refused without checking the password (the caller answers as for a wrong
+// one) and does not lengthen the wait. A correct password clears the
+// address's and the account's record.
+//
+// Memory is bounded: at most kMaxEntries addresses and as many names are
+// remembered; when full, the entry that was touched longest ago is forgotten.
+//
+// Thread-safety: every member may be called from any thread (one mutex,
+// held only for map work; it is innermost and never held while logging).
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/Clock.h"
+#include "common/LogRateLimiter.h"
+
+class TLoginThrottle {
+ public:
+  static constexpr uint32_t kFreeFailures = 5;
+  static constexpr int64_t kWindowMs = 60'000;
+  static constexpr int64_t kFirstBlockMs = 60'000;
+  static constexpr int64_t kMaxBlockMs = 300'000;
+  static constexpr size_t kMaxEntries = 65'536;
+
+  explicit TLoginThrottle(TClock* clock = nullptr);
+
+  // Whether a password from `address` for `account` may be checked now.
+  // False while either is blocked; the first refusal for a blocked address
+  // within a second writes one warning line (source `logSource`).
+  bool MayTry(std::string_view address, std::string_view account, std::string_view logSource = "LoginThrottle");
+
+  // A password was checked and was wrong.
+  void Failed(std::string_view address, std::string_view account);
+
+  // A password was checked and was right.
+  void Succeeded(std::string_view address, std::string_view account);
+
+  // Forgets everything (tests and a fresh start).
+  void Clear();
+
+ private:
+  struct TEntry {
+    int64_t windowStartMs = 0;  // first failure of the current window
+    uint32_t failures = 0;      // failures in the window
+    int64_t blockedUntilMs = 0;
+    int64_t blockMs = 0;        // length of the last block; 0 when never blocked
+    std::list<std::string>::iterator age;
+  };
+  class TTable {
+   public:
+    TEntry* Find(const std::string& key);
+    TEntry& Get(const std::string& key);
+    void Erase(const std::string& key);
+    void Clear();
+
+   private:
+    std::unordered_map<std::string, TEntry> entries_;
+    std::list<std::string> ages_;  // front: touched longest ago
+  };
+
+  int64_t NowMs() const;
+  bool Blocked(TTable& table, const std::string& key, int64_t now);
+  void Fail(TTable& table, const std::string& key, int64_t now);
+
+  TClock* clock_;
+  std::mutex mutex_;
+  TTable addresses_;
+  TTable accounts_;
+  TLogRateLimiter warnings_;
+};
+
+// The one throttle the whole process shares.
+TLoginThrottle& ProcessLoginThrottle();
