@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "admin/WebInterface.h"
 #include "app/AdminAccount.h"
 #include "app/Globals.h"
 #include "app/Utilities.h"
@@ -243,7 +244,17 @@ bool Start_Parleon_Server() {
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
     LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
   }
-  // Step 16: the web interface starts here (arrives with the web interface).
+  // Step 16: the web interface; start-up goes on without it when it cannot start.
+  if (HTTPServerEnabled && HTTPServerPort > 0) {
+    auto web = std::make_unique<TWebInterface>(
+        TWebInterfaceConfig{.BindAddress = BoundToIp, .DateTimeFormat = DateTimeFormat, .IniFileName = IniFileName});
+    if (web->Init(HTTPServerPort, HttpDocsDir)) {
+      WebInterface = web.release();
+    } else {
+      Log(LMTWARNING, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: cant initialise WebInterface");
+      HTTPServerEnabled = false;
+    }
+  }
   // Step 17: the TCP query opens here (arrives with the TCP query).
   // Step 18: the web list thread starts here (arrives with the web list).
 
@@ -263,8 +274,10 @@ void Stop_Parleon_Server() {
     db->Flush();
     db->SetActive(false);
   }
-  // Steps 4 to 6: the web interface, the web list thread and the TCP query
-  //          go here, each pointer cleared as its object goes.
+  // Step 4: the web interface; its destructor waits for the running requests.
+  delete WebInterface.exchange(nullptr);
+  // Steps 5 and 6: the web list thread and the TCP query go here, each
+  //          pointer cleared as its object goes.
   // Step 7: the list is empty by now; the pointer is cleared before it goes.
   delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
