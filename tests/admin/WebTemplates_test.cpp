@@ -121,7 +121,7 @@ TEST_F(TWebFixture, ServerMarkersShowTheSelectedServer) {
   EXPECT_NE(browser->Page("/m.html").find("|<!--super-->|"), std::string::npos);
 }
 
-TEST_F(TWebFixture, LoginPageSeesNoServerAndListsEveryRunningOne) {
+TEST_F(TWebFixture, LoginPageListsEveryRunningServerAndSuperAdminsMayChooseAny) {
   Page("login.html", "%!COMMENT_ON_SERVER_NOT_SELECTED!%none%!COMMENT_OFF_SERVER_NOT_SELECTED!%|"
                      "%%SERVERNAME%%|%%SERVERID%%|%!SERVERCFG_SERVER_MANAGER_SERVERDROPDOWNLIST!%");
   TServerSettings second = servers.Settings;
@@ -133,6 +133,11 @@ TEST_F(TWebFixture, LoginPageSeesNoServerAndListsEveryRunningOne) {
   EXPECT_EQ(browser->Page("/"), "<!--none-->||%%SERVERID%%|<option value=\"" + Port() + "\">" + Port() +
                                     " server_cfg Default</option><option value=\"" + p2 + "\">" + p2 +
                                     " server_cfg Two</option>");
+  const auto login = [&](const char* user, const char* password) {
+    return browser->Command("/login.plcmd", {{"username", user}, {"password", password}, {"serverport", p2}});
+  };
+  EXPECT_EQ(login("op", "oppw"), "login.html");
+  EXPECT_EQ(login("admin", "secret"), "index.html");
   GetServerList()->StopServer("server_cfg Two");
 }
 
