@@ -1,6 +1,7 @@
 #include "admin/WebInterface.h"
 
 #include <charconv>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -128,8 +129,13 @@ bool TWebInterface::Init(int port, const std::string& docs) {
       port_ = port;
     }
     http_->WidenBacklog();
-    listener_ = std::thread([this] { http_->listen_after_bind(); });
-    return true;
+    listener_ = std::thread([this] {
+      http_->listen_after_bind();
+      listenEnded_ = true;
+    });
+    // A stop() before the loop runs would be missed and the join would hang.
+    while (!http_->is_running() && !listenEnded_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return http_->is_running();
   } catch (const std::exception& e) {
     LogException("Init", e);
     return false;

@@ -19,6 +19,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -123,5 +124,6 @@ class TWebInterface {
   std::string docsCanon_;  // canonical, for the containment check
   TWebSessions sessions_;
   std::thread listener_;
+  std::atomic<bool> listenEnded_{false};
   int port_ = 0;
 };
