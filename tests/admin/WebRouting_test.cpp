@@ -37,6 +37,12 @@ int Connect(int port) {
 }  // namespace
 
 TEST_F(TWebFixture, BeforeLoginEveryDocumentIsTheLoginPageAndOnlyAdministratorsGetIn) {
+  auto first = browser->Get("/");
+  ASSERT_TRUE(first);
+  const std::string cookie = first->get_header_value("Set-Cookie");
+  EXPECT_EQ(cookie, std::string(TWebInterface::kCookieName) + "=" + browser->Cookie +
+                        "; Path=/; HttpOnly; SameSite=Strict");
+  EXPECT_EQ(browser->Cookie.size(), 2 * TWebSessions::kIdBytes);
   for (const char* doc : {"/", "/index.html", "/missing.html", "/parleon.css", "/SETTINGS_SERVER.PLCMD", "/sessions"})
     EXPECT_TRUE(IsLoginPage(browser->Page(doc))) << doc;
   EXPECT_NE(browser->Page("/").find("<option value=\"" + Port() + "\">" + Port() + " server_cfg Default</option>"),
