@@ -55,7 +55,8 @@ def start_browser(profile):
         print("SKIPPED: python3-selenium is not installed (%s); `make deps` installs it" % e)
         sys.exit(SKIP)
     options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    # PARLEON_CHROMIUM names another browser binary (a different build, or a broken one to try this path).
+    options.binary_location = os.environ.get("PARLEON_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--no-first-run", "--user-data-dir=" + profile, "--window-size=1280,900"):
