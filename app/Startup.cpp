@@ -244,7 +244,7 @@ bool Start_Parleon_Server() {
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
     LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
   }
-  // Step 16: the web interface; start-up goes on without it when it cannot start.
+  // The web interface; start-up goes on without it when it cannot start.
   if (HTTPServerEnabled && HTTPServerPort > 0) {
     auto web = std::make_unique<TWebInterface>(
         TWebInterfaceConfig{.BindAddress = BoundToIp, .DateTimeFormat = DateTimeFormat, .IniFileName = IniFileName});
@@ -274,10 +274,8 @@ void Stop_Parleon_Server() {
     db->Flush();
     db->SetActive(false);
   }
-  // Step 4: the web interface; its destructor waits for the running requests.
+  // The web interface goes; its destructor waits for the running requests.
   delete WebInterface.exchange(nullptr);
-  // Steps 5 and 6: the web list thread and the TCP query go here, each
-  //          pointer cleared as its object goes.
   // Step 7: the list is empty by now; the pointer is cleared before it goes.
   delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
