@@ -34,8 +34,6 @@ constexpr uint8_t kEntryPlayer = 1;
 constexpr size_t kWhisperCountOffset = kVoiceC2SHeaderSize;
 constexpr size_t kWhisperEntriesOffset = kWhisperCountOffset + 1;
 constexpr size_t kWhisperEntrySize = 5;
-// PlayerFlags: the player does not accept whispers.
-constexpr uint32_t kRefusesWhispers = 4;
 
 constexpr char kSource[] = "UDP VOICE";
 constexpr char kChannelNoMemory[] =
@@ -70,13 +68,13 @@ class TVoiceFanOut {
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset) {
     const uint8_t* d = in.Memory();
-    WriteU16(header_, kPacketVoiceS2C);
+    wire::PutU16(header_, kPacketVoiceS2C);
     header_[2] = d[2];
     header_[3] = d[3];                     // frame byte
-    WriteU32(header_ + 4, 0);              // recipient's key and id: per datagram
-    WriteU32(header_ + 8, 0);
+    wire::PutU32(header_ + 4, 0);              // recipient's key and id: per datagram
+    wire::PutU32(header_ + 8, 0);
     std::memcpy(header_ + 12, d + 12, 4);  // voice counter (the transport replaces it) and voice word
-    WriteU32(header_ + 16, speaker.PlayerID);
+    wire::PutU32(header_ + 16, speaker.PlayerID);
     std::memcpy(header_ + 20, d + 12, 2);  // the speaker's own counter
   }
   ~TVoiceFanOut() {
@@ -101,8 +99,8 @@ class TVoiceFanOut {
     uint8_t* p = out->Memory();
     std::memcpy(p, header_, kVoiceS2CHeaderSize);
     p[2] = kind;
-    WriteU32(p + 4, to.SessionKey);
-    WriteU32(p + 8, to.PlayerID);
+    wire::PutU32(p + 4, to.SessionKey);
+    wire::PutU32(p + 8, to.PlayerID);
     std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
     batch_[count_++] = std::move(out);
     if (count_ == kBatch) Flush();
@@ -172,14 +170,14 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
 
   TVoiceFanOut fan(l, in, speaker, payloadOffset);
   auto reach = [&](const TClientObject& p, uint8_t kind) {
-    if ((p.PlayerFlags & kRefusesWhispers) || !p.ListsSent) return true;
+    if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent) return true;
     if (fan.SendTo(p, kind)) return true;
     Warn(kWhisperNoMemory);
     return false;
   };
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* entry = d + kWhisperEntriesOffset + kWhisperEntrySize * i;
-    const uint32_t id = ReadU32(entry + 1);
+    const uint32_t id = wire::GetU32(entry + 1);
     if (entry[0] == kEntryPlayer) {
       if (id == speaker.PlayerID) continue;
       const TClientObject* p = l.FindPlayerByID(id);

@@ -3,9 +3,9 @@
 // its player id with an accepted one.
 #include <gtest/gtest.h>
 
+#include "common/ClientObject.h"
 #include "common/CommandCodes.h"
 #include "database/Accounts.h"
-#include "server/ClientObject.h"
 #include "support/ServerFixture.h"
 
 namespace {

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "common/CommandCodes.h"
-#include "server/Listener.h"
 #include "support/ServerFixture.h"
 
 namespace {

@@ -13,11 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/ClientObject.h"
 #include "common/CommandCodes.h"
 #include "common/Log.h"
 #include "server/Channels.h"
 #include "server/ClientList.h"
-#include "server/ClientObject.h"
+#include "support/CommandKit.h"
 #include "support/LogCapture.h"
 #include "support/ServerFixture.h"
 
@@ -72,10 +73,7 @@ class VoiceRelayTest : public ::testing::Test {
   }
 
   uint32_t AddChannel(const std::string& name, uint16_t flags, uint32_t parent = kNoParent) {
-    int64_t id = -1;
-    f_.WithChannels([&](TChannels& channels) { id = channels.AddChannel(TestChannel(name, flags, parent)); });
-    EXPECT_GE(id, 0) << name;
-    return static_cast<uint32_t>(id);
+    return kit::AddChannel(f_, TestChannel(name, flags, parent));
   }
 
   std::unique_ptr<TVoiceClient> Join(const std::string& nick, const std::string& channel = "",

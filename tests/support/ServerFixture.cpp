@@ -23,12 +23,8 @@ TChannelRecord TestChannel(const std::string& name, uint16_t flags, uint32_t par
 }
 
 TServerFixture::TServerFixture() {
-  savedIniFileName_ = IniFileName;
-  savedBoundToIp_ = BoundToIp;
-  IniFileName = IniFile();
-  BoundToIp = "127.0.0.1";
-  // Start-up produces it; servers copy it into their replies.
-  if (PlatformName.empty()) PlatformName = "Linux";
+  Environment = {IniFile(),           "127.0.0.1",           "Linux",           ServerVersion.Major,
+                 ServerVersion.Minor, ServerVersion.Release, ServerVersion.Build};
   Settings.ServerUDPPort = 0;
   if (!ServerList.load()) {
     ownList_ = new TServerListObject;
@@ -48,15 +44,13 @@ TServerFixture::~TServerFixture() {
     delete ownList_;
   }
   RemoveServerDatabase();
-  IniFileName = savedIniFileName_;
-  BoundToIp = savedBoundToIp_;
 }
 
 bool TServerFixture::Start(const std::string& id) {
   WriteSettings(id, Settings);
   Server = std::make_shared<TServerObject>();
   Server->Clock = Clock;
-  return Server->Start(id, -1, nullptr);
+  return Server->Start(Environment, id, -1, nullptr);
 }
 
 void TServerFixture::WriteSettings(const std::string& id, const TServerSettings& settings) {
