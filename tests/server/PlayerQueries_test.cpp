@@ -57,7 +57,7 @@ TEST_F(PlayerQueriesTest, PlayerInfoShowsTheAddressToServerAdministratorsOnly) {
   request.Version[2] = 21;
   request.Version[3] = 7;
   auto target = f.NewClient();
-  ASSERT_EQ(target->Login(request).Result, 1);
+  ASSERT_EQ(target->Login(request).Result, rc::LoginOk);
   ASSERT_TRUE(target->Enter("Far"));
   const uint32_t t = target->PlayerID;
 

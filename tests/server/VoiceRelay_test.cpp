@@ -78,15 +78,10 @@ class VoiceRelayTest : public ::testing::Test {
 
   std::unique_ptr<TVoiceClient> Join(const std::string& nick, const std::string& channel = "",
                                      const std::string& sub = "") {
-    auto c = f_.NewClient();
-    TLoginRequest request;
-    request.NickName = nick;
-    const TLoginReply reply = c->Login(request);
-    if (!reply.Received || reply.Result != 1 || !c->Enter(channel, sub)) {
-      ADD_FAILURE() << nick << " could not join " << channel << "/" << sub;
-      return nullptr;
+    auto c = kit::Join(f_, nick, {.Channel = channel, .Sub = sub});
+    if (c) {
+      EXPECT_EQ(ChannelOf(*c), ChannelNamed(sub.empty() ? channel : sub)) << nick << " landed elsewhere";
     }
-    EXPECT_EQ(ChannelOf(*c), ChannelNamed(sub.empty() ? channel : sub)) << nick << " landed elsewhere";
     return c;
   }
 
@@ -223,7 +218,7 @@ TEST_F(VoiceRelayTest, VoiceBeforeEnterIsRelayedNowhere) {
   auto early = f_.NewClient();
   TLoginRequest request;
   request.NickName = "early";
-  ASSERT_EQ(early->Login(request).Result, 1);
+  ASSERT_EQ(early->Login(request).Result, rc::LoginOk);
   Speak(*early, kOwn, Payload(0x50));
   Speak(*early, kParent, Payload(0x51));
   Speak(*early, kWhisper, WhisperBody({{kToPlayer, b->PlayerID}, {kToChannel, 0}}, 0x52));

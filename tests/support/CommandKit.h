@@ -297,7 +297,7 @@ inline std::unique_ptr<TVoiceClient> Join(TServerFixture& f, const std::string& 
   request.Password = how.Login.empty() ? "" : PasswordOf(how.Login);
   auto client = f.NewClient();
   const TLoginReply reply = client->Login(request);
-  if (!reply.Received || reply.Result != 1) {
+  if (!reply.Received || reply.Result != rc::LoginOk) {
     ADD_FAILURE() << "login of " << nick << ": received " << reply.Received << ", result " << reply.Result;
     return nullptr;
   }

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/Globals.h"
+#include "common/CommandCodes.h"
 #include "common/IniFile.h"
 #include "database/FreeBase.h"
 #include "database/ServerDatabase.h"
@@ -74,7 +75,7 @@ std::unique_ptr<TVoiceClient> TServerFixture::Connect(const std::string& nick) {
 std::unique_ptr<TVoiceClient> TServerFixture::Connect(const TLoginRequest& request) {
   auto client = NewClient();
   const TLoginReply reply = client->Login(request);
-  if (!reply.Received || reply.Result != 1) {
+  if (!reply.Received || reply.Result != rc::LoginOk) {
     ADD_FAILURE() << "login of " << request.NickName << " failed: received " << reply.Received << ", result "
                   << reply.Result;
     return nullptr;
