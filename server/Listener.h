@@ -39,7 +39,6 @@
 #include "server/ClientList.h"
 #include "server/ServerObject.h"
 
-
 class TPLUDPListener {
  public:
   explicit TPLUDPListener(TServerObject& server);
@@ -119,8 +118,6 @@ class TPLUDPListener {
   // After a switch or creation: the family of the channel the requester
   // left, if it is temporary and now empty.
   void ClearChannelUp(uint32_t channelID, uint32_t requesterID);
-  // Voice to `channel` from `speaker` is relayed (server/VoiceRelay.cpp).
-  bool MaySpeak(const TClientObject& speaker, const TChannelRecord& channel);
 
   // ---- the event being handled ----
   TClientObject* Current() { return current_; }

@@ -61,6 +61,9 @@ void Warn(const char* message) {
 // it with its own key and id, and the payload copied straight from the
 // incoming datagram. The datagrams go to the packet buffer in batches: one
 // lock and one wake-up of the sender per batch instead of per recipient.
+// Whether `speaker` is heard in `channel` (below, with its reasons).
+bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRecord& channel);
+
 class TVoiceFanOut {
  public:
   TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset)
@@ -128,7 +131,7 @@ class TVoiceFanOut {
 // has entered and may be heard there.
 void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
                         const TChannelRecord& channel, const char* noMemory) {
-  if (!speaker.ListsSent || !l.MaySpeak(speaker, channel)) return;
+  if (!speaker.ListsSent || !MaySpeak(l, speaker, channel)) return;
   TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize);
   const uint8_t kind = in.Memory()[2];
   for (TClientObject* p : l.Clients().InChannel(channel.ID)) {
@@ -184,7 +187,7 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
       if (p && !reach(*p, kEntryPlayer)) return;
     } else if (entry[0] == kEntryChannel) {
       const TChannelRecord* channel = l.Channels().FindByID(id);
-      if (!channel || !l.MaySpeak(speaker, *channel)) continue;
+      if (!channel || !MaySpeak(l, speaker, *channel)) continue;
       for (TClientObject* p : l.Clients().InChannel(id))
         if (p != &speaker && !reach(*p, kEntryChannel)) return;
     }
@@ -204,6 +207,8 @@ void TPLUDPListener::HandleVoice(TPacket& packet) {
   }
 }
 
+namespace {
+
 /* Whether the speaker is heard in `channel`.
  *
  * On a public server players of different channel families do not see each
@@ -214,12 +219,14 @@ void TPLUDPListener::HandleVoice(TPacket& packet) {
  * one family. Then moderation: in a moderated channel only voice, operator,
  * channel administrator or server administrator rights are heard.
  */
-bool TPLUDPListener::MaySpeak(const TClientObject& speaker, const TChannelRecord& channel) {
-  if ((server_.ServerType & stPublic) && speaker.ChannelID != channel.ID) {
-    if (!Channels().FindByID(speaker.ChannelID)) return false;
-    if (Channels().RootOf(speaker.ChannelID) != Channels().RootOf(channel.ID)) return false;
+bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRecord& channel) {
+  if ((l.Server().ServerType & stPublic) && speaker.ChannelID != channel.ID) {
+    if (!l.Channels().FindByID(speaker.ChannelID)) return false;
+    if (l.Channels().RootOf(speaker.ChannelID) != l.Channels().RootOf(channel.ID)) return false;
   }
   if (!(channel.Flags & cfModerated)) return true;
   constexpr uint16_t kHeard = ChannelPrivileges::ChannelAdmin | ChannelPrivileges::Operator | ChannelPrivileges::Voice;
   return (speaker.ChannelPrivileges & kHeard) || (speaker.PlayerPrivileges & PlayerPrivileges::ServerAdmin);
 }
+
+}  // namespace
