@@ -143,7 +143,7 @@ const TSetting& SettingByKey(const char* key) {
 // What every virtual server takes from the process: read once settings and
 // the command line are in.
 TServerEnvironment ProcessEnvironment() {
-  return {IniFileName,         BoundToIp,           PlatformName,       ServerVersion.Major,
+  return {IniFileName,         BoundToIp,           PlatformName,         ServerVersion.Major,
           ServerVersion.Minor, ServerVersion.Release, ServerVersion.Build};
 }
 

@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
   char dirTemplate[] = "/tmp/parleon-flood-XXXXXX";
   if (!mkdtemp(dirTemplate)) return 2;
   const std::string dir = dirTemplate;
-  const TServerEnvironment environment{dir + "/server.ini", "127.0.0.1",           "Linux",
+  const TServerEnvironment environment{dir + "/server.ini", "127.0.0.1",         "Linux",
                                        ServerVersion.Major,  ServerVersion.Minor, ServerVersion.Release,
                                        ServerVersion.Build};
   ServerList = new TServerListObject;

@@ -24,7 +24,7 @@ TChannelRecord TestChannel(const std::string& name, uint16_t flags, uint32_t par
 }
 
 TServerFixture::TServerFixture() {
-  Environment = {IniFile(),           "127.0.0.1",           "Linux",           ServerVersion.Major,
+  Environment = {IniFile(),           "127.0.0.1",           "Linux",            ServerVersion.Major,
                  ServerVersion.Minor, ServerVersion.Release, ServerVersion.Build};
   Settings.ServerUDPPort = 0;
   if (!ServerList.load()) {
