@@ -179,7 +179,7 @@ void TWebInterface::CommandSettingsServer(TWebRequest& r, TServerObject& server)
   // the section out meanwhile.
   std::lock_guard<std::recursive_mutex> lock(list->Mutex());
   TServerSettings s;
-  std::string id;
+  std::string id, settingsFile;
   {
     const auto hold = server.HoldMachinery();
     if (!server.Running()) {
@@ -188,6 +188,7 @@ void TWebInterface::CommandSettingsServer(TWebRequest& r, TServerObject& server)
     }
     s = server;
     id = server.ServerID;
+    settingsFile = server.Environment().SettingsFile;
   }
   s.ServerName = r.Param("SERVERNAME").substr(0, 29);
   s.ServerWelcomeMessage = r.Param("SERVERWELCOMEMESSAGE").substr(0, 255);
@@ -208,7 +209,7 @@ void TWebInterface::CommandSettingsServer(TWebRequest& r, TServerObject& server)
   s.AllowCodecGSM164 = r.Param("CODECGSM164") == "1";
   s.AllowCodecWindowsCELP52 = r.Param("CODECWindowsCELP52") == "1";
   s.WebPostLinkURL = Trim(r.Param("SERVERWEBPOSTLINKURL")).substr(0, 255);
-  TIniFile ini(config_.IniFileName);
+  TIniFile ini(settingsFile);
   s.Write(ini, id);
   list->RestartServer(id);
   DisplayOK(r.Response, kOkTitle, "server config was changed and will be restarted now", "index.html");

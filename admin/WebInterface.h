@@ -36,7 +36,6 @@ class THttpServer;
 struct TWebInterfaceConfig {
   std::string BindAddress;  // empty: all addresses
   std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
-  std::string IniFileName;  // the settings file SETTINGS_SERVER writes
   std::string MimeTable = "/etc/mime.types";
   TClock* Clock = nullptr;  // none: the system clock
   time_t ReadTimeoutSec = 5;

@@ -7,7 +7,6 @@
 
 #include "admin/WebInterface.h"
 #include "admin/WebText.h"
-#include "app/Utilities.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"

@@ -1,7 +1,6 @@
 #include "app/Utilities.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "common/SecureRandom.h"
 
@@ -19,24 +18,3 @@ std::string RandomString(int length) {
   return s;
 }
 
-std::string FormatUptime(uint32_t seconds) {
-  const uint32_t days = seconds / 86400, hours = (seconds / 3600) % 24, minutes = (seconds / 60) % 60,
-                 secs = seconds % 60;
-  char buf[48];
-  if (days > 0)
-    std::snprintf(buf, sizeof buf, "%uD %02u:%02u:%02u", days, hours, minutes, secs);
-  else
-    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", hours, minutes, secs);
-  return buf;
-}
-
-uint32_t SecondsBetween(TDateTime earlier, TDateTime later) {
-  const int64_t diff = DateTimeToMilliseconds(later) - DateTimeToMilliseconds(earlier);
-  if (diff < 0) return 0;
-  // Round half to even on whole milliseconds.
-  int64_t q = diff / 1000;
-  const int64_t r = diff % 1000;
-  if (r > 500 || (r == 500 && (q & 1))) ++q;
-  if (q > static_cast<int64_t>(UINT32_MAX)) return 0;
-  return static_cast<uint32_t>(q);
-}

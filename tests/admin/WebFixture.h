@@ -33,7 +33,7 @@ class TWebFixture : public ::testing::Test {
     AddAccount("admin", "secret", PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin);
     AddAccount("op", "oppw", PlayerPrivileges::ServerAdmin);
     // Connections may idle long enough for a loaded machine to open hundreds.
-    TWebInterfaceConfig config{.BindAddress = "127.0.0.1", .IniFileName = servers.IniFile(), .KeepAliveSec = 60};
+    TWebInterfaceConfig config{.BindAddress = "127.0.0.1", .KeepAliveSec = 60};
     web = std::make_unique<TWebInterface>(config);
     ASSERT_TRUE(web->Init(0, Docs()));
     browser = std::make_unique<TTestBrowser>(web->Port());

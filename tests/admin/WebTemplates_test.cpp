@@ -128,7 +128,7 @@ TEST_F(TWebFixture, LoginPageListsEveryRunningServerAndSuperAdminsMayChooseAny) 
   second.ServerUDPPort = FreeUDPPort();
   servers.WriteSettings("server_cfg Two", second);
   const auto two = std::make_shared<TServerObject>();
-  ASSERT_TRUE(two->Start("server_cfg Two", -1, nullptr));
+  ASSERT_TRUE(two->Start(servers.Environment, "server_cfg Two", -1, nullptr));
   const std::string p2 = std::to_string(second.ServerUDPPort);
   EXPECT_EQ(browser->Page("/"), "<!--none-->||%%SERVERID%%|<option value=\"" + Port() + "\">" + Port() +
                                     " server_cfg Default</option><option value=\"" + p2 + "\">" + p2 +

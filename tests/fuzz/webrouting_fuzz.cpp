@@ -17,7 +17,6 @@
 #include <string>
 
 #include "admin/WebInterface.h"
-#include "app/Globals.h"
 #include "common/IniFile.h"
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
@@ -54,20 +53,18 @@ struct TWorld {
     Write(docs + "/sub/index.html", "%%CHOICE_URL_YES%%");
     Write(docs + "/style.css", "body{}");
 
-    IniFileName = root + "/server.ini";
-    BoundToIp = "127.0.0.1";
-    PlatformName = "Linux";
+    const TServerEnvironment env{root + "/server.ini", "127.0.0.1", "Linux", 2, 0, 18, 25};
     ServerList = new TServerListObject;
     auto db = std::make_shared<TFreeBase>(storage);
     db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
     db->SetFileName("server.db");
     db->SetActive(true);
     InstallServerDatabase(std::move(db));
-    TIniFile ini(IniFileName);
+    TIniFile ini(env.SettingsFile);
     ini.WriteInteger("server_cfg Default", "ServerUDPPort", 0);
     server = std::make_shared<TServerObject>();
-    server->Start("server_cfg Default", -1, nullptr);
-    web = std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = "127.0.0.1", .IniFileName = IniFileName});
+    server->Start(env, "server_cfg Default", -1, nullptr);
+    web = std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = "127.0.0.1"});
     web->Init(0, docs);
   }
 
