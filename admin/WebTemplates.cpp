@@ -64,6 +64,12 @@ const TCodecMarker kCodecMarkers[] = {
     {"%%SERVERCFG_CODEC_WindowsCELP52_SELECTED%%", &TServerSettings::AllowCodecWindowsCELP52},
 };
 
+// An account's time as the pages show it: nothing for one never set (a
+// stored 0 would read as 30 December 1899).
+std::string StampText(const std::string& format, TDateTime value) {
+  return value == 0 ? std::string() : FormatDateTime(format, value);
+}
+
 // What a page shows of a running server, read while its machinery is held.
 struct TServerView {
   TServerSettings Settings;
@@ -192,8 +198,8 @@ void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
         page.Text("%%SELECTED_CLIENT_LOGINNAME%%", account->LoginName.Text());
         page.Text("%%SELECTED_CLIENT_REGISTEREDBY%%", account->RegisteredBy.Text());
         page.Text("%%SELECTED_CLIENT_LOGINS%%", std::to_string(account->Logins));
-        page.Text("%%SELECTED_CLIENT_LASTUPDATED%%", FormatDateTime(config_.DateTimeFormat, account->LastChanged));
-        page.Text("%%SELECTED_CLIENT_REGISTERED%%", FormatDateTime(config_.DateTimeFormat, account->Created));
+        page.Text("%%SELECTED_CLIENT_LASTUPDATED%%", StampText(config_.DateTimeFormat, account->LastChanged));
+        page.Text("%%SELECTED_CLIENT_REGISTERED%%", StampText(config_.DateTimeFormat, account->Created));
         const uint16_t rights = account->PlayerPrivileges;
         page.Text("%%SERVERCFG_CLIENT_RIGHTS_SERVERADMIN_SELECTED%%",
                   rights & PlayerPrivileges::ServerAdmin ? "checked" : "");
@@ -263,8 +269,8 @@ std::string TWebInterface::CreateDataBaseClientList(TWebRequest& r, const TMarke
       TMarkers markers;
       markers.Text("%%CLIENT_NAME%%", account->NickName.Text());
       markers.Text("%%CLIENT_LOGINNAME%%", account->LoginName.Text());
-      markers.Text("%%CLIENT_LASTUPDATED%%", FormatDateTime(config_.DateTimeFormat, account->LastChanged));
-      markers.Text("%%CLIENT_REGISTERED%%", FormatDateTime(config_.DateTimeFormat, account->Created));
+      markers.Text("%%CLIENT_LASTUPDATED%%", StampText(config_.DateTimeFormat, account->LastChanged));
+      markers.Text("%%CLIENT_REGISTERED%%", StampText(config_.DateTimeFormat, account->Created));
       markers.Text("%%CLIENT_LOGINS%%", std::to_string(account->Logins));
       markers.Text("%%CLIENT_REGISTEREDBY%%", account->RegisteredBy.Text());
       list += markers.Expand(row, &page);

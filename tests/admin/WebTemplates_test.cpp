@@ -149,11 +149,13 @@ TEST_F(TWebFixture, AccountMarkersAndTheAccountListAreEscaped) {
   EXPECT_NE(list.find("<td>&lt;i&gt;x&lt;/i&gt;</td>"), std::string::npos);
   EXPECT_EQ(list.find("<i>x</i>"), std::string::npos);
   Page("c.html", "%%SELECTED_CLIENT_LOGINNAME%%|%%SERVERCFG_CLIENT_RIGHTS_SERVERADMIN_SELECTED%%|"
-                 "%%SERVERCFG_CLIENT_RIGHTS_SUPERSERVERADMIN_SELECTED%%|%%SELECTED_CLIENT_LOGINS%%");
-  EXPECT_EQ(browser->Page("/c.html?client=op"), "op|checked||0");
+                 "%%SERVERCFG_CLIENT_RIGHTS_SUPERSERVERADMIN_SELECTED%%|%%SELECTED_CLIENT_LOGINS%%|"
+                 "%%SELECTED_CLIENT_LASTUPDATED%%");
+  EXPECT_EQ(browser->Page("/c.html?client=op"), "op|checked||0|");
   EXPECT_EQ(browser->Page("/c.html?client=nobody"),
             "%%SELECTED_CLIENT_LOGINNAME%%|%%SERVERCFG_CLIENT_RIGHTS_SERVERADMIN_SELECTED%%|"
-            "%%SERVERCFG_CLIENT_RIGHTS_SUPERSERVERADMIN_SELECTED%%|%%SELECTED_CLIENT_LOGINS%%");
+            "%%SERVERCFG_CLIENT_RIGHTS_SUPERSERVERADMIN_SELECTED%%|%%SELECTED_CLIENT_LOGINS%%|"
+            "%%SELECTED_CLIENT_LASTUPDATED%%");
   std::filesystem::remove(Docs() + "/database_client_manager_clientlist.html");
   auto r = browser->Get("/client_manager.html");
   ASSERT_TRUE(r);
