@@ -1,8 +1,18 @@
 #include "common/Packets.h"
 
+#include <arpa/inet.h>
 #include <zlib.h>
 
 #include <algorithm>
+
+uint32_t ParseIPv4Address(std::string_view text) {
+  char buf[INET_ADDRSTRLEN];
+  if (text.size() >= sizeof buf) return 0;
+  std::memcpy(buf, text.data(), text.size());
+  buf[text.size()] = '\0';
+  in_addr out{};
+  return inet_pton(AF_INET, buf, &out) == 1 ? out.s_addr : 0;
+}
 
 uint32_t PacketCRC32(const uint8_t* buffer, size_t length) {
   if (length == 0) return 0;
@@ -59,6 +69,7 @@ void TPacket::Assign(const TPacket& other) {
   Position = 0;
   Address = other.Address;
   Port = other.Port;
+  PeerIp = other.PeerIp;
 }
 
 // ---- header views -------------------------------------------------------------

@@ -80,6 +80,10 @@ inline void WriteU32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+// Dotted IPv4 text to the address in network byte order; 0 for text that
+// is no IPv4 address (0.0.0.0 is no peer either).
+uint32_t ParseIPv4Address(std::string_view text);
+
 // CRC-32 (reflected 0xEDB88320, init and final xor 0xFFFFFFFF). 0 for an
 // empty buffer; 0xFFFFFFFF, without computing, above kMaxCrcLength bytes.
 uint32_t PacketCRC32(const uint8_t* buffer, size_t length);
@@ -193,9 +197,19 @@ class TPacket {
   // ---- the peer: source of a received packet, destination of one to send ----
   std::string Address;
   uint16_t Port = 0;
+  // The same address as the socket layer takes it (IPv4, network byte
+  // order), so that the send path never parses text; 0 when only the text
+  // is known.
+  uint32_t PeerIp = 0;
   void SetAddress(std::string_view address, uint16_t port) {
     Address.assign(address);
     Port = port;
+    PeerIp = 0;
+  }
+  void SetPeer(std::string_view address, uint32_t ip, uint16_t port) {
+    Address.assign(address);
+    Port = port;
+    PeerIp = ip;
   }
 
   // ---- classes: true when the size reaches the class's minimum and offset 0 matches ----

@@ -154,6 +154,12 @@ class TPLUDPListener {
 
   // ---- voice relay (server/VoiceRelay.cpp) ----
   void HandleVoice(TPacket& packet);
+  // The socket reader's way in: relays a voice datagram the packet buffer
+  // accepted and handed back (it had nothing queued ahead of it), on the
+  // calling thread. Takes the ClientList and channel locks itself; the
+  // caller holds neither and sends the queued datagrams afterwards
+  // (TPLUDPSender::Flush). Raises nothing.
+  void RelayVoice(TPacket& packet);
   bool MaySpeak(const TClientObject& speaker, const TChannelRecord& channel);
 
   // ---- channel commands (server/ChannelCommands.cpp) ----
@@ -196,8 +202,12 @@ class TPLUDPListener {
   void EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason);
   // The wall-clock time, read at most once per millisecond: the local-time
   // conversion costs about half a microsecond under a process-wide lock, and
-  // every datagram stamps its player's LastSeen.
+  // every datagram stamps its player's LastSeen. Caller holds the ClientList
+  // lock (the cache is shared by the listener and the socket reader).
   TDateTime Now();
+  // The relay of HandleVoice and RelayVoice; `wakeSender` false when the
+  // caller sends the result itself.
+  void Relay(TPacket& packet, const TClientObject& speaker, bool wakeSender);
 
   TServerObject& server_;
   std::thread thread_;

@@ -76,8 +76,9 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   void Stop();
   void SaveConfig(TIniFile* ini);
   // The socket's receive handler: copies the datagram into a packet and
-  // hands it to the packet buffer; rejections are dropped silently.
-  void UDPRead(const std::string& address, uint16_t port, const uint8_t* data, size_t size);
+  // hands it to the packet buffer; rejections are dropped silently. Voice
+  // that nothing waits ahead of is relayed and sent right here.
+  void UDPRead(const std::string& address, uint16_t port, uint32_t ip, const uint8_t* data, size_t size);
   // The figures; 0 while stopped. Each holds HoldMachinery() itself: do not
   // call them while holding it.
   int32_t CurrentUsers();
