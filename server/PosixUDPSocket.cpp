@@ -7,7 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -22,6 +26,19 @@ bool ParseIPv4(std::string_view text, in_addr& out) {
   std::memcpy(buf, text.data(), text.size());
   buf[text.size()] = '\0';
   return inet_pton(AF_INET, buf, &out) == 1;
+}
+
+// The time from a datagram's arrival (its SO_TIMESTAMPNS stamp) to `now`;
+// 0 without a stamp or when the wall clock went back meanwhile.
+uint32_t QueuedMs(const msghdr& message, const timespec& now) {
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec arrived;
+    std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+    const int64_t ns = (static_cast<int64_t>(now.tv_sec) - arrived.tv_sec) * 1000000000 + (now.tv_nsec - arrived.tv_nsec);
+    return ns > 0 ? static_cast<uint32_t>(std::min<int64_t>(ns / 1000000, UINT32_MAX)) : 0;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -51,6 +68,10 @@ void TPosixUDPSocket::Open() {
   // maximum; a smaller queue is no reason to fail.
   int queueBytes = kSocketQueueBytes;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
+  // The arrival time of each datagram tells how long it waited in that
+  // queue; without it every datagram counts as fresh.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     const std::string message = SystemError("bind");
     ::close(fd);
@@ -91,6 +112,7 @@ void TPosixUDPSocket::ReadLoop() {
   mmsghdr messages[kReceiveBatch];
   iovec parts[kReceiveBatch];
   sockaddr_in from[kReceiveBatch];
+  alignas(cmsghdr) uint8_t control[kReceiveBatch][CMSG_SPACE(sizeof(timespec))];
   // Most datagrams come from an address seen just before; its text is kept.
   uint32_t lastIp = 0;
   std::string address;
@@ -109,10 +131,14 @@ void TPosixUDPSocket::ReadLoop() {
       messages[i].msg_hdr.msg_namelen = sizeof from[i];
       messages[i].msg_hdr.msg_iov = &parts[i];
       messages[i].msg_hdr.msg_iovlen = 1;
+      messages[i].msg_hdr.msg_control = control[i];
+      messages[i].msg_hdr.msg_controllen = sizeof control[i];
     }
     const int n = recvmmsg(fd_, messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
     // Errors such as ICMP port-unreachable reports of earlier sends are not ours to handle.
     if (n <= 0) continue;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     for (int i = 0; i < n; ++i) {
       if (from[i].sin_family != AF_INET) continue;
       const uint32_t ip = from[i].sin_addr.s_addr;
@@ -123,8 +149,9 @@ void TPosixUDPSocket::ReadLoop() {
         lastIp = ip;
       }
       try {
-        if (OnRead) OnRead(static_cast<const uint8_t*>(parts[i].iov_base), messages[i].msg_len, address,
-                           ntohs(from[i].sin_port), ip);
+        if (OnRead)
+          OnRead({static_cast<const uint8_t*>(parts[i].iov_base), messages[i].msg_len, address,
+                  ntohs(from[i].sin_port), ip, QueuedMs(messages[i].msg_hdr, now)});
       } catch (...) {
         // The read handler drops what it cannot take; nothing goes back to the peer.
       }

@@ -29,9 +29,16 @@ class TPosixUDPSocket final : public TUDPSocket {
   static constexpr size_t kReceiveBatch = 32;
   static constexpr size_t kSendBatch = 64;           // datagrams per sendmmsg call
   static constexpr int kSocketQueueBytes = 4 << 20;  // asked of the system for the receive queue
-  // `ip` is `address` in network byte order.
-  using THandler = std::function<void(const uint8_t* data, size_t size, const std::string& address, uint16_t port,
-                                      uint32_t ip)>;
+  // A received datagram, valid during the handler's call.
+  struct TReceived {
+    const uint8_t* Data;
+    size_t Size;
+    const std::string& Address;  // dotted text
+    uint16_t Port;
+    uint32_t Ip;      // Address in network byte order
+    uint32_t AgeMs;   // how long it waited in the system's queue before it was read
+  };
+  using THandler = std::function<void(const TReceived& datagram)>;
   // The batch system call, replaceable by tests that need a partial send.
   using TSendMany = int (*)(int fd, mmsghdr* messages, unsigned int count, int flags);
 

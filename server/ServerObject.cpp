@@ -98,8 +98,9 @@ bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
   sender_->Start();
 
   UDPServer->BoundToIp = ::BoundToIp;
-  UDPServer->OnRead = [this](const uint8_t* data, size_t size, const std::string& address, uint16_t from,
-                             uint32_t ip) { UDPRead(address, from, ip, data, size); };
+  UDPServer->OnRead = [this](const TPosixUDPSocket::TReceived& d) {
+    UDPRead(d.Address, d.Port, d.Ip, d.Data, d.Size, d.AgeMs);
+  };
   // What the batch's datagrams queued (acknowledgements, pongs) leaves with
   // the reader instead of waiting for the sender thread to wake.
   UDPServer->OnBatchEnd = [this] { sender_->Flush(); };
@@ -177,7 +178,8 @@ void TServerObject::SaveConfig(TIniFile* ini) {
 }
 
 void TServerObject::UDPRead(const std::string& address, uint16_t port, uint32_t ip, const uint8_t* data,
-                            size_t size) {
+                            size_t size, uint32_t queuedMs) {
+  if (queuedMs > kStaleVoiceMs && size >= 2 && ReadU16(data) == kPacketVoiceC2S) return;
   try {
     TCustomPacketBuffer* buffer = PacketBuffer.get();
     if (!buffer) return;

@@ -28,9 +28,9 @@ class TClientSocket {
  public:
   TClientSocket() {
     socket.BoundToIp = "127.0.0.1";
-    socket.OnRead = [this](const uint8_t* data, size_t size, const std::string& address, uint16_t port, uint32_t ip) {
-      auto p = std::make_unique<TPacket>(data, size);
-      p->SetPeer(address, ip, port);
+    socket.OnRead = [this](const TPosixUDPSocket::TReceived& d) {
+      auto p = std::make_unique<TPacket>(d.Data, d.Size);
+      p->SetPeer(d.Address, d.Ip, d.Port);
       std::lock_guard<std::mutex> lock(mutex_);
       received_.push_back(std::move(p));
       cond_.notify_all();
@@ -58,9 +58,9 @@ TEST(UDPLoopback, DatagramsTravelSocketToBufferToSenderToSocket) {
   TCustomPacketBuffer buffer;
   TPosixUDPSocket server;
   server.BoundToIp = "127.0.0.1";
-  server.OnRead = [&](const uint8_t* data, size_t size, const std::string& address, uint16_t port, uint32_t ip) {
-    auto p = std::make_unique<TPacket>(data, size);
-    p->SetPeer(address, ip, port);
+  server.OnRead = [&](const TPosixUDPSocket::TReceived& d) {
+    auto p = std::make_unique<TPacket>(d.Data, d.Size);
+    p->SetPeer(d.Address, d.Ip, d.Port);
     if (!buffer.Closing()) buffer.TryStoreReceivedPacket(std::move(p));
   };
   TPLUDPSender sender(buffer, server);
@@ -164,6 +164,38 @@ TEST(PosixUDPSocket, BatchGoesOnPastPartialSendsAndFailedDatagrams) {
     ASSERT_TRUE(p) << "datagram " << i << " did not arrive";
     EXPECT_EQ(p->Memory()[0], i) << "out of order";
   }
+}
+
+TEST(PosixUDPSocket, ReportsHowLongADatagramWaitedToBeRead) {
+  TPosixUDPSocket server;
+  server.BoundToIp = "127.0.0.1";
+  std::mutex mutex;
+  std::condition_variable cond;
+  bool secondSent = false;
+  std::vector<uint32_t> ages;
+  server.OnRead = [&](const TPosixUDPSocket::TReceived& d) {
+    std::unique_lock<std::mutex> lock(mutex);
+    ages.push_back(d.AgeMs);
+    cond.notify_all();
+    if (ages.size() > 1) return;
+    // Holds the reader until the second datagram is in the queue, then some more.
+    cond.wait(lock, [&] { return secondSent; });
+    lock.unlock();
+    std::this_thread::sleep_for(120ms);
+  };
+  server.SetActive(true);
+  TClientSocket client;
+  auto p = NewVoiceC2SPacket(1, 1, 1, 4);
+  client.Send(*p, server.BoundPort());
+  client.Send(*p, server.BoundPort());
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    secondSent = true;
+    cond.notify_all();
+    ASSERT_TRUE(cond.wait_for(lock, 10s, [&] { return ages.size() == 2; }));
+  }
+  EXPECT_GE(ages[1], 100u);
+  server.SetActive(false);
 }
 
 TEST(PosixUDPSocket, SwitchingOffStopsAWaitingReaderPromptly) {
