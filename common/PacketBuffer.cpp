@@ -274,7 +274,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
         MarkReady(node);
       }
       RefreshResend(node);
-      SendEvent.SetEvent();
+      if (!relayNow) SendEvent.SetEvent();
     }
     return nullptr;
   }
@@ -284,7 +284,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
     const bool deliver = c.SendAck(command.Sequence(), command.ResendCount(), packet->Size());
     // The acknowledgement must leave even when the command itself is refused.
     MarkReady(node);
-    SendEvent.SetEvent();
+    if (!relayNow) SendEvent.SetEvent();
     if (!deliver) return nullptr;
     if (c.State >= csDraining) return kWhileClosing;
     receivedQueue_.Push(std::move(packet));
@@ -317,7 +317,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
   WriteU32(packet->Memory() + 20, pingSequence);
   c.MaintenanceQueue.Push(std::move(packet));
   MarkReady(node);
-  SendEvent.SetEvent();
+  if (!relayNow) SendEvent.SetEvent();
   return nullptr;
 }
 

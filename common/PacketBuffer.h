@@ -112,7 +112,10 @@ class TCustomPacketBuffer {
   // ahead of (the received queue is empty and the listener is back waiting)
   // is handed back there instead of being queued: the caller relays it on
   // its own thread, and the frame is never reordered with a command the
-  // listener has yet to act on.
+  // listener has yet to act on. A caller that passes `relayNow` also sends
+  // what this queues (acknowledgements, pongs, a command released by an
+  // acknowledgement) itself (TPLUDPSender::Flush): the sender thread is not
+  // woken for it.
   const char* TryStoreReceivedPacket(std::unique_ptr<TPacket> packet,
                                      std::unique_ptr<TPacket>* relayNow = nullptr);
 

@@ -72,6 +72,47 @@ void TPacket::Assign(const TPacket& other) {
   PeerIp = other.PeerIp;
 }
 
+// ---- the per-thread store of freed packets ----------------------------------------
+
+namespace {
+
+// Plain data, so that it stays usable while the thread's other objects are
+// destroyed (a packet freed then goes to the heap).
+struct TPacketStore {
+  void* Items[TPacket::kKeptPerThread];
+  size_t Count;
+  bool Closed;
+};
+thread_local TPacketStore packetStore;
+
+// Empties the store when its thread ends.
+struct TPacketStoreCloser {
+  ~TPacketStoreCloser() {
+    packetStore.Closed = true;
+    while (packetStore.Count) ::operator delete(packetStore.Items[--packetStore.Count]);
+  }
+};
+thread_local TPacketStoreCloser packetStoreCloser;
+
+}  // namespace
+
+void* TPacket::operator new(size_t size) {
+  TPacketStore& store = packetStore;
+  if (size == sizeof(TPacket) && store.Count) return store.Items[--store.Count];
+  return ::operator new(size);
+}
+
+void TPacket::operator delete(void* memory, size_t size) noexcept {
+  TPacketStore& store = packetStore;
+  if (size == sizeof(TPacket) && !store.Closed && store.Count < kKeptPerThread) {
+    // Touching the closer registers its destructor for this thread.
+    (void)&packetStoreCloser;
+    store.Items[store.Count++] = memory;
+    return;
+  }
+  ::operator delete(memory);
+}
+
 // ---- header views -------------------------------------------------------------
 
 void TPacket::ThrowNotOfClass(const char* className) {

@@ -47,6 +47,9 @@ void TPLUDPSender::Flush() {
   uint32_t hint;
   while (SendBatch(hint, false)) {
   }
+  // A command now in flight falls due for a resend; the sender thread may be
+  // asleep on an older deadline (or none) and must look again.
+  if (hint != TCustomPacketBuffer::kNever) buffer_.SendEvent.SetEvent();
 }
 
 void TPLUDPSender::Execute() {

@@ -178,8 +178,9 @@ TEST(PosixUDPSocket, ReportsHowLongADatagramWaitedToBeRead) {
     ages.push_back(d.AgeMs);
     cond.notify_all();
     if (ages.size() > 1) return;
-    // Holds the reader until the second datagram is in the queue, then some more.
-    cond.wait(lock, [&] { return secondSent; });
+    // Holds the reader until the second datagram is in the queue, then some
+    // more. It is sent only now, so that it cannot come with the first read.
+    cond.wait_for(lock, 10s, [&] { return secondSent; });
     lock.unlock();
     std::this_thread::sleep_for(120ms);
   };
@@ -187,9 +188,10 @@ TEST(PosixUDPSocket, ReportsHowLongADatagramWaitedToBeRead) {
   TClientSocket client;
   auto p = NewVoiceC2SPacket(1, 1, 1, 4);
   client.Send(*p, server.BoundPort());
-  client.Send(*p, server.BoundPort());
   {
     std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(cond.wait_for(lock, 10s, [&] { return ages.size() == 1; }));
+    client.Send(*p, server.BoundPort());
     secondSent = true;
     cond.notify_all();
     ASSERT_TRUE(cond.wait_for(lock, 10s, [&] { return ages.size() == 2; }));
