@@ -2,10 +2,13 @@
 // transport threads. The socket reader hands every datagram to
 // StoreReceivedPacket, which checks it against the connection it claims,
 // acknowledges commands, consumes acknowledgements, answers pings and queues
-// what the listener must see; the listener blocks in WaitForPacket; the
-// listener and the administration threads queue outgoing packets with
-// SendPacket; the sender thread blocks in GetPacketToSend and receives the
-// packets of all connections in turn. The buffer owns the connections.
+// what the listener must see, except voice that nothing waits ahead of,
+// which it hands back for the reader to relay itself; the listener blocks in
+// WaitForPacket; the listener, the relay and the administration threads
+// queue outgoing packets with SendPacket and SendPackets; the sender thread
+// blocks in GetPacketToSend, and whoever sends takes the packets of all
+// connections in turn with NextPacketsToSend. The buffer owns the
+// connections.
 //
 // Ownership: one buffer per running virtual server, created before its
 // listener and sender and destroyed after they were told to end. Packets move
