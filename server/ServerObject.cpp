@@ -180,7 +180,7 @@ void TServerObject::SaveConfig(TIniFile* ini) {
 
 void TServerObject::UDPRead(const std::string& address, uint16_t port, uint32_t ip, const uint8_t* data,
                             size_t size, uint32_t queuedMs) {
-  if (queuedMs > kStaleVoiceMs && size >= 2 && ReadU16(data) == kPacketVoiceC2S) return;
+  if (queuedMs > kStaleVoiceMs && size >= 2 && wire::GetU16(data) == kPacketVoiceC2S) return;
   try {
     TCustomPacketBuffer* buffer = PacketBuffer.get();
     if (!buffer) return;
