@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "admin/TCPQuery.h"
 #include "app/AdminAccount.h"
 #include "app/Globals.h"
 #include "app/Utilities.h"
@@ -244,7 +245,13 @@ bool Start_Parleon_Server() {
     LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
   }
   // Step 16: the web interface starts here (arrives with the web interface).
-  // Step 17: the TCP query opens here (arrives with the TCP query).
+  // Step 17: the TCP query. It logs why when its port cannot be opened, and
+  // the process goes on without it.
+  if (TCPQueryPort > 0) {
+    auto query = std::make_unique<TTCPQuery>(
+        TTCPQueryOptions{TCPQueryPort, BoundToIp, {ServerVersionText(), PlatformName, IniFileName}});
+    if (query->Active()) TCPQuery = query.release();
+  }
   // Step 18: the web list thread starts here (arrives with the web list).
 
   Log(LMTALL, LMDINFO, "server", "Server startup finished");
@@ -265,6 +272,7 @@ void Stop_Parleon_Server() {
   }
   // Steps 4 to 6: the web interface, the web list thread and the TCP query
   //          go here, each pointer cleared as its object goes.
+  delete TCPQuery.exchange(nullptr);
   // Step 7: the list is empty by now; the pointer is cleared before it goes.
   delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
