@@ -195,17 +195,20 @@ void PlayerListCommand(TCall& c) {
         rows.push_back({p->PlayerID, p->ChannelID, p->ChannelPrivileges, p->PlayerPrivileges, p->PlayerFlags,
                         p->LoginTime, p->LastSeen, p->NickName.Text(), p->LoginName.Text()});
     }
-    for (TPlayerRow& row : rows)
-      server->PacketBuffer->InspectConnection(row.PlayerID, [&](const TSingleConnection& k) {
-        row.PacketsSent = k.PacketsSent;
-        row.BytesSent = k.BytesSent;
-        row.PacketsReceived = k.PacketsReceived;
-        row.BytesReceived = k.BytesReceived;
-        row.Loss = k.LossHundredths();
-        row.Ping = k.AverageRtt;
-        // Where players connect from is for administrators only.
-        if (showAddress && k.State != csLogin && k.State != csClosed) row.Address = k.Address;
-      });
+    std::vector<uint32_t> ids;
+    ids.reserve(rows.size());
+    for (const TPlayerRow& row : rows) ids.push_back(row.PlayerID);
+    server->PacketBuffer->InspectConnections(ids, [&](size_t i, const TSingleConnection& k) {
+      TPlayerRow& row = rows[i];
+      row.PacketsSent = k.PacketsSent;
+      row.BytesSent = k.BytesSent;
+      row.PacketsReceived = k.PacketsReceived;
+      row.BytesReceived = k.BytesReceived;
+      row.Loss = k.LossHundredths();
+      row.Ping = k.AverageRtt;
+      // Where players connect from is for administrators only.
+      if (showAddress && k.State != csLogin && k.State != csClosed) row.Address = k.Address;
+    });
     now = ServerNow(*server);
   });
   if (!found) return;
@@ -320,22 +323,26 @@ void MessageCommand(TCall& c) {
   std::erase(text, '\r');
   std::replace(text.begin(), text.end(), '\n', ' ');
   const bool found = WithMachinery(c, *server, [&] {
-    std::vector<std::unique_ptr<TPacket>> packets;
+    std::vector<std::pair<uint32_t, uint32_t>> recipients;  // session key, player id
     {
       TClientListLock lock(*server->ClientList);
-      packets.reserve(server->ClientList->Count());
-      for (const TClientObject* p : server->ClientList->Items()) {
-        auto packet = std::make_unique<TPacket>(kMessageSize);
-        uint8_t* m = packet->Memory();
-        wire::PutU16(m, kPacketCommand);
-        wire::PutU16(m + 2, cmd::TextMessageOut);
-        wire::PutU32(m + 4, p->SessionKey);
-        wire::PutU32(m + 8, p->PlayerID);
-        wire::PutStr(m + 24, 255, text);
-        wire::PutU32(m + 280, kMessageValue);
-        wire::PutStr(m + 284, 29, "SERVER");
-        packets.push_back(std::move(packet));
-      }
+      recipients.reserve(server->ClientList->Count());
+      for (const TClientObject* p : server->ClientList->Items()) recipients.emplace_back(p->SessionKey, p->PlayerID);
+    }
+    // A player who left meanwhile has no connection: the buffer drops its copy.
+    std::vector<std::unique_ptr<TPacket>> packets;
+    packets.reserve(recipients.size());
+    for (const auto& [sessionKey, playerID] : recipients) {
+      auto packet = std::make_unique<TPacket>(kMessageSize);
+      uint8_t* m = packet->Memory();
+      wire::PutU16(m, kPacketCommand);
+      wire::PutU16(m + 2, cmd::TextMessageOut);
+      wire::PutU32(m + 4, sessionKey);
+      wire::PutU32(m + 8, playerID);
+      wire::PutStr(m + 24, 255, text);
+      wire::PutU32(m + 280, kMessageValue);
+      wire::PutStr(m + 284, 29, "SERVER");
+      packets.push_back(std::move(packet));
     }
     server->PacketBuffer->SendPackets(packets.data(), packets.size());
   });

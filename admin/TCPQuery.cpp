@@ -1,11 +1,16 @@
 #include "admin/TCPQuery.h"
 
+#include <algorithm>
 #include <array>
 #include <asio.hpp>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <functional>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "admin/QueryCommands.h"
 #include "admin/QueryLineReader.h"
@@ -15,13 +20,18 @@ namespace {
 
 constexpr const char* kSource = "TCPQUERY";
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// The query's threads give way to the voice threads: a flood of commands
+// slows the query down, not the relay.
+constexpr int kQueryNice = 10;
+
+void LowerThreadPriority() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kQueryNice); }
 
 }  // namespace
 
 class TQuerySession;
 
 struct TQueryServer {
-  explicit TQueryServer(TTCPQueryOptions o) : options(std::move(o)), acceptor(io), retry(io), workers(options.Workers) {}
+  explicit TQueryServer(TTCPQueryOptions o) : options(std::move(o)), acceptor(io), retry(io) {}
 
   void Accept();
   void Refuse(asio::ip::tcp::socket socket);
@@ -32,9 +42,12 @@ struct TQueryServer {
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
   asio::ip::tcp::acceptor acceptor;
   asio::steady_timer retry;
-  // Destroyed before the I/O context: the sessions its queued commands hold
-  // own sockets of that context.
-  asio::thread_pool workers;
+  // The commands' queue, run by the worker threads. Destroyed before the
+  // I/O context: the sessions its queued commands hold own sockets of that
+  // context.
+  asio::io_context workers;
+  asio::executor_work_guard<asio::io_context::executor_type> workersBusy = asio::make_work_guard(workers);
+  std::vector<std::thread> workerThreads;
   std::thread ioThread;
   std::atomic<bool> stopping{false};
   std::atomic<uint16_t> port{0};
@@ -51,6 +64,8 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
 
   void Start() {
     asio::error_code ec;
+    // Answers are small and each waits for the one before: no Nagle delay.
+    socket_.set_option(asio::ip::tcp::no_delay(true), ec);
     const auto peer = socket_.remote_endpoint(ec);
     if (!ec) connection_.PeerAddress = peer.address().to_string();
     Touch();
@@ -209,7 +224,16 @@ TTCPQuery::TTCPQuery(TTCPQueryOptions options) : impl_(std::make_unique<TQuerySe
     return;
   }
   impl_->Accept();
-  impl_->ioThread = std::thread([impl = impl_.get()] { impl->io.run(); });
+  TQueryServer* impl = impl_.get();
+  for (size_t i = 0; i < std::max<size_t>(impl->options.Workers, 1); ++i)
+    impl->workerThreads.emplace_back([impl] {
+      LowerThreadPriority();
+      impl->workers.run();
+    });
+  impl->ioThread = std::thread([impl] {
+    LowerThreadPriority();
+    impl->io.run();
+  });
 }
 
 // Commands in work finish (a restart in progress completes); commands not
@@ -217,7 +241,7 @@ TTCPQuery::TTCPQuery(TTCPQueryOptions options) : impl_(std::make_unique<TQuerySe
 TTCPQuery::~TTCPQuery() {
   impl_->stopping = true;
   impl_->workers.stop();
-  impl_->workers.join();
+  for (std::thread& worker : impl_->workerThreads) worker.join();
   if (impl_->ioThread.joinable()) {
     asio::post(impl_->io, [impl = impl_.get()] { impl->CloseAll(); });
     impl_->work.reset();

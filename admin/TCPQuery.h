@@ -5,7 +5,9 @@
 //
 // Threads: one I/O thread accepts, reads and writes for every connection;
 // the commands run on a small worker pool because some block (a restart
-// stops and starts a server). A connection has at most one line in work:
+// stops and starts a server). All of them run at a lower priority than the
+// voice threads, so a flood of commands slows the query, not the relay.
+// A connection has at most one line in work:
 // its next line is read only after the answer to the previous one went
 // out, so its commands run in order, and a peer that never reads its
 // answers holds one answer's memory and stops being read. Limits: lines of
