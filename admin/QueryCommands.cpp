@@ -10,6 +10,7 @@
 #include "common/CommandCodes.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
+#include "common/LogRateLimiter.h"
 #include "common/LoginThrottle.h"
 #include "common/Packets.h"
 #include "database/Accounts.h"
@@ -255,7 +256,7 @@ void ChannelListCommand(TCall& c) {
 }
 
 void VersionCommand(TCall& c) {
-  Log(LMTDEBUG, LMDINFO, "TCPQUERY", "Version requested");
+  QueryTrace("Version requested");
   c.Line(c.Env.Version + " " + c.Env.Platform);
   c.Ok();
 }
@@ -650,6 +651,19 @@ bool Matches(std::string_view line, std::string_view word) {
 }
 
 }  // namespace
+
+void QueryTrace(std::string_view text) {
+  static std::mutex mutex;
+  static TLogRateLimiter limiter(nullptr, 10, 1000);
+  uint32_t suppressed = 0;
+  bool allowed;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    allowed = limiter.Allow(suppressed);
+  }
+  if (suppressed) Log(LMTDEBUG, LMDINFO, "TCPQUERY", std::to_string(suppressed) + " trace lines suppressed");
+  if (allowed) Log(LMTDEBUG, LMDINFO, "TCPQUERY", text);
+}
 
 std::string QueryErrorLine(std::string_view message) {
   return "ERROR, " + std::string(message.substr(0, kErrorMessageLength)) + "\r\n";

@@ -30,5 +30,10 @@ void TakeServerSnapshot(QueryConnection& connection);
 
 TQueryAnswer ExecuteQueryLine(QueryConnection& connection, std::string_view line, const TQueryEnvironment& env);
 
+// Writes a line of the query's debug trace ("Connected", ...) to the log,
+// a few a second at most: strangers who connect in a loop must not fill the
+// disk. Any thread.
+void QueryTrace(std::string_view text);
+
 // The error line for `message` (cut to 29 characters), with its CR LF.
 std::string QueryErrorLine(std::string_view message);

@@ -74,7 +74,7 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
       asio::post(self->owner_.workers, [self] {
         try {
           TakeServerSnapshot(self->connection_);
-          Log(LMTDEBUG, LMDINFO, kSource, "Connected");
+          QueryTrace("Connected");
         } catch (const std::exception&) {
           Log(LMTERROR, LMDALL, kSource, "TTCPQuery.OnConnect: unable to initialize object");
         }
@@ -91,7 +91,7 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
     socket_.close(ec);
     idle_.cancel();
     owner_.sessions.erase(shared_from_this());
-    Log(LMTDEBUG, LMDINFO, kSource, "Disconnected");
+    QueryTrace("Disconnected");
   }
 
  private:
