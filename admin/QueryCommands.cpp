@@ -6,16 +6,16 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/Utilities.h"
 #include "common/CommandCodes.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "common/LoginThrottle.h"
 #include "common/Packets.h"
+#include "common/TextFormat.h"
+#include "common/WireFormat.h"
 #include "database/Accounts.h"
 #include "server/ServerList.h"
-#include "server/WireFormat.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ constexpr uint32_t kMessageValue = 255;
 // One command line being answered.
 struct TCall {
   QueryConnection& Conn;
-  const TQueryEnvironment& Env;
+  const TServerEnvironment& Env;
   std::vector<std::string> Params;
   std::string Answer;
 
@@ -257,7 +257,8 @@ void ChannelListCommand(TCall& c) {
 
 void VersionCommand(TCall& c) {
   QueryTrace("Version requested");
-  c.Line(c.Env.Version + " " + c.Env.Platform);
+  c.Line(std::to_string(c.Env.VersionMajor) + "." + std::to_string(c.Env.VersionMinor) + "." +
+         std::to_string(c.Env.VersionRelease) + "." + std::to_string(c.Env.VersionBuild) + " " + c.Env.Platform);
   c.Ok();
 }
 
@@ -430,13 +431,13 @@ void AddServerCommand(TCall& c) {
   if (list.FindServerByPort(port)) return c.Error("serverport already running");
   const std::string id = "server_cfg " + c.Params[0];
   auto server = std::make_shared<TServerObject>();
-  if (!server->Start(id, port, nullptr)) return c.Error("unable to initialize server");
+  if (!server->Start(c.Env, id, port, nullptr)) return c.Error("unable to initialize server");
   try {
-    TIniFile ini(c.Env.IniFileName);
+    TIniFile ini(c.Env.SettingsFile);
     ListServer(ini, id);
   } catch (const std::exception&) {
     LogFmt(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: unable to open server config file: %1 ",
-           {c.Env.IniFileName});
+           {c.Env.SettingsFile});
     return c.Error("unable to save server");
   }
   TakeServerSnapshot(c.Conn);
@@ -503,7 +504,7 @@ void SetCommand(TCall& c) {
     matched = true;
   }
   if (!matched) return c.Error("invalid variable");
-  TIniFile ini(c.Env.IniFileName);
+  TIniFile ini(c.Env.SettingsFile);
   settings.Write(ini, target->ID);
   ini.UpdateFile();
   List().RestartServer(target->ID);
@@ -671,7 +672,7 @@ std::string QueryErrorLine(std::string_view message) {
 
 void TakeServerSnapshot(QueryConnection& connection) { connection.Servers = List().GetServerIDList(); }
 
-TQueryAnswer ExecuteQueryLine(QueryConnection& connection, std::string_view line, const TQueryEnvironment& env) {
+TQueryAnswer ExecuteQueryLine(QueryConnection& connection, std::string_view line, const TServerEnvironment& env) {
   for (const TCommand& command : kCommands) {
     const std::string_view word = command.Word;
     if (!Matches(line, word)) continue;

@@ -28,7 +28,9 @@ struct TQueryAnswer {
 // Fills `connection`'s server list from the running servers (the accept).
 void TakeServerSnapshot(QueryConnection& connection);
 
-TQueryAnswer ExecuteQueryLine(QueryConnection& connection, std::string_view line, const TQueryEnvironment& env);
+// `env` is what "ver" reports and what servers that "addserver" starts get;
+// its settings file lists them and takes the changes of "set".
+TQueryAnswer ExecuteQueryLine(QueryConnection& connection, std::string_view line, const TServerEnvironment& env);
 
 // Writes a line of the query's debug trace ("Connected", ...) to the log,
 // a few a second at most: strangers who connect in a loop must not fill the

@@ -15,14 +15,6 @@
 
 #include "server/ServerObject.h"
 
-// What the query tells about the process and where it keeps its settings,
-// given by whoever creates the query (start-up, or a test).
-struct TQueryEnvironment {
-  std::string Version;      // "2.0.18.25"
-  std::string Platform;     // shown after the version
-  std::string IniFileName;  // "addserver" lists new servers in its "Servers" section
-};
-
 struct QueryConnection {
   TServerRef Selected;
   std::vector<std::pair<std::string, TServerRef>> Servers;

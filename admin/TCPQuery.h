@@ -33,7 +33,7 @@
 struct TTCPQueryOptions {
   int32_t Port = 51234;     // 0: a port the system picks (tests)
   std::string BindAddress;  // empty: every local address
-  TQueryEnvironment Environment;
+  TServerEnvironment Environment;  // see ExecuteQueryLine
   size_t MaxConnections = 250;
   std::chrono::milliseconds IdleTimeout = std::chrono::minutes(10);
   size_t Workers = 4;

@@ -238,7 +238,7 @@ TEST_F(TQueryFixture, AccountCommandsChangeTheDatabase) {
 TEST_F(TQueryFixture, FailureInsideACommandAnswersOneErrorLineAndGoesOn) {
   query.reset();
   TTCPQueryOptions options = Options();
-  options.Environment.IniFileName = server.Dir.Path();  // a folder: saving settings there fails
+  options.Environment.SettingsFile = server.Dir.Path();  // a folder: saving settings there fails
   query = std::make_unique<TTCPQuery>(options);
   TLogCapture log;
   auto c = Admin();

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return l;
   }();
   (void)list;
-  static const TQueryEnvironment env{"2.0.18.25", "Linux", "/nonexistent/server.ini"};
+  static const TServerEnvironment env{"/nonexistent/server.ini", "127.0.0.1", "Linux", 2, 0, 18, 25};
   TQueryLineReader reader;
   QueryConnection connection;
   size_t pos = 0;

@@ -40,7 +40,7 @@ class TQueryFixture : public ::testing::Test {
     TTCPQueryOptions o;
     o.Port = 0;
     o.BindAddress = "127.0.0.1";
-    o.Environment = {"2.0.18.25", "Linux", server.IniFile()};
+    o.Environment = server.Environment;
     return o;
   }
   std::unique_ptr<TQueryClient> Client() { return std::make_unique<TQueryClient>(query->Port()); }
@@ -55,7 +55,7 @@ class TQueryFixture : public ::testing::Test {
     settings.ServerUDPPort = FreeUDPPort();
     server.WriteSettings("server_cfg " + name, settings);
     auto s = std::make_shared<TServerObject>();
-    EXPECT_TRUE(s->Start("server_cfg " + name, -1, nullptr));
+    EXPECT_TRUE(s->Start(server.Environment, "server_cfg " + name, -1, nullptr));
     return s;
   }
   static std::vector<std::string> Lines(std::initializer_list<std::string> lines) { return lines; }
