@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "admin/TCPQuery.h"
 #include "admin/WebInterface.h"
 #include "app/AdminAccount.h"
 #include "app/Globals.h"
@@ -262,6 +263,12 @@ bool Start_Parleon_Server() {
       HTTPServerEnabled = false;
     }
   }
+  // The TCP query logs why when its port cannot be opened, and the process
+  // goes on without it.
+  if (TCPQueryPort > 0) {
+    auto query = std::make_unique<TTCPQuery>(TTCPQueryOptions{TCPQueryPort, BoundToIp, environment});
+    if (query->Active()) TCPQuery = query.release();
+  }
   Log(LMTALL, LMDINFO, "server", "Server startup finished");
   return true;
 }
@@ -280,6 +287,8 @@ void Stop_Parleon_Server() {
   }
   // The web interface goes; its destructor waits for the running requests.
   delete WebInterface.exchange(nullptr);
+  // The query closes its connections; its commands in work finish first.
+  delete TCPQuery.exchange(nullptr);
   // The server list is empty by now; the pointer is cleared before it goes.
   delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
