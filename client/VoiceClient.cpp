@@ -138,6 +138,12 @@ void TVoiceClient::Transmit(const std::vector<uint8_t>& datagram) {
 void TVoiceClient::SendRaw(const std::vector<uint8_t>& datagram) { Transmit(datagram); }
 
 TLoginReply TVoiceClient::Login(const TLoginRequest& r, int timeoutMs) {
+  SendLogin(r);
+  WaitUntil(timeoutMs, [this] { return loginReply_.has_value(); });
+  return TakeLoginReply().value_or(TLoginReply{});
+}
+
+void TVoiceClient::SendLogin(const TLoginRequest& r) {
   std::vector<uint8_t> d(r.ShortForm ? 88 : 180, 0);
   Put16(&d[0], kMaintenance);
   Put16(&d[2], cmd::Login);
@@ -157,17 +163,26 @@ TLoginReply TVoiceClient::Login(const TLoginRequest& r, int timeoutMs) {
   StampCrc(d, 16);
   loginReply_.reset();
   Transmit(d);
-  WaitUntil(timeoutMs, [this] { return loginReply_.has_value(); });
-  TLoginReply reply = loginReply_.value_or(TLoginReply{});
-  if (reply.Received && reply.Result == 1) {
-    PlayerID = reply.PlayerID;
-    SessionKey = reply.SessionKey;
+}
+
+std::optional<TLoginReply> TVoiceClient::TakeLoginReply() {
+  std::optional<TLoginReply> reply = std::move(loginReply_);
+  loginReply_.reset();
+  if (reply && reply->Result == 1) {
+    PlayerID = reply->PlayerID;
+    SessionKey = reply->SessionKey;
   }
   return reply;
 }
 
 bool TVoiceClient::Enter(const std::string& channel, const std::string& subChannel, const std::string& password,
                          bool mode, int timeoutMs) {
+  SendEnter(channel, subChannel, password, mode);
+  return WaitCommand(cmd::ListsEnd, timeoutMs).has_value();
+}
+
+void TVoiceClient::SendEnter(const std::string& channel, const std::string& subChannel, const std::string& password,
+                             bool mode) {
   std::vector<uint8_t> p;
   payload::PutU8(p, 0);
   payload::PutU8(p, mode ? 1 : 0);
@@ -177,7 +192,6 @@ bool TVoiceClient::Enter(const std::string& channel, const std::string& subChann
   Channels.clear();
   Players.clear();
   QueueCommand(cmd::Enter, p);
-  return WaitCommand(cmd::ListsEnd, timeoutMs).has_value();
 }
 
 void TVoiceClient::QueueCommand(uint16_t code, const std::vector<uint8_t>& body) {

@@ -110,6 +110,14 @@ class TVoiceClient {
   void PumpFor(int ms);
 
   // ---- non-blocking use ----
+  // The halves of Login and Enter, for a tool that keeps many logins in
+  // flight: TakeLoginReply hands over the reply once it has arrived (and
+  // adopts the player id and key when it is a success); ListsEnd arrives
+  // among the Commands.
+  void SendLogin(const TLoginRequest& request);
+  std::optional<TLoginReply> TakeLoginReply();
+  void SendEnter(const std::string& channel, const std::string& subChannel = "", const std::string& password = "",
+                 bool mode = false);
   void QueueCommand(uint16_t code, const std::vector<uint8_t>& payload);
   // VOICEC2S: `body` is every byte from offset 16 (the voice, or for a
   // whisper the entry count, the entries and the voice).

@@ -191,6 +191,7 @@ TBufferStatistics TCustomPacketBuffer::GetStatistics() const {
   s.PacketsReceived = packetsReceived_.load(std::memory_order_relaxed);
   s.BytesSent = bytesSent_.load(std::memory_order_relaxed);
   s.BytesReceived = bytesReceived_.load(std::memory_order_relaxed);
+  s.StaleVoiceDropped = staleVoice_.load(std::memory_order_relaxed);
   return s;
 }
 

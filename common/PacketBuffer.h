@@ -75,6 +75,7 @@ struct TBufferStatistics {
   uint32_t PacketsReceived = 0;
   int64_t BytesSent = 0;
   int64_t BytesReceived = 0;
+  uint32_t StaleVoiceDropped = 0;  // voice dropped unrelayed because it waited too long
 };
 
 class TCustomPacketBuffer {
@@ -178,6 +179,9 @@ class TCustomPacketBuffer {
   TConnectionInfo GetConnectionInfo(uint32_t playerId);
   // Read without the lock.
   TBufferStatistics GetStatistics() const;
+  // Counts a voice datagram dropped for its age. Lock-free: the socket
+  // reader and the listener call it without the buffer's lock.
+  void NoteStaleVoice() { staleVoice_.fetch_add(1, std::memory_order_relaxed); }
   int ConnectionCount();
   // 0: the sender has finished, 1: the listener has finished.
   void ThreadFinished(int thread);
@@ -280,5 +284,6 @@ class TCustomPacketBuffer {
   std::atomic<uint32_t> packetsSent_{0};
   std::atomic<int64_t> bytesSent_{0};
   std::atomic<uint32_t> packetsReceived_{0};
+  std::atomic<uint32_t> staleVoice_{0};
   std::atomic<int64_t> bytesReceived_{0};
 };

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -191,6 +192,14 @@ class TPacket {
     Address.assign(address);
     Port = port;
     PeerIp = 0;
+  }
+  // When a received voice packet reached the socket, in steady-clock
+  // milliseconds (SteadyMs()); 0 when not noted. Voice that waited too long
+  // behind other work is dropped before it is relayed.
+  int64_t ArrivedMs = 0;
+  static int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
   }
   void SetPeer(std::string_view address, uint32_t ip, uint16_t port) {
     Address.assign(address);

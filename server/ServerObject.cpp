@@ -180,12 +180,17 @@ void TServerObject::SaveConfig(TIniFile* ini) {
 
 void TServerObject::UDPRead(const std::string& address, uint16_t port, uint32_t ip, const uint8_t* data,
                             size_t size, uint32_t queuedMs) {
-  if (queuedMs > kStaleVoiceMs && size >= 2 && wire::GetU16(data) == kPacketVoiceC2S) return;
+  const bool voice = size >= 2 && wire::GetU16(data) == kPacketVoiceC2S;
   try {
     TCustomPacketBuffer* buffer = PacketBuffer.get();
     if (!buffer) return;
+    if (voice && queuedMs > kStaleVoiceMs) {
+      buffer->NoteStaleVoice();
+      return;
+    }
     auto packet = std::make_unique<TPacket>(data, size);
     packet->SetPeer(address, ip, port);
+    if (voice) packet->ArrivedMs = TPacket::SteadyMs() - queuedMs;
     if (buffer->Closing() || !UDPServer || !UDPServer->Active()) return;
     // A rejection is no concern of the peer's: the datagram is lost silently.
     std::unique_ptr<TPacket> relayNow;

@@ -204,7 +204,15 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
 }  // namespace
 
 void TPLUDPListener::HandleVoice(TPacket& packet) {
-  if (current_) Relay(packet, *current_, true);
+  if (!current_) return;
+  // Frames that queued here behind other work while the server is
+  // overloaded are dropped, as the socket reader drops those that queued in
+  // the socket: relaying them late would make every later frame late too.
+  if (packet.ArrivedMs && TPacket::SteadyMs() - packet.ArrivedMs > TServerObject::kStaleVoiceMs) {
+    server_.PacketBuffer->NoteStaleVoice();
+    return;
+  }
+  Relay(packet, *current_, true);
 }
 
 void TPLUDPListener::RelayVoice(TPacket& packet) {

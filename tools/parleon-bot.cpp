@@ -26,6 +26,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -64,6 +65,7 @@ struct TOptions {
   std::string ChannelPrefix = "Load";  // channel k is named Load1..LoadC; empty: the default channel
   std::string NickPrefix = "bot";
   int LoginTimeoutMs = 5000;
+  int LoginWindow = 1;  // logins in flight at once
   bool Progress = false;
 };
 
@@ -79,6 +81,7 @@ void Usage(const char* self) {
                "  --threads T                client threads (1)\n"
                "  --server-pid PID           report the server's CPU time\n"
                "  --channel-prefix TEXT      channel names (Load); \"\" puts everyone in the default channel\n"
+               "  --login-window N           logins in flight at once, at most 1000 (1)\n"
                "  --progress                 report the logins as they go\n",
                self);
 }
@@ -107,11 +110,13 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
     else if (a == "--channel-prefix") o.ChannelPrefix = v;
     else if (a == "--nick-prefix") o.NickPrefix = v;
     else if (a == "--login-timeout") o.LoginTimeoutMs = std::atoi(v);
+    else if (a == "--login-window") o.LoginWindow = std::atoi(v);
     else return false;
   }
   return o.Port > 0 && o.Port < 65536 && o.Clients > 0 && o.Channels > 0 && o.Speakers >= 0 &&
          o.Speakers <= o.Clients && o.Fps > 0 && o.Payload >= static_cast<int>(kStampSize) && o.Payload <= 4000 &&
-         o.Duration > 0 && o.Warmup >= 0 && o.Drain >= 0 && o.Threads > 0 &&
+         o.Duration > 0 && o.Warmup >= 0 && o.Drain >= 0 && o.Threads > 0 && o.LoginWindow > 0 &&
+         o.LoginWindow <= 1000 &&
          (o.Channels == 1 || !o.ChannelPrefix.empty());
 }
 
@@ -135,6 +140,15 @@ double ProcessCpuSeconds(long pid) {
     if (n == 15) stime = std::stoull(field);
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Resident KiB of a process, from /proc/<pid>/status; -1 when unreadable.
+long ProcessResidentKiB(long pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
 }
 
 double OwnCpuSeconds() {
@@ -162,6 +176,7 @@ struct TBot {
   int Index = 0;
   std::string Channel;  // the channel it asked for, then the one it landed in
   bool Entered = false;
+  bool ListsEnded = false;  // the server has sent everything Enter asked for
   uint32_t Listeners = 0;  // speakers: the others in its channel
 };
 
@@ -177,7 +192,7 @@ class TWorker {
   void AddClient(TBot* bot) {
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.ptr = bot->Client.get();
+    ev.data.ptr = bot;
     epoll_ctl(epoll_, EPOLL_CTL_ADD, bot->Client->Fd(), &ev);
     clients_.push_back(bot->Client.get());
     TVoiceClient* c = bot->Client.get();
@@ -190,10 +205,14 @@ class TWorker {
     epoll_event events[256];
     const int n = epoll_wait(epoll_, events, 256, timeoutMs);
     for (int i = 0; i < n; ++i) {
-      auto* c = static_cast<TVoiceClient*>(events[i].data.ptr);
+      auto* bot = static_cast<TBot*>(events[i].data.ptr);
+      TVoiceClient* c = bot->Client.get();
       c->Pump();
       // Notices are not looked at during a run; keep the inbox from growing.
-      if (!c->Commands.empty()) c->Commands.clear();
+      if (!c->Commands.empty()) {
+        for (const TClientDatagram& d : c->Commands) bot->ListsEnded = bot->ListsEnded || d.Code() == cmd::ListsEnd;
+        c->Commands.clear();
+      }
     }
     return n > 0;
   }
@@ -329,33 +348,63 @@ int main(int argc, char** argv) {
     workers[static_cast<size_t>(i % o.Threads)]->AddClient(&b);
   }
 
-  // Logins one after the other; between two, whoever is in already is served
-  // so that the notices about newcomers are acknowledged as they come.
+  // Up to LoginWindow logins in flight; whoever is in already is served all
+  // along so that the notices about newcomers are acknowledged as they come.
+  struct TPending {
+    TBot* Bot;
+    Clock::time_point Started;
+    bool Entering;
+  };
   const auto loginStart = Clock::now();
-  int loggedIn = 0, refused = 0, lost = 0;
+  int loggedIn = 0, refused = 0, lost = 0, finished = 0;
   Clock::duration slowest{};
-  for (TBot& b : bots) {
-    const auto t0 = Clock::now();
-    TLoginRequest request;
-    request.NickName = o.NickPrefix + std::to_string(b.Index + 1);
-    const TLoginReply reply = b.Client->Login(request, o.LoginTimeoutMs);
-    if (!reply.Received) ++lost;
-    else if (reply.Result != 1) {
-      ++refused;
-      if (refused <= 3) std::fprintf(stderr, "login of %s refused: %d\n", request.NickName.c_str(), reply.Result);
-    } else if (b.Client->Enter(b.Channel, "", "", false, o.LoginTimeoutMs)) {
-      b.Entered = true;
-      ++loggedIn;
-      NoteLandedChannel(b);
-    } else {
-      ++lost;
+  std::vector<TPending> pending;
+  size_t next = 0;
+  auto finish = [&](const TPending& p) {
+    slowest = std::max(slowest, Clock::now() - p.Started);
+    if (o.Progress && ++finished % 500 == 0)
+      std::fprintf(stderr, "%d logins in %.2f s\n", finished, Seconds(Clock::now() - loginStart));
+  };
+  while (next < bots.size() || !pending.empty()) {
+    while (next < bots.size() && pending.size() < static_cast<size_t>(o.LoginWindow)) {
+      TBot& b = bots[next++];
+      TLoginRequest request;
+      request.NickName = o.NickPrefix + std::to_string(b.Index + 1);
+      b.Client->SendLogin(request);
+      pending.push_back({&b, Clock::now(), false});
     }
-    slowest = std::max(slowest, Clock::now() - t0);
-    if (o.Progress && (b.Index + 1) % 100 == 0)
-      std::fprintf(stderr, "%d logins in %.2f s\n", b.Index + 1, Seconds(Clock::now() - loginStart));
-    for (auto& w : workers)
-      while (w->PumpReady(0)) {
+    for (auto& w : workers) {
+      w->PumpReady(workers.size() == 1 ? 1 : 0);
+      w->ServiceAll(Clock::now());
+    }
+    const auto now = Clock::now();
+    std::erase_if(pending, [&](TPending& p) {
+      TBot& b = *p.Bot;
+      if (!p.Entering) {
+        std::optional<TLoginReply> reply = b.Client->TakeLoginReply();
+        if (reply && reply->Result != 1) {
+          if (++refused <= 3) std::fprintf(stderr, "login of bot %d refused: %d\n", b.Index + 1, reply->Result);
+          finish(p);
+          return true;
+        }
+        if (reply) {
+          b.Client->Channels.clear();
+          b.Client->Players.clear();
+          b.Client->SendEnter(b.Channel);
+          p.Entering = true;
+        }
+      } else if (b.ListsEnded) {
+        b.Entered = true;
+        ++loggedIn;
+        NoteLandedChannel(b);
+        finish(p);
+        return true;
       }
+      if (now - p.Started < milliseconds(o.LoginTimeoutMs)) return false;
+      ++lost;
+      finish(p);
+      return true;
+    });
   }
   const auto loginTime = Clock::now() - loginStart;
   // Let the notices about the last newcomers settle before the voice starts.
@@ -404,6 +453,7 @@ int main(int argc, char** argv) {
   const auto measured0 = Clock::now();
   std::this_thread::sleep_until(s.WindowEnd);
   const double serverCpu1 = o.ServerPid ? ProcessCpuSeconds(o.ServerPid) : -1;
+  const long serverRss = o.ServerPid ? ProcessResidentKiB(o.ServerPid) : -1;
   const double ownCpu1 = OwnCpuSeconds();
   const double window = Seconds(Clock::now() - measured0);
   for (auto& t : threads) t.join();
@@ -452,13 +502,14 @@ int main(int argc, char** argv) {
   if (serverCpu >= 0)
     std::printf("server cpu: %.2f s in %.2f s (%.0f%% of a core), %.2f us per delivery\n", serverCpu, window,
                 100 * serverCpu / window, delivered ? serverCpu * 1e6 / static_cast<double>(delivered) : 0.0);
+  if (serverRss >= 0) std::printf("server resident: %.1f MiB\n", static_cast<double>(serverRss) / 1024);
   std::printf("bot cpu: %.2f s (%.0f%% of a core)\n", ownCpu, 100 * ownCpu / window);
   std::printf(
       "RESULT logins=%d clients=%d expected=%llu delivered=%llu ratio=%.4f per_s=%.0f p50_us=%llu p99_us=%llu "
-      "max_us=%llu server_cpu_s=%.3f bot_cpu_s=%.3f window_s=%.3f\n",
+      "max_us=%llu server_cpu_s=%.3f bot_cpu_s=%.3f window_s=%.3f server_rss_kib=%ld login_s=%.2f\n",
       loggedIn, o.Clients, static_cast<unsigned long long>(expected), static_cast<unsigned long long>(delivered),
       ratio, perSecond, static_cast<unsigned long long>(latency.Percentile(0.5)),
       static_cast<unsigned long long>(latency.Percentile(0.99)), static_cast<unsigned long long>(latency.Max()),
-      serverCpu, ownCpu, window);
+      serverCpu, ownCpu, window, serverRss, Seconds(loginTime));
   return loggedIn > 0 ? 0 : 1;
 }

@@ -174,7 +174,7 @@ TEST_F(VoiceRelayTest, OwnChannelReachesEveryOtherMemberWithTheRelayedLayout) {
   EXPECT_EQ(Heard(*d), Tags{}) << "other channels hear nothing";
 }
 
-TEST_F(VoiceRelayTest, VoiceThatWaitedTooLongInTheSocketQueueIsDropped) {
+TEST_F(VoiceRelayTest, VoiceThatWaitedTooLongInEitherQueueIsDroppedAndCounted) {
   StartServer();
   auto a = Join("a", "Lobby"), b = Join("b", "Lobby");
   sockaddr_in local{};
@@ -191,6 +191,20 @@ TEST_F(VoiceRelayTest, VoiceThatWaitedTooLongInTheSocketQueueIsDropped) {
   frame(0x31, TServerObject::kStaleVoiceMs + 1);
   frame(0x32, TServerObject::kStaleVoiceMs);
   EXPECT_EQ(Heard(*b), Tags{0x32});
+
+  // Queued for the listener (as when work waits ahead of it), with the time
+  // it reached the socket; 0 means not noted.
+  auto queued = [&](uint8_t tag, int64_t arrivedMs) {
+    auto p = NewVoiceC2SPacket(a->SessionKey, a->PlayerID, counter++, 24);
+    p->Memory()[kVoiceC2SHeaderSize] = tag;
+    p->SetPeer("127.0.0.1", local.sin_addr.s_addr, ntohs(local.sin_port));
+    p->ArrivedMs = arrivedMs;
+    EXPECT_EQ(f_.Server->PacketBuffer->TryStoreReceivedPacket(std::move(p), nullptr), nullptr);
+  };
+  queued(0x33, TPacket::SteadyMs() - TServerObject::kStaleVoiceMs - 20);
+  queued(0x34, 0);
+  EXPECT_EQ(Heard(*b), Tags{0x34});
+  EXPECT_EQ(f_.Server->PacketBuffer->GetStatistics().StaleVoiceDropped, 2u);
 }
 
 TEST_F(VoiceRelayTest, SpeakerAloneInItsChannelReachesNobody) {

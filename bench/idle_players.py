@@ -1,0 +1,56 @@
+#!/usr/bin/env python3
+"""Logs in many players that stay idle and measures what they cost the
+server: its resident memory and its CPU for their keep-alive traffic (each
+client pings every 5 s, as a client must to stay listed).
+
+One fresh parleon-server in a temporary folder (set up as in
+relay_compare.py); parleon-bot logs the clients in with several logins in
+flight, lets the notices settle, then measures a quiet window.
+
+  bench/idle_players.py --clients 10000 --login-window 200 --duration 30
+
+Bounded: at most 20000 clients, a 60 s window, and a time limit on the bot.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from relay_compare import free_udp_port, start_server, stop
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    for name, kind, default in (("--clients", int, 10000), ("--login-window", int, 200), ("--duration", float, 30),
+                                ("--time-limit", float, 900)):
+        p.add_argument(name, type=kind, default=default)
+    p.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
+    opts = p.parse_args()
+    if not 0 < opts.clients <= 20000 or not 0 < opts.duration <= 60 or opts.time_limit > 1800:
+        sys.exit("bounded runs only: at most 20000 clients, a 60 s window and 1800 s in all")
+    build = os.path.abspath(opts.build)
+    print(f"load average before: {os.getloadavg()[0]:.2f}", flush=True)
+    workdir = tempfile.mkdtemp(prefix="idle_players_", dir="/tmp")
+    port = free_udp_port()
+    try:
+        with open(os.path.join(workdir, "run.log"), "w") as log:
+            proc = start_server(build, port, 1, workdir, log)
+            try:
+                cmd = [os.path.join(build, "parleon-bot"), "--port", str(port), "--server-pid", str(proc.pid),
+                       "--clients", str(opts.clients), "--channel-prefix", "", "--speakers", "0",
+                       "--duration", str(opts.duration), "--warmup", "5", "--login-window", str(opts.login_window),
+                       "--login-timeout", "30000", "--progress"]
+                out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                     timeout=opts.time_limit).stdout
+                print(out, end="")
+            finally:
+                stop(proc)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    print(f"load average after: {os.getloadavg()[0]:.2f}")
+
+
+if __name__ == "__main__":
+    main()
