@@ -5,8 +5,10 @@
 #include <chrono>
 #include <thread>
 
+#include "announce/WebPost.h"
 #include "app/AdminAccount.h"
 #include "app/Globals.h"
+#include "app/ServiceStatus.h"
 #include "app/Utilities.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
@@ -39,9 +41,13 @@ struct TScrambled {
   unsigned char Bytes[N];
 };
 
+// The list address is chosen when the server is built (PARLEON_DEFAULT_POST_URL).
+#ifndef PARLEON_DEFAULT_POST_URL
+#define PARLEON_DEFAULT_POST_URL "http://serverlist.parleon.invalid/announce.php"
+#endif
 constexpr TScrambled kPlatform("Linux");
-constexpr TScrambled kPostUrl("http://serverlist.parleon.net/announce/add.php");
-static_assert(sizeof(kPlatform.Bytes) == 6 && sizeof(kPostUrl.Bytes) == 47, "built-in value lengths");
+constexpr TScrambled kPostUrl(PARLEON_DEFAULT_POST_URL);
+static_assert(sizeof(kPlatform.Bytes) == 6, "the platform name has five characters");
 
 void ProduceBuiltInValues() {
   PlatformName = kPlatform.Plain();
@@ -199,6 +205,7 @@ bool Start_Parleon_Server() {
     ReadAndWriteBackSettings(IniFileName);
   } catch (const std::exception&) {
     Log(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: error in config file");
+    TellOperator("error in config file " + IniFileName);
     return false;
   }
 
@@ -217,6 +224,7 @@ bool Start_Parleon_Server() {
   } catch (const std::exception&) {
     LogFmt(LMTERROR, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: unable to open server db file : %1",
            {DbFileName});
+    TellOperator("unable to open server db file " + DbFileName);
     RemoveServerDatabase();
     return false;
   }
@@ -245,7 +253,8 @@ bool Start_Parleon_Server() {
   }
   // Step 16: the web interface starts here (arrives with the web interface).
   // Step 17: the TCP query opens here (arrives with the TCP query).
-  // Step 18: the web list thread starts here (arrives with the web list).
+  // Step 18: the web list announcement.
+  if (WebPostEnabled) WebPost = new TWebPost();
 
   Log(LMTALL, LMDINFO, "server", "Server startup finished");
   return true;
@@ -265,6 +274,10 @@ void Stop_Parleon_Server() {
   }
   // Steps 4 to 6: the web interface, the web list thread and the TCP query
   //          go here, each pointer cleared as its object goes.
+  if (TWebPost* post = WebPost.exchange(nullptr)) {
+    post->Terminate();
+    delete post;  // joins: a request in progress is aborted
+  }
   // Step 7: the list is empty by now; the pointer is cleared before it goes.
   delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));

@@ -1,0 +1,135 @@
+// The web list announcement against a loopback receiver: the form, the
+// addresses it goes to, a failing list that must not cost the others their
+// post, and stopping the thread during a wait and during a hanging request.
+#include <gtest/gtest.h>
+
+#include "announce/Announcement.h"
+#include "announce/WebPost.h"
+#include "app/Globals.h"
+#include "support/LoopbackReceiver.h"
+#include "support/ServerFixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> FieldNames(const std::string& body) {
+  std::vector<std::string> names;
+  for (size_t start = 0; start < body.size();) {
+    size_t end = body.find('&', start);
+    if (end == std::string::npos) end = body.size();
+    names.push_back(body.substr(start, body.find('=', start) - start));
+    start = end + 1;
+  }
+  return names;
+}
+
+class WebPostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = {PostUrl, AdminEmail, ISPName, PlatformName};
+    AdminEmail = "ops@example.org";
+    ISPName = "";  // an empty value leaves its field out
+    PlatformName = "Linux";
+    server_.Settings.ServerName = "Clan & Co";
+    server_.Settings.ServerType = stClan | stFreeware;
+    server_.Settings.ServerPassword = "secret";
+  }
+  void TearDown() override {
+    PostUrl = saved_[0];
+    AdminEmail = saved_[1];
+    ISPName = saved_[2];
+    PlatformName = saved_[3];
+  }
+  void RunCycle(const std::string& defaultUrl) {
+    THttpClient::TOptions options;
+    options.BindAddress = BoundToIp;
+    THttpClient client(options);
+    const std::atomic<bool> terminate{false};
+    RunAnnouncementCycle(client, defaultUrl, terminate);
+  }
+
+  TServerFixture server_;
+  TLoopbackReceiver list_;
+  std::vector<std::string> saved_;
+};
+
+TEST_F(WebPostTest, FormGoesToDefaultPostUrlAndLinkUrlInFieldOrder) {
+  PostUrl = " " + list_.Url("/post") + " ";
+  server_.Settings.WebPostLinkURL = list_.Url("/link");
+  ASSERT_TRUE(server_.Start());
+  server_.WithChannels([](TChannels&) {});  // the default channel is in place
+  RunCycle(list_.Url("/default"));
+
+  const auto requests = list_.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].Path, "/default");
+  EXPECT_EQ(requests[1].Path, "/post");
+  EXPECT_EQ(requests[2].Path, "/link");
+  const std::string& body = requests[0].Body;
+  for (const auto& r : requests) {
+    EXPECT_EQ(r.Method, "POST");
+    EXPECT_EQ(r.ContentType, "application/x-www-form-urlencoded");
+    EXPECT_EQ(r.Body, body);
+  }
+  EXPECT_EQ(FieldNames(body),
+            (std::vector<std::string>{"server_adminemail", "server_isplinkurl", "server_ispcountry",
+                                      "server_platform", "server_version_major", "server_version_minor",
+                                      "server_version_release", "server_version_build", "server_port",
+                                      "server_name", "server_uptime", "server_password", "server_type1",
+                                      "server_type2", "clients_current", "clients_maximum", "channels_current",
+                                      "server_linkurl", "server_queryport"}));
+  const std::string expected = "server_adminemail=ops%40example.org&server_isplinkurl=na&server_ispcountry=Earth"
+                               "&server_platform=Linux&server_version_major=2&server_version_minor=0"
+                               "&server_version_release=18&server_version_build=25&server_port=" +
+                               std::to_string(server_.Server->ServerUDPPort) + "&server_name=Clan+%26+Co&server_uptime=";
+  EXPECT_EQ(body.substr(0, expected.size()), expected) << body;
+  EXPECT_NE(body.find("&server_password=1&server_type1=clan&server_type2=freeware&clients_current=0"
+                      "&clients_maximum=12&channels_current=1&server_linkurl=http%3A%2F%2F127.0.0.1%3A"),
+            std::string::npos)
+      << body;
+}
+
+TEST_F(WebPostTest, EmptyLinkUrlPostsTwiceAtMostAndAFailingListCostsOnlyItsOwnPost) {
+  PostUrl = list_.Url("/post");
+  ASSERT_TRUE(server_.Start());
+  RunCycle(list_.Url("/default"));
+  auto requests = list_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].Path, "/post");
+  EXPECT_EQ(requests[0].Body.find("server_linkurl"), std::string::npos);
+
+  // The built-in list is unreachable: the operator's own list still hears.
+  RunCycle(ClosedLoopbackUrl("/default"));
+  requests = list_.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[2].Path, "/post");
+
+  PostUrl.clear();
+  list_.Answer("/default", "gone", 404);  // an error answer is no reason to stop either
+  RunCycle(list_.Url("/default"));
+  EXPECT_EQ(list_.Requests().size(), 4u);
+}
+
+TEST_F(WebPostTest, StopEndsTheThreadDuringAWaitAndDuringAHangingRequest) {
+  ASSERT_TRUE(server_.Start());
+  {
+    TWebPost post;  // first cycle 150 s away
+    std::this_thread::sleep_for(100ms);
+    const auto start = std::chrono::steady_clock::now();
+    post.Terminate();
+    post.WaitFor();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  }
+  list_.Hang("/hang");
+  TWebPost post({list_.Url("/hang"), 10ms, 1});
+  ASSERT_TRUE(list_.WaitForRequests(1));
+  const auto start = std::chrono::steady_clock::now();
+  post.Terminate();
+  post.WaitFor();
+  // libcurl looks at the abort flag about once a second while it waits.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+  EXPECT_EQ(list_.Requests().size(), 1u);
+}
+
+}  // namespace
