@@ -37,7 +37,6 @@ TWebCheck::TLines TWebCheck::SplitPage(const std::string& text) {
 void TWebCheck::Execute() {
   if (!Enabled) {
     if (OnResult) OnResult(*this, std::nullopt);
-    finished_.store(true);
     return;
   }
   std::optional<TLines> lines;
@@ -55,5 +54,4 @@ void TWebCheck::Execute() {
   } else if (OnFailure) {
     OnFailure(*this);
   }
-  finished_.store(true);
 }

@@ -39,8 +39,7 @@ class TWebCheck {
   THttpProxy Proxy;
 
   void Start();
-  // True once the callback has returned.
-  bool Finished() const { return finished_.load(); }
+  // Blocks until the callback has returned.
   void WaitFor();
 
   // "<br>" in any letter case becomes a line break; then the text is split
@@ -51,6 +50,5 @@ class TWebCheck {
   void Execute();
 
   std::atomic<bool> abort_{false};
-  std::atomic<bool> finished_{false};
   std::thread thread_;
 };
