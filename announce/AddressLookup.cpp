@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "app/Globals.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
 
@@ -68,11 +67,11 @@ bool TAddressLookup::UpdateIPs() {
   lookup_.reset();  // the last one has reported; its thread is ending
   running_.store(true);
   lookup_ = std::make_unique<TWebCheck>();
-  lookup_->Enabled = ExternalIPDetection;
+  lookup_->Enabled = options_.ExternalIPDetection;
   lookup_->URL = options_.URL;
   lookup_->OnResult = [this](TWebCheck&, std::optional<TWebCheck::TLines> lines) { Report(lines, false); };
   lookup_->OnFailure = [this](TWebCheck&) { Report(std::nullopt, true); };
-  lookup_->Proxy = {ProxyServer, ProxyPort, ProxyBasicAuthentication, ProxyUsername, ProxyPassword};
+  lookup_->Proxy = options_.Proxy;
   lookup_->Start();
   return true;
 }
@@ -88,6 +87,6 @@ void TAddressLookup::Report(const std::optional<TWebCheck::TLines>& lines, bool 
     options_.Print(line);
   };
   for (const std::string& address : LocalIPv4Addresses()) tell("Local IP " + address);
-  if (!failed && ExternalIPDetection) tell("External IP " + (lines ? ValueOfKey(*lines, "IP") : ""));
+  if (!failed && options_.ExternalIPDetection) tell("External IP " + (lines ? ValueOfKey(*lines, "IP") : ""));
   running_.store(false);
 }

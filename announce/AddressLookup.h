@@ -24,12 +24,13 @@
 class TAddressLookup {
  public:
   struct TOptions {
+    bool ExternalIPDetection = true;  // false: the local addresses only
+    THttpProxy Proxy;
     std::string URL;  // empty: "getip.php" on the list service's host
     // Where each address line goes besides the log; none: standard output.
     std::function<void(const std::string&)> Print;
   };
 
-  TAddressLookup() : TAddressLookup(TOptions{}) {}
   explicit TAddressLookup(TOptions options);
   ~TAddressLookup();
   TAddressLookup(const TAddressLookup&) = delete;

@@ -1,11 +1,10 @@
 #include "announce/Announcement.h"
 
-#include "app/Globals.h"
-#include "app/Utilities.h"
+#include "common/TextFormat.h"
 #include "server/ServerList.h"
 #include "server/ServerObject.h"
 
-TFormFields BuildAnnouncementForm(TServerObject& server) {
+TFormFields BuildAnnouncementForm(TServerObject& server, const TAnnouncementEnvironment& env) {
   TFormFields form;
   auto add = [&form](const char* name, std::string value) {
     if (!value.empty()) form.emplace_back(name, std::move(value));
@@ -30,10 +29,10 @@ TFormFields BuildAnnouncementForm(TServerObject& server) {
     maxUsers = server.ServerMaxUsers;
     linkUrl = server.WebPostLinkURL;
   }
-  add("server_adminemail", AdminEmail);
-  add("server_isplinkurl", ISPLinkURL);
-  add("server_ispname", ISPName);
-  add("server_ispcountry", ISPCountry);
+  add("server_adminemail", env.AdminEmail);
+  add("server_isplinkurl", env.ISPLinkURL);
+  add("server_ispname", env.ISPName);
+  add("server_ispcountry", env.ISPCountry);
   add("server_platform", platform);
   add("server_version_major", number(major));
   add("server_version_minor", number(minor));
@@ -49,7 +48,7 @@ TFormFields BuildAnnouncementForm(TServerObject& server) {
   add("clients_maximum", number(maxUsers));
   add("channels_current", number(server.CurrentChannels()));
   add("server_linkurl", linkUrl);
-  add("server_queryport", number(TCPQueryPort));
+  add("server_queryport", number(env.TCPQueryPort));
   return form;
 }
 
@@ -66,7 +65,7 @@ void PostQuietly(THttpClient& client, const std::string& url, const TFormFields&
 
 }  // namespace
 
-void RunAnnouncementCycle(THttpClient& client, const std::string& defaultPostUrl,
+void RunAnnouncementCycle(THttpClient& client, const TAnnouncementEnvironment& env,
                           const std::atomic<bool>& terminate) {
   TServerListObject* list = GetServerList();
   if (!list) return;
@@ -75,9 +74,9 @@ void RunAnnouncementCycle(THttpClient& client, const std::string& defaultPostUrl
     // Looked up again: the server may have stopped since the snapshot, and
     // is then announced with an empty form to the list addresses.
     const TServerRef server = list->FindServerByID(id);
-    const TFormFields form = server ? BuildAnnouncementForm(*server) : TFormFields{};
-    PostQuietly(client, defaultPostUrl, form);
-    const std::string postUrl = Trim(PostUrl);
+    const TFormFields form = server ? BuildAnnouncementForm(*server, env) : TFormFields{};
+    PostQuietly(client, env.DefaultPostUrl, form);
+    const std::string postUrl = Trim(env.PostUrl);
     if (!postUrl.empty() && !terminate.load()) PostQuietly(client, postUrl, form);
     if (!server || terminate.load()) continue;
     std::string linkUrl;

@@ -2,12 +2,9 @@
 
 #include <exception>
 
-#include "announce/Announcement.h"
 #include "announce/HttpClient.h"
-#include "app/Globals.h"
 
 TWebPost::TWebPost(TOptions options) : options_(std::move(options)) {
-  if (options_.DefaultPostUrl.empty()) options_.DefaultPostUrl = DefaultPostUrl;
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -32,12 +29,12 @@ void TWebPost::Execute() {
   try {
     // No proxy for the list: it is reached directly, from BoundToIp when set.
     THttpClient::TOptions http;
-    http.BindAddress = BoundToIp;
+    http.BindAddress = options_.Environment.BindAddress;
     http.Abort = &terminate_;
     THttpClient client(std::move(http));
     while (Wait()) {
       try {
-        RunAnnouncementCycle(client, options_.DefaultPostUrl, terminate_);
+        RunAnnouncementCycle(client, options_.Environment, terminate_);
       } catch (const std::exception&) {
         // A cycle that fails is simply lost; the next one runs as usual.
       }

@@ -15,15 +15,16 @@
 #include <string>
 #include <thread>
 
+#include "announce/Announcement.h"
+
 class TWebPost {
  public:
   struct TOptions {
-    std::string DefaultPostUrl;  // empty: the built-in list address
+    TAnnouncementEnvironment Environment;
     std::chrono::milliseconds WaitStep{250};
     int HalfPeriodSteps = 150 * 4;  // 150 s in steps of 250 ms
   };
 
-  TWebPost() : TWebPost(TOptions{}) {}
   explicit TWebPost(TOptions options);
   ~TWebPost();  // terminates and joins
   TWebPost(const TWebPost&) = delete;

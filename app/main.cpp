@@ -108,7 +108,10 @@ int main(int argc, char** argv) {
   TellOperator("Server startup finished, version " + ServerVersionText() + " " + PlatformName);
   NotifyReady();
 
-  auto lookup = std::make_unique<TAddressLookup>();
+  TAddressLookup::TOptions addresses;
+  addresses.ExternalIPDetection = ExternalIPDetection;
+  addresses.Proxy = {ProxyServer, ProxyPort, ProxyBasicAuthentication, ProxyUsername, ProxyPassword};
+  auto lookup = std::make_unique<TAddressLookup>(std::move(addresses));
   const int sig = WaitForStopSignal(signals, *lookup);
   TellOperator("Server shutdown initialized (signal " + std::to_string(sig) + ")");
   NotifyStopping();

@@ -307,7 +307,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
   TMaintenanceHeader pong = packet->MaintenanceHeader();
   pong.SetSubtype(kMaintenancePong);
   pong.SetPlayerId(c.PlayerId);
-  WriteU32(packet->Memory() + 20, pingSequence);
+  wire::PutU32(packet->Memory() + 20, pingSequence);
   c.MaintenanceQueue.Push(std::move(packet));
   MarkReady(node);
   SendEvent.SetEvent();
@@ -414,8 +414,8 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
   }
 
   if (TPacket* next = receivedQueue_.Peek()) {
-    playerId = ReadU32(next->Memory() + 8);
-    sessionKey = ReadU32(next->Memory() + 4);
+    playerId = wire::GetU32(next->Memory() + 8);
+    sessionKey = wire::GetU32(next->Memory() + 4);
     packet = receivedQueue_.Pop();
     code = wpPacket;
     return true;
@@ -447,7 +447,7 @@ size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_
 
 const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, int voiceLimit) {
   if (!packet) return kInvalidOnBuffer;
-  TNode* node = packet->Size() >= 12 ? Find(ReadU32(packet->Memory() + 8)) : nullptr;
+  TNode* node = packet->Size() >= 12 ? Find(wire::GetU32(packet->Memory() + 8)) : nullptr;
   if (!node) return kNoConnection;
   TSingleConnection& c = node->Conn;
   const bool voice = packet->IsVoiceC2S() || packet->IsVoiceS2C();

@@ -4,7 +4,6 @@
 
 #include "announce/AddressLookup.h"
 #include "announce/WebCheck.h"
-#include "app/Globals.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackReceiver.h"
 
@@ -79,11 +78,8 @@ TEST(WebCheckTest, UnreachableOrFailingPageCallsTheFailureOnce) {
 
 class AddressLookupTest : public ::testing::Test {
  protected:
-  void SetUp() override { saved_ = ExternalIPDetection; }
-  void TearDown() override { ExternalIPDetection = saved_; }
-
-  TAddressLookup::TOptions Options(const std::string& url) {
-    return {url, [this](const std::string& line) {
+  TAddressLookup::TOptions Options(const std::string& url, bool external = true) {
+    return {external, {}, url, [this](const std::string& line) {
               std::lock_guard<std::mutex> lock(mutex_);
               printed_.push_back(line);
             }};
@@ -95,13 +91,11 @@ class AddressLookupTest : public ::testing::Test {
 
   TLoopbackReceiver page_;
   TLogCapture log_;
-  bool saved_ = true;
   std::mutex mutex_;
   std::vector<std::string> printed_;
 };
 
 TEST_F(AddressLookupTest, ReportsLocalAndExternalAddressesAndRunsOneLookupAtATime) {
-  ExternalIPDetection = true;
   page_.Answer("/getip.php", "Country=XX<br>ip=203.0.113.7\x1b[2J<br>");
   page_.Hang("/getip.php");
   TAddressLookup lookup(Options(page_.Url("/getip.php")));
@@ -127,7 +121,6 @@ TEST_F(AddressLookupTest, ReportsLocalAndExternalAddressesAndRunsOneLookupAtATim
 }
 
 TEST_F(AddressLookupTest, FailureIsLoggedAndLocalAddressesStillListed) {
-  ExternalIPDetection = true;
   TAddressLookup lookup(Options(ClosedLoopbackUrl("/getip.php")));
   ASSERT_TRUE(lookup.UpdateIPs());
   lookup.WaitFor();
@@ -141,8 +134,7 @@ TEST_F(AddressLookupTest, FailureIsLoggedAndLocalAddressesStillListed) {
   EXPECT_EQ(Printed().size(), LocalIPv4Addresses().size());
 
   // Detection off: no request, the local addresses only.
-  ExternalIPDetection = false;
-  TAddressLookup quiet(Options(page_.Url("/getip.php")));
+  TAddressLookup quiet(Options(page_.Url("/getip.php"), /*external=*/false));
   ASSERT_TRUE(quiet.UpdateIPs());
   quiet.WaitFor();
   EXPECT_TRUE(page_.Requests().empty());

@@ -7,7 +7,6 @@
 
 #include "announce/Announcement.h"
 #include "announce/WebPost.h"
-#include "app/Globals.h"
 #include "support/LoopbackReceiver.h"
 #include "support/ServerFixture.h"
 
@@ -18,35 +17,27 @@ using namespace std::chrono_literals;
 class WebPostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = {PostUrl, AdminEmail, ISPName, PlatformName};
-    AdminEmail = "ops@example.org";
-    ISPName = "";  // an empty value leaves its field out
-    PlatformName = "Linux";
     server_.Settings.ServerName = "Clan & Co";
     server_.Settings.ServerType = stClan | stFreeware;
     server_.Settings.ServerPassword = "secret";
   }
-  void TearDown() override {
-    PostUrl = saved_[0];
-    AdminEmail = saved_[1];
-    ISPName = saved_[2];
-    PlatformName = saved_[3];
-  }
   void RunCycle(const std::string& defaultUrl) {
+    env_.DefaultPostUrl = defaultUrl;
     THttpClient::TOptions options;
-    options.BindAddress = BoundToIp;
+    options.BindAddress = env_.BindAddress;
     THttpClient client(options);
     const std::atomic<bool> terminate{false};
-    RunAnnouncementCycle(client, defaultUrl, terminate);
+    RunAnnouncementCycle(client, env_, terminate);
   }
 
   TServerFixture server_;
   TLoopbackReceiver list_;
-  std::vector<std::string> saved_;
+  // ISPName is empty: its field is left out.
+  TAnnouncementEnvironment env_{"ops@example.org", "na", "", "Earth", 51234, "", "", "127.0.0.1"};
 };
 
 TEST_F(WebPostTest, FormGoesToDefaultPostUrlAndLinkUrlInFieldOrder) {
-  PostUrl = " " + list_.Url("/post") + " ";
+  env_.PostUrl = " " + list_.Url("/post") + " ";
   server_.Settings.WebPostLinkURL = list_.Url("/link");
   ASSERT_TRUE(server_.Start());
   server_.WithChannels([](TChannels&) {});  // the default channel is in place
@@ -73,7 +64,7 @@ TEST_F(WebPostTest, FormGoesToDefaultPostUrlAndLinkUrlInFieldOrder) {
 }
 
 TEST_F(WebPostTest, EmptyLinkUrlPostsTwiceAtMostAndAFailingListCostsOnlyItsOwnPost) {
-  PostUrl = list_.Url("/post");
+  env_.PostUrl = list_.Url("/post");
   ASSERT_TRUE(server_.Start());
   RunCycle(list_.Url("/default"));
   auto requests = list_.Requests();
@@ -87,7 +78,7 @@ TEST_F(WebPostTest, EmptyLinkUrlPostsTwiceAtMostAndAFailingListCostsOnlyItsOwnPo
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[2].Path, "/post");
 
-  PostUrl.clear();
+  env_.PostUrl.clear();
   list_.Answer("/default", "gone", 404);  // an error answer is no reason to stop either
   RunCycle(list_.Url("/default"));
   EXPECT_EQ(list_.Requests().size(), 4u);
@@ -96,7 +87,8 @@ TEST_F(WebPostTest, EmptyLinkUrlPostsTwiceAtMostAndAFailingListCostsOnlyItsOwnPo
 TEST_F(WebPostTest, StopEndsTheThreadDuringAWaitAndDuringAHangingRequest) {
   ASSERT_TRUE(server_.Start());
   {
-    TWebPost post;  // first cycle 150 s away
+    env_.DefaultPostUrl = list_.Url("/default");
+    TWebPost post({env_});  // first cycle 150 s away
     std::this_thread::sleep_for(100ms);
     const auto start = std::chrono::steady_clock::now();
     post.Terminate();
@@ -104,7 +96,8 @@ TEST_F(WebPostTest, StopEndsTheThreadDuringAWaitAndDuringAHangingRequest) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   }
   list_.Hang("/hang");
-  TWebPost post({list_.Url("/hang"), 10ms, 1});
+  env_.DefaultPostUrl = list_.Url("/hang");
+  TWebPost post({env_, 10ms, 1});
   ASSERT_TRUE(list_.WaitForRequests(1));
   const auto start = std::chrono::steady_clock::now();
   post.Terminate();

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/Globals.h"
+#include "common/CommandCodes.h"
 #include "common/IniFile.h"
 #include "database/FreeBase.h"
 #include "database/ServerDatabase.h"
@@ -23,12 +24,8 @@ TChannelRecord TestChannel(const std::string& name, uint16_t flags, uint32_t par
 }
 
 TServerFixture::TServerFixture() {
-  savedIniFileName_ = IniFileName;
-  savedBoundToIp_ = BoundToIp;
-  IniFileName = IniFile();
-  BoundToIp = "127.0.0.1";
-  // Start-up produces it; servers copy it into their replies.
-  if (PlatformName.empty()) PlatformName = "Linux";
+  Environment = {IniFile(),           "127.0.0.1",           "Linux",            ServerVersion.Major,
+                 ServerVersion.Minor, ServerVersion.Release, ServerVersion.Build};
   Settings.ServerUDPPort = 0;
   if (!ServerList.load()) {
     ownList_ = new TServerListObject;
@@ -48,15 +45,13 @@ TServerFixture::~TServerFixture() {
     delete ownList_;
   }
   RemoveServerDatabase();
-  IniFileName = savedIniFileName_;
-  BoundToIp = savedBoundToIp_;
 }
 
 bool TServerFixture::Start(const std::string& id) {
   WriteSettings(id, Settings);
   Server = std::make_shared<TServerObject>();
   Server->Clock = Clock;
-  return Server->Start(id, -1, nullptr);
+  return Server->Start(Environment, id, -1, nullptr);
 }
 
 void TServerFixture::WriteSettings(const std::string& id, const TServerSettings& settings) {
@@ -80,7 +75,7 @@ std::unique_ptr<TVoiceClient> TServerFixture::Connect(const std::string& nick) {
 std::unique_ptr<TVoiceClient> TServerFixture::Connect(const TLoginRequest& request) {
   auto client = NewClient();
   const TLoginReply reply = client->Login(request);
-  if (!reply.Received || reply.Result != 1) {
+  if (!reply.Received || reply.Result != rc::LoginOk) {
     ADD_FAILURE() << "login of " << request.NickName << " failed: received " << reply.Received << ", result "
                   << reply.Result;
     return nullptr;
