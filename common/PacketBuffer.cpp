@@ -214,12 +214,13 @@ void TCustomPacketBuffer::StoreReceivedPacket(std::unique_ptr<TPacket> packet) {
   if (rejection) throw ECustomPacketBuffer(rejection);
 }
 
-const char* TCustomPacketBuffer::TryStoreReceivedPacket(std::unique_ptr<TPacket> packet) {
+const char* TCustomPacketBuffer::TryStoreReceivedPacket(std::unique_ptr<TPacket> packet,
+                                                        std::unique_ptr<TPacket>* relayNow) {
   TUnknownIdNote note;
   const char* rejection;
   try {
     std::lock_guard<std::recursive_mutex> lock(lock_);
-    rejection = StoreLocked(std::move(packet), note);
+    rejection = StoreLocked(std::move(packet), note, relayNow);
   } catch (const EFIFOList&) {
     rejection = kCantAllocate;
   } catch (const std::bad_alloc&) {
@@ -229,7 +230,8 @@ const char* TCustomPacketBuffer::TryStoreReceivedPacket(std::unique_ptr<TPacket>
   return rejection;
 }
 
-const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note) {
+const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note,
+                                             std::unique_ptr<TPacket>* relayNow) {
   packetsReceived_.fetch_add(1, std::memory_order_relaxed);
   bytesReceived_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
   if (!packet->IsValid()) return kInvalidPacketText;
@@ -249,10 +251,11 @@ const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TU
     note.Log = unknownIdLog_.Allow(note.Suppressed);
     return nullptr;
   }
-  return StoreForConnection(node, std::move(packet));
+  return StoreForConnection(node, std::move(packet), relayNow);
 }
 
-const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet) {
+const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet,
+                                                    std::unique_ptr<TPacket>* relayNow) {
   TSingleConnection& c = node->Conn;
   if (packet->GetSessionKey() != c.SessionKey) return kWrongCombo;
   if (c.State == csClosed) return kAfterClose;
@@ -271,7 +274,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
         MarkReady(node);
       }
       RefreshResend(node);
-      SendEvent.SetEvent();
+      if (!relayNow) SendEvent.SetEvent();
     }
     return nullptr;
   }
@@ -281,7 +284,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
     const bool deliver = c.SendAck(command.Sequence(), command.ResendCount(), packet->Size());
     // The acknowledgement must leave even when the command itself is refused.
     MarkReady(node);
-    SendEvent.SetEvent();
+    if (!relayNow) SendEvent.SetEvent();
     if (!deliver) return nullptr;
     if (c.State >= csDraining) return kWhileClosing;
     receivedQueue_.Push(std::move(packet));
@@ -293,6 +296,10 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
     if (c.State == csLogin) return kVoiceDuringLogin;
     c.ReceiveVoiceCounter(packet->VoiceC2SHeader().Counter());
     c.CountReceived(*packet);
+    if (relayNow && !listenerBusy_ && receivedQueue_.Empty()) {
+      *relayNow = std::move(packet);
+      return nullptr;
+    }
     receivedQueue_.Push(std::move(packet));
     ReceiveEvent.SetEvent();
     return nullptr;
@@ -310,7 +317,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
   wire::PutU32(packet->Memory() + 20, pingSequence);
   c.MaintenanceQueue.Push(std::move(packet));
   MarkReady(node);
-  SendEvent.SetEvent();
+  if (!relayNow) SendEvent.SetEvent();
   return nullptr;
 }
 
@@ -386,6 +393,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
                                     std::unique_ptr<TPacket>& packet, uint32_t& hint) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   hint = kNever;
+  listenerBusy_ = false;
   if (Closing()) {
     playerId = 0;
     sessionKey = 0;
@@ -410,6 +418,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
     expired_.MoveToBack(node);
     playerId = c.PlayerId;
     sessionKey = c.SessionKey;
+    listenerBusy_ = true;
     return true;
   }
 
@@ -418,6 +427,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
     sessionKey = wire::GetU32(next->Memory() + 4);
     packet = receivedQueue_.Pop();
     code = wpPacket;
+    listenerBusy_ = true;
     return true;
   }
   if (const TTimeoutEntry* first = timeouts_.Top()) hint = ClampHint(CountsToMsCeil(first->Deadline - now.StartCount));
@@ -433,7 +443,7 @@ const char* TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, boo
   return refused;
 }
 
-size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_t count) {
+size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_t count, bool wakeSender) {
   size_t queued = 0;
   {
     std::lock_guard<std::recursive_mutex> lock(lock_);
@@ -441,7 +451,7 @@ size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_
       if (!QueueLocked(std::move(packets[i]), false, kVoiceBacklog)) ++queued;
   }
   // One wake-up for the batch; the sender takes the lock after we let go.
-  if (queued) SendEvent.SetEvent();
+  if (queued && wakeSender) SendEvent.SetEvent();
   return queued;
 }
 
@@ -469,12 +479,8 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::GetPacketToSend() {
   if (Closing()) return nullptr;
   for (;;) {
     uint32_t hint;
-    std::unique_ptr<TPacket> packet = NextPacketToSend(hint);
-    if (packet) {
-      packetsSent_.fetch_add(1, std::memory_order_relaxed);
-      bytesSent_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
-      return packet;
-    }
+    std::unique_ptr<TPacket> packet;
+    if (NextPacketsToSend(&packet, 1, hint)) return packet;
     if (Closing()) return nullptr;
     SendEvent.WaitFor(hint == kNever ? TWindowsEvent::INFINITE : hint + 2);
   }
@@ -499,9 +505,16 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::GetPacketToSend() {
  * nothing and leaves both.
  */
 std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacketToSend(uint32_t& hint) {
+  std::unique_ptr<TPacket> packet;
+  NextPacketsToSend(&packet, 1, hint);
+  return packet;
+}
+
+size_t TCustomPacketBuffer::NextPacketsToSend(std::unique_ptr<TPacket>* out, size_t max, uint32_t& hint,
+                                              bool consumeWakeup) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   hint = kNever;
-  SendEvent.ResetEvent();
+  if (consumeWakeup) SendEvent.ResetEvent();
   const THighPerformanceTime now(clock_);
 
   while (TNode* top = resends_.Top()) {
@@ -510,7 +523,12 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacketToSend(uint32_t& hint) {
     ready_.PushBack(top);
   }
 
-  for (size_t visits = ready_.Size(); visits > 0; --visits) {
+  // A connection that stays ready goes to the back, so a batch takes one
+  // packet per connection per round as single calls do. The walk ends when
+  // a whole round released nothing.
+  size_t taken = 0;
+  size_t idle = 0;
+  while (taken < max && !ready_.Empty() && idle <= ready_.Size()) {
     TNode* node = ready_.Front();
     TSingleConnection& c = node->Conn;
     ready_.Remove(node);
@@ -523,9 +541,17 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacketToSend(uint32_t& hint) {
     if (c.State == csClosing && before != csClosing) NoteTimeoutDeadline(node, true);
     if (c.HasPacketToSend(now)) ready_.PushBack(node);
     else RefreshResend(node);
-    if (packet) return packet;
+    if (!packet) {
+      ++idle;
+      continue;
+    }
+    idle = 0;
+    packetsSent_.fetch_add(1, std::memory_order_relaxed);
+    bytesSent_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
+    out[taken++] = std::move(packet);
   }
 
-  if (TNode* top = resends_.Top()) hint = ClampHint(top->Conn.TimeToNextSend(now));
-  return nullptr;
+  if (taken == 0)
+    if (TNode* top = resends_.Top()) hint = ClampHint(top->Conn.TimeToNextSend(now));
+  return taken;
 }

@@ -1,10 +1,13 @@
-// The voice relay: the listener's handler for VOICEC2S datagrams. The server
-// never decodes voice; it copies the speaker's frames into one VOICES2C
-// datagram per recipient, addressed with the recipient's key and id, and
-// queues each with the packet buffer, whose sender thread does the output.
+// The voice relay: the handler for VOICEC2S datagrams. The server never
+// decodes voice; it copies the speaker's frames into one VOICES2C datagram
+// per recipient, addressed with the recipient's key and id, and queues each
+// with the packet buffer, from which the send path takes them.
 //
-// Runs on the listener thread with the ClientList and channel locks held.
-// This is the hot path of the whole server, so:
+// Runs with the ClientList and channel locks held, mostly on the socket
+// reader's thread (RelayVoice: a frame that has nothing queued ahead of it
+// is relayed where it was received, and the reader sends the result at
+// once), else on the listener thread (HandleVoice, which wakes the sender
+// thread). This is the hot path of the whole server, so:
 // - the relay walks only the members of the target channel (the client
 //   list's channel index), never the whole player list;
 // - the payload is copied once, straight from the incoming datagram into
@@ -46,8 +49,9 @@ constexpr char kWhisperNoMemory[] = "TPLUDPListener.ProgressVoiceData_SendWhispe
 
 // A client that keeps speaking to the parent of a top-level channel would
 // otherwise write fifty warnings a second: a few lines per second pass, the
-// rest are counted. Each listener is one thread and serves one server, so a
-// limiter per thread is one per server and needs no lock.
+// rest are counted. The relay runs on a server's listener and socket reader
+// threads, which serve that server alone, so a limiter per thread needs no
+// lock.
 void Warn(const char* message) {
   thread_local TLogRateLimiter limiter(SystemClock());
   uint32_t suppressed = 0;
@@ -66,8 +70,10 @@ bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRec
 
 class TVoiceFanOut {
  public:
-  TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset)
+  TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset,
+               bool wakeSender)
       : buffer_(*listener.Server().PacketBuffer),
+        wakeSender_(wakeSender),
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset) {
     const uint8_t* d = in.Memory();
@@ -115,11 +121,12 @@ class TVoiceFanOut {
 
   void Flush() {
     if (count_ == 0) return;
-    buffer_.SendPackets(batch_, count_);
+    buffer_.SendPackets(batch_, count_, wakeSender_);
     count_ = 0;
   }
 
   TCustomPacketBuffer& buffer_;
+  bool wakeSender_;
   const uint8_t* payload_;
   size_t payloadSize_;
   uint8_t header_[kVoiceS2CHeaderSize];
@@ -130,9 +137,9 @@ class TVoiceFanOut {
 // Kinds 0 and 2: every member of `channel` but the speaker, when the speaker
 // has entered and may be heard there.
 void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
-                        const TChannelRecord& channel, const char* noMemory) {
+                        const TChannelRecord& channel, const char* noMemory, bool wake) {
   if (!speaker.ListsSent || !MaySpeak(l, speaker, channel)) return;
-  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize);
+  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, wake);
   const uint8_t kind = in.Memory()[2];
   for (TClientObject* p : l.Clients().InChannel(channel.ID)) {
     if (p == &speaker) continue;
@@ -143,13 +150,13 @@ void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObjec
   }
 }
 
-void SendVoiceDataToChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+void SendVoiceDataToChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
   // A speaker whose channel vanished is skipped without a word.
   if (const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID))
-    SendVoiceToMembers(l, in, speaker, *channel, kChannelNoMemory);
+    SendVoiceToMembers(l, in, speaker, *channel, kChannelNoMemory, wake);
 }
 
-void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
   const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID);
   if (!channel) return;
   const TChannelRecord* parent = channel->IsTopLevel() ? nullptr : l.Channels().FindByID(channel->Parent);
@@ -157,21 +164,21 @@ void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TC
     Warn(kNoParentChannel);
     return;
   }
-  SendVoiceToMembers(l, in, speaker, *parent, kParentNoMemory);
+  SendVoiceToMembers(l, in, speaker, *parent, kParentNoMemory, wake);
 }
 
 // A whisper reaches the entries in datagram order. Each recipient is checked
 // as it is reached (it exists, accepts whispers, has entered); nothing the
 // relay does changes those facts, so this is the same as building the whole
 // list first, without building it. A player named twice hears it twice.
-void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
   if (in.Size() < kWhisperEntriesOffset) return;
   const uint8_t* d = in.Memory();
   const size_t count = d[kWhisperCountOffset];
   const size_t payloadOffset = kWhisperEntriesOffset + kWhisperEntrySize * count;
   if (in.Size() < payloadOffset) return;  // too short for its entries
 
-  TVoiceFanOut fan(l, in, speaker, payloadOffset);
+  TVoiceFanOut fan(l, in, speaker, payloadOffset, wake);
   auto reach = [&](const TClientObject& p, uint8_t kind) {
     if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent) return true;
     if (fan.SendTo(p, kind)) return true;
@@ -197,12 +204,29 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
 }  // namespace
 
 void TPLUDPListener::HandleVoice(TPacket& packet) {
-  const TClientObject* speaker = current_;
-  if (!speaker || !packet.IsVoiceC2S()) return;
+  if (current_) Relay(packet, *current_, true);
+}
+
+void TPLUDPListener::RelayVoice(TPacket& packet) {
+  try {
+    TClientListLock clients(Clients());
+    TChannelsLock channels(Channels());
+    // As the listener does: only the player holding the connection's key speaks through it.
+    TClientObject* speaker = FindPlayerByID(packet.GetPlayerId());
+    if (!speaker || speaker->SessionKey != packet.GetSessionKey()) return;
+    speaker->LastSeen = Now();
+    Relay(packet, *speaker, false);
+  } catch (const std::exception& error) {
+    Warn(error.what());
+  }
+}
+
+void TPLUDPListener::Relay(TPacket& packet, const TClientObject& speaker, bool wakeSender) {
+  if (!packet.IsVoiceC2S()) return;
   switch (packet.Memory()[2]) {
-    case kOwnChannel: SendVoiceDataToChannel(*this, packet, *speaker); break;
-    case kWhisper: SendWhisper(*this, packet, *speaker); break;
-    case kParentChannel: SendVoiceDataToParentChannel(*this, packet, *speaker); break;
+    case kOwnChannel: SendVoiceDataToChannel(*this, packet, speaker, wakeSender); break;
+    case kWhisper: SendWhisper(*this, packet, speaker, wakeSender); break;
+    case kParentChannel: SendVoiceDataToParentChannel(*this, packet, speaker, wakeSender); break;
     default: break;  // unknown target kinds are ignored
   }
 }
