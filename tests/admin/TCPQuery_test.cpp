@@ -88,6 +88,7 @@ TEST(TCPQueryProcessTest, StartUpOpensThePortAndShutdownClosesIt) {
     ini.WriteInteger("Main Config", "HTTPServer Port", 0);
     ini.WriteInteger("Main Config", "TCPQueryPort", queryPort);
     ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
+    ini.WriteBool("Main Config", "ExternalIPDectection", false);  // no lookup of the built-in list
     ini.WriteBool("WebPost", "Enabled", false);
     ini.WriteInteger("server_cfg Default", "ServerUDPPort", FreeUDPPort());
   }

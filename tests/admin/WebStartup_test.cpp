@@ -29,6 +29,7 @@ TEST(WebStartup, ABusyPortLeavesTheServerRunningWithoutTheInterface) {
     ini.WriteInteger("Main Config", "HTTPServer Port", ntohs(a.sin_port));
     ini.WriteInteger("Main Config", "TCPQueryPort", 0);
     ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
+    ini.WriteBool("Main Config", "ExternalIPDectection", false);  // no lookup of the built-in list
     ini.WriteBool("WebPost", "Enabled", false);
     ini.WriteInteger("server_cfg Default", "ServerUDPPort", FreeUDPPort());
   }
