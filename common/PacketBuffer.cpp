@@ -538,7 +538,10 @@ size_t TCustomPacketBuffer::NextPacketsToSend(std::unique_ptr<TPacket>* out, siz
       continue;
     }
     const uint8_t before = c.State;
+    const uint32_t staleBefore = c.StaleVoiceDropped;
     std::unique_ptr<TPacket> packet = c.GetPacketToSend(now);
+    if (c.StaleVoiceDropped != staleBefore)
+      staleVoice_.fetch_add(c.StaleVoiceDropped - staleBefore, std::memory_order_relaxed);
     if (c.State == csClosing && before != csClosing) NoteTimeoutDeadline(node, true);
     if (c.HasPacketToSend(now)) ready_.PushBack(node);
     else RefreshResend(node);

@@ -194,9 +194,14 @@ class TPacket {
     PeerIp = 0;
   }
   // When a received voice packet reached the socket, in steady-clock
-  // milliseconds (SteadyMs()); 0 when not noted. Voice that waited too long
-  // behind other work is dropped before it is relayed.
+  // milliseconds (SteadyMs()); 0 when not noted. Relayed copies carry their
+  // original's. Voice older than kStaleVoiceMs is dropped wherever it waits
+  // (socket, listener queue, a recipient's send queue): under overload fresh
+  // frames are worth more than late ones, and relaying late ones would make
+  // every later frame late too.
   int64_t ArrivedMs = 0;
+  static constexpr uint32_t kStaleVoiceMs = 50;
+  bool VoiceIsStale(int64_t nowMs) const { return ArrivedMs && nowMs - ArrivedMs > kStaleVoiceMs; }
   static int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();

@@ -49,8 +49,15 @@ std::unique_ptr<TPacket> TSingleConnection::GetPacketToSend(const TPerformanceTi
     return Release(std::move(copy));
   }
 
-  if (!VoiceQueue.Empty()) {
+  for (int64_t nowMs = 0; !VoiceQueue.Empty();) {
     auto packet = VoiceQueue.Pop();
+    if (packet->ArrivedMs) {
+      if (!nowMs) nowMs = TPacket::SteadyMs();
+      if (packet->VoiceIsStale(nowMs)) {
+        ++StaleVoiceDropped;
+        continue;
+      }
+    }
     VoiceCounterOut = VoiceCounterOut >= 65535 ? 0 : VoiceCounterOut + 1;
     wire::PutU16(packet->Memory() + 12, static_cast<uint16_t>(VoiceCounterOut));
     wire::PutU32(packet->Memory() + 4, SessionKey);

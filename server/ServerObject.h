@@ -89,11 +89,9 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   // As given to the last Start; written only by Start (under the ServerList
   // lock), so a holder of that lock or of HoldMachinery may read it.
   const TServerEnvironment& Environment() const { return environment_; }
-  // Voice that waited longer than this since it reached the socket (in the
-  // socket's queue, or behind other work in the listener's) is dropped and
-  // counted in the buffer's figures: under overload, fresh frames are worth more than late ones, and
-  // relaying the late ones would make every later frame late too.
-  static constexpr uint32_t kStaleVoiceMs = 50;
+  // Voice that waited longer than this since it reached the socket is
+  // dropped and counted in the buffer's figures (see TPacket::ArrivedMs).
+  static constexpr uint32_t kStaleVoiceMs = TPacket::kStaleVoiceMs;
   // The socket's receive handler: copies the datagram into a packet and
   // hands it to the packet buffer; rejections are dropped silently. Voice
   // that nothing waits ahead of is relayed and sent right here.

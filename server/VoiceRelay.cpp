@@ -75,7 +75,8 @@ class TVoiceFanOut {
       : buffer_(*listener.Server().PacketBuffer),
         wakeSender_(wakeSender),
         payload_(in.Memory() + payloadOffset),
-        payloadSize_(in.Size() - payloadOffset) {
+        payloadSize_(in.Size() - payloadOffset),
+        arrivedMs_(in.ArrivedMs) {
     const uint8_t* d = in.Memory();
     wire::PutU16(header_, kPacketVoiceS2C);
     header_[2] = d[2];
@@ -111,6 +112,7 @@ class TVoiceFanOut {
     wire::PutU32(p + 4, to.SessionKey);
     wire::PutU32(p + 8, to.PlayerID);
     std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
+    out->ArrivedMs = arrivedMs_;
     batch_[count_++] = std::move(out);
     if (count_ == kBatch) Flush();
     return true;
@@ -129,6 +131,7 @@ class TVoiceFanOut {
   bool wakeSender_;
   const uint8_t* payload_;
   size_t payloadSize_;
+  int64_t arrivedMs_;
   uint8_t header_[kVoiceS2CHeaderSize];
   std::unique_ptr<TPacket> batch_[kBatch];
   size_t count_ = 0;
@@ -208,7 +211,7 @@ void TPLUDPListener::HandleVoice(TPacket& packet) {
   // Frames that queued here behind other work while the server is
   // overloaded are dropped, as the socket reader drops those that queued in
   // the socket: relaying them late would make every later frame late too.
-  if (packet.ArrivedMs && TPacket::SteadyMs() - packet.ArrivedMs > TServerObject::kStaleVoiceMs) {
+  if (packet.VoiceIsStale(TPacket::SteadyMs())) {
     server_.PacketBuffer->NoteStaleVoice();
     return;
   }

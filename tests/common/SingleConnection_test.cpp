@@ -174,6 +174,20 @@ TEST_F(SingleConnectionTest, VoiceCountersWrapAfter65535) {
   EXPECT_EQ(conn.PacketsLost, 3);
 }
 
+TEST_F(SingleConnectionTest, RelayedVoiceTooOldToSendIsSkippedAndCounted) {
+  const int64_t now = TPacket::SteadyMs();
+  // Arrival times: fresh, too old, not noted, too old.
+  for (int64_t arrived : {now, now - TPacket::kStaleVoiceMs - 20, int64_t{0}, now - 1000}) {
+    auto p = NewVoiceS2CPacket(kPlayer, 1, 4);
+    p->ArrivedMs = arrived;
+    conn.VoiceQueue.Push(std::move(p));
+  }
+  std::vector<uint16_t> sent;
+  while (auto p = Send()) sent.push_back(p->VoiceS2CHeader().Counter());
+  EXPECT_EQ(sent, (std::vector<uint16_t>{1, 2})) << "the counter numbers only what leaves";
+  EXPECT_EQ(conn.StaleVoiceDropped, 2u);
+}
+
 TEST_F(SingleConnectionTest, MaintenanceSequenceDropsStalePacketsAndCountsGaps) {
   EXPECT_EQ(conn.MaintenanceSeqIn, 3u);
   EXPECT_FALSE(conn.ReceiveMaintenanceSequence(2));
