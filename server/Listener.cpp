@@ -5,6 +5,7 @@
 #include "common/CommandCodes.h"
 #include "common/ExceptionName.h"
 #include "common/Log.h"
+#include "common/LoginThrottle.h"
 #include "common/SecureRandom.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
@@ -95,6 +96,17 @@ bool TPLUDPListener::HasModeratorRights(const TClientObject& p) {
          (p.PlayerPrivileges & PlayerPrivileges::ServerAdmin);
 }
 
+bool TPLUDPListener::MayModerateChannel(const TClientObject& requester, uint32_t channelID) {
+  if (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return true;
+  return HasModeratorRights(requester) && Channels().RootOf(requester.ChannelID) == Channels().RootOf(channelID);
+}
+
+bool TPLUDPListener::MayModeratePlayer(const TClientObject& requester, const TClientObject& target) {
+  if (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return true;
+  if (target.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return false;
+  return MayModerateChannel(requester, target.ChannelID);
+}
+
 // ---- the loop ---------------------------------------------------------------------
 
 void TPLUDPListener::Execute() {
@@ -169,13 +181,15 @@ TDateTime TPLUDPListener::Now() {
 }
 
 void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason) {
-  if (current_) {
+  const bool hadPlayer = current_ != nullptr;
+  if (hadPlayer) {
     AnnouncePlayerLeft(connection, reason, "", 0);
     Clients().Remove(current_);
     current_ = nullptr;
   }
   server_.PacketBuffer->RemoveConnection(connection, sessionKey);
-  ClearChannelUpAll();
+  // Most ended connections are refused logins, which leave no channel empty.
+  if (hadPlayer) ClearChannelUpAll();
 }
 
 void TPLUDPListener::Dispatch(TPacket& packet) {
@@ -209,7 +223,12 @@ uint32_t TPLUDPListener::NewSessionKey() {
 
 uint32_t TPLUDPListener::NextPlayerID() {
   if (Clients().Empty()) server_.NextPlayerID = 1;
-  return static_cast<uint32_t>(server_.NextPlayerID++);
+  // After a wrap the counter meets ids still listed: handing one out again
+  // would replace that player in the list. 0 is no player.
+  uint32_t id;
+  do id = server_.NextPlayerID++;
+  while (id == 0 || Clients().FindByID(id));
+  return id;
 }
 
 std::string TPLUDPListener::MakeUniqueNick(std::string_view nick) {
@@ -277,12 +296,19 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     p->ChannelID = static_cast<uint32_t>(Channels().DefaultChannelID());
     p->ChannelPrivileges = p->PlayerPrivileges = 0;
     p->PlayerFlags = 0;
-    if (!p->LoginName.Empty()) {
+    TLoginThrottle& throttle = ProcessLoginThrottle();
+    if (!p->LoginName.Empty() && !throttle.MayTry(packet.Address, p->LoginName.Text(), "UDP Listener")) {
+      // A guesser blocked for now is refused without the password being
+      // looked at, so the answer tells it nothing.
+      result = rc::BadAccount;
+    } else if (!p->LoginName.Empty()) {
       // Counts the login before the password is compared: a wrong one counts too.
       std::unique_ptr<TClientObject> account = GetUser(p->LoginName.Text(), server_.ServerID, true);
       if (!account || account->Password.Text() != password) {
         result = rc::BadAccount;
+        throttle.Failed(packet.Address, p->LoginName.Text());
       } else {
+        throttle.Succeeded(packet.Address, p->LoginName.Text());
         p->PlayerPrivileges = static_cast<uint16_t>(
             (account->PlayerPrivileges | PlayerPrivileges::Registered) & ~PlayerPrivileges::AllowRegistration);
         p->RegisteredBy = account->RegisteredBy;
@@ -297,25 +323,30 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     if (uniqueNick) p->NickName = MakeUniqueNick(p->NickName.Text());
   }
 
-  // Refused logins get a connection too; it lingers until it times out.
-  server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address);
-
   if (!(p->PlayerPrivileges & PlayerPrivileges::Registered) && !server_.ServerPassword.empty() &&
       password != server_.ServerPassword)
     result = rc::BadPasswordOrNick;
-  if (result != 0) {
+  // Refused this early, the reply carries nothing about the server.
+  const bool bare = result != 0;
+  if (!bare) {
+    if (Clients().Count() >= server_.ServerMaxUsers) result = rc::ServerFull;
+    if (result == 0 && withServerPassword && !server_.ServerPassword.empty() && server_.ServerPassword != password)
+      result = rc::BadPasswordOrNick;
+    if (result == 0) result = rc::LoginOk;
+    if (FindPlayerByNick(p->NickName.Text())) result = rc::NickInUse;
+    const std::string trimmed = Trim(p->NickName.Text());
+    if (trimmed.empty()) result = rc::BadPasswordOrNick;
+    if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
+  }
+
+  // Refused logins get a connection too, for their reply; the packet buffer
+  // keeps it for the login time-out at most.
+  server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address,
+                                      result != rc::LoginOk);
+  if (bare) {
     Send(NewLoginReply(result, *p));
     return;
   }
-
-  if (Clients().Count() >= server_.ServerMaxUsers) result = rc::ServerFull;
-  if (result == 0 && withServerPassword && !server_.ServerPassword.empty() && server_.ServerPassword != password)
-    result = rc::BadPasswordOrNick;
-  if (result == 0) result = rc::LoginOk;
-  if (FindPlayerByNick(p->NickName.Text())) result = rc::NickInUse;
-  const std::string trimmed = Trim(p->NickName.Text());
-  if (trimmed.empty()) result = rc::BadPasswordOrNick;
-  if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
 
   auto reply = NewLoginReply(result, *p);
   uint8_t* r = reply->Memory();

@@ -105,6 +105,13 @@ class TPLUDPListener {
   bool CanSee(const TClientObject& a, const TClientObject& b);
   // ChannelAdmin or Operator in the channel, or ServerAdmin.
   static bool HasModeratorRights(const TClientObject& p);
+  // Moderator rights that reach the channel or player a command names.
+  // Channel rights are granted per family, so they act only on the
+  // requester's own family (channels, and players whose channel is in it);
+  // only a server administrator acts elsewhere, or on a server
+  // administrator.
+  bool MayModerateChannel(const TClientObject& requester, uint32_t channelID);
+  bool MayModeratePlayer(const TClientObject& requester, const TClientObject& target);
   // A COMMAND of `size` bytes (header included) addressed to `to`: class,
   // code, its SessionKey and PlayerID set, the rest zero.
   std::unique_ptr<TPacket> NewCommand(uint16_t code, size_t size, const TClientObject& to);

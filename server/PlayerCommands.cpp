@@ -71,15 +71,15 @@ void SendToViewers(TPLUDPListener& listener, const TClientObject& subject, uint1
 }
 
 // The player named at offset 24 of a moderator's command: none, with the
-// refusal sent, when there is no such player (-100) or the requester lacks
-// moderator rights (-1007), checked in that order.
+// refusal sent, when there is no such player (-100) or the requester's
+// moderator rights do not reach it (-1007), checked in that order.
 TClientObject* ModeratedTarget(TPLUDPListener& listener, TPacket& packet) {
   TClientObject* target = listener.FindPlayerByID(wire::GetU32(packet.Memory() + 24));
   if (!target) {
     listener.SendErrorReply(rc::NoPlayer, packet);
     return nullptr;
   }
-  if (!TPLUDPListener::HasModeratorRights(*listener.Current())) {
+  if (!listener.MayModeratePlayer(*listener.Current(), *target)) {
     listener.SendErrorReply(rc::NeedModerator, packet);
     return nullptr;
   }
