@@ -245,6 +245,13 @@ TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
   buffer.AddConnection(33, 0x3333, 1, kClientPort, kClientAddress);  // still logging in
   for (int i = 1; i < TCustomPacketBuffer::kVoiceBacklog; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
   buffer.SendEvent.ResetEvent();
+  // The relay asks before it builds: room for one more frame to kB, none
+  // for a player still logging in or unknown.
+  const uint32_t asked[] = {kA, kB, 33, 4242};
+  bool room[std::size(asked)] = {};
+  buffer.VoiceRoom(asked, std::size(asked), room);
+  EXPECT_TRUE(room[0] && room[1]);
+  EXPECT_FALSE(room[2] || room[3]);
 
   std::unique_ptr<TPacket> batch[] = {
       NewVoiceS2CPacket(kA, 9, 4),   // queued
@@ -269,6 +276,13 @@ TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
   EXPECT_EQ(toA, 2);
   EXPECT_EQ(voiceToB, TCustomPacketBuffer::kVoiceBacklog);
   EXPECT_EQ(commandsToB, 1);
+  buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  for (int i = 1; i < TCustomPacketBuffer::kVoiceBacklog; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  buffer.VoiceRoom(asked, 2, room);
+  EXPECT_TRUE(room[0]);
+  EXPECT_FALSE(room[1]) << "a full backlog was offered another copy";
+  while (Next()) {
+  }
   // Once sent, the backlog takes voice again.
   std::unique_ptr<TPacket> more[] = {NewVoiceS2CPacket(kB, 9, 4)};
   EXPECT_EQ(buffer.SendPackets(more, 1), 1u);
