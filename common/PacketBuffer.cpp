@@ -20,6 +20,22 @@ const char kReceivedFull[] = "received queue full for this connection";
 const char kLoginQueueFull[] = "login queue full";
 const char kBlockedSource[] = "too many wrong session keys from this address";
 
+const char kNoReplySource[] = "source cannot be answered";
+
+// Sources no reply may go to: port 0, "this network" (0.x.x.x), multicast
+// and the reserved range with the broadcast address (224 and up). Such a
+// source is forged; answering it would only make the server a reflector,
+// and the sends fail anyway.
+bool Unanswerable(std::string_view address, uint16_t port) {
+  if (port == 0) return true;
+  unsigned first = 0;
+  size_t i = 0;
+  for (; i < address.size() && i < 3 && address[i] >= '0' && address[i] <= '9'; ++i)
+    first = first * 10 + static_cast<unsigned>(address[i] - '0');
+  if (i == 0 || i == address.size() || address[i] != '.') return false;  // not IPv4 dotted
+  return first == 0 || first >= 224;
+}
+
 // Keeps "hint + 2" of the waiters below the infinite wait.
 uint32_t ClampHint(uint32_t hint) {
   return hint == TCustomPacketBuffer::kNever ? hint : std::min<uint32_t>(hint, 0xFFFFFFF0u);
@@ -248,6 +264,7 @@ const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TU
   bytesReceived_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
   if (!packet->IsValid()) return kInvalidPacketText;
   if (packet->IsVoiceS2C()) return kS2CRecv;
+  if (Unanswerable(packet->Address, packet->Port)) return kNoReplySource;
 
   const uint32_t playerId = packet->GetPlayerId();
   if (packet->IsMaintenance() && packet->MaintenanceHeader().Subtype() == kMaintenanceLoginRequest &&

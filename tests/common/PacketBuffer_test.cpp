@@ -655,6 +655,14 @@ TEST_F(PacketBufferTest, ReplyAddressMovesOnlyWithFreshDatagramsFromUnsuspectedS
   EXPECT_EQ(portOf(), kClientPort);
   EXPECT_EQ(Store(ClientCommand(kA, kKeyA, 1)), "") << "the session's own address was blocked";
 
+  // Sources no reply can go to are not heard at all.
+  for (const auto& [address, port] : {std::pair<const char*, uint16_t>{"10.0.0.9", 0}, {"255.255.255.255", 6000},
+                                      {"224.0.0.1", 6000}, {"0.0.0.0", 6000}}) {
+    EXPECT_EQ(Store(From(ClientCommand(kA, kKeyA, 2), address, port)), "source cannot be answered");
+    EXPECT_EQ(Store(From(ClientMaintenance(kMaintenanceLoginRequest, 0, 0, 1), address, port)),
+              "source cannot be answered");
+  }
+  EXPECT_EQ(portOf(), kClientPort);
   EXPECT_EQ(Store(From(ClientCommand(kA, kKeyA, 2), "10.0.0.9", 6000)), "");
   EXPECT_EQ(portOf(), 6000);
   EXPECT_EQ(buffer.GetConnectionInfo(kA).Address, "10.0.0.9");
