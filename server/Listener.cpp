@@ -29,29 +29,30 @@ struct TCommandRow {
   uint16_t Code;
   uint16_t Size;
   void (TPLUDPListener::*Handler)(TPacket&);
+  bool Stores = false;  // may change what is stored of the channels
 };
 
 const TCommandRow kCommands[] = {
     {cmd::Enter, 116, &TPLUDPListener::HandleEnter},
     {cmd::Logout, 24, &TPLUDPListener::HandleLogout},
     // ---- channel commands (server/ChannelCommands.cpp) go here ----
-    {cmd::CreateChannel, 226, &TPLUDPListener::HandleCreateChannel},
-    {cmd::SetChannelPassword, 58, &TPLUDPListener::HandleSetChannelPassword},
-    {cmd::SetChannelFlags, 32, &TPLUDPListener::HandleSetChannelFlags},
-    {cmd::SetChannelName, 58, &TPLUDPListener::HandleSetChannelName},
-    {cmd::SetChannelTopic, 58, &TPLUDPListener::HandleSetChannelTopic},
-    {cmd::SetChannelDescription, 128, &TPLUDPListener::HandleSetChannelDescription},
-    {cmd::DeleteChannel, 28, &TPLUDPListener::HandleDeleteChannel},
-    {cmd::SetChannelMaxUsers, 30, &TPLUDPListener::HandleSetChannelMaxUsers},
-    {cmd::EditChannel, 230, &TPLUDPListener::HandleEditChannel},
-    {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder},
+    {cmd::CreateChannel, 226, &TPLUDPListener::HandleCreateChannel, true},
+    {cmd::SetChannelPassword, 58, &TPLUDPListener::HandleSetChannelPassword, true},
+    {cmd::SetChannelFlags, 32, &TPLUDPListener::HandleSetChannelFlags, true},
+    {cmd::SetChannelName, 58, &TPLUDPListener::HandleSetChannelName, true},
+    {cmd::SetChannelTopic, 58, &TPLUDPListener::HandleSetChannelTopic, true},
+    {cmd::SetChannelDescription, 128, &TPLUDPListener::HandleSetChannelDescription, true},
+    {cmd::DeleteChannel, 28, &TPLUDPListener::HandleDeleteChannel, true},
+    {cmd::SetChannelMaxUsers, 30, &TPLUDPListener::HandleSetChannelMaxUsers, true},
+    {cmd::EditChannel, 230, &TPLUDPListener::HandleEditChannel, true},
+    {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder, true},
     {cmd::SwitchChannel, 58, &TPLUDPListener::HandleSwitchChannel},
     // ---- player commands (server/PlayerCommands.cpp) go here ----
     {cmd::KickPlayer, 58, &TPLUDPListener::HandleKickPlayer},
     {cmd::KickFromChannel, 58, &TPLUDPListener::HandleKickFromChannel},
     {cmd::SetPlayerFlags, 28, &TPLUDPListener::HandleSetPlayerFlags},
     {cmd::RequestVoice, 54, &TPLUDPListener::HandleRequestVoice},
-    {cmd::SetChannelPrivilege, 30, &TPLUDPListener::HandleSetChannelPrivilege},
+    {cmd::SetChannelPrivilege, 30, &TPLUDPListener::HandleSetChannelPrivilege, true},
     {cmd::SetPlayerPrivilege, 30, &TPLUDPListener::HandleSetPlayerPrivilege},
     {cmd::RegisterSelf, 84, &TPLUDPListener::HandleRegisterSelf},
     {cmd::RegisterUser, 85, &TPLUDPListener::HandleRegisterUser},
@@ -125,7 +126,7 @@ void TPLUDPListener::Execute() {
     std::unique_ptr<TPacket> packet;
     int result;
     try {
-      result = buffer.WaitForPacket(connection, sessionKey, packet);
+      result = WaitForEvent(connection, sessionKey, packet);
     } catch (const std::exception& error) {
       LogHandlerError(error);
       continue;
@@ -162,8 +163,55 @@ void TPLUDPListener::Execute() {
       LogHandlerError(error);
     }
     current_ = nullptr;
+    StoreChannelsIfDue();
   }
   buffer.ThreadFinished(1);
+}
+
+int TPLUDPListener::WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet) {
+  TCustomPacketBuffer& buffer = *server_.PacketBuffer;
+  for (;;) {
+    int code;
+    uint32_t hint;
+    if (buffer.GetPacket(connection, sessionKey, code, packet, hint)) return code;
+    int64_t wait = hint == TCustomPacketBuffer::kNever ? -1 : int64_t{hint} + 2;
+    const int64_t store = MsUntilStore();
+    if (store == 0) {
+      StoreChannelsIfDue();
+      continue;
+    }
+    if (store > 0 && (wait < 0 || store < wait)) wait = store;
+    buffer.ReceiveEvent.WaitFor(wait < 0 ? TWindowsEvent::INFINITE : static_cast<uint32_t>(wait));
+  }
+}
+
+void TPLUDPListener::NoteChannelsChanged() {
+  if (storeDue_) return;
+  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  const int64_t now = clock->Counter();
+  const int64_t spacing = kStoreDelayMs * clock->Frequency() / 1000;
+  storeDue_ = true;
+  storeAt_ = lastStore_ != 0 && now - lastStore_ < spacing ? lastStore_ + spacing : now;
+}
+
+int64_t TPLUDPListener::MsUntilStore() {
+  if (!storeDue_) return -1;
+  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  const int64_t left = storeAt_ - clock->Counter();
+  return left <= 0 ? 0 : (left * 1000 + clock->Frequency() - 1) / clock->Frequency();
+}
+
+void TPLUDPListener::StoreChannelsIfDue() {
+  if (MsUntilStore() != 0) return;
+  storeDue_ = false;
+  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  lastStore_ = clock->Counter();
+  try {
+    TChannelsLock lock(Channels());
+    if (server_.ChannelsLoaded) Channels().SaveChannels();
+  } catch (const std::exception& error) {
+    LogHandlerError(error);
+  }
 }
 
 TDateTime TPLUDPListener::Now() {
@@ -210,6 +258,7 @@ void TPLUDPListener::Dispatch(TPacket& packet) {
     return;
   }
   (this->*row->Handler)(packet);
+  if (row->Stores) NoteChannelsChanged();
 }
 
 // ---- login ------------------------------------------------------------------------

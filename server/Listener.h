@@ -196,7 +196,17 @@ class TPLUDPListener {
 
  private:
   void Execute();
+  // WaitForPacket of the packet buffer, which also stores the channels when
+  // a store falls due while nothing arrives.
+  int WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet);
   void Dispatch(TPacket& packet);
+  // Registered channels and channel rights reach the database within
+  // kStoreDelayMs of a change, so a crash loses little; changes in between
+  // share one save. Called with the channel lock held or free (it takes it).
+  void NoteChannelsChanged();
+  void StoreChannelsIfDue();
+  // Milliseconds until the store falls due (0: due), or -1 when none is.
+  int64_t MsUntilStore();
   // The connection has ended: its player (if it still owns one) is
   // announced with `reason` and removed, the connection goes, and empty
   // temporary channels with it.
@@ -206,8 +216,13 @@ class TPLUDPListener {
   // every datagram stamps its player's LastSeen.
   TDateTime Now();
 
+  static constexpr int64_t kStoreDelayMs = 1000;
+
   TServerObject& server_;
   std::thread thread_;
+  bool storeDue_ = false;
+  int64_t storeAt_ = 0;    // clock count at which the store falls due
+  int64_t lastStore_ = 0;  // clock count of the last store; 0: none yet
   std::atomic<bool> terminated_{false};
   TClientObject* current_ = nullptr;
   uint32_t currentConnection_ = 0;

@@ -5,6 +5,8 @@
 // the moved default mark and the end of moderation have tests of their own.
 #include <gtest/gtest.h>
 
+#include "database/ServerDatabase.h"
+#include "database/StoredChannels.h"
 #include "server/Listener.h"
 #include "support/CommandKit.h"
 
@@ -504,6 +506,25 @@ TEST_F(ChannelCommandsTest, RenameToANameInUseIsRefused) {
   EXPECT_EQ(Refusal(*admin, cmd::EditChannel, kit::Edit(edit)), rc::NameTaken);
   EXPECT_EQ(Stored(far).Name, "Far");
   EXPECT_EQ(Refusal(*admin, cmd::SetChannelName, kit::ChannelAndText(far, 29, "far")), 0) << "its own name";
+}
+
+// A crash must not lose the channels: they are stored within a second of a
+// change, while the server runs.
+TEST_F(ChannelCommandsTest, ChangesAreStoredWhileTheServerRuns) {
+  Start();
+  auto admin = JoinAdmin();
+  ASSERT_TRUE(admin);
+  ASSERT_EQ(Refusal(*admin, cmd::CreateChannel, kit::Create(kit::Channel("Kept", 0))), 0);
+  auto stored = [&] {
+    TFreeBase::TLock db = LockServerDatabase();
+    for (int index = 0; db; ++index) {
+      auto record = LoadStoredChannel(*db, index, TServerFixture::kDefaultID);
+      if (!record) break;
+      if (record->Name == "Kept") return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(TServerFixture::WaitFor(stored)) << "not stored while running";
 }
 
 // ---- SetChannelPassword ----------------------------------------------------------------------
