@@ -133,39 +133,52 @@ void TPLUDPListener::Execute() {
     }
     // Closing is final: nothing else can be reported from here on.
     if (result == wpClosing) break;
-
-    TClientListLock clients(Clients());
-    TChannelsLock channels(Channels());
-    currentConnection_ = connection;
-    // Player ids are handed out again once the server is empty, so a lingering
-    // connection (a refused login) may carry the id of a listed player: only
-    // the player whose session key the connection holds is its owner.
-    current_ = FindPlayerByID(connection);
-    if (current_ && current_->SessionKey != sessionKey) current_ = nullptr;
-    removeFlag_ = false;
-    try {
-      switch (result) {
-        case wpPacket:
-          if (current_) current_->LastSeen = Now();
-          Dispatch(*packet);
-          break;
-        case wpTimedOut:
-          EndConnection(connection, sessionKey, cmd::LeftTimedOut);
-          break;
-        case wpClosed:
-          removeFlag_ = true;
-          break;
-        default:
-          break;
-      }
-      if (removeFlag_) EndConnection(connection, sessionKey, cmd::LeftLogout);
-    } catch (const std::exception& error) {
-      LogHandlerError(error);
-    }
-    current_ = nullptr;
-    StoreChannelsIfDue();
+    HandleEvent(result, connection, sessionKey, packet.get());
   }
   buffer.ThreadFinished(1);
+}
+
+bool TPLUDPListener::ServeReady() {
+  uint32_t connection = 0, sessionKey = 0, hint = 0;
+  int result = wpClosing;
+  std::unique_ptr<TPacket> packet;
+  if (!server_.PacketBuffer->GetPacket(connection, sessionKey, result, packet, hint) || result == wpClosing)
+    return false;
+  HandleEvent(result, connection, sessionKey, packet.get());
+  return true;
+}
+
+void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet) {
+  TClientListLock clients(Clients());
+  TChannelsLock channels(Channels());
+  currentConnection_ = connection;
+  // Player ids are handed out again once the server is empty, so a lingering
+  // connection (a refused login) may carry the id of a listed player: only
+  // the player whose session key the connection holds is its owner.
+  current_ = FindPlayerByID(connection);
+  if (current_ && current_->SessionKey != sessionKey) current_ = nullptr;
+  removeFlag_ = false;
+  try {
+    switch (result) {
+      case wpPacket:
+        if (current_) current_->LastSeen = Now();
+        Dispatch(*packet);
+        break;
+      case wpTimedOut:
+        EndConnection(connection, sessionKey, cmd::LeftTimedOut);
+        break;
+      case wpClosed:
+        removeFlag_ = true;
+        break;
+      default:
+        break;
+    }
+    if (removeFlag_) EndConnection(connection, sessionKey, cmd::LeftLogout);
+  } catch (const std::exception& error) {
+    LogHandlerError(error);
+  }
+  current_ = nullptr;
+  StoreChannelsIfDue();
 }
 
 int TPLUDPListener::WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet) {

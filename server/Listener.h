@@ -90,6 +90,11 @@ class TPLUDPListener {
   void Terminate();
   void WaitFor();  // joins the thread
 
+  // Handles one event the packet buffer holds now, without waiting; false
+  // when there was none. For a listener that was not started: the fuzz
+  // target drives it step by step. The caller loads the channels first.
+  bool ServeReady();
+
   // The server stops: every player gets PlayerLeft reason 4 with
   // close-after-sending and is removed. Takes the ClientList lock.
   void DisconnectAll();
@@ -196,6 +201,8 @@ class TPLUDPListener {
 
  private:
   void Execute();
+  // One event, with the ClientList and channel locks held for it.
+  void HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet);
   // WaitForPacket of the packet buffer, which also stores the channels when
   // a store falls due while nothing arrives.
   int WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet);
