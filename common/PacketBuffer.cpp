@@ -19,7 +19,6 @@ const char kVoiceBacklogFull[] = "voice backlog full";
 const char kReceivedFull[] = "received queue full for this connection";
 const char kLoginQueueFull[] = "login queue full";
 const char kBlockedSource[] = "too many wrong session keys from this address";
-
 const char kNoReplySource[] = "source cannot be answered";
 
 // Sources no reply may go to: port 0, "this network" (0.x.x.x), multicast
@@ -79,6 +78,13 @@ void TCustomPacketBuffer::ThreadFinished(int thread) {
 int64_t TCustomPacketBuffer::MsToCounts(int64_t ms) const {
   const int64_t f = clock_->Frequency();
   return (ms * f + 999) / 1000;
+}
+
+// Split so that a nanosecond counter of a long uptime cannot overflow.
+int64_t TCustomPacketBuffer::NowMs() const {
+  const int64_t counter = clock_->Counter();
+  const int64_t f = clock_->Frequency();
+  return counter / f * 1000 + counter % f * 1000 / f;
 }
 
 uint32_t TCustomPacketBuffer::CountsToMsCeil(int64_t counts) const {
@@ -279,7 +285,7 @@ const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TU
   if (Find(playerId)) {
     // Someone tries keys on a known id: remembered per source, so that the
     // guessing address cannot take a session over when it hits.
-    wrongKeys_.Note(packet->Address, clock_->Counter() * 1000 / clock_->Frequency());
+    wrongKeys_.Note(packet->Address, NowMs());
     return kWrongCombo;
   }
   note.PlayerId = playerId;
@@ -318,7 +324,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
   TSingleConnection& c = node->Conn;
   if (c.State == csClosed) return kAfterClose;
   const bool moved = packet->Port != c.Port || packet->Address != c.Address;
-  if (moved && wrongKeys_.Blocked(packet->Address, clock_->Counter() * 1000 / clock_->Frequency()))
+  if (moved && wrongKeys_.Blocked(packet->Address, NowMs()))
     return kBlockedSource;
   if (!node->Refused) c.LastReceiveTime.Start();
   auto follow = [&] {

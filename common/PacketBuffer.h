@@ -261,6 +261,7 @@ class TCustomPacketBuffer {
   void DestroyNode(TNode* node);
   int64_t MsToCounts(int64_t ms) const;
   uint32_t CountsToMsCeil(int64_t counts) const;
+  int64_t NowMs() const;
 
   static void LogUnknownId(const TUnknownIdNote& note);
 

@@ -148,7 +148,7 @@ class THarness {
     }
   }
 
-  void Receive(const TPacket& out) {
+  void Receive(TPacket& out) {
     TSlot* s = nullptr;
     for (TSlot& candidate : slots_)
       if (&candidate != &slots_[0] && out.Port == 5000 + (&candidate - slots_)) s = &candidate;
