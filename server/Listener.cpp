@@ -385,9 +385,20 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     if (uniqueNick) p->NickName = MakeUniqueNick(p->NickName.Text());
   }
 
-  if (!(p->PlayerPrivileges & PlayerPrivileges::Registered) && !server_.ServerPassword.empty() &&
-      password != server_.ServerPassword)
-    result = rc::BadPasswordOrNick;
+  if (!(p->PlayerPrivileges & PlayerPrivileges::Registered) && !server_.ServerPassword.empty()) {
+    // The server password is guessed like an account's. It is counted per
+    // address only: counted as one name, a few wrong guesses from anywhere
+    // would lock every newcomer out. A right one clears nothing, or knowing
+    // it would wipe the count of an address that guesses accounts.
+    TLoginThrottle& throttle = ProcessLoginThrottle();
+    const std::string guessed = "server password, " + packet.Address;
+    if (!throttle.MayTry(packet.Address, guessed, "UDP Listener")) {
+      result = rc::BadPasswordOrNick;
+    } else if (password != server_.ServerPassword) {
+      result = rc::BadPasswordOrNick;
+      throttle.Failed(packet.Address, guessed);
+    }
+  }
   // Refused this early, the reply carries nothing about the server.
   const bool bare = result != 0;
   if (!bare) {

@@ -155,6 +155,18 @@ TEST_F(LoginTest, PasswordGuessingIsThrottled) {
   EXPECT_EQ(f.NewClient()->Login(Nick("anonymous")).Result, 1) << "a login without a password is not blocked";
 }
 
+TEST_F(LoginTest, ServerPasswordGuessingIsThrottled) {
+  f.Settings.ServerPassword = "secret";
+  ASSERT_TRUE(f.Start());
+  TLoginRequest guess = Nick("x");
+  for (int n = 0; n < 5; ++n) {
+    guess.Password = "guess" + std::to_string(n);
+    ASSERT_EQ(f.NewClient()->Login(guess).Result, -1);
+  }
+  guess.Password = "secret";
+  EXPECT_EQ(f.NewClient()->Login(guess).Result, -1);
+}
+
 // The id counter wraps without undefined behaviour and skips 0 and the ids
 // of listed players: a reused id would replace a player in the list.
 TEST_F(LoginTest, PlayerIdsWrapAndSkipIdsInUse) {
