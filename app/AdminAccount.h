@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "server/ClientObject.h"
+#include "common/ClientObject.h"
 
 // The account record start-up creates: login and nick name "admin",
 // registered by "Server", server privileges 9 (ServerAdmin and

@@ -25,8 +25,6 @@ std::string ProxyServer;
 int32_t ProxyPort = 8080;
 std::string ProxyUsername, ProxyPassword;
 
-std::atomic<TFreeBase*> ServerDatabase{nullptr};
-std::atomic<TServerListObject*> ServerList{nullptr};
 std::atomic<TWebInterface*> WebInterface{nullptr};
 std::atomic<TTCPQuery*> TCPQuery{nullptr};
 std::atomic<TWebPost*> WebPost{nullptr};

@@ -40,13 +40,9 @@ extern int32_t ProxyPort;
 extern std::string ProxyUsername, ProxyPassword;
 
 // Service objects, none while absent. Their types arrive with their services.
-class TFreeBase;
-class TServerListObject;
 class TWebInterface;
 class TTCPQuery;
 class TWebPost;
-extern std::atomic<TFreeBase*> ServerDatabase;
-extern std::atomic<TServerListObject*> ServerList;
 extern std::atomic<TWebInterface*> WebInterface;
 extern std::atomic<TTCPQuery*> TCPQuery;
 extern std::atomic<TWebPost*> WebPost;

@@ -144,6 +144,13 @@ const TSetting& SettingByKey(const char* key) {
   throw std::logic_error(std::string("unknown setting ") + key);
 }
 
+// What every virtual server takes from the process: read once settings and
+// the command line are in.
+TServerEnvironment ProcessEnvironment() {
+  return {IniFileName,         BoundToIp,           PlatformName,         ServerVersion.Major,
+          ServerVersion.Minor, ServerVersion.Release, ServerVersion.Build};
+}
+
 }  // namespace
 
 void ParseCommandLine(const std::vector<std::string>& args) {
@@ -179,8 +186,8 @@ void ReadAndWriteBackSettings(const std::string& iniFileName) {
 }
 
 bool Start_Parleon_Server() {
-  // Step 1 (seeding a clock-based generator) has no counterpart: every
-  // random value the server draws comes from the OS's secure source.
+  // No generator is seeded: every random value the server draws comes from
+  // the operating system's secure source.
   ProduceBuiltInValues();
   AdminPassword.clear();
   ParseCommandLine(ProcessArguments);
@@ -194,7 +201,6 @@ bool Start_Parleon_Server() {
   Log(LMTALL, LMDINFO, "server", "Server startup initialized");
   Log(LMTALL, LMDINFO, "server", "Server version: " + ServerVersionText() + " " + PlatformName + "\r\nOK");
 
-  ServerDatabase = nullptr;
   WebInterface = nullptr;
   WebPost = nullptr;
   TCPQuery = nullptr;
@@ -206,7 +212,7 @@ bool Start_Parleon_Server() {
     return false;
   }
 
-  // Step 12: open or create the database. A file that cannot be loaded is
+  // The database: opened or created. A file that cannot be loaded is
   // only reported (LastError, logged by the handler): start-up goes on with
   // the database inactive, and the damaged file stays as it is.
   try {
@@ -224,22 +230,23 @@ bool Start_Parleon_Server() {
     RemoveServerDatabase();
     return false;
   }
-  // Step 13: the list of running servers.
+  // The list of running servers, before the first server registers in it.
   ServerList = new TServerListObject;
-  // Step 14: every id listed in section "Servers", up to the first empty key.
+  // Every id listed in section "Servers", up to the first empty key.
   // A server that fails to start has logged why and is not in ServerList;
   // its object goes with the last reference.
   TIniFile servers(IniFileName);
+  const TServerEnvironment environment = ProcessEnvironment();
   int listed = 0;
   for (;; ++listed) {
     const std::string id = servers.ReadString("Servers", std::to_string(listed), "");
     if (id.empty()) break;
-    std::make_shared<TServerObject>()->Start(id, -1, &servers);
+    std::make_shared<TServerObject>()->Start(environment, id, -1, &servers);
     if (!AdminPassword.empty()) SetAdminPassword(id, AdminPassword);
   }
-  // Step 15: a first run gets a default server and its "admin" account.
+  // A first run gets a default server and its "admin" account.
   if (listed == 0) {
-    std::make_shared<TServerObject>()->Start("server_cfg Default", -1, &servers);
+    std::make_shared<TServerObject>()->Start(environment, "server_cfg Default", -1, &servers);
     servers.WriteString("Servers", "0", "server_cfg Default");
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
     const std::string password = AdminPassword.empty() ? RandomString(kGeneratedPasswordLength) : AdminPassword.substr(0, 29);
@@ -247,19 +254,15 @@ bool Start_Parleon_Server() {
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
     LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
   }
-  // Step 16: the web interface starts here (arrives with the web interface).
-  // Step 17: the TCP query opens here (arrives with the TCP query).
-  // Step 18: the web list thread starts here (arrives with the web list).
-
   Log(LMTALL, LMDINFO, "server", "Server startup finished");
   return true;
 }
 
 void Stop_Parleon_Server() {
   Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
-  // Step 2: every virtual server stops, last to first, storing its channels.
+  // Every virtual server stops, last to first, storing its channels.
   if (TServerListObject* list = ServerList.load()) list->StopServer("");
-  // Step 3: flush and close the database. New users get none from here on;
+  // The database is flushed and closed. New users get none from here on;
   // one that got it just before finishes on the closed object, which goes
   // when the last of them lets go.
   if (std::shared_ptr<TFreeBase> db = RemoveServerDatabase()) {
@@ -267,9 +270,7 @@ void Stop_Parleon_Server() {
     db->Flush();
     db->SetActive(false);
   }
-  // Steps 4 to 6: the web interface, the web list thread and the TCP query
-  //          go here, each pointer cleared as its object goes.
-  // Step 7: the list is empty by now; the pointer is cleared before it goes.
+  // The server list is empty by now; the pointer is cleared before it goes.
   delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
   Log(LMTALL, LMDINFO, "server", "Server shutdown finished");

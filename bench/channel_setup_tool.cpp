@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot open %s\n", db.c_str());
     return 1;
   }
-  SaveStoredChannels(base, list);
+  SaveStoredChannels(base, list.ServerID(), list.Records());
   base.SetActive(false);
   std::printf("%d channels stored for \"%s\" in %s\n", channels, serverID.c_str(), db.c_str());
   return 0;

@@ -25,7 +25,7 @@
 #include "common/CommandCodes.h"
 #include "common/Packets.h"
 #include "common/TextFormat.h"
-#include "server/WireFormat.h"
+#include "common/WireFormat.h"
 
 namespace {
 
@@ -47,9 +47,9 @@ class TMinimalRelay {
 
   void Handle(const uint8_t* d, size_t size, const sockaddr_in& from) {
     if (size < 16) return;
-    switch (ReadU16(d)) {
+    switch (wire::GetU16(d)) {
       case kPacketMaintenance:
-        if (size >= kMaintenanceHeaderSize && ReadU16(d + 2) == cmd::Login) Login(from);
+        if (size >= kMaintenanceHeaderSize && wire::GetU16(d + 2) == cmd::Login) Login(from);
         break;
       case kPacketCommand:
         if (size >= kCommandHeaderSize) Command(d, size, from);
@@ -68,10 +68,10 @@ class TMinimalRelay {
   }
 
   TPlayer* Find(const uint8_t* d) {
-    const uint32_t id = ReadU32(d + 8);
+    const uint32_t id = wire::GetU32(d + 8);
     if (id == 0 || id >= players_.size()) return nullptr;
     TPlayer& p = players_[id];
-    return p.SessionKey == ReadU32(d + 4) ? &p : nullptr;
+    return p.SessionKey == wire::GetU32(d + 4) ? &p : nullptr;
   }
 
   void Login(const sockaddr_in& from) {
@@ -83,15 +83,15 @@ class TMinimalRelay {
     players_.push_back(p);
 
     uint8_t r[kLoginReplySize] = {};
-    WriteU16(r, kPacketMaintenance);
-    WriteU16(r + 2, cmd::LoginReply);
-    WriteU32(r + 8, id);
+    wire::PutU16(r, kPacketMaintenance);
+    wire::PutU16(r + 2, cmd::LoginReply);
+    wire::PutU32(r + 8, id);
     wire::PutStr(r + 20, 29, "minimal relay");
     wire::PutI32(r + 88, 1);
-    WriteU32(r + 104, 0xFFFF);
-    WriteU32(r + 108, p.SessionKey);
-    WriteU32(r + 112, id);
-    WriteU32(r + 16, PacketCRC32(r, sizeof r));
+    wire::PutU32(r + 104, 0xFFFF);
+    wire::PutU32(r + 108, p.SessionKey);
+    wire::PutU32(r + 112, id);
+    wire::PutU32(r + 16, PacketCRC32(r, sizeof r));
     SendTo(r, sizeof r, from);
   }
 
@@ -99,12 +99,12 @@ class TMinimalRelay {
     TPlayer* p = Find(d);
     if (!p) return;
     uint8_t ack[kAckSize] = {};
-    WriteU16(ack, kPacketAck);
-    WriteU16(ack + 2, ReadU16(d + 16));
+    wire::PutU16(ack, kPacketAck);
+    wire::PutU16(ack + 2, wire::GetU16(d + 16));
     std::memcpy(ack + 4, d + 4, 12);  // session key, player id, sequence
     SendTo(ack, sizeof ack, from);
-    if (ReadU16(d + 2) == cmd::Logout) Leave(*p, ReadU32(d + 8));
-    if (ReadU16(d + 2) != cmd::Enter || size < kEnterSize) return;
+    if (wire::GetU16(d + 2) == cmd::Logout) Leave(*p, wire::GetU32(d + 8));
+    if (wire::GetU16(d + 2) != cmd::Enter || size < kEnterSize) return;
 
     // Channels are made on first mention; the default channel is the empty name.
     const std::string name = UpperCase(wire::GetStr(d + 26, 29));
@@ -112,15 +112,15 @@ class TMinimalRelay {
     if (added) members_.emplace_back();
     if (p->Channel < 0) {
       p->Channel = it->second;
-      members_[static_cast<size_t>(p->Channel)].push_back(ReadU32(d + 8));
+      members_[static_cast<size_t>(p->Channel)].push_back(wire::GetU32(d + 8));
     }
     // The end of the lists; a repeated Enter repeats it under the same number.
     uint8_t end[kCommandHeaderSize] = {};
-    WriteU16(end, kPacketCommand);
-    WriteU16(end + 2, cmd::ListsEnd);
+    wire::PutU16(end, kPacketCommand);
+    wire::PutU16(end + 2, cmd::ListsEnd);
     std::memcpy(end + 4, d + 4, 8);
-    WriteU32(end + 12, 1);
-    WriteU32(end + 20, PacketCRC32(end, sizeof end));
+    wire::PutU32(end + 12, 1);
+    wire::PutU32(end + 20, PacketCRC32(end, sizeof end));
     SendTo(end, sizeof end, from);
   }
 
@@ -137,21 +137,21 @@ class TMinimalRelay {
   void Voice(const uint8_t* d, size_t size) {
     TPlayer* speaker = Find(d);
     if (!speaker || speaker->Channel < 0) return;
-    const uint32_t speakerId = ReadU32(d + 8);
+    const uint32_t speakerId = wire::GetU32(d + 8);
     const size_t payload = size - kVoiceC2SHeaderSize;
     if (kVoiceS2CHeaderSize + payload > sizeof out_) return;
-    WriteU16(out_, kPacketVoiceS2C);
+    wire::PutU16(out_, kPacketVoiceS2C);
     out_[2] = d[2];
     out_[3] = d[3];
     std::memcpy(out_ + 12, d + 12, 4);  // counter and voice word
-    WriteU32(out_ + 16, speakerId);
+    wire::PutU32(out_ + 16, speakerId);
     std::memcpy(out_ + 20, d + 12, 2);
     std::memcpy(out_ + kVoiceS2CHeaderSize, d + kVoiceC2SHeaderSize, payload);
     for (uint32_t id : members_[static_cast<size_t>(speaker->Channel)]) {
       if (id == speakerId) continue;
       const TPlayer& to = players_[id];
-      WriteU32(out_ + 4, to.SessionKey);
-      WriteU32(out_ + 8, id);
+      wire::PutU32(out_ + 4, to.SessionKey);
+      wire::PutU32(out_ + 8, id);
       SendTo(out_, kVoiceS2CHeaderSize + payload, to.Address);
     }
   }

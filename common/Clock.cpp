@@ -92,3 +92,14 @@ TDateParts DecodeDateTime(TDateTime value) {
   p.Millisecond = static_cast<int>(msOfDay % 1000);
   return p;
 }
+
+uint32_t SecondsBetween(TDateTime earlier, TDateTime later) {
+  const int64_t diff = DateTimeToMilliseconds(later) - DateTimeToMilliseconds(earlier);
+  if (diff < 0) return 0;
+  // Round half to even on whole milliseconds.
+  int64_t q = diff / 1000;
+  const int64_t r = diff % 1000;
+  if (r > 500 || (r == 500 && (q & 1))) ++q;
+  if (q > static_cast<int64_t>(UINT32_MAX)) return 0;
+  return static_cast<uint32_t>(q);
+}

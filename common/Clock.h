@@ -59,3 +59,6 @@ struct TDateParts {
   int Year, Month, Day, Hour, Minute, Second, Millisecond;
 };
 TDateParts DecodeDateTime(TDateTime value);
+// Whole seconds from `earlier` to `later`, rounded half to even; 0 when
+// negative or beyond 32 bits.
+uint32_t SecondsBetween(TDateTime earlier, TDateTime later);

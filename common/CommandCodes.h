@@ -1,6 +1,7 @@
-// The command codes of the client protocol (COMMAND class, offset 2) and the
-// maintenance subtypes, shared by the server's dispatch table and our client
-// library so both speak from one list.
+// The words of the client protocol: command codes (COMMAND class, offset 2),
+// maintenance subtypes, PlayerLeft reasons, result codes and rights actions.
+// The server's dispatch table, its handlers, our client library and the
+// tests all speak from this one list.
 #pragma once
 
 #include <cstdint>
@@ -74,3 +75,48 @@ inline constexpr uint16_t LeftServerStops = 4;
 inline constexpr uint16_t LeftView = 6;
 
 }  // namespace cmd
+
+// Result codes shared by login, commands and error replies.
+namespace rc {
+inline constexpr int32_t LoginOk = 1;
+inline constexpr int32_t BadPasswordOrNick = -1;
+inline constexpr int32_t ServerFull = -2;
+inline constexpr int32_t NickInUse = -4;
+inline constexpr int32_t VersionTooOld = -5;
+inline constexpr int32_t BadAccount = -21;
+inline constexpr int32_t NoPlayer = -100;
+inline constexpr int32_t NoChannel = -102;
+inline constexpr int32_t NoParent = -103;
+inline constexpr int32_t CodecNotAllowed = -108;
+inline constexpr int32_t ChannelNotEmpty = -109;
+inline constexpr int32_t PasswordRequired = -110;
+inline constexpr int32_t WrongPassword = -111;
+inline constexpr int32_t ChannelFull = -113;
+inline constexpr int32_t NameTaken = -114;
+inline constexpr int32_t NoSubChannels = -115;
+inline constexpr int32_t DefaultChannel = -117;
+inline constexpr int32_t SubChannelPassword = -120;
+inline constexpr int32_t SubSubChannel = -122;
+inline constexpr int32_t SubChannelFlags = -123;
+inline constexpr int32_t NotModerated = -130;
+inline constexpr int32_t VoiceAlreadyRequested = -131;
+inline constexpr int32_t RegistrationNotAllowed = -140;
+inline constexpr int32_t AccountNotStored = -141;
+inline constexpr int32_t AlreadyRegistered = -143;
+inline constexpr int32_t NeedServerAdmin = -1000;
+inline constexpr int32_t NeedModerator = -1007;
+inline constexpr int32_t NeedChannelAdmin = -1008;
+inline constexpr int32_t AlreadyChannelAdmin = -1021;
+inline constexpr int32_t AlreadyOperator = -1022;
+inline constexpr int32_t AlreadyVoice = -1023;
+inline constexpr int32_t AutoRightsNeedRegistered = -1035;
+}  // namespace rc
+
+// Action codes of ChannelPrivilegeChanged / PlayerPrivilegeChanged (and of
+// the commands that grant and revoke rights).
+namespace action {
+inline constexpr uint8_t Granted = 0;
+inline constexpr uint8_t GrantedByServer = 1;
+inline constexpr uint8_t Revoked = 2;
+inline constexpr uint8_t RevokedByServer = 3;
+}  // namespace action

@@ -382,7 +382,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
   TMaintenanceHeader pong = packet->MaintenanceHeader();
   pong.SetSubtype(kMaintenancePong);
   pong.SetPlayerId(c.PlayerId);
-  WriteU32(packet->Memory() + 20, pingSequence);
+  wire::PutU32(packet->Memory() + 20, pingSequence);
   c.MaintenanceQueue.Push(std::move(packet));
   MarkReady(node);
   SendEvent.SetEvent();
@@ -494,8 +494,8 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
   if (loginQueue_.Count && (loginTurn_ || receivedQueue_.Empty())) from = &loginQueue_;
   if (TPacket* next = from->Peek()) {
     loginTurn_ = from == &receivedQueue_;
-    playerId = ReadU32(next->Memory() + 8);
-    sessionKey = ReadU32(next->Memory() + 4);
+    playerId = wire::GetU32(next->Memory() + 8);
+    sessionKey = wire::GetU32(next->Memory() + 4);
     if (from == &receivedQueue_)
       if (TNode* node = Find(playerId, sessionKey); node && node->Queued > 0) --node->Queued;
     packet = from->Pop();
@@ -537,7 +537,7 @@ void TCustomPacketBuffer::VoiceRoom(const uint32_t* playerIds, size_t count, boo
 
 const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, int voiceLimit) {
   if (!packet) return kInvalidOnBuffer;
-  TNode* node = packet->Size() >= 12 ? Find(ReadU32(packet->Memory() + 8)) : nullptr;
+  TNode* node = packet->Size() >= 12 ? Find(wire::GetU32(packet->Memory() + 8)) : nullptr;
   if (!node) return kNoConnection;
   TSingleConnection& c = node->Conn;
   const bool voice = packet->IsVoiceC2S() || packet->IsVoiceS2C();

@@ -79,17 +79,17 @@ size_t TPacket::CrcOffset() const {
 void TPacket::UpdateCRC() {
   const size_t at = CrcOffset();
   if (at == 0) return;
-  WriteU32(data_ + at, 0);
-  WriteU32(data_ + at, PacketCRC32(data_, size_));
+  wire::PutU32(data_ + at, 0);
+  wire::PutU32(data_ + at, PacketCRC32(data_, size_));
 }
 
 bool TPacket::CheckCRC() {
   const size_t at = CrcOffset();
   if (at == 0) return true;
-  const uint32_t stored = ReadU32(data_ + at);
-  WriteU32(data_ + at, 0);
+  const uint32_t stored = wire::GetU32(data_ + at);
+  wire::PutU32(data_ + at, 0);
   const uint32_t computed = PacketCRC32(data_, size_);
-  WriteU32(data_ + at, stored);
+  wire::PutU32(data_ + at, stored);
   return computed == stored;
 }
 
@@ -97,12 +97,12 @@ bool TPacket::IsValid() { return HasClass() && CheckCRC(); }
 
 uint32_t TPacket::GetPlayerId() const {
   if (!HasClass()) throw EPacket(kInvalidPacketText);
-  return ReadU32(data_ + 8);
+  return wire::GetU32(data_ + 8);
 }
 
 uint32_t TPacket::GetSessionKey() const {
   if (!HasClass()) throw EPacket(kInvalidPacketText);
-  return ReadU32(data_ + 4);
+  return wire::GetU32(data_ + 4);
 }
 
 // ---- builders -----------------------------------------------------------------
@@ -111,9 +111,9 @@ namespace {
 
 std::unique_ptr<TPacket> NewPacket(uint16_t classValue, size_t size, uint32_t sessionKey, uint32_t playerId) {
   auto p = std::make_unique<TPacket>(size);
-  WriteU16(p->Memory(), classValue);
-  WriteU32(p->Memory() + 4, sessionKey);
-  WriteU32(p->Memory() + 8, playerId);
+  wire::PutU16(p->Memory(), classValue);
+  wire::PutU32(p->Memory() + 4, sessionKey);
+  wire::PutU32(p->Memory() + 8, playerId);
   return p;
 }
 
@@ -121,35 +121,35 @@ std::unique_ptr<TPacket> NewPacket(uint16_t classValue, size_t size, uint32_t se
 
 std::unique_ptr<TPacket> NewCommandPacket(uint16_t command, uint32_t playerId, size_t payloadSize) {
   auto p = NewPacket(kPacketCommand, kCommandHeaderSize + payloadSize, 0, playerId);
-  WriteU16(p->Memory() + 2, command);
+  wire::PutU16(p->Memory() + 2, command);
   return p;
 }
 
 std::unique_ptr<TPacket> NewAckPacket(uint32_t sessionKey, uint32_t playerId, uint32_t sequence,
                                       uint16_t resendCount) {
   auto p = NewPacket(kPacketAck, kAckSize, sessionKey, playerId);
-  WriteU16(p->Memory() + 2, resendCount);
-  WriteU32(p->Memory() + 12, sequence);
+  wire::PutU16(p->Memory() + 2, resendCount);
+  wire::PutU32(p->Memory() + 12, sequence);
   return p;
 }
 
 std::unique_ptr<TPacket> NewMaintenancePacket(uint16_t subtype, uint32_t sessionKey, uint32_t playerId,
                                               uint32_t sequence, size_t payloadSize) {
   auto p = NewPacket(kPacketMaintenance, kMaintenanceHeaderSize + payloadSize, sessionKey, playerId);
-  WriteU16(p->Memory() + 2, subtype);
-  WriteU32(p->Memory() + 12, sequence);
+  wire::PutU16(p->Memory() + 2, subtype);
+  wire::PutU32(p->Memory() + 12, sequence);
   return p;
 }
 
 std::unique_ptr<TPacket> NewVoiceC2SPacket(uint32_t sessionKey, uint32_t playerId, uint16_t counter,
                                            size_t payloadSize) {
   auto p = NewPacket(kPacketVoiceC2S, kVoiceC2SHeaderSize + payloadSize, sessionKey, playerId);
-  WriteU16(p->Memory() + 12, counter);
+  wire::PutU16(p->Memory() + 12, counter);
   return p;
 }
 
 std::unique_ptr<TPacket> NewVoiceS2CPacket(uint32_t playerId, uint32_t speakerId, size_t payloadSize) {
   auto p = NewPacket(kPacketVoiceS2C, kVoiceS2CHeaderSize + payloadSize, 0, playerId);
-  WriteU32(p->Memory() + 16, speakerId);
+  wire::PutU32(p->Memory() + 16, speakerId);
   return p;
 }

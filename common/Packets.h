@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/WireFormat.h"
+
 // Raised by packet operations on a datagram that belongs to no class.
 class EPacket : public std::runtime_error {
  public:
@@ -64,22 +66,6 @@ inline constexpr char kInvalidPacketText[] = "Invalid Packet";
 // Above this length the checksum routine refuses to compute.
 inline constexpr size_t kMaxCrcLength = 65521;
 
-inline uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t ReadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void WriteU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void WriteU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 // CRC-32 (reflected 0xEDB88320, init and final xor 0xFFFFFFFF). 0 for an
 // empty buffer; 0xFFFFFFFF, without computing, above kMaxCrcLength bytes.
 uint32_t PacketCRC32(const uint8_t* buffer, size_t length);
@@ -90,11 +76,11 @@ uint32_t PacketCRC32(const uint8_t* buffer, size_t length);
 class TPacketView {
  public:
   explicit TPacketView(uint8_t* bytes) : p_(bytes) {}
-  uint16_t ClassValue() const { return ReadU16(p_); }
-  uint32_t SessionKey() const { return ReadU32(p_ + 4); }
-  void SetSessionKey(uint32_t v) { WriteU32(p_ + 4, v); }
-  uint32_t PlayerId() const { return ReadU32(p_ + 8); }
-  void SetPlayerId(uint32_t v) { WriteU32(p_ + 8, v); }
+  uint16_t ClassValue() const { return wire::GetU16(p_); }
+  uint32_t SessionKey() const { return wire::GetU32(p_ + 4); }
+  void SetSessionKey(uint32_t v) { wire::PutU32(p_ + 4, v); }
+  uint32_t PlayerId() const { return wire::GetU32(p_ + 8); }
+  void SetPlayerId(uint32_t v) { wire::PutU32(p_ + 8, v); }
 
  protected:
   uint8_t* p_;
@@ -104,36 +90,36 @@ class TPacketView {
 class TSequencedView : public TPacketView {
  public:
   using TPacketView::TPacketView;
-  uint32_t Sequence() const { return ReadU32(p_ + 12); }
-  void SetSequence(uint32_t v) { WriteU32(p_ + 12, v); }
+  uint32_t Sequence() const { return wire::GetU32(p_ + 12); }
+  void SetSequence(uint32_t v) { wire::PutU32(p_ + 12, v); }
 };
 
 class TCommandHeader : public TSequencedView {
  public:
   using TSequencedView::TSequencedView;
-  uint16_t Command() const { return ReadU16(p_ + 2); }
-  void SetCommand(uint16_t v) { WriteU16(p_ + 2, v); }
-  uint16_t ResendCount() const { return ReadU16(p_ + 16); }
-  void SetResendCount(uint16_t v) { WriteU16(p_ + 16, v); }
-  uint16_t Reserved() const { return ReadU16(p_ + 18); }
-  uint32_t Crc() const { return ReadU32(p_ + 20); }
-  void SetCrc(uint32_t v) { WriteU32(p_ + 20, v); }
+  uint16_t Command() const { return wire::GetU16(p_ + 2); }
+  void SetCommand(uint16_t v) { wire::PutU16(p_ + 2, v); }
+  uint16_t ResendCount() const { return wire::GetU16(p_ + 16); }
+  void SetResendCount(uint16_t v) { wire::PutU16(p_ + 16, v); }
+  uint16_t Reserved() const { return wire::GetU16(p_ + 18); }
+  uint32_t Crc() const { return wire::GetU32(p_ + 20); }
+  void SetCrc(uint32_t v) { wire::PutU32(p_ + 20, v); }
 };
 
 class TAckHeader : public TSequencedView {
  public:
   using TSequencedView::TSequencedView;
-  uint16_t ResendCount() const { return ReadU16(p_ + 2); }
-  void SetResendCount(uint16_t v) { WriteU16(p_ + 2, v); }
+  uint16_t ResendCount() const { return wire::GetU16(p_ + 2); }
+  void SetResendCount(uint16_t v) { wire::PutU16(p_ + 2, v); }
 };
 
 class TMaintenanceHeader : public TSequencedView {
  public:
   using TSequencedView::TSequencedView;
-  uint16_t Subtype() const { return ReadU16(p_ + 2); }
-  void SetSubtype(uint16_t v) { WriteU16(p_ + 2, v); }
-  uint32_t Crc() const { return ReadU32(p_ + 16); }
-  void SetCrc(uint32_t v) { WriteU32(p_ + 16, v); }
+  uint16_t Subtype() const { return wire::GetU16(p_ + 2); }
+  void SetSubtype(uint16_t v) { wire::PutU16(p_ + 2, v); }
+  uint32_t Crc() const { return wire::GetU32(p_ + 16); }
+  void SetCrc(uint32_t v) { wire::PutU32(p_ + 16, v); }
 };
 
 // The fields both voice directions share; the relay copies them across.
@@ -144,10 +130,10 @@ class TVoiceHeader : public TPacketView {
   void SetTarget(uint8_t v) { p_[2] = v; }
   uint8_t Frame() const { return p_[3]; }
   void SetFrame(uint8_t v) { p_[3] = v; }
-  uint16_t Counter() const { return ReadU16(p_ + 12); }
-  void SetCounter(uint16_t v) { WriteU16(p_ + 12, v); }
-  uint16_t VoiceWord() const { return ReadU16(p_ + 14); }
-  void SetVoiceWord(uint16_t v) { WriteU16(p_ + 14, v); }
+  uint16_t Counter() const { return wire::GetU16(p_ + 12); }
+  void SetCounter(uint16_t v) { wire::PutU16(p_ + 12, v); }
+  uint16_t VoiceWord() const { return wire::GetU16(p_ + 14); }
+  void SetVoiceWord(uint16_t v) { wire::PutU16(p_ + 14, v); }
 };
 
 class TVoiceC2SHeader : public TVoiceHeader {
@@ -158,10 +144,10 @@ class TVoiceC2SHeader : public TVoiceHeader {
 class TVoiceS2CHeader : public TVoiceHeader {
  public:
   using TVoiceHeader::TVoiceHeader;
-  uint32_t SpeakerId() const { return ReadU32(p_ + 16); }
-  void SetSpeakerId(uint32_t v) { WriteU32(p_ + 16, v); }
-  uint16_t SpeakerCounter() const { return ReadU16(p_ + 20); }
-  void SetSpeakerCounter(uint16_t v) { WriteU16(p_ + 20, v); }
+  uint32_t SpeakerId() const { return wire::GetU32(p_ + 16); }
+  void SetSpeakerId(uint32_t v) { wire::PutU32(p_ + 16, v); }
+  uint16_t SpeakerCounter() const { return wire::GetU16(p_ + 20); }
+  void SetSpeakerCounter(uint16_t v) { wire::PutU16(p_ + 20, v); }
 };
 
 // A growable byte stream with a position (the datagram), plus the peer.
@@ -199,7 +185,7 @@ class TPacket {
   }
 
   // ---- classes: true when the size reaches the class's minimum and offset 0 matches ----
-  uint16_t ClassValue() const { return size_ >= 2 ? ReadU16(data_) : 0; }
+  uint16_t ClassValue() const { return size_ >= 2 ? wire::GetU16(data_) : 0; }
   bool IsCommand() const { return size_ >= kCommandHeaderSize && ClassValue() == kPacketCommand; }
   bool IsAck() const { return size_ >= kAckSize && ClassValue() == kPacketAck; }
   bool IsVoiceC2S() const { return size_ >= kVoiceC2SHeaderSize && ClassValue() == kPacketVoiceC2S; }

@@ -52,18 +52,18 @@ std::unique_ptr<TPacket> TSingleConnection::GetPacketToSend(const TPerformanceTi
   if (!VoiceQueue.Empty()) {
     auto packet = VoiceQueue.Pop();
     VoiceCounterOut = VoiceCounterOut >= 65535 ? 0 : VoiceCounterOut + 1;
-    WriteU16(packet->Memory() + 12, static_cast<uint16_t>(VoiceCounterOut));
-    WriteU32(packet->Memory() + 4, SessionKey);
+    wire::PutU16(packet->Memory() + 12, static_cast<uint16_t>(VoiceCounterOut));
+    wire::PutU32(packet->Memory() + 4, SessionKey);
     return Release(std::move(packet));
   }
 
   if (!MaintenanceQueue.Empty()) {
     auto packet = MaintenanceQueue.Pop();
     ++MaintenanceSeqOut;
-    WriteU32(packet->Memory() + 12, MaintenanceSeqOut);
+    wire::PutU32(packet->Memory() + 12, MaintenanceSeqOut);
     // The login reply travels before the client knows its key.
-    const bool loginReply = ReadU16(packet->Memory() + 2) == kMaintenanceLoginReply;
-    WriteU32(packet->Memory() + 4, loginReply ? 0 : SessionKey);
+    const bool loginReply = wire::GetU16(packet->Memory() + 2) == kMaintenanceLoginReply;
+    wire::PutU32(packet->Memory() + 4, loginReply ? 0 : SessionKey);
     return Release(std::move(packet));
   }
   return nullptr;

@@ -12,7 +12,7 @@
 class TWindowsEvent {
  public:
   static constexpr uint32_t INFINITE = 0xFFFFFFFFu;
-  enum TWaitResult : int { wrSignaled = 0, wrTimeout = 1, wrAbandoned = 2, wrError = 3 };
+  enum TWaitResult : int { wrSignaled = 0, wrTimeout = 1 };
 
   TWindowsEvent() = default;
   TWindowsEvent(const TWindowsEvent&) = delete;
@@ -23,7 +23,6 @@ class TWindowsEvent {
   // Waits up to `timeoutMs` (INFINITE: forever). 0 signalled (and the event
   // resets itself), 1 timed out.
   int WaitFor(uint32_t timeoutMs);
-  int32_t LastError = 0;
 
  private:
   std::mutex mutex_;

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/ClientObject.h"
+#include "common/ClientObject.h"
 
 class TFreeBase;
 

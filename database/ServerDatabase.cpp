@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "app/Globals.h"
 #include "common/Log.h"
 
 namespace {
@@ -33,13 +32,11 @@ TFreeBase::TLock LockServerDatabase() {
 
 void InstallServerDatabase(std::shared_ptr<TFreeBase> db) {
   std::lock_guard guard(OwnerMutex());
-  ServerDatabase = db.get();
   Owner() = std::move(db);
 }
 
 std::shared_ptr<TFreeBase> RemoveServerDatabase() {
   std::lock_guard guard(OwnerMutex());
-  ServerDatabase = nullptr;
   return std::exchange(Owner(), nullptr);
 }
 

@@ -1,7 +1,6 @@
-// The process-wide database (ServerDatabase in app/Globals.h). Start-up
-// installs it, shutdown removes it; every other thread reaches it only
-// through LockServerDatabase(), never by dereferencing the global pointer,
-// which may be cleared and its object destroyed at any moment of shutdown.
+// The process-wide database. Start-up installs it, shutdown removes it;
+// every thread reaches it only through LockServerDatabase(), which may find
+// none at any moment of shutdown.
 //
 // The lock returned holds the database's own lock and keeps the object
 // alive, so a thread that got it just before shutdown finishes its work on a

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "common/TextFormat.h"
+#include "common/WireFormat.h"
 #include "database/FreeBase.h"
-#include "server/WireFormat.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ std::string ChannelPath(std::string_view serverID, int index) {
 }
 
 // Fields 16 bits wide keep a stored value only when it fits; else the default.
-uint16_t ReadU16(TFreeBase& db, const std::string& path, uint16_t def) {
+uint16_t StoredU16(TFreeBase& db, const std::string& path, uint16_t def) {
   const int32_t v = db.ReadInteger(path, def);
   return (v >= 0 && v <= 65535) ? static_cast<uint16_t>(v) : def;
 }
@@ -57,15 +57,15 @@ std::unique_ptr<TChannelRecord> LoadStoredChannel(TFreeBase& db, int index, std:
   const std::string path = ChannelPath(serverID, index);
   if (!db.GetEntry(lock, path, TFBEntryType::Node)) return nullptr;
   auto c = std::make_unique<TChannelRecord>();
-  c->Flags = ReadU16(db, path + "\\Flags", 0);
-  c->Codec = ReadU16(db, path + "\\Codec", 0);
+  c->Flags = StoredU16(db, path + "\\Flags", 0);
+  c->Codec = StoredU16(db, path + "\\Codec", 0);
   c->Parent = static_cast<uint32_t>(db.ReadInteger(path + "\\Parent", 0));
-  c->Order = ReadU16(db, path + "\\Order", 0);
-  c->MaxUsers = ReadU16(db, path + "\\MaxUsers", 2500);
-  c->Name = wire::Cut(db.ReadString(path + "\\Name", "***ERROR***"), 29);
-  c->Topic = wire::Cut(db.ReadString(path + "\\Topic", "***ERROR***"), 29);
-  c->Description = wire::Cut(db.ReadString(path + "\\Description", "***ERROR***"), 99);
-  c->Password = wire::Cut(db.ReadString(path + "\\Password", ""), 29);
+  c->Order = StoredU16(db, path + "\\Order", 0);
+  c->MaxUsers = StoredU16(db, path + "\\MaxUsers", 2500);
+  c->Name = wire::Cut(db.ReadString(path + "\\Name", "***ERROR***"), wire::kStr29);
+  c->Topic = wire::Cut(db.ReadString(path + "\\Topic", "***ERROR***"), wire::kStr29);
+  c->Description = wire::Cut(db.ReadString(path + "\\Description", "***ERROR***"), wire::kStr99);
+  c->Password = wire::Cut(db.ReadString(path + "\\Password", ""), wire::kStr29);
   c->Created = db.ReadFloat(path + "\\Created", 0);
   c->LastChanged = db.ReadFloat(path + "\\LastChanged", 0);
   for (int j = 0;; ++j) {
@@ -82,11 +82,12 @@ void DeleteStoredChannels(TFreeBase& db, std::string_view serverID) {
   db.Flush();
 }
 
-void SaveStoredChannels(TFreeBase& db, const TChannels& channels) {
+void SaveStoredChannels(TFreeBase& db, std::string_view serverID,
+                        const std::vector<std::unique_ptr<TChannelRecord>>& records) {
   auto lock = db.Lock();
-  DeleteUnflushed(db, lock, channels.ServerID());
+  DeleteUnflushed(db, lock, serverID);
   std::vector<const TChannelRecord*> tops;
-  for (const auto& r : channels.Records())
+  for (const auto& r : records)
     if (r->IsTopLevel()) tops.push_back(r.get());
   std::stable_sort(tops.begin(), tops.end(), LessByName);
   const TDateTime now = db.Clock().Now();
@@ -96,14 +97,14 @@ void SaveStoredChannels(TFreeBase& db, const TChannels& channels) {
     // without their parent they would come back under a stranger.
     if (top->Flags & cfUnregistered) continue;
     const int parentIndex = index;
-    WriteChannel(db, *top, ChannelPath(channels.ServerID(), index++), -1, now);
+    WriteChannel(db, *top, ChannelPath(serverID, index++), -1, now);
     std::vector<const TChannelRecord*> subs;
-    for (const auto& r : channels.Records())
+    for (const auto& r : records)
       if (r->Parent == top->ID) subs.push_back(r.get());
     std::stable_sort(subs.begin(), subs.end(), LessByName);
     for (const TChannelRecord* sub : subs) {
       if (sub->Flags & cfUnregistered) continue;
-      WriteChannel(db, *sub, ChannelPath(channels.ServerID(), index++), parentIndex, now);
+      WriteChannel(db, *sub, ChannelPath(serverID, index++), parentIndex, now);
     }
   }
   db.Flush();

@@ -1,7 +1,7 @@
 // The registered channels of a virtual server in the database, under
 // "\Servers\<server id>\Channels\<index>", with their account rights below
 // "_UserAttribs_". Read once when a server's listener starts, written back
-// whole when the server stops. Called by TChannels only.
+// whole when the server stops. Called by TChannels (server/Channels.cpp).
 //
 // Thread-safety: each operation holds the database lock for its whole run, so
 // a save is atomic against every other use of the database. The caller holds
@@ -11,7 +11,9 @@
 #include <memory>
 #include <string_view>
 
-#include "server/Channels.h"
+#include <vector>
+
+#include "common/ChannelRecord.h"
 
 class TFreeBase;
 
@@ -21,8 +23,10 @@ class TFreeBase;
 std::unique_ptr<TChannelRecord> LoadStoredChannel(TFreeBase& db, int index, std::string_view serverID);
 // Removes every stored channel of the server and flushes.
 void DeleteStoredChannels(TFreeBase& db, std::string_view serverID);
-// Replaces the stored channels of `channels` by its registered ones: top-level
+// Replaces the stored channels of server `serverID` by the registered ones of
+// `records` (a server's whole list, parents before their sub-channels): top-level
 // channels by name (letter case ignored), each followed by its sub-channels
 // by name. The file is written once, at the end, so a crash during the save
 // leaves the previous channels in place.
-void SaveStoredChannels(TFreeBase& db, const TChannels& channels);
+void SaveStoredChannels(TFreeBase& db, std::string_view serverID,
+                        const std::vector<std::unique_ptr<TChannelRecord>>& records);

@@ -7,54 +7,28 @@
 //
 // A refusal is one ErrorReply and nothing else: every check comes before the
 // first change.
-#include <charconv>
 #include <string>
 #include <vector>
 
 #include "common/CommandCodes.h"
 #include "common/TextFormat.h"
+#include "common/WireFormat.h"
 #include "server/Listener.h"
 #include "server/ServerObject.h"
-#include "server/WireFormat.h"
 
 namespace {
 
-constexpr size_t kStr29 = 29;
-constexpr size_t kStr99 = 99;
 
 uint32_t ChannelIdOf(const TPacket& packet) { return wire::GetU32(packet.Memory() + 24); }
 
 bool IsServerAdmin(const TClientObject& p) { return (p.PlayerPrivileges & PlayerPrivileges::ServerAdmin) != 0; }
 bool IsChannelAdmin(const TClientObject& p) { return (p.ChannelPrivileges & ChannelPrivileges::ChannelAdmin) != 0; }
 
-// The ids of TChannels::Affected, which keeps them as decimal texts.
-std::vector<uint32_t> AffectedIDs(const TChannels& channels) {
-  std::vector<uint32_t> ids;
-  for (const std::string& text : channels.Affected()) {
-    uint32_t id = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
-    if (error == std::errc() && end == text.data() + text.size()) ids.push_back(id);
-  }
-  return ids;
-}
-
-// One copy of a notice to every player that can see the requester, the
-// requester included.
-template <typename Fill>
-void ToViewers(TPLUDPListener& l, const TClientObject& requester, uint16_t code, size_t size, Fill fill) {
-  for (TClientObject* q : l.Clients().Items()) {
-    if (!l.CanSee(requester, *q)) continue;
-    auto notice = l.NewCommand(code, size, *q);
-    fill(notice->Memory());
-    l.Send(std::move(notice));
-  }
-}
-
 // ChannelNameChanged, ChannelTopicChanged (str29) and ChannelDescriptionChanged
 // (str99): channel id, the text, the requester's id.
 void AnnounceText(TPLUDPListener& l, const TClientObject& requester, uint16_t code, uint32_t channelID,
                   size_t capacity, const std::string& text) {
-  ToViewers(l, requester, code, 28 + 1 + capacity + 4, [&](uint8_t* d) {
+  l.ToViewers(requester, code, 28 + 1 + capacity + 4, [&](uint8_t* d) {
     wire::PutU32(d + 24, channelID);
     wire::PutStr(d + 28, capacity, text);
     wire::PutU32(d + 29 + capacity, requester.PlayerID);
@@ -65,27 +39,11 @@ void AnnounceText(TPLUDPListener& l, const TClientObject& requester, uint16_t co
 // requester's id.
 void AnnounceValue(TPLUDPListener& l, const TClientObject& requester, uint16_t code, uint32_t channelID,
                    uint16_t value) {
-  ToViewers(l, requester, code, 34, [&](uint8_t* d) {
+  l.ToViewers(requester, code, 34, [&](uint8_t* d) {
     wire::PutU32(d + 24, channelID);
     wire::PutU16(d + 28, value);
     wire::PutU32(d + 30, requester.PlayerID);
   });
-}
-
-// The channel a command names when the requester may change it (the channel
-// exists, the requester's moderator rights reach it); otherwise the refusal
-// has gone out and the result is none.
-TChannelRecord* ModeratedTarget(TPLUDPListener& l, TPacket& packet) {
-  TChannelRecord* channel = l.Channels().FindByID(ChannelIdOf(packet));
-  if (!channel) {
-    l.SendErrorReply(rc::NoChannel, packet);
-    return nullptr;
-  }
-  if (!l.MayModerateChannel(*l.Current(), channel->ID)) {
-    l.SendErrorReply(rc::NeedModerator, packet);
-    return nullptr;
-  }
-  return channel;
 }
 
 // Before `channel` takes the default mark: the channel that carries it now,
@@ -123,7 +81,7 @@ void SetPasswordFlag(TChannelRecord& channel) {
     channel.Flags |= cfHasPassword;
 }
 
-// The player-flag bit of value 1 survives a switch only between related
+// PlayerFlags::KeptInFamily survives a switch only between related
 // channels: one is the other's parent, or both have the same parent (two
 // top-level channels count as siblings).
 bool Related(const TChannelRecord& from, const TChannelRecord& to) {
@@ -138,15 +96,15 @@ void TPLUDPListener::HandleSwitchChannel(TPacket& packet) {
   const TChannelRecord* to = Channels().FindByID(target);
   if (!to) return SendErrorReply(rc::NoChannel, packet);
   if (!IsServerAdmin(p)) {
-    const int32_t check = JoinCheck(target, wire::GetStr(packet.Memory() + 28, kStr29));
+    const int32_t check = JoinCheck(target, wire::GetStr(packet.Memory() + 28, wire::kStr29));
     if (check < 0) return SendErrorReply(check, packet);
     if (check == 1) return SendErrorReply(rc::WrongPassword, packet, target);
   }
 
   const uint32_t old = p.ChannelID;
   const TChannelRecord* from = Channels().FindByID(old);
-  uint32_t flags = p.PlayerFlags & ~2u;  // a voice request does not travel
-  if (!from || !Related(*from, *to)) flags &= ~1u;
+  uint32_t flags = p.PlayerFlags & ~PlayerFlags::VoiceRequested;
+  if (!from || !Related(*from, *to)) flags &= ~PlayerFlags::KeptInFamily;
   p.PlayerFlags = flags;
   Clients().MovePlayer(&p, target);
 
@@ -168,10 +126,10 @@ void TPLUDPListener::HandleCreateChannel(TPacket& packet) {
   record.Flags = wire::GetU16(d + 24);
   record.Codec = wire::GetU16(d + 26);
   record.Parent = wire::GetU32(d + 28);
-  record.Name = wire::GetStr(d + 32, kStr29);
-  record.Topic = wire::GetStr(d + 62, kStr29);
-  record.Description = wire::GetStr(d + 92, kStr99);
-  record.Password = wire::GetStr(d + 192, kStr29);
+  record.Name = wire::GetStr(d + 32, wire::kStr29);
+  record.Topic = wire::GetStr(d + 62, wire::kStr29);
+  record.Description = wire::GetStr(d + 92, wire::kStr99);
+  record.Password = wire::GetStr(d + 192, wire::kStr29);
   record.Order = wire::GetU16(d + 222);
   record.MaxUsers = wire::GetU16(d + 224);
 
@@ -188,7 +146,8 @@ void TPLUDPListener::HandleCreateChannel(TPacket& packet) {
   if (added < 0) return SendErrorReply(static_cast<int32_t>(added), packet);
   const uint32_t id = static_cast<uint32_t>(added);
 
-  for (uint32_t lost : AffectedIDs(Channels())) NotifyChannelFlags(lost, p);
+  const std::vector<uint32_t> lost = Channels().Affected();
+  for (uint32_t lostID : lost) NotifyChannelFlags(lostID, p);
 
   const TChannelRecord& created = *Channels().FindByID(id);
   for (TClientObject* q : Clients().Items()) {
@@ -207,7 +166,7 @@ void TPLUDPListener::HandleCreateChannel(TPacket& packet) {
   }
   if (!IsChannelAdmin(p) && !IsServerAdmin(p)) {
     p.ChannelPrivileges |= ChannelPrivileges::ChannelAdmin;
-    NotifyChannelPrivilege(p, 0, action::GrantedByServer, 0);
+    NotifyChannelPrivilege(p, 0, action::GrantedByServer, ChannelRightBit::ChannelAdmin);
   }
   ClearChannelUp(old, p.PlayerID);
 }
@@ -224,13 +183,14 @@ void TPLUDPListener::HandleDeleteChannel(TPacket& packet) {
   if (channel->Flags & cfDefaultChannel) return SendErrorReply(rc::DefaultChannel, packet);
 
   if (const int32_t removed = Channels().RemoveChannel(id); removed != 0) return SendErrorReply(removed, packet);
-  for (uint32_t gone : AffectedIDs(Channels())) NotifyChannelDeleted(gone, p.PlayerID);
+  const std::vector<uint32_t> gone = Channels().Affected();
+  for (uint32_t goneID : gone) NotifyChannelDeleted(goneID, p.PlayerID);
 }
 
 void TPLUDPListener::HandleSetChannelPassword(TPacket& packet) {
-  TChannelRecord* channel = ModeratedTarget(*this, packet);
+  TChannelRecord* channel = ModeratedChannel(packet);
   if (!channel) return;
-  const std::string password = wire::GetStr(packet.Memory() + 28, kStr29);
+  const std::string password = wire::GetStr(packet.Memory() + 28, wire::kStr29);
   // Sub-channels are guarded by their parent's password.
   if (!channel->IsTopLevel() && !password.empty()) return SendErrorReply(rc::SubChannelPassword, packet);
 
@@ -266,37 +226,37 @@ void TPLUDPListener::HandleSetChannelFlags(TPacket& packet) {
 }
 
 void TPLUDPListener::HandleSetChannelName(TPacket& packet) {
-  TChannelRecord* channel = ModeratedTarget(*this, packet);
+  TChannelRecord* channel = ModeratedChannel(packet);
   if (!channel) return;
-  const std::string name = wire::GetStr(packet.Memory() + 28, kStr29);
+  const std::string name = wire::GetStr(packet.Memory() + 28, wire::kStr29);
   if (NameTaken(*this, *channel, name)) return SendErrorReply(rc::NameTaken, packet);
   channel->Name = name;
-  AnnounceText(*this, *Current(), cmd::ChannelNameChanged, channel->ID, kStr29, channel->Name);
+  AnnounceText(*this, *Current(), cmd::ChannelNameChanged, channel->ID, wire::kStr29, channel->Name);
 }
 
 void TPLUDPListener::HandleSetChannelTopic(TPacket& packet) {
-  TChannelRecord* channel = ModeratedTarget(*this, packet);
+  TChannelRecord* channel = ModeratedChannel(packet);
   if (!channel) return;
-  channel->Topic = wire::GetStr(packet.Memory() + 28, kStr29);
-  AnnounceText(*this, *Current(), cmd::ChannelTopicChanged, channel->ID, kStr29, channel->Topic);
+  channel->Topic = wire::GetStr(packet.Memory() + 28, wire::kStr29);
+  AnnounceText(*this, *Current(), cmd::ChannelTopicChanged, channel->ID, wire::kStr29, channel->Topic);
 }
 
 void TPLUDPListener::HandleSetChannelDescription(TPacket& packet) {
-  TChannelRecord* channel = ModeratedTarget(*this, packet);
+  TChannelRecord* channel = ModeratedChannel(packet);
   if (!channel) return;
-  channel->Description = wire::GetStr(packet.Memory() + 28, kStr99);
-  AnnounceText(*this, *Current(), cmd::ChannelDescriptionChanged, channel->ID, kStr99, channel->Description);
+  channel->Description = wire::GetStr(packet.Memory() + 28, wire::kStr99);
+  AnnounceText(*this, *Current(), cmd::ChannelDescriptionChanged, channel->ID, wire::kStr99, channel->Description);
 }
 
 void TPLUDPListener::HandleSetChannelMaxUsers(TPacket& packet) {
-  TChannelRecord* channel = ModeratedTarget(*this, packet);
+  TChannelRecord* channel = ModeratedChannel(packet);
   if (!channel) return;
   channel->MaxUsers = wire::GetU16(packet.Memory() + 28);
   AnnounceValue(*this, *Current(), cmd::ChannelMaxUsersChanged, channel->ID, channel->MaxUsers);
 }
 
 void TPLUDPListener::HandleSetChannelOrder(TPacket& packet) {
-  TChannelRecord* channel = ModeratedTarget(*this, packet);
+  TChannelRecord* channel = ModeratedChannel(packet);
   if (!channel) return;
   channel->Order = wire::GetU16(packet.Memory() + 28);
   AnnounceValue(*this, *Current(), cmd::ChannelOrderChanged, channel->ID, channel->Order);
@@ -328,11 +288,11 @@ void TPLUDPListener::HandleEditChannel(TPacket& packet) {
   }
   if (edit.Name != channel->Name) {
     channel->Name = edit.Name;
-    AnnounceText(*this, p, cmd::ChannelNameChanged, channel->ID, kStr29, channel->Name);
+    AnnounceText(*this, p, cmd::ChannelNameChanged, channel->ID, wire::kStr29, channel->Name);
   }
   if (edit.Description != channel->Description) {
     channel->Description = edit.Description;
-    AnnounceText(*this, p, cmd::ChannelDescriptionChanged, channel->ID, kStr99, channel->Description);
+    AnnounceText(*this, p, cmd::ChannelDescriptionChanged, channel->ID, wire::kStr99, channel->Description);
   }
   if (edit.MaxUsers != channel->MaxUsers) {
     channel->MaxUsers = edit.MaxUsers;
@@ -344,7 +304,7 @@ void TPLUDPListener::HandleEditChannel(TPacket& packet) {
   }
   if (edit.Topic != channel->Topic) {
     channel->Topic = edit.Topic;
-    AnnounceText(*this, p, cmd::ChannelTopicChanged, channel->ID, kStr29, channel->Topic);
+    AnnounceText(*this, p, cmd::ChannelTopicChanged, channel->ID, wire::kStr29, channel->Topic);
   }
   // A client that shows a protected channel without its password sends the
   // flag with an empty text: that keeps the stored password.

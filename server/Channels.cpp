@@ -2,43 +2,11 @@
 
 #include <algorithm>
 
+#include "common/CommandCodes.h"
 #include "common/IniFile.h"
+#include "common/TextFormat.h"
 #include "database/ServerDatabase.h"
 #include "database/StoredChannels.h"
-#include "common/TextFormat.h"
-#include "server/WireFormat.h"
-
-// ---- TChannelRecord -----------------------------------------------------------
-
-void TChannelRecord::ToWire(uint8_t* dst, size_t size) const {
-  uint8_t buf[kWireSize];
-  wire::PutU32(buf + 0, ID);
-  wire::PutU16(buf + 4, Flags);
-  wire::PutU16(buf + 6, Codec);
-  wire::PutU32(buf + 8, Parent);
-  wire::PutStr(buf + 12, 29, Name);
-  wire::PutStr(buf + 42, 29, Topic);
-  wire::PutStr(buf + 72, 99, Description);
-  wire::PutU16(buf + 172, Order);
-  wire::PutU16(buf + 174, MaxUsers);
-  wire::PutStr(buf + 176, 29, Password);
-  std::memcpy(dst, buf, std::min(size, kWireSize));
-}
-
-TChannelRecord TChannelRecord::FromWire(const uint8_t* src) {
-  TChannelRecord r;
-  r.ID = wire::GetU32(src + 0);
-  r.Flags = wire::GetU16(src + 4);
-  r.Codec = wire::GetU16(src + 6);
-  r.Parent = wire::GetU32(src + 8);
-  r.Name = wire::GetStr(src + 12, 29);
-  r.Topic = wire::GetStr(src + 42, 29);
-  r.Description = wire::GetStr(src + 72, 99);
-  r.Order = wire::GetU16(src + 172);
-  r.MaxUsers = wire::GetU16(src + 174);
-  r.Password = wire::GetStr(src + 176, 29);
-  return r;
-}
 
 // ---- TChannels --------------------------------------------------------------
 
@@ -87,13 +55,13 @@ uint32_t TChannels::RootOf(uint32_t id) const {
 
 int64_t TChannels::AddChannel(TChannelRecord record) {
   affected_.clear();
-  if (record.Parent != kNoParent && !record.Password.empty()) return -120;
-  if (FindByName(record.Name, record.Parent)) return -114;
+  if (record.Parent != kNoParent && !record.Password.empty()) return rc::SubChannelPassword;
+  if (FindByName(record.Name, record.Parent)) return rc::NameTaken;
   if (record.Parent != kNoParent) {
     const TChannelRecord* parent = FindByID(record.Parent);
-    if (!parent) return -103;
-    if (!parent->IsTopLevel()) return -122;
-    if (!(parent->Flags & cfSubChannels)) return -115;
+    if (!parent) return rc::NoParent;
+    if (!parent->IsTopLevel()) return rc::SubSubChannel;
+    if (!(parent->Flags & cfSubChannels)) return rc::NoSubChannels;
     record.Flags &= static_cast<uint16_t>(~cfSubChannels);
     record.Codec = parent->Codec;
     if (!(parent->Flags & cfUnregistered)) record.Flags &= static_cast<uint16_t>(~cfUnregistered);
@@ -106,7 +74,7 @@ int64_t TChannels::AddChannel(TChannelRecord record) {
     const int64_t old = DefaultChannelID();
     if (old >= 0) {
       FindByID(static_cast<uint32_t>(old))->Flags &= static_cast<uint16_t>(~cfDefaultChannel);
-      affected_.push_back(std::to_string(old));
+      affected_.push_back(old);
     }
   }
   record.Created = record.LastChanged = clock_->Now();
@@ -118,18 +86,18 @@ int64_t TChannels::AddChannel(TChannelRecord record) {
 int32_t TChannels::RemoveChannel(uint32_t id) {
   affected_.clear();
   auto it = Position(id);
-  if (it == records_.end()) return -102;
-  if ((*it)->Flags & cfDefaultChannel) return -117;
+  if (it == records_.end()) return rc::NoChannel;
+  if ((*it)->Flags & cfDefaultChannel) return rc::DefaultChannel;
   if (!(*it)->IsTopLevel()) {
-    affected_.push_back(std::to_string(id));
+    affected_.push_back(id);
   } else {
     for (size_t i = records_.size(); i-- > 0;) {
       if (records_[i]->Parent == id) {
-        affected_.push_back(std::to_string(records_[i]->ID));
+        affected_.push_back(records_[i]->ID);
         records_.erase(records_.begin() + static_cast<long>(i));
       }
     }
-    affected_.push_back(std::to_string(id));
+    affected_.push_back(id);
   }
   records_.erase(Position(id));
   return 0;
@@ -221,5 +189,5 @@ bool TChannels::LoadChannels() {
 }
 
 void TChannels::SaveChannels() {
-  if (TFreeBase::TLock db = LockServerDatabase()) SaveStoredChannels(*db, *this);
+  if (TFreeBase::TLock db = LockServerDatabase()) SaveStoredChannels(*db, serverID_, records_);
 }

@@ -16,42 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ChannelRecord.h"
 #include "common/Clock.h"
-
-enum TChannelFlag : uint16_t {
-  cfUnregistered = 1,
-  cfModerated = 2,
-  cfHasPassword = 4,
-  cfSubChannels = 8,
-  cfDefaultChannel = 16,
-};
-
-inline constexpr uint32_t kNoParent = 0xFFFFFFFFu;
-
-struct TChannelRecord {
-  static constexpr size_t kWireSize = 206;   // commands and notices
-  static constexpr size_t kListSize = 176;   // channel lists (no password)
-
-  uint32_t ID = 0;
-  uint16_t Flags = 0;
-  uint16_t Codec = 0;
-  uint32_t Parent = kNoParent;
-  std::string Name;         // str29
-  std::string Topic;        // str29
-  std::string Description;  // str99
-  uint16_t Order = 0;
-  uint16_t MaxUsers = 0;
-  std::string Password;  // str29
-  TDateTime Created = 0;
-  TDateTime LastChanged = 0;
-  std::vector<std::string> UserAttribs;  // "login name=rights" lines
-
-  bool IsTopLevel() const { return Parent == kNoParent; }
-  // Writes the first `size` bytes (176 or 206) of the wire layout to `dst`.
-  void ToWire(uint8_t* dst, size_t size = kWireSize) const;
-  // Reads the 206-byte wire layout; texts are cut to their slots.
-  static TChannelRecord FromWire(const uint8_t* src);
-};
 
 class TChannels {
  public:
@@ -94,8 +60,8 @@ class TChannels {
   const std::vector<std::unique_ptr<TChannelRecord>>& Records() const { return records_; }
 
   const std::string& ServerID() const { return serverID_; }
-  // Ids (as decimal texts) that the last add or remove touched besides the new channel.
-  const std::vector<std::string>& Affected() const { return affected_; }
+  // The ids that the last add or remove touched besides the new channel.
+  const std::vector<uint32_t>& Affected() const { return affected_; }
   uint32_t NextChannelID() const { return nextChannelID_; }
   uint32_t DefaultCodec = 0;
 
@@ -111,7 +77,7 @@ class TChannels {
   bool locked_ = false;
   int lockDepth_ = 0;
   std::string serverID_;
-  std::vector<std::string> affected_;
+  std::vector<uint32_t> affected_;
   TClock* clock_;
 };
 

@@ -6,7 +6,8 @@
 // Ownership: the list owns its records. Pointers stay valid until the record
 // is removed.
 // Thread-safety: every operation must run under Lock(). Lock order:
-// ServerList, then this lock, then the server's channel lock.
+// ServerList, then the server's HoldMachinery, then this lock, then the
+// server's channel lock.
 // A player's channel changes only through MovePlayer(), which keeps the
 // channel index right; never assign TClientObject::ChannelID of a listed
 // player directly.
@@ -20,7 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "server/ClientObject.h"
+#include "common/ClientObject.h"
 
 class TClientList {
  public:

@@ -8,9 +8,9 @@
 #include "common/LoginThrottle.h"
 #include "common/SecureRandom.h"
 #include "common/TextFormat.h"
+#include "common/WireFormat.h"
 #include "database/Accounts.h"
 #include "server/ServerObject.h"
-#include "server/WireFormat.h"
 
 namespace {
 
@@ -22,20 +22,18 @@ constexpr size_t kChannelsPerList = 3;
 constexpr uint32_t kMaxSessionKey = 16777214;
 constexpr uint16_t kOldestRelease = 13;
 
-// The command table: a datagram shorter than the record its handler reads is
-// ignored. Per datagram the dispatcher looks at a few dozen rows at most,
-// whatever the number of players.
-struct TCommandRow {
-  uint16_t Code;
-  uint16_t Size;
-  void (TPLUDPListener::*Handler)(TPacket&);
-  bool Stores = false;  // may change what is stored of the channels
-};
+void LogHandlerError(const std::exception& error) {
+  LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
+}
 
-const TCommandRow kCommands[] = {
+}  // namespace
+
+// Per datagram the dispatcher looks at a few dozen rows at most, whatever the
+// number of players.
+const TPLUDPListener::TCommandRow TPLUDPListener::kCommands[] = {
     {cmd::Enter, 116, &TPLUDPListener::HandleEnter},
     {cmd::Logout, 24, &TPLUDPListener::HandleLogout},
-    // ---- channel commands (server/ChannelCommands.cpp) go here ----
+    // channel commands (server/ChannelCommands.cpp)
     {cmd::CreateChannel, 226, &TPLUDPListener::HandleCreateChannel, true},
     {cmd::SetChannelPassword, 58, &TPLUDPListener::HandleSetChannelPassword, true},
     {cmd::SetChannelFlags, 32, &TPLUDPListener::HandleSetChannelFlags, true},
@@ -47,7 +45,7 @@ const TCommandRow kCommands[] = {
     {cmd::EditChannel, 230, &TPLUDPListener::HandleEditChannel, true},
     {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder, true},
     {cmd::SwitchChannel, 58, &TPLUDPListener::HandleSwitchChannel},
-    // ---- player commands (server/PlayerCommands.cpp) go here ----
+    // player commands (server/PlayerCommands.cpp)
     {cmd::KickPlayer, 58, &TPLUDPListener::HandleKickPlayer},
     {cmd::KickFromChannel, 58, &TPLUDPListener::HandleKickFromChannel},
     {cmd::SetPlayerFlags, 28, &TPLUDPListener::HandleSetPlayerFlags},
@@ -61,18 +59,6 @@ const TCommandRow kCommands[] = {
     {cmd::TextMessage, 288, &TPLUDPListener::HandleTextMessage},
 };
 
-const TCommandRow* FindCommand(uint16_t code) {
-  for (const TCommandRow& row : kCommands)
-    if (row.Code == code) return &row;
-  return nullptr;
-}
-
-void LogHandlerError(const std::exception& error) {
-  LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
-}
-
-}  // namespace
-
 TPLUDPListener::TPLUDPListener(TServerObject& server) : server_(server) {}
 
 TPLUDPListener::~TPLUDPListener() { WaitFor(); }
@@ -85,28 +71,6 @@ void TPLUDPListener::WaitFor() {
   if (thread_.joinable()) thread_.join();
 }
 
-TClientList& TPLUDPListener::Clients() { return *server_.ClientList; }
-TChannels& TPLUDPListener::Channels() { return *server_.Channels; }
-
-TClientObject* TPLUDPListener::FindPlayerByID(uint32_t id) { return Clients().FindByID(id); }
-
-TClientObject* TPLUDPListener::FindPlayerByNick(std::string_view nick) { return Clients().FindByNick(nick); }
-
-bool TPLUDPListener::HasModeratorRights(const TClientObject& p) {
-  return (p.ChannelPrivileges & (ChannelPrivileges::ChannelAdmin | ChannelPrivileges::Operator)) ||
-         (p.PlayerPrivileges & PlayerPrivileges::ServerAdmin);
-}
-
-bool TPLUDPListener::MayModerateChannel(const TClientObject& requester, uint32_t channelID) {
-  if (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return true;
-  return HasModeratorRights(requester) && Channels().RootOf(requester.ChannelID) == Channels().RootOf(channelID);
-}
-
-bool TPLUDPListener::MayModeratePlayer(const TClientObject& requester, const TClientObject& target) {
-  if (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return true;
-  if (target.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return false;
-  return MayModerateChannel(requester, target.ChannelID);
-}
 
 // ---- the loop ---------------------------------------------------------------------
 
@@ -263,7 +227,13 @@ void TPLUDPListener::Dispatch(TPacket& packet) {
     return;
   }
   if (!packet.IsCommand()) return;
-  const TCommandRow* row = FindCommand(packet.CommandHeader().Command());
+  const uint16_t code = packet.CommandHeader().Command();
+  const TCommandRow* row = nullptr;
+  for (const TCommandRow& r : kCommands)
+    if (r.Code == code) {
+      row = &r;
+      break;
+    }
   if (!row || packet.Size() < row->Size) return;
   if (!current_) {
     // Enter from a connection that holds no player ends that connection.
@@ -341,19 +311,19 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
 
   auto p = std::make_unique<TClientObject>();
   p->SessionKey = NewSessionKey();
-  p->ClientName = wire::GetStr(d + 20, 29);
-  p->ClientPlatform = wire::GetStr(d + 50, 29);
+  p->ClientName = wire::GetStr(d + 20, wire::kStr29);
+  p->ClientPlatform = wire::GetStr(d + 50, wire::kStr29);
   for (int i = 0; i < 4; ++i) p->ClientVersion[i] = wire::GetU16(d + 80 + 2 * i);
   const bool uniqueNick = full && d[88] != 0;
   const bool withServerPassword = full && d[89] == 1;
-  const std::string password = full ? wire::GetStr(d + 120, 29) : std::string();
+  const std::string password = full ? wire::GetStr(d + 120, wire::kStr29) : std::string();
 
   int32_t result = 0;
   if (p->ClientVersion[2] < kOldestRelease) result = rc::VersionTooOld;
   if (result == 0) {
-    p->LoginName = full ? wire::GetStr(d + 90, 29) : std::string();
+    p->LoginName = full ? wire::GetStr(d + 90, wire::kStr29) : std::string();
     p->Password = password;
-    p->NickName = full ? wire::GetStr(d + 150, 29) : std::string();
+    p->NickName = full ? wire::GetStr(d + 150, wire::kStr29) : std::string();
     p->LastSeen = p->LoginTime = now;
     p->ChannelID = static_cast<uint32_t>(Channels().DefaultChannelID());
     p->ChannelPrivileges = p->PlayerPrivileges = 0;
@@ -423,8 +393,8 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
 
   auto reply = NewLoginReply(result, *p);
   uint8_t* r = reply->Memory();
-  wire::PutStr(r + 20, 29, server_.ServerName);
-  wire::PutStr(r + 50, 29, server_.Platform);
+  wire::PutStr(r + 20, wire::kStr29, server_.ServerName);
+  wire::PutStr(r + 50, wire::kStr29, server_.Platform);
   wire::PutU16(r + 80, server_.VersionMajor);
   wire::PutU16(r + 82, server_.VersionMinor);
   wire::PutU16(r + 84, server_.VersionRelease);
@@ -433,7 +403,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
   wire::PutU16(r + 100, server_.ServerType);
   wire::PutU16(r + 102, server_.ServerFlags);
   wire::PutU32(r + 104, server_.ServerMaxUsers);
-  wire::PutStr(r + 116, 255, server_.ServerWelcomeMessage);
+  wire::PutStr(r + 116, wire::kStr255, server_.ServerWelcomeMessage);
   Send(std::move(reply));
   // The accepted player waits with ListsSent false until it sends Enter.
   if (result == rc::LoginOk) Clients().Add(std::move(p));
@@ -451,9 +421,9 @@ void TPLUDPListener::HandleEnter(TPacket& packet) {
     RequestRemoval();
     return;
   }
-  const std::string channelName = wire::GetStr(d + 26, 29);
-  const std::string subName = wire::GetStr(d + 56, 29);
-  const std::string password = wire::GetStr(d + 86, 29);
+  const std::string channelName = wire::GetStr(d + 26, wire::kStr29);
+  const std::string subName = wire::GetStr(d + 56, wire::kStr29);
+  const std::string password = wire::GetStr(d + 86, wire::kStr29);
   // Every failure keeps the default channel, silently.
   if (!channelName.empty()) {
     TChannelRecord* target = Channels().FindByName(channelName, kNoParent);

@@ -8,6 +8,13 @@
 // (server/PlayerCommands.cpp). Its notices keep every client's view of
 // channels and players current.
 //
+// Only Start, Terminate, WaitFor and DisconnectAll are for the server
+// (ServeReady for the fuzz target). The
+// shared helpers are public for the handler files' own free functions; the
+// handlers and the session's steps are private, reached through the command
+// table. Every handler file leans on the shared helpers (server/Notices.cpp)
+// and nothing leans on a handler file.
+//
 // Ownership: the virtual server creates it after the packet buffer and
 // destroys it after the buffer shut down; the server outlives it.
 // Locking: for every event the loop holds the server's ClientList lock and
@@ -26,57 +33,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/ClientObject.h"
+#include "common/CommandCodes.h"
 #include "common/Packets.h"
 #include "server/Channels.h"
 #include "server/ClientList.h"
-#include "server/ClientObject.h"
-
-class TServerObject;
-
-// Result codes shared by login, commands and error replies.
-namespace rc {
-inline constexpr int32_t LoginOk = 1;
-inline constexpr int32_t BadPasswordOrNick = -1;
-inline constexpr int32_t ServerFull = -2;
-inline constexpr int32_t NickInUse = -4;
-inline constexpr int32_t VersionTooOld = -5;
-inline constexpr int32_t BadAccount = -21;
-inline constexpr int32_t NoPlayer = -100;
-inline constexpr int32_t NoChannel = -102;
-inline constexpr int32_t NoParent = -103;
-inline constexpr int32_t CodecNotAllowed = -108;
-inline constexpr int32_t ChannelNotEmpty = -109;
-inline constexpr int32_t PasswordRequired = -110;
-inline constexpr int32_t WrongPassword = -111;
-inline constexpr int32_t ChannelFull = -113;
-inline constexpr int32_t NameTaken = -114;
-inline constexpr int32_t NoSubChannels = -115;
-inline constexpr int32_t DefaultChannel = -117;
-inline constexpr int32_t SubChannelPassword = -120;
-inline constexpr int32_t SubSubChannel = -122;
-inline constexpr int32_t SubChannelFlags = -123;
-inline constexpr int32_t NotModerated = -130;
-inline constexpr int32_t VoiceAlreadyRequested = -131;
-inline constexpr int32_t RegistrationNotAllowed = -140;
-inline constexpr int32_t AccountNotStored = -141;
-inline constexpr int32_t AlreadyRegistered = -143;
-inline constexpr int32_t NeedServerAdmin = -1000;
-inline constexpr int32_t NeedModerator = -1007;
-inline constexpr int32_t NeedChannelAdmin = -1008;
-inline constexpr int32_t AlreadyChannelAdmin = -1021;
-inline constexpr int32_t AlreadyOperator = -1022;
-inline constexpr int32_t AlreadyVoice = -1023;
-inline constexpr int32_t AutoRightsNeedRegistered = -1035;
-}  // namespace rc
-
-// Action codes of ChannelPrivilegeChanged / PlayerPrivilegeChanged (and of
-// the commands that grant and revoke rights).
-namespace action {
-inline constexpr uint8_t Granted = 0;
-inline constexpr uint8_t GrantedByServer = 1;
-inline constexpr uint8_t Revoked = 2;
-inline constexpr uint8_t RevokedByServer = 3;
-}  // namespace action
+#include "server/ServerObject.h"
 
 class TPLUDPListener {
  public:
@@ -89,7 +51,6 @@ class TPLUDPListener {
   // Asks the loop to end; it leaves once the packet buffer is closing too.
   void Terminate();
   void WaitFor();  // joins the thread
-
   // Handles one event the packet buffer holds now, without waiting; false
   // when there was none. For a listener that was not started: the fuzz
   // target drives it step by step. The caller loads the channels first.
@@ -99,12 +60,12 @@ class TPLUDPListener {
   // close-after-sending and is removed. Takes the ClientList lock.
   void DisconnectAll();
 
-  // ---- shared helpers (ClientList and channel locks held) ----
+  // ---- shared helpers (server/Notices.cpp; ClientList and channel locks held) ----
   TServerObject& Server() { return server_; }
-  TClientList& Clients();
-  TChannels& Channels();
-  TClientObject* FindPlayerByID(uint32_t id);
-  TClientObject* FindPlayerByNick(std::string_view nick);
+  TClientList& Clients() { return *server_.ClientList; }
+  TChannels& Channels() { return *server_.Channels; }
+  TClientObject* FindPlayerByID(uint32_t id) { return Clients().FindByID(id); }
+  TClientObject* FindPlayerByNick(std::string_view nick) { return Clients().FindByNick(nick); }
   // Clan server: everyone sees everyone; otherwise players see each other
   // when their channels have the same root.
   bool CanSee(const TClientObject& a, const TClientObject& b);
@@ -117,12 +78,29 @@ class TPLUDPListener {
   // administrator.
   bool MayModerateChannel(const TClientObject& requester, uint32_t channelID);
   bool MayModeratePlayer(const TClientObject& requester, const TClientObject& target);
+  // The channel (id at offset 24) or player (id at offset 24) a moderator's
+  // command names, when it exists and the current player's moderator rights
+  // reach it; otherwise none, with the refusal sent (-102 or -100 first,
+  // then -1007).
+  TChannelRecord* ModeratedChannel(TPacket& packet);
+  TClientObject* ModeratedPlayer(TPacket& packet);
   // A COMMAND of `size` bytes (header included) addressed to `to`: class,
   // code, its SessionKey and PlayerID set, the rest zero.
   std::unique_ptr<TPacket> NewCommand(uint16_t code, size_t size, const TClientObject& to);
   // Queues a packet for its player; a vanished connection or a full queue
   // loses it (a notice to a player that is gone is skipped).
   void Send(std::unique_ptr<TPacket> packet, bool closeAfter = false);
+  // One copy of a notice to every player that can see `about` (itself
+  // included); `fill(uint8_t* datagram)` writes the payload of each copy.
+  template <typename Fill>
+  void ToViewers(const TClientObject& about, uint16_t code, size_t size, const Fill& fill) {
+    for (TClientObject* q : Clients().Items()) {
+      if (!CanSee(about, *q)) continue;
+      auto notice = NewCommand(code, size, *q);
+      fill(notice->Memory());
+      Send(std::move(notice));
+    }
+  }
   // ErrorReply to the current player for `request`: 30 bytes, 34 with the
   // channel id for -111.
   void SendErrorReply(int32_t code, TPacket& request, uint32_t channelID = 0);
@@ -153,6 +131,45 @@ class TPLUDPListener {
   // left, if it is temporary and now empty.
   void ClearChannelUp(uint32_t channelID, uint32_t requesterID);
 
+  // ---- the event being handled ----
+  TClientObject* Current() { return current_; }
+  // Ends the current player's connection at the end of this event.
+  void RequestRemoval() { removeFlag_ = true; }
+
+ private:
+  // A row of the command table: a datagram shorter than the record its
+  // handler reads is ignored.
+  struct TCommandRow {
+    uint16_t Code;
+    uint16_t Size;
+    void (TPLUDPListener::*Handler)(TPacket&);
+    bool Stores = false;  // may change what is stored of the channels
+  };
+  static const TCommandRow kCommands[];
+
+  void Execute();
+  // One event, with the ClientList and channel locks held for it.
+  void HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet);
+  // WaitForPacket of the packet buffer, which also stores the channels when
+  // a store falls due while nothing arrives.
+  int WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet);
+  void Dispatch(TPacket& packet);
+  // Registered channels and channel rights reach the database within
+  // kStoreDelayMs of a change, so a crash loses little; changes in between
+  // share one save. Called with the channel lock held or free (it takes it).
+  void NoteChannelsChanged();
+  void StoreChannelsIfDue();
+  // Milliseconds until the store falls due (0: due), or -1 when none is.
+  int64_t MsUntilStore();
+  // The connection has ended: its player (if it still owns one) is
+  // announced with `reason` and removed, the connection goes, and empty
+  // temporary channels with it.
+  void EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason);
+  // The wall-clock time, read at most once per millisecond: the local-time
+  // conversion costs about half a microsecond under a process-wide lock, and
+  // every datagram stamps its player's LastSeen.
+  TDateTime Now();
+
   // ---- the session (server/Listener.cpp) ----
   void HandleLogin(TPacket& packet);
   void HandleEnter(TPacket& packet);
@@ -166,7 +183,6 @@ class TPLUDPListener {
 
   // ---- voice relay (server/VoiceRelay.cpp) ----
   void HandleVoice(TPacket& packet);
-  bool MaySpeak(const TClientObject& speaker, const TChannelRecord& channel);
 
   // ---- channel commands (server/ChannelCommands.cpp) ----
   void HandleSwitchChannel(TPacket& packet);
@@ -193,35 +209,6 @@ class TPLUDPListener {
   void HandlePlayerInfo(TPacket& packet);
   void HandleServerInfo(TPacket& packet);
   void HandleTextMessage(TPacket& packet);
-
-  // ---- the event being handled ----
-  TClientObject* Current() { return current_; }
-  // Ends the current player's connection at the end of this event.
-  void RequestRemoval() { removeFlag_ = true; }
-
- private:
-  void Execute();
-  // One event, with the ClientList and channel locks held for it.
-  void HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet);
-  // WaitForPacket of the packet buffer, which also stores the channels when
-  // a store falls due while nothing arrives.
-  int WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet);
-  void Dispatch(TPacket& packet);
-  // Registered channels and channel rights reach the database within
-  // kStoreDelayMs of a change, so a crash loses little; changes in between
-  // share one save. Called with the channel lock held or free (it takes it).
-  void NoteChannelsChanged();
-  void StoreChannelsIfDue();
-  // Milliseconds until the store falls due (0: due), or -1 when none is.
-  int64_t MsUntilStore();
-  // The connection has ended: its player (if it still owns one) is
-  // announced with `reason` and removed, the connection goes, and empty
-  // temporary channels with it.
-  void EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason);
-  // The wall-clock time, read at most once per millisecond: the local-time
-  // conversion costs about half a microsecond under a process-wide lock, and
-  // every datagram stamps its player's LastSeen.
-  TDateTime Now();
 
   static constexpr int64_t kStoreDelayMs = 1000;
 

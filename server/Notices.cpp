@@ -7,9 +7,9 @@
 #include "common/CommandCodes.h"
 #include "common/ExceptionName.h"
 #include "common/Log.h"
+#include "common/WireFormat.h"
 #include "server/Listener.h"
 #include "server/ServerObject.h"
-#include "server/WireFormat.h"
 
 namespace {
 
@@ -25,21 +25,14 @@ constexpr size_t kChannelFlagsSize = 36;
 constexpr size_t kChannelDeletedSize = 30;
 constexpr size_t kErrorReplySize = 30;
 constexpr size_t kErrorReplyWithChannelSize = 34;
+// The clean-up after a player left removes one empty temporary family per
+// pass and starts again. A pass walks the channel list from its end; for each
+// temporary family it meets, ChannelInUse looks at the family's own member
+// lists and scans the list once more for its sub-channels, so one pass costs
+// up to (temporary families) x (channels) record visits with both locks held.
+// A departure normally empties one family: two passes. The bound caps a list
+// that would never settle at a known amount of work instead of a hang.
 constexpr int kClearChannelUpPasses = 1001;
-
-constexpr uint32_t kVoiceRequested = 2;  // PlayerFlags: a voice request is pending
-
-// Builds and queues one notice for every player who can see `about` (itself
-// included): `fill` writes the payload of the copy for each recipient.
-template <typename F>
-void ToViewers(TPLUDPListener& listener, const TClientObject& about, uint16_t code, size_t size, F fill) {
-  for (TClientObject* q : listener.Clients().Items()) {
-    if (!listener.CanSee(about, *q)) continue;
-    auto notice = listener.NewCommand(code, size, *q);
-    fill(notice->Memory(), *q);
-    listener.Send(std::move(notice));
-  }
-}
 
 }  // namespace
 
@@ -77,7 +70,7 @@ void TPLUDPListener::WritePlayerRecord(uint8_t* dst, const TClientObject& p) {
   wire::PutU16(dst + 8, p.ChannelPrivileges);
   wire::PutU16(dst + 10, p.PlayerPrivileges);
   wire::PutU32(dst + 12, p.PlayerFlags);
-  wire::PutStr(dst + 16, 29, p.NickName.Text());
+  wire::PutStr(dst + 16, wire::kStr29, p.NickName.Text());
 }
 
 void TPLUDPListener::SendPlayerRecords(uint16_t code, const TClientObject& to,
@@ -96,6 +89,55 @@ void TPLUDPListener::SendPlayerRecords(uint16_t code, const TClientObject& to,
   if (list) Send(std::move(list));
 }
 
+// ---- moderators -----------------------------------------------------------------------
+
+bool TPLUDPListener::HasModeratorRights(const TClientObject& p) {
+  return (p.ChannelPrivileges & (ChannelPrivileges::ChannelAdmin | ChannelPrivileges::Operator)) ||
+         (p.PlayerPrivileges & PlayerPrivileges::ServerAdmin);
+}
+
+bool TPLUDPListener::MayModerateChannel(const TClientObject& requester, uint32_t channelID) {
+  if (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return true;
+  return HasModeratorRights(requester) && Channels().RootOf(requester.ChannelID) == Channels().RootOf(channelID);
+}
+
+bool TPLUDPListener::MayModeratePlayer(const TClientObject& requester, const TClientObject& target) {
+  if (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return true;
+  if (target.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return false;
+  return MayModerateChannel(requester, target.ChannelID);
+}
+
+namespace {
+
+// The checks of a moderator's command, in their order: its target exists
+// (else `missing`), then the requester's moderator rights reach it. False
+// once refused.
+bool ModeratorMayAct(TPLUDPListener& l, bool exists, int32_t missing, bool reaches, TPacket& packet) {
+  if (!exists) {
+    l.SendErrorReply(missing, packet);
+    return false;
+  }
+  if (!reaches) {
+    l.SendErrorReply(rc::NeedModerator, packet);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TChannelRecord* TPLUDPListener::ModeratedChannel(TPacket& packet) {
+  TChannelRecord* channel = Channels().FindByID(wire::GetU32(packet.Memory() + 24));
+  const bool reaches = channel && MayModerateChannel(*Current(), channel->ID);
+  return ModeratorMayAct(*this, channel != nullptr, rc::NoChannel, reaches, packet) ? channel : nullptr;
+}
+
+TClientObject* TPLUDPListener::ModeratedPlayer(TPacket& packet) {
+  TClientObject* target = FindPlayerByID(wire::GetU32(packet.Memory() + 24));
+  const bool reaches = target && MayModeratePlayer(*Current(), *target);
+  return ModeratorMayAct(*this, target != nullptr, rc::NoPlayer, reaches, packet) ? target : nullptr;
+}
+
 // ---- visibility and the session's announcements ---------------------------------------
 
 bool TPLUDPListener::CanSee(const TClientObject& a, const TClientObject& b) {
@@ -110,7 +152,7 @@ std::unique_ptr<TPacket> TPLUDPListener::NewPlayerLeft(const TClientObject& to, 
   wire::PutU32(d + 24, id);
   wire::PutU16(d + 28, reason);
   wire::PutU32(d + 30, causer);
-  wire::PutStr(d + 34, 29, message);
+  wire::PutStr(d + 34, wire::kStr29, message);
   return notice;
 }
 
@@ -205,23 +247,23 @@ void TPLUDPListener::NotifyChannelFlags(uint32_t channelID, TClientObject& reque
     Send(std::move(notice));
     // Without moderation, voice requests and the rights to speak lose their point.
     if (q->ChannelID != channel->ID || (channel->Flags & cfModerated)) continue;
-    if (q->PlayerFlags & kVoiceRequested) {
-      q->PlayerFlags &= ~kVoiceRequested;
+    if (q->PlayerFlags & PlayerFlags::VoiceRequested) {
+      q->PlayerFlags &= ~PlayerFlags::VoiceRequested;
       NotifyPlayerFlags(*q);
     }
     if (q->ChannelPrivileges & ChannelPrivileges::Operator) {
       q->ChannelPrivileges &= static_cast<uint16_t>(~ChannelPrivileges::Operator);
-      NotifyChannelPrivilege(*q, 0, action::RevokedByServer, 1);
+      NotifyChannelPrivilege(*q, 0, action::RevokedByServer, ChannelRightBit::Operator);
     }
     if (q->ChannelPrivileges & ChannelPrivileges::Voice) {
       q->ChannelPrivileges &= static_cast<uint16_t>(~ChannelPrivileges::Voice);
-      NotifyChannelPrivilege(*q, 0, action::RevokedByServer, 2);
+      NotifyChannelPrivilege(*q, 0, action::RevokedByServer, ChannelRightBit::Voice);
     }
   }
 }
 
 void TPLUDPListener::NotifyPlayerFlags(TClientObject& p) {
-  ToViewers(*this, p, cmd::PlayerFlagsChanged, kPlayerFlagsSize, [&](uint8_t* d, const TClientObject&) {
+  ToViewers(p, cmd::PlayerFlagsChanged, kPlayerFlagsSize, [&](uint8_t* d) {
     wire::PutU32(d + 24, p.PlayerID);
     wire::PutU32(d + 28, p.PlayerFlags);
   });
@@ -231,7 +273,7 @@ namespace {
 
 void NotifyPrivilege(TPLUDPListener& listener, uint16_t code, const TClientObject& p, uint32_t causer, uint8_t act,
                      uint8_t bit) {
-  ToViewers(listener, p, code, kPrivilegeChangedSize, [&](uint8_t* d, const TClientObject&) {
+  listener.ToViewers(p, code, kPrivilegeChangedSize, [&](uint8_t* d) {
     wire::PutU32(d + 24, p.PlayerID);
     d[28] = act;
     d[29] = bit;
@@ -302,8 +344,8 @@ void TPLUDPListener::ClearChannelUpAll() {
       }
       if (!found) return;
       Channels().RemoveChannel(victim);
-      const std::vector<std::string> removed = Channels().Affected();
-      for (const std::string& id : removed) NotifyChannelDeleted(static_cast<uint32_t>(std::stoul(id)), 0);
+      const std::vector<uint32_t> removed = Channels().Affected();
+      for (uint32_t id : removed) NotifyChannelDeleted(id, 0);
     }
   } catch (const std::exception& error) {
     LogClearChannelUp(error);
@@ -319,8 +361,8 @@ void TPLUDPListener::ClearChannelUp(uint32_t channelID, uint32_t requesterID) {
     const TChannelRecord* channel = Channels().FindByID(root);
     if (!channel || !IsTemporaryFamily(*channel) || ChannelInUse(root) != 0) return;
     Channels().RemoveChannel(root);
-    const std::vector<std::string> removed = Channels().Affected();
-    for (const std::string& id : removed) NotifyChannelDeleted(static_cast<uint32_t>(std::stoul(id)), requesterID);
+    const std::vector<uint32_t> removed = Channels().Affected();
+    for (uint32_t id : removed) NotifyChannelDeleted(id, requesterID);
   } catch (const std::exception& error) {
     LogClearChannelUp(error);
   }

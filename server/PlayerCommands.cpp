@@ -7,31 +7,13 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Utilities.h"
 #include "common/CommandCodes.h"
+#include "common/WireFormat.h"
 #include "database/Accounts.h"
 #include "server/Listener.h"
 #include "server/ServerObject.h"
-#include "server/WireFormat.h"
 
 namespace {
-
-constexpr size_t kStr29 = 29;
-constexpr size_t kStr255 = 255;
-
-// The PlayerFlags bit of a pending voice request.
-constexpr uint32_t kVoiceRequested = 2;
-
-// Rights bit numbers that the commands 306 and 307 treat specially.
-constexpr uint8_t kBitChannelAdmin = 0;
-constexpr uint8_t kBitOperator = 1;
-constexpr uint8_t kBitVoice = 2;
-constexpr uint8_t kBitAutoOperator = 3;
-constexpr uint8_t kBitAutoVoice = 4;
-constexpr uint8_t kBitServerAdmin = 0;
-constexpr uint8_t kBitRegistered = 2;
-// Rights are 16 bits wide; a larger bit number names no right.
-constexpr uint8_t kHighestBit = 15;
 
 constexpr size_t kKickedFromChannelSize = 68;
 constexpr size_t kVoiceRequestedSize = 58;
@@ -57,50 +39,21 @@ void ApplyAction(uint16_t& rights, uint8_t actionCode, uint8_t bit) {
 
 bool IsRegistered(const TClientObject& p) { return (p.PlayerPrivileges & PlayerPrivileges::Registered) != 0; }
 
-// Sends one copy of a notice to every viewer of `subject` (every player that
-// CanSee it, the subject included); `fill` writes the payload of each copy.
-template <typename Fill>
-void SendToViewers(TPLUDPListener& listener, const TClientObject& subject, uint16_t code, size_t size,
-                   const Fill& fill) {
-  for (TClientObject* q : listener.Clients().Items()) {
-    if (!listener.CanSee(subject, *q)) continue;
-    auto packet = listener.NewCommand(code, size, *q);
-    fill(packet->Memory());
-    listener.Send(std::move(packet));
-  }
-}
-
-// The player named at offset 24 of a moderator's command: none, with the
-// refusal sent, when there is no such player (-100) or the requester's
-// moderator rights do not reach it (-1007), checked in that order.
-TClientObject* ModeratedTarget(TPLUDPListener& listener, TPacket& packet) {
-  TClientObject* target = listener.FindPlayerByID(wire::GetU32(packet.Memory() + 24));
-  if (!target) {
-    listener.SendErrorReply(rc::NoPlayer, packet);
-    return nullptr;
-  }
-  if (!listener.MayModeratePlayer(*listener.Current(), *target)) {
-    listener.SendErrorReply(rc::NeedModerator, packet);
-    return nullptr;
-  }
-  return target;
-}
-
 }  // namespace
 
 void TPLUDPListener::HandleKickPlayer(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   TClientObject& requester = *Current();
-  TClientObject* target = ModeratedTarget(*this, packet);
+  TClientObject* target = ModeratedPlayer(packet);
   if (!target) return;
   // The target's PlayerLeft goes out with close-after-sending; the loop
   // removes the player when the packet buffer reports the closed connection.
-  AnnouncePlayerLeft(target->PlayerID, cmd::LeftKicked, wire::GetStr(d + 28, kStr29), requester.PlayerID);
+  AnnouncePlayerLeft(target->PlayerID, cmd::LeftKicked, wire::GetStr(d + 28, wire::kStr29), requester.PlayerID);
 }
 
 void TPLUDPListener::HandleKickFromChannel(TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject* target = ModeratedTarget(*this, packet);
+  TClientObject* target = ModeratedPlayer(packet);
   if (!target) return;
   const int64_t landing = Channels().DefaultChannelID();
   // Without a default channel (its mark can be taken away by a flag change)
@@ -112,15 +65,15 @@ void TPLUDPListener::HandleKickFromChannel(TPacket& packet) {
   // Rights stored for the default family, without auto rights.
   target->ChannelPrivileges =
       IsRegistered(*target) ? Channels().GetUserRights(defaultChannel, target->LoginName.Text()) : 0;
-  const std::string message = wire::GetStr(d + 28, kStr29);
+  const std::string message = wire::GetStr(d + 28, wire::kStr29);
   // The notice goes to those who see the target where it was, so it is
   // sent before the move.
-  SendToViewers(*this, *target, cmd::PlayerKickedFromChannel, kKickedFromChannelSize, [&](uint8_t* out) {
+  ToViewers(*target, cmd::PlayerKickedFromChannel, kKickedFromChannelSize, [&](uint8_t* out) {
     wire::PutU32(out + 24, target->PlayerID);
     wire::PutU32(out + 28, oldChannel);
     wire::PutU32(out + 32, defaultChannel);
     wire::PutU16(out + 36, target->ChannelPrivileges);
-    wire::PutStr(out + 38, kStr29, message);
+    wire::PutStr(out + 38, wire::kStr29, message);
   });
   Clients().MovePlayer(target, defaultChannel);
 }
@@ -135,39 +88,39 @@ void TPLUDPListener::HandleRequestVoice(TPacket& packet) {
   TClientObject& requester = *Current();
   const TChannelRecord* channel = Channels().FindByID(requester.ChannelID);
   if (channel && !(channel->Flags & cfModerated)) return SendErrorReply(rc::NotModerated, packet);
-  if (requester.PlayerFlags & kVoiceRequested) return SendErrorReply(rc::VoiceAlreadyRequested, packet);
-  requester.PlayerFlags |= kVoiceRequested;
-  const std::string message = wire::GetStr(packet.Memory() + 24, kStr29);
-  SendToViewers(*this, requester, cmd::VoiceRequested, kVoiceRequestedSize, [&](uint8_t* out) {
+  if (requester.PlayerFlags & PlayerFlags::VoiceRequested) return SendErrorReply(rc::VoiceAlreadyRequested, packet);
+  requester.PlayerFlags |= PlayerFlags::VoiceRequested;
+  const std::string message = wire::GetStr(packet.Memory() + 24, wire::kStr29);
+  ToViewers(requester, cmd::VoiceRequested, kVoiceRequestedSize, [&](uint8_t* out) {
     wire::PutU32(out + 24, requester.PlayerID);
-    wire::PutStr(out + 28, kStr29, message);
+    wire::PutStr(out + 28, wire::kStr29, message);
   });
 }
 
 void TPLUDPListener::HandleSetChannelPrivilege(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   TClientObject& requester = *Current();
-  TClientObject* target = ModeratedTarget(*this, packet);
+  TClientObject* target = ModeratedPlayer(packet);
   if (!target) return;
   const uint8_t actionCode = d[28];
   const uint8_t bit = d[29];
   if (actionCode == action::Granted) {
     const uint16_t rights = target->ChannelPrivileges;
-    if (bit == kBitChannelAdmin && (rights & ChannelPrivileges::ChannelAdmin))
+    if (bit == ChannelRightBit::ChannelAdmin && (rights & ChannelPrivileges::ChannelAdmin))
       return SendErrorReply(rc::AlreadyChannelAdmin, packet);
-    if (bit == kBitOperator && (rights & ChannelPrivileges::Operator))
+    if (bit == ChannelRightBit::Operator && (rights & ChannelPrivileges::Operator))
       return SendErrorReply(rc::AlreadyOperator, packet);
-    if (bit == kBitVoice && (rights & ChannelPrivileges::Voice)) return SendErrorReply(rc::AlreadyVoice, packet);
+    if (bit == ChannelRightBit::Voice && (rights & ChannelPrivileges::Voice)) return SendErrorReply(rc::AlreadyVoice, packet);
   }
   // Auto rights are stored per login name, so only an account can hold them.
-  if (!IsRegistered(*target) && (bit == kBitAutoOperator || bit == kBitAutoVoice))
+  if (!IsRegistered(*target) && (bit == ChannelRightBit::AutoOperator || bit == ChannelRightBit::AutoVoice))
     return SendErrorReply(rc::AutoRightsNeedRegistered, packet);
-  if (bit > kHighestBit) return;
+  if (bit > kHighestRightBit) return;
 
   ApplyAction(target->ChannelPrivileges, actionCode, bit);
   // Voice granted answers a pending request.
-  if (actionCode == action::Granted && bit == kBitVoice && (target->PlayerFlags & kVoiceRequested)) {
-    target->PlayerFlags &= ~kVoiceRequested;
+  if (actionCode == action::Granted && bit == ChannelRightBit::Voice && (target->PlayerFlags & PlayerFlags::VoiceRequested)) {
+    target->PlayerFlags &= ~PlayerFlags::VoiceRequested;
     NotifyPlayerFlags(*target);
   }
   NotifyChannelPrivilege(*target, requester.PlayerID, actionCode, bit);
@@ -175,19 +128,19 @@ void TPLUDPListener::HandleSetChannelPrivilege(TPacket& packet) {
   // was granted, and Operator or Voice follow from it on every entry.
   if (IsRegistered(*target))
     Channels().SetUserRights(target->ChannelID, target->LoginName.Text(), target->ChannelPrivileges);
-  if (actionCode == action::Granted && bit == kBitAutoOperator) {
+  if (actionCode == action::Granted && bit == ChannelRightBit::AutoOperator) {
     target->ChannelPrivileges |= ChannelPrivileges::Operator;
-    NotifyChannelPrivilege(*target, 0, action::GrantedByServer, kBitOperator);
-  } else if (actionCode == action::Granted && bit == kBitAutoVoice) {
+    NotifyChannelPrivilege(*target, 0, action::GrantedByServer, ChannelRightBit::Operator);
+  } else if (actionCode == action::Granted && bit == ChannelRightBit::AutoVoice) {
     target->ChannelPrivileges |= ChannelPrivileges::Voice;
-    NotifyChannelPrivilege(*target, 0, action::GrantedByServer, kBitVoice);
+    NotifyChannelPrivilege(*target, 0, action::GrantedByServer, ChannelRightBit::Voice);
   }
 }
 
 void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   TClientObject& requester = *Current();
-  TClientObject* target = ModeratedTarget(*this, packet);
+  TClientObject* target = ModeratedPlayer(packet);
   if (!target) return;
   // Moderator rights come with any temporary channel a player creates, so
   // they cannot be enough to hand out server-wide rights: that would let an
@@ -196,7 +149,7 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
     return SendErrorReply(rc::NeedServerAdmin, packet);
   const uint8_t actionCode = d[28];
   const uint8_t bit = d[29];
-  if (bit > kHighestBit) return;
+  if (bit > kHighestRightBit) return;
 
   // A player that is not Registered may still carry a login name (the one
   // it had when Registered was revoked), and an account of that name may
@@ -205,9 +158,9 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   // or has it deleted.
   const bool ownsAccount = IsRegistered(*target);
   ApplyAction(target->PlayerPrivileges, actionCode, bit);
-  if (actionCode == action::Revoked && bit == kBitRegistered) {
+  if (actionCode == action::Revoked && bit == PlayerRightBit::Registered) {
     target->PlayerPrivileges &= static_cast<uint16_t>(~PlayerPrivileges::ServerAdmin);
-    NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, kBitServerAdmin);
+    NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, PlayerRightBit::ServerAdmin);
     if (ownsAccount) DeleteUser(target->LoginName.Text(), Server().ServerID);
   } else if (ownsAccount) {
     UpdateUser(*target, Server().ServerID);  // a failure here reports nothing
@@ -222,10 +175,10 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
   if (!(Server().ServerFlags & sfAnyoneMayRegister) &&
       !(requester.PlayerPrivileges & PlayerPrivileges::AllowRegistration))
     return SendErrorReply(rc::RegistrationNotAllowed, packet);
-  const std::string loginName = wire::GetStr(d + 24, kStr29);
+  const std::string loginName = wire::GetStr(d + 24, wire::kStr29);
   const TClientObject before = requester;
   requester.LoginName = loginName;
-  requester.Password = wire::GetStr(d + 54, kStr29);
+  requester.Password = wire::GetStr(d + 54, wire::kStr29);
   requester.RegisteredBy = loginName;
   // An empty name or one with the path separator addresses no account node.
   if (!ValidLoginName(loginName) || !AddUser(requester, Server().ServerID)) {
@@ -239,7 +192,7 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
   requester.PlayerPrivileges =
       static_cast<uint16_t>((requester.PlayerPrivileges | PlayerPrivileges::Registered) &
                             ~PlayerPrivileges::AllowRegistration);
-  NotifyPlayerPrivilege(requester, 0, action::GrantedByServer, kBitRegistered);
+  NotifyPlayerPrivilege(requester, 0, action::GrantedByServer, PlayerRightBit::Registered);
 }
 
 void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
@@ -248,8 +201,8 @@ void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
   if (!(requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin))
     return SendErrorReply(rc::NeedServerAdmin, packet);
   TClientObject account;
-  account.LoginName = wire::GetStr(d + 24, kStr29);
-  account.Password = wire::GetStr(d + 54, kStr29);
+  account.LoginName = wire::GetStr(d + 24, wire::kStr29);
+  account.Password = wire::GetStr(d + 54, wire::kStr29);
   account.RegisteredBy = requester.LoginName;
   account.PlayerPrivileges = d[84] != 0 ? PlayerPrivileges::ServerAdmin : 0;
   if (!ValidLoginName(account.LoginName.Text()) || !AddUser(account, Server().ServerID))
@@ -278,13 +231,13 @@ void TPLUDPListener::HandlePlayerInfo(TPacket& packet) {
   wire::PutU32(out + 52, info.BytesSent);
   wire::PutU32(out + 56, info.PacketsReceived);
   wire::PutU32(out + 60, info.BytesReceived);
-  wire::PutStr(out + 64, kStr29, showAddress ? info.Address : std::string());
+  wire::PutStr(out + 64, wire::kStr29, showAddress ? info.Address : std::string());
   wire::PutU16(out + 94, showAddress ? info.Port : 0);
-  wire::PutStr(out + 96, kStr29, target->LoginName.Text());
+  wire::PutStr(out + 96, wire::kStr29, target->LoginName.Text());
   wire::PutU32(out + 126, target->ChannelID);
   wire::PutU16(out + 130, target->ChannelPrivileges);
   wire::PutU16(out + 132, target->PlayerPrivileges);
-  wire::PutStr(out + 134, kStr29, target->ClientPlatform.Text());
+  wire::PutStr(out + 134, wire::kStr29, target->ClientPlatform.Text());
   Send(std::move(reply));
 }
 
@@ -315,16 +268,16 @@ void TPLUDPListener::HandleTextMessage(TPacket& packet) {
   const int32_t channelID = wire::GetI32(d + 284);
   if (channelID >= 0 && !Channels().FindByID(static_cast<uint32_t>(channelID)))
     return SendErrorReply(rc::NoChannel, packet);
-  const std::string text = wire::GetStr(d + 24, kStr255);
+  const std::string text = wire::GetStr(d + 24, wire::kStr255);
   const uint32_t value = wire::GetU32(d + 280);
   const auto& recipients =
       channelID < 0 ? Clients().Items() : Clients().InChannel(static_cast<uint32_t>(channelID));
   for (TClientObject* q : recipients) {
     auto notice = NewCommand(cmd::TextMessageOut, kTextMessageSize, *q);
     uint8_t* out = notice->Memory();
-    wire::PutStr(out + 24, kStr255, text);
+    wire::PutStr(out + 24, wire::kStr255, text);
     wire::PutU32(out + 280, value);
-    wire::PutStr(out + 284, kStr29, requester.NickName.Text());
+    wire::PutStr(out + 284, wire::kStr29, requester.NickName.Text());
     Send(std::move(notice));
   }
 }

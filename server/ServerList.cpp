@@ -1,6 +1,6 @@
 #include "server/ServerList.h"
 
-#include "app/Globals.h"
+std::atomic<TServerListObject*> ServerList{nullptr};
 
 TServerListObject* GetServerList() { return ServerList.load(std::memory_order_acquire); }
 
@@ -56,7 +56,7 @@ void TServerListObject::RestartServer(const std::string& id) {
     servers_.erase(servers_.begin() + static_cast<std::ptrdiff_t>(i));
     // Settings, the port included, are read again from server.ini. A server
     // that fails stays out of the list; references to it see it stopped.
-    server->Start(serverID, -1, nullptr);
+    server->Start(server->Environment(), serverID, -1, nullptr);
     if (!id.empty()) break;
   }
 }

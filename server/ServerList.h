@@ -1,17 +1,18 @@
 // ServerList: the running virtual servers of the process, in the order they
 // were registered, found by id (exact case) or UDP port. Start-up creates it,
-// shutdown destroys it (the global pointer in app/Globals.h); the TCP query,
+// shutdown destroys it (the pointer ServerList below); the TCP query,
 // the web interface and the web list find servers here.
 //
 // Thread-safety: one re-entrant lock guards the list. RestartServer and
 // StopServer hold it for their whole walk, Start takes it again inside
 // (RegisterServer). It is the first lock in the system's order: ServerList,
-// then a server's client list, then its channels.
+// then a server's HoldMachinery, then its client list, then its channels.
 // Lifetime: the finds hand out shared references, so a server found here
 // stays a valid object after another thread stopped and removed it (its
 // Running() is then false).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,5 +45,8 @@ class TServerListObject {
   std::vector<TServerRef> servers_;
 };
 
-// The process-wide list, or none (app/Globals.h holds the pointer).
+// The process-wide list: start-up sets it before any server starts and
+// clears it after the last one stopped; none before and after.
+extern std::atomic<TServerListObject*> ServerList;
+// ServerList, read with acquire order; none while there is no list.
 TServerListObject* GetServerList();

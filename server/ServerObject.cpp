@@ -4,15 +4,13 @@
 #include <optional>
 #include <thread>
 
-#include "app/Globals.h"
-#include "app/Utilities.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
+#include "common/WireFormat.h"
 #include "server/Listener.h"
 #include "server/PosixUDPSocket.h"
 #include "server/ServerList.h"
 #include "server/UDPSender.h"
-#include "server/WireFormat.h"
 
 namespace {
 
@@ -34,7 +32,7 @@ uint32_t TServerObject::UptimeSeconds() const {
   return SecondsBetween(StartTime, Clock ? Clock->Now() : NowDateTime());
 }
 
-bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
+bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, int32_t port, TIniFile* ini) {
   TServerListObject* list = GetServerList();
   const TServerRef self = weak_from_this().lock();
   if (!list || !self) {
@@ -51,6 +49,8 @@ bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
     return false;
   }
   ServerID = id;
+  // A restart passes our own environment back: copy before overwriting.
+  if (&env != &environment_) environment_ = env;
   if (!list->RegisterServer(self)) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
     return false;
@@ -58,9 +58,9 @@ bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
 
   std::optional<TIniFile> ownFile;
   try {
-    if (!ini) ini = &ownFile.emplace(IniFileName);
+    if (!ini) ini = &ownFile.emplace(environment_.SettingsFile);
   } catch (const std::exception&) {
-    Log(LMTERROR, LMDALL, "SERVER", "unable to open server config file : " + IniFileName);
+    Log(LMTERROR, LMDALL, "SERVER", "unable to open server config file : " + environment_.SettingsFile);
     list->UnregisterServer(this);
     return false;
   }
@@ -68,12 +68,12 @@ bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
   static_cast<TServerSettings&>(*this) = TServerSettings{};
   NextPlayerID = 1;
   StartTime = Clock ? Clock->Now() : NowDateTime();
-  ShortID = wire::Cut(id, 29);
-  Platform = PlatformName;
-  VersionMajor = ServerVersion.Major;
-  VersionMinor = ServerVersion.Minor;
-  VersionRelease = ServerVersion.Release;
-  VersionBuild = ServerVersion.Build;
+  ShortID = wire::Cut(id, wire::kStr29);
+  Platform = environment_.Platform;
+  VersionMajor = environment_.VersionMajor;
+  VersionMinor = environment_.VersionMinor;
+  VersionRelease = environment_.VersionRelease;
+  VersionBuild = environment_.VersionBuild;
   ModeAllowed = false;
   ServerUDPPort = port == -1 ? kDefaultServerUDPPort : port;
   // The port given is only a default: a "ServerUDPPort" in the file wins.
@@ -97,7 +97,7 @@ bool TServerObject::Start(const std::string& id, int32_t port, TIniFile* ini) {
   sender_ = std::make_unique<TPLUDPSender>(*PacketBuffer, *UDPServer);
   sender_->Start();
 
-  UDPServer->BoundToIp = ::BoundToIp;
+  UDPServer->BoundToIp = environment_.BindAddress;
   UDPServer->OnRead = [this](const uint8_t* data, size_t size, const std::string& address, uint16_t from) {
     UDPRead(address, from, data, size);
   };
@@ -165,11 +165,12 @@ void TServerObject::TearDown(bool storeChannels) {
 void TServerObject::SaveConfig(TIniFile* ini) {
   try {
     std::optional<TIniFile> ownFile;
-    if (!ini) ini = &ownFile.emplace(IniFileName);
+    if (!ini) ini = &ownFile.emplace(environment_.SettingsFile);
     Write(*ini, ServerID);
     ini->UpdateFile();
   } catch (const std::exception&) {
-    Log(LMTERROR, LMDALL, "SERVER", "unable to open server config file : " + (ini ? ini->FileName() : IniFileName));
+    Log(LMTERROR, LMDALL, "SERVER",
+        "unable to open server config file : " + (ini ? ini->FileName() : environment_.SettingsFile));
   }
 }
 

@@ -40,6 +40,15 @@ class TPLUDPListener;
 class TPLUDPSender;
 class TPosixUDPSocket;
 
+// What a virtual server takes from the process it runs in. Start-up builds it
+// from the command line and server.ini; tests build their own.
+struct TServerEnvironment {
+  std::string SettingsFile;  // server.ini: Start reads and writes it, SaveConfig writes it
+  std::string BindAddress;   // the socket's IPv4 address; empty: every address
+  std::string Platform;      // shown to clients after the version
+  uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
+};
+
 // What the listener and the sender reach of their server.
 struct TServerRecord : TServerSettings {
   std::string ShortID;  // the server id cut to 29 characters: the accounts' key
@@ -68,13 +77,18 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   // complete, and starts socket, buffer, listener and sender. False (with the
   // log line) when the id is taken, the settings file cannot be opened or
   // the port cannot be bound; the server is then not in ServerList. `ini`
-  // none: the server opens IniFileName itself.
-  bool Start(const std::string& id, int32_t port, TIniFile* ini);
+  // none: the server opens env.SettingsFile itself. The server keeps `env`
+  // for SaveConfig and restarts.
+  bool Start(const TServerEnvironment& env, const std::string& id, int32_t port, TIniFile* ini);
   // Disconnects every player (PlayerLeft reason 4), gives the sender up to
   // 350 ms to deliver, ends the threads, closes the socket, stores the
   // channels. Does not touch ServerList.
   void Stop();
+  // Writes the settings to `ini`, or to the environment's file when none.
   void SaveConfig(TIniFile* ini);
+  // As given to the last Start; written only by Start (under the ServerList
+  // lock), so a holder of that lock or of HoldMachinery may read it.
+  const TServerEnvironment& Environment() const { return environment_; }
   // The socket's receive handler: copies the datagram into a packet and
   // hands it to the packet buffer; rejections are dropped silently.
   void UDPRead(const std::string& address, uint16_t port, const uint8_t* data, size_t size);
@@ -99,6 +113,7 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   // Takes down whatever Start built, threads first. Caller holds machinery_.
   void TearDown(bool storeChannels);
 
+  TServerEnvironment environment_;
   std::unique_ptr<TPLUDPListener> listener_;
   std::unique_ptr<TPLUDPSender> sender_;
   std::atomic<bool> running_{false};

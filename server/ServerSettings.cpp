@@ -2,7 +2,7 @@
 
 #include "common/IniFile.h"
 #include "common/Log.h"
-#include "server/WireFormat.h"
+#include "common/WireFormat.h"
 
 const char* const kDefaultWelcomeMessage = "[Welcome to Parleon, check http://www.parleon.net]";
 

@@ -35,8 +35,6 @@ constexpr uint8_t kEntryPlayer = 1;
 constexpr size_t kWhisperCountOffset = kVoiceC2SHeaderSize;
 constexpr size_t kWhisperEntriesOffset = kWhisperCountOffset + 1;
 constexpr size_t kWhisperEntrySize = 5;
-// PlayerFlags: the player does not accept whispers.
-constexpr uint32_t kRefusesWhispers = 4;
 
 constexpr char kSource[] = "UDP VOICE";
 constexpr char kChannelNoMemory[] =
@@ -64,6 +62,9 @@ void Warn(const char* message) {
 // it with its own key and id, and the payload copied straight from the
 // incoming datagram. The datagrams go to the packet buffer in batches: one
 // lock and one wake-up of the sender per batch instead of per recipient.
+// Whether `speaker` is heard in `channel` (below, with its reasons).
+bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRecord& channel);
+
 class TVoiceFanOut {
  public:
   TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset)
@@ -71,13 +72,13 @@ class TVoiceFanOut {
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset) {
     const uint8_t* d = in.Memory();
-    WriteU16(header_, kPacketVoiceS2C);
+    wire::PutU16(header_, kPacketVoiceS2C);
     header_[2] = d[2];
     header_[3] = d[3];                     // frame byte
-    WriteU32(header_ + 4, 0);              // recipient's key and id: per datagram
-    WriteU32(header_ + 8, 0);
+    wire::PutU32(header_ + 4, 0);              // recipient's key and id: per datagram
+    wire::PutU32(header_ + 8, 0);
     std::memcpy(header_ + 12, d + 12, 4);  // voice counter (the transport replaces it) and voice word
-    WriteU32(header_ + 16, speaker.PlayerID);
+    wire::PutU32(header_ + 16, speaker.PlayerID);
     std::memcpy(header_ + 20, d + 12, 2);  // the speaker's own counter
   }
   ~TVoiceFanOut() {
@@ -127,8 +128,8 @@ class TVoiceFanOut {
       uint8_t* p = packets_[built]->Memory();
       std::memcpy(p, header_, kVoiceS2CHeaderSize);
       p[2] = batch_[i].Kind;
-      WriteU32(p + 4, batch_[i].SessionKey);
-      WriteU32(p + 8, batch_[i].PlayerID);
+      wire::PutU32(p + 4, batch_[i].SessionKey);
+      wire::PutU32(p + 8, batch_[i].PlayerID);
       std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
       ++built;
     }
@@ -151,7 +152,7 @@ class TVoiceFanOut {
 // has entered and may be heard there.
 void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
                         const TChannelRecord& channel, const char* noMemory) {
-  if (!speaker.ListsSent || !l.MaySpeak(speaker, channel)) return;
+  if (!speaker.ListsSent || !MaySpeak(l, speaker, channel)) return;
   TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize);
   const uint8_t kind = in.Memory()[2];
   for (TClientObject* p : l.Clients().InChannel(channel.ID)) {
@@ -202,7 +203,7 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
   size_t channelCount = 0;
   TVoiceFanOut fan(l, in, speaker, payloadOffset);
   auto reach = [&](TClientObject& p, uint8_t kind) {
-    if ((p.PlayerFlags & kRefusesWhispers) || !p.ListsSent || p.WhisperMark == mark) return true;
+    if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent || p.WhisperMark == mark) return true;
     p.WhisperMark = mark;
     if (fan.SendTo(p, kind)) return true;
     Warn(kWhisperNoMemory);
@@ -210,7 +211,7 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
   };
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* entry = d + kWhisperEntriesOffset + kWhisperEntrySize * i;
-    const uint32_t id = ReadU32(entry + 1);
+    const uint32_t id = wire::GetU32(entry + 1);
     if (entry[0] == kEntryPlayer) {
       if (id == speaker.PlayerID) continue;
       TClientObject* p = l.FindPlayerByID(id);
@@ -221,7 +222,7 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
       if (std::find(channelsSeen, channelsSeen + channelCount, id) != channelsSeen + channelCount) continue;
       channelsSeen[channelCount++] = id;
       const TChannelRecord* channel = l.Channels().FindByID(id);
-      if (!channel || !l.MaySpeak(speaker, *channel)) continue;
+      if (!channel || !MaySpeak(l, speaker, *channel)) continue;
       for (TClientObject* p : l.Clients().InChannel(id))
         if (p != &speaker && !reach(*p, kEntryChannel)) return;
     }
@@ -241,6 +242,8 @@ void TPLUDPListener::HandleVoice(TPacket& packet) {
   }
 }
 
+namespace {
+
 /* Whether the speaker is heard in `channel`.
  *
  * On a public server players of different channel families do not see each
@@ -251,12 +254,14 @@ void TPLUDPListener::HandleVoice(TPacket& packet) {
  * one family. Then moderation: in a moderated channel only voice, operator,
  * channel administrator or server administrator rights are heard.
  */
-bool TPLUDPListener::MaySpeak(const TClientObject& speaker, const TChannelRecord& channel) {
-  if ((server_.ServerType & stPublic) && speaker.ChannelID != channel.ID) {
-    if (!Channels().FindByID(speaker.ChannelID)) return false;
-    if (Channels().RootOf(speaker.ChannelID) != Channels().RootOf(channel.ID)) return false;
+bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRecord& channel) {
+  if ((l.Server().ServerType & stPublic) && speaker.ChannelID != channel.ID) {
+    if (!l.Channels().FindByID(speaker.ChannelID)) return false;
+    if (l.Channels().RootOf(speaker.ChannelID) != l.Channels().RootOf(channel.ID)) return false;
   }
   if (!(channel.Flags & cfModerated)) return true;
   constexpr uint16_t kHeard = ChannelPrivileges::ChannelAdmin | ChannelPrivileges::Operator | ChannelPrivileges::Voice;
   return (speaker.ChannelPrivileges & kHeard) || (speaker.PlayerPrivileges & PlayerPrivileges::ServerAdmin);
 }
+
+}  // namespace

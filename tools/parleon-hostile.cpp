@@ -44,13 +44,13 @@
 #include "client/VoiceClient.h"
 #include "common/CommandCodes.h"
 #include "common/Packets.h"
+#include "common/WireFormat.h"
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
 #include "database/ServerDatabase.h"
 #include "server/ServerList.h"
 #include "server/ServerObject.h"
 #include "server/ServerSettings.h"
-#include "server/WireFormat.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ class TPlayers {
     }
     for (TPlayer& p : players_) {
       p.Client->OnVoice = [this](const uint8_t* d, size_t size) {
-        if (size >= 20 && std::find(ids_.begin(), ids_.end(), ReadU32(d + 16)) != ids_.end())
+        if (size >= 20 && std::find(ids_.begin(), ids_.end(), wire::GetU32(d + 16)) != ids_.end())
           ++figures_[phase_.load()].Delivered;
       };
     }
@@ -328,9 +328,9 @@ int main(int argc, char** argv) {
   char dirTemplate[] = "/tmp/parleon-hostile-XXXXXX";
   if (!mkdtemp(dirTemplate)) return 2;
   const std::string dir = dirTemplate;
-  IniFileName = dir + "/server.ini";
-  BoundToIp = "127.0.0.1";
-  PlatformName = "Linux";
+  const TServerEnvironment environment{dir + "/server.ini", "127.0.0.1",         "Linux",
+                                       ServerVersion.Major,  ServerVersion.Minor, ServerVersion.Release,
+                                       ServerVersion.Build};
   ServerList = new TServerListObject;
   auto db = std::make_shared<TFreeBase>();
   db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
@@ -345,10 +345,10 @@ int main(int argc, char** argv) {
 
   TServerSettings settings;
   settings.ServerMaxUsers = 200;
-  TIniFile ini(IniFileName);
+  TIniFile ini(environment.SettingsFile);
   settings.Write(ini, kServerID);
   auto server = std::make_shared<TServerObject>();
-  if (!server->Start(kServerID, 0, nullptr)) return 1;
+  if (!server->Start(environment, kServerID, 0, nullptr)) return 1;
   for (int tries = 0; !server->ChannelsLoaded && tries < 500; ++tries) std::this_thread::sleep_for(milliseconds(10));
   {
     const auto hold = server->HoldMachinery();

@@ -33,11 +33,11 @@
 #include "client/VoiceClient.h"
 #include "common/CommandCodes.h"
 #include "common/Packets.h"
+#include "common/WireFormat.h"
 #include "database/FreeBase.h"
 #include "database/ServerDatabase.h"
 #include "server/ServerList.h"
 #include "server/ServerObject.h"
-#include "server/WireFormat.h"
 
 namespace {
 
@@ -194,9 +194,9 @@ int main(int argc, char** argv) {
   char dirTemplate[] = "/tmp/parleon-flood-XXXXXX";
   if (!mkdtemp(dirTemplate)) return 2;
   const std::string dir = dirTemplate;
-  IniFileName = dir + "/server.ini";
-  BoundToIp = "127.0.0.1";
-  PlatformName = "Linux";
+  const TServerEnvironment environment{dir + "/server.ini", "127.0.0.1",         "Linux",
+                                       ServerVersion.Major,  ServerVersion.Minor, ServerVersion.Release,
+                                       ServerVersion.Build};
   ServerList = new TServerListObject;
   auto db = std::make_shared<TFreeBase>();
   db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
   InstallServerDatabase(db);
 
   auto server = std::make_shared<TServerObject>();
-  if (!server->Start("server_cfg Flood", 0, nullptr)) return 1;
+  if (!server->Start(environment, "server_cfg Flood", 0, nullptr)) return 1;
   TVoiceClient player(server->BoundPort()), peer(server->BoundPort());
   TLoginRequest r;
   r.NickName = "player";

@@ -29,18 +29,6 @@ TEST(UtilitiesTest, FormatUptime) {
   EXPECT_EQ(FormatUptime(UINT32_MAX), "49710D 06:28:15");
 }
 
-TEST(UtilitiesTest, SecondsBetweenRoundsHalvesToEven) {
-  const TDateTime t0 = EncodeDateTime(2026, 12, 7, 21, 51, 23, 0);
-  const double ms = 1.0 / 86400000.0;
-  EXPECT_EQ(SecondsBetween(t0, t0 + 1500 * ms), 2u);
-  EXPECT_EQ(SecondsBetween(t0, t0 + 2500 * ms), 2u);
-  EXPECT_EQ(SecondsBetween(t0, t0 + 2501 * ms), 3u);
-  EXPECT_EQ(SecondsBetween(t0, t0 + 499 * ms), 0u);
-  EXPECT_EQ(SecondsBetween(t0 + 1.0, t0), 0u);                 // later before earlier
-  EXPECT_EQ(SecondsBetween(t0 - 60000.0, t0), 0u);             // beyond 32 bits
-  EXPECT_EQ(SecondsBetween(t0, t0 + 1.0), 86400u);
-}
-
 TEST(UtilitiesTest, ReplaceTextMatchesAsciiLettersInAnyCase) {
   std::string t = "a%%NAME%%b";
   ReplaceText(t, "%%name%%", "X", rfReplaceAll | rfIgnoreCase);

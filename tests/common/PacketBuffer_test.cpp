@@ -209,7 +209,7 @@ TEST_F(PacketBufferTest, PingIsAnsweredWithAPongOnlyWhenConnected) {
   EXPECT_EQ(h.PlayerId(), kA);
   EXPECT_EQ(h.SessionKey(), kKeyA);
   EXPECT_EQ(h.Sequence(), 2u);
-  EXPECT_EQ(ReadU32(pong->Memory() + 20), 5u);
+  EXPECT_EQ(wire::GetU32(pong->Memory() + 20), 5u);
   // The reply follows the client to its new address.
   EXPECT_EQ(pong->Address, "127.0.0.9");
   EXPECT_EQ(pong->Port, 6001);

@@ -3,10 +3,23 @@
 #include <chrono>
 #include <thread>
 
+#include "common/Clock.h"
 #include "common/PerformanceTime.h"
 #include "common/WindowsEvent.h"
 
 namespace {
+
+TEST(ClockTest, SecondsBetweenRoundsHalvesToEven) {
+  const TDateTime t0 = EncodeDateTime(2026, 12, 7, 21, 51, 23, 0);
+  const double ms = 1.0 / 86400000.0;
+  EXPECT_EQ(SecondsBetween(t0, t0 + 1500 * ms), 2u);
+  EXPECT_EQ(SecondsBetween(t0, t0 + 2500 * ms), 2u);
+  EXPECT_EQ(SecondsBetween(t0, t0 + 2501 * ms), 3u);
+  EXPECT_EQ(SecondsBetween(t0, t0 + 499 * ms), 0u);
+  EXPECT_EQ(SecondsBetween(t0 + 1.0, t0), 0u);                 // later before earlier
+  EXPECT_EQ(SecondsBetween(t0 - 60000.0, t0), 0u);             // beyond 32 bits
+  EXPECT_EQ(SecondsBetween(t0, t0 + 1.0), 86400u);
+}
 
 TEST(StopwatchTest, ExpiredAndElapsedInsideAndOutsideTheWindow) {
   TManualClock clock;

@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const unsigned who = flags & 3;
     if (who && length >= 12) {
-      WriteU32(packet->Memory() + 4, kKeys[who]);
-      WriteU32(packet->Memory() + 8, kIds[who]);
+      wire::PutU32(packet->Memory() + 4, kKeys[who]);
+      wire::PutU32(packet->Memory() + 8, kIds[who]);
     }
     if ((flags & 4) && packet->HasClass()) packet->UpdateCRC();
     if (flags & 8) clock.AdvanceMs(100);

@@ -23,6 +23,7 @@
 
 #include "common/CommandCodes.h"
 #include "common/PacketBuffer.h"
+#include "common/WireFormat.h"
 #include "server/Listener.h"
 #include "server/ServerObject.h"
 
@@ -155,8 +156,8 @@ class THarness {
     if (!s) return;
     if (out.IsMaintenance() && out.MaintenanceHeader().Subtype() == cmd::LoginReply && out.Size() >= 116 &&
         s->LoggingIn) {
-      s->Key = ReadU32(out.Memory() + 108);
-      s->Id = ReadU32(out.Memory() + 112);
+      s->Key = wire::GetU32(out.Memory() + 108);
+      s->Id = wire::GetU32(out.Memory() + 112);
       s->CommandSeq = 0;
       s->LastReceived = 0;
       s->LoggingIn = false;

@@ -5,9 +5,9 @@
 // the moved default mark and the end of moderation have tests of their own.
 #include <gtest/gtest.h>
 
+#include "common/CommandCodes.h"
 #include "database/ServerDatabase.h"
 #include "database/StoredChannels.h"
-#include "server/Listener.h"
 #include "support/CommandKit.h"
 
 namespace {
@@ -33,7 +33,7 @@ class ChannelCommandsTest : public ::testing::Test {
     far = kit::AddChannel(f, kit::Channel("Far", cfSubChannels));
     a = kit::Join(f, "a");
     b = kit::Join(f, "b");
-    c = kit::Join(f, "c", "Far");
+    c = kit::Join(f, "c", {.Channel = "Far"});
     ASSERT_TRUE(a && b && c);
     DrainAll();
   }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/CommandCodes.h"
 #include "server/Channels.h"
 
 namespace {
@@ -40,10 +41,10 @@ TEST_F(ChannelsTest, NameClashes) {
   const auto other = channels.AddChannel(Channel("Other", cfSubChannels));
   ASSERT_EQ(channels.AddChannel(Channel("Sub", 0, static_cast<uint32_t>(top))), 2);
   // A top-level name is compared with every channel, sub-channels included.
-  EXPECT_EQ(channels.AddChannel(Channel("sUB")), -114);
-  EXPECT_EQ(channels.AddChannel(Channel("top")), -114);
+  EXPECT_EQ(channels.AddChannel(Channel("sUB")), rc::NameTaken);
+  EXPECT_EQ(channels.AddChannel(Channel("top")), rc::NameTaken);
   // A sub-channel only with its siblings.
-  EXPECT_EQ(channels.AddChannel(Channel("SUB", 0, static_cast<uint32_t>(top))), -114);
+  EXPECT_EQ(channels.AddChannel(Channel("SUB", 0, static_cast<uint32_t>(top))), rc::NameTaken);
   EXPECT_GE(channels.AddChannel(Channel("sub", 0, static_cast<uint32_t>(other))), 0);
 }
 
@@ -51,12 +52,12 @@ TEST_F(ChannelsTest, SubChannelRules) {
   const auto plain = channels.AddChannel(Channel("Plain"));
   const auto family = channels.AddChannel(Channel("Family", cfSubChannels));
   auto withPassword = Channel("S", 0, static_cast<uint32_t>(family), "pw");
-  EXPECT_EQ(channels.AddChannel(withPassword), -120);
-  EXPECT_EQ(channels.AddChannel(Channel("S", 0, 99)), -103);
-  EXPECT_EQ(channels.AddChannel(Channel("S", 0, static_cast<uint32_t>(plain))), -115);
+  EXPECT_EQ(channels.AddChannel(withPassword), rc::SubChannelPassword);
+  EXPECT_EQ(channels.AddChannel(Channel("S", 0, 99)), rc::NoParent);
+  EXPECT_EQ(channels.AddChannel(Channel("S", 0, static_cast<uint32_t>(plain))), rc::NoSubChannels);
   const auto sub = channels.AddChannel(Channel("S", cfSubChannels | cfUnregistered, static_cast<uint32_t>(family)));
   ASSERT_GE(sub, 0);
-  EXPECT_EQ(channels.AddChannel(Channel("SS", 0, static_cast<uint32_t>(sub))), -122);
+  EXPECT_EQ(channels.AddChannel(Channel("SS", 0, static_cast<uint32_t>(sub))), rc::SubSubChannel);
   const TChannelRecord* s = channels.FindByID(static_cast<uint32_t>(sub));
   // Under a registered parent the sub-channel becomes registered, never has
   // sub-channels of its own, and takes the parent's codec.
@@ -78,12 +79,12 @@ TEST_F(ChannelsTest, PasswordFlagFollowsThePassword) {
 TEST_F(ChannelsTest, DefaultMarkMovesAndIsProtected) {
   channels.AddChannel(Channel("First", cfDefaultChannel));
   EXPECT_EQ(channels.DefaultChannelID(), 0);
-  EXPECT_EQ(channels.RemoveChannel(0), -117);
+  EXPECT_EQ(channels.RemoveChannel(0), rc::DefaultChannel);
   EXPECT_EQ(channels.AddChannel(Channel("Second", cfDefaultChannel)), 1);
-  EXPECT_EQ(channels.Affected(), std::vector<std::string>{"0"});
+  EXPECT_EQ(channels.Affected(), std::vector<uint32_t>{0});
   EXPECT_EQ(channels.DefaultChannelID(), 1);
   EXPECT_FALSE(channels.FindByID(0)->Flags & cfDefaultChannel);
-  EXPECT_EQ(channels.RemoveChannel(42), -102);
+  EXPECT_EQ(channels.RemoveChannel(42), rc::NoChannel);
   EXPECT_TRUE(channels.Affected().empty());
 }
 
@@ -94,13 +95,13 @@ TEST_F(ChannelsTest, RemovingAFamilyListsSubChannelsLastFirst) {
   const auto s2 = channels.AddChannel(Channel("S2", 0, static_cast<uint32_t>(top)));
   ASSERT_EQ(channels.RemoveChannel(static_cast<uint32_t>(top)), 0);
   EXPECT_EQ(channels.Affected(),
-            (std::vector<std::string>{std::to_string(s2), std::to_string(s1), std::to_string(top)}));
+            (std::vector<uint32_t>{static_cast<uint32_t>(s2), static_cast<uint32_t>(s1), static_cast<uint32_t>(top)}));
   ASSERT_EQ(channels.Count(), 1u);
   EXPECT_EQ(channels.Records()[0]->ID, static_cast<uint32_t>(keep));
   const auto lone = channels.AddChannel(Channel("Lone", cfSubChannels));
   const auto sub = channels.AddChannel(Channel("Sub", 0, static_cast<uint32_t>(lone)));
   ASSERT_EQ(channels.RemoveChannel(static_cast<uint32_t>(sub)), 0);
-  EXPECT_EQ(channels.Affected(), std::vector<std::string>{std::to_string(sub)});
+  EXPECT_EQ(channels.Affected(), std::vector<uint32_t>{static_cast<uint32_t>(sub)});
 }
 
 TEST_F(ChannelsTest, RightsArePerFamilyAndCaseInsensitive) {

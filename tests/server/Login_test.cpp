@@ -3,9 +3,9 @@
 // its player id with an accepted one.
 #include <gtest/gtest.h>
 
+#include "common/ClientObject.h"
 #include "common/CommandCodes.h"
 #include "database/Accounts.h"
-#include "server/ClientObject.h"
 #include "support/ServerFixture.h"
 
 namespace {
@@ -72,7 +72,7 @@ TEST_F(LoginTest, RefusalsDecidedBeforeThePlayerIsBuiltGetTheShortReply) {
     old.Password = "secret";
     const TLoginReply reply = f.NewClient()->Login(old);
     ASSERT_TRUE(reply.Received);
-    EXPECT_EQ(reply.Result, -5);
+    EXPECT_EQ(reply.Result, rc::VersionTooOld);
     EXPECT_EQ(reply.PlayerID, 0u);
     ExpectShortReply(reply);
   }
@@ -81,7 +81,7 @@ TEST_F(LoginTest, RefusalsDecidedBeforeThePlayerIsBuiltGetTheShortReply) {
     wrong.Password = "guess";
     const TLoginReply reply = f.NewClient()->Login(wrong);
     ASSERT_TRUE(reply.Received);
-    EXPECT_EQ(reply.Result, -1);
+    EXPECT_EQ(reply.Result, rc::BadPasswordOrNick);
     EXPECT_EQ(reply.PlayerID, 1u);
     EXPECT_EQ(reply.HeaderPlayerID, 1u);
     ExpectShortReply(reply);
@@ -90,7 +90,7 @@ TEST_F(LoginTest, RefusalsDecidedBeforeThePlayerIsBuiltGetTheShortReply) {
     TLoginRequest right = Nick("right");
     right.Password = "secret";
     const TLoginReply reply = f.NewClient()->Login(right);
-    EXPECT_EQ(reply.Result, 1);
+    EXPECT_EQ(reply.Result, rc::LoginOk);
     ExpectFullReply(reply, f.Settings);
   }
 }
@@ -111,14 +111,14 @@ TEST_F(LoginTest, RegisteredLoginsCountEvenWithAWrongPassword) {
   TLoginRequest unknown = Nick("x");
   unknown.LoginName = "nobody";
   const TLoginReply none = f.NewClient()->Login(unknown);
-  EXPECT_EQ(none.Result, -21);
+  EXPECT_EQ(none.Result, rc::BadAccount);
   EXPECT_EQ(none.PlayerID, 1u);
   ExpectShortReply(none);
 
   TLoginRequest wrong = Nick("x");
   wrong.LoginName = "reg";
   wrong.Password = "PW";  // the comparison is case-sensitive
-  EXPECT_EQ(f.NewClient()->Login(wrong).Result, -21);
+  EXPECT_EQ(f.NewClient()->Login(wrong).Result, rc::BadAccount);
   EXPECT_EQ(GetUser("reg", TServerFixture::kDefaultID, false)->Logins, 1u);
 
   TLoginRequest right = Nick("regnick");
@@ -200,11 +200,11 @@ TEST_F(LoginTest, ServerPasswordBindsRegisteredPlayersOnlyWhenTheyAskForIt) {
   r.Password = "pw";
   r.WithServerPassword = true;
   const TLoginReply refused = f.NewClient()->Login(r);
-  EXPECT_EQ(refused.Result, -1);
+  EXPECT_EQ(refused.Result, rc::BadPasswordOrNick);
   ExpectFullReply(refused, f.Settings);
 
   r.WithServerPassword = false;
-  EXPECT_EQ(f.NewClient()->Login(r).Result, 1);
+  EXPECT_EQ(f.NewClient()->Login(r).Result, rc::LoginOk);
 }
 
 TEST_F(LoginTest, NicknamesInUseEmptyOrServerAreRefusedWithTheFullReply) {
@@ -215,11 +215,11 @@ TEST_F(LoginTest, NicknamesInUseEmptyOrServerAreRefusedWithTheFullReply) {
 
   // Full, and the nickname is taken too: the nickname's code wins.
   const TLoginReply taken = f.NewClient()->Login(Nick("ALICE"));
-  EXPECT_EQ(taken.Result, -4);
+  EXPECT_EQ(taken.Result, rc::NickInUse);
   ExpectFullReply(taken, f.Settings);
-  EXPECT_EQ(f.NewClient()->Login(Nick("bob")).Result, -2);
+  EXPECT_EQ(f.NewClient()->Login(Nick("bob")).Result, rc::ServerFull);
   for (const char* nick : {"Server", " server ", "SERVER", "", " \t"})
-    EXPECT_EQ(f.NewClient()->Login(Nick(nick)).Result, -1) << "'" << nick << "'";
+    EXPECT_EQ(f.NewClient()->Login(Nick(nick)).Result, rc::BadPasswordOrNick) << "'" << nick << "'";
   EXPECT_EQ(f.Server->CurrentUsers(), 1);
 }
 
@@ -259,12 +259,12 @@ TEST_F(LoginTest, ShortLoginIsReadInItsShortFormAndShorterOnesAreIgnored) {
   TLoginRequest shortForm = Nick("ignored");
   shortForm.ShortForm = true;
   const TLoginReply empty = client->Login(shortForm);
-  EXPECT_EQ(empty.Result, -1);  // no nickname in the first 88 bytes
+  EXPECT_EQ(empty.Result, rc::BadPasswordOrNick);  // no nickname in the first 88 bytes
   ExpectFullReply(empty, f.Settings);
   EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 1);
 
   shortForm.Version[2] = 12;
-  EXPECT_EQ(f.NewClient()->Login(shortForm).Result, -5);
+  EXPECT_EQ(f.NewClient()->Login(shortForm).Result, rc::VersionTooOld);
 }
 
 TEST_F(LoginTest, ARefusedLoginThatTimesOutLeavesThePlayerWithItsIdAlone) {
@@ -274,7 +274,7 @@ TEST_F(LoginTest, ARefusedLoginThatTimesOutLeavesThePlayerWithItsIdAlone) {
   refused.Password = "wrong";
   auto stranger = f.NewClient();
   const TLoginReply no = stranger->Login(refused);
-  ASSERT_EQ(no.Result, -1);
+  ASSERT_EQ(no.Result, rc::BadPasswordOrNick);
   ASSERT_EQ(no.PlayerID, 1u);
 
   // Within the refused connection's two seconds the id is handed out again.

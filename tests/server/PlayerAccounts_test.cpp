@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "common/CommandCodes.h"
-#include "server/Listener.h"
 #include "support/CommandKit.h"
-#include "support/PlayerCommandKit.h"
 #include "support/ServerFixture.h"
 
-using namespace player_kit;
+using namespace kit;
 
 namespace {
 
@@ -50,7 +48,7 @@ TEST_F(PlayerAccountsTest, ModeratorRightsDoNotReachServerRights) {
   StartServer(stClan);
   auto player = Join(f, "player");
   ASSERT_TRUE(player);
-  ASSERT_TRUE(player->SendCommand(cmd::CreateChannel, kit::Create(kit::Channel("Mine", cfUnregistered))));
+  ASSERT_TRUE(player->SendCommand(cmd::CreateChannel, Create(Channel("Mine", cfUnregistered))));
   ASSERT_TRUE(player->WaitCommand(cmd::ChannelPrivilegeChanged).has_value());
   ExpectRefused(*player, cmd::SetPlayerPrivilege, Privilege(player->PlayerID, action::Granted, 0),
                 rc::NeedServerAdmin);
@@ -63,9 +61,9 @@ TEST_F(PlayerAccountsTest, ServerRightsAreWrittenBackToTheTargetsAccount) {
   StartServer(stPublic);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("member", 0);
-  auto admin = Join(f, "admin", "admin");
-  auto member = Join(f, "member", "member");
-  auto outsider = Join(f, "outsider", "", "Far");
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto member = Join(f, "member", {.Login = "member"});
+  auto outsider = Join(f, "outsider", {.Channel = "Far"});
   ASSERT_TRUE(admin && member && outsider);
   const uint32_t m = member->PlayerID;
 
@@ -99,8 +97,8 @@ TEST_F(PlayerAccountsTest, RevokingRegisteredDeletesTheAccount) {
   StartServer(stClan);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("member", PlayerPrivileges::ServerAdmin);
-  auto admin = Join(f, "admin", "admin");
-  auto member = Join(f, "member", "member");
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto member = Join(f, "member", {.Login = "member"});
   ASSERT_TRUE(admin && member);
   const uint32_t m = member->PlayerID;
 
@@ -123,7 +121,7 @@ TEST_F(PlayerAccountsTest, AnUnregisteredPlayerNeverWritesTheAccountOfANameItAsk
   StartServer(stClan, sfAnyoneMayRegister);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("victim", 0);
-  auto admin = Join(f, "admin", "admin");
+  auto admin = Join(f, "admin", {.Login = "admin"});
   auto mallory = Join(f, "mallory");
   ASSERT_TRUE(admin && mallory);
   const uint32_t m = mallory->PlayerID;
@@ -149,8 +147,8 @@ TEST_F(PlayerAccountsTest, ARevokedPlayerNeverWritesTheAccountMadeAnewUnderItsNa
   StartServer(stClan);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("former", 0);
-  auto admin = Join(f, "admin", "admin");
-  auto former = Join(f, "former", "former");
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto former = Join(f, "former", {.Login = "former"});
   ASSERT_TRUE(admin && former);
   const uint32_t id = former->PlayerID;
   ASSERT_TRUE(admin->SendCommand(cmd::SetPlayerPrivilege, Privilege(id, action::Revoked, 2)));
@@ -176,7 +174,7 @@ TEST_F(PlayerAccountsTest, ARevokedPlayerNeverWritesTheAccountMadeAnewUnderItsNa
 TEST_F(PlayerAccountsTest, RegisterSelfNeedsAnUnregisteredPlayerThenOpenRegistrationOrItsRight) {
   StartServer(stClan);  // registration is not open
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
-  auto admin = Join(f, "admin", "admin");
+  auto admin = Join(f, "admin", {.Login = "admin"});
   auto alice = Join(f, "alice");
   ASSERT_TRUE(admin && alice);
   const uint32_t a = alice->PlayerID;
@@ -206,7 +204,7 @@ TEST_F(PlayerAccountsTest, OpenRegistrationLetsAnyoneRegisterAndLogInWithTheAcco
   StartServer(stPublic, sfAnyoneMayRegister);
   auto bob = Join(f, "bob");
   auto neighbour = Join(f, "neighbour");
-  auto outsider = Join(f, "outsider", "", "Far");
+  auto outsider = Join(f, "outsider", {.Channel = "Far"});
   ASSERT_TRUE(bob && neighbour && outsider);
   ASSERT_TRUE(bob->SendCommand(cmd::RegisterSelf, Registration("bobby", "hunter2")));
   for (TVoiceClient* c : {bob.get(), neighbour.get()})
@@ -242,8 +240,8 @@ TEST_F(PlayerAccountsTest, RegisterUserIsForServerAdministratorsAndStoresTheGive
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("chief", 0);
   f.WithChannels([](TChannels& channels) { channels.SetUserRights(kDefault, "chief", ChannelPrivileges::ChannelAdmin); });
-  auto admin = Join(f, "admin", "admin");
-  auto chief = Join(f, "chief", "chief");
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto chief = Join(f, "chief", {.Login = "chief"});
   auto guest = Join(f, "guest");
   ASSERT_TRUE(admin && chief && guest);
   ExpectRefused(*guest, cmd::RegisterUser, Registration("x", "pw", 0), rc::NeedServerAdmin);
@@ -275,7 +273,7 @@ TEST_F(PlayerAccountsTest, RegisterUserIsForServerAdministratorsAndStoresTheGive
 TEST_F(PlayerAccountsTest, RegisterUserWithATakenEmptyOrPathLikeNameIsRefused) {
   StartServer(stClan);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
-  auto admin = Join(f, "admin", "admin");
+  auto admin = Join(f, "admin", {.Login = "admin"});
   ASSERT_TRUE(admin);
   const size_t before = AccountCount();
   for (const char* name : {"admin", "", "Users\\admin"})

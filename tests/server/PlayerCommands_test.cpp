@@ -6,11 +6,10 @@
 #include <algorithm>
 
 #include "common/CommandCodes.h"
-#include "server/Listener.h"
-#include "support/PlayerCommandKit.h"
+#include "support/CommandKit.h"
 #include "support/ServerFixture.h"
 
-using namespace player_kit;
+using namespace kit;
 
 namespace {
 
@@ -32,7 +31,7 @@ class PlayerCommandsTest : public ::testing::Test {
                                                const std::string& channel = "", const std::string& sub = "") {
     AddAccount(login, 0);
     StoreDefaultRights(login, rights);
-    return Join(f, login, login, channel, sub);
+    return Join(f, login, {.Channel = channel, .Sub = sub, .Login = login});
   }
   uint16_t StoredRights(uint32_t channel, const std::string& login) {
     uint16_t rights = 0;
@@ -74,9 +73,9 @@ TEST_F(PlayerCommandsTest, ChannelRightsReachOnlyTheirOwnFamilyAndNoServerAdmini
   StartServer(stClan);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   auto mod = JoinWithRights("mod", ChannelPrivileges::ChannelAdmin, "Lobby");
-  auto peer = Join(f, "peer", "", "Lobby", "Sub");
-  auto stranger = Join(f, "stranger", "", "Far");
-  auto admin = Join(f, "admin", "admin", "Lobby");
+  auto peer = Join(f, "peer", {.Channel = "Lobby", .Sub = "Sub"});
+  auto stranger = Join(f, "stranger", {.Channel = "Far"});
+  auto admin = Join(f, "admin", {.Channel = "Lobby", .Login = "admin"});
   ASSERT_TRUE(mod && peer && stranger && admin);
 
   for (TVoiceClient* target : {stranger.get(), admin.get()}) {
@@ -108,8 +107,8 @@ TEST_P(KickTest, OperatorKicksAPlayerOffTheServer) {
   const bool clan = GetParam() & stClan;
   StartServer(GetParam());
   auto op = JoinWithRights("op", ChannelPrivileges::Operator, "Lobby", "Sub");
-  auto victim = Join(f, "victim", "", "Lobby");
-  auto outsider = Join(f, "outsider", "", "Far");
+  auto victim = Join(f, "victim", {.Channel = "Lobby"});
+  auto outsider = Join(f, "outsider", {.Channel = "Far"});
   ASSERT_TRUE(op && victim && outsider);
 
   ASSERT_TRUE(op->SendCommand(cmd::KickPlayer, PlayerAndMessage(victim->PlayerID, "behave")));
@@ -123,7 +122,7 @@ TEST_P(KickTest, OperatorKicksAPlayerOffTheServer) {
   }
   EXPECT_EQ(outsider->Receives(cmd::PlayerLeft, clan ? 3000 : 300), clan);
   EXPECT_TRUE(TServerFixture::WaitFor([&] { return f.Server->CurrentUsers() == 2; }));
-  EXPECT_EQ(PlayerRecord(f, victim->PlayerID).PlayerID, 0u);
+  EXPECT_FALSE(FindPlayerRecord(f, victim->PlayerID).has_value());
   // The notice went out once: the close that follows announces nothing more.
   EXPECT_FALSE(op->Receives(cmd::PlayerLeft, 200));
 }
@@ -135,9 +134,9 @@ INSTANTIATE_TEST_SUITE_P(ServerTypes, KickTest, ::testing::Values(uint16_t{stCla
 TEST_F(PlayerCommandsTest, KickFromChannelMovesToTheDefaultChannelWithItsStoredRights) {
   StartServer(stPublic);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
-  auto admin = Join(f, "admin", "admin", "Lobby", "Sub");
+  auto admin = Join(f, "admin", {.Channel = "Lobby", .Sub = "Sub", .Login = "admin"});
   auto target = JoinWithRights("target", ChannelPrivileges::AutoVoice, "Lobby");
-  auto guest = Join(f, "guest", "", "Lobby");
+  auto guest = Join(f, "guest", {.Channel = "Lobby"});
   auto watcher = Join(f, "watcher");
   ASSERT_TRUE(admin && target && guest && watcher);
   // Logged in with AutoVoice, so Voice too.
@@ -173,9 +172,9 @@ TEST_F(PlayerCommandsTest, KickFromChannelMovesToTheDefaultChannelWithItsStoredR
 
 TEST_F(PlayerCommandsTest, PlayerFlagsAreStoredAsGivenAndShownToViewers) {
   StartServer(stPublic);
-  auto a = Join(f, "a", "", "Lobby");
-  auto neighbour = Join(f, "neighbour", "", "Lobby", "Sub");
-  auto outsider = Join(f, "outsider", "", "Far");
+  auto a = Join(f, "a", {.Channel = "Lobby"});
+  auto neighbour = Join(f, "neighbour", {.Channel = "Lobby", .Sub = "Sub"});
+  auto outsider = Join(f, "outsider", {.Channel = "Far"});
   ASSERT_TRUE(a && neighbour && outsider);
   ASSERT_TRUE(a->SendCommand(cmd::SetPlayerFlags, U32(0x80000015)));
   for (TVoiceClient* c : {a.get(), neighbour.get()}) {
@@ -191,8 +190,8 @@ TEST_F(PlayerCommandsTest, PlayerFlagsAreStoredAsGivenAndShownToViewers) {
 
 TEST_F(PlayerCommandsTest, VoiceIsRequestedOnceAndOnlyInAModeratedChannel) {
   StartServer(stPublic);
-  auto speaker = Join(f, "speaker", "", "Stage");
-  auto audience = Join(f, "audience", "", "Stage");
+  auto speaker = Join(f, "speaker", {.Channel = "Stage"});
+  auto audience = Join(f, "audience", {.Channel = "Stage"});
   auto outsider = Join(f, "outsider");
   ASSERT_TRUE(speaker && audience && outsider);
 
@@ -218,8 +217,8 @@ TEST_F(PlayerCommandsTest, VoiceIsRequestedOnceAndOnlyInAModeratedChannel) {
 TEST_F(PlayerCommandsTest, GrantingVoiceClearsAPendingRequest) {
   StartServer(stClan);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
-  auto admin = Join(f, "admin", "admin", "Stage");
-  auto speaker = Join(f, "speaker", "", "Stage");
+  auto admin = Join(f, "admin", {.Channel = "Stage", .Login = "admin"});
+  auto speaker = Join(f, "speaker", {.Channel = "Stage"});
   ASSERT_TRUE(admin && speaker);
   ASSERT_TRUE(speaker->SendCommand(cmd::SetPlayerFlags, U32(1)));
   ASSERT_TRUE(speaker->SendCommand(cmd::RequestVoice, Str29("")));
@@ -268,7 +267,7 @@ TEST_F(PlayerCommandsTest, ChannelPrivilegeIsGrantedAndRevokedBeforeTheTargetsVi
   StartServer(stPublic);
   auto chief = JoinWithRights("chief", ChannelPrivileges::ChannelAdmin);
   auto target = Join(f, "target");
-  auto outsider = Join(f, "outsider", "", "Far");
+  auto outsider = Join(f, "outsider", {.Channel = "Far"});
   ASSERT_TRUE(chief && target && outsider);
   const uint32_t t = target->PlayerID;
 
@@ -300,8 +299,8 @@ TEST_F(PlayerCommandsTest, RegisteredTargetsRightsAreStoredForItsFamily) {
   StartServer(stClan);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("member", 0);
-  auto admin = Join(f, "admin", "admin");
-  auto member = Join(f, "member", "member", "Lobby", "Sub");
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto member = Join(f, "member", {.Channel = "Lobby", .Sub = "Sub", .Login = "member"});
   ASSERT_TRUE(admin && member);
   ASSERT_TRUE(admin->SendCommand(cmd::SetChannelPrivilege, Privilege(member->PlayerID, action::Granted, 0)));
   ASSERT_TRUE(member->WaitCommand(cmd::ChannelPrivilegeChanged).has_value());
@@ -316,9 +315,9 @@ TEST_F(PlayerCommandsTest, AutoRightsBringTheirRightWithASecondNotice) {
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("op", 0);
   AddAccount("speaker", 0);
-  auto admin = Join(f, "admin", "admin");
-  auto op = Join(f, "op", "op");
-  auto speaker = Join(f, "speaker", "speaker");
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto op = Join(f, "op", {.Login = "op"});
+  auto speaker = Join(f, "speaker", {.Login = "speaker"});
   ASSERT_TRUE(admin && op && speaker);
 
   struct TCase {

@@ -7,11 +7,10 @@
 #include <sys/socket.h>
 
 #include "common/CommandCodes.h"
-#include "server/Listener.h"
-#include "support/PlayerCommandKit.h"
+#include "support/CommandKit.h"
 #include "support/ServerFixture.h"
 
-using namespace player_kit;
+using namespace kit;
 
 namespace {
 
@@ -47,7 +46,7 @@ TEST_F(PlayerQueriesTest, PlayerInfoShowsTheAddressToServerAdministratorsOnly) {
   f.Clock = &clock;
   StartServer(stClan);
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
-  auto admin = Join(f, "admin", "admin");
+  auto admin = Join(f, "admin", {.Login = "admin"});
   auto guest = Join(f, "guest");
   ASSERT_TRUE(admin && guest);
   TLoginRequest request;
@@ -58,7 +57,7 @@ TEST_F(PlayerQueriesTest, PlayerInfoShowsTheAddressToServerAdministratorsOnly) {
   request.Version[2] = 21;
   request.Version[3] = 7;
   auto target = f.NewClient();
-  ASSERT_EQ(target->Login(request).Result, 1);
+  ASSERT_EQ(target->Login(request).Result, rc::LoginOk);
   ASSERT_TRUE(target->Enter("Far"));
   const uint32_t t = target->PlayerID;
 
@@ -159,9 +158,9 @@ void ExpectText(const std::optional<TClientDatagram>& message, const std::string
 // included.
 TEST_F(PlayerQueriesTest, TextMessageToAllReachesEveryoneAndTheSender) {
   StartServer(stPublic);
-  auto sender = Join(f, "sender", "", "Lobby");
-  auto neighbour = Join(f, "neighbour", "", "Lobby", "Sub");
-  auto outsider = Join(f, "outsider", "", "Far");
+  auto sender = Join(f, "sender", {.Channel = "Lobby"});
+  auto neighbour = Join(f, "neighbour", {.Channel = "Lobby", .Sub = "Sub"});
+  auto outsider = Join(f, "outsider", {.Channel = "Far"});
   ASSERT_TRUE(sender && neighbour && outsider);
   const std::string text(255, 'x');
   ASSERT_TRUE(sender->SendCommand(cmd::TextMessage, Text(text, 0xCAFE0001, -1)));
@@ -173,9 +172,9 @@ TEST_F(PlayerQueriesTest, TextMessageToAllReachesEveryoneAndTheSender) {
 TEST_F(PlayerQueriesTest, TextMessageToAChannelReachesItsMembersOnly) {
   StartServer(stClan);
   auto sender = Join(f, "sender");
-  auto member = Join(f, "member", "", "Lobby");
-  auto subMember = Join(f, "sub member", "", "Lobby", "Sub");
-  auto outsider = Join(f, "outsider", "", "Far");
+  auto member = Join(f, "member", {.Channel = "Lobby"});
+  auto subMember = Join(f, "sub member", {.Channel = "Lobby", .Sub = "Sub"});
+  auto outsider = Join(f, "outsider", {.Channel = "Far"});
   ASSERT_TRUE(sender && member && subMember && outsider);
 
   ASSERT_TRUE(sender->SendCommand(cmd::TextMessage, Text("to the lobby", 7, static_cast<int32_t>(kLobby))));

@@ -32,7 +32,7 @@ TEST(ServerObjectTest, NewSectionIsWrittenCompleteWithTheGivenPort) {
   TServerFixture f;
   const uint16_t port = FreeUDPPort();
   auto server = std::make_shared<TServerObject>();
-  ASSERT_TRUE(server->Start("server_cfg New", port, nullptr));
+  ASSERT_TRUE(server->Start(f.Environment, "server_cfg New", port, nullptr));
   EXPECT_EQ(server->BoundPort(), port);
   TIniFile ini(f.IniFile());
   EXPECT_EQ(ini.ReadSection("server_cfg New"),
@@ -61,7 +61,7 @@ TEST(ServerObjectTest, PortInTheFileWinsAndTypeBitsAreAdjustedInMemoryOnly) {
     ini.WriteInteger("server_cfg T", "ServerUDPPort", port);
     ini.WriteInteger("server_cfg T", "ServerType", inFile);
     auto server = std::make_shared<TServerObject>();
-    ASSERT_TRUE(server->Start("server_cfg T", 1, nullptr));
+    ASSERT_TRUE(server->Start(f.Environment, "server_cfg T", 1, nullptr));
     EXPECT_EQ(server->BoundPort(), port);
     EXPECT_EQ(server->ServerType, inMemory) << inFile;
     EXPECT_EQ(ini.ReadInteger("server_cfg T", "ServerType", 0), inFile & 0xFFFF) << inFile;
@@ -102,7 +102,7 @@ TEST(ServerObjectTest, SecondServerOnAPortInUseStaysDown) {
   same.ServerUDPPort = f.Port();
   f.WriteSettings("server_cfg Two", same);
   auto second = std::make_shared<TServerObject>();
-  EXPECT_FALSE(second->Start("server_cfg Two", -1, nullptr));
+  EXPECT_FALSE(second->Start(f.Environment, "server_cfg Two", -1, nullptr));
   EXPECT_TRUE(Logged(log, "can not initialise udp communication with port " + std::to_string(f.Port())));
   EXPECT_FALSE(second->Running());
   EXPECT_EQ(second->PacketBuffer, nullptr);
@@ -113,7 +113,7 @@ TEST(ServerObjectTest, SecondServerOnAPortInUseStaysDown) {
 
   // The same id twice: refused, the running one untouched.
   auto twin = std::make_shared<TServerObject>();
-  EXPECT_FALSE(twin->Start(TServerFixture::kDefaultID, -1, nullptr));
+  EXPECT_FALSE(twin->Start(f.Environment, TServerFixture::kDefaultID, -1, nullptr));
   EXPECT_TRUE(Logged(log, "unable to register server"));
   EXPECT_EQ(GetServerList()->FindServerByID(TServerFixture::kDefaultID), f.Server);
   EXPECT_TRUE(f.Server->Running());
@@ -149,7 +149,7 @@ TEST(ServerObjectTest, ListFindsByExactIdAndRestartsAndStopsLastToFirst) {
   TServerFixture f;
   for (const char* id : {"server_cfg A", "server_cfg B", "server_cfg C"}) {
     f.WriteSettings(id, f.Settings);
-    ASSERT_TRUE(std::make_shared<TServerObject>()->Start(id, -1, nullptr));
+    ASSERT_TRUE(std::make_shared<TServerObject>()->Start(f.Environment, id, -1, nullptr));
   }
   TServerListObject& list = *GetServerList();
   EXPECT_EQ(list.FindServerByID("server_cfg a"), nullptr);

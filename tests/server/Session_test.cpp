@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "common/CommandCodes.h"
-#include "server/Listener.h"
 #include "support/ServerFixture.h"
 
 namespace {
@@ -81,14 +80,14 @@ TEST_P(AnnouncementTest, NewcomerIsAnnouncedToThoseWhoCanSeeIt) {
   auto c = f.NewClient();
   TLoginRequest r;
   r.NickName = "a";
-  ASSERT_EQ(a->Login(r).Result, 1);
+  ASSERT_EQ(a->Login(r).Result, rc::LoginOk);
   ASSERT_TRUE(a->Enter("lobby"));  // names match without regard to case
   r.NickName = "b";
-  ASSERT_EQ(b->Login(r).Result, 1);
+  ASSERT_EQ(b->Login(r).Result, rc::LoginOk);
   ASSERT_TRUE(b->Enter("Far"));
   EXPECT_EQ(a->WaitCommand(cmd::PlayerJoined, clan ? 3000 : 300).has_value(), clan) << "b seen by a";
   r.NickName = "c";
-  ASSERT_EQ(c->Login(r).Result, 1);
+  ASSERT_EQ(c->Login(r).Result, rc::LoginOk);
   ASSERT_TRUE(c->Enter("Lobby", "Sub"));
 
   const auto joined = a->WaitCommand(cmd::PlayerJoined);
@@ -133,7 +132,7 @@ TEST(SessionTest, StartChannelNeedsItsPasswordAndRoomElseTheDefaultChannel) {
     clients.push_back(f.NewClient());
     TLoginRequest r;
     r.NickName = "n" + std::to_string(clients.size());
-    ASSERT_EQ(clients.back()->Login(r).Result, 1);
+    ASSERT_EQ(clients.back()->Login(r).Result, rc::LoginOk);
     ASSERT_TRUE(clients.back()->Enter(t.Channel, t.Sub, t.Password));
     EXPECT_EQ(clients.back()->Players.back().ChannelID, t.Expected) << t.Channel << "/" << t.Sub << " " << t.Password;
   }
@@ -227,7 +226,7 @@ TEST(SessionTest, MalformedAndUntimelyInputIsIgnored) {
   TLoginRequest r;
   r.NickName = "me";
   r.Password = "secret";
-  ASSERT_EQ(client->Login(r).Result, 1);
+  ASSERT_EQ(client->Login(r).Result, rc::LoginOk);
   // A short Enter and a command the table does not know change nothing.
   client->QueueCommand(cmd::Enter, std::vector<uint8_t>(50, 0));
   ASSERT_TRUE(client->SendCommand(999, {}));
@@ -241,7 +240,7 @@ TEST(SessionTest, MalformedAndUntimelyInputIsIgnored) {
   r.NickName = "x";
   r.Password = "wrong";
   const TLoginReply reply = refused->Login(r);
-  ASSERT_EQ(reply.Result, -1);
+  ASSERT_EQ(reply.Result, rc::BadPasswordOrNick);
   EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 2);
   refused->PlayerID = reply.PlayerID;
   refused->SessionKey = reply.SessionKey;

@@ -4,7 +4,7 @@
 // the new family, and who hears of the move on clan and public servers.
 #include <gtest/gtest.h>
 
-#include "server/Listener.h"
+#include "common/CommandCodes.h"
 #include "support/CommandKit.h"
 
 namespace {
@@ -45,7 +45,7 @@ TEST_F(SwitchChannelTest, OnAClanServerEveryoneHearsOfTheMoveAndChannelRightsAre
   const uint32_t far = kit::AddChannel(f, kit::Channel("Far"));
   auto a = kit::Join(f, "a");
   auto b = kit::Join(f, "b");
-  auto c = kit::Join(f, "c", "Far");
+  auto c = kit::Join(f, "c", {.Channel = "Far"});
   ASSERT_TRUE(a && b && c);
   ASSERT_EQ(ChannelOf(*c), far);
   for (auto* x : {a.get(), b.get(), c.get()}) Drain(*x);
@@ -78,8 +78,8 @@ TEST_F(SwitchChannelTest, OnAPublicServerTheOldChannelSeesALeaveAndTheNewFamilyA
   const uint32_t far = kit::AddChannel(f, kit::Channel("Far"));
   auto a = kit::Join(f, "a");
   auto b = kit::Join(f, "b");
-  auto c = kit::Join(f, "c", "Far");
-  auto d = kit::Join(f, "d", "Far");
+  auto c = kit::Join(f, "c", {.Channel = "Far"});
+  auto d = kit::Join(f, "d", {.Channel = "Far"});
   ASSERT_TRUE(a && b && c && d);
   for (auto* x : {a.get(), b.get(), c.get(), d.get()}) Drain(*x);
 

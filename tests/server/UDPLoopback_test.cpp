@@ -95,7 +95,7 @@ TEST(UDPLoopback, DatagramsTravelSocketToBufferToSenderToSocket) {
   auto pong = client.Receive();
   ASSERT_TRUE(pong && pong->IsMaintenance());
   EXPECT_EQ(pong->MaintenanceHeader().Subtype(), kMaintenancePong);
-  EXPECT_EQ(ReadU32(pong->Memory() + 20), 3u);
+  EXPECT_EQ(wire::GetU32(pong->Memory() + 20), 3u);
 
   sender.Terminate();
   buffer.ThreadFinished(1);

@@ -24,7 +24,7 @@ class TFakeSocket : public TUDPSocket {
     for (size_t f : FailOn)
       if (f == n) throw EUDPSocket("sendto: network unreachable");
     TPacket p(data, size);
-    sent_.push_back(ReadU32(p.Memory() + 8));
+    sent_.push_back(wire::GetU32(p.Memory() + 8));
     addresses_.push_back(std::string(address) + ":" + std::to_string(port));
     cond_.notify_all();
   }

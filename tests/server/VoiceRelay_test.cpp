@@ -13,11 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/ClientObject.h"
 #include "common/CommandCodes.h"
 #include "common/Log.h"
 #include "server/Channels.h"
 #include "server/ClientList.h"
-#include "server/ClientObject.h"
+#include "support/CommandKit.h"
 #include "support/LogCapture.h"
 #include "support/ServerFixture.h"
 
@@ -72,23 +73,15 @@ class VoiceRelayTest : public ::testing::Test {
   }
 
   uint32_t AddChannel(const std::string& name, uint16_t flags, uint32_t parent = kNoParent) {
-    int64_t id = -1;
-    f_.WithChannels([&](TChannels& channels) { id = channels.AddChannel(TestChannel(name, flags, parent)); });
-    EXPECT_GE(id, 0) << name;
-    return static_cast<uint32_t>(id);
+    return kit::AddChannel(f_, TestChannel(name, flags, parent));
   }
 
   std::unique_ptr<TVoiceClient> Join(const std::string& nick, const std::string& channel = "",
                                      const std::string& sub = "") {
-    auto c = f_.NewClient();
-    TLoginRequest request;
-    request.NickName = nick;
-    const TLoginReply reply = c->Login(request);
-    if (!reply.Received || reply.Result != 1 || !c->Enter(channel, sub)) {
-      ADD_FAILURE() << nick << " could not join " << channel << "/" << sub;
-      return nullptr;
+    auto c = kit::Join(f_, nick, {.Channel = channel, .Sub = sub});
+    if (c) {
+      EXPECT_EQ(ChannelOf(*c), ChannelNamed(sub.empty() ? channel : sub)) << nick << " landed elsewhere";
     }
-    EXPECT_EQ(ChannelOf(*c), ChannelNamed(sub.empty() ? channel : sub)) << nick << " landed elsewhere";
     return c;
   }
 
@@ -225,7 +218,7 @@ TEST_F(VoiceRelayTest, VoiceBeforeEnterIsRelayedNowhere) {
   auto early = f_.NewClient();
   TLoginRequest request;
   request.NickName = "early";
-  ASSERT_EQ(early->Login(request).Result, 1);
+  ASSERT_EQ(early->Login(request).Result, rc::LoginOk);
   Speak(*early, kOwn, Payload(0x50));
   Speak(*early, kParent, Payload(0x51));
   Speak(*early, kWhisper, WhisperBody({{kToPlayer, b->PlayerID}, {kToChannel, 0}}, 0x52));

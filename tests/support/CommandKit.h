@@ -1,7 +1,9 @@
 // Test support for the command tests over loopback: payload builders for the
-// channel commands, a barrier that collects every command a client has been
-// sent so far, refusals read from the error reply, and the server's own
-// record of a player.
+// channel and player commands (encoded with the client library, never with
+// the server's own record code, so an offset mistake on either side shows),
+// joins, a barrier that collects every command a client has been sent so
+// far, refusals read from the error reply, and the server's own record of a
+// player. Header-only; used with TServerFixture on the test thread.
 //
 // The barrier works because the listener handles one event at a time and a
 // connection delivers its commands in the order they were queued: once the
@@ -12,15 +14,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/VoiceClient.h"
+#include "common/ClientObject.h"
 #include "common/CommandCodes.h"
-#include "server/Channels.h"
-#include "server/ClientObject.h"
 #include "database/Accounts.h"
+#include "server/Channels.h"
 #include "support/ServerFixture.h"
 
 namespace kit {
@@ -58,25 +64,86 @@ inline std::vector<uint8_t> Switch(uint32_t id, const std::string& password = ""
   return ChannelAndText(id, 29, password);
 }
 
-// CreateChannel: flags, codec, parent, name, topic, description, password, order, max users.
-inline std::vector<uint8_t> Create(const TChannelRecord& r) {
-  std::vector<uint8_t> p;
+// Flags, codec, parent, name, topic and description: how CreateChannel
+// starts and EditChannel goes on after the id.
+inline void PutChannelHead(std::vector<uint8_t>& p, const TChannelRecord& r) {
   payload::PutU16(p, r.Flags);
   payload::PutU16(p, r.Codec);
   payload::PutU32(p, r.Parent);
   payload::PutStr(p, 29, r.Name);
   payload::PutStr(p, 29, r.Topic);
   payload::PutStr(p, 99, r.Description);
+}
+
+// CreateChannel: flags, codec, parent, name, topic, description, password, order, max users.
+inline std::vector<uint8_t> Create(const TChannelRecord& r) {
+  std::vector<uint8_t> p;
+  PutChannelHead(p, r);
   payload::PutStr(p, 29, r.Password);
   payload::PutU16(p, r.Order);
   payload::PutU16(p, r.MaxUsers);
   return p;
 }
 
-// EditChannel: the first 206 bytes of the channel record.
+// EditChannel: the 206-byte channel record: id, flags, codec, parent, name,
+// topic, description, order, max users, password.
 inline std::vector<uint8_t> Edit(const TChannelRecord& r) {
-  std::vector<uint8_t> p(TChannelRecord::kWireSize);
-  r.ToWire(p.data());
+  std::vector<uint8_t> p;
+  payload::PutU32(p, r.ID);
+  PutChannelHead(p, r);
+  payload::PutU16(p, r.Order);
+  payload::PutU16(p, r.MaxUsers);
+  payload::PutStr(p, 29, r.Password);
+  return p;
+}
+
+// KickPlayer, KickFromChannel: player id and a str29 message.
+inline std::vector<uint8_t> PlayerAndMessage(uint32_t id, const std::string& message) {
+  std::vector<uint8_t> p;
+  payload::PutU32(p, id);
+  payload::PutStr(p, 29, message);
+  return p;
+}
+
+// SetChannelPrivilege, SetPlayerPrivilege.
+inline std::vector<uint8_t> Privilege(uint32_t id, uint8_t action, uint8_t bit) {
+  std::vector<uint8_t> p;
+  payload::PutU32(p, id);
+  payload::PutU8(p, action);
+  payload::PutU8(p, bit);
+  return p;
+}
+
+inline std::vector<uint8_t> U32(uint32_t value) {
+  std::vector<uint8_t> p;
+  payload::PutU32(p, value);
+  return p;
+}
+
+inline std::vector<uint8_t> Str29(const std::string& text) {
+  std::vector<uint8_t> p;
+  payload::PutStr(p, 29, text);
+  return p;
+}
+
+// RegisterSelf (no admin byte) and RegisterUser (with it).
+inline std::vector<uint8_t> Registration(const std::string& login, const std::string& password) {
+  std::vector<uint8_t> p;
+  payload::PutStr(p, 29, login);
+  payload::PutStr(p, 29, password);
+  return p;
+}
+inline std::vector<uint8_t> Registration(const std::string& login, const std::string& password, uint8_t admin) {
+  std::vector<uint8_t> p = Registration(login, password);
+  payload::PutU8(p, admin);
+  return p;
+}
+
+inline std::vector<uint8_t> Text(const std::string& text, uint32_t value, int32_t channel) {
+  std::vector<uint8_t> p;
+  payload::PutStr(p, 255, text);
+  payload::PutU32(p, value);
+  payload::PutU32(p, static_cast<uint32_t>(channel));
   return p;
 }
 
@@ -106,7 +173,7 @@ inline std::vector<TClientDatagram> Drain(TVoiceClient& c, uint16_t barrier = cm
       ADD_FAILURE() << "the barrier reply did not arrive";
       return seen;
     }
-    if (d->I16(2) == -102 && d->U16(24) == barrier) return seen;
+    if (d->I16(2) == rc::NoChannel && d->U16(24) == barrier) return seen;
     seen.push_back(std::move(*d));
   }
 }
@@ -155,10 +222,20 @@ inline void WithPlayer(TServerFixture& f, uint32_t id, const std::function<void(
   });
 }
 
+// A copy of a listed player's record as the server keeps it (a test failure
+// when the player is not listed).
 inline TClientObject PlayerRecord(TServerFixture& f, uint32_t id) {
   TClientObject copy;
   WithPlayer(f, id, [&](TClientObject& p, TChannels&) { copy = p; });
   return copy;
+}
+
+// The same for a player that may be gone: none when it is not listed.
+inline std::optional<TClientObject> FindPlayerRecord(TServerFixture& f, uint32_t id) {
+  const auto hold = f.Server->HoldMachinery();
+  TClientListLock lock(*f.Server->ClientList);
+  const TClientObject* p = f.Server->ClientList->FindByID(id);
+  return p ? std::optional<TClientObject>(*p) : std::nullopt;
 }
 
 inline uint32_t AddChannel(TServerFixture& f, const TChannelRecord& r) {
@@ -174,43 +251,108 @@ inline bool ChannelExists(TServerFixture& f, uint32_t id) {
   return found;
 }
 
-// A client logged in anonymously and entered into `channel` (and `sub`);
-// its lists are read into Channels and Players, and its inbox is empty.
-inline std::unique_ptr<TVoiceClient> Join(TServerFixture& f, const std::string& nick, const std::string& channel = "",
-                                          const std::string& sub = "", const std::string& password = "") {
-  auto c = f.NewClient();
-  TLoginRequest r;
-  r.NickName = nick;
-  const TLoginReply reply = c->Login(r);
-  if (!reply.Received || reply.Result != 1 || !c->Enter(channel, sub, password)) {
-    ADD_FAILURE() << nick << " could not join";
-    return nullptr;
-  }
-  c->Commands.clear();
-  return c;
+// The channels the player command tests use: Default, Lobby with its
+// sub-channel Sub, Far (a family of its own) and the moderated Stage.
+inline constexpr uint32_t kDefault = 0, kLobby = 1, kSub = 2, kFar = 3, kStage = 4;
+
+inline void AddChannels(TServerFixture& f) {
+  f.WithChannels([](TChannels& channels) {
+    ASSERT_EQ(channels.AddChannel(TestChannel("Lobby", cfSubChannels)), kLobby);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Sub", 0, kLobby)), kSub);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Far")), kFar);
+    ASSERT_EQ(channels.AddChannel(TestChannel("Stage", cfModerated)), kStage);
+  });
 }
 
-// A client logged in with a new account of these privileges (ServerAdmin for
-// an administrator) and entered into `channel`, like Join.
-inline std::unique_ptr<TVoiceClient> JoinRegistered(TServerFixture& f, const std::string& login, uint16_t privileges,
-                                                    const std::string& channel = "") {
+inline std::string PasswordOf(const std::string& login) { return "pw-" + login; }
+
+// Stores an account on the fixture's default server.
+inline void AddAccount(const std::string& login, uint16_t privileges) {
   TClientObject account;
   account.LoginName = login;
-  account.Password = "pw";
+  account.Password = PasswordOf(login);
   account.PlayerPrivileges = privileges;
-  EXPECT_TRUE(AddUser(account, TServerFixture::kDefaultID));
-  auto c = f.NewClient();
-  TLoginRequest r;
-  r.NickName = login;
-  r.LoginName = login;
-  r.Password = "pw";
-  const TLoginReply reply = c->Login(r);
-  if (!reply.Received || reply.Result != 1 || !c->Enter(channel)) {
-    ADD_FAILURE() << login << " could not join";
+  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID)) << login;
+}
+
+inline std::unique_ptr<TClientObject> Account(const std::string& login) {
+  return GetUser(login, TServerFixture::kDefaultID, false);
+}
+
+// Where and as whom a test client joins: the channel (empty: the default)
+// and sub-channel with the channel password, and an account's login name
+// (its password is PasswordOf(login); empty: anonymous).
+struct TJoin {
+  std::string Channel = "", Sub = "", Password = "";
+  std::string Login = "";
+};
+
+// A client logged in and entered as `how` says; its lists are read into
+// Channels and Players and its inbox is empty. None, with a test failure,
+// when a step fails.
+inline std::unique_ptr<TVoiceClient> Join(TServerFixture& f, const std::string& nick, const TJoin& how = {}) {
+  TLoginRequest request;
+  request.NickName = nick;
+  request.LoginName = how.Login;
+  request.Password = how.Login.empty() ? "" : PasswordOf(how.Login);
+  auto client = f.NewClient();
+  const TLoginReply reply = client->Login(request);
+  if (!reply.Received || reply.Result != rc::LoginOk) {
+    ADD_FAILURE() << "login of " << nick << ": received " << reply.Received << ", result " << reply.Result;
     return nullptr;
   }
-  c->Commands.clear();
-  return c;
+  if (!client->Enter(how.Channel, how.Sub, how.Password)) {
+    ADD_FAILURE() << "enter of " << nick << " did not complete";
+    return nullptr;
+  }
+  client->Commands.clear();
+  return client;
+}
+
+// A client logged in with a new account `login` of these privileges
+// (ServerAdmin for an administrator) and entered into `channel`, like Join.
+inline std::unique_ptr<TVoiceClient> JoinRegistered(TServerFixture& f, const std::string& login, uint16_t privileges,
+                                                    const std::string& channel = "") {
+  AddAccount(login, privileges);
+  return Join(f, login, {.Channel = channel, .Login = login});
+}
+
+// A new client's login to the account `login` with `password`, not entered.
+inline std::pair<std::unique_ptr<TVoiceClient>, int32_t> LoginWith(TServerFixture& f, const std::string& login,
+                                                                   const std::string& password) {
+  TLoginRequest request;
+  request.NickName = login + " elsewhere";
+  request.LoginName = login;
+  request.Password = password;
+  auto client = f.NewClient();
+  const int32_t result = client->Login(request).Result;
+  return {std::move(client), result};
+}
+
+// Waits for the ErrorReply `code` and checks that it names the refused command.
+inline void ExpectRefusal(TVoiceClient& client, uint16_t command, int32_t code) {
+  const auto reply = client.WaitCommand(static_cast<uint16_t>(static_cast<int16_t>(code)));
+  ASSERT_TRUE(reply.has_value()) << "no reply " << code << " to command " << command;
+  EXPECT_EQ(reply->Size(), 30u);
+  EXPECT_EQ(reply->U16(24), command);
+}
+
+// A ChannelPrivilegeChanged or PlayerPrivilegeChanged notice.
+inline void ExpectPrivilegeNotice(const std::optional<TClientDatagram>& notice, uint32_t player, uint8_t act,
+                                  uint8_t bit, uint32_t causer) {
+  ASSERT_TRUE(notice.has_value());
+  EXPECT_EQ(notice->Size(), 34u);
+  EXPECT_EQ(notice->U32(24), player);
+  EXPECT_EQ(notice->U8(28), act);
+  EXPECT_EQ(notice->U8(29), bit);
+  EXPECT_EQ(notice->U32(30), causer);
+}
+
+// Sends a command the server must refuse with `code`.
+inline void ExpectRefused(TVoiceClient& client, uint16_t command, const std::vector<uint8_t>& payload,
+                          int32_t code) {
+  ASSERT_TRUE(client.SendCommand(command, payload));
+  ExpectRefusal(client, command, code);
 }
 
 }  // namespace kit

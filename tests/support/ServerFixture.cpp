@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/Globals.h"
+#include "common/CommandCodes.h"
 #include "common/IniFile.h"
 #include "common/LoginThrottle.h"
 #include "database/FreeBase.h"
@@ -24,12 +25,8 @@ TChannelRecord TestChannel(const std::string& name, uint16_t flags, uint32_t par
 }
 
 TServerFixture::TServerFixture() {
-  savedIniFileName_ = IniFileName;
-  savedBoundToIp_ = BoundToIp;
-  IniFileName = IniFile();
-  BoundToIp = "127.0.0.1";
-  // Start-up produces it; servers copy it into their replies.
-  if (PlatformName.empty()) PlatformName = "Linux";
+  Environment = {IniFile(),           "127.0.0.1",           "Linux",            ServerVersion.Major,
+                 ServerVersion.Minor, ServerVersion.Release, ServerVersion.Build};
   Settings.ServerUDPPort = 0;
   // Every test logs in from loopback: wrong passwords of earlier tests must
   // not block this one's logins.
@@ -52,15 +49,13 @@ TServerFixture::~TServerFixture() {
     delete ownList_;
   }
   RemoveServerDatabase();
-  IniFileName = savedIniFileName_;
-  BoundToIp = savedBoundToIp_;
 }
 
 bool TServerFixture::Start(const std::string& id) {
   WriteSettings(id, Settings);
   Server = std::make_shared<TServerObject>();
   Server->Clock = Clock;
-  return Server->Start(id, -1, nullptr);
+  return Server->Start(Environment, id, -1, nullptr);
 }
 
 void TServerFixture::WriteSettings(const std::string& id, const TServerSettings& settings) {
@@ -84,7 +79,7 @@ std::unique_ptr<TVoiceClient> TServerFixture::Connect(const std::string& nick) {
 std::unique_ptr<TVoiceClient> TServerFixture::Connect(const TLoginRequest& request) {
   auto client = NewClient();
   const TLoginReply reply = client->Login(request);
-  if (!reply.Received || reply.Result != 1) {
+  if (!reply.Received || reply.Result != rc::LoginOk) {
     ADD_FAILURE() << "login of " << request.NickName << " failed: received " << reply.Received << ", result "
                   << reply.Result;
     return nullptr;

@@ -4,8 +4,8 @@
 // settings before Start; everything stops when the fixture goes.
 //
 // It installs the process-wide objects it needs (ServerList when there is
-// none, the database, IniFileName, BoundToIp "127.0.0.1") and puts back what
-// was there before. One fixture per test; the calling thread only.
+// none, the database) and removes them again; its servers bind 127.0.0.1.
+// One fixture per test; the calling thread only.
 #pragma once
 
 #include <chrono>
@@ -38,6 +38,9 @@ class TServerFixture {
   TServerSettings Settings;
   // Given to the server at Start; none: the system clock.
   TClock* Clock = nullptr;
+  // Given to every server the fixture or a test starts: the fixture's
+  // server.ini, loopback, this build's version.
+  TServerEnvironment Environment;
 
   // Writes Settings to section `id` and starts a server for it; false when
   // Start refused (the server object stays in `Server` for inspection).
@@ -70,5 +73,4 @@ class TServerFixture {
 
  private:
   TServerListObject* ownList_ = nullptr;
-  std::string savedIniFileName_, savedBoundToIp_;
 };

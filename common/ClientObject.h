@@ -29,6 +29,30 @@ inline constexpr uint16_t AutoOperator = 8;   // grants Operator on entering the
 inline constexpr uint16_t AutoVoice = 16;     // grants Voice likewise
 }  // namespace ChannelPrivileges
 
+// Bit numbers of the rights above, as the privilege commands and notices
+// carry them (the value is 1 << number).
+namespace PlayerRightBit {
+inline constexpr uint8_t ServerAdmin = 0;
+inline constexpr uint8_t Registered = 2;
+}  // namespace PlayerRightBit
+namespace ChannelRightBit {
+inline constexpr uint8_t ChannelAdmin = 0;
+inline constexpr uint8_t Operator = 1;
+inline constexpr uint8_t Voice = 2;
+inline constexpr uint8_t AutoOperator = 3;
+inline constexpr uint8_t AutoVoice = 4;
+}  // namespace ChannelRightBit
+// Rights are 16 bits wide; a larger bit number names no right.
+inline constexpr uint8_t kHighestRightBit = 15;
+
+// The status bits a player sets, TClientObject::PlayerFlags, that the server
+// interprets; the others are stored and relayed unchanged.
+namespace PlayerFlags {
+inline constexpr uint32_t KeptInFamily = 1;     // survives a switch only between related channels
+inline constexpr uint32_t VoiceRequested = 2;   // a voice request is pending; never travels
+inline constexpr uint32_t RefusesWhispers = 4;  // whispers skip this player
+}  // namespace PlayerFlags
+
 class TClientObject {
  public:
   uint32_t SessionKey = 0;  // 0..16777214, unique among the server's players

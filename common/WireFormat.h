@@ -1,16 +1,24 @@
 // Little-endian fields and length-prefixed text slots (str29, str99, str255)
 // of the client protocol and the records built on it. Used by every code that
-// reads or builds a datagram.
+// reads or builds a datagram in the server, the packet buffer and the tools.
+// The client library (client/VoiceClient.cpp) keeps its own encoder on
+// purpose: tests that decode with it check the server's offsets independently.
 //
 // Readers never trust a length byte: a slot's text is at most its capacity.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 namespace wire {
+
+// Capacities of the text slots; a slot takes one length byte more.
+inline constexpr size_t kStr29 = 29;
+inline constexpr size_t kStr99 = 99;
+inline constexpr size_t kStr255 = 255;
 
 inline void PutU16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
