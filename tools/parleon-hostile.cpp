@@ -111,8 +111,10 @@ class TPlayers {
     }
     for (TPlayer& p : players_) {
       p.Client->OnVoice = [this](const uint8_t* d, size_t size) {
-        if (size >= 20 && std::find(ids_.begin(), ids_.end(), wire::GetU32(d + 16)) != ids_.end())
-          ++figures_[phase_.load()].Delivered;
+        // The frame names the phase it was sent in: late arrivals count there.
+        if (size > kVoiceS2CHeaderSize && d[kVoiceS2CHeaderSize] < std::size(figures_) &&
+            std::find(ids_.begin(), ids_.end(), wire::GetU32(d + 16)) != ids_.end())
+          ++figures_[d[kVoiceS2CHeaderSize]].Delivered;
       };
     }
   }
@@ -120,13 +122,14 @@ class TPlayers {
   void Run(std::atomic<bool>& stop) {
     std::vector<pollfd> fds;
     for (TPlayer& p : players_) fds.push_back(pollfd{p.Client->Fd(), POLLIN, 0});
-    const uint8_t frame[20] = {};
+    uint8_t frame[20] = {};
     auto lastRss = Clock::now();
     while (!stop) {
       poll(fds.data(), fds.size(), 5);
       const auto now = Clock::now();
       std::lock_guard<std::mutex> lock(mutex_);
       TFigures& f = figures_[phase_.load()];
+      frame[0] = static_cast<uint8_t>(phase_.load());
       for (TPlayer& p : players_) {
         TVoiceClient& c = *p.Client;
         c.Pump();
