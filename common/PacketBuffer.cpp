@@ -250,12 +250,13 @@ void TCustomPacketBuffer::StoreReceivedPacket(std::unique_ptr<TPacket> packet) {
   if (rejection) throw ECustomPacketBuffer(rejection);
 }
 
-const char* TCustomPacketBuffer::TryStoreReceivedPacket(std::unique_ptr<TPacket> packet) {
+const char* TCustomPacketBuffer::TryStoreReceivedPacket(std::unique_ptr<TPacket> packet,
+                                                        std::unique_ptr<TPacket>* relayNow) {
   TUnknownIdNote note;
   const char* rejection;
   try {
     std::lock_guard<std::recursive_mutex> lock(lock_);
-    rejection = StoreLocked(std::move(packet), note);
+    rejection = StoreLocked(std::move(packet), note, relayNow);
   } catch (const EFIFOList&) {
     rejection = kCantAllocate;
   } catch (const std::bad_alloc&) {
@@ -265,7 +266,8 @@ const char* TCustomPacketBuffer::TryStoreReceivedPacket(std::unique_ptr<TPacket>
   return rejection;
 }
 
-const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note) {
+const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note,
+                                             std::unique_ptr<TPacket>* relayNow) {
   packetsReceived_.fetch_add(1, std::memory_order_relaxed);
   bytesReceived_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
   if (!packet->IsValid()) return kInvalidPacketText;
@@ -281,7 +283,8 @@ const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TU
     return nullptr;
   }
 
-  if (TNode* node = Find(playerId, packet->GetSessionKey())) return StoreForConnection(node, std::move(packet));
+  if (TNode* node = Find(playerId, packet->GetSessionKey()))
+    return StoreForConnection(node, std::move(packet), relayNow);
   if (Find(playerId)) {
     // Someone tries keys on a known id: remembered per source, so that the
     // guessing address cannot take a session over when it hits.
@@ -320,7 +323,8 @@ void TCustomPacketBuffer::QueueReceived(TNode* node, std::unique_ptr<TPacket> pa
  * A refused login's connection is not kept alive by what its peer sends: it
  * goes after its login time-out, counted from its creation.
  */
-const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet) {
+const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet,
+                                                    std::unique_ptr<TPacket>* relayNow) {
   TSingleConnection& c = node->Conn;
   if (c.State == csClosed) return kAfterClose;
   const bool moved = packet->Port != c.Port || packet->Address != c.Address;
@@ -343,7 +347,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
         MarkReady(node);
       }
       RefreshResend(node);
-      SendEvent.SetEvent();
+      if (!relayNow) SendEvent.SetEvent();
     }
     return nullptr;
   }
@@ -356,7 +360,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
     if (deliver) follow();
     // The acknowledgement must leave even when the command itself is refused.
     MarkReady(node);
-    SendEvent.SetEvent();
+    if (!relayNow) SendEvent.SetEvent();
     if (!deliver) return nullptr;
     if (c.State >= csDraining) return kWhileClosing;
     QueueReceived(node, std::move(packet));
@@ -367,6 +371,11 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
     if (c.State == csLogin) return kVoiceDuringLogin;
     if (c.ReceiveVoiceCounter(packet->VoiceC2SHeader().Counter())) follow();
     c.CountReceived(*packet);
+    // Voice that nothing waits ahead of goes straight back to the reader.
+    if (relayNow && !listenerBusy_ && receivedQueue_.Empty()) {
+      *relayNow = std::move(packet);
+      return nullptr;
+    }
     if (!HasRoom(node, true)) return kReceivedFull;
     QueueReceived(node, std::move(packet));
     return nullptr;
@@ -385,7 +394,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
   wire::PutU32(packet->Memory() + 20, pingSequence);
   c.MaintenanceQueue.Push(std::move(packet));
   MarkReady(node);
-  SendEvent.SetEvent();
+  if (!relayNow) SendEvent.SetEvent();
   return nullptr;
 }
 
@@ -461,6 +470,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
                                     std::unique_ptr<TPacket>& packet, uint32_t& hint) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   hint = kNever;
+  listenerBusy_ = false;
   if (Closing()) {
     playerId = 0;
     sessionKey = 0;
@@ -485,6 +495,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
     expired_.MoveToBack(node);
     playerId = c.PlayerId;
     sessionKey = c.SessionKey;
+    listenerBusy_ = true;
     return true;
   }
 
@@ -500,6 +511,7 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
       if (TNode* node = Find(playerId, sessionKey); node && node->Queued > 0) --node->Queued;
     packet = from->Pop();
     code = wpPacket;
+    listenerBusy_ = true;
     return true;
   }
   if (const TTimeoutEntry* first = timeouts_.Top()) hint = ClampHint(CountsToMsCeil(first->Deadline - now.StartCount));
@@ -515,7 +527,7 @@ const char* TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, boo
   return refused;
 }
 
-size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_t count) {
+size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_t count, bool wakeSender) {
   size_t queued = 0;
   {
     std::lock_guard<std::recursive_mutex> lock(lock_);
@@ -523,7 +535,7 @@ size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_
       if (!QueueLocked(std::move(packets[i]), false, kVoiceBacklog)) ++queued;
   }
   // One wake-up for the batch; the sender takes the lock after we let go.
-  if (queued) SendEvent.SetEvent();
+  if (queued && wakeSender) SendEvent.SetEvent();
   return queued;
 }
 
@@ -559,12 +571,8 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::GetPacketToSend() {
   if (Closing()) return nullptr;
   for (;;) {
     uint32_t hint;
-    std::unique_ptr<TPacket> packet = NextPacketToSend(hint);
-    if (packet) {
-      packetsSent_.fetch_add(1, std::memory_order_relaxed);
-      bytesSent_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
-      return packet;
-    }
+    std::unique_ptr<TPacket> packet;
+    if (NextPacketsToSend(&packet, 1, hint)) return packet;
     if (Closing()) return nullptr;
     SendEvent.WaitFor(hint == kNever ? TWindowsEvent::INFINITE : hint + 2);
   }
@@ -589,9 +597,16 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::GetPacketToSend() {
  * nothing and leaves both.
  */
 std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacketToSend(uint32_t& hint) {
+  std::unique_ptr<TPacket> packet;
+  NextPacketsToSend(&packet, 1, hint);
+  return packet;
+}
+
+size_t TCustomPacketBuffer::NextPacketsToSend(std::unique_ptr<TPacket>* out, size_t max, uint32_t& hint,
+                                              bool consumeWakeup) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   hint = kNever;
-  SendEvent.ResetEvent();
+  if (consumeWakeup) SendEvent.ResetEvent();
   const THighPerformanceTime now(clock_);
 
   while (TNode* top = resends_.Top()) {
@@ -600,7 +615,12 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacketToSend(uint32_t& hint) {
     ready_.PushBack(top);
   }
 
-  for (size_t visits = ready_.Size(); visits > 0; --visits) {
+  // A connection that stays ready goes to the back, so a batch takes one
+  // packet per connection per round as single calls do. The walk ends when
+  // a whole round released nothing.
+  size_t taken = 0;
+  size_t idle = 0;
+  while (taken < max && !ready_.Empty() && idle <= ready_.Size()) {
     TNode* node = ready_.Front();
     TSingleConnection& c = node->Conn;
     ready_.Remove(node);
@@ -613,9 +633,17 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacketToSend(uint32_t& hint) {
     if (c.State == csClosing && before != csClosing) NoteTimeoutDeadline(node, true);
     if (c.HasPacketToSend(now)) ready_.PushBack(node);
     else RefreshResend(node);
-    if (packet) return packet;
+    if (!packet) {
+      ++idle;
+      continue;
+    }
+    idle = 0;
+    packetsSent_.fetch_add(1, std::memory_order_relaxed);
+    bytesSent_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
+    out[taken++] = std::move(packet);
   }
 
-  if (TNode* top = resends_.Top()) hint = ClampHint(top->Conn.TimeToNextSend(now));
-  return nullptr;
+  if (taken == 0)
+    if (TNode* top = resends_.Top()) hint = ClampHint(top->Conn.TimeToNextSend(now));
+  return taken;
 }

@@ -2,10 +2,14 @@
 // transport threads. The socket reader hands every datagram to
 // StoreReceivedPacket, which checks it against the connection it claims,
 // acknowledges commands, consumes acknowledgements, answers pings and queues
-// what the listener must see (login requests in a queue of their own); the listener blocks in WaitForPacket; the
-// listener and the administration threads queue outgoing packets with
-// SendPacket; the sender thread blocks in GetPacketToSend and receives the
-// packets of all connections in turn. The buffer owns the connections.
+// what the listener must see (login requests in a queue of their own),
+// except voice that nothing waits ahead of,
+// which it hands back for the reader to relay itself; the listener blocks in
+// WaitForPacket; the listener, the relay and the administration threads
+// queue outgoing packets with SendPacket and SendPackets; the sender thread
+// blocks in GetPacketToSend, and whoever sends takes the packets of all
+// connections in turn with NextPacketsToSend. The buffer owns the
+// connections.
 //
 // Ownership: one buffer per running virtual server, created before its
 // listener and sender and destroyed after they were told to end. Packets move
@@ -122,7 +126,16 @@ class TCustomPacketBuffer {
   // The same without raising: the rejection text, or nullptr when the packet
   // was taken or silently dropped. For the socket read handler, which drops
   // rejections anyway and should not pay for an exception per datagram.
-  const char* TryStoreReceivedPacket(std::unique_ptr<TPacket> packet);
+  // With `relayNow`, an accepted voice datagram that nothing is waiting
+  // ahead of (the received queue is empty and the listener is back waiting)
+  // is handed back there instead of being queued: the caller relays it on
+  // its own thread, and the frame is never reordered with a command the
+  // listener has yet to act on. A caller that passes `relayNow` also sends
+  // what this queues (acknowledgements, pongs, a command released by an
+  // acknowledgement) itself (TPLUDPSender::Flush): the sender thread is not
+  // woken for it.
+  const char* TryStoreReceivedPacket(std::unique_ptr<TPacket> packet,
+                                     std::unique_ptr<TPacket>* relayNow = nullptr);
 
   // Blocks until there is something to report (TWaitForPacketResult). For
   // wpPacket, `packet` receives the packet and `playerId` its player id.
@@ -152,8 +165,9 @@ class TCustomPacketBuffer {
   // connection that already holds kVoiceBacklog voice packets is dropped
   // instead of queued (see there); nothing raises for a full queue. Takes
   // every packet (the array's pointers are left empty); returns how many
-  // were queued.
-  size_t SendPackets(std::unique_ptr<TPacket>* packets, size_t count);
+  // were queued. `wakeSender` false: the caller sends what is due itself
+  // right after (TPLUDPSender::Flush), so the sender thread sleeps on.
+  size_t SendPackets(std::unique_ptr<TPacket>* packets, size_t count, bool wakeSender = true);
   // For the relay, before it builds a batch: room[i] tells whether the
   // connection of playerIds[i] is connected and holds fewer than
   // kVoiceBacklog voice packets, so no copy is made only to be dropped.
@@ -164,6 +178,12 @@ class TCustomPacketBuffer {
   // One attempt: the next packet in turn, or none with `hint` the
   // milliseconds until a resend falls due (kNever: none).
   std::unique_ptr<TPacket> NextPacketToSend(uint32_t& hint);
+  // Up to `max` packets in turn under one lock, counted as sent; returns
+  // how many, 0 with `hint` as above. The sender thread consumes its
+  // wake-up here (`consumeWakeup`); a thread that only helps out leaves it
+  // set, so that a wake-up meant for the sender thread (a new command with
+  // its resend deadline) is never lost.
+  size_t NextPacketsToSend(std::unique_ptr<TPacket>* out, size_t max, uint32_t& hint, bool consumeWakeup = true);
 
   // A `refused` connection only carries the refusal of a login: it lives at
   // most its login time-out, counted from its creation however often its
@@ -246,8 +266,9 @@ class TCustomPacketBuffer {
   // Whether the received queue takes one more packet of `node`.
   bool HasRoom(const TNode* node, bool voice) const;
   void QueueReceived(TNode* node, std::unique_ptr<TPacket> packet);
-  const char* StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note);
-  const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet);
+  const char* StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note,
+                          std::unique_ptr<TPacket>* relayNow = nullptr);
+  const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet, std::unique_ptr<TPacket>* relayNow);
   // SendPacket's queuing without the wake-up: nullptr when queued, else why
   // the packet was destroyed. A full queue raises EFIFOList; with a
   // `voiceLimit`, voice for a connection holding that many is dropped first.
@@ -281,6 +302,9 @@ class TCustomPacketBuffer {
   TDeadlineHeap<TTimeoutEntry> timeouts_;
   TLogRateLimiter unknownIdLog_;
   uint8_t finishedThreads_ = 0;
+  // The listener holds a packet it took and has not come back for more: a
+  // voice datagram arriving now may follow a command still being acted on.
+  bool listenerBusy_ = false;
   std::atomic<bool> closing_{false};
   std::atomic<uint32_t> packetsSent_{0};
   std::atomic<int64_t> bytesSent_{0};

@@ -1,8 +1,18 @@
 #include "common/Packets.h"
 
+#include <arpa/inet.h>
 #include <zlib.h>
 
 #include <algorithm>
+
+uint32_t ParseIPv4Address(std::string_view text) {
+  char buf[INET_ADDRSTRLEN];
+  if (text.size() >= sizeof buf) return 0;
+  std::memcpy(buf, text.data(), text.size());
+  buf[text.size()] = '\0';
+  in_addr out{};
+  return inet_pton(AF_INET, buf, &out) == 1 ? out.s_addr : 0;
+}
 
 uint32_t PacketCRC32(const uint8_t* buffer, size_t length) {
   if (length == 0) return 0;
@@ -59,6 +69,48 @@ void TPacket::Assign(const TPacket& other) {
   Position = 0;
   Address = other.Address;
   Port = other.Port;
+  PeerIp = other.PeerIp;
+}
+
+// ---- the per-thread store of freed packets ----------------------------------------
+
+namespace {
+
+// Plain data, so that it stays usable while the thread's other objects are
+// destroyed (a packet freed then goes to the heap).
+struct TPacketStore {
+  void* Items[TPacket::kKeptPerThread];
+  size_t Count;
+  bool Closed;
+};
+thread_local TPacketStore packetStore;
+
+// Empties the store when its thread ends.
+struct TPacketStoreCloser {
+  ~TPacketStoreCloser() {
+    packetStore.Closed = true;
+    while (packetStore.Count) ::operator delete(packetStore.Items[--packetStore.Count]);
+  }
+};
+thread_local TPacketStoreCloser packetStoreCloser;
+
+}  // namespace
+
+void* TPacket::operator new(size_t size) {
+  TPacketStore& store = packetStore;
+  if (size == sizeof(TPacket) && store.Count) return store.Items[--store.Count];
+  return ::operator new(size);
+}
+
+void TPacket::operator delete(void* memory, size_t size) noexcept {
+  TPacketStore& store = packetStore;
+  if (size == sizeof(TPacket) && !store.Closed && store.Count < kKeptPerThread) {
+    // Touching the closer registers its destructor for this thread.
+    (void)&packetStoreCloser;
+    store.Items[store.Count++] = memory;
+    return;
+  }
+  ::operator delete(memory);
 }
 
 // ---- header views -------------------------------------------------------------

@@ -66,6 +66,10 @@ inline constexpr char kInvalidPacketText[] = "Invalid Packet";
 // Above this length the checksum routine refuses to compute.
 inline constexpr size_t kMaxCrcLength = 65521;
 
+// Dotted IPv4 text to the address in network byte order; 0 for text that
+// is no IPv4 address (0.0.0.0 is no peer either).
+uint32_t ParseIPv4Address(std::string_view text);
+
 // CRC-32 (reflected 0xEDB88320, init and final xor 0xFFFFFFFF). 0 for an
 // empty buffer; 0xFFFFFFFF, without computing, above kMaxCrcLength bytes.
 uint32_t PacketCRC32(const uint8_t* buffer, size_t length);
@@ -179,9 +183,19 @@ class TPacket {
   // ---- the peer: source of a received packet, destination of one to send ----
   std::string Address;
   uint16_t Port = 0;
+  // The same address as the socket layer takes it (IPv4, network byte
+  // order), so that the send path never parses text; 0 when only the text
+  // is known.
+  uint32_t PeerIp = 0;
   void SetAddress(std::string_view address, uint16_t port) {
     Address.assign(address);
     Port = port;
+    PeerIp = 0;
+  }
+  void SetPeer(std::string_view address, uint32_t ip, uint16_t port) {
+    Address.assign(address);
+    Port = port;
+    PeerIp = ip;
   }
 
   // ---- classes: true when the size reaches the class's minimum and offset 0 matches ----
@@ -212,6 +226,15 @@ class TPacket {
 
   // Makes this packet a copy of `other`: bytes, Address and Port; Position 0.
   void Assign(const TPacket& other);
+
+  // The voice path makes and frees a packet per datagram, hundreds of
+  // thousands per second: each thread keeps up to kKeptPerThread freed
+  // packets and makes new ones from them before it asks the heap. A packet
+  // may be freed on another thread than the one that made it; it then joins
+  // that thread's store.
+  static constexpr size_t kKeptPerThread = 512;
+  static void* operator new(size_t size);
+  static void operator delete(void* memory, size_t size) noexcept;
 
  private:
   template <typename TView>

@@ -71,7 +71,7 @@ std::unique_ptr<TPacket> TSingleConnection::GetPacketToSend(const TPerformanceTi
 
 std::unique_ptr<TPacket> TSingleConnection::Release(std::unique_ptr<TPacket> packet) {
   packet->UpdateCRC();
-  packet->SetAddress(Address, Port);
+  packet->SetPeer(Address, PeerIp, Port);
   LastSendTime.Start();
   ++PacketsSent;
   BytesSent += static_cast<int64_t>(packet->Size());

@@ -47,9 +47,13 @@ class TSingleConnection {
   TSingleConnection(const TSingleConnection&) = delete;
   TSingleConnection& operator=(const TSingleConnection&) = delete;
 
+  // Every received datagram reports its source here; the address is parsed
+  // only when it changes, so that no datagram sent parses text.
   void SetAddress(std::string_view address, uint16_t port) {
-    Address.assign(address);
     Port = port;
+    if (address == Address) return;
+    Address.assign(address);
+    PeerIp = ParseIPv4Address(address);
   }
   // Maintenance sequence numbers of both directions start from `start`.
   void SetMaintenanceStart(uint32_t start) {
@@ -94,6 +98,7 @@ class TSingleConnection {
   uint32_t SessionKey = 0;
   std::string Address;
   uint16_t Port = 0;
+  uint32_t PeerIp = 0;  // Address in network byte order (0: not an IPv4 address)
   uint8_t State = csLogin;
   TPacketQueue ImmediateQueue{kQueueStart, kQueueMax, kQueueGrow};
   TPacketQueue CommandQueue{kQueueStart, kQueueMax, kQueueGrow};

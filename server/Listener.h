@@ -131,6 +131,13 @@ class TPLUDPListener {
   // left, if it is temporary and now empty.
   void ClearChannelUp(uint32_t channelID, uint32_t requesterID);
 
+  // The socket reader's way in: relays a voice datagram the packet buffer
+  // accepted and handed back (it had nothing queued ahead of it), on the
+  // calling thread. Takes the ClientList and channel locks itself; the
+  // caller holds neither and sends the queued datagrams afterwards
+  // (TPLUDPSender::Flush). Raises nothing.
+  void RelayVoice(TPacket& packet);
+
   // ---- the event being handled ----
   TClientObject* Current() { return current_; }
   // Ends the current player's connection at the end of this event.
@@ -167,7 +174,8 @@ class TPLUDPListener {
   void EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason);
   // The wall-clock time, read at most once per millisecond: the local-time
   // conversion costs about half a microsecond under a process-wide lock, and
-  // every datagram stamps its player's LastSeen.
+  // every datagram stamps its player's LastSeen. Caller holds the ClientList
+  // lock (the cache is shared by the listener and the socket reader).
   TDateTime Now();
 
   // ---- the session (server/Listener.cpp) ----
@@ -183,6 +191,9 @@ class TPLUDPListener {
 
   // ---- voice relay (server/VoiceRelay.cpp) ----
   void HandleVoice(TPacket& packet);
+  // The relay of HandleVoice and RelayVoice; `wakeSender` false when the
+  // caller sends the result itself.
+  void Relay(TPacket& packet, const TClientObject& speaker, bool wakeSender);
 
   // ---- channel commands (server/ChannelCommands.cpp) ----
   void HandleSwitchChannel(TPacket& packet);

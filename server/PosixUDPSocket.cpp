@@ -7,9 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -21,6 +26,19 @@ bool ParseIPv4(std::string_view text, in_addr& out) {
   std::memcpy(buf, text.data(), text.size());
   buf[text.size()] = '\0';
   return inet_pton(AF_INET, buf, &out) == 1;
+}
+
+// The time from a datagram's arrival (its SO_TIMESTAMPNS stamp) to `now`;
+// 0 without a stamp or when the wall clock went back meanwhile.
+uint32_t QueuedMs(const msghdr& message, const timespec& now) {
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec arrived;
+    std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+    const int64_t ns = (static_cast<int64_t>(now.tv_sec) - arrived.tv_sec) * 1000000000 + (now.tv_nsec - arrived.tv_nsec);
+    return ns > 0 ? static_cast<uint32_t>(std::min<int64_t>(ns / 1000000, UINT32_MAX)) : 0;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -50,6 +68,10 @@ void TPosixUDPSocket::Open() {
   // maximum; a smaller queue is no reason to fail.
   int queueBytes = kSocketQueueBytes;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
+  // The arrival time of each datagram tells how long it waited in that
+  // queue; without it every datagram counts as fresh.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     const std::string message = SystemError("bind");
     ::close(fd);
@@ -86,7 +108,14 @@ void TPosixUDPSocket::Close() {
 }
 
 void TPosixUDPSocket::ReadLoop() {
-  uint8_t buffer[kReceiveBufferSize];
+  std::vector<uint8_t> buffers(kReceiveBatch * kReceiveBufferSize);
+  mmsghdr messages[kReceiveBatch];
+  iovec parts[kReceiveBatch];
+  sockaddr_in from[kReceiveBatch];
+  alignas(cmsghdr) uint8_t control[kReceiveBatch][CMSG_SPACE(sizeof(timespec))];
+  // Most datagrams come from an address seen just before; its text is kept.
+  uint32_t lastIp = 0;
+  std::string address;
   pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
   while (Active()) {
     if (poll(fds, 2, -1) < 0) {
@@ -95,18 +124,41 @@ void TPosixUDPSocket::ReadLoop() {
     }
     if (fds[1].revents) break;
     if (!(fds[0].revents & POLLIN)) continue;
-    sockaddr_in from{};
-    socklen_t fromLen = sizeof from;
-    const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    for (size_t i = 0; i < kReceiveBatch; ++i) {
+      parts[i] = {buffers.data() + i * kReceiveBufferSize, kReceiveBufferSize};
+      messages[i] = {};
+      messages[i].msg_hdr.msg_name = &from[i];
+      messages[i].msg_hdr.msg_namelen = sizeof from[i];
+      messages[i].msg_hdr.msg_iov = &parts[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+      messages[i].msg_hdr.msg_control = control[i];
+      messages[i].msg_hdr.msg_controllen = sizeof control[i];
+    }
+    const int n = recvmmsg(fd_, messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
     // Errors such as ICMP port-unreachable reports of earlier sends are not ours to handle.
-    if (n < 0 || from.sin_family != AF_INET) continue;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    const std::string address(text);
+    if (n <= 0) continue;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    for (int i = 0; i < n; ++i) {
+      if (from[i].sin_family != AF_INET) continue;
+      const uint32_t ip = from[i].sin_addr.s_addr;
+      if (ip != lastIp || address.empty()) {
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &from[i].sin_addr, text, sizeof text);
+        address.assign(text);
+        lastIp = ip;
+      }
+      try {
+        if (OnRead)
+          OnRead({static_cast<const uint8_t*>(parts[i].iov_base), messages[i].msg_len, address,
+                  ntohs(from[i].sin_port), ip, QueuedMs(messages[i].msg_hdr, now)});
+      } catch (...) {
+        // The read handler drops what it cannot take; nothing goes back to the peer.
+      }
+    }
     try {
-      if (OnRead) OnRead(buffer, static_cast<size_t>(n), address, ntohs(from.sin_port));
+      if (OnBatchEnd) OnBatchEnd();
     } catch (...) {
-      // The read handler drops what it cannot take; nothing goes back to the peer.
     }
   }
 }
@@ -120,4 +172,58 @@ void TPosixUDPSocket::SendTo(const uint8_t* data, size_t size, std::string_view 
   if (fd_ < 0) throw EUDPSocket("socket not active");
   if (sendto(fd_, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
     throw EUDPSocket(SystemError("sendto"));
+}
+
+/* Batched sending.
+ *
+ * Up to kSendBatch datagrams go to the system in one sendmmsg call. The call
+ * stops at the first datagram it cannot send: it returns how many went
+ * before that one, or fails with that one's error when it was the first. So
+ * the loop goes on after each partial result, and a failure costs only its
+ * own datagram, which is reported and skipped.
+ */
+void TPosixUDPSocket::SendBatch(const TOutgoingDatagram* datagrams, size_t count, std::vector<TSendFailure>& failures) {
+  mmsghdr messages[kSendBatch];
+  iovec parts[kSendBatch];
+  sockaddr_in to[kSendBatch];
+  size_t index[kSendBatch];  // the position in `datagrams` of each message
+  std::shared_lock<std::shared_mutex> lock(fdLock_);
+  for (size_t start = 0; start < count;) {
+    unsigned int prepared = 0;
+    size_t next = start;
+    for (; next < count && prepared < kSendBatch; ++next) {
+      const TOutgoingDatagram& d = datagrams[next];
+      to[prepared] = {};
+      to[prepared].sin_family = AF_INET;
+      to[prepared].sin_port = htons(d.Port);
+      to[prepared].sin_addr.s_addr = d.Ip;
+      if (d.Ip == 0 && !ParseIPv4(d.Address, to[prepared].sin_addr)) {
+        failures.push_back({next, "not an IPv4 address: " + std::string(d.Address)});
+        continue;
+      }
+      parts[prepared] = {const_cast<uint8_t*>(d.Data), d.Size};
+      messages[prepared] = {};
+      messages[prepared].msg_hdr.msg_name = &to[prepared];
+      messages[prepared].msg_hdr.msg_namelen = sizeof to[prepared];
+      messages[prepared].msg_hdr.msg_iov = &parts[prepared];
+      messages[prepared].msg_hdr.msg_iovlen = 1;
+      index[prepared++] = next;
+    }
+    start = next;
+    for (unsigned int done = 0; done < prepared;) {
+      if (fd_ < 0) {
+        for (; done < prepared; ++done) failures.push_back({index[done], "socket not active"});
+        break;
+      }
+      const int sent = SendMany(fd_, messages + done, prepared - done, 0);
+      if (sent > 0) {
+        done += static_cast<unsigned int>(sent);
+      } else if (sent < 0 && errno == EINTR) {
+        continue;
+      } else {
+        failures.push_back({index[done], sent < 0 ? SystemError("sendmmsg") : "sendmmsg: nothing sent"});
+        ++done;
+      }
+    }
+  }
 }

@@ -1,15 +1,19 @@
 // TPosixUDPSocket: the UDP socket of one virtual server on POSIX sockets. It
 // binds an IPv4 socket to the server's port on all local addresses or on one
-// given address, runs a reader thread that hands each datagram to a handler
-// together with its source address (dotted text) and port, and sends
-// datagrams for the sender thread.
+// given address, runs a reader thread that takes the waiting datagrams in
+// batches (one system call for up to kReceiveBatch) and hands each to a
+// handler together with its source address (dotted text and binary) and
+// port, then tells OnBatchEnd; and it sends datagrams, a batch in one system
+// call, for whichever thread does the output.
 //
-// Ownership: the virtual server owns it; the handler must stay valid while
+// Ownership: the virtual server owns it; the handlers must stay valid while
 // the socket is active.
-// Thread-safety: SendTo and Active from any thread. SetActive is called by
-// the owner only (start and stop), never from the handler. The handler runs
-// on the reader thread; an error it raises is swallowed there.
+// Thread-safety: SendTo, SendBatch and Active from any thread. SetActive is
+// called by the owner only (start and stop), never from a handler. The
+// handlers run on the reader thread; an error they raise is swallowed there.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <atomic>
 #include <functional>
@@ -22,8 +26,21 @@
 class TPosixUDPSocket final : public TUDPSocket {
  public:
   static constexpr size_t kReceiveBufferSize = 8192;
+  static constexpr size_t kReceiveBatch = 32;
+  static constexpr size_t kSendBatch = 64;           // datagrams per sendmmsg call
   static constexpr int kSocketQueueBytes = 4 << 20;  // asked of the system for the receive queue
-  using THandler = std::function<void(const uint8_t* data, size_t size, const std::string& address, uint16_t port)>;
+  // A received datagram, valid during the handler's call.
+  struct TReceived {
+    const uint8_t* Data;
+    size_t Size;
+    const std::string& Address;  // dotted text
+    uint16_t Port;
+    uint32_t Ip;      // Address in network byte order
+    uint32_t AgeMs;   // how long it waited in the system's queue before it was read
+  };
+  using THandler = std::function<void(const TReceived& datagram)>;
+  // The batch system call, replaceable by tests that need a partial send.
+  using TSendMany = int (*)(int fd, mmsghdr* messages, unsigned int count, int flags);
 
   TPosixUDPSocket() = default;
   ~TPosixUDPSocket() override;
@@ -35,6 +52,9 @@ class TPosixUDPSocket final : public TUDPSocket {
   uint16_t DefaultPort = 0;
   std::string BoundToIp;
   THandler OnRead;
+  // After each batch of OnRead calls: the moment to send what they queued.
+  std::function<void()> OnBatchEnd;
+  TSendMany SendMany = ::sendmmsg;
 
   // On: binds and starts the reader (EUDPSocket when the port cannot be
   // bound or the address is not an IPv4 address). Off: stops the reader,
@@ -46,6 +66,7 @@ class TPosixUDPSocket final : public TUDPSocket {
   uint16_t BoundPort() const { return boundPort_; }
 
   void SendTo(const uint8_t* data, size_t size, std::string_view address, uint16_t port) override;
+  void SendBatch(const TOutgoingDatagram* datagrams, size_t count, std::vector<TSendFailure>& failures) override;
 
  private:
   void Open();

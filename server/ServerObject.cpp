@@ -98,9 +98,12 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
   sender_->Start();
 
   UDPServer->BoundToIp = environment_.BindAddress;
-  UDPServer->OnRead = [this](const uint8_t* data, size_t size, const std::string& address, uint16_t from) {
-    UDPRead(address, from, data, size);
+  UDPServer->OnRead = [this](const TPosixUDPSocket::TReceived& d) {
+    UDPRead(d.Address, d.Port, d.Ip, d.Data, d.Size, d.AgeMs);
   };
+  // What the batch's datagrams queued (acknowledgements, pongs) leaves with
+  // the reader instead of waiting for the sender thread to wake.
+  UDPServer->OnBatchEnd = [this] { sender_->Flush(); };
   try {
     if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
     UDPServer->DefaultPort = static_cast<uint16_t>(ServerUDPPort);
@@ -139,16 +142,17 @@ void TServerObject::Stop() {
 }
 
 // The order matters: the packet buffer closes first, which ends listener and
-// sender; the socket's reader is stopped before the buffer it feeds goes
-// away, and the sender before the socket it writes to.
+// sender; the socket's reader, which relays through the listener and sends
+// through the sender, is stopped before either goes, and before the buffer
+// it feeds goes away.
 void TServerObject::TearDown(bool storeChannels) {
   if (listener_) listener_->Terminate();
   if (sender_) sender_->Terminate();
   if (PacketBuffer) PacketBuffer->Shutdown();
-  listener_.reset();
-  sender_.reset();
   if (UDPServer) UDPServer->SetActive(false);
   boundPort_.store(0, std::memory_order_release);
+  listener_.reset();
+  sender_.reset();
   UDPServer.reset();
   PacketBuffer.reset();
   if (Channels) {
@@ -174,17 +178,22 @@ void TServerObject::SaveConfig(TIniFile* ini) {
   }
 }
 
-void TServerObject::UDPRead(const std::string& address, uint16_t port, const uint8_t* data, size_t size) {
+void TServerObject::UDPRead(const std::string& address, uint16_t port, uint32_t ip, const uint8_t* data,
+                            size_t size, uint32_t queuedMs) {
+  if (queuedMs > kStaleVoiceMs && size >= 2 && wire::GetU16(data) == kPacketVoiceC2S) return;
   try {
-    auto packet = std::make_unique<TPacket>();
-    packet->SetAddress(address, port);
     TCustomPacketBuffer* buffer = PacketBuffer.get();
     if (!buffer) return;
-    packet->Write(data, size);
-    packet->Position = 0;
+    auto packet = std::make_unique<TPacket>(data, size);
+    packet->SetPeer(address, ip, port);
     if (buffer->Closing() || !UDPServer || !UDPServer->Active()) return;
     // A rejection is no concern of the peer's: the datagram is lost silently.
-    buffer->TryStoreReceivedPacket(std::move(packet));
+    std::unique_ptr<TPacket> relayNow;
+    buffer->TryStoreReceivedPacket(std::move(packet), &relayNow);
+    if (relayNow) {
+      listener_->RelayVoice(*relayNow);
+      sender_->Flush();
+    }
   } catch (...) {
   }
 }

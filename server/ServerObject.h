@@ -89,9 +89,15 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   // As given to the last Start; written only by Start (under the ServerList
   // lock), so a holder of that lock or of HoldMachinery may read it.
   const TServerEnvironment& Environment() const { return environment_; }
+  // Voice that waited longer than this in the socket's queue is dropped
+  // unread: under overload, fresh frames are worth more than late ones, and
+  // relaying the late ones would make every later frame late too.
+  static constexpr uint32_t kStaleVoiceMs = 50;
   // The socket's receive handler: copies the datagram into a packet and
-  // hands it to the packet buffer; rejections are dropped silently.
-  void UDPRead(const std::string& address, uint16_t port, const uint8_t* data, size_t size);
+  // hands it to the packet buffer; rejections are dropped silently. Voice
+  // that nothing waits ahead of is relayed and sent right here.
+  void UDPRead(const std::string& address, uint16_t port, uint32_t ip, const uint8_t* data, size_t size,
+               uint32_t queuedMs = 0);
   // The figures; 0 while stopped. Each holds HoldMachinery() itself: do not
   // call them while holding it.
   int32_t CurrentUsers();

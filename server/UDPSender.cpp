@@ -7,16 +7,16 @@
 namespace {
 
 // A peer decides where replies go, so it decides which sends fail: a few
-// lines a second are written and the rest counted. One sender thread per
-// server, so a limiter per thread needs no lock.
-void LogSendError(const std::exception& error) {
+// lines a second are written and the rest counted. Sends happen on a
+// server's sender and socket reader threads only, so a limiter per thread
+// needs no lock.
+void LogSendError(const std::string& className, const std::string& what) {
   thread_local TLogRateLimiter limiter(SystemClock());
   uint32_t suppressed = 0;
   const bool allowed = limiter.Allow(suppressed);
   if (suppressed)
     LogFmt(LMTERROR, LMDALL, "TPLUDPSender.Execute", "%1 more send errors not logged", {suppressed});
-  if (allowed)
-    LogFmt(LMTERROR, LMDALL, "TPLUDPSender.Execute", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
+  if (allowed) LogFmt(LMTERROR, LMDALL, "TPLUDPSender.Execute", "Exception %1 : %2", {className, what});
 }
 
 }  // namespace
@@ -29,30 +29,52 @@ void TPLUDPSender::WaitFor() {
   if (thread_.joinable()) thread_.join();
 }
 
-void TPLUDPSender::SendCurrent() {
-  // The packet goes whether or not the send succeeds; a lost command is
+bool TPLUDPSender::SendBatch(uint32_t& hint, bool senderThread) {
+  const size_t count = buffer_.NextPacketsToSend(batch_, kBatch, hint, senderThread);
+  if (count == 0) return false;
+  for (size_t i = 0; i < count; ++i) {
+    const TPacket& p = *batch_[i];
+    datagrams_[i] = {p.Memory(), p.Size(), p.PeerIp, p.Port, p.Address};
+  }
+  // The packets go whether or not the send succeeds; a lost command is
   // resent by its connection, which kept it in flight.
-  std::unique_ptr<TPacket> packet = std::move(CurrentPacket);
-  socket_.SendTo(packet->Memory(), packet->Size(), packet->Address, packet->Port);
+  socket_.SendBatch(datagrams_, count, failures_);
+  for (size_t i = 0; i < count; ++i) batch_[i].reset();
+  for (const TSendFailure& failure : failures_) LogSendError("EUDPSocket", failure.Reason);
+  failures_.clear();
+  return true;
+}
+
+void TPLUDPSender::Flush() {
+  if (buffer_.Closing()) return;
+  std::unique_lock<std::mutex> lock(sendLock_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    // The thread sending now may have looked at the buffer for the last
+    // time before our packets were queued.
+    buffer_.SendEvent.SetEvent();
+    return;
+  }
+  uint32_t hint;
+  while (SendBatch(hint, false)) {
+  }
+  // A command now in flight falls due for a resend; the sender thread may be
+  // asleep on an older deadline (or none) and must look again.
+  if (hint != TCustomPacketBuffer::kNever) buffer_.SendEvent.SetEvent();
 }
 
 void TPLUDPSender::Execute() {
   while (!(terminated_.load(std::memory_order_acquire) && buffer_.Closing())) {
+    uint32_t hint = TCustomPacketBuffer::kNever;
     try {
-      CurrentPacket = buffer_.GetPacketToSend();
-      if (!CurrentPacket) break;
-      SendCurrent();
+      std::lock_guard<std::mutex> lock(sendLock_);
+      if (buffer_.Closing()) break;
+      if (SendBatch(hint, true)) continue;
     } catch (const std::exception& error) {
-      CurrentPacket.reset();
-      LogSendError(error);
+      for (auto& packet : batch_) packet.reset();
+      LogSendError(ExceptionClassName(error), error.what());
+      continue;
     }
-  }
-  // Drain what the buffer still releases; the first error ends it.
-  try {
-    while ((CurrentPacket = buffer_.GetPacketToSend())) SendCurrent();
-  } catch (const std::exception& error) {
-    CurrentPacket.reset();
-    LogSendError(error);
+    buffer_.SendEvent.WaitFor(hint == TCustomPacketBuffer::kNever ? TWindowsEvent::INFINITE : hint + 2);
   }
   buffer_.ThreadFinished(0);
 }

@@ -1,10 +1,11 @@
 // TUDPSocket: what the voice transport needs of a virtual server's UDP
-// socket: send one datagram to an IPv4 address and port, and tell whether
-// the socket is open. The sender thread writes through it; tests put a fake
-// in its place. TPosixUDPSocket (server/PosixUDPSocket.h) is the real one.
+// socket: send datagrams to IPv4 addresses and ports, one or a batch at a
+// time, and tell whether the socket is open. The send path writes through
+// it; tests put a fake in its place. TPosixUDPSocket
+// (server/PosixUDPSocket.h) is the real one.
 //
-// Thread-safety: SendTo and Active may be called from any thread, also while
-// another thread receives.
+// Thread-safety: SendTo, SendBatch and Active may be called from any thread,
+// also while another thread receives.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +13,28 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Raised by socket operations: a bind that fails, a send that fails.
 class EUDPSocket : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// One datagram of a batch. `Ip` is the address in network byte order; 0
+// means only `Address` (dotted text) is known.
+struct TOutgoingDatagram {
+  const uint8_t* Data = nullptr;
+  size_t Size = 0;
+  uint32_t Ip = 0;
+  uint16_t Port = 0;
+  std::string_view Address;
+};
+
+// The datagrams of a batch that could not be sent, with the reason.
+struct TSendFailure {
+  size_t Index;
+  std::string Reason;
 };
 
 class TUDPSocket {
@@ -25,5 +43,18 @@ class TUDPSocket {
   // Sends `size` bytes as one datagram to `address` (dotted IPv4) and `port`
   // from the bound socket. Raises EUDPSocket when that fails.
   virtual void SendTo(const uint8_t* data, size_t size, std::string_view address, uint16_t port) = 0;
+  // Sends the datagrams in order. A datagram that fails does not hold up
+  // the ones after it; each failure is appended to `failures` (which is
+  // touched only then). Raises nothing. This one sends one at a time with
+  // SendTo; the real socket hands the whole batch to the system at once.
+  virtual void SendBatch(const TOutgoingDatagram* datagrams, size_t count, std::vector<TSendFailure>& failures) {
+    for (size_t i = 0; i < count; ++i) {
+      try {
+        SendTo(datagrams[i].Data, datagrams[i].Size, datagrams[i].Address, datagrams[i].Port);
+      } catch (const std::exception& error) {
+        failures.push_back({i, error.what()});
+      }
+    }
+  }
   virtual bool Active() const = 0;
 };

@@ -1,10 +1,13 @@
-// The voice relay: the listener's handler for VOICEC2S datagrams. The server
-// never decodes voice; it copies the speaker's frames into one VOICES2C
-// datagram per recipient, addressed with the recipient's key and id, and
-// queues each with the packet buffer, whose sender thread does the output.
+// The voice relay: the handler for VOICEC2S datagrams. The server never
+// decodes voice; it copies the speaker's frames into one VOICES2C datagram
+// per recipient, addressed with the recipient's key and id, and queues each
+// with the packet buffer, from which the send path takes them.
 //
-// Runs on the listener thread with the ClientList and channel locks held.
-// This is the hot path of the whole server, so:
+// Runs with the ClientList and channel locks held, mostly on the socket
+// reader's thread (RelayVoice: a frame that has nothing queued ahead of it
+// is relayed where it was received, and the reader sends the result at
+// once), else on the listener thread (HandleVoice, which wakes the sender
+// thread). This is the hot path of the whole server, so:
 // - the relay walks only the members of the target channel (the client
 //   list's channel index), never the whole player list;
 // - the payload is copied once, straight from the incoming datagram into
@@ -12,6 +15,7 @@
 // - the datagrams go to the packet buffer in batches, which only queue:
 //   nothing waits on the network.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -47,8 +51,9 @@ constexpr char kWhisperNoMemory[] = "TPLUDPListener.ProgressVoiceData_SendWhispe
 
 // A client that keeps speaking to the parent of a top-level channel would
 // otherwise write fifty warnings a second: a few lines per second pass, the
-// rest are counted. Each listener is one thread and serves one server, so a
-// limiter per thread is one per server and needs no lock.
+// rest are counted. The relay runs on a server's listener and socket reader
+// threads, which serve that server alone, so a limiter per thread needs no
+// lock.
 void Warn(const char* message) {
   thread_local TLogRateLimiter limiter(SystemClock());
   uint32_t suppressed = 0;
@@ -67,8 +72,10 @@ bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRec
 
 class TVoiceFanOut {
  public:
-  TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset)
+  TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset,
+               bool wakeSender)
       : buffer_(*listener.Server().PacketBuffer),
+        wakeSender_(wakeSender),
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset) {
     const uint8_t* d = in.Memory();
@@ -94,7 +101,7 @@ class TVoiceFanOut {
   // Notes one datagram for `to`; false when memory ran out (the caller
   // then drops the rest of this datagram).
   bool SendTo(const TClientObject& to, uint8_t kind) {
-    batch_[count_] = TRecipient{to.SessionKey, to.PlayerID, kind};
+    recipients_[count_] = TRecipient{to.SessionKey, to.PlayerID, kind};
     ids_[count_] = to.PlayerID;
     if (++count_ == kBatch) return Flush();
     return true;
@@ -117,43 +124,44 @@ class TVoiceFanOut {
     buffer_.VoiceRoom(ids_, count_, room);
     size_t built = 0;
     bool ok = true;
-    for (size_t i = 0; i < count_ && ok; ++i) {
+    for (size_t i = 0; i < count_; ++i) {
       if (!room[i]) continue;
       try {
-        packets_[built] = std::make_unique<TPacket>(kVoiceS2CHeaderSize + payloadSize_);
+        batch_[built] = std::make_unique<TPacket>(kVoiceS2CHeaderSize + payloadSize_);
       } catch (const std::bad_alloc&) {
         ok = false;
         break;
       }
-      uint8_t* p = packets_[built]->Memory();
+      uint8_t* p = batch_[built]->Memory();
       std::memcpy(p, header_, kVoiceS2CHeaderSize);
-      p[2] = batch_[i].Kind;
-      wire::PutU32(p + 4, batch_[i].SessionKey);
-      wire::PutU32(p + 8, batch_[i].PlayerID);
+      p[2] = recipients_[i].Kind;
+      wire::PutU32(p + 4, recipients_[i].SessionKey);
+      wire::PutU32(p + 8, recipients_[i].PlayerID);
       std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
       ++built;
     }
-    if (built) buffer_.SendPackets(packets_, built);
+    if (built) buffer_.SendPackets(batch_, built, wakeSender_);
     count_ = 0;
     return ok;
   }
 
   TCustomPacketBuffer& buffer_;
+  bool wakeSender_;
   const uint8_t* payload_;
   size_t payloadSize_;
   uint8_t header_[kVoiceS2CHeaderSize];
-  TRecipient batch_[kBatch];
+  TRecipient recipients_[kBatch];
   uint32_t ids_[kBatch];
-  std::unique_ptr<TPacket> packets_[kBatch];
+  std::unique_ptr<TPacket> batch_[kBatch];
   size_t count_ = 0;
 };
 
 // Kinds 0 and 2: every member of `channel` but the speaker, when the speaker
 // has entered and may be heard there.
 void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
-                        const TChannelRecord& channel, const char* noMemory) {
+                        const TChannelRecord& channel, const char* noMemory, bool wake) {
   if (!speaker.ListsSent || !MaySpeak(l, speaker, channel)) return;
-  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize);
+  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, wake);
   const uint8_t kind = in.Memory()[2];
   for (TClientObject* p : l.Clients().InChannel(channel.ID)) {
     if (p == &speaker) continue;
@@ -164,13 +172,13 @@ void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObjec
   }
 }
 
-void SendVoiceDataToChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+void SendVoiceDataToChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
   // A speaker whose channel vanished is skipped without a word.
   if (const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID))
-    SendVoiceToMembers(l, in, speaker, *channel, kChannelNoMemory);
+    SendVoiceToMembers(l, in, speaker, *channel, kChannelNoMemory, wake);
 }
 
-void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
   const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID);
   if (!channel) return;
   const TChannelRecord* parent = channel->IsTopLevel() ? nullptr : l.Channels().FindByID(channel->Parent);
@@ -178,7 +186,7 @@ void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TC
     Warn(kNoParentChannel);
     return;
   }
-  SendVoiceToMembers(l, in, speaker, *parent, kParentNoMemory);
+  SendVoiceToMembers(l, in, speaker, *parent, kParentNoMemory, wake);
 }
 
 // A whisper reaches the entries in datagram order. Each recipient is checked
@@ -187,21 +195,22 @@ void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TC
 // list first, without building it. A player named twice, or by its player
 // and its channel entry, hears it once: otherwise one datagram naming a
 // channel 255 times would make the server send 255 copies to each member.
-void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker) {
+void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
   if (in.Size() < kWhisperEntriesOffset) return;
   const uint8_t* d = in.Memory();
   const size_t count = d[kWhisperCountOffset];
   const size_t payloadOffset = kWhisperEntriesOffset + kWhisperEntrySize * count;
   if (in.Size() < payloadOffset) return;  // too short for its entries
 
-  // One listener thread serves a server's players, so a counter per thread
-  // tells this whisper from every earlier one.
-  thread_local uint32_t whisperRound = 0;
-  if (++whisperRound == 0) ++whisperRound;
-  const uint32_t mark = whisperRound;
+  // The relay runs on two threads of a server (reader and listener), so the
+  // mark that tells this whisper from every earlier one comes from a shared
+  // counter; the marks themselves are written under the ClientList lock.
+  static std::atomic<uint32_t> whisperRound{0};
+  uint32_t mark = whisperRound.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (mark == 0) mark = whisperRound.fetch_add(1, std::memory_order_relaxed) + 1;
   uint32_t channelsSeen[255];
   size_t channelCount = 0;
-  TVoiceFanOut fan(l, in, speaker, payloadOffset);
+  TVoiceFanOut fan(l, in, speaker, payloadOffset, wake);
   auto reach = [&](TClientObject& p, uint8_t kind) {
     if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent || p.WhisperMark == mark) return true;
     p.WhisperMark = mark;
@@ -232,12 +241,29 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
 }  // namespace
 
 void TPLUDPListener::HandleVoice(TPacket& packet) {
-  const TClientObject* speaker = current_;
-  if (!speaker || !packet.IsVoiceC2S()) return;
+  if (current_) Relay(packet, *current_, true);
+}
+
+void TPLUDPListener::RelayVoice(TPacket& packet) {
+  try {
+    TClientListLock clients(Clients());
+    TChannelsLock channels(Channels());
+    // As the listener does: only the player holding the connection's key speaks through it.
+    TClientObject* speaker = FindPlayerByID(packet.GetPlayerId());
+    if (!speaker || speaker->SessionKey != packet.GetSessionKey()) return;
+    speaker->LastSeen = Now();
+    Relay(packet, *speaker, false);
+  } catch (const std::exception& error) {
+    Warn(error.what());
+  }
+}
+
+void TPLUDPListener::Relay(TPacket& packet, const TClientObject& speaker, bool wakeSender) {
+  if (!packet.IsVoiceC2S()) return;
   switch (packet.Memory()[2]) {
-    case kOwnChannel: SendVoiceDataToChannel(*this, packet, *speaker); break;
-    case kWhisper: SendWhisper(*this, packet, *speaker); break;
-    case kParentChannel: SendVoiceDataToParentChannel(*this, packet, *speaker); break;
+    case kOwnChannel: SendVoiceDataToChannel(*this, packet, speaker, wakeSender); break;
+    case kWhisper: SendWhisper(*this, packet, speaker, wakeSender); break;
+    case kParentChannel: SendVoiceDataToParentChannel(*this, packet, speaker, wakeSender); break;
     default: break;  // unknown target kinds are ignored
   }
 }

@@ -305,6 +305,73 @@ TEST_F(PacketBufferTest, TwoConnectionsTakeTurns) {
   EXPECT_EQ(order, "ABABABABABABABABABAB");
 }
 
+// A batch must release what single calls would, in the same order: a
+// command before voice within a connection, one packet per connection per
+// round, nothing of a connection removed while its packets waited, and a
+// helping thread must not eat the sender thread's wake-up.
+TEST_F(PacketBufferTest, BatchesReleaseInTheOrderOfSingleCalls) {
+  constexpr uint32_t kC = 33;
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  Connect(buffer, kC, 0x3333);
+  DrainSender();
+  buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false);
+  buffer.SendPacket(NewCommandPacket(0x0100, kA), false);
+  buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false);
+  buffer.SendPacket(NewVoiceS2CPacket(kC, 1, 4), false);
+  buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  buffer.RemoveConnection(kC);
+  const uint32_t sentBefore = buffer.GetStatistics().PacketsSent;
+
+  std::string order;
+  std::unique_ptr<TPacket> batch[3];
+  uint32_t hint;
+  for (size_t n; (n = buffer.NextPacketsToSend(batch, std::size(batch), hint, false)) > 0;) {
+    for (size_t i = 0; i < n; ++i) {
+      order += batch[i]->GetPlayerId() == kA ? 'A' : 'B';
+      order += batch[i]->IsCommand() ? 'c' : 'v';
+    }
+    order += '|';
+  }
+  EXPECT_EQ(order, "AcBvAv|BvAv|");
+  EXPECT_EQ(buffer.GetStatistics().PacketsSent, sentBefore + 5);
+  EXPECT_EQ(buffer.SendEvent.WaitFor(0), TWindowsEvent::wrSignaled) << "left for the sender thread";
+  EXPECT_NE(hint, TCustomPacketBuffer::kNever) << "the command in flight has a resend deadline";
+}
+
+// Voice that nothing waits ahead of is handed back to be relayed at once;
+// behind a queued packet, or while the listener still acts on one, it is
+// queued so that it cannot overtake a command.
+TEST_F(PacketBufferTest, VoiceIsHandedBackOnlyWhenNothingWaitsAheadOfIt) {
+  Connect(buffer, kA, kKeyA);
+  uint16_t counter = 1;
+  std::unique_ptr<TPacket> relay;
+  auto store = [&](std::unique_ptr<TPacket> p) {
+    relay.reset();
+    EXPECT_EQ(buffer.TryStoreReceivedPacket(std::move(p), &relay), nullptr);
+    return relay != nullptr;
+  };
+  EXPECT_TRUE(store(ClientVoice(kA, kKeyA, counter++)));
+  EXPECT_EQ(Poll(), -1) << "a handed-back frame is not queued as well";
+
+  EXPECT_FALSE(store(ClientCommand(kA, kKeyA, 1)));
+  EXPECT_FALSE(store(ClientVoice(kA, kKeyA, counter++))) << "queued behind the command";
+  std::unique_ptr<TPacket> got;
+  ASSERT_EQ(Poll(nullptr, &got), wpPacket);
+  EXPECT_TRUE(got->IsCommand());
+  EXPECT_FALSE(store(ClientVoice(kA, kKeyA, counter++))) << "the listener is acting on the command";
+  ASSERT_EQ(Poll(nullptr, &got), wpPacket);
+  EXPECT_TRUE(got->IsVoiceC2S());
+  ASSERT_EQ(Poll(nullptr, &got), wpPacket);
+  EXPECT_TRUE(got->IsVoiceC2S());
+  EXPECT_EQ(Poll(), -1);
+  EXPECT_TRUE(store(ClientVoice(kA, kKeyA, counter++))) << "the listener came back and found nothing";
+  relay.reset();
+  EXPECT_NE(buffer.TryStoreReceivedPacket(ClientVoice(kA, 0x999, counter++), &relay), nullptr);
+  EXPECT_EQ(relay, nullptr) << "a frame with a wrong key is refused, not handed back";
+}
+
 TEST_F(PacketBufferTest, ResendDeadlineIsTheSendersWakeUpHint) {
   Connect(buffer, kA, kKeyA);
   buffer.SendPacket(NewCommandPacket(3, kA), false);

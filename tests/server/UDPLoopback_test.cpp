@@ -2,11 +2,16 @@
 // the packet buffer, the sender thread writing the buffer's answers back.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "common/PacketBuffer.h"
 #include "server/PosixUDPSocket.h"
@@ -23,9 +28,9 @@ class TClientSocket {
  public:
   TClientSocket() {
     socket.BoundToIp = "127.0.0.1";
-    socket.OnRead = [this](const uint8_t* data, size_t size, const std::string& address, uint16_t port) {
-      auto p = std::make_unique<TPacket>(data, size);
-      p->SetAddress(address, port);
+    socket.OnRead = [this](const TPosixUDPSocket::TReceived& d) {
+      auto p = std::make_unique<TPacket>(d.Data, d.Size);
+      p->SetPeer(d.Address, d.Ip, d.Port);
       std::lock_guard<std::mutex> lock(mutex_);
       received_.push_back(std::move(p));
       cond_.notify_all();
@@ -53,9 +58,9 @@ TEST(UDPLoopback, DatagramsTravelSocketToBufferToSenderToSocket) {
   TCustomPacketBuffer buffer;
   TPosixUDPSocket server;
   server.BoundToIp = "127.0.0.1";
-  server.OnRead = [&](const uint8_t* data, size_t size, const std::string& address, uint16_t port) {
-    auto p = std::make_unique<TPacket>(data, size);
-    p->SetAddress(address, port);
+  server.OnRead = [&](const TPosixUDPSocket::TReceived& d) {
+    auto p = std::make_unique<TPacket>(d.Data, d.Size);
+    p->SetPeer(d.Address, d.Ip, d.Port);
     if (!buffer.Closing()) buffer.TryStoreReceivedPacket(std::move(p));
   };
   TPLUDPSender sender(buffer, server);
@@ -105,6 +110,94 @@ TEST(UDPLoopback, DatagramsTravelSocketToBufferToSenderToSocket) {
   const TBufferStatistics s = buffer.GetStatistics();
   EXPECT_EQ(s.PacketsReceived, 3u);
   EXPECT_EQ(s.PacketsSent, 3u);
+}
+
+// Stands in for the batch system call: passes at most two messages at a
+// time on to the system, and refuses a datagram starting with 0xEE the way
+// the system refuses one it cannot send (a partial count, or the error when
+// it comes first).
+int SendTwoAtATime(int fd, mmsghdr* messages, unsigned int count, int flags) {
+  unsigned int n = std::min(count, 2u);
+  for (unsigned int i = 0; i < n; ++i)
+    if (static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov[0].iov_base)[0] == 0xEE) {
+      if (i == 0) {
+        errno = EPERM;
+        return -1;
+      }
+      n = i;
+    }
+  return sendmmsg(fd, messages, n, flags);
+}
+
+TEST(PosixUDPSocket, BatchGoesOnPastPartialSendsAndFailedDatagrams) {
+  TClientSocket receiver;
+  TPosixUDPSocket server;
+  server.BoundToIp = "127.0.0.1";
+  server.SetActive(true);
+  server.SendMany = SendTwoAtATime;
+  // More than one system batch; 5 and 66 are refused by the system, 9 has no
+  // usable address, 10 has its address as text only.
+  constexpr size_t kCount = TPosixUDPSocket::kSendBatch + 6;
+  std::vector<uint8_t> first(kCount);
+  std::vector<TOutgoingDatagram> batch(kCount);
+  for (size_t i = 0; i < kCount; ++i) {
+    first[i] = i == 5 || i == 66 ? 0xEE : static_cast<uint8_t>(i);
+    batch[i] = {&first[i], 1, ParseIPv4Address("127.0.0.1"), receiver.socket.BoundPort(), ""};
+  }
+  batch[9].Ip = 0;
+  batch[9].Address = "300.1.1.1";
+  batch[10].Ip = 0;
+  batch[10].Address = "127.0.0.1";
+  std::vector<TSendFailure> failures;
+  server.SendBatch(batch.data(), kCount, failures);
+
+  ASSERT_EQ(failures.size(), 3u);
+  std::sort(failures.begin(), failures.end(), [](auto& a, auto& b) { return a.Index < b.Index; });
+  EXPECT_EQ(failures[0].Index, 5u);
+  EXPECT_EQ(failures[1].Index, 9u);
+  EXPECT_EQ(failures[2].Index, 66u);
+  EXPECT_EQ(failures[0].Reason, "sendmmsg: Operation not permitted");
+  EXPECT_EQ(failures[1].Reason, "not an IPv4 address: 300.1.1.1");
+  for (size_t i = 0; i < kCount; ++i) {
+    if (i == 5 || i == 9 || i == 66) continue;
+    auto p = receiver.Receive();
+    ASSERT_TRUE(p) << "datagram " << i << " did not arrive";
+    EXPECT_EQ(p->Memory()[0], i) << "out of order";
+  }
+}
+
+TEST(PosixUDPSocket, ReportsHowLongADatagramWaitedToBeRead) {
+  TPosixUDPSocket server;
+  server.BoundToIp = "127.0.0.1";
+  std::mutex mutex;
+  std::condition_variable cond;
+  bool secondSent = false;
+  std::vector<uint32_t> ages;
+  server.OnRead = [&](const TPosixUDPSocket::TReceived& d) {
+    std::unique_lock<std::mutex> lock(mutex);
+    ages.push_back(d.AgeMs);
+    cond.notify_all();
+    if (ages.size() > 1) return;
+    // Holds the reader until the second datagram is in the queue, then some
+    // more. It is sent only now, so that it cannot come with the first read.
+    cond.wait_for(lock, 10s, [&] { return secondSent; });
+    lock.unlock();
+    std::this_thread::sleep_for(120ms);
+  };
+  server.SetActive(true);
+  TClientSocket client;
+  auto p = NewVoiceC2SPacket(1, 1, 1, 4);
+  client.Send(*p, server.BoundPort());
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(cond.wait_for(lock, 10s, [&] { return ages.size() == 1; }));
+    client.Send(*p, server.BoundPort());
+    secondSent = true;
+    cond.notify_all();
+    ASSERT_TRUE(cond.wait_for(lock, 10s, [&] { return ages.size() == 2; }));
+  }
+  EXPECT_GE(ages[1], 100u);
+  server.SetActive(false);
 }
 
 TEST(PosixUDPSocket, SwitchingOffStopsAWaitingReaderPromptly) {

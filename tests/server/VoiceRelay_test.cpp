@@ -7,6 +7,8 @@
 // marker sent after the datagram under test has reached a player, anything
 // that datagram caused for that player has reached it too.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <functional>
@@ -170,6 +172,25 @@ TEST_F(VoiceRelayTest, OwnChannelReachesEveryOtherMemberWithTheRelayedLayout) {
   }
   EXPECT_EQ(Heard(*a), Tags{}) << "nothing goes back to the speaker";
   EXPECT_EQ(Heard(*d), Tags{}) << "other channels hear nothing";
+}
+
+TEST_F(VoiceRelayTest, VoiceThatWaitedTooLongInTheSocketQueueIsDropped) {
+  StartServer();
+  auto a = Join("a", "Lobby"), b = Join("b", "Lobby");
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  ASSERT_EQ(getsockname(a->Fd(), reinterpret_cast<sockaddr*>(&local), &len), 0);
+  ASSERT_EQ(Heard(*b, a.get()), Tags{}) << "a's login is complete on the transport level";
+  uint16_t counter = 100;
+  // As the socket reader hands it over, with the time it waited there.
+  auto frame = [&](uint8_t tag, uint32_t waitedMs) {
+    auto p = NewVoiceC2SPacket(a->SessionKey, a->PlayerID, counter++, 24);
+    p->Memory()[kVoiceC2SHeaderSize] = tag;
+    f_.Server->UDPRead("127.0.0.1", ntohs(local.sin_port), local.sin_addr.s_addr, p->Memory(), p->Size(), waitedMs);
+  };
+  frame(0x31, TServerObject::kStaleVoiceMs + 1);
+  frame(0x32, TServerObject::kStaleVoiceMs);
+  EXPECT_EQ(Heard(*b), Tags{0x32});
 }
 
 TEST_F(VoiceRelayTest, SpeakerAloneInItsChannelReachesNobody) {
