@@ -7,7 +7,7 @@ DEB_PACKAGES := g++ cmake ninja-build make pkg-config zlib1g-dev libgtest-dev li
   libasio-dev libsystemd-dev media-types chromium chromium-driver python3-selenium dpkg-dev
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build run test asan tsan fuzz bench clean
+.PHONY: all deps build run test asan tsan fuzz bench package clean
 
 all: build
 
@@ -53,6 +53,10 @@ fuzz: deps
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+
+# The Debian package (build/parleon-server_<version>_<arch>.deb).
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

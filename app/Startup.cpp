@@ -5,8 +5,12 @@
 #include <chrono>
 #include <thread>
 
+#include "admin/TCPQuery.h"
+#include "admin/WebInterface.h"
+#include "announce/WebPost.h"
 #include "app/AdminAccount.h"
 #include "app/Globals.h"
+#include "app/ServiceStatus.h"
 #include "app/Utilities.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
@@ -43,9 +47,13 @@ struct TScrambled {
   unsigned char Bytes[N];
 };
 
+// The list address is chosen when the server is built (PARLEON_DEFAULT_POST_URL).
+#ifndef PARLEON_DEFAULT_POST_URL
+#define PARLEON_DEFAULT_POST_URL "http://serverlist.parleon.invalid/announce.php"
+#endif
 constexpr TScrambled kPlatform("Linux");
-constexpr TScrambled kPostUrl("http://serverlist.parleon.net/announce/add.php");
-static_assert(sizeof(kPlatform.Bytes) == 6 && sizeof(kPostUrl.Bytes) == 47, "built-in value lengths");
+constexpr TScrambled kPostUrl(PARLEON_DEFAULT_POST_URL);
+static_assert(sizeof(kPlatform.Bytes) == 6, "the platform name has five characters");
 
 void ProduceBuiltInValues() {
   PlatformName = kPlatform.Plain();
@@ -209,6 +217,7 @@ bool Start_Parleon_Server() {
     ReadAndWriteBackSettings(IniFileName);
   } catch (const std::exception&) {
     Log(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: error in config file");
+    TellOperator("error in config file " + IniFileName);
     return false;
   }
 
@@ -227,6 +236,7 @@ bool Start_Parleon_Server() {
   } catch (const std::exception&) {
     LogFmt(LMTERROR, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: unable to open server db file : %1",
            {DbFileName});
+    TellOperator("unable to open server db file " + DbFileName);
     RemoveServerDatabase();
     return false;
   }
@@ -254,6 +264,29 @@ bool Start_Parleon_Server() {
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
     LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
   }
+  // The web interface; start-up goes on without it when it cannot start.
+  if (HTTPServerEnabled && HTTPServerPort > 0) {
+    auto web =
+        std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = BoundToIp, .DateTimeFormat = DateTimeFormat});
+    if (web->Init(HTTPServerPort, HttpDocsDir)) {
+      WebInterface = web.release();
+    } else {
+      Log(LMTWARNING, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: cant initialise WebInterface");
+      HTTPServerEnabled = false;
+    }
+  }
+  // The TCP query logs why when its port cannot be opened, and the process
+  // goes on without it.
+  if (TCPQueryPort > 0) {
+    auto query = std::make_unique<TTCPQuery>(TTCPQueryOptions{TCPQueryPort, BoundToIp, environment});
+    if (query->Active()) TCPQuery = query.release();
+  }
+  // The announcement to the public server list.
+  if (WebPostEnabled) {
+    TWebPost::TOptions post;
+    post.Environment = {AdminEmail, ISPLinkURL, ISPName, ISPCountry, TCPQueryPort, DefaultPostUrl, PostUrl, BoundToIp};
+    WebPost = new TWebPost(std::move(post));
+  }
   Log(LMTALL, LMDINFO, "server", "Server startup finished");
   return true;
 }
@@ -270,6 +303,14 @@ void Stop_Parleon_Server() {
     db->Flush();
     db->SetActive(false);
   }
+  // The web interface goes; its destructor waits for the running requests.
+  delete WebInterface.exchange(nullptr);
+  if (TWebPost* post = WebPost.exchange(nullptr)) {
+    post->Terminate();
+    delete post;  // joins: a request in progress is aborted
+  }
+  // The query closes its connections; its commands in work finish first.
+  delete TCPQuery.exchange(nullptr);
   // The server list is empty by now; the pointer is cleared before it goes.
   delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));

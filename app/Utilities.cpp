@@ -1,7 +1,6 @@
 #include "app/Utilities.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "common/SecureRandom.h"
 
@@ -19,13 +18,3 @@ std::string RandomString(int length) {
   return s;
 }
 
-std::string FormatUptime(uint32_t seconds) {
-  const uint32_t days = seconds / 86400, hours = (seconds / 3600) % 24, minutes = (seconds / 60) % 60,
-                 secs = seconds % 60;
-  char buf[48];
-  if (days > 0)
-    std::snprintf(buf, sizeof buf, "%uD %02u:%02u:%02u", days, hours, minutes, secs);
-  else
-    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", hours, minutes, secs);
-  return buf;
-}

@@ -1,6 +1,6 @@
-// Small helpers of start-up and the operator interfaces: random text and
-// uptime text. The text formatting helpers (ReplaceText, FormatArgs) live
-// in common/TextFormat.h.
+// Small helpers of start-up and the operator interfaces: random text. The
+// text formatting helpers (ReplaceText, FormatArgs, FormatUptime) live in
+// common/TextFormat.h.
 //
 // Thread-safety: pure functions (RandomString reads the OS random source).
 #pragma once
@@ -14,5 +14,3 @@
 // `length` characters of "abcdefghijklmnopqrstuvwxyz123456789" (never "0"),
 // drawn from the operating system's secure random source.
 std::string RandomString(int length);
-// "hh:mm:ss", or "<d>D hh:mm:ss" from one day on.
-std::string FormatUptime(uint32_t seconds);

@@ -1,14 +1,22 @@
 // Program entry: start-up, then wait for SIGINT or SIGTERM, then the orderly
-// shutdown. The signals are blocked before any thread exists, so every
+// shutdown. Meanwhile SIGHUP reopens the log and SIGUSR1 looks the server's
+// addresses up. The signals are blocked before any thread exists, so every
 // thread inherits the mask and only the main thread's sigwait sees them.
 #include <signal.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "announce/AddressLookup.h"
 #include "app/Globals.h"
+#include "app/ServiceStatus.h"
 #include "app/Startup.h"
 #include "common/Log.h"
 
@@ -25,7 +33,42 @@ void PrintUsage() {
       "  -ADMINPW=  sets the password of the \"admin\" account of every listed server\n"
       "  -HTTPDOCS= web interface template folder (default ./httpdocs)\n"
       "  --help, --version\n"
-      "SIGINT or SIGTERM shuts the server down.\n");
+      "SIGINT or SIGTERM shuts the server down, SIGHUP reopens the log file,\n"
+      "SIGUSR1 looks the server's addresses up again.\n");
+}
+
+// Serves SIGHUP and SIGUSR1 until a stop signal comes, and returns it. The
+// first address lookup runs when the three seconds of the splash time are
+// over, as if the splash had ended.
+int WaitForStopSignal(const sigset_t& signals, TAddressLookup& lookup) {
+  constexpr auto kSplashTime = std::chrono::seconds(3);
+  const auto splashEnd = std::chrono::steady_clock::now() + kSplashTime;
+  bool splashOver = false;
+  for (;;) {
+    int sig = 0;
+    if (!splashOver) {
+      const auto left = std::max(splashEnd - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{});
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      sig = sigtimedwait(&signals, nullptr, &wait);
+      if (sig < 0) {
+        if (errno == EAGAIN) {
+          splashOver = true;
+          lookup.UpdateIPs();
+        }
+        continue;
+      }
+    } else if (sigwait(&signals, &sig) != 0) {
+      continue;
+    }
+    if (sig == SIGHUP) {
+      ReopenLog();
+    } else if (sig == SIGUSR1) {
+      lookup.UpdateIPs();  // ignored while a lookup runs
+    } else {
+      return sig;
+    }
+  }
 }
 
 }  // namespace
@@ -45,28 +88,35 @@ int main(int argc, char** argv) {
   }
   ProcessArguments = args;
 
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // SIGHUP reopens server.log (log rotation), SIGUSR1 looks the addresses
+  // up again; the others stop the server.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&signals, sig);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   // A peer that closes a TCP connection must not end the process.
   signal(SIGPIPE, SIG_IGN);
 
   if (!Start_Parleon_Server()) {
     Log(LMTERROR, LMDALL, "frmMain", "critical error, shutdown initiated");
-    std::fprintf(stderr, "parleon-server: start-up failed, see %s\n", LogFileName.c_str());
+    TellOperator("start-up failed, see " + LogFileName);
     return 1;
   }
   std::printf("Parleon Server %s running: administration at http://localhost:%d, log in %s\n",
               ServerVersionText().c_str(), HTTPServerPort, LogFileName.c_str());
   std::fflush(stdout);
+  TellOperator("Server startup finished, version " + ServerVersionText() + " " + PlatformName);
+  NotifyReady();
 
-  int sig = 0;
-  while (sigwait(&stopSignals, &sig) != 0) {
-  }
-  std::printf("Shutting down (signal %d)...\n", sig);
-  std::fflush(stdout);
+  TAddressLookup::TOptions addresses;
+  addresses.ExternalIPDetection = ExternalIPDetection;
+  addresses.Proxy = {ProxyServer, ProxyPort, ProxyBasicAuthentication, ProxyUsername, ProxyPassword};
+  auto lookup = std::make_unique<TAddressLookup>(std::move(addresses));
+  const int sig = WaitForStopSignal(signals, *lookup);
+  TellOperator("Server shutdown initialized (signal " + std::to_string(sig) + ")");
+  NotifyStopping();
+  lookup.reset();  // aborts a lookup still running
   Stop_Parleon_Server();
+  TellOperator("Server shutdown finished");
   return 0;
 }

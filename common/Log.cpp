@@ -165,6 +165,11 @@ void TLogFile::Close() {
   file_ = nullptr;
 }
 
+void TLogFile::Reopen() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  OpenFile();
+}
+
 void TLogFile::LogMemory() { WriteLine(" !!! LogMemory not supported yet !!!", "", LMTDEBUG, LMDALL); }
 
 // ---- global logger ----------------------------------------------------------
@@ -183,6 +188,11 @@ void InitLog(const std::string& iniFileName, std::string_view section, const std
 void DoneLog() {
   TLogObject* old = Logger.exchange(nullptr);
   delete old;
+}
+
+void ReopenLog() {
+  if (TLogObject* l = Logger.load(std::memory_order_acquire)) l->Reopen();
+  Log(LMTALL, LMDINFO, "server", "Log file reopened");
 }
 
 // A log line that cannot be written (full disk) is lost rather than failing

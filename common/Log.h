@@ -44,6 +44,9 @@ class TLogObject {
                          TLogMessageDepth depth) = 0;
   virtual void Close() {}
   virtual void Open() = 0;
+  // Lets go of the file and opens it again by name, so that a log moved
+  // aside (log rotation) is followed by a new one. No banner.
+  virtual void Reopen() {}
   void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
   void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
               TFmtArgs args);
@@ -76,6 +79,7 @@ class TLogFile : public TLogObject {
                  TLogMessageDepth depth) override;
   void Close() override;  // end banner, then the file closes
   void Open() override;   // start banner
+  void Reopen() override;
   void LogMemory() override;
   virtual bool OpenFile();
   bool Active() const { return file_ != nullptr; }
@@ -98,6 +102,8 @@ extern std::atomic<TLogObject*> Logger;
 void InitLog(const std::string& iniFileName, std::string_view section, const std::string& logFileName);
 // Destroys Logger (writing the end banner) and sets it to none.
 void DoneLog();
+// Reopens the log file (SIGHUP) and logs a line saying so in the new file.
+void ReopenLog();
 
 // Never raise: a line the disk refuses is lost.
 void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);

@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/DeadlineHeap.h"
@@ -214,6 +215,15 @@ class TCustomPacketBuffer {
     if (!node) return false;
     inspect(static_cast<const TSingleConnection&>(node->Conn));
     return true;
+  }
+  // The same for many players under one hold of the lock (a player list of
+  // the whole server): `inspect(i, connection)` for each index i whose
+  // player id ids[i] has a connection.
+  template <typename F>
+  void InspectConnections(const std::vector<uint32_t>& ids, F&& inspect) {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    for (size_t i = 0; i < ids.size(); ++i)
+      if (TNode* node = Find(ids[i])) inspect(i, static_cast<const TSingleConnection&>(node->Conn));
   }
 
   // The wake-up signals, exposed for the tests that check them.

@@ -76,3 +76,14 @@ std::string FormatArgs(std::string_view format, TFmtArgs args) {
   }
   return text;
 }
+
+std::string FormatUptime(uint32_t seconds) {
+  const uint32_t days = seconds / 86400, hours = (seconds / 3600) % 24, minutes = (seconds / 60) % 60,
+                 secs = seconds % 60;
+  char buf[48];
+  if (days > 0)
+    std::snprintf(buf, sizeof buf, "%uD %02u:%02u:%02u", days, hours, minutes, secs);
+  else
+    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", hours, minutes, secs);
+  return buf;
+}

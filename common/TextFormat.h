@@ -50,6 +50,9 @@ void ReplaceText(std::string& text, std::string_view pattern, std::string_view r
 // more arguments; callers keep to nine.
 std::string FormatArgs(std::string_view format, TFmtArgs args);
 
+// "hh:mm:ss", or "<d>D hh:mm:ss" from one day on.
+std::string FormatUptime(uint32_t seconds);
+
 std::string UpperCase(std::string_view s);  // ASCII letters only
 std::string Trim(std::string_view s);       // blanks and control characters at both ends
 bool SameText(std::string_view a, std::string_view b);  // ASCII case-insensitive equality

@@ -17,11 +17,14 @@ namespace {
 constexpr int kStartMs = 30000;
 constexpr int kStopMs = 60000;
 
-// Keeps a run off the network: no web interface, TCP query or web list, and
-// every virtual server (the default one of a first run too) on a free
-// loopback port, so runs never collide with each other or a real server.
+// Keeps a run off the network: no web interface, TCP query, web list or
+// external-address lookup, and every virtual server (the default one of a
+// first run too) on a free loopback port, so runs never collide with each
+// other or a real server.
 std::string QuietIni(const std::vector<std::string>& listed = {}) {
-  std::string ini = "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\nBoundToIp=127.0.0.1\n[WebPost]\nEnabled=0\n";
+  std::string ini =
+      "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\nBoundToIp=127.0.0.1\nExternalIPDectection=0\n"
+      "[WebPost]\nEnabled=0\n";
   if (!listed.empty()) ini += "[Servers]\n";
   for (size_t i = 0; i < listed.size(); ++i) ini += std::to_string(i) + "=" + listed[i] + "\n";
   std::vector<std::string> sections = listed;

@@ -23,6 +23,7 @@ TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
     ini.WriteInteger("Main Config", "HTTPServer Port", 0);
     ini.WriteInteger("Main Config", "TCPQueryPort", 0);
     ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
+    ini.WriteBool("Main Config", "ExternalIPDectection", false);
     ini.WriteBool("WebPost", "Enabled", false);
     ini.WriteInteger("server_cfg Default", "ServerUDPPort", port);
   }
@@ -72,6 +73,10 @@ TEST(ExecutableTest, UnwritableSettingsFileFailsWithNonZeroStatus) {
   const std::string log = ReadFileText(dir.File("server.log"));
   EXPECT_NE(log.find("Start_Parleon_Server: error in config file"), std::string::npos) << log;
   EXPECT_NE(log.find("critical error, shutdown initiated"), std::string::npos) << log;
+  // The journal of a service shows the reason and where to read more.
+  const std::string err = ReadFileText(dir.File("stdout.txt"));
+  EXPECT_NE(err.find("parleon-server: error in config file " + iniDir + "\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("parleon-server: start-up failed, see "), std::string::npos) << err;
 }
 
 TEST(ExecutableTest, HelpAndVersion) {

@@ -1,0 +1,696 @@
+#include "admin/QueryCommands.h"
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "common/CommandCodes.h"
+#include "common/IniFile.h"
+#include "common/Log.h"
+#include "common/LogRateLimiter.h"
+#include "common/LoginThrottle.h"
+#include "common/Packets.h"
+#include "common/TextFormat.h"
+#include "common/WireFormat.h"
+#include "database/Accounts.h"
+#include "server/ServerList.h"
+
+namespace {
+
+constexpr size_t kErrorMessageLength = 29;
+constexpr size_t kMessageSize = 314;
+constexpr uint32_t kMessageValue = 255;
+
+// One command line being answered.
+struct TCall {
+  QueryConnection& Conn;
+  const TServerEnvironment& Env;
+  std::vector<std::string> Params;
+  std::string Answer;
+
+  void Line(std::string_view text) {
+    Answer.append(text);
+    Answer.append("\r\n");
+  }
+  void Ok() { Line("OK"); }
+  void Error(std::string_view message) { Answer += QueryErrorLine(message); }
+};
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& ch : out)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  return out;
+}
+
+std::vector<std::string> SplitParams(std::string_view rest) {
+  std::vector<std::string> params;
+  size_t i = 0;
+  while (i < rest.size()) {
+    const size_t end = std::min(rest.find(' ', i), rest.size());
+    if (end > i) params.emplace_back(rest.substr(i, end - i));
+    i = end + 1;
+  }
+  return params;
+}
+
+// Parameters from `first` on, each after one blank: the value keeps a leading blank.
+std::string JoinEachAfterBlank(const std::vector<std::string>& params, size_t first) {
+  std::string value;
+  for (size_t i = first; i < params.size(); ++i) value += " " + params[i];
+  return value;
+}
+
+TDateTime ServerNow(const TServerObject& server) { return server.Clock ? server.Clock->Now() : NowDateTime(); }
+
+TServerListObject& List() {
+  TServerListObject* list = GetServerList();
+  if (!list) throw std::runtime_error("server list closed");
+  return *list;
+}
+
+// ---- the common checks ------------------------------------------------------------
+
+bool LoggedIn(TCall& c) {
+  if (!c.Conn.LoggedIn) c.Error("not logged in");
+  return c.Conn.LoggedIn;
+}
+
+// Server selection: the selected server, else the server of the connection's
+// list whose port parameter 0 names. A server that stopped since the
+// connection saw it counts as not found; a stopped selection is dropped.
+TServerRef Select(TCall& c) {
+  std::lock_guard<std::recursive_mutex> lock(List().Mutex());
+  if (c.Conn.Selected) {
+    if (c.Conn.Selected->Running()) return c.Conn.Selected;
+    c.Conn.Selected.reset();
+    c.Error("serverport not found");
+    return nullptr;
+  }
+  if (c.Params.empty()) {
+    c.Error("paramcount invalid");
+    return nullptr;
+  }
+  int32_t port = 0;
+  if (!TIniFile::ParseInteger(c.Params[0], port)) {
+    c.Error("convert error");
+    return nullptr;
+  }
+  if (port <= 0) {
+    c.Error("invalid server port");
+    return nullptr;
+  }
+  for (const auto& entry : c.Conn.Servers)
+    if (entry.second->Running() && entry.second->ServerUDPPort == port) return entry.second;
+  c.Error("serverport not found");
+  return nullptr;
+}
+
+// The checks of the commands that act on the selected server: logged in, a
+// selected server that still runs, at least `minParams` parameters, in this
+// order. Holds the ServerList lock when it returns the server's id, so the
+// id stays the running server's until the caller lets go.
+struct TSelectedTarget {
+  std::unique_lock<std::recursive_mutex> ListLock;
+  TServerRef Server;
+  std::string ID;
+};
+
+std::optional<TSelectedTarget> SelectedTarget(TCall& c, size_t minParams) {
+  if (!LoggedIn(c)) return std::nullopt;
+  TSelectedTarget target{std::unique_lock<std::recursive_mutex>(List().Mutex()), c.Conn.Selected, {}};
+  if (!target.Server || !target.Server->Running()) {
+    c.Conn.Selected.reset();
+    c.Error("no server selected");
+    return std::nullopt;
+  }
+  if (c.Params.size() < minParams) {
+    c.Error("paramcount invalid");
+    return std::nullopt;
+  }
+  target.ID = target.Server->ServerID;
+  return target;
+}
+
+// The same for the account commands: only the id is needed, and the
+// database is used without the ServerList lock.
+std::optional<std::string> SelectedID(TCall& c, size_t minParams) {
+  std::optional<TSelectedTarget> target = SelectedTarget(c, minParams);
+  if (!target) return std::nullopt;
+  return std::move(target->ID);
+}
+
+// Runs `read` with the server's machinery held; false (answered as not
+// found) when the server stopped after it was selected.
+template <typename F>
+bool WithMachinery(TCall& c, TServerObject& server, F&& read) {
+  const auto hold = server.HoldMachinery();
+  if (!server.Running()) {
+    c.Error("serverport not found");
+    return false;
+  }
+  read();
+  return true;
+}
+
+// ---- listing commands ---------------------------------------------------------------
+
+void ServerListCommand(TCall& c) {
+  std::vector<int32_t> ports;
+  {
+    std::lock_guard<std::recursive_mutex> lock(List().Mutex());
+    for (const auto& entry : c.Conn.Servers)
+      if (entry.second->Running()) ports.push_back(entry.second->ServerUDPPort);
+  }
+  for (int32_t port : ports) c.Line(std::to_string(port));
+  c.Ok();
+}
+
+struct TPlayerRow {
+  uint32_t PlayerID, ChannelID;
+  uint16_t ChannelPrivileges, PlayerPrivileges;
+  uint32_t Flags;
+  TDateTime LoginTime, LastSeen;
+  std::string NickName, LoginName;
+  uint32_t PacketsSent = 0, PacketsReceived = 0;
+  int64_t BytesSent = 0, BytesReceived = 0;
+  uint16_t Loss = 0;
+  int32_t Ping = 0;
+  std::string Address = "0.0.0.0";
+};
+
+void PlayerListCommand(TCall& c) {
+  const TServerRef server = Select(c);
+  if (!server) return;
+  std::vector<TPlayerRow> rows;
+  TDateTime now = 0;
+  const bool showAddress = c.Conn.LoggedIn;
+  const bool found = WithMachinery(c, *server, [&] {
+    {
+      // The listener holds this lock for every datagram: copy and let go.
+      TClientListLock lock(*server->ClientList);
+      rows.reserve(server->ClientList->Count());
+      for (const TClientObject* p : server->ClientList->Items())
+        rows.push_back({p->PlayerID, p->ChannelID, p->ChannelPrivileges, p->PlayerPrivileges, p->PlayerFlags,
+                        p->LoginTime, p->LastSeen, p->NickName.Text(), p->LoginName.Text()});
+    }
+    std::vector<uint32_t> ids;
+    ids.reserve(rows.size());
+    for (const TPlayerRow& row : rows) ids.push_back(row.PlayerID);
+    server->PacketBuffer->InspectConnections(ids, [&](size_t i, const TSingleConnection& k) {
+      TPlayerRow& row = rows[i];
+      row.PacketsSent = k.PacketsSent;
+      row.BytesSent = k.BytesSent;
+      row.PacketsReceived = k.PacketsReceived;
+      row.BytesReceived = k.BytesReceived;
+      row.Loss = k.LossHundredths();
+      row.Ping = k.AverageRtt;
+      // Where players connect from is for administrators only.
+      if (showAddress && k.State != csLogin && k.State != csClosed) row.Address = k.Address;
+    });
+    now = ServerNow(*server);
+  });
+  if (!found) return;
+  for (const TPlayerRow& r : rows) {
+    std::string line;
+    for (const std::string& field :
+         {std::to_string(r.PlayerID), std::to_string(r.ChannelID), std::to_string(r.PacketsSent),
+          std::to_string(r.BytesSent), std::to_string(r.PacketsReceived), std::to_string(r.BytesReceived),
+          std::to_string(r.Loss), std::to_string(r.Ping), std::to_string(SecondsBetween(r.LoginTime, now)),
+          std::to_string(SecondsBetween(r.LastSeen, now)), std::to_string(r.ChannelPrivileges),
+          std::to_string(r.PlayerPrivileges), std::to_string(r.Flags), r.Address, r.NickName, r.LoginName}) {
+      line += field;
+      line += '\t';
+    }
+    c.Line(line);
+  }
+  c.Ok();
+}
+
+struct TChannelRow {
+  uint32_t ID, Parent;
+  uint16_t Codec, Order, MaxUsers, Flags;
+  bool HasPassword;
+  std::string Name, Topic;
+};
+
+void ChannelListCommand(TCall& c) {
+  const TServerRef server = Select(c);
+  if (!server) return;
+  std::vector<TChannelRow> rows;
+  const bool found = WithMachinery(c, *server, [&] {
+    TChannelsLock lock(*server->Channels);
+    rows.reserve(server->Channels->Count());
+    for (const auto& r : server->Channels->Records())
+      rows.push_back({r->ID, r->Parent, r->Codec, r->Order, r->MaxUsers, r->Flags, !r->Password.empty(), r->Name,
+                      r->Topic});
+  });
+  if (!found) return;
+  for (const TChannelRow& r : rows)
+    c.Line(std::to_string(r.ID) + '\t' + std::to_string(r.Codec) + '\t' + std::to_string(r.Parent) + '\t' +
+           std::to_string(r.Order) + '\t' + std::to_string(r.MaxUsers) + '\t' + r.Name + '\t' +
+           std::to_string(r.Flags) + '\t' + (r.HasPassword ? "1" : "0") + '\t' + r.Topic);
+  c.Ok();
+}
+
+void VersionCommand(TCall& c) {
+  QueryTrace("Version requested");
+  c.Line(std::to_string(c.Env.VersionMajor) + "." + std::to_string(c.Env.VersionMinor) + "." +
+         std::to_string(c.Env.VersionRelease) + "." + std::to_string(c.Env.VersionBuild) + " " + c.Env.Platform);
+  c.Ok();
+}
+
+void SelectCommand(TCall& c) {
+  c.Conn.Selected.reset();
+  if (TServerRef server = Select(c)) {
+    c.Conn.Selected = std::move(server);
+    c.Ok();
+  }
+}
+
+void ServerInfoCommand(TCall& c) {
+  const TServerRef server = Select(c);
+  if (!server) return;
+  std::vector<std::string> lines;
+  const bool found = WithMachinery(c, *server, [&] {
+    const TServerObject& s = *server;
+    const TBufferStatistics stats = s.PacketBuffer->GetStatistics();
+    size_t users = 0, channels = 0;
+    {
+      TClientListLock clients(*s.ClientList);
+      users = s.ClientList->Count();
+      TChannelsLock lock(*s.Channels);
+      channels = s.Channels->Count();
+    }
+    auto codec = [](bool allowed) { return allowed ? "-1" : "0"; };
+    lines = {"server_id=" + s.ServerID,
+             "server_name=" + s.ServerName,
+             "server_platform=" + s.Platform,
+             "server_welcomemessage=" + s.ServerWelcomeMessage,
+             "server_webpost_linkurl=" + s.WebPostLinkURL,
+             std::string("server_password=") + (s.ServerPassword.empty() ? "0" : "1"),
+             "server_udpport=" + std::to_string(s.ServerUDPPort),
+             "server_maxusers=" + std::to_string(s.ServerMaxUsers),
+             std::string("server_codeccelp51=") + codec(s.AllowCodecCelp51),
+             std::string("server_codeccelp63=") + codec(s.AllowCodecCelp63),
+             std::string("server_codecgsm148=") + codec(s.AllowCodecGSM148),
+             std::string("server_codecgsm164=") + codec(s.AllowCodecGSM164),
+             std::string("server_codecwindowscelp52=") + codec(s.AllowCodecWindowsCELP52),
+             "server_packetssend=" + std::to_string(stats.PacketsSent),
+             "server_bytessend=" + std::to_string(stats.BytesSent),
+             "server_packetsreceived=" + std::to_string(stats.PacketsReceived),
+             "server_bytesreceived=" + std::to_string(stats.BytesReceived),
+             "server_uptime=" + std::to_string(SecondsBetween(s.StartTime, ServerNow(s))),
+             "server_currentusers=" + std::to_string(users),
+             "server_currentchannels=" + std::to_string(channels)};
+  });
+  if (!found) return;
+  for (const std::string& line : lines) c.Line(line);
+  c.Ok();
+}
+
+// ---- server commands ------------------------------------------------------------------
+
+// The text goes to every player as a server message: one reliable command
+// per player, queued in one batch.
+void MessageCommand(TCall& c) {
+  if (!LoggedIn(c)) return;
+  const TServerRef server = Select(c);
+  if (!server) return;
+  std::string text;
+  for (const std::string& p : c.Params) text += (text.empty() ? "" : " ") + p;
+  text = Trim(text);
+  std::erase(text, '\r');
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  const bool found = WithMachinery(c, *server, [&] {
+    std::vector<std::pair<uint32_t, uint32_t>> recipients;  // session key, player id
+    {
+      TClientListLock lock(*server->ClientList);
+      recipients.reserve(server->ClientList->Count());
+      for (const TClientObject* p : server->ClientList->Items()) recipients.emplace_back(p->SessionKey, p->PlayerID);
+    }
+    // A player who left meanwhile has no connection: the buffer drops its copy.
+    std::vector<std::unique_ptr<TPacket>> packets;
+    packets.reserve(recipients.size());
+    for (const auto& [sessionKey, playerID] : recipients) {
+      auto packet = std::make_unique<TPacket>(kMessageSize);
+      uint8_t* m = packet->Memory();
+      wire::PutU16(m, kPacketCommand);
+      wire::PutU16(m + 2, cmd::TextMessageOut);
+      wire::PutU32(m + 4, sessionKey);
+      wire::PutU32(m + 8, playerID);
+      wire::PutStr(m + 24, 255, text);
+      wire::PutU32(m + 280, kMessageValue);
+      wire::PutStr(m + 284, 29, "SERVER");
+      packets.push_back(std::move(packet));
+    }
+    server->PacketBuffer->SendPackets(packets.data(), packets.size());
+  });
+  if (found) c.Ok();
+}
+
+void MessageAllCommand(TCall& c) {
+  if (!LoggedIn(c)) return;
+  const TServerRef previous = c.Conn.Selected;
+  const auto servers = c.Conn.Servers;
+  for (const auto& entry : servers) {
+    // A server stopped since the connection saw it is not there any more.
+    if (!entry.second->Running()) continue;
+    c.Conn.Selected = entry.second;
+    MessageCommand(c);
+  }
+  c.Conn.Selected = previous;
+  c.Ok();
+}
+
+void StartCommand(TCall& c) {
+  if (!LoggedIn(c)) return;
+  if (Select(c)) c.Ok();
+}
+
+// Runs `act` with the id of the server found by selection, under the
+// ServerList lock so that the id cannot pass to another server meanwhile.
+template <typename F>
+bool ActOnSelected(TCall& c, F&& act) {
+  const TServerRef server = Select(c);
+  if (!server) return false;
+  TServerListObject& list = List();
+  std::lock_guard<std::recursive_mutex> lock(list.Mutex());
+  if (!server->Running()) {
+    c.Error("serverport not found");
+    return true;
+  }
+  act(list, server->ServerID);
+  c.Ok();
+  return true;
+}
+
+void StopCommand(TCall& c) {
+  if (!LoggedIn(c)) return;
+  ActOnSelected(c, [](TServerListObject& list, const std::string& id) { list.StopServer(id); });
+}
+
+void RestartCommand(TCall& c) {
+  if (!LoggedIn(c)) return;
+  if (!ActOnSelected(c, [](TServerListObject& list, const std::string& id) { list.RestartServer(id); }))
+    StartCommand(c);
+}
+
+// A name becomes a section name in server.ini and a node name in the
+// database: brackets, backslashes and control characters would break either.
+bool ValidServerName(std::string_view name) {
+  for (unsigned char ch : name)
+    if (ch < 0x20 || ch == 0x7F || ch == '[' || ch == ']' || ch == '\\') return false;
+  return true;
+}
+
+// Lists `id` under the lowest free key of "Servers", unless it is listed already.
+void ListServer(TIniFile& ini, const std::string& id) {
+  int n = 0;
+  for (;; ++n) {
+    const std::string listed = ini.ReadString("Servers", std::to_string(n), "");
+    if (listed.empty()) break;
+    if (listed == id) return;
+  }
+  ini.WriteString("Servers", std::to_string(n), id);
+  ini.UpdateFile();
+}
+
+void AddServerCommand(TCall& c) {
+  if (!LoggedIn(c)) return;
+  if (c.Params.size() < 2) return c.Error("paramcount invalid");
+  int32_t port = 0;
+  if (!TIniFile::ParseInteger(c.Params[1], port) || port < 1 || port > 65535 || !ValidServerName(c.Params[0]))
+    return c.Error("parameters invalid");
+  TServerListObject& list = List();
+  // No server comes or goes between the port check and the start, and two
+  // connections never pick the same free key.
+  std::lock_guard<std::recursive_mutex> lock(list.Mutex());
+  if (list.FindServerByPort(port)) return c.Error("serverport already running");
+  const std::string id = "server_cfg " + c.Params[0];
+  auto server = std::make_shared<TServerObject>();
+  if (!server->Start(c.Env, id, port, nullptr)) return c.Error("unable to initialize server");
+  try {
+    TIniFile ini(c.Env.SettingsFile);
+    ListServer(ini, id);
+  } catch (const std::exception&) {
+    LogFmt(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: unable to open server config file: %1 ",
+           {c.Env.SettingsFile});
+    return c.Error("unable to save server");
+  }
+  TakeServerSnapshot(c.Conn);
+  c.Conn.Selected = server;
+  c.Ok();
+}
+
+// ---- "set" -------------------------------------------------------------------------------
+
+// Applies parameter 1 on (the value) to a copy of the settings; false when
+// the value was refused (and answered).
+using TSetter = bool (*)(TCall&, TServerSettings&);
+
+struct TSetVariable {
+  const char* Name;
+  TSetter Apply;
+};
+
+const TSetVariable kSetVariables[] = {
+    {"maxuser",
+     [](TCall& c, TServerSettings& s) {
+       int32_t value = 0;
+       if (!TIniFile::ParseInteger(c.Params[1], value) || value < 0 || value > 65535) {
+         c.Error("convert error");
+         return false;
+       }
+       s.ServerMaxUsers = static_cast<uint16_t>(value);
+       return true;
+     }},
+    {"serverpassword",
+     [](TCall& c, TServerSettings& s) {
+       s.ServerPassword = c.Params[1] == "#CLEAR#" ? "" : wire::Cut(c.Params[1], 29);
+       return true;
+     }},
+    {"servername",
+     [](TCall& c, TServerSettings& s) {
+       s.ServerName = wire::Cut(JoinEachAfterBlank(c.Params, 1), 29);
+       return true;
+     }},
+    {"serverwelcomemsg",
+     [](TCall& c, TServerSettings& s) {
+       s.ServerWelcomeMessage = wire::Cut(JoinEachAfterBlank(c.Params, 1), 255);
+       return true;
+     }},
+    {"webpostlinkurl",
+     [](TCall& c, TServerSettings& s) {
+       s.WebPostLinkURL = wire::Cut(c.Params[1], 255);
+       return true;
+     }},
+};
+
+// The running server's settings are never written in place (its threads
+// read them without a lock): the changed copy goes to server.ini and the
+// restart reads it back, as a restart reads every setting.
+void SetCommand(TCall& c) {
+  std::optional<TSelectedTarget> target = SelectedTarget(c, 2);
+  if (!target) return;
+  TServerSettings settings = *target->Server;
+  const std::string variable = LowerAscii(c.Params[0]);
+  bool matched = false;
+  for (const TSetVariable& v : kSetVariables) {
+    if (variable != v.Name) continue;
+    if (!v.Apply(c, settings)) return;
+    matched = true;
+  }
+  if (!matched) return c.Error("invalid variable");
+  TIniFile ini(c.Env.SettingsFile);
+  settings.Write(ini, target->ID);
+  ini.UpdateFile();
+  List().RestartServer(target->ID);
+  c.Ok();
+}
+
+// ---- login and accounts ---------------------------------------------------------------
+
+// Any running server's super server administrator may log in. Wrong
+// passwords are throttled with the voice login's throttle: a blocked
+// address is refused without looking at the password.
+void LoginCommand(TCall& c) {
+  c.Conn.LoggedIn = false;
+  if (c.Params.size() != 2) return c.Error("paramcount invalid");
+  const std::string& name = c.Params[0];
+  const std::string& password = c.Params[1];
+  TLoginThrottle& throttle = ProcessLoginThrottle();
+  if (!throttle.MayTry(c.Conn.PeerAddress, name, "TCPQUERY")) return c.Error("invalid login");
+  // The ids are taken under the lock; the database is read without it.
+  for (const auto& entry : List().GetServerIDList()) {
+    const auto account = GetUser(name, entry.first, false);
+    if (account && account->Password.Text() == password &&
+        (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin)) {
+      throttle.Succeeded(c.Conn.PeerAddress, name);
+      c.Conn.LoggedIn = true;
+      return c.Ok();
+    }
+  }
+  throttle.Failed(c.Conn.PeerAddress, name);
+  c.Error("invalid login");
+}
+
+void AddUserCommand(TCall& c) {
+  const std::optional<std::string> id = SelectedID(c, 4);
+  if (!id) return;
+  TClientObject record;
+  record.LoginName = c.Params[0];
+  record.Password = c.Params[1];
+  record.PlayerPrivileges = static_cast<uint16_t>((LowerAscii(c.Params[2]) == "1" ? PlayerPrivileges::ServerAdmin : 0) |
+                                                  (LowerAscii(c.Params[3]) == "1" ? PlayerPrivileges::SuperServerAdmin : 0));
+  record.RegisteredBy = "Server";
+  if (!AddUser(record, *id)) return c.Error("duplicate user");
+  c.Ok();
+}
+
+void DeleteUserCommand(TCall& c) {
+  const std::optional<std::string> id = SelectedID(c, 1);
+  if (!id) return;
+  if (!DeleteUser(c.Params[0], *id)) return c.Error("user not found");
+  c.Ok();
+}
+
+// Finds the account, lets `change` alter it and stores it.
+template <typename F>
+void ChangeUser(TCall& c, const std::string& serverID, F&& change) {
+  std::unique_ptr<TClientObject> account = GetUser(c.Params[0], serverID, false);
+  if (!account) return c.Error("user not found");
+  change(*account);
+  if (!UpdateUser(*account, serverID)) return c.Error("user not found");
+  c.Ok();
+}
+
+void ChangePasswordCommand(TCall& c) {
+  const std::optional<std::string> id = SelectedID(c, 3);
+  if (!id) return;
+  if (c.Params[1] != c.Params[2]) return c.Error("password dont match");
+  ChangeUser(c, *id, [&](TClientObject& a) { a.Password = c.Params[1]; });
+}
+
+void ChangeRightsCommand(TCall& c) {
+  const std::optional<std::string> id = SelectedID(c, 3);
+  if (!id) return;
+  ChangeUser(c, *id, [&](TClientObject& a) {
+    uint16_t rights = a.PlayerPrivileges;
+    rights = static_cast<uint16_t>(rights & ~(PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin));
+    if (LowerAscii(c.Params[1]) == "1") rights |= PlayerPrivileges::ServerAdmin;
+    if (LowerAscii(c.Params[2]) == "1") rights |= PlayerPrivileges::SuperServerAdmin;
+    a.PlayerPrivileges = rights;
+  });
+}
+
+void ListUsersCommand(TCall& c) {
+  const std::optional<std::string> id = SelectedID(c, 0);
+  if (!id) return;
+  const auto names = ListUsers(*id);
+  if (!names) return c.Error("no users avaible");
+  for (const std::string& name : *names) c.Line(name);
+  c.Ok();
+}
+
+// ---- the table ----------------------------------------------------------------------------
+
+void HelpCommand(TCall& c);
+
+struct TCommand {
+  const char* Word;
+  const char* Help;
+  void (*Run)(TCall&);  // none: "quit"
+};
+
+// In the order lines are matched against them.
+const TCommand kCommands[] = {
+    {"sl", "serverlist", ServerListCommand},
+    {"pl", "playerlist", PlayerListCommand},
+    {"cl", "channellist", ChannelListCommand},
+    {"ver", "version", VersionCommand},
+    {"sel", "select", SelectCommand},
+    {"si", "server information", ServerInfoCommand},
+    {"msg", "message to server", MessageCommand},
+    {"msgall", "message to all servers", MessageAllCommand},
+    {"start", "start server", StartCommand},
+    {"stop", "stop server", StopCommand},
+    {"restart", "restarts a server", RestartCommand},
+    {"addserver", "adds a server", AddServerCommand},
+    {"set", "set a server variable", SetCommand},
+    {"login", "login to server", LoginCommand},
+    {"adduser", "adds a user to server", AddUserCommand},
+    {"deluser", "deletes a user from server", DeleteUserCommand},
+    {"changeuserpw", "changes password of a user", ChangePasswordCommand},
+    {"changeuserrights", "changes rights of a user", ChangeRightsCommand},
+    {"listuser", "display online users of a server", ListUsersCommand},
+    {"help", "this helpfile", HelpCommand},
+    {"quit", "close connection", nullptr},
+};
+
+// "help" leads its own list; the others follow in table order.
+void HelpCommand(TCall& c) {
+  auto entry = [&](const TCommand& command) {
+    std::string word = command.Word;
+    word.resize(20, ' ');
+    c.Line(word + ": " + command.Help);
+  };
+  c.Line("command overview: ");
+  for (const TCommand& command : kCommands)
+    if (command.Run == HelpCommand) entry(command);
+  for (const TCommand& command : kCommands)
+    if (command.Run != HelpCommand) entry(command);
+  c.Ok();
+}
+
+// The word alone, or the word and one blank, in any letter case.
+bool Matches(std::string_view line, std::string_view word) {
+  if (line.size() < word.size() || !SameText(line.substr(0, word.size()), word)) return false;
+  return line.size() == word.size() || line[word.size()] == ' ';
+}
+
+}  // namespace
+
+void QueryTrace(std::string_view text) {
+  static std::mutex mutex;
+  static TLogRateLimiter limiter(nullptr, 10, 1000);
+  uint32_t suppressed = 0;
+  bool allowed;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    allowed = limiter.Allow(suppressed);
+  }
+  if (suppressed) Log(LMTDEBUG, LMDINFO, "TCPQUERY", std::to_string(suppressed) + " trace lines suppressed");
+  if (allowed) Log(LMTDEBUG, LMDINFO, "TCPQUERY", text);
+}
+
+std::string QueryErrorLine(std::string_view message) {
+  return "ERROR, " + std::string(message.substr(0, kErrorMessageLength)) + "\r\n";
+}
+
+void TakeServerSnapshot(QueryConnection& connection) { connection.Servers = List().GetServerIDList(); }
+
+TQueryAnswer ExecuteQueryLine(QueryConnection& connection, std::string_view line, const TServerEnvironment& env) {
+  for (const TCommand& command : kCommands) {
+    const std::string_view word = command.Word;
+    if (!Matches(line, word)) continue;
+    if (!command.Run) return {"", true};
+    const std::string_view rest = line.size() > word.size() ? line.substr(word.size() + 1) : std::string_view();
+    TCall call{connection, env, SplitParams(rest), {}};
+    // Whatever a command raises (the database, the settings file), the
+    // client gets one error line and the connection goes on.
+    try {
+      command.Run(call);
+    } catch (const std::exception& error) {
+      Log(LMTERROR, LMDALL, "TCPQUERY", "TTCPQuery." + std::string(word) + " Exception: " + error.what());
+      call.Error(error.what());
+    } catch (...) {
+      Log(LMTERROR, LMDALL, "TCPQUERY", "TTCPQuery." + std::string(word) + " Exception: unknown");
+      call.Error("internal error");
+    }
+    return {std::move(call.Answer), false};
+  }
+  return {"error\r\n", false};
+}

@@ -1,0 +1,387 @@
+#include "admin/WebInterface.h"
+
+#include <charconv>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "admin/HttpServer.h"
+#include "admin/WebText.h"
+#include "common/Log.h"
+#include "common/TextFormat.h"
+#include "database/Accounts.h"
+#include "server/ServerList.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSource = "WEBINTERFACE";
+constexpr size_t kCredentialLength = 29;
+constexpr size_t kSessionCredentialLength = 255;
+
+void LogException(std::string_view operation, const std::exception& e) {
+  Log(LMTERROR, LMDALL, kSource, std::string(operation) + " Exception: " + e.what());
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+// Equal length and bytes, in time that does not depend on where they differ.
+bool SamePassword(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+std::string CookieValue(const httplib::Request& request, std::string_view name) {
+  for (size_t n = 0; n < request.get_header_value_count("Cookie"); ++n) {
+    const std::string header = request.get_header_value("Cookie", n);
+    size_t pos = 0;
+    while (pos < header.size()) {
+      size_t end = header.find(';', pos);
+      if (end == std::string::npos) end = header.size();
+      const std::string part = Trim(std::string_view(header).substr(pos, end - pos));
+      const size_t eq = part.find('=');
+      if (eq != std::string::npos && part.compare(0, eq, name) == 0) return part.substr(eq + 1);
+      pos = end + 1;
+    }
+  }
+  return "";
+}
+
+bool HasCookie(const httplib::Request& request, std::string_view name) {
+  const std::string prefix = std::string(name) + "=";
+  for (size_t n = 0; n < request.get_header_value_count("Cookie"); ++n) {
+    const std::string header = request.get_header_value("Cookie", n);
+    for (size_t at = header.find(prefix); at != std::string::npos; at = header.find(prefix, at + 1))
+      if (at == 0 || header[at - 1] == ' ' || header[at - 1] == ';') return true;
+  }
+  return false;
+}
+
+void SetCookie(httplib::Response& response, const std::string& value, bool expire) {
+  std::string cookie = std::string(TWebInterface::kCookieName) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict";
+  if (expire) cookie += "; Max-Age=0";
+  response.set_header("Set-Cookie", cookie);
+}
+
+// The error pages the routing sends itself, with their standard reason texts.
+void SendStatusPage(httplib::Response& response, int status) {
+  const char* reason = status == 400 ? "Bad Request" : "Not Found";
+  response.status = status;
+  response.set_content(std::string("<html><head><title>Error</title></head><body><h1>") + reason +
+                           "</h1></body></html>",
+                       "text/HTML");
+}
+
+// The id of a server that is running now, read while its machinery is held.
+std::string RunningId(TServerObject& server) {
+  const auto hold = server.HoldMachinery();
+  return server.Running() ? server.ServerID : std::string();
+}
+
+}  // namespace
+
+std::string TWebRequest::Param(std::string_view name) const {
+  for (const auto& [key, value] : Request.params)
+    if (SameText(key, name)) return value;
+  return "";
+}
+
+TWebInterface::TWebInterface(TWebInterfaceConfig config)
+    : config_(std::move(config)),
+      clock_(config_.Clock ? config_.Clock : SystemClock()),
+      mime_(config_.MimeTable),
+      sessions_(clock_) {}
+
+TWebInterface::~TWebInterface() {
+  if (http_) http_->stop();
+  if (listener_.joinable()) listener_.join();
+}
+
+bool TWebInterface::Init(int port, const std::string& docs) {
+  try {
+    docs_ = docs;
+    std::error_code ec;
+    docsCanon_ = fs::weakly_canonical(fs::absolute(docs), ec).string();
+    if (ec) docsCanon_ = docs;
+    http_ = std::make_unique<THttpServer>();
+    http_->set_read_timeout(config_.ReadTimeoutSec);
+    http_->set_keep_alive_timeout(config_.KeepAliveSec);
+    const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+      HandleRequest(request, response);
+    };
+    // Every method goes the same way; HEAD reaches the GET handler.
+    http_->Get(".*", handler).Post(".*", handler).Put(".*", handler).Delete(".*", handler);
+    http_->Options(".*", handler).Patch(".*", handler);
+    const std::string host = config_.BindAddress.empty() ? "0.0.0.0" : config_.BindAddress;
+    if (port == 0) {
+      port_ = http_->bind_to_any_port(host);
+      if (port_ <= 0) return false;
+    } else {
+      if (!http_->bind_to_port(host, port)) return false;
+      port_ = port;
+    }
+    http_->WidenBacklog();
+    listener_ = std::thread([this] {
+      http_->listen_after_bind();
+      listenEnded_ = true;
+    });
+    // A stop() before the loop runs would be missed and the join would hang.
+    while (!http_->is_running() && !listenEnded_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return http_->is_running();
+  } catch (const std::exception& e) {
+    LogException("Init", e);
+    return false;
+  }
+}
+
+size_t TWebInterface::Connections() const { return http_ ? http_->ActiveConnections() : 0; }
+
+std::string TWebInterface::Now() const { return FormatDateTime(config_.DateTimeFormat, clock_->Now()); }
+
+void TWebInterface::HTTPServerSessionStart(TWebSession& session) {
+  try {
+    session.Set("StartTime", Now());
+  } catch (const std::exception& e) {
+    LogException("HTTPServerSessionStart", e);
+  }
+}
+
+void TWebInterface::HandleRequest(const httplib::Request& request, httplib::Response& response) {
+  TWebSessionRef session;
+  if (HasCookie(request, kCookieName)) {
+    session = sessions_.Find(CookieValue(request, kCookieName));
+    if (!session) {
+      // A dead session: the request goes unanswered, and the browser is
+      // told to drop the cookie so that its next request starts afresh.
+      response.status = 200;
+      SetCookie(response, "", true);
+      return;
+    }
+  } else {
+    session = sessions_.Create(request.remote_addr);
+    HTTPServerSessionStart(*session);
+  }
+  const std::string id = session->Id();
+  TWebRequest r{request, response, session};
+  HTTPServerCommandGet(r);
+  // The session may have been ended or given a new id on the way.
+  const std::string now = session->Id();
+  if (!sessions_.Find(now))
+    SetCookie(response, "", true);
+  else if (now != id || !HasCookie(request, kCookieName))
+    SetCookie(response, now, false);
+}
+
+std::string TWebInterface::InsideDocs(const std::string& path) const {
+  std::error_code ec;
+  std::string canon = fs::weakly_canonical(fs::absolute(path, ec), ec).string();
+  // A name the file system refuses (too long, say) names no file: the
+  // boundary is then judged on the name alone.
+  if (ec) canon = fs::absolute(path).lexically_normal().string();
+  if (canon == docsCanon_ || (canon.size() > docsCanon_.size() && canon.compare(0, docsCanon_.size(), docsCanon_) == 0 &&
+                              canon[docsCanon_.size()] == '/'))
+    return canon;
+  return "";
+}
+
+void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
+  try {
+    const std::string& document = r.Request.path;
+    LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
+           {LogSafe(document), LogSafe(r.Session->Get("username")), MaskSecret(r.Session->Get("password")),
+            LogSafe(r.Session->Get("serverport"))});
+    bool handled = false;
+    if (!r.Session->LoggedIn()) {
+      const std::string command = UpperCase(document.substr(document.empty() ? 0 : 1));
+      if (Lower(document).find(".plcmd") != std::string::npos &&
+          (command == "LOGIN.PLCMD" || command == "LOGOUT.PLCMD"))
+        Progress_COMMAND(document, handled, r);
+      else
+        Progress_FILE(docs_ + "/login.html", handled, r);
+      return;
+    }
+    const auto credential = [&](const char* name) {
+      return r.Session->Get(name).substr(0, kSessionCredentialLength);
+    };
+    if (!CheckSessionLogin(credential("username"), credential("password"), credential("serverport"), r)) {
+      SendAccessDenied(r.Response);
+      return;
+    }
+    if (Lower(document).rfind("/session", 0) == 0) {
+      ServeVirtualFolder(r);
+      return;
+    }
+    if (document.find('\0') != std::string::npos) {
+      SendStatusPage(r.Response, 400);
+      return;
+    }
+    std::string file = docs_ + document;
+    std::error_code ec;
+    const std::string trimmed = Trim(document);
+    if (trimmed == "/" || trimmed == "\\") {
+      file = docs_ + "/index.html";
+    } else if (!fs::is_regular_file(file, ec) && fs::is_directory(file, ec) &&
+               fs::is_regular_file(file + "/index.html", ec)) {
+      file += "/index.html";
+    }
+    const std::string inside = InsideDocs(file);
+    if (inside.empty()) {
+      SendAccessDenied(r.Response);
+      return;
+    }
+    const std::string ext = Lower(fs::path(inside).extension().string());
+    if (ext.find(".htm") != std::string::npos)
+      Progress_FILE(inside, handled, r);
+    else if (ext.find(".plcmd") != std::string::npos)
+      Progress_COMMAND(document, handled, r);
+    if (handled) return;
+    if (fs::is_regular_file(inside, ec))
+      ServePlainFile(inside, r);
+    else
+      SendStatusPage(r.Response, 404);
+  } catch (const std::exception& e) {
+    LogException("HTTPServerCommandGet", e);
+  }
+}
+
+void TWebInterface::ServePlainFile(const std::string& file, TWebRequest& r) {
+  std::error_code ec;
+  const auto size = static_cast<size_t>(fs::file_size(file, ec));
+  if (ec) {
+    SendStatusPage(r.Response, 404);
+    return;
+  }
+  r.Response.status = 200;
+  if (SameText(r.Request.method, "HEAD")) {
+    // The library sends the headers of a provider without calling it.
+    r.Response.set_content_provider(size, GetMIMEType(file), [](size_t, size_t, httplib::DataSink&) { return false; });
+    return;
+  }
+  auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+  r.Response.set_content_provider(size, GetMIMEType(file),
+                                  [in](size_t offset, size_t length, httplib::DataSink& sink) {
+                                    char buf[16384];
+                                    in->seekg(static_cast<std::streamoff>(offset));
+                                    in->read(buf, static_cast<std::streamsize>(std::min(length, sizeof buf)));
+                                    const auto got = in->gcount();
+                                    return got > 0 && sink.write(buf, static_cast<size_t>(got));
+                                  });
+}
+
+std::string TWebInterface::GetMIMEType(std::string_view fileName) const {
+  try {
+    return mime_.Get(fileName);
+  } catch (const std::exception& e) {
+    LogException("GetMIMEType", e);
+    return TMimeTypes::kDefaultType;
+  }
+}
+
+bool TWebInterface::IsSuperServerAdmin(std::string_view loginName, std::string_view password) {
+  TServerListObject* list = GetServerList();
+  if (!list) return false;
+  // A snapshot, so no database read happens under the list's lock.
+  for (const auto& [id, server] : list->GetServerIDList()) {
+    const auto account = GetUser(loginName, id, false);
+    if (account && (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) &&
+        SamePassword(account->Password.Text(), password))
+      return true;
+  }
+  return false;
+}
+
+bool TWebInterface::CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
+                                      TWebRequest& r) {
+  loginName = loginName.substr(0, kCredentialLength);
+  password = password.substr(0, kCredentialLength);
+  port = port.substr(0, kCredentialLength);
+  std::string serverId;
+  bool super = false;
+  int32_t portNumber = 0;
+  const std::string portText = Trim(port);
+  const auto parsed = std::from_chars(portText.data(), portText.data() + portText.size(), portNumber);
+  TServerListObject* list = GetServerList();
+  const TServerRef server = parsed.ec == std::errc() && parsed.ptr == portText.data() + portText.size() && list
+                                ? list->FindServerByPort(portNumber)
+                                : nullptr;
+  const std::string id = server ? RunningId(*server) : std::string();
+  if (!id.empty()) {
+    if (IsSuperServerAdmin(loginName, password)) {
+      super = true;
+      serverId = id;
+    } else if (const auto account = GetUser(loginName, id, false)) {
+      const uint16_t rights = account->PlayerPrivileges;
+      if (SamePassword(account->Password.Text(), password) &&
+          (rights & (PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin))) {
+        super = (rights & PlayerPrivileges::SuperServerAdmin) != 0;
+        serverId = id;
+      }
+    }
+  }
+  // Both values change together, so a concurrent request of the same
+  // session never sees the one without the other.
+  r.Session->With([&](TSessionValues& v) {
+    v.Set("serverid", serverId);
+    v.Set("superadmin", super ? "1" : "0");
+    return true;
+  });
+  return !serverId.empty();
+}
+
+void TWebInterface::SendAccessDenied(httplib::Response& response) {
+  response.status = 403;
+  response.set_content(
+      "<html><head><title>Error</title></head><body><h1>Access denied</h1>\r"
+      "You do not have sufficient priviligies to access this document.</body></html>",
+      "text/HTML");
+  THttpServer::CloseAfterResponse(response);
+}
+
+void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
+  try {
+    std::string page = "<html><head><title>Virtual folder</title></head><body>";
+    if (SameText(r.Param("action"), "close")) {
+      sessions_.End(r.Session);
+      page += "<h1>Session cleared</h1><p><a href=\"/sessions\">Back</a></p>";
+    } else {
+      const std::string name = r.Param("ParamName");
+      if (!name.empty()) r.Session->Set(name, r.Param("Param"));
+      const std::string id = r.Session->Id();
+      r.Session->With([&](TSessionValues& v) {
+        page += "<h1>Session informations</h1><table border=1>";
+        page += "<tr><td>SessionID</td><td>" + HtmlEscape(id) + "</td></tr>";
+        page += "<tr><td>Number of page requested during this session</td><td>" + HtmlEscape(v.Get("NumViews")) +
+                "</td></tr>";
+        page += "<tr><td>Session data (raw)</td><td><pre>";
+        for (const auto& [n, value] : v.List())
+          page += HtmlEscape(n) + "=" + HtmlEscape(SameText(n, "password") ? MaskSecret(value) : value) + "\r\n";
+        page += "</pre></td></tr>";
+        return true;
+      });
+      page +=
+          "</table><h1>Tools:</h1><h2>Add new parameter</h2><form method=\"POST\">"
+          "<p>Name: <input type=\"text\" Name=\"ParamName\"></p>"
+          "<p>value: <input type=\"text\" Name=\"Param\"></p>"
+          "<p><input type=\"Submit\"><input type=\"reset\"></p></form><h2>Other:</h2>";
+      page += "<p><a href=\"" + HtmlEscape(r.Request.path) + "?action=close\">Close current session</a></p>";
+    }
+    page += "</body></html>";
+    r.Response.set_content(page, "text/HTML");
+  } catch (const std::exception& e) {
+    LogException("ServeVirtualFolder", e);
+  }
+}
+
+TServerRef TWebInterface::SelectedServer(TWebRequest& r) {
+  TServerListObject* list = GetServerList();
+  const std::string id = r.Session->Get("serverid");
+  return list && !id.empty() ? list->FindServerByID(id) : nullptr;
+}

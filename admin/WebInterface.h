@@ -1,0 +1,128 @@
+// TWebInterface: the web administration interface. Runs the HTTP server on
+// its own port, keeps the browsers' sessions, and answers every request
+// through one routing function: the login page before login, the log-in and
+// log-out commands, the session page, the pages of the document folder
+// (templates expanded, WebTemplates.cpp), the commands (WebCommands.cpp)
+// and plain files. Start-up creates and starts it; shutdown destroys it.
+//
+// Every value a page shows is HTML-escaped; a document must resolve, with
+// symlinks followed, inside the document folder; the stored credentials are
+// checked again on every request; wrong passwords at LOGIN.PLCMD go through
+// the process's login throttle.
+//
+// Thread-safety: the HTTP server calls the handlers on one thread per
+// connection, so every public operation may run on many threads at once.
+// Sessions carry their own locks (admin/WebSessions.h). Servers are reached
+// through ServerList and HoldMachinery, accounts through database/Accounts.h.
+// Lifetime: the destructor stops the server and waits for every request.
+#pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "admin/MimeTypes.h"
+#include "admin/WebSessions.h"
+#include "admin/WebTemplates.h"
+#include "common/Clock.h"
+#include "server/ServerObject.h"
+
+class THttpServer;
+
+struct TWebInterfaceConfig {
+  std::string BindAddress;  // empty: all addresses
+  std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
+  std::string MimeTable = "/etc/mime.types";
+  TClock* Clock = nullptr;  // none: the system clock
+  time_t ReadTimeoutSec = 5;
+  time_t KeepAliveSec = 5;  // how long a connection may wait for its next request
+};
+
+// One request on its way through the interface.
+struct TWebRequest {
+  const httplib::Request& Request;
+  httplib::Response& Response;
+  TWebSessionRef Session;
+  // A request parameter (query or form), name matched without regard to
+  // case; empty when absent.
+  std::string Param(std::string_view name) const;
+};
+
+class TWebInterface {
+ public:
+  static constexpr const char* kCookieName = "PLSESSION";
+
+  explicit TWebInterface(TWebInterfaceConfig config = {});
+  ~TWebInterface();
+  TWebInterface(const TWebInterface&) = delete;
+  TWebInterface& operator=(const TWebInterface&) = delete;
+
+  // Binds `port` (0: one the system chooses) and starts serving `docs`.
+  bool Init(int port, const std::string& docs);
+  int Port() const { return port_; }
+  TWebSessions& Sessions() { return sessions_; }
+  size_t Connections() const;  // connections being served now
+
+  // Session handling and routing for one request: what the HTTP server's
+  // handlers call, and what tests and fuzzers drive without a socket.
+  void HandleRequest(const httplib::Request& request, httplib::Response& response);
+
+  void HTTPServerSessionStart(TWebSession& session);
+  void HTTPServerCommandGet(TWebRequest& r);
+  std::string GetMIMEType(std::string_view fileName) const;
+  // Whether the credentials name an administrator of the running server on
+  // `port`; stores "serverid" and "superadmin" in the session.
+  bool CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
+                         TWebRequest& r);
+  bool IsSuperServerAdmin(std::string_view loginName, std::string_view password);
+  static void SendAccessDenied(httplib::Response& response);
+  void ServeVirtualFolder(TWebRequest& r);
+
+  // Templates (WebTemplates.cpp).
+  void Progress_FILE(const std::string& fileName, bool& handled, TWebRequest& r);
+  std::string ParseCommands(const std::string& text);
+  std::string LoadFile(const std::string& name);
+  bool FileCheck(const std::string& name);
+  void SetVariables(std::string& text, TWebRequest& r);
+  void CreateServerDropDownList(std::string& text);
+  std::string CreateDataBaseClientList(TWebRequest& r, const TMarkers& page);
+
+  // Commands (WebCommands.cpp).
+  void Progress_COMMAND(const std::string& document, bool& handled, TWebRequest& r);
+  static void DisplayError(httplib::Response& response, std::string_view title, std::string_view text,
+                           std::string_view url);
+  static void DisplayOK(httplib::Response& response, std::string_view title, std::string_view text,
+                        std::string_view url);
+  static void DisplayChoice(httplib::Response& response, std::string_view title, std::string_view text,
+                            std::string_view urlYes, std::string_view urlNo, std::string_view yes,
+                            std::string_view no);
+
+ private:
+  // The running server whose id the session holds, or none.
+  TServerRef SelectedServer(TWebRequest& r);
+  // `path` made canonical (symlinks resolved) when it lies inside the
+  // document folder; empty otherwise.
+  std::string InsideDocs(const std::string& path) const;
+  std::string Now() const;
+  void ServePlainFile(const std::string& file, TWebRequest& r);
+  void CommandLogin(TWebRequest& r);
+  void CommandSettingsServer(TWebRequest& r, TServerObject& server);
+  void CommandAddClient(TWebRequest& r, const std::string& id);
+  void CommandEditClient(TWebRequest& r, const std::string& id);
+  void CommandDeleteClient(TWebRequest& r, const std::string& id);
+
+  TWebInterfaceConfig config_;
+  TClock* clock_;
+  std::unique_ptr<THttpServer> http_;
+  TMimeTypes mime_;
+  std::string docs_;       // as given
+  std::string docsCanon_;  // canonical, for the containment check
+  TWebSessions sessions_;
+  std::thread listener_;
+  std::atomic<bool> listenEnded_{false};
+  int port_ = 0;
+};

@@ -1,0 +1,282 @@
+// The page side of TWebInterface: reading a page of the document folder,
+// expanding its includes and filling its markers from the selected server,
+// the session, a selected account and the request.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "admin/WebInterface.h"
+#include "admin/WebText.h"
+#include "common/Log.h"
+#include "common/TextFormat.h"
+#include "database/Accounts.h"
+#include "server/ServerList.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSource = "WEBINTERFACE";
+constexpr const char* kClientRow = "database_client_manager_clientlist.html";
+constexpr const char* kClientList = "%!SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST!%";
+constexpr const char* kServerDropDown = "%!SERVERCFG_SERVER_MANAGER_SERVERDROPDOWNLIST!%";
+
+void LogException(std::string_view operation, const std::exception& e) {
+  Log(LMTERROR, LMDALL, kSource, std::string(operation) + " Exception: " + e.what());
+}
+
+std::string ReadAll(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string text;
+  char buf[16384];
+  while (in && text.size() <= kMaxPageLength) {
+    in.read(buf, sizeof buf);
+    text.append(buf, static_cast<size_t>(in.gcount()));
+  }
+  return text;
+}
+
+// The message boxes' variables and the request parameters they come from.
+struct TBoxVariable {
+  const char* Marker;
+  const char* Param;
+  bool Url;
+};
+const TBoxVariable kBoxVariables[] = {
+    {"%%ERROR_TITLE%%", "error_title", false},   {"%%ERROR_TEXT%%", "error_text", false},
+    {"%%ERROR_URL%%", "error_url", true},        {"%%OK_TITLE%%", "ok_title", false},
+    {"%%OK_TEXT%%", "ok_text", false},           {"%%OK_URL%%", "ok_url", true},
+    {"%%CHOICE_TITLE%%", "choice_title", false}, {"%%CHOICE_TEXT%%", "choice_text", false},
+    {"%%CHOICE_URL_YES%%", "choice_url_yes", true}, {"%%CHOICE_YES%%", "choice_yes", false},
+    {"%%CHOICE_URL_NO%%", "choice_url_no", true},   {"%%CHOICE_NO%%", "choice_no", false},
+};
+
+// Codec switches and their check-box markers.
+struct TCodecMarker {
+  const char* Marker;
+  bool TServerSettings::*Allowed;
+};
+const TCodecMarker kCodecMarkers[] = {
+    {"%%SERVERCFG_CODEC_Celp51_SELECTED%%", &TServerSettings::AllowCodecCelp51},
+    {"%%SERVERCFG_CODEC_Celp63_SELECTED%%", &TServerSettings::AllowCodecCelp63},
+    {"%%SERVERCFG_CODEC_GSM148_SELECTED%%", &TServerSettings::AllowCodecGSM148},
+    {"%%SERVERCFG_CODEC_GSM164_SELECTED%%", &TServerSettings::AllowCodecGSM164},
+    {"%%SERVERCFG_CODEC_WindowsCELP52_SELECTED%%", &TServerSettings::AllowCodecWindowsCELP52},
+};
+
+// An account's time as the pages show it: nothing for one never set (a
+// stored 0 would read as 30 December 1899).
+std::string StampText(const std::string& format, TDateTime value) {
+  return value == 0 ? std::string() : FormatDateTime(format, value);
+}
+
+// What a page shows of a running server, read while its machinery is held.
+struct TServerView {
+  TServerSettings Settings;
+  std::string Id, Platform;
+  uint16_t Version[4] = {0, 0, 0, 0};
+  TBufferStatistics Traffic;
+};
+
+bool ReadView(TServerObject& server, TServerView& view) {
+  const auto hold = server.HoldMachinery();
+  if (!server.Running()) return false;
+  view.Settings = server;
+  view.Id = server.ServerID;
+  view.Platform = server.Platform;
+  view.Version[0] = server.VersionMajor;
+  view.Version[1] = server.VersionMinor;
+  view.Version[2] = server.VersionRelease;
+  view.Version[3] = server.VersionBuild;
+  if (server.PacketBuffer) view.Traffic = server.PacketBuffer->GetStatistics();
+  return true;
+}
+
+}  // namespace
+
+bool TWebInterface::FileCheck(const std::string& name) {
+  try {
+    std::error_code ec;
+    const std::string file = InsideDocs(docs_ + "/" + name);
+    return !file.empty() && fs::is_regular_file(file, ec);
+  } catch (const std::exception& e) {
+    LogException("FileCheck", e);
+    return false;
+  }
+}
+
+std::string TWebInterface::LoadFile(const std::string& name) {
+  try {
+    if (!FileCheck(name)) return "";
+    std::istringstream lines(ReadAll(InsideDocs(docs_ + "/" + name)));
+    std::string text, line;
+    while (std::getline(lines, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      text += line;
+      text += "\r\n";
+    }
+    return text;
+  } catch (const std::exception& e) {
+    LogException("LoadFile", e);
+    return "";
+  }
+}
+
+std::string TWebInterface::ParseCommands(const std::string& text) {
+  try {
+    return ExpandIncludes(text, [this](const std::string& name) { return LoadFile(name); });
+  } catch (const std::exception& e) {
+    LogException("ParseCommands", e);
+    return text;
+  }
+}
+
+void TWebInterface::Progress_FILE(const std::string& fileName, bool& handled, TWebRequest& r) {
+  try {
+    std::error_code ec;
+    if (!fs::is_regular_file(fileName, ec)) {
+      LogFmt(LMTWARNING, LMDINFO, kSource, "File not found: %1", {LogSafe(fileName)});
+      return;
+    }
+    handled = true;
+    std::string page = ParseCommands(ReadAll(fileName));
+    SetVariables(page, r);
+    r.Response.set_content(page, "text/HTML");
+  } catch (const std::exception& e) {
+    LogException("Progress_FILE", e);
+  }
+}
+
+void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
+  TMarkers page;
+  try {
+    const TServerRef server = SelectedServer(r);
+    TServerView view;
+    // The figures hold the machinery themselves, so they come first.
+    const int32_t users = server ? server->CurrentUsers() : 0;
+    const int32_t channels = server ? server->CurrentChannels() : 0;
+    const uint32_t uptime = server ? server->UptimeSeconds() : 0;
+    const bool selected = server && ReadView(*server, view);
+    page.Condition("SERVER_SELECTED", selected);
+    page.Condition("SERVER_NOT_SELECTED", !selected);
+    if (selected) {
+      const TServerSettings& s = view.Settings;
+      page.Text("%%SERVERID%%", view.Id);
+      page.Text("%%SERVERNAME%%", s.ServerName);
+      page.Text("%%SERVERPLATFORM%%", view.Platform);
+      page.Text("%%SERVERWELCOMEMESSAGE%%", s.ServerWelcomeMessage);
+      page.Text("%%SERVERVERSIONMAJOR%%", std::to_string(view.Version[0]));
+      page.Text("%%SERVERVERSIONMINOR%%", std::to_string(view.Version[1]));
+      page.Text("%%SERVERVERSIONRELEASE%%", std::to_string(view.Version[2]));
+      page.Text("%%SERVERVERSIONBUILD%%", std::to_string(view.Version[3]));
+      page.Text("%%SERVERMAXUSERS%%", std::to_string(s.ServerMaxUsers));
+      page.Text("%%SERVERPASSWORD%%", s.ServerPassword);
+      page.Text("%%SERVERWEBPOSTLINKURL%%", s.WebPostLinkURL);
+      page.Text("%%SERVERUPTIME%%", FormatUptime(uptime));
+      page.Text("%%SERVERUDPPORT%%", std::to_string(s.ServerUDPPort));
+      page.Text("%%CURRENTUSERS%%", std::to_string(users));
+      page.Text("%%CURRENTCHANNELS%%", std::to_string(channels));
+      page.Text("%%SERVERPACKETSSEND%%", std::to_string(view.Traffic.PacketsSent));
+      page.Text("%%SERVERBYTESSEND%%", std::to_string(view.Traffic.BytesSent));
+      page.Text("%%SERVERPACKETSRECEIVED%%", std::to_string(view.Traffic.PacketsReceived));
+      page.Text("%%SERVERBYTESRECEIVED%%", std::to_string(view.Traffic.BytesReceived));
+      for (const TCodecMarker& c : kCodecMarkers) page.Text(c.Marker, s.*c.Allowed ? "checked" : "");
+      const bool clan = s.ServerType & stClan, pub = s.ServerType & stPublic;
+      page.Text("%%SERVERTYPE%%", clan ? "Clan Server" : pub ? "Public Server" : "Invalid Server Type");
+      if (clan || pub) {
+        page.Text("%%SERVERCFG_SERVERTYPE_CLANSERVER_SELECTED%%", clan ? "selected" : "");
+        page.Text("%%SERVERCFG_SERVERTYPE_PUBLICSERVER_SELECTED%%", clan ? "" : "selected");
+      }
+      const bool anyone = s.ServerFlags & sfAnyoneMayRegister;
+      page.Text("%%SERVERREGISTERTYPE%%", anyone ? "anyone" : "none");
+      page.Text("%%SERVERCFG_SERVERREGISTERTYPE_ANYONE_SELECTED%%", anyone ? "selected" : "");
+      page.Text("%%SERVERCFG_SERVERREGISTERTYPE_NONE_SELECTED%%", anyone ? "" : "selected");
+      page.Text("%%SERVERUSERSONLINE%%", std::to_string(users));
+      page.Text("%%SERVERCHANNELS%%", std::to_string(channels));
+      const std::string client = r.Param("client");
+      if (const auto account = client.empty() ? nullptr : GetUser(client, view.Id, false)) {
+        page.Text("%%SELECTED_CLIENT_LOGINNAME%%", account->LoginName.Text());
+        page.Text("%%SELECTED_CLIENT_REGISTEREDBY%%", account->RegisteredBy.Text());
+        page.Text("%%SELECTED_CLIENT_LOGINS%%", std::to_string(account->Logins));
+        page.Text("%%SELECTED_CLIENT_LASTUPDATED%%", StampText(config_.DateTimeFormat, account->LastChanged));
+        page.Text("%%SELECTED_CLIENT_REGISTERED%%", StampText(config_.DateTimeFormat, account->Created));
+        const uint16_t rights = account->PlayerPrivileges;
+        page.Text("%%SERVERCFG_CLIENT_RIGHTS_SERVERADMIN_SELECTED%%",
+                  rights & PlayerPrivileges::ServerAdmin ? "checked" : "");
+        page.Text("%%SERVERCFG_CLIENT_RIGHTS_SUPERSERVERADMIN_SELECTED%%",
+                  rights & PlayerPrivileges::SuperServerAdmin ? "checked" : "");
+      }
+    } else {
+      page.Text("%%SERVERNAME%%", "");
+    }
+    page.Condition("NOT_SUPERSERVERADMIN", r.Session->Get("superadmin") != "1");
+    for (const TBoxVariable& b : kBoxVariables) {
+      const std::string value = r.Param(b.Param);
+      page.Text(b.Marker, b.Url ? SameSiteUrl(value) : value);
+    }
+    page.Text("%%LOGGEDINUSERNAME%%", r.Session->Get("username"));
+    page.Text("%%CURRENT_DATETIME%%", Now());
+    const std::string upper = UpperCase(text);
+    if (upper.find(kServerDropDown) != std::string::npos) {
+      std::string options;
+      CreateServerDropDownList(options);
+      page.Html(kServerDropDown, std::move(options));
+    }
+    // Last, so the rows see every marker of the page.
+    if (selected && upper.find(kClientList) != std::string::npos)
+      page.Html(kClientList, CreateDataBaseClientList(r, page));
+  } catch (const std::exception& e) {
+    LogException("SetVariables", e);
+  }
+  text = page.Expand(text);
+}
+
+void TWebInterface::CreateServerDropDownList(std::string& text) {
+  try {
+    TServerListObject* list = GetServerList();
+    if (!list) return;
+    // The ports are read under the list's lock, which every start holds.
+    std::lock_guard<std::recursive_mutex> lock(list->Mutex());
+    for (const auto& [id, server] : list->GetServerIDList()) {
+      const std::string port = std::to_string(server->ServerUDPPort);
+      text += "<option value=\"" + port + "\">" + port + " " + HtmlEscape(id) + "</option>";
+    }
+  } catch (const std::exception& e) {
+    LogException("CreateServerDropDownList", e);
+  }
+}
+
+std::string TWebInterface::CreateDataBaseClientList(TWebRequest& r, const TMarkers& page) {
+  std::string list;
+  try {
+    const TServerRef server = SelectedServer(r);
+    std::string id;
+    if (server) {
+      const auto hold = server->HoldMachinery();
+      if (server->Running()) id = server->ServerID;
+    }
+    if (id.empty()) return "";
+    if (!FileCheck(kClientRow)) {
+      DisplayError(r.Response, "error occured", FormatArgs("file %1 was not found", {kClientRow}), "index.html");
+      return "";
+    }
+    const std::string row = LoadFile(kClientRow);
+    const auto names = ListUsers(id);
+    if (!names) return "";
+    for (const std::string& name : *names) {
+      const auto account = GetUser(name, id, false);
+      if (!account) continue;
+      TMarkers markers;
+      markers.Text("%%CLIENT_NAME%%", account->NickName.Text());
+      markers.Text("%%CLIENT_LOGINNAME%%", account->LoginName.Text());
+      markers.Text("%%CLIENT_LASTUPDATED%%", StampText(config_.DateTimeFormat, account->LastChanged));
+      markers.Text("%%CLIENT_REGISTERED%%", StampText(config_.DateTimeFormat, account->Created));
+      markers.Text("%%CLIENT_LOGINS%%", std::to_string(account->Logins));
+      markers.Text("%%CLIENT_REGISTEREDBY%%", account->RegisteredBy.Text());
+      list += markers.Expand(row, &page);
+    }
+  } catch (const std::exception& e) {
+    LogException("CreateDataBaseClientList", e);
+  }
+  return list;
+}

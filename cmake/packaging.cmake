@@ -1,0 +1,36 @@
+# Installation layout and the Debian package (`make package`, CPack DEB):
+# the executable in /usr/sbin, the web templates in
+# /usr/share/parleon-server/httpdocs, the systemd unit and the logrotate
+# snippet, and /var/lib/parleon-server as the service's working folder,
+# owned by the system user "parleon" that the package makes at install.
+include(GNUInstallDirs)
+
+install(TARGETS parleon-server RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_DATADIR}/parleon-server/httpdocs)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/httpdocs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/parleon-server/httpdocs
+        OPTIONAL)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/parleon-server.service DESTINATION /lib/systemd/system)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/parleon-server.logrotate DESTINATION /etc/logrotate.d
+        RENAME parleon-server)
+install(DIRECTORY DESTINATION /var/lib/parleon-server)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME parleon-server)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Multi-tenant voice-chat server")
+set(CPACK_PACKAGE_DESCRIPTION "One process hosts many virtual voice servers, each with its own UDP \
+port, channels and accounts, managed through a TCP query port and a web interface.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Parleon Server maintainers <parleon-server@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/postinst
+    ${CMAKE_SOURCE_DIR}/packaging/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/postrm
+    ${CMAKE_SOURCE_DIR}/packaging/conffiles)
+include(CPack)

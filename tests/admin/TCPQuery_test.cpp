@@ -1,0 +1,104 @@
+// The query port itself over real TCP on loopback: greeting, line ends,
+// matching, the limits, and the port's life in the real process.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "common/IniFile.h"
+#include "support/LogCapture.h"
+#include "support/QueryFixture.h"
+#include "support/ServerProcess.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+TEST_F(TQueryFixture, GreetingLineEndsMatchingAndQuit) {
+  auto c = Client();
+  EXPECT_EQ(c->Greeting, "[PL]\r\n");
+  EXPECT_EQ(c->Command("SL"), Lines({Port(), "OK"}));
+  c->SendRaw("ver\n");  // a bare LF ends a line too
+  EXPECT_EQ(c->ReadRawLine(), "2.0.18.25 Linux\r\n");
+  EXPECT_EQ(c->ReadRawLine(), "OK\r\n");
+  EXPECT_EQ(c->Command("slx"), Lines({"error"}));
+  EXPECT_EQ(c->Command(""), Lines({"error"}));
+  c->SendRaw("QUIT\r\n");
+  EXPECT_TRUE(c->ClosedWithin(5000));
+  EXPECT_EQ(c->Unread(), "");
+}
+
+TEST_F(TQueryFixture, OverlongLineGetsOneErrorAndTheRestIsSkipped) {
+  auto c = Client();
+  c->SendRaw(std::string(3 * 4096, 'x'));
+  c->SendRaw(" still the same line\r\nver\r\n");
+  EXPECT_EQ(c->ReadRawLine(), "ERROR, line too long\r\n");
+  EXPECT_EQ(c->ReadRawLine(), "2.0.18.25 Linux\r\n");
+  EXPECT_EQ(c->ReadRawLine(), "OK\r\n");
+  // 4096 bytes and its CR LF is still a line.
+  EXPECT_EQ(c->Command("sl " + std::string(4093, 'y')), Lines({Port(), "OK"}));
+}
+
+TEST_F(TQueryFixture, ConnectionLimitAndIdleTimeout) {
+  query.reset();
+  TTCPQueryOptions options = Options();
+  options.MaxConnections = 2;
+  query = std::make_unique<TTCPQuery>(options);
+  auto a = Client(), b = Client();
+  TQueryClient refused(query->Port());
+  EXPECT_EQ(refused.Greeting, "ERROR, too many connections\r\n");
+  EXPECT_TRUE(refused.ClosedWithin(5000));
+  b.reset();
+  EXPECT_TRUE(TServerFixture::WaitFor([&] { return Client()->Greeting == "[PL]\r\n"; }));
+
+  query.reset();
+  options.IdleTimeout = milliseconds(200);
+  query = std::make_unique<TTCPQuery>(options);
+  auto silent = Client();
+  EXPECT_TRUE(silent->ClosedWithin(5000));
+}
+
+TEST_F(TQueryFixture, PeerThatNeverReadsHoldsUpNobodyElse) {
+  auto hog = Client();
+  std::string flood;
+  for (int i = 0; i < 10000; ++i) flood += "help\r\n";  // 60 KB asking for 9 MB of answers
+  hog->SendRaw(flood);
+  auto other = Client();
+  EXPECT_EQ(other->Command("ver"), Lines({"2.0.18.25 Linux", "OK"}));
+  // Shutdown does not wait for the stuck writer, and closes both.
+  query.reset();
+  EXPECT_TRUE(other->ClosedWithin(5000));
+  EXPECT_TRUE(hog->ClosedWithin(5000));
+}
+
+TEST_F(TQueryFixture, PortInUseIsLoggedAndLeavesTheQueryInactive) {
+  TLogCapture log;
+  TTCPQueryOptions options = Options();
+  options.Port = query->Port();
+  TTCPQuery second(options);
+  EXPECT_FALSE(second.Active());
+  EXPECT_THAT(log.Messages(), testing::Contains("TTCPQuery.Create: unable to initialize communication "));
+}
+
+TEST(TCPQueryProcessTest, StartUpOpensThePortAndShutdownClosesIt) {
+  TTempDir dir;
+  const uint16_t queryPort = FreeUDPPort();
+  {
+    TIniFile ini(dir.File("server.ini"));
+    ini.WriteInteger("Main Config", "HTTPServer Port", 0);
+    ini.WriteInteger("Main Config", "TCPQueryPort", queryPort);
+    ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
+    ini.WriteBool("Main Config", "ExternalIPDectection", false);  // no lookup of the built-in list
+    ini.WriteBool("WebPost", "Enabled", false);
+    ini.WriteInteger("server_cfg Default", "ServerUDPPort", FreeUDPPort());
+  }
+  TServerProcess server(dir.Path(), {"-ADMINPW=secret"});
+  ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
+  TQueryClient client(queryPort);
+  EXPECT_EQ(client.Greeting, "[PL]\r\n");
+  EXPECT_EQ(client.Command("login admin secret"), std::vector<std::string>{"OK"});
+  EXPECT_EQ(server.Stop(SIGTERM, seconds(60)), 0);
+  EXPECT_TRUE(client.ClosedWithin(5000));
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// The commands of the web pages: each one's redirect, texts and effect on
+// server.ini, the database and the running server.
+#include "admin/WebFixture.h"
+
+TEST_F(TWebFixture, SettingsGoToTheFileAndTheServerRestartsWithThem) {
+  ASSERT_TRUE(LogIn());
+  const httplib::Params form = {{"SERVERNAME", "Renamed & Co"}, {"SERVERWELCOMEMESSAGE", "welcome"},
+                                {"SERVERMAXUSERS", "40"},       {"SERVERPASSWORD", "  newpw  "},
+                                {"SERVERTYPE", "2"},            {"SERVERREGISTERTYPE", "2"},
+                                {"CODECCelp51", "1"},           {"CODECGSM164", "1"},
+                                {"SERVERWEBPOSTLINKURL", " http://x/ "}};
+  const std::string ok = browser->Command("/settings_server.plcmd", form);
+  EXPECT_EQ(ok.rfind("ok_box.html?", 0), 0u);
+  EXPECT_EQ(QueryValue(ok, "ok_title"), "operation successfully");
+  EXPECT_EQ(QueryValue(ok, "ok_text"), "server config was changed and will be restarted now");
+  EXPECT_EQ(QueryValue(ok, "ok_url"), "index.html");
+  EXPECT_EQ(Ini("ServerName"), "Renamed & Co");
+  EXPECT_EQ(Ini("ServerMaxUsers"), "40");
+  EXPECT_EQ(Ini("ServerPassword"), "newpw");
+  EXPECT_EQ(Ini("ServerType"), "6");
+  EXPECT_EQ(Ini("ServerFlags"), "3");
+  EXPECT_EQ(Ini("AllowCodecCelp51") + Ini("AllowCodecCelp63") + Ini("AllowCodecGSM164"), "101");
+  EXPECT_EQ(Ini("WebPost_LinkURL"), "http://x/");
+  const TServerRef running = Running();
+  ASSERT_TRUE(running);
+  {
+    const auto hold = running->HoldMachinery();
+    EXPECT_EQ(running->ServerName, "Renamed & Co");
+    EXPECT_EQ(running->ServerMaxUsers, 40);
+  }
+  // An empty password and an out-of-range maximum keep what was there.
+  browser->Command("/SETTINGS_SERVER.PLCMD",
+                   {{"SERVERNAME", "Again"}, {"SERVERMAXUSERS", "70000"}, {"SERVERPASSWORD", " "}, {"SERVERTYPE", "1"},
+                    {"SERVERREGISTERTYPE", "1"}});
+  EXPECT_EQ(Ini("ServerMaxUsers"), "40");
+  EXPECT_EQ(Ini("ServerPassword"), "newpw");
+  EXPECT_EQ(Ini("ServerType"), "5");
+  EXPECT_EQ(Ini("ServerFlags"), "2");
+  EXPECT_EQ(Ini("AllowCodecCelp51"), "0");
+}
+
+TEST_F(TWebFixture, AddingAccountsChecksPasswordsNamesAndRights) {
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(QueryValue(browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "n"}, {"CLIENTPW1", "a"},
+                                                             {"CLIENTPW2", "A"}}),
+                       "error_text"),
+            "the passwords dont match");
+  EXPECT_EQ(QueryValue(browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "admin"}}), "error_text"),
+            "a user with name already exists");
+  EXPECT_EQ(QueryValue(browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", ""}}), "error_title"),
+            "error occured");
+  const std::string ok = browser->Command(
+      "/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "new one"}, {"CLIENTPW1", "pw"}, {"CLIENTPW2", "pw"},
+                            {"CLIENTSERVERADMIN", "1"}, {"CLIENTSUPERSERVERADMIN", "1"}});
+  EXPECT_EQ(QueryValue(ok, "ok_text"), "the user new one was added to server");
+  const auto added = GetUser("new one", TServerFixture::kDefaultID, false);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->Password, "pw");
+  EXPECT_EQ(added->RegisteredBy, "op");
+  EXPECT_EQ(added->PlayerPrivileges, PlayerPrivileges::ServerAdmin);
+}
+
+TEST_F(TWebFixture, DeletionTakesTheNameAskedAboutAndRedirectsEncoded) {
+  AddAccount("a&b #c", "pw", 0);
+  AddAccount("keep", "pw", 0);
+  ASSERT_TRUE(LogIn());
+  const std::string choice = browser->Command("/ASK_DELETE_CLIENT.PLCMD?client=a%26b%20%23c");
+  EXPECT_EQ(choice.rfind("choice_box.html?", 0), 0u);
+  EXPECT_EQ(QueryValue(choice, "choice_title"), "please choose");
+  EXPECT_EQ(QueryValue(choice, "choice_text"), "you really want do delete a&b #c");
+  EXPECT_EQ(QueryValue(choice, "choice_url_yes"), "DELETE_CLIENT.PLCMD?client=a%26b%20%23c");
+  EXPECT_EQ(QueryValue(choice, "choice_url_no") + QueryValue(choice, "choice_yes") + QueryValue(choice, "choice_no"),
+            "index.htmlyesno");
+  // The box page shows what travelled in the query.
+  EXPECT_NE(browser->Page("/" + choice).find("you really want do delete a&amp;b #c"), std::string::npos);
+  EXPECT_EQ(QueryValue(browser->Command("/DELETE_CLIENT.PLCMD?client=keep"), "ok_text"), "user a&b #c deleted");
+  EXPECT_FALSE(GetUser("a&b #c", TServerFixture::kDefaultID, false));
+  EXPECT_TRUE(GetUser("keep", TServerFixture::kDefaultID, false));
+  EXPECT_EQ(QueryValue(browser->Command("/DELETE_CLIENT.PLCMD?client=keep"), "error_text"),
+            "user  not deleted, user was not found in database");
+}
+
+TEST_F(TWebFixture, EditingChangesPasswordAndRightsAndKeepsTheEditorLoggedIn) {
+  ASSERT_TRUE(LogIn());
+  EXPECT_EQ(QueryValue(browser->Command("/EDIT_CLIENT.PLCMD", {{"CLIENT", "op"}, {"CLIENTPW1", "x"},
+                                                              {"CLIENTPW2", "y"}, {"CLIENTSERVERADMIN", "0"}}),
+                       "error_text"),
+            "the passwords dont match");
+  EXPECT_EQ(GetUser("op", TServerFixture::kDefaultID, false)->PlayerPrivileges, PlayerPrivileges::ServerAdmin);
+  EXPECT_EQ(QueryValue(browser->Command("/EDIT_CLIENT.PLCMD", {{"CLIENT", "op"}, {"CLIENTSUPERSERVERADMIN", "1"}}),
+                       "ok_text"),
+            "the user op was edited");
+  EXPECT_EQ(GetUser("op", TServerFixture::kDefaultID, false)->PlayerPrivileges, PlayerPrivileges::SuperServerAdmin);
+  EXPECT_EQ(QueryValue(browser->Command("/EDIT_CLIENT.PLCMD", {{"CLIENT", "nobody"}}), "ok_text"),
+            "the user nobody was edited");
+  // The administrator's own new password keeps the session valid.
+  browser->Command("/EDIT_CLIENT.PLCMD", {{"CLIENT", "admin"},
+                                          {"CLIENTPW1", "fresh"},
+                                          {"CLIENTPW2", "fresh"},
+                                          {"CLIENTSERVERADMIN", "1"},
+                                          {"CLIENTSUPERSERVERADMIN", "1"}});
+  EXPECT_EQ(GetUser("admin", TServerFixture::kDefaultID, false)->Password, "fresh");
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+}
+
+TEST_F(TWebFixture, AServerAdminCannotTakeOverASuperAdminAccount) {
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  const std::string refused = browser->Command("/EDIT_CLIENT.PLCMD", {{"CLIENT", "admin"},
+                                                                      {"CLIENTPW1", "mine"},
+                                                                      {"CLIENTPW2", "mine"}});
+  EXPECT_EQ(QueryValue(refused, "error_text"), "only a super server admin may change this user");
+  browser->Command("/ASK_DELETE_CLIENT.PLCMD?client=admin");
+  EXPECT_EQ(QueryValue(browser->Command("/DELETE_CLIENT.PLCMD"), "error_title"), "error occured");
+  const auto admin = GetUser("admin", TServerFixture::kDefaultID, false);
+  ASSERT_TRUE(admin);
+  EXPECT_EQ(admin->Password, "secret");
+}

@@ -1,0 +1,198 @@
+// The routing of the web interface over loopback HTTP: what a browser gets
+// before and after login, the document folder's boundary, the sessions and
+// the bounds an open port needs.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "admin/HttpServer.h"
+#include "admin/WebFixture.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+bool IsLoginPage(const std::string& body) { return body.find("action=\"LOGIN.PLCMD\"") != std::string::npos; }
+
+const char kAccessDenied[] =
+    "<html><head><title>Error</title></head><body><h1>Access denied</h1>\r"
+    "You do not have sufficient priviligies to access this document.</body></html>";
+
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+TEST_F(TWebFixture, BeforeLoginEveryDocumentIsTheLoginPageAndOnlyAdministratorsGetIn) {
+  auto first = browser->Get("/");
+  ASSERT_TRUE(first);
+  const std::string cookie = first->get_header_value("Set-Cookie");
+  EXPECT_EQ(cookie, std::string(TWebInterface::kCookieName) + "=" + browser->Cookie +
+                        "; Path=/; HttpOnly; SameSite=Strict");
+  EXPECT_EQ(browser->Cookie.size(), 2 * TWebSessions::kIdBytes);
+  for (const char* doc : {"/", "/index.html", "/missing.html", "/parleon.css", "/SETTINGS_SERVER.PLCMD", "/sessions"})
+    EXPECT_TRUE(IsLoginPage(browser->Page(doc))) << doc;
+  EXPECT_NE(browser->Page("/").find("<option value=\"" + Port() + "\">" + Port() + " server_cfg Default</option>"),
+            std::string::npos);
+  EXPECT_EQ(browser->Command("/logout.plcmd"), "login.html");
+  AddAccount("player", "pw", PlayerPrivileges::Registered);
+  EXPECT_FALSE(LogIn("admin", "wrong"));
+  EXPECT_FALSE(LogIn("player", "pw"));
+  EXPECT_EQ(browser->Command("/LOGIN.PLCMD", {{"username", "op"}, {"password", "oppw"}, {"serverport", "1"}}),
+            "login.html");
+  EXPECT_EQ(browser->Command("/LOGIN.PLCMD", {{"username", "op"}, {"password", "oppw"}, {"serverport", "x"}}),
+            "login.html");
+  EXPECT_TRUE(IsLoginPage(browser->Page("/index.html")));
+
+  // A planted id is worthless: the login hands out a new one, the old one is dead.
+  const std::string before = browser->Cookie;
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  EXPECT_NE(browser->Cookie, before);
+  TTestBrowser planted(web->Port());
+  planted.Cookie = before;
+  auto dead = planted.Get("/index.html");
+  ASSERT_TRUE(dead);
+  EXPECT_EQ(dead->body, "");
+  EXPECT_NE(dead->get_header_value("Set-Cookie").find("Max-Age=0"), std::string::npos);
+  EXPECT_NE(browser->Page("/").find("id=\"server-name\""), std::string::npos);
+  // A wrong login ends the logged-in state.
+  EXPECT_FALSE(LogIn("op", "nope"));
+  EXPECT_TRUE(IsLoginPage(browser->Page("/index.html")));
+}
+
+TEST_F(TWebFixture, DocumentsResolveInsideTheFolderOnly) {
+  ASSERT_TRUE(LogIn());
+  std::filesystem::create_directories(Docs() + "-other");
+  WriteFileText(Docs() + "-other/page.html", "<p>outside</p>");
+  WriteFileText(servers.Dir.File("secret.html"), "<p>outside</p>");
+  std::filesystem::create_symlink(servers.Dir.File("secret.html"), Docs() + "/link.html");
+  std::filesystem::create_directories(Docs() + "/sub");
+  WriteFileText(Docs() + "/sub/index.html", "<p>sub %%SERVERUDPPORT%%</p>");
+  for (const char* doc : {"/../secret.html", "/%2e%2e/secret.html", "/../httpdocs-other/page.html", "/link.html"}) {
+    auto r = browser->Get(doc);
+    ASSERT_TRUE(r) << doc;
+    EXPECT_EQ(r->status, 403) << doc;
+    EXPECT_EQ(r->body, kAccessDenied) << doc;
+  }
+  auto missing = browser->Get("/missing.html");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_EQ(missing->body, "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>");
+  auto nul = browser->Get("/a%00b.html");
+  ASSERT_TRUE(nul);
+  EXPECT_EQ(nul->status, 400);
+  EXPECT_EQ(browser->Get("/" + std::string(8000, 'a'))->status, 404);
+  EXPECT_EQ(browser->Page("/sub"), "<p>sub " + Port() + "</p>");
+
+  const std::string css = ReadFileText(Docs() + "/parleon.css");
+  auto head = browser->Head("/parleon.css");
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->status, 200);
+  EXPECT_EQ(head->get_header_value("Content-Type"), "text/css");
+  EXPECT_EQ(head->get_header_value("Content-Length"), std::to_string(css.size()));
+  EXPECT_EQ(head->body, "");
+  EXPECT_EQ(browser->Page("/parleon.css"), css);
+}
+
+TEST_F(TWebFixture, SessionPageEscapesAndMasksAndCanEndTheSession) {
+  ASSERT_TRUE(LogIn());
+  auto r = browser->Post("/sessions", {{"ParamName", "<b>note</b>"}, {"Param", "<script>x</script>"}});
+  ASSERT_TRUE(r);
+  EXPECT_NE(r->body.find("<tr><td>SessionID</td><td>" + browser->Cookie + "</td></tr>"), std::string::npos);
+  EXPECT_NE(r->body.find("&lt;b&gt;note&lt;/b&gt;=&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
+  EXPECT_NE(r->body.find("password=***"), std::string::npos);
+  EXPECT_EQ(r->body.find("secret"), std::string::npos);
+  EXPECT_EQ(r->body.find("<script>"), std::string::npos);
+  EXPECT_NE(r->body.find("StartTime="), std::string::npos);
+
+  const std::string id = browser->Cookie;
+  EXPECT_NE(browser->Page("/sessions?action=close").find("<h1>Session cleared</h1>"), std::string::npos);
+  EXPECT_EQ(browser->Cookie, "");
+  TTestBrowser stale(web->Port());
+  stale.Cookie = id;
+  EXPECT_EQ(stale.Page("/index.html"), "");
+  EXPECT_TRUE(IsLoginPage(browser->Page("/index.html")));
+}
+
+TEST_F(TWebFixture, StoredCredentialsAreCheckedOnEveryRequestAndNeverLoggedInClear) {
+  TLogCapture log;
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+  const std::vector<std::string> lines = log.Messages();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "Session: Document requested: /index.html, User: op, Pw: ***, P: " + Port()),
+            lines.end());
+  for (const std::string& line : lines) EXPECT_EQ(line.find("oppw"), std::string::npos) << line;
+  ASSERT_TRUE(DeleteUser("op", TServerFixture::kDefaultID));
+  auto r = browser->Get("/index.html");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 403);
+  EXPECT_EQ(r->body, kAccessDenied);
+}
+
+TEST_F(TWebFixture, WrongPasswordsAreThrottledPerAddress) {
+  for (uint32_t i = 0; i < TLoginThrottle::kFreeFailures; ++i) EXPECT_FALSE(LogIn("admin", "guess"));
+  EXPECT_FALSE(LogIn("admin", "secret"));
+  ProcessLoginThrottle().Clear();
+  EXPECT_TRUE(LogIn("admin", "secret"));
+}
+
+TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
+  ASSERT_TRUE(LogIn());
+  // Cookieless requests from one address cannot push the administrator out.
+  for (int i = 0; i < 80; ++i) TTestBrowser(web->Port()).Get("/");
+  EXPECT_LE(web->Sessions().Count(), 40u);
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+
+  // Endless headers end the connection instead of filling memory.
+  const int fd = Connect(web->Port());
+  ASSERT_GE(fd, 0);
+  std::string request = "GET / HTTP/1.1\r\nHost: x\r\n";
+  const std::string header = "X-Filler: " + std::string(100, 'v') + "\r\n";
+  size_t sent = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string chunk = i == 0 ? request + header : header;
+    const ssize_t n = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  // The server hangs up long before its 5 s wait for the rest of the
+  // headers would end, so the headers' endlessness is what ended it.
+  EXPECT_GT(sent, THttpServer::kConnectionLines * header.size());
+  timeval wait{3, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char reply[256];
+  const ssize_t got = recv(fd, reply, sizeof reply, 0);
+  EXPECT_FALSE(got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) << "the server still waits for headers";
+  if (got > 0) {
+    EXPECT_EQ(std::string(reply, 10), "HTTP/1.1 4");
+  }
+  close(fd);
+
+  // Beyond the connection limit a connection is closed at once.
+  std::vector<int> held;
+  for (size_t i = 0; i < THttpServer::kMaxConnections; ++i) held.push_back(Connect(web->Port()));
+  ASSERT_TRUE(TServerFixture::WaitFor([&] { return web->Connections() == THttpServer::kMaxConnections; },
+                                      std::chrono::seconds(60)));
+  const int extra = Connect(web->Port());
+  char c;
+  EXPECT_EQ(recv(extra, &c, 1, 0), 0);
+  close(extra);
+  for (int h : held) close(h);
+  ASSERT_TRUE(TServerFixture::WaitFor([&] { return web->Connections() == 0; }, std::chrono::seconds(60)));
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+}
