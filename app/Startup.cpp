@@ -25,6 +25,10 @@ std::vector<std::string> ProcessArguments;
 
 namespace {
 
+// The generated administrator password: guessing it must take longer than
+// anyone keeps a server running, even at the unthrottled rate.
+constexpr size_t kGeneratedPasswordLength = 16;
+
 // ---- built-in values --------------------------------------------------------
 
 // The two built-in texts are kept scrambled in the binary so that a casual
@@ -255,7 +259,7 @@ bool Start_Parleon_Server() {
     std::make_shared<TServerObject>()->Start(environment, "server_cfg Default", -1, &servers);
     servers.WriteString("Servers", "0", "server_cfg Default");
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
-    const std::string password = AdminPassword.empty() ? RandomString(5) : AdminPassword.substr(0, 29);
+    const std::string password = AdminPassword.empty() ? RandomString(kGeneratedPasswordLength) : AdminPassword.substr(0, 29);
     AddUser(DefaultAdminAccount(password), "server_cfg Default");
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
     LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});

@@ -78,4 +78,7 @@ class TClientObject {
   // Until set, this player's voice to its own or parent channel is not
   // relayed and whispers do not reach it.
   bool ListsSent = false;
+  // The voice relay's mark of the last whisper that reached this player, so
+  // that a whisper naming it many times is heard once. Listener thread only.
+  uint32_t WhisperMark = 0;
 };

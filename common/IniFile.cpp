@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -27,10 +29,17 @@ struct TIniLine {
   enum { Other, Header, Entry } Kind = Other;
 };
 
-std::vector<TIniLine> Load(const std::string& fileName) {
+// `forWrite`: the lines are about to be written back, so a file that exists
+// but cannot be read raises: taken as empty, the write would replace every
+// setting in it with the one key being written.
+std::vector<TIniLine> Load(const std::string& fileName, bool forWrite = false) {
   std::vector<TIniLine> lines;
   std::ifstream in(fileName, std::ios::binary);
-  if (!in) return lines;
+  if (!in) {
+    struct stat st;
+    if (forWrite && ::stat(fileName.c_str(), &st) == 0) throw EIniFile("cannot read " + fileName);
+    return lines;
+  }
   std::string raw;
   while (std::getline(in, raw)) {
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
@@ -48,20 +57,30 @@ std::vector<TIniLine> Load(const std::string& fileName) {
     }
     lines.push_back(std::move(line));
   }
+  if (forWrite && in.bad()) throw EIniFile("cannot read " + fileName);
   return lines;
 }
 
-void WriteAll(const std::string& path, const std::string& data) {
+// Writes a new file and forces it to the disk; on failure the partial file
+// is removed.
+void WriteNew(const std::string& path, const std::string& data) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw EIniFile("cannot write " + path + ": " + std::strerror(errno));
-  const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-  const bool flushed = std::fflush(f) == 0;
-  const bool closed = std::fclose(f) == 0;
-  if (!ok || !flushed || !closed) throw EIniFile("cannot write " + path + ": " + std::strerror(errno));
+  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  ok = std::fflush(f) == 0 && ok;
+  ok = ::fsync(fileno(f)) == 0 && ok;
+  const int error = errno;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok) {
+    std::remove(path.c_str());
+    throw EIniFile("cannot write " + path + ": " + std::strerror(error));
+  }
 }
 
-// The new content goes to a file beside the old one and is renamed over it,
-// so a crash in between leaves either the old or the new file, never half.
+// The new content goes to a file beside the old one, reaches the disk and is
+// renamed over it, so a crash or a full disk leaves either the old or the new
+// file, never half of one. There is no rewriting in place: when the new file
+// cannot be made, the write fails and the old file stands.
 void Save(const std::string& fileName, const std::vector<TIniLine>& lines) {
   std::string data;
   for (const TIniLine& l : lines) {
@@ -69,15 +88,11 @@ void Save(const std::string& fileName, const std::vector<TIniLine>& lines) {
     data += "\r\n";
   }
   const std::string tmp = fileName + ".tmp";
-  try {
-    WriteAll(tmp, data);
-  } catch (const EIniFile&) {
-    WriteAll(fileName, data);  // folder not writable but the file may be
-    return;
-  }
+  WriteNew(tmp, data);
   if (std::rename(tmp.c_str(), fileName.c_str()) != 0) {
+    const int error = errno;
     std::remove(tmp.c_str());
-    WriteAll(fileName, data);
+    throw EIniFile("cannot replace " + fileName + ": " + std::strerror(error));
   }
 }
 
@@ -172,7 +187,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
   for (char& c : v)
     if (c == '\r' || c == '\n') c = ' ';
   std::lock_guard<std::mutex> lock(IniLock());
-  auto lines = Load(fileName_);
+  auto lines = Load(fileName_, true);
   long header = FindSection(lines, section);
   TIniLine entry;
   entry.Kind = TIniLine::Entry;
@@ -232,7 +247,7 @@ std::vector<std::string> TIniFile::ReadSection(std::string_view section) const {
 
 void TIniFile::EraseSection(std::string_view section) {
   std::lock_guard<std::mutex> lock(IniLock());
-  auto lines = Load(fileName_);
+  auto lines = Load(fileName_, true);
   const long header = FindSection(lines, section);
   if (header < 0) return;
   lines.erase(lines.begin() + header, lines.begin() + static_cast<long>(SectionEnd(lines, header)));
@@ -241,7 +256,7 @@ void TIniFile::EraseSection(std::string_view section) {
 
 void TIniFile::DeleteKey(std::string_view section, std::string_view key) {
   std::lock_guard<std::mutex> lock(IniLock());
-  auto lines = Load(fileName_);
+  auto lines = Load(fileName_, true);
   const long k = FindKey(lines, FindSection(lines, section), key);
   if (k < 0) return;
   lines.erase(lines.begin() + k);

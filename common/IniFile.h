@@ -6,8 +6,10 @@
 // same file. One process-wide lock serialises each read and each
 // read-modify-write, so concurrent writers (virtual servers, the TCP query,
 // the web interface) never lose each other's updates.
-// Errors: a missing or unreadable file reads as empty; a write that cannot
-// reach the disk raises EIniFile.
+// Errors: a missing or unreadable file reads as empty. A write that cannot
+// reach the disk, or that would have to rewrite a file it cannot read,
+// raises EIniFile and leaves the file as it was (a new file is written,
+// forced to the disk and renamed over the old one).
 #pragma once
 
 #include <cstdint>

@@ -16,6 +16,24 @@ const char kSendClosing[] = "Sending packet to closing or closed connection";
 const char kInvalidOnBuffer[] = "Invalid packet on buffer";
 const char kNoConnection[] = "no connection for player id";
 const char kVoiceBacklogFull[] = "voice backlog full";
+const char kReceivedFull[] = "received queue full for this connection";
+const char kLoginQueueFull[] = "login queue full";
+const char kBlockedSource[] = "too many wrong session keys from this address";
+const char kNoReplySource[] = "source cannot be answered";
+
+// Sources no reply may go to: port 0, "this network" (0.x.x.x), multicast
+// and the reserved range with the broadcast address (224 and up). Such a
+// source is forged; answering it would only make the server a reflector,
+// and the sends fail anyway.
+bool Unanswerable(std::string_view address, uint16_t port) {
+  if (port == 0) return true;
+  unsigned first = 0;
+  size_t i = 0;
+  for (; i < address.size() && i < 3 && address[i] >= '0' && address[i] <= '9'; ++i)
+    first = first * 10 + static_cast<unsigned>(address[i] - '0');
+  if (i == 0 || i == address.size() || address[i] != '.') return false;  // not IPv4 dotted
+  return first == 0 || first >= 224;
+}
 
 // Keeps "hint + 2" of the waiters below the infinite wait.
 uint32_t ClampHint(uint32_t hint) {
@@ -62,6 +80,13 @@ int64_t TCustomPacketBuffer::MsToCounts(int64_t ms) const {
   return (ms * f + 999) / 1000;
 }
 
+// Split so that a nanosecond counter of a long uptime cannot overflow.
+int64_t TCustomPacketBuffer::NowMs() const {
+  const int64_t counter = clock_->Counter();
+  const int64_t f = clock_->Frequency();
+  return counter / f * 1000 + counter % f * 1000 / f;
+}
+
 uint32_t TCustomPacketBuffer::CountsToMsCeil(int64_t counts) const {
   if (counts <= 0) return 0;
   const int64_t f = clock_->Frequency();
@@ -72,6 +97,11 @@ uint32_t TCustomPacketBuffer::CountsToMsCeil(int64_t counts) const {
 TCustomPacketBuffer::TNode* TCustomPacketBuffer::Find(uint32_t playerId) const {
   auto it = byId_.find(playerId);
   return it == byId_.end() ? nullptr : it->second;
+}
+
+TCustomPacketBuffer::TNode* TCustomPacketBuffer::Find(uint32_t playerId, uint32_t sessionKey) const {
+  auto it = byKey_.find(KeyOf(playerId, sessionKey));
+  return it == byKey_.end() ? nullptr : it->second;
 }
 
 void TCustomPacketBuffer::MarkReady(TNode* node) {
@@ -113,18 +143,18 @@ void TCustomPacketBuffer::DestroyNode(TNode* node) {
   expired_.Remove(node);
   resends_.Remove(node);
   timeouts_.Remove(&node->Timeout);
-  auto it = byId_.find(node->Conn.PlayerId);
-  if (it != byId_.end()) {
-    if (it->second == node) {
-      if (node->OlderSameId) it->second = node->OlderSameId;
-      else byId_.erase(it);
-    } else {
-      for (TNode* n = it->second; n; n = n->OlderSameId)
-        if (n->OlderSameId == node) {
-          n->OlderSameId = node->OlderSameId;
-          break;
-        }
-    }
+  refused_.Remove(node);
+  const uint32_t id = node->Conn.PlayerId;
+  byKey_.erase(KeyOf(id, node->Conn.SessionKey));
+  // The connections of one id form a chain, newest first, so that thousands
+  // of refused logins sharing an id cost no walk when one of them goes.
+  if (node->OlderSameId) node->OlderSameId->NewerSameId = node->NewerSameId;
+  if (node->NewerSameId) {
+    node->NewerSameId->OlderSameId = node->OlderSameId;
+  } else if (node->OlderSameId) {
+    byId_[id] = node->OlderSameId;
+  } else {
+    byId_.erase(id);
   }
   delete node;
 }
@@ -132,17 +162,27 @@ void TCustomPacketBuffer::DestroyNode(TNode* node) {
 // ---- connections -------------------------------------------------------------------
 
 void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t sessionKey, uint32_t maintenanceStart,
-                                        uint16_t port, std::string_view address) {
+                                        uint16_t port, std::string_view address, bool refused) {
   auto node = std::make_unique<TNode>(clock_);
   TSingleConnection& c = node->Conn;
   c.PlayerId = playerId;
   c.SessionKey = sessionKey;
   c.SetAddress(address, port);
   c.SetMaintenanceStart(maintenanceStart);
+  node->Refused = refused;
   std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (TNode* same = Find(playerId, sessionKey)) DestroyNode(same);
+  if (refused) {
+    // Refusals cost the peer one datagram each: their number is capped, the
+    // oldest making room, so a flood of them cannot pile up.
+    if (refused_.Size() >= static_cast<size_t>(kMaxRefused)) DestroyNode(refused_.Front());
+    refused_.PushBack(node.get());
+  }
   TNode*& newest = byId_[playerId];
   node->OlderSameId = newest;
+  if (newest) newest->NewerSameId = node.get();
   newest = node.get();
+  byKey_[KeyOf(playerId, sessionKey)] = node.get();
   all_.PushBack(node.get());
   NoteTimeoutDeadline(node.release(), true);
 }
@@ -154,11 +194,7 @@ void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
 
 void TCustomPacketBuffer::RemoveConnection(uint32_t playerId, uint32_t sessionKey) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
-  for (TNode* node = Find(playerId); node; node = node->OlderSameId)
-    if (node->Conn.SessionKey == sessionKey) {
-      DestroyNode(node);
-      return;
-    }
+  if (TNode* node = Find(playerId, sessionKey)) DestroyNode(node);
 }
 
 int TCustomPacketBuffer::ConnectionCount() {
@@ -237,36 +273,73 @@ const char* TCustomPacketBuffer::StoreLocked(std::unique_ptr<TPacket> packet, TU
   bytesReceived_.fetch_add(static_cast<int64_t>(packet->Size()), std::memory_order_relaxed);
   if (!packet->IsValid()) return kInvalidPacketText;
   if (packet->IsVoiceS2C()) return kS2CRecv;
+  if (Unanswerable(packet->Address, packet->Port)) return kNoReplySource;
 
   const uint32_t playerId = packet->GetPlayerId();
   if (packet->IsMaintenance() && packet->MaintenanceHeader().Subtype() == kMaintenanceLoginRequest &&
       playerId == 0 && packet->GetSessionKey() == 0) {
-    receivedQueue_.Push(std::move(packet));
+    if (loginQueue_.Count >= kLoginQueueMax) return kLoginQueueFull;
+    loginQueue_.Push(std::move(packet));
     ReceiveEvent.SetEvent();
     return nullptr;
   }
 
-  TNode* node = Find(playerId);
-  if (!node) {
-    note.PlayerId = playerId;
-    note.Log = unknownIdLog_.Allow(note.Suppressed);
-    return nullptr;
+  if (TNode* node = Find(playerId, packet->GetSessionKey()))
+    return StoreForConnection(node, std::move(packet), relayNow);
+  if (Find(playerId)) {
+    // Someone tries keys on a known id: remembered per source, so that the
+    // guessing address cannot take a session over when it hits.
+    wrongKeys_.Note(packet->Address, NowMs());
+    return kWrongCombo;
   }
-  return StoreForConnection(node, std::move(packet), relayNow);
+  note.PlayerId = playerId;
+  note.Log = unknownIdLog_.Allow(note.Suppressed);
+  return nullptr;
 }
 
+bool TCustomPacketBuffer::HasRoom(const TNode* node, bool voice) const {
+  if (node->Queued >= kReceivedShare) return false;
+  return receivedQueue_.Count < (voice ? kReceivedMax - kCommandReserve : kReceivedMax);
+}
+
+void TCustomPacketBuffer::QueueReceived(TNode* node, std::unique_ptr<TPacket> packet) {
+  receivedQueue_.Push(std::move(packet));
+  ++node->Queued;
+  ReceiveEvent.SetEvent();
+}
+
+/* Receiving for a connection.
+ *
+ * The reply address follows the client to a new address or port, but only
+ * on a datagram that passes the sequence checks (a new command, the
+ * acknowledgement of the command in flight, voice or maintenance that is
+ * not stale): a datagram that merely carries the right key, such as a
+ * replayed or guessed one, moves nothing. An address that has sent many
+ * wrong keys moves nothing at all for a while.
+ *
+ * A command is acknowledged only once it is queued for the listener: with
+ * no room left the acknowledgement is withheld and the client resends, so a
+ * full queue delays a command instead of losing it.
+ *
+ * A refused login's connection is not kept alive by what its peer sends: it
+ * goes after its login time-out, counted from its creation.
+ */
 const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet,
                                                     std::unique_ptr<TPacket>* relayNow) {
   TSingleConnection& c = node->Conn;
-  if (packet->GetSessionKey() != c.SessionKey) return kWrongCombo;
   if (c.State == csClosed) return kAfterClose;
-  // Replies follow the client to a new address or port.
-  c.SetAddress(packet->Address, packet->Port);
-  c.LastReceiveTime.Start();
+  const bool moved = packet->Port != c.Port || packet->Address != c.Address;
+  if (moved && wrongKeys_.Blocked(packet->Address, NowMs()))
+    return kBlockedSource;
+  if (!node->Refused) c.LastReceiveTime.Start();
+  auto follow = [&] {
+    if (moved) c.SetAddress(packet->Address, packet->Port);
+  };
 
   if (packet->IsAck()) {
     TAckHeader ack = packet->AckHeader();
     if (c.HandleAck(ack.Sequence(), ack.ResendCount())) {
+      follow();
       if (c.State == csClosed) {
         expired_.PushBack(node);
         ready_.Remove(node);
@@ -282,33 +355,37 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
 
   if (packet->IsCommand()) {
     TCommandHeader command = packet->CommandHeader();
+    const bool fresh = command.Sequence() == c.CommandSeqIn;
+    if (fresh && c.State < csDraining && !HasRoom(node, false)) return kReceivedFull;
     const bool deliver = c.SendAck(command.Sequence(), command.ResendCount(), packet->Size());
+    if (deliver) follow();
     // The acknowledgement must leave even when the command itself is refused.
     MarkReady(node);
     if (!relayNow) SendEvent.SetEvent();
     if (!deliver) return nullptr;
     if (c.State >= csDraining) return kWhileClosing;
-    receivedQueue_.Push(std::move(packet));
-    ReceiveEvent.SetEvent();
+    QueueReceived(node, std::move(packet));
     return nullptr;
   }
 
   if (packet->IsVoiceC2S()) {
     if (c.State == csLogin) return kVoiceDuringLogin;
-    c.ReceiveVoiceCounter(packet->VoiceC2SHeader().Counter());
+    if (c.ReceiveVoiceCounter(packet->VoiceC2SHeader().Counter())) follow();
     c.CountReceived(*packet);
+    // Voice that nothing waits ahead of goes straight back to the reader.
     if (relayNow && !listenerBusy_ && receivedQueue_.Empty()) {
       *relayNow = std::move(packet);
       return nullptr;
     }
-    receivedQueue_.Push(std::move(packet));
-    ReceiveEvent.SetEvent();
+    if (!HasRoom(node, true)) return kReceivedFull;
+    QueueReceived(node, std::move(packet));
     return nullptr;
   }
 
   // Maintenance: a ping on a connected connection is answered here; the rest is dropped.
   TMaintenanceHeader header = packet->MaintenanceHeader();
   if (!c.ReceiveMaintenanceSequence(header.Sequence())) return nullptr;
+  follow();
   if (header.Subtype() != kMaintenancePing || c.State != csConnected) return nullptr;
   const uint32_t pingSequence = header.Sequence();
   packet->SetSize(kPongSize);
@@ -423,10 +500,17 @@ bool TCustomPacketBuffer::GetPacket(uint32_t& playerId, uint32_t& sessionKey, in
     return true;
   }
 
-  if (TPacket* next = receivedQueue_.Peek()) {
+  // The two queues take turns, so neither a login flood nor a busy session
+  // holds up the other.
+  TFIFOList<TPacket>* from = &receivedQueue_;
+  if (loginQueue_.Count && (loginTurn_ || receivedQueue_.Empty())) from = &loginQueue_;
+  if (TPacket* next = from->Peek()) {
+    loginTurn_ = from == &receivedQueue_;
     playerId = wire::GetU32(next->Memory() + 8);
     sessionKey = wire::GetU32(next->Memory() + 4);
-    packet = receivedQueue_.Pop();
+    if (from == &receivedQueue_)
+      if (TNode* node = Find(playerId, sessionKey); node && node->Queued > 0) --node->Queued;
+    packet = from->Pop();
     code = wpPacket;
     listenerBusy_ = true;
     return true;
@@ -454,6 +538,14 @@ size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_
   // One wake-up for the batch; the sender takes the lock after we let go.
   if (queued && wakeSender) SendEvent.SetEvent();
   return queued;
+}
+
+void TCustomPacketBuffer::VoiceRoom(const uint32_t* playerIds, size_t count, bool* room) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  for (size_t i = 0; i < count; ++i) {
+    const TNode* node = Find(playerIds[i]);
+    room[i] = node && node->Conn.State == csConnected && node->Conn.VoiceQueue.Count < kVoiceBacklog;
+  }
 }
 
 const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, int voiceLimit) {

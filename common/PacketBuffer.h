@@ -2,7 +2,8 @@
 // transport threads. The socket reader hands every datagram to
 // StoreReceivedPacket, which checks it against the connection it claims,
 // acknowledges commands, consumes acknowledgements, answers pings and queues
-// what the listener must see, except voice that nothing waits ahead of,
+// what the listener must see (login requests in a queue of their own),
+// except voice that nothing waits ahead of,
 // which it hands back for the reader to relay itself; the listener blocks in
 // WaitForPacket; the listener, the relay and the administration threads
 // queue outgoing packets with SendPacket and SendPackets; the sender thread
@@ -41,6 +42,7 @@
 #include "common/LogRateLimiter.h"
 #include "common/Packets.h"
 #include "common/SingleConnection.h"
+#include "common/WrongKeyGuard.h"
 #include "common/WindowsEvent.h"
 
 // Raised for a rejected received packet; the socket read handler drops it.
@@ -93,6 +95,19 @@ class TCustomPacketBuffer {
   // then wades through). Far above what talk produces: one frame per
   // speaker in the recipient's channel per frame period.
   static constexpr int kVoiceBacklog = 64;
+  // The received queue is shared by every connection, so one peer must not
+  // fill it: a connection holds at most kReceivedShare packets in it, and
+  // voice stops kCommandReserve places short of the end, so commands find
+  // room while many players talk at once. A command that finds no room is
+  // not acknowledged: its sender resends it.
+  static constexpr int kReceivedShare = 64;
+  static constexpr int kCommandReserve = 1024;
+  // Login requests belong to no connection; a flood of them waits in its own
+  // queue and the listener serves both queues in turn.
+  static constexpr int kLoginQueueMax = 256;
+  // Connections of refused logins that may linger at once for their reply;
+  // the oldest goes first.
+  static constexpr int kMaxRefused = 4096;
 
   explicit TCustomPacketBuffer(TClock* clock = nullptr);
   ~TCustomPacketBuffer();
@@ -155,6 +170,10 @@ class TCustomPacketBuffer {
   // were queued. `wakeSender` false: the caller sends what is due itself
   // right after (TPLUDPSender::Flush), so the sender thread sleeps on.
   size_t SendPackets(std::unique_ptr<TPacket>* packets, size_t count, bool wakeSender = true);
+  // For the relay, before it builds a batch: room[i] tells whether the
+  // connection of playerIds[i] is connected and holds fewer than
+  // kVoiceBacklog voice packets, so no copy is made only to be dropped.
+  void VoiceRoom(const uint32_t* playerIds, size_t count, bool* room);
 
   // Blocks until a packet is due and returns it, or none once Closing.
   std::unique_ptr<TPacket> GetPacketToSend();
@@ -168,8 +187,12 @@ class TCustomPacketBuffer {
   // its resend deadline) is never lost.
   size_t NextPacketsToSend(std::unique_ptr<TPacket>* out, size_t max, uint32_t& hint, bool consumeWakeup = true);
 
+  // A `refused` connection only carries the refusal of a login: it lives at
+  // most its login time-out, counted from its creation however often its
+  // peer sends, and at most kMaxRefused of them exist. A connection with the
+  // same player id and session key as an older one replaces it.
   void AddConnection(uint32_t playerId, uint32_t sessionKey, uint32_t maintenanceStart, uint16_t port,
-                     std::string_view address);
+                     std::string_view address, bool refused = false);
   // Removes and destroys the newest connection of the player id, with
   // everything queued for it. An unknown id does nothing.
   void RemoveConnection(uint32_t playerId);
@@ -229,13 +252,18 @@ class TCustomPacketBuffer {
     TListHook<TNode> AllHook;      // every connection, in creation order
     TListHook<TNode> ReadyHook;    // has a packet to release now
     TListHook<TNode> ExpiredHook;  // timed out or closed, reported until removed
-    TNode* OlderSameId = nullptr;  // an older connection with the same player id
+    TListHook<TNode> RefusedHook;  // a refused login's, in creation order
+    TNode* OlderSameId = nullptr;  // the connections of one player id, newest first
+    TNode* NewerSameId = nullptr;
+    int Queued = 0;                // its packets in the received queue
+    bool Refused = false;
     int HeapPos = -1;              // position in the resend heap
     int64_t Deadline = 0;          // clock count at which the resend falls due
   };
   using TAllList = TIntrusiveList<TNode, &TNode::AllHook>;
   using TReadyList = TIntrusiveList<TNode, &TNode::ReadyHook>;
   using TExpiredList = TIntrusiveList<TNode, &TNode::ExpiredHook>;
+  using TRefusedList = TIntrusiveList<TNode, &TNode::RefusedHook>;
 
   // What StoreReceivedPacket found out about an unknown player id, to be
   // logged once the lock is released.
@@ -247,6 +275,11 @@ class TCustomPacketBuffer {
 
   // Callers hold lock_.
   TNode* Find(uint32_t playerId) const;
+  TNode* Find(uint32_t playerId, uint32_t sessionKey) const;
+  static uint64_t KeyOf(uint32_t playerId, uint32_t sessionKey) { return uint64_t{playerId} << 32 | sessionKey; }
+  // Whether the received queue takes one more packet of `node`.
+  bool HasRoom(const TNode* node, bool voice) const;
+  void QueueReceived(TNode* node, std::unique_ptr<TPacket> packet);
   const char* StoreLocked(std::unique_ptr<TPacket> packet, TUnknownIdNote& note,
                           std::unique_ptr<TPacket>* relayNow = nullptr);
   const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet, std::unique_ptr<TPacket>* relayNow);
@@ -263,17 +296,23 @@ class TCustomPacketBuffer {
   void DestroyNode(TNode* node);
   int64_t MsToCounts(int64_t ms) const;
   uint32_t CountsToMsCeil(int64_t counts) const;
+  int64_t NowMs() const;
 
   static void LogUnknownId(const TUnknownIdNote& note);
 
   TClock* clock_;
   std::recursive_mutex lock_;
   TFIFOList<TPacket> receivedQueue_{kReceivedStart, kReceivedMax, kReceivedGrow};
+  TFIFOList<TPacket> loginQueue_{kLoginQueueMax / 4, kLoginQueueMax, kLoginQueueMax / 4};
+  bool loginTurn_ = false;  // the listener takes from the login queue next
   TAllList all_;
+  TRefusedList refused_;
   TReadyList ready_;
   TExpiredList expired_;
   TDeadlineHeap<TNode> resends_;
-  std::unordered_map<uint32_t, TNode*> byId_;
+  std::unordered_map<uint32_t, TNode*> byId_;    // the newest connection of each id
+  std::unordered_map<uint64_t, TNode*> byKey_;   // every connection by id and key
+  TWrongKeyGuard wrongKeys_;
   TDeadlineHeap<TTimeoutEntry> timeouts_;
   TLogRateLimiter unknownIdLog_;
   uint8_t finishedThreads_ = 0;

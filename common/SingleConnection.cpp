@@ -141,13 +141,14 @@ void TSingleConnection::AddRttSample(int32_t ms) {
   ResendTimeout = static_cast<int32_t>(std::max<int64_t>(10, RoundHalfEven(sum * 3, 40)));
 }
 
-void TSingleConnection::ReceiveVoiceCounter(uint16_t counter) {
-  if (counter < VoiceCounterIn) return;
+bool TSingleConnection::ReceiveVoiceCounter(uint16_t counter) {
+  if (counter < VoiceCounterIn) return false;
   const uint32_t gap = counter - VoiceCounterIn;
   // A larger jump is a wrap or a reordering, not loss.
   if (gap < 10000) PacketsLost += gap;
   const uint32_t next = static_cast<uint32_t>(counter) + 1;
   VoiceCounterIn = next >= 65535 ? 0 : next;
+  return true;
 }
 
 bool TSingleConnection::ReceiveMaintenanceSequence(uint32_t sequence) {

@@ -80,7 +80,8 @@ class TSingleConnection {
   void CountReceived(const TPacket& packet);
   void AddRttSample(int32_t ms);
   // Voice counter of a received voice packet; gaps below 10000 count as loss.
-  void ReceiveVoiceCounter(uint16_t counter);
+  // False when the packet is late (its counter is below the expected one).
+  bool ReceiveVoiceCounter(uint16_t counter);
   // Maintenance sequence of a received packet; false when it is stale.
   bool ReceiveMaintenanceSequence(uint32_t sequence);
 

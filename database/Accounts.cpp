@@ -22,14 +22,16 @@ std::string AccountPath(std::string_view serverId, std::string_view loginName) {
   return path;
 }
 
-// Runs `body`; an exception is logged and turns into `failure`.
+// Runs `body`; an exception is logged and turns into an empty result (none,
+// nullopt, false). The empty result is made only on failure: built up front and
+// copied, GCC 12 takes the optional vector for uninitialized at -O2.
 template <class R, class F>
-R Guarded(R failure, F&& body) {
+R Guarded(F&& body) {
   try {
     return body();
   } catch (const std::exception& e) {
     Log(LMTERROR, LMDALL, "USERS", std::string(" Exception: ") + e.what());
-    return failure;
+    return R{};
   }
 }
 
@@ -49,7 +51,7 @@ bool ValidLoginName(std::string_view loginName) {
 
 std::optional<std::vector<std::string>> ListUsers(TFreeBase& db, std::string_view serverId) {
   using TResult = std::optional<std::vector<std::string>>;
-  return Guarded<TResult>(std::nullopt, [&]() -> TResult {
+  return Guarded<TResult>([&]() -> TResult {
     const auto lock = db.Lock();
     auto* users = EntryAs<TFBContainer>(db.GetEntry(lock, UsersPath(serverId), TFBEntryType::Node));
     if (!users) return std::nullopt;
@@ -68,7 +70,7 @@ std::optional<std::vector<std::string>> ListUsers(TFreeBase& db, std::string_vie
 
 std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName, std::string_view serverId,
                                        bool countLogin) {
-  return Guarded<std::unique_ptr<TClientObject>>(nullptr, [&]() -> std::unique_ptr<TClientObject> {
+  return Guarded<std::unique_ptr<TClientObject>>([&]() -> std::unique_ptr<TClientObject> {
     const auto lock = db.Lock();
     if (!AccountNode(db, lock, serverId, loginName)) return nullptr;
     const std::string path = AccountPath(serverId, loginName) + "\\";
@@ -91,7 +93,7 @@ std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName
 }
 
 bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId) {
-  return Guarded(false, [&] {
+  return Guarded<bool>([&] {
     const auto lock = db.Lock();
     const std::string& loginName = record.LoginName;
     if (!AccountNode(db, lock, serverId, loginName)) return false;
@@ -114,7 +116,7 @@ bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view ser
 }
 
 bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view serverId) {
-  return Guarded(false, [&] {
+  return Guarded<bool>([&] {
     const auto lock = db.Lock();
     const std::string& loginName = record.LoginName;
     if (!ValidLoginName(loginName) || AccountNode(db, lock, serverId, loginName)) return false;
@@ -124,7 +126,7 @@ bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view server
 }
 
 bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serverId) {
-  return Guarded(false, [&] {
+  return Guarded<bool>([&] {
     const auto lock = db.Lock();
     TFBEntry* node = AccountNode(db, lock, serverId, loginName);
     if (!node) return false;

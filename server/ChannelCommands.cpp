@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/CommandCodes.h"
+#include "common/TextFormat.h"
 #include "common/WireFormat.h"
 #include "server/Listener.h"
 #include "server/ServerObject.h"
@@ -52,6 +53,25 @@ void TakeDefaultMark(TPLUDPListener& l, const TChannelRecord& channel, TClientOb
   if (current < 0 || static_cast<uint32_t>(current) == channel.ID) return;
   l.Channels().FindByID(static_cast<uint32_t>(current))->Flags &= static_cast<uint16_t>(~cfDefaultChannel);
   l.NotifyChannelFlags(static_cast<uint32_t>(current), requester);
+}
+
+// Unregistered decides whether a channel is stored and outlives its last
+// player, DefaultChannel where every login lands: both are the server's
+// business, not that of whoever moderates the channel.
+bool ChangesLifeMarks(const TClientObject& requester, const TChannelRecord& channel, uint16_t flags) {
+  constexpr uint16_t kLifeMarks = cfUnregistered | cfDefaultChannel;
+  return !IsServerAdmin(requester) && ((channel.Flags ^ flags) & kLifeMarks) != 0;
+}
+
+// A rename may not take a name another channel answers to where creation
+// would refuse it: two channels of one name are stored, and the second is
+// refused when they are loaded again.
+bool NameTaken(TPLUDPListener& l, const TChannelRecord& channel, const std::string& name) {
+  for (const auto& other : l.Channels().Records())
+    if (other.get() != &channel && (channel.IsTopLevel() || other->Parent == channel.Parent) &&
+        SameText(other->Name, name))
+      return true;
+  return false;
 }
 
 void SetPasswordFlag(TChannelRecord& channel) {
@@ -158,6 +178,7 @@ void TPLUDPListener::HandleDeleteChannel(TPacket& packet) {
   if (!channel) return SendErrorReply(rc::NoChannel, packet);
   if (channel->IsTopLevel() && !IsServerAdmin(p)) return SendErrorReply(rc::NeedServerAdmin, packet);
   if (!IsChannelAdmin(p) && !IsServerAdmin(p)) return SendErrorReply(rc::NeedChannelAdmin, packet);
+  if (!MayModerateChannel(p, id)) return SendErrorReply(rc::NeedModerator, packet);
   if (const int32_t inUse = ChannelInUse(id); inUse != 0) return SendErrorReply(inUse, packet);
   if (channel->Flags & cfDefaultChannel) return SendErrorReply(rc::DefaultChannel, packet);
 
@@ -188,9 +209,10 @@ void TPLUDPListener::HandleSetChannelFlags(TPacket& packet) {
   TChannelRecord* channel = Channels().FindByID(ChannelIdOf(packet));
   if (!channel) return SendErrorReply(rc::NoChannel, packet);
   if (!channel->IsTopLevel()) return SendErrorReply(rc::SubChannelFlags, packet);
-  if (!HasModeratorRights(p)) return SendErrorReply(rc::NeedModerator, packet);
   const uint16_t flags = wire::GetU16(d + 28);
   const uint16_t codec = wire::GetU16(d + 30);
+  if (ChangesLifeMarks(p, *channel, flags)) return SendErrorReply(rc::NeedServerAdmin, packet);
+  if (!MayModerateChannel(p, channel->ID)) return SendErrorReply(rc::NeedModerator, packet);
   // Players arrive in the default channel: it may hand its mark to another
   // channel, never simply drop it.
   if ((channel->Flags & cfDefaultChannel) && !(flags & cfDefaultChannel))
@@ -206,7 +228,9 @@ void TPLUDPListener::HandleSetChannelFlags(TPacket& packet) {
 void TPLUDPListener::HandleSetChannelName(TPacket& packet) {
   TChannelRecord* channel = ModeratedChannel(packet);
   if (!channel) return;
-  channel->Name = wire::GetStr(packet.Memory() + 28, wire::kStr29);  // duplicates are not checked
+  const std::string name = wire::GetStr(packet.Memory() + 28, wire::kStr29);
+  if (NameTaken(*this, *channel, name)) return SendErrorReply(rc::NameTaken, packet);
+  channel->Name = name;
   AnnounceText(*this, *Current(), cmd::ChannelNameChanged, channel->ID, wire::kStr29, channel->Name);
 }
 
@@ -250,7 +274,10 @@ void TPLUDPListener::HandleEditChannel(TPacket& packet) {
   const bool makesDefault = (edit.Flags & cfDefaultChannel) != 0;
   if ((channel->Flags & cfDefaultChannel) && !makesDefault) return SendErrorReply(rc::DefaultChannel, packet);
   if (makesDefault && !IsServerAdmin(p)) return SendErrorReply(rc::NeedServerAdmin, packet);
-  if (!HasModeratorRights(p)) return SendErrorReply(rc::NeedModerator, packet);
+  if (ChangesLifeMarks(p, *channel, edit.Flags)) return SendErrorReply(rc::NeedServerAdmin, packet);
+  if (!MayModerateChannel(p, channel->ID)) return SendErrorReply(rc::NeedModerator, packet);
+  if (edit.Name != channel->Name && NameTaken(*this, *channel, edit.Name))
+    return SendErrorReply(rc::NameTaken, packet);
 
   bool changed = false;
   if (edit.Flags != channel->Flags || edit.Codec != channel->Codec) {

@@ -145,12 +145,24 @@ void TChannels::ClearChannels() {
 
 bool TChannels::LoadChannels() {
   if (TFreeBase::TLock db = LockServerDatabase()) {
-    // Stored order fixes the ids: the channel stored under index n gets id n
-    // as long as every one before it is accepted; a refused one is dropped.
+    // A stored sub-channel names its parent by stored index. Ids are handed
+    // out only to the channels accepted, so one refused channel would shift
+    // every later index against its id: parents go through the ids given.
+    std::vector<int64_t> idOfIndex;
     for (int index = 0;; ++index) {
       std::unique_ptr<TChannelRecord> stored = LoadStoredChannel(*db, index, serverID_);
       if (!stored) break;
-      AddChannel(std::move(*stored));
+      if (stored->Parent != kNoParent) {
+        const uint32_t parentIndex = stored->Parent;
+        const bool known = parentIndex < idOfIndex.size() && idOfIndex[parentIndex] >= 0;
+        // A parent that was refused or comes later takes its sub-channel with it.
+        if (!known) {
+          idOfIndex.push_back(-1);
+          continue;
+        }
+        stored->Parent = static_cast<uint32_t>(idOfIndex[parentIndex]);
+      }
+      idOfIndex.push_back(AddChannel(std::move(*stored)));
     }
   }
   if (records_.empty()) {
@@ -165,6 +177,14 @@ bool TChannels::LoadChannels() {
     def.MaxUsers = 32000;
     AddChannel(std::move(def));
   }
+  // Every login lands in the default channel: stored channels without the
+  // mark hand it to the first top-level one.
+  if (DefaultChannelID() < 0)
+    for (const auto& record : records_)
+      if (record->IsTopLevel()) {
+        record->Flags |= cfDefaultChannel;
+        break;
+      }
   return !records_.empty();
 }
 

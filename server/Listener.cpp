@@ -5,6 +5,7 @@
 #include "common/CommandCodes.h"
 #include "common/ExceptionName.h"
 #include "common/Log.h"
+#include "common/LoginThrottle.h"
 #include "common/SecureRandom.h"
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
@@ -33,23 +34,23 @@ const TPLUDPListener::TCommandRow TPLUDPListener::kCommands[] = {
     {cmd::Enter, 116, &TPLUDPListener::HandleEnter},
     {cmd::Logout, 24, &TPLUDPListener::HandleLogout},
     // channel commands (server/ChannelCommands.cpp)
-    {cmd::CreateChannel, 226, &TPLUDPListener::HandleCreateChannel},
-    {cmd::SetChannelPassword, 58, &TPLUDPListener::HandleSetChannelPassword},
-    {cmd::SetChannelFlags, 32, &TPLUDPListener::HandleSetChannelFlags},
-    {cmd::SetChannelName, 58, &TPLUDPListener::HandleSetChannelName},
-    {cmd::SetChannelTopic, 58, &TPLUDPListener::HandleSetChannelTopic},
-    {cmd::SetChannelDescription, 128, &TPLUDPListener::HandleSetChannelDescription},
-    {cmd::DeleteChannel, 28, &TPLUDPListener::HandleDeleteChannel},
-    {cmd::SetChannelMaxUsers, 30, &TPLUDPListener::HandleSetChannelMaxUsers},
-    {cmd::EditChannel, 230, &TPLUDPListener::HandleEditChannel},
-    {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder},
+    {cmd::CreateChannel, 226, &TPLUDPListener::HandleCreateChannel, true},
+    {cmd::SetChannelPassword, 58, &TPLUDPListener::HandleSetChannelPassword, true},
+    {cmd::SetChannelFlags, 32, &TPLUDPListener::HandleSetChannelFlags, true},
+    {cmd::SetChannelName, 58, &TPLUDPListener::HandleSetChannelName, true},
+    {cmd::SetChannelTopic, 58, &TPLUDPListener::HandleSetChannelTopic, true},
+    {cmd::SetChannelDescription, 128, &TPLUDPListener::HandleSetChannelDescription, true},
+    {cmd::DeleteChannel, 28, &TPLUDPListener::HandleDeleteChannel, true},
+    {cmd::SetChannelMaxUsers, 30, &TPLUDPListener::HandleSetChannelMaxUsers, true},
+    {cmd::EditChannel, 230, &TPLUDPListener::HandleEditChannel, true},
+    {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder, true},
     {cmd::SwitchChannel, 58, &TPLUDPListener::HandleSwitchChannel},
     // player commands (server/PlayerCommands.cpp)
     {cmd::KickPlayer, 58, &TPLUDPListener::HandleKickPlayer},
     {cmd::KickFromChannel, 58, &TPLUDPListener::HandleKickFromChannel},
     {cmd::SetPlayerFlags, 28, &TPLUDPListener::HandleSetPlayerFlags},
     {cmd::RequestVoice, 54, &TPLUDPListener::HandleRequestVoice},
-    {cmd::SetChannelPrivilege, 30, &TPLUDPListener::HandleSetChannelPrivilege},
+    {cmd::SetChannelPrivilege, 30, &TPLUDPListener::HandleSetChannelPrivilege, true},
     {cmd::SetPlayerPrivilege, 30, &TPLUDPListener::HandleSetPlayerPrivilege},
     {cmd::RegisterSelf, 84, &TPLUDPListener::HandleRegisterSelf},
     {cmd::RegisterUser, 85, &TPLUDPListener::HandleRegisterUser},
@@ -89,45 +90,105 @@ void TPLUDPListener::Execute() {
     std::unique_ptr<TPacket> packet;
     int result;
     try {
-      result = buffer.WaitForPacket(connection, sessionKey, packet);
+      result = WaitForEvent(connection, sessionKey, packet);
     } catch (const std::exception& error) {
       LogHandlerError(error);
       continue;
     }
     // Closing is final: nothing else can be reported from here on.
     if (result == wpClosing) break;
-
-    TClientListLock clients(Clients());
-    TChannelsLock channels(Channels());
-    currentConnection_ = connection;
-    // Player ids are handed out again once the server is empty, so a lingering
-    // connection (a refused login) may carry the id of a listed player: only
-    // the player whose session key the connection holds is its owner.
-    current_ = FindPlayerByID(connection);
-    if (current_ && current_->SessionKey != sessionKey) current_ = nullptr;
-    removeFlag_ = false;
-    try {
-      switch (result) {
-        case wpPacket:
-          if (current_) current_->LastSeen = Now();
-          Dispatch(*packet);
-          break;
-        case wpTimedOut:
-          EndConnection(connection, sessionKey, cmd::LeftTimedOut);
-          break;
-        case wpClosed:
-          removeFlag_ = true;
-          break;
-        default:
-          break;
-      }
-      if (removeFlag_) EndConnection(connection, sessionKey, cmd::LeftLogout);
-    } catch (const std::exception& error) {
-      LogHandlerError(error);
-    }
-    current_ = nullptr;
+    HandleEvent(result, connection, sessionKey, packet.get());
   }
   buffer.ThreadFinished(1);
+}
+
+bool TPLUDPListener::ServeReady() {
+  uint32_t connection = 0, sessionKey = 0, hint = 0;
+  int result = wpClosing;
+  std::unique_ptr<TPacket> packet;
+  if (!server_.PacketBuffer->GetPacket(connection, sessionKey, result, packet, hint) || result == wpClosing)
+    return false;
+  HandleEvent(result, connection, sessionKey, packet.get());
+  return true;
+}
+
+void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet) {
+  TClientListLock clients(Clients());
+  TChannelsLock channels(Channels());
+  currentConnection_ = connection;
+  // Player ids are handed out again once the server is empty, so a lingering
+  // connection (a refused login) may carry the id of a listed player: only
+  // the player whose session key the connection holds is its owner.
+  current_ = FindPlayerByID(connection);
+  if (current_ && current_->SessionKey != sessionKey) current_ = nullptr;
+  removeFlag_ = false;
+  try {
+    switch (result) {
+      case wpPacket:
+        if (current_) current_->LastSeen = Now();
+        Dispatch(*packet);
+        break;
+      case wpTimedOut:
+        EndConnection(connection, sessionKey, cmd::LeftTimedOut);
+        break;
+      case wpClosed:
+        removeFlag_ = true;
+        break;
+      default:
+        break;
+    }
+    if (removeFlag_) EndConnection(connection, sessionKey, cmd::LeftLogout);
+  } catch (const std::exception& error) {
+    LogHandlerError(error);
+  }
+  current_ = nullptr;
+  StoreChannelsIfDue();
+}
+
+int TPLUDPListener::WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet) {
+  TCustomPacketBuffer& buffer = *server_.PacketBuffer;
+  for (;;) {
+    int code;
+    uint32_t hint;
+    if (buffer.GetPacket(connection, sessionKey, code, packet, hint)) return code;
+    int64_t wait = hint == TCustomPacketBuffer::kNever ? -1 : int64_t{hint} + 2;
+    const int64_t store = MsUntilStore();
+    if (store == 0) {
+      StoreChannelsIfDue();
+      continue;
+    }
+    if (store > 0 && (wait < 0 || store < wait)) wait = store;
+    buffer.ReceiveEvent.WaitFor(wait < 0 ? TWindowsEvent::INFINITE : static_cast<uint32_t>(wait));
+  }
+}
+
+void TPLUDPListener::NoteChannelsChanged() {
+  if (storeDue_) return;
+  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  const int64_t now = clock->Counter();
+  const int64_t spacing = kStoreDelayMs * clock->Frequency() / 1000;
+  storeDue_ = true;
+  storeAt_ = lastStore_ != 0 && now - lastStore_ < spacing ? lastStore_ + spacing : now;
+}
+
+int64_t TPLUDPListener::MsUntilStore() {
+  if (!storeDue_) return -1;
+  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  const int64_t left = storeAt_ - clock->Counter();
+  return left <= 0 ? 0 : (left * 1000 + clock->Frequency() - 1) / clock->Frequency();
+}
+
+void TPLUDPListener::StoreChannelsIfDue() {
+  if (MsUntilStore() != 0) return;
+  storeDue_ = false;
+  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
+  lastStore_ = clock->Counter();
+  try {
+    TChannelsLock lock(Channels());
+    if (server_.ChannelsLoaded) Channels().SaveChannels();
+  } catch (const std::exception& error) {
+    LogHandlerError(error);
+  }
 }
 
 TDateTime TPLUDPListener::Now() {
@@ -145,13 +206,15 @@ TDateTime TPLUDPListener::Now() {
 }
 
 void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason) {
-  if (current_) {
+  const bool hadPlayer = current_ != nullptr;
+  if (hadPlayer) {
     AnnouncePlayerLeft(connection, reason, "", 0);
     Clients().Remove(current_);
     current_ = nullptr;
   }
   server_.PacketBuffer->RemoveConnection(connection, sessionKey);
-  ClearChannelUpAll();
+  // Most ended connections are refused logins, which leave no channel empty.
+  if (hadPlayer) ClearChannelUpAll();
 }
 
 void TPLUDPListener::Dispatch(TPacket& packet) {
@@ -178,6 +241,7 @@ void TPLUDPListener::Dispatch(TPacket& packet) {
     return;
   }
   (this->*row->Handler)(packet);
+  if (row->Stores) NoteChannelsChanged();
 }
 
 // ---- login ------------------------------------------------------------------------
@@ -191,7 +255,12 @@ uint32_t TPLUDPListener::NewSessionKey() {
 
 uint32_t TPLUDPListener::NextPlayerID() {
   if (Clients().Empty()) server_.NextPlayerID = 1;
-  return static_cast<uint32_t>(server_.NextPlayerID++);
+  // After a wrap the counter meets ids still listed: handing one out again
+  // would replace that player in the list. 0 is no player.
+  uint32_t id;
+  do id = server_.NextPlayerID++;
+  while (id == 0 || Clients().FindByID(id));
+  return id;
 }
 
 std::string TPLUDPListener::MakeUniqueNick(std::string_view nick) {
@@ -259,12 +328,19 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     p->ChannelID = static_cast<uint32_t>(Channels().DefaultChannelID());
     p->ChannelPrivileges = p->PlayerPrivileges = 0;
     p->PlayerFlags = 0;
-    if (!p->LoginName.Empty()) {
+    TLoginThrottle& throttle = ProcessLoginThrottle();
+    if (!p->LoginName.Empty() && !throttle.MayTry(packet.Address, p->LoginName.Text(), "UDP Listener")) {
+      // A guesser blocked for now is refused without the password being
+      // looked at, so the answer tells it nothing.
+      result = rc::BadAccount;
+    } else if (!p->LoginName.Empty()) {
       // Counts the login before the password is compared: a wrong one counts too.
       std::unique_ptr<TClientObject> account = GetUser(p->LoginName.Text(), server_.ServerID, true);
       if (!account || account->Password.Text() != password) {
         result = rc::BadAccount;
+        throttle.Failed(packet.Address, p->LoginName.Text());
       } else {
+        throttle.Succeeded(packet.Address, p->LoginName.Text());
         p->PlayerPrivileges = static_cast<uint16_t>(
             (account->PlayerPrivileges | PlayerPrivileges::Registered) & ~PlayerPrivileges::AllowRegistration);
         p->RegisteredBy = account->RegisteredBy;
@@ -279,25 +355,41 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     if (uniqueNick) p->NickName = MakeUniqueNick(p->NickName.Text());
   }
 
-  // Refused logins get a connection too; it lingers until it times out.
-  server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address);
+  if (!(p->PlayerPrivileges & PlayerPrivileges::Registered) && !server_.ServerPassword.empty()) {
+    // The server password is guessed like an account's. It is counted per
+    // address only: counted as one name, a few wrong guesses from anywhere
+    // would lock every newcomer out. A right one clears nothing, or knowing
+    // it would wipe the count of an address that guesses accounts.
+    TLoginThrottle& throttle = ProcessLoginThrottle();
+    const std::string guessed = "server password, " + packet.Address;
+    if (!throttle.MayTry(packet.Address, guessed, "UDP Listener")) {
+      result = rc::BadPasswordOrNick;
+    } else if (password != server_.ServerPassword) {
+      result = rc::BadPasswordOrNick;
+      throttle.Failed(packet.Address, guessed);
+    }
+  }
+  // Refused this early, the reply carries nothing about the server.
+  const bool bare = result != 0;
+  if (!bare) {
+    if (Clients().Count() >= server_.ServerMaxUsers) result = rc::ServerFull;
+    if (result == 0 && withServerPassword && !server_.ServerPassword.empty() && server_.ServerPassword != password)
+      result = rc::BadPasswordOrNick;
+    if (result == 0) result = rc::LoginOk;
+    if (FindPlayerByNick(p->NickName.Text())) result = rc::NickInUse;
+    const std::string trimmed = Trim(p->NickName.Text());
+    if (trimmed.empty()) result = rc::BadPasswordOrNick;
+    if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
+  }
 
-  if (!(p->PlayerPrivileges & PlayerPrivileges::Registered) && !server_.ServerPassword.empty() &&
-      password != server_.ServerPassword)
-    result = rc::BadPasswordOrNick;
-  if (result != 0) {
+  // Refused logins get a connection too, for their reply; the packet buffer
+  // keeps it for the login time-out at most.
+  server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address,
+                                      result != rc::LoginOk);
+  if (bare) {
     Send(NewLoginReply(result, *p));
     return;
   }
-
-  if (Clients().Count() >= server_.ServerMaxUsers) result = rc::ServerFull;
-  if (result == 0 && withServerPassword && !server_.ServerPassword.empty() && server_.ServerPassword != password)
-    result = rc::BadPasswordOrNick;
-  if (result == 0) result = rc::LoginOk;
-  if (FindPlayerByNick(p->NickName.Text())) result = rc::NickInUse;
-  const std::string trimmed = Trim(p->NickName.Text());
-  if (trimmed.empty()) result = rc::BadPasswordOrNick;
-  if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
 
   auto reply = NewLoginReply(result, *p);
   uint8_t* r = reply->Memory();

@@ -8,7 +8,8 @@
 // (server/PlayerCommands.cpp). Its notices keep every client's view of
 // channels and players current.
 //
-// Only Start, Terminate, WaitFor and DisconnectAll are for the server. The
+// Only Start, Terminate, WaitFor and DisconnectAll are for the server
+// (ServeReady for the fuzz target). The
 // shared helpers are public for the handler files' own free functions; the
 // handlers and the session's steps are private, reached through the command
 // table. Every handler file leans on the shared helpers (server/Notices.cpp)
@@ -50,6 +51,10 @@ class TPLUDPListener {
   // Asks the loop to end; it leaves once the packet buffer is closing too.
   void Terminate();
   void WaitFor();  // joins the thread
+  // Handles one event the packet buffer holds now, without waiting; false
+  // when there was none. For a listener that was not started: the fuzz
+  // target drives it step by step. The caller loads the channels first.
+  bool ServeReady();
 
   // The server stops: every player gets PlayerLeft reason 4 with
   // close-after-sending and is removed. Takes the ClientList lock.
@@ -66,10 +71,17 @@ class TPLUDPListener {
   bool CanSee(const TClientObject& a, const TClientObject& b);
   // ChannelAdmin or Operator in the channel, or ServerAdmin.
   static bool HasModeratorRights(const TClientObject& p);
+  // Moderator rights that reach the channel or player a command names.
+  // Channel rights are granted per family, so they act only on the
+  // requester's own family (channels, and players whose channel is in it);
+  // only a server administrator acts elsewhere, or on a server
+  // administrator.
+  bool MayModerateChannel(const TClientObject& requester, uint32_t channelID);
+  bool MayModeratePlayer(const TClientObject& requester, const TClientObject& target);
   // The channel (id at offset 24) or player (id at offset 24) a moderator's
-  // command names, when it exists and the current player has moderator
-  // rights; otherwise none, with the refusal sent (-102 or -100 first, then
-  // -1007).
+  // command names, when it exists and the current player's moderator rights
+  // reach it; otherwise none, with the refusal sent (-102 or -100 first,
+  // then -1007).
   TChannelRecord* ModeratedChannel(TPacket& packet);
   TClientObject* ModeratedPlayer(TPacket& packet);
   // A COMMAND of `size` bytes (header included) addressed to `to`: class,
@@ -138,11 +150,24 @@ class TPLUDPListener {
     uint16_t Code;
     uint16_t Size;
     void (TPLUDPListener::*Handler)(TPacket&);
+    bool Stores = false;  // may change what is stored of the channels
   };
   static const TCommandRow kCommands[];
 
   void Execute();
+  // One event, with the ClientList and channel locks held for it.
+  void HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet);
+  // WaitForPacket of the packet buffer, which also stores the channels when
+  // a store falls due while nothing arrives.
+  int WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet);
   void Dispatch(TPacket& packet);
+  // Registered channels and channel rights reach the database within
+  // kStoreDelayMs of a change, so a crash loses little; changes in between
+  // share one save. Called with the channel lock held or free (it takes it).
+  void NoteChannelsChanged();
+  void StoreChannelsIfDue();
+  // Milliseconds until the store falls due (0: due), or -1 when none is.
+  int64_t MsUntilStore();
   // The connection has ended: its player (if it still owns one) is
   // announced with `reason` and removed, the connection goes, and empty
   // temporary channels with it.
@@ -196,8 +221,13 @@ class TPLUDPListener {
   void HandleServerInfo(TPacket& packet);
   void HandleTextMessage(TPacket& packet);
 
+  static constexpr int64_t kStoreDelayMs = 1000;
+
   TServerObject& server_;
   std::thread thread_;
+  bool storeDue_ = false;
+  int64_t storeAt_ = 0;    // clock count at which the store falls due
+  int64_t lastStore_ = 0;  // clock count of the last store; 0: none yet
   std::atomic<bool> terminated_{false};
   TClientObject* current_ = nullptr;
   uint32_t currentConnection_ = 0;

@@ -96,16 +96,28 @@ bool TPLUDPListener::HasModeratorRights(const TClientObject& p) {
          (p.PlayerPrivileges & PlayerPrivileges::ServerAdmin);
 }
 
+bool TPLUDPListener::MayModerateChannel(const TClientObject& requester, uint32_t channelID) {
+  if (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return true;
+  return HasModeratorRights(requester) && Channels().RootOf(requester.ChannelID) == Channels().RootOf(channelID);
+}
+
+bool TPLUDPListener::MayModeratePlayer(const TClientObject& requester, const TClientObject& target) {
+  if (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return true;
+  if (target.PlayerPrivileges & PlayerPrivileges::ServerAdmin) return false;
+  return MayModerateChannel(requester, target.ChannelID);
+}
+
 namespace {
 
 // The checks of a moderator's command, in their order: its target exists
-// (else `missing`), then the requester is a moderator. False once refused.
-bool ModeratorMayAct(TPLUDPListener& l, bool exists, int32_t missing, TPacket& packet) {
+// (else `missing`), then the requester's moderator rights reach it. False
+// once refused.
+bool ModeratorMayAct(TPLUDPListener& l, bool exists, int32_t missing, bool reaches, TPacket& packet) {
   if (!exists) {
     l.SendErrorReply(missing, packet);
     return false;
   }
-  if (!TPLUDPListener::HasModeratorRights(*l.Current())) {
+  if (!reaches) {
     l.SendErrorReply(rc::NeedModerator, packet);
     return false;
   }
@@ -116,12 +128,14 @@ bool ModeratorMayAct(TPLUDPListener& l, bool exists, int32_t missing, TPacket& p
 
 TChannelRecord* TPLUDPListener::ModeratedChannel(TPacket& packet) {
   TChannelRecord* channel = Channels().FindByID(wire::GetU32(packet.Memory() + 24));
-  return ModeratorMayAct(*this, channel != nullptr, rc::NoChannel, packet) ? channel : nullptr;
+  const bool reaches = channel && MayModerateChannel(*Current(), channel->ID);
+  return ModeratorMayAct(*this, channel != nullptr, rc::NoChannel, reaches, packet) ? channel : nullptr;
 }
 
 TClientObject* TPLUDPListener::ModeratedPlayer(TPacket& packet) {
   TClientObject* target = FindPlayerByID(wire::GetU32(packet.Memory() + 24));
-  return ModeratorMayAct(*this, target != nullptr, rc::NoPlayer, packet) ? target : nullptr;
+  const bool reaches = target && MayModeratePlayer(*Current(), *target);
+  return ModeratorMayAct(*this, target != nullptr, rc::NoPlayer, reaches, packet) ? target : nullptr;
 }
 
 // ---- visibility and the session's announcements ---------------------------------------

@@ -60,7 +60,7 @@ struct TServerRecord : TServerSettings {
   uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
   bool ModeAllowed = false;  // no setting changes it
   TDateTime StartTime = 0;
-  int32_t NextPlayerID = 1;
+  uint32_t NextPlayerID = 1;  // wraps past 0xFFFFFFFF; ids in use are skipped
 };
 
 class TServerObject : public TServerRecord, public std::enable_shared_from_this<TServerObject> {

@@ -2,11 +2,21 @@
 
 #include "common/ExceptionName.h"
 #include "common/Log.h"
+#include "common/LogRateLimiter.h"
 
 namespace {
 
+// A peer decides where replies go, so it decides which sends fail: a few
+// lines a second are written and the rest counted. Sends happen on a
+// server's sender and socket reader threads only, so a limiter per thread
+// needs no lock.
 void LogSendError(const std::string& className, const std::string& what) {
-  LogFmt(LMTERROR, LMDALL, "TPLUDPSender.Execute", "Exception %1 : %2", {className, what});
+  thread_local TLogRateLimiter limiter(SystemClock());
+  uint32_t suppressed = 0;
+  const bool allowed = limiter.Allow(suppressed);
+  if (suppressed)
+    LogFmt(LMTERROR, LMDALL, "TPLUDPSender.Execute", "%1 more send errors not logged", {suppressed});
+  if (allowed) LogFmt(LMTERROR, LMDALL, "TPLUDPSender.Execute", "Exception %1 : %2", {className, what});
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 //   each recipient's datagram; nothing else is allocated per datagram;
 // - the datagrams go to the packet buffer in batches, which only queue:
 //   nothing waits on the network.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -97,34 +99,52 @@ class TVoiceFanOut {
   TVoiceFanOut(const TVoiceFanOut&) = delete;
   TVoiceFanOut& operator=(const TVoiceFanOut&) = delete;
 
-  // Prepares one datagram for `to`; false when memory ran out (the caller
+  // Notes one datagram for `to`; false when memory ran out (the caller
   // then drops the rest of this datagram).
   bool SendTo(const TClientObject& to, uint8_t kind) {
-    std::unique_ptr<TPacket> out;
-    try {
-      out = std::make_unique<TPacket>(kVoiceS2CHeaderSize + payloadSize_);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    uint8_t* p = out->Memory();
-    std::memcpy(p, header_, kVoiceS2CHeaderSize);
-    p[2] = kind;
-    wire::PutU32(p + 4, to.SessionKey);
-    wire::PutU32(p + 8, to.PlayerID);
-    std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
-    out->ArrivedMs = arrivedMs_;
-    batch_[count_++] = std::move(out);
-    if (count_ == kBatch) Flush();
+    recipients_[count_] = TRecipient{to.SessionKey, to.PlayerID, kind};
+    ids_[count_] = to.PlayerID;
+    if (++count_ == kBatch) return Flush();
     return true;
   }
 
  private:
   static constexpr size_t kBatch = 64;
+  struct TRecipient {
+    uint32_t SessionKey;
+    uint32_t PlayerID;
+    uint8_t Kind;
+  };
 
-  void Flush() {
-    if (count_ == 0) return;
-    buffer_.SendPackets(batch_, count_, wakeSender_);
+  // A recipient that is far behind would have its copy dropped by the
+  // buffer: asking first spares building it, which matters when one
+  // speaker's datagram reaches many who cannot take it.
+  bool Flush() {
+    if (count_ == 0) return true;
+    bool room[kBatch];
+    buffer_.VoiceRoom(ids_, count_, room);
+    size_t built = 0;
+    bool ok = true;
+    for (size_t i = 0; i < count_; ++i) {
+      if (!room[i]) continue;
+      try {
+        batch_[built] = std::make_unique<TPacket>(kVoiceS2CHeaderSize + payloadSize_);
+      } catch (const std::bad_alloc&) {
+        ok = false;
+        break;
+      }
+      uint8_t* p = batch_[built]->Memory();
+      std::memcpy(p, header_, kVoiceS2CHeaderSize);
+      p[2] = recipients_[i].Kind;
+      wire::PutU32(p + 4, recipients_[i].SessionKey);
+      wire::PutU32(p + 8, recipients_[i].PlayerID);
+      std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
+      batch_[built]->ArrivedMs = arrivedMs_;
+      ++built;
+    }
+    if (built) buffer_.SendPackets(batch_, built, wakeSender_);
     count_ = 0;
+    return ok;
   }
 
   TCustomPacketBuffer& buffer_;
@@ -133,6 +153,8 @@ class TVoiceFanOut {
   size_t payloadSize_;
   int64_t arrivedMs_;
   uint8_t header_[kVoiceS2CHeaderSize];
+  TRecipient recipients_[kBatch];
+  uint32_t ids_[kBatch];
   std::unique_ptr<TPacket> batch_[kBatch];
   size_t count_ = 0;
 };
@@ -173,7 +195,9 @@ void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TC
 // A whisper reaches the entries in datagram order. Each recipient is checked
 // as it is reached (it exists, accepts whispers, has entered); nothing the
 // relay does changes those facts, so this is the same as building the whole
-// list first, without building it. A player named twice hears it twice.
+// list first, without building it. A player named twice, or by its player
+// and its channel entry, hears it once: otherwise one datagram naming a
+// channel 255 times would make the server send 255 copies to each member.
 void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
   if (in.Size() < kWhisperEntriesOffset) return;
   const uint8_t* d = in.Memory();
@@ -181,9 +205,18 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
   const size_t payloadOffset = kWhisperEntriesOffset + kWhisperEntrySize * count;
   if (in.Size() < payloadOffset) return;  // too short for its entries
 
+  // The relay runs on two threads of a server (reader and listener), so the
+  // mark that tells this whisper from every earlier one comes from a shared
+  // counter; the marks themselves are written under the ClientList lock.
+  static std::atomic<uint32_t> whisperRound{0};
+  uint32_t mark = whisperRound.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (mark == 0) mark = whisperRound.fetch_add(1, std::memory_order_relaxed) + 1;
+  uint32_t channelsSeen[255];
+  size_t channelCount = 0;
   TVoiceFanOut fan(l, in, speaker, payloadOffset, wake);
-  auto reach = [&](const TClientObject& p, uint8_t kind) {
-    if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent) return true;
+  auto reach = [&](TClientObject& p, uint8_t kind) {
+    if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent || p.WhisperMark == mark) return true;
+    p.WhisperMark = mark;
     if (fan.SendTo(p, kind)) return true;
     Warn(kWhisperNoMemory);
     return false;
@@ -193,9 +226,13 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
     const uint32_t id = wire::GetU32(entry + 1);
     if (entry[0] == kEntryPlayer) {
       if (id == speaker.PlayerID) continue;
-      const TClientObject* p = l.FindPlayerByID(id);
+      TClientObject* p = l.FindPlayerByID(id);
       if (p && !reach(*p, kEntryPlayer)) return;
     } else if (entry[0] == kEntryChannel) {
+      // Members of a channel named again are marked already; skipping the
+      // channel spares walking them.
+      if (std::find(channelsSeen, channelsSeen + channelCount, id) != channelsSeen + channelCount) continue;
+      channelsSeen[channelCount++] = id;
       const TChannelRecord* channel = l.Channels().FindByID(id);
       if (!channel || !MaySpeak(l, speaker, *channel)) continue;
       for (TClientObject* p : l.Clients().InChannel(id))

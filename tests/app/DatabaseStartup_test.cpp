@@ -54,7 +54,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
   const size_t at = first.find(marker);
   ASSERT_NE(at, std::string::npos) << first;
   const std::string password = first.substr(at + marker.size(), first.find("\r\n", at) - at - marker.size());
-  EXPECT_EQ(password.size(), 5u);
+  EXPECT_EQ(password.size(), 16u);
   EXPECT_EQ(password.find_first_not_of("abcdefghijklmnopqrstuvwxyz123456789"), std::string::npos) << password;
   EXPECT_NE(ReadFileText(dir.File("server.ini")).find("0=server_cfg Default"), std::string::npos);
   {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "common/IniFile.h"
@@ -32,6 +35,27 @@ TEST(IniFileTest, NamesMatchWithoutCaseAndRewritesKeepOrder) {
   f.EraseSection("two");
   EXPECT_FALSE(f.SectionExists("Two"));
   EXPECT_EQ(f.ReadSection("One"), (std::vector<std::string>{"a", "new"}));
+}
+
+// A write that cannot make its new file fails and leaves the old file as it
+// was; so does a write to a file that cannot be read (taken as empty, it
+// would have kept only the key being written).
+TEST(IniFileTest, FailedWritesLeaveTheFileAsItWas) {
+  TTempDir dir;
+  const std::string path = dir.File("s.ini");
+  WriteFileText(path, "[A]\r\npassword=secret\r\n");
+  TIniFile f(path);
+  ASSERT_EQ(::mkdir((path + ".tmp").c_str(), 0700), 0);  // the new file cannot be made
+  EXPECT_THROW(f.WriteString("A", "k", "v"), EIniFile);
+  EXPECT_EQ(ReadFileText(path), "[A]\r\npassword=secret\r\n");
+  ASSERT_EQ(::rmdir((path + ".tmp").c_str()), 0);
+
+  const std::string unreadable = dir.File("dir.ini");
+  ASSERT_EQ(::mkdir(unreadable.c_str(), 0700), 0);
+  TIniFile g(unreadable);
+  EXPECT_EQ(g.ReadString("A", "k", "def"), "def");
+  EXPECT_THROW(g.WriteString("A", "k", "v"), EIniFile);
+  EXPECT_FALSE(FileExists(unreadable + ".tmp"));
 }
 
 TEST(IniFileTest, IntegerAndBooleanParsing) {

@@ -245,6 +245,13 @@ TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
   buffer.AddConnection(33, 0x3333, 1, kClientPort, kClientAddress);  // still logging in
   for (int i = 1; i < TCustomPacketBuffer::kVoiceBacklog; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
   buffer.SendEvent.ResetEvent();
+  // The relay asks before it builds: room for one more frame to kB, none
+  // for a player still logging in or unknown.
+  const uint32_t asked[] = {kA, kB, 33, 4242};
+  bool room[std::size(asked)] = {};
+  buffer.VoiceRoom(asked, std::size(asked), room);
+  EXPECT_TRUE(room[0] && room[1]);
+  EXPECT_FALSE(room[2] || room[3]);
 
   std::unique_ptr<TPacket> batch[] = {
       NewVoiceS2CPacket(kA, 9, 4),   // queued
@@ -269,6 +276,13 @@ TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
   EXPECT_EQ(toA, 2);
   EXPECT_EQ(voiceToB, TCustomPacketBuffer::kVoiceBacklog);
   EXPECT_EQ(commandsToB, 1);
+  buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  for (int i = 1; i < TCustomPacketBuffer::kVoiceBacklog; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
+  buffer.VoiceRoom(asked, 2, room);
+  EXPECT_TRUE(room[0]);
+  EXPECT_FALSE(room[1]) << "a full backlog was offered another copy";
+  while (Next()) {
+  }
   // Once sent, the backlog takes voice again.
   std::unique_ptr<TPacket> more[] = {NewVoiceS2CPacket(kB, 9, 4)};
   EXPECT_EQ(buffer.SendPackets(more, 1), 1u);
@@ -457,7 +471,9 @@ TEST_F(PacketBufferTest, NewestConnectionOfAPlayerIdIsFoundFirst) {
   buffer.AddConnection(kA, kKeyB, 1, 2, "127.0.0.2");
   EXPECT_EQ(buffer.ConnectionCount(), 2);
   EXPECT_EQ(buffer.GetConnectionInfo(kA).SessionKey, kKeyB);
-  EXPECT_EQ(Store(ClientVoice(kA, kKeyA, 1)), "wrong Connection + player combo");
+  // Each connection answers to its own key, the older one included.
+  EXPECT_EQ(Store(ClientVoice(kA, kKeyA, 1)), "Recv voice data during login");
+  EXPECT_EQ(Store(ClientVoice(kA, 0x9999, 1)), "wrong Connection + player combo");
   buffer.RemoveConnection(kA);
   EXPECT_EQ(buffer.GetConnectionInfo(kA).SessionKey, kKeyA);
   buffer.RemoveConnection(kA);
@@ -606,3 +622,115 @@ TEST_F(PacketBufferTest, BlockedListenerWakesForAReceivedPacket) {
 }
 
 }  // namespace
+
+namespace {
+
+template <typename P>
+std::unique_ptr<P> From(std::unique_ptr<P> p, const char* address, uint16_t port) {
+  p->SetAddress(address, port);
+  return p;
+}
+
+}  // namespace
+
+// A command is acknowledged only once the listener will see it: one peer's
+// flood fills its own share of the received queue, and its command then
+// finds no room, goes unacknowledged and arrives when resent. Another
+// connection and login requests are not held up by it.
+TEST_F(PacketBufferTest, FloodFillsOnlyTheFloodersShareAndUnqueuedCommandsAreNotAcknowledged) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  int refused = 0;
+  for (uint16_t n = 1; n <= 200; ++n) refused += Store(ClientVoice(kA, kKeyA, n)) != "";
+  EXPECT_EQ(refused, 200 - TCustomPacketBuffer::kReceivedShare);
+  EXPECT_NE(Store(ClientCommand(kA, kKeyA, 1)), "");
+  EXPECT_EQ(Next(), nullptr) << "a command that was not queued was acknowledged";
+  EXPECT_EQ(Store(ClientCommand(kB, kKeyB, 1)), "");
+  for (int n = 0; n < TCustomPacketBuffer::kLoginQueueMax + 10; ++n)
+    Store(ClientMaintenance(kMaintenanceLoginRequest, 0, 0, 1));
+
+  // The listener serves the received queue and the logins in turn.
+  int logins = 0, fromA = 0, fromB = 0;
+  for (std::unique_ptr<TPacket> p; Poll(nullptr, &p) == wpPacket; p.reset()) {
+    if (p->GetPlayerId() == 0) ++logins;
+    else (p->GetPlayerId() == kA ? fromA : fromB)++;
+    if (fromA + fromB < TCustomPacketBuffer::kReceivedShare) {
+      ASSERT_LE(logins, fromA + fromB) << "no turns taken";
+    }
+  }
+  EXPECT_EQ(logins, TCustomPacketBuffer::kLoginQueueMax);
+  EXPECT_EQ(fromA, TCustomPacketBuffer::kReceivedShare);
+  EXPECT_EQ(fromB, 1);
+  auto ack = Next();
+  ASSERT_TRUE(ack && ack->IsAck());
+  EXPECT_EQ(ack->GetPlayerId(), kB);
+  EXPECT_EQ(Store(ClientCommand(kA, kKeyA, 1, 1)), "");
+  std::unique_ptr<TPacket> resent;
+  EXPECT_EQ(Poll(nullptr, &resent), wpPacket);
+  EXPECT_TRUE(resent->IsCommand());
+  ack = Next();
+  ASSERT_TRUE(ack && ack->IsAck());
+  EXPECT_EQ(ack->GetPlayerId(), kA);
+}
+
+// Refused logins share player ids; each is found and removed by its own key,
+// lives its login time-out from creation whatever its peer sends, and only
+// so many exist at once.
+TEST_F(PacketBufferTest, RefusedConnectionsLiveTheirTimeOutAtMostAndAreCapped) {
+  constexpr uint32_t kRefusedId = 1;
+  const int total = TCustomPacketBuffer::kMaxRefused + 100;
+  for (int k = 1; k <= total; ++k)
+    buffer.AddConnection(kRefusedId, static_cast<uint32_t>(k), 1, kClientPort, kClientAddress, true);
+  EXPECT_EQ(buffer.ConnectionCount(), TCustomPacketBuffer::kMaxRefused);
+  buffer.RemoveConnection(kRefusedId, total - 1);
+  EXPECT_EQ(buffer.ConnectionCount(), TCustomPacketBuffer::kMaxRefused - 1);
+  EXPECT_EQ(buffer.GetConnectionInfo(kRefusedId).SessionKey, static_cast<uint32_t>(total));
+
+  clock.AdvanceMs(1500);
+  for (uint32_t seq = 2; seq < 10; ++seq)
+    Store(ClientMaintenance(kMaintenancePing, kRefusedId, total, seq));  // its peer keeps sending
+  clock.AdvanceMs(600);
+  uint32_t id = 0, key = 0, hint = 0;
+  int code = -1;
+  std::unique_ptr<TPacket> p;
+  int expired = 0;
+  bool newestExpired = false;
+  while (buffer.GetPacket(id, key, code, p, hint) && code == wpTimedOut) {
+    newestExpired |= key == static_cast<uint32_t>(total);
+    buffer.RemoveConnection(id, key);
+    ++expired;
+  }
+  EXPECT_TRUE(newestExpired) << "datagrams kept a refused connection alive";
+  EXPECT_EQ(expired, TCustomPacketBuffer::kMaxRefused - 1);
+  EXPECT_EQ(buffer.ConnectionCount(), 0);
+}
+
+// The reply address moves only with a datagram that passes the sequence
+// checks, and never to an address that has been trying keys.
+TEST_F(PacketBufferTest, ReplyAddressMovesOnlyWithFreshDatagramsFromUnsuspectedSources) {
+  Connect(buffer, kA, kKeyA);
+  auto portOf = [&] { return buffer.GetConnectionInfo(kA).Port; };
+  Store(From(ClientMaintenance(kMaintenancePing, kA, kKeyA, 0), "10.0.0.9", 6000));  // stale
+  auto stray = NewAckPacket(kKeyA, kA, 77, 0);
+  Store(From(std::move(stray), "10.0.0.9", 6000));  // acknowledges nothing
+  EXPECT_EQ(portOf(), kClientPort);
+  EXPECT_EQ(buffer.GetConnectionInfo(kA).Address, kClientAddress);
+
+  for (uint32_t key = 1; key <= TWrongKeyGuard::kFreeWrongKeys + 1; ++key)
+    EXPECT_EQ(Store(From(ClientVoice(kA, key, 1), "10.0.0.66", 7000)), "wrong Connection + player combo");
+  EXPECT_NE(Store(From(ClientCommand(kA, kKeyA, 1), "10.0.0.66", 7000)), "");
+  EXPECT_EQ(portOf(), kClientPort);
+  EXPECT_EQ(Store(ClientCommand(kA, kKeyA, 1)), "") << "the session's own address was blocked";
+
+  // Sources no reply can go to are not heard at all.
+  for (const auto& [address, port] : {std::pair<const char*, uint16_t>{"10.0.0.9", 0}, {"255.255.255.255", 6000},
+                                      {"224.0.0.1", 6000}, {"0.0.0.0", 6000}}) {
+    EXPECT_EQ(Store(From(ClientCommand(kA, kKeyA, 2), address, port)), "source cannot be answered");
+    EXPECT_EQ(Store(From(ClientMaintenance(kMaintenanceLoginRequest, 0, 0, 1), address, port)),
+              "source cannot be answered");
+  }
+  EXPECT_EQ(portOf(), kClientPort);
+  EXPECT_EQ(Store(From(ClientCommand(kA, kKeyA, 2), "10.0.0.9", 6000)), "");
+  EXPECT_EQ(portOf(), 6000);
+  EXPECT_EQ(buffer.GetConnectionInfo(kA).Address, "10.0.0.9");
+}

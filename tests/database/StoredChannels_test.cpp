@@ -120,9 +120,32 @@ TEST_F(StoredChannelsTest, MissingValuesTakeDefaultsAndRefusedChannelsAreDropped
   EXPECT_EQ(channels.Records()[1]->Name, "Second");
   EXPECT_EQ(channels.Records()[1]->ID, 1u);  // ids count accepted channels only
   EXPECT_EQ(channels.Records()[1]->MaxUsers, 2500);
-  EXPECT_EQ(channels.DefaultChannelID(), -1);  // a stored set without a default keeps none
+  EXPECT_EQ(channels.DefaultChannelID(), 0) << "a stored set without a default gives it to its first top-level channel";
   DeleteStoredChannels(*db, kServer);
   EXPECT_EQ(LoadStoredChannel(*db, 0, kServer), nullptr);
+}
+
+// Two stored channels of one name (a rename could make them): the second is
+// refused, and the sub-channel stored after it still finds its parent.
+TEST_F(StoredChannelsTest, RefusedChannelShiftsNoParentOfTheChannelsAfterIt) {
+  TChannels stored(kServer, &clock);
+  {
+    TChannelsLock lock(stored);
+    ASSERT_TRUE(stored.LoadChannels());
+    const uint32_t twin = static_cast<uint32_t>(stored.AddChannel(Channel("Twin", 0)));
+    const uint32_t lobby = static_cast<uint32_t>(stored.AddChannel(Channel("Lobby", cfSubChannels)));
+    ASSERT_GE(stored.AddChannel(Channel("Sub", 0, lobby)), 0);
+    stored.FindByID(twin)->Name = "Default";
+    stored.SaveChannels();
+  }
+  TChannels channels(kServer, &clock);
+  TChannelsLock lock(channels);
+  channels.LoadChannels();
+  ASSERT_EQ(channels.Count(), 3u);
+  const TChannelRecord* lobby = channels.FindByName("Lobby", kNoParent);
+  const TChannelRecord* sub = channels.FindByName("Sub", kNoParent);
+  ASSERT_TRUE(lobby && sub);
+  EXPECT_EQ(sub->Parent, lobby->ID);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "common/CommandCodes.h"
+#include "database/ServerDatabase.h"
+#include "database/StoredChannels.h"
 #include "support/CommandKit.h"
 
 namespace {
@@ -43,6 +45,13 @@ class ChannelCommandsTest : public ::testing::Test {
     auto admin = kit::JoinRegistered(f, "admin", PlayerPrivileges::ServerAdmin, channel);
     DrainAll();
     return admin;
+  }
+  // Channel rights reach the requester's own family only: `a` moves into Far
+  // and is given `rights` there.
+  void ModerateFar(uint16_t rights) {
+    ASSERT_EQ(kit::Refusal(*a, cmd::SwitchChannel, kit::Switch(far)), 0);
+    Grant(*a, rights);
+    DrainAll();
   }
   void Grant(TVoiceClient& who, uint16_t rights) {
     kit::WithPlayer(f, who.PlayerID, [&](TClientObject& p, TChannels&) { p.ChannelPrivileges = rights; });
@@ -198,7 +207,10 @@ TEST_F(ChannelCommandsTest, ATemporaryDefaultChannelDoesNotHoldUpTheCleanUp) {
   const uint32_t older = far + 1;
   ASSERT_EQ(Refusal(*a, cmd::CreateChannel, kit::Create(kit::Channel("Marked", cfUnregistered))), 0);
   const uint32_t marked = older + 1;
-  ASSERT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(marked, cfUnregistered | cfDefaultChannel, 0)), 0);
+  auto admin = JoinAdmin();
+  ASSERT_TRUE(admin);
+  ASSERT_EQ(Refusal(*admin, cmd::SetChannelFlags, kit::FlagsAndCodec(marked, cfUnregistered | cfDefaultChannel, 0)),
+            0);
   ASSERT_EQ(Refusal(*a, cmd::SwitchChannel, kit::Switch(far)), 0);
   EXPECT_TRUE(kit::ChannelExists(f, marked)) << "the default channel stays";
   DrainAll();
@@ -339,6 +351,9 @@ TEST_F(ChannelCommandsTest, DeleteChannelRefusalsComeInOrder) {
   Grant(*a, ChannelPrivileges::Operator);
   EXPECT_EQ(Refusal(*a, cmd::DeleteChannel, kit::ChannelOnly(empty)), rc::NeedChannelAdmin);
   Grant(*a, ChannelPrivileges::ChannelAdmin);
+  EXPECT_EQ(Refusal(*a, cmd::DeleteChannel, kit::ChannelOnly(empty)), rc::NeedModerator) << "another family";
+  EXPECT_TRUE(kit::ChannelExists(f, empty));
+  ModerateFar(ChannelPrivileges::ChannelAdmin);
   EXPECT_EQ(Refusal(*a, cmd::DeleteChannel, kit::ChannelOnly(held)), rc::ChannelNotEmpty);
   EXPECT_EQ(Refusal(*admin, cmd::DeleteChannel, kit::ChannelOnly(far)), rc::ChannelNotEmpty)
       << "a player in a sub-channel holds the family";
@@ -435,23 +450,23 @@ class SetterTest : public ChannelCommandsTest,
   const TSetter& Setter() const { return kSetters[std::get<0>(GetParam())]; }
 };
 
-// The notice goes to the requester's viewers, even when the channel belongs
-// to another family: on a public server its own members do not hear of it.
+// The notice goes to the requester's viewers: on a public server the other
+// families do not hear of it.
 TEST_P(SetterTest, AModeratorChangesTheValueAndItsViewersHear) {
   const TSetter& s = Setter();
   const bool clan = std::get<1>(GetParam()) & stClan;
   Start(std::get<1>(GetParam()));
-  Grant(*a, ChannelPrivileges::Operator);
+  ModerateFar(ChannelPrivileges::Operator);
   std::vector<TClientDatagram> got;
   ASSERT_EQ(Refusal(*a, s.Command, s.Payload(far), &got), 0);
-  for (const auto& seen : {got, Drain(*b)}) {
+  for (const auto& seen : {got, Drain(*c)}) {
     ASSERT_EQ(Codes(seen), C({s.Notice}));
     EXPECT_EQ(seen[0].Size(), s.NoticeSize);
     EXPECT_EQ(seen[0].U32(24), far);
     EXPECT_EQ(seen[0].U32(s.NoticeSize - 4), a->PlayerID);
     s.Check(seen[0], Stored(far));
   }
-  EXPECT_EQ(Codes(Drain(*c)), clan ? C({s.Notice}) : C({}));
+  EXPECT_EQ(Codes(Drain(*b)), clan ? C({s.Notice}) : C({}));
 }
 
 TEST_P(SetterTest, RefusalsComeInOrderAndChangeNothing) {
@@ -479,19 +494,52 @@ INSTANTIATE_TEST_SUITE_P(Setters, SetterTest,
                                   (std::get<1>(param.param) & stClan ? "Clan" : "Public");
                          });
 
+// Two channels of one name would not both come back from storage: a rename
+// to a name in use is refused as creation is.
+TEST_F(ChannelCommandsTest, RenameToANameInUseIsRefused) {
+  Start();
+  auto admin = JoinAdmin();
+  ASSERT_TRUE(admin);
+  EXPECT_EQ(Refusal(*admin, cmd::SetChannelName, kit::ChannelAndText(far, 29, "DEFAULT")), rc::NameTaken);
+  TChannelRecord edit = Stored(far);
+  edit.Name = "default";
+  EXPECT_EQ(Refusal(*admin, cmd::EditChannel, kit::Edit(edit)), rc::NameTaken);
+  EXPECT_EQ(Stored(far).Name, "Far");
+  EXPECT_EQ(Refusal(*admin, cmd::SetChannelName, kit::ChannelAndText(far, 29, "far")), 0) << "its own name";
+}
+
+// A crash must not lose the channels: they are stored within a second of a
+// change, while the server runs.
+TEST_F(ChannelCommandsTest, ChangesAreStoredWhileTheServerRuns) {
+  Start();
+  auto admin = JoinAdmin();
+  ASSERT_TRUE(admin);
+  ASSERT_EQ(Refusal(*admin, cmd::CreateChannel, kit::Create(kit::Channel("Kept", 0))), 0);
+  auto stored = [&] {
+    TFreeBase::TLock db = LockServerDatabase();
+    for (int index = 0; db; ++index) {
+      auto record = LoadStoredChannel(*db, index, TServerFixture::kDefaultID);
+      if (!record) break;
+      if (record->Name == "Kept") return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(TServerFixture::WaitFor(stored)) << "not stored while running";
+}
+
 // ---- SetChannelPassword ----------------------------------------------------------------------
 
 TEST_F(ChannelCommandsTest, SetChannelPasswordTellsTheRequesterThenTheViewers) {
   Start(stPublic);
-  Grant(*a, ChannelPrivileges::ChannelAdmin);
+  ModerateFar(ChannelPrivileges::ChannelAdmin);
   std::vector<TClientDatagram> got;
   ASSERT_EQ(Refusal(*a, cmd::SetChannelPassword, kit::ChannelAndText(far, 29, "pw"), &got), 0);
   ASSERT_EQ(Codes(got), C({cmd::ChannelPasswordSet, cmd::ChannelFlagsChanged}));
   EXPECT_EQ(got[0].Size(), 28u);
   EXPECT_EQ(got[0].U32(24), far);
   ExpectFlagsChanged(got[1], far, cfSubChannels | cfHasPassword, 0, a->PlayerID);
-  EXPECT_EQ(Codes(Drain(*b)), C({cmd::ChannelFlagsChanged}));
-  EXPECT_TRUE(Drain(*c).empty()) << "another family on a public server";
+  EXPECT_EQ(Codes(Drain(*c)), C({cmd::ChannelFlagsChanged}));
+  EXPECT_TRUE(Drain(*b).empty()) << "another family on a public server";
   EXPECT_EQ(Stored(far).Password, "pw");
 
   got.clear();
@@ -503,6 +551,7 @@ TEST_F(ChannelCommandsTest, SetChannelPasswordTellsTheRequesterThenTheViewers) {
 TEST_F(ChannelCommandsTest, SetChannelPasswordRefusalsComeInOrder) {
   Start();
   const uint32_t sub = kit::AddChannel(f, kit::Channel("Sub", 0, far));
+  ModerateFar(0);
   EXPECT_EQ(Refusal(*a, cmd::SetChannelPassword, kit::ChannelAndText(kit::kNoSuchChannel, 29, "pw")),
             rc::NoChannel);
   EXPECT_EQ(Refusal(*a, cmd::SetChannelPassword, kit::ChannelAndText(sub, 29, "pw")), rc::NeedModerator);
@@ -517,15 +566,15 @@ TEST_F(ChannelCommandsTest, SetChannelPasswordRefusalsComeInOrder) {
 
 TEST_F(ChannelCommandsTest, SetChannelFlagsStoresFlagsAndCodecAsGiven) {
   Start(stPublic);
-  Grant(*a, ChannelPrivileges::Operator);
+  ModerateFar(ChannelPrivileges::Operator);
   std::vector<TClientDatagram> got;
   // HasPassword without a password, and a codec no server knows: kept as they are.
   const uint16_t flags = cfModerated | cfHasPassword;
   ASSERT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(far, flags, 9), &got), 0);
   ASSERT_EQ(Codes(got), C({cmd::ChannelFlagsChanged}));
   ExpectFlagsChanged(got[0], far, flags, 9, a->PlayerID);
-  EXPECT_EQ(Codes(Drain(*b)), C({cmd::ChannelFlagsChanged}));
-  EXPECT_TRUE(Drain(*c).empty());
+  EXPECT_EQ(Codes(Drain(*c)), C({cmd::ChannelFlagsChanged}));
+  EXPECT_TRUE(Drain(*b).empty());
   const TChannelRecord stored = Stored(far);
   EXPECT_EQ(stored.Flags, flags);
   EXPECT_EQ(stored.Codec, 9);
@@ -539,20 +588,30 @@ TEST_F(ChannelCommandsTest, SetChannelFlagsMovesTheDefaultMarkAndNeverDropsIt) {
       << "before the rights";
   EXPECT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(far, 0, 0)), rc::NeedModerator);
   Grant(*a, ChannelPrivileges::ChannelAdmin);
+  // Where players arrive and which channels are stored is the server
+  // administrator's business, whatever rights a channel gives.
+  EXPECT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(0, 0, 0)), rc::NeedServerAdmin);
+  EXPECT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(0, cfDefaultChannel | cfUnregistered, 0)),
+            rc::NeedServerAdmin);
+  ModerateFar(ChannelPrivileges::ChannelAdmin);
+  EXPECT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(far, cfDefaultChannel, 1)), rc::NeedServerAdmin);
+  EXPECT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(far, cfUnregistered, 1)), rc::NeedServerAdmin);
+  auto admin = JoinAdmin();
+  ASSERT_TRUE(admin);
   // Players arrive in the default channel: its mark may move, not vanish.
-  EXPECT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(0, 0, 0)), rc::DefaultChannel);
+  EXPECT_EQ(Refusal(*admin, cmd::SetChannelFlags, kit::FlagsAndCodec(0, 0, 0)), rc::DefaultChannel);
   EXPECT_EQ(DefaultChannel(), 0);
   EXPECT_TRUE(Drain(*b).empty());
 
   std::vector<TClientDatagram> got;
-  ASSERT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(far, cfDefaultChannel, 1), &got), 0);
+  ASSERT_EQ(Refusal(*admin, cmd::SetChannelFlags, kit::FlagsAndCodec(far, cfDefaultChannel, 1), &got), 0);
   ASSERT_EQ(Codes(got), C({cmd::ChannelFlagsChanged, cmd::ChannelFlagsChanged}));
-  ExpectFlagsChanged(got[0], 0, 0, f.Settings.DefaultCodec(), a->PlayerID);
-  ExpectFlagsChanged(got[1], far, cfDefaultChannel, 1, a->PlayerID);
+  ExpectFlagsChanged(got[0], 0, 0, f.Settings.DefaultCodec(), admin->PlayerID);
+  ExpectFlagsChanged(got[1], far, cfDefaultChannel, 1, admin->PlayerID);
   EXPECT_EQ(DefaultChannel(), far);
   // Setting the mark where it is already tells of that channel only.
   got.clear();
-  ASSERT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(far, cfDefaultChannel, 1), &got), 0);
+  ASSERT_EQ(Refusal(*admin, cmd::SetChannelFlags, kit::FlagsAndCodec(far, cfDefaultChannel, 1), &got), 0);
   EXPECT_EQ(Codes(got), C({cmd::ChannelFlagsChanged}));
 }
 
@@ -568,7 +627,10 @@ TEST_F(ChannelCommandsTest, EndingModerationTakesVoiceRightsAndRequests) {
   });
   // c keeps its rights: it is not in the channel.
   Grant(*c, ChannelPrivileges::Operator | ChannelPrivileges::Voice);
+  // From another family only a server administrator ends the moderation.
   Grant(*a, ChannelPrivileges::Operator);
+  EXPECT_EQ(Refusal(*a, cmd::SetChannelFlags, kit::FlagsAndCodec(stage, 0, 0)), rc::NeedModerator);
+  kit::WithPlayer(f, a->PlayerID, [](TClientObject& p, TChannels&) { p.PlayerPrivileges = PlayerPrivileges::ServerAdmin; });
   DrainAll();
 
   std::vector<TClientDatagram> got;
@@ -599,7 +661,7 @@ TEST_F(ChannelCommandsTest, EndingModerationTakesVoiceRightsAndRequests) {
 
 TEST_F(ChannelCommandsTest, EditChannelAnnouncesEachChangedFieldThenTheFlagsOnce) {
   Start(stPublic);
-  Grant(*a, ChannelPrivileges::Operator);
+  ModerateFar(ChannelPrivileges::Operator);
   TChannelRecord edit = Stored(far);
   edit.Parent = 1234;  // not used
   edit.Flags = cfSubChannels | cfModerated;
@@ -621,8 +683,8 @@ TEST_F(ChannelCommandsTest, EditChannelAnnouncesEachChangedFieldThenTheFlagsOnce
   EXPECT_EQ(got[3].U16(28), 4);
   EXPECT_EQ(got[4].Str(28, 29), "New topic");
   ExpectFlagsChanged(got[5], far, cfSubChannels | cfModerated | cfHasPassword, 2, a->PlayerID);
-  EXPECT_EQ(Codes(Drain(*b)), all);
-  EXPECT_TRUE(Drain(*c).empty()) << "another family on a public server";
+  EXPECT_EQ(Codes(Drain(*c)), all);
+  EXPECT_TRUE(Drain(*b).empty()) << "another family on a public server";
   const TChannelRecord stored = Stored(far);
   EXPECT_EQ(stored.Parent, kNoParent);
   EXPECT_EQ(stored.Name, "New name");
@@ -643,7 +705,7 @@ TEST_F(ChannelCommandsTest, EditChannelAnnouncesEachChangedFieldThenTheFlagsOnce
 // text clears it.
 TEST_F(ChannelCommandsTest, EditChannelKeepsAPasswordTheClientDidNotKnow) {
   Start();
-  Grant(*a, ChannelPrivileges::ChannelAdmin);
+  ModerateFar(ChannelPrivileges::ChannelAdmin);
   ASSERT_EQ(Refusal(*a, cmd::SetChannelPassword, kit::ChannelAndText(far, 29, "secret")), 0);
   DrainAll();
   TChannelRecord edit = Stored(far);
@@ -678,6 +740,9 @@ TEST_F(ChannelCommandsTest, EditChannelRefusalsComeInOrder) {
   TChannelRecord edit = Stored(far);
   edit.Flags |= cfDefaultChannel;
   EXPECT_EQ(Refusal(*a, cmd::EditChannel, kit::Edit(edit)), rc::NeedServerAdmin) << "the mark";
+  edit = Stored(far);
+  edit.Flags |= cfUnregistered;
+  EXPECT_EQ(Refusal(*a, cmd::EditChannel, kit::Edit(edit)), rc::NeedServerAdmin) << "registration";
   Grant(*a, ChannelPrivileges::Voice);
   edit = Stored(far);
   edit.Name = "Other";

@@ -133,6 +133,60 @@ TEST_F(LoginTest, RegisteredLoginsCountEvenWithAWrongPassword) {
                                                       ChannelPrivileges::Operator | ChannelPrivileges::Voice);
 }
 
+// Five wrong passwords from one address block its logins with a password:
+// the right one is refused with -21 as well, without the account being
+// looked at (its login count stands still), and the block is logged.
+TEST_F(LoginTest, PasswordGuessingIsThrottled) {
+  ASSERT_TRUE(f.Start());
+  TClientObject account;
+  account.LoginName = "admin";
+  account.Password = "right";
+  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+  TLoginRequest guess = Nick("x");
+  guess.LoginName = "admin";
+  for (int n = 0; n < 5; ++n) {
+    guess.Password = "guess" + std::to_string(n);
+    ASSERT_EQ(f.NewClient()->Login(guess).Result, -21);
+  }
+  const uint32_t counted = GetUser("admin", TServerFixture::kDefaultID, false)->Logins;
+  guess.Password = "right";
+  EXPECT_EQ(f.NewClient()->Login(guess).Result, -21);
+  EXPECT_EQ(GetUser("admin", TServerFixture::kDefaultID, false)->Logins, counted);
+  EXPECT_EQ(f.NewClient()->Login(Nick("anonymous")).Result, 1) << "a login without a password is not blocked";
+}
+
+TEST_F(LoginTest, ServerPasswordGuessingIsThrottled) {
+  f.Settings.ServerPassword = "secret";
+  ASSERT_TRUE(f.Start());
+  TLoginRequest guess = Nick("x");
+  for (int n = 0; n < 5; ++n) {
+    guess.Password = "guess" + std::to_string(n);
+    ASSERT_EQ(f.NewClient()->Login(guess).Result, -1);
+  }
+  guess.Password = "secret";
+  EXPECT_EQ(f.NewClient()->Login(guess).Result, -1);
+}
+
+// The id counter wraps without undefined behaviour and skips 0 and the ids
+// of listed players: a reused id would replace a player in the list.
+TEST_F(LoginTest, PlayerIdsWrapAndSkipIdsInUse) {
+  ASSERT_TRUE(f.Start());
+  auto first = f.Connect("first");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->PlayerID, 1u);
+  {
+    const auto hold = f.Server->HoldMachinery();
+    TClientListLock lock(*f.Server->ClientList);
+    f.Server->NextPlayerID = 0xFFFFFFFFu;
+  }
+  auto last = f.Connect("last");
+  auto wrapped = f.Connect("wrapped");
+  ASSERT_TRUE(last && wrapped);
+  EXPECT_EQ(last->PlayerID, 0xFFFFFFFFu);
+  EXPECT_EQ(wrapped->PlayerID, 2u);
+  EXPECT_EQ(f.Server->CurrentUsers(), 3);
+}
+
 TEST_F(LoginTest, ServerPasswordBindsRegisteredPlayersOnlyWhenTheyAskForIt) {
   f.Settings.ServerPassword = "secret";
   ASSERT_TRUE(f.Start());

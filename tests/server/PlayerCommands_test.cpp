@@ -66,6 +66,39 @@ TEST_F(PlayerCommandsTest, KicksNeedAnExistingTargetFirstAndModeratorRightsSecon
   EXPECT_EQ(f.Server->CurrentUsers(), 2);
 }
 
+// Channel rights are given per family: they act on the requester's own
+// family and the players in it, never elsewhere and never on a server
+// administrator. A server administrator's reach is unchanged.
+TEST_F(PlayerCommandsTest, ChannelRightsReachOnlyTheirOwnFamilyAndNoServerAdministrator) {
+  StartServer(stClan);
+  AddAccount("admin", PlayerPrivileges::ServerAdmin);
+  auto mod = JoinWithRights("mod", ChannelPrivileges::ChannelAdmin, "Lobby");
+  auto peer = Join(f, "peer", {.Channel = "Lobby", .Sub = "Sub"});
+  auto stranger = Join(f, "stranger", {.Channel = "Far"});
+  auto admin = Join(f, "admin", {.Channel = "Lobby", .Login = "admin"});
+  ASSERT_TRUE(mod && peer && stranger && admin);
+
+  for (TVoiceClient* target : {stranger.get(), admin.get()}) {
+    ExpectRefused(*mod, cmd::KickPlayer, PlayerAndMessage(target->PlayerID, "x"), rc::NeedModerator);
+    ExpectRefused(*mod, cmd::KickFromChannel, PlayerAndMessage(target->PlayerID, "x"), rc::NeedModerator);
+    ExpectRefused(*mod, cmd::SetChannelPrivilege, Privilege(target->PlayerID, action::Granted, 1),
+                  rc::NeedModerator);
+  }
+  std::vector<uint8_t> rename = U32(kFar);
+  const std::vector<uint8_t> name = Str29("Mine");
+  rename.insert(rename.end(), name.begin(), name.end());
+  ExpectRefused(*mod, cmd::SetChannelName, rename, rc::NeedModerator);
+  EXPECT_EQ(PlayerRecord(f, stranger->PlayerID).ChannelPrivileges, 0);
+  EXPECT_EQ(PlayerRecord(f, admin->PlayerID).ChannelID, kLobby);
+
+  // Within its family the moderator acts, down to the sub-channels.
+  ASSERT_TRUE(mod->SendCommand(cmd::SetChannelPrivilege, Privilege(peer->PlayerID, action::Granted, 1)));
+  ExpectPrivilegeNotice(peer->WaitCommand(cmd::ChannelPrivilegeChanged), peer->PlayerID, action::Granted, 1,
+                        mod->PlayerID);
+  ASSERT_TRUE(admin->SendCommand(cmd::KickFromChannel, PlayerAndMessage(stranger->PlayerID, "x")));
+  EXPECT_TRUE(TServerFixture::WaitFor([&] { return PlayerRecord(f, stranger->PlayerID).ChannelID == kDefault; }));
+}
+
 class KickTest : public PlayerCommandsTest, public ::testing::WithParamInterface<uint16_t> {};
 
 // The kicked player's viewers hear of it with reason 2, the kicker as causer

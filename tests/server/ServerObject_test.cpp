@@ -45,7 +45,7 @@ TEST(ServerObjectTest, NewSectionIsWrittenCompleteWithTheGivenPort) {
   EXPECT_EQ(ini.ReadInteger("server_cfg New", "ServerType", 0), 1);
   EXPECT_EQ(server->ServerType, 5);
   EXPECT_EQ(server->ShortID, "server_cfg New");
-  EXPECT_EQ(server->NextPlayerID, 1);
+  EXPECT_EQ(server->NextPlayerID, 1u);
   EXPECT_EQ(server->ModeAllowed, false);
   EXPECT_EQ(server->VersionBuild, 25);
   GetServerList()->StopServer("server_cfg New");

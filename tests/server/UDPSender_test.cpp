@@ -77,6 +77,24 @@ TEST_F(UDPSenderTest, FailedSendIsLoggedOnceAndTheNextPacketStillGoes) {
   EXPECT_EQ(socket.Addresses()[0], "127.0.0.1:5000");
 }
 
+// A peer picks the address its replies go to, and so which sends fail: the
+// log gets a few lines, not one per failure.
+TEST_F(UDPSenderTest, ManyFailedSendsWriteAFewLines) {
+  TLogCapture log;
+  Connect(buffer, 1, 0x10);
+  constexpr size_t kFailures = 200;
+  for (size_t i = 0; i < kFailures; ++i) socket.FailOn.push_back(i);
+  for (size_t i = 0; i <= kFailures; ++i) buffer.SendPacket(NewVoiceS2CPacket(1, 9, 8), false);
+  TPLUDPSender sender(buffer, socket);
+  sender.Start();
+  EXPECT_EQ(socket.WaitForSent(1).size(), 1u);
+  sender.Terminate();
+  buffer.Shutdown();
+  sender.WaitFor();
+  EXPECT_GE(log.Lines().size(), 1u);
+  EXPECT_LE(log.Lines().size(), 20u);
+}
+
 TEST_F(UDPSenderTest, PacketsOfTwoConnectionsLeaveAlternately) {
   Connect(buffer, 1, 0x10);
   Connect(buffer, 2, 0x20);
