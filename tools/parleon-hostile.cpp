@@ -51,6 +51,7 @@
 #include "server/ServerList.h"
 #include "server/ServerObject.h"
 #include "server/ServerSettings.h"
+#include "tools/InProcessServer.h"
 
 namespace {
 
@@ -63,14 +64,6 @@ constexpr auto kFrameEvery = milliseconds(40);
 constexpr auto kCommandEvery = milliseconds(500);
 constexpr auto kAnswerWithin = milliseconds(3000);
 constexpr char kServerID[] = "server_cfg Hostile";
-
-long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -328,18 +321,9 @@ int main(int argc, char** argv) {
   double seconds = 4;
   for (int i = 1; i + 1 < argc; i += 2)
     if (std::string(argv[i]) == "--seconds") seconds = std::clamp(std::atof(argv[i + 1]), 1.0, 20.0);
-  char dirTemplate[] = "/tmp/parleon-hostile-XXXXXX";
-  if (!mkdtemp(dirTemplate)) return 2;
-  const std::string dir = dirTemplate;
-  const TServerEnvironment environment{dir + "/server.ini", "127.0.0.1",         "Linux",
-                                       ServerVersion.Major,  ServerVersion.Minor, ServerVersion.Release,
-                                       ServerVersion.Build};
-  ServerList = new TServerListObject;
-  auto db = std::make_shared<TFreeBase>();
-  db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
-  db->SetFileName(dir + "/server.db");
-  db->SetActive(true);
-  InstallServerDatabase(db);
+  const std::optional<TServerEnvironment> home = MakeScratchHome("parleon-hostile");
+  if (!home) return 2;
+  const TServerEnvironment& environment = *home;
   TClientObject admin;
   admin.LoginName = "admin";
   admin.Password = "a-long-right-password";
@@ -398,6 +382,6 @@ int main(int argc, char** argv) {
   ServerList.load()->StopServer("");
   delete ServerList.exchange(nullptr);
   RemoveServerDatabase();
-  std::filesystem::remove_all(dir);
+  std::filesystem::remove_all(std::filesystem::path(environment.SettingsFile).parent_path());
   return 0;
 }

@@ -38,6 +38,7 @@
 #include "database/ServerDatabase.h"
 #include "server/ServerList.h"
 #include "server/ServerObject.h"
+#include "tools/InProcessServer.h"
 
 namespace {
 
@@ -59,14 +60,6 @@ TOptions ParseOptions(int argc, char** argv) {
     else if (name == "--sockets") o.Sockets = std::clamp(static_cast<int>(value), 1, 1024);
   }
   return o;
-}
-
-long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
 }
 
 // A login request as a client sends it; `n` makes its nickname unique.
@@ -191,18 +184,9 @@ std::vector<TSample> SampleFor(TServerObject& server, TVoiceClient& player, TVoi
 
 int main(int argc, char** argv) {
   const TOptions options = ParseOptions(argc, argv);
-  char dirTemplate[] = "/tmp/parleon-flood-XXXXXX";
-  if (!mkdtemp(dirTemplate)) return 2;
-  const std::string dir = dirTemplate;
-  const TServerEnvironment environment{dir + "/server.ini", "127.0.0.1",         "Linux",
-                                       ServerVersion.Major,  ServerVersion.Minor, ServerVersion.Release,
-                                       ServerVersion.Build};
-  ServerList = new TServerListObject;
-  auto db = std::make_shared<TFreeBase>();
-  db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
-  db->SetFileName(dir + "/server.db");
-  db->SetActive(true);
-  InstallServerDatabase(db);
+  const std::optional<TServerEnvironment> home = MakeScratchHome("parleon-flood");
+  if (!home) return 2;
+  const TServerEnvironment& environment = *home;
 
   auto server = std::make_shared<TServerObject>();
   if (!server->Start(environment, "server_cfg Flood", 0, nullptr)) return 1;
@@ -237,6 +221,6 @@ int main(int argc, char** argv) {
   ServerList.load()->StopServer("");
   delete ServerList.exchange(nullptr);
   RemoveServerDatabase();
-  std::filesystem::remove_all(dir);
+  std::filesystem::remove_all(std::filesystem::path(environment.SettingsFile).parent_path());
   return 0;
 }
