@@ -114,7 +114,8 @@ void Usage(const char* self) {
 
 int main(int argc, char** argv) {
   TOptions o;
-  for (int i = 1; i < argc; ++i) {
+  // Options come in pairs: a name and its value.
+  for (int i = 1; i < argc; i += 2) {
     const std::string a = argv[i];
     const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--help" || !v) {
@@ -132,7 +133,6 @@ int main(int argc, char** argv) {
       Usage(argv[0]);
       return 2;
     }
-    ++i;
   }
   TCounts counts;
   const auto start = Clock::now();

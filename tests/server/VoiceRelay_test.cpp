@@ -229,7 +229,8 @@ TEST_F(VoiceRelayTest, ModeratedChannelHearsOnlyVoiceOperatorsAndAdministrators)
       {0, PlayerPrivileges::ServerAdmin},
   };
   uint8_t tag = 0x31;
-  for (const auto& [channel, player] : rights) {
+  for (const auto& right : rights) {
+    const uint16_t channel = right.first, player = right.second;
     Edit(*a, [&](TClientObject& p) {
       p.ChannelPrivileges = channel;
       p.PlayerPrivileges = player;
