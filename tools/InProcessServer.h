@@ -1,10 +1,15 @@
 // What the load tools that run a server inside their own process share: a
 // scratch home with its settings file and database, and the process's
-// resident memory. parleon-login-flood and parleon-hostile use it; it is a
+// resident memory, loopback sockets. parleon-login-flood and parleon-hostile use it; it is a
 // header because each tool is a program of its own.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+
+#include <cstdio>
 
 #include <fstream>
 #include <memory>
@@ -42,4 +47,19 @@ inline std::optional<TServerEnvironment> MakeScratchHome(const std::string& pref
   return TServerEnvironment{dir + "/server.ini", "127.0.0.1",         "Linux",
                             ServerVersion.Major,  ServerVersion.Minor, ServerVersion.Release,
                             ServerVersion.Build};
+}
+
+// A non-blocking UDP socket connected to the server's port on loopback; ends
+// the tool when the system refuses one.
+inline int LoopbackSocket(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    std::perror("loopback socket");
+    std::exit(2);
+  }
+  return fd;
 }

@@ -186,19 +186,6 @@ class TPlayers {
   TFigures figures_[8];
 };
 
-int LoopbackSocket(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    std::perror("socket");
-    std::exit(2);
-  }
-  return fd;
-}
-
 std::vector<uint8_t> LoginRequest(const std::string& nick, uint16_t release, const std::string& login = "",
                                   const std::string& password = "") {
   auto p = NewMaintenancePacket(cmd::Login, 0, 0, 1, 160);

@@ -75,24 +75,11 @@ std::vector<uint8_t> LoginRequest(uint32_t n) {
   return std::vector<uint8_t>(d, d + p->Size());
 }
 
-int ConnectedSocket(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    std::perror("flood socket");
-    std::exit(2);
-  }
-  return fd;
-}
-
 // Sends `rate` login requests per second round robin over the sockets, in
 // one-millisecond slices, until `stop`.
 void Flood(uint16_t port, const TOptions& o, std::atomic<bool>& stop, std::atomic<uint64_t>& sent) {
   std::vector<int> fds;
-  for (int i = 0; i < o.Sockets; ++i) fds.push_back(ConnectedSocket(port));
+  for (int i = 0; i < o.Sockets; ++i) fds.push_back(LoopbackSocket(port));
   const auto start = Clock::now();
   uint32_t n = 0;
   size_t next = 0;

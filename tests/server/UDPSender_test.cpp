@@ -54,6 +54,17 @@ class UDPSenderTest : public ::testing::Test {
   // No listener runs here: its end is reported up front, so that stopping
   // the buffer waits for the sender alone.
   UDPSenderTest() { buffer.ThreadFinished(1); }
+  // Runs a sender until `count` datagrams went out, then stops it and the
+  // buffer; returns the player ids of what went out.
+  std::vector<uint32_t> SendUntil(size_t count) {
+    TPLUDPSender sender(buffer, socket);
+    sender.Start();
+    std::vector<uint32_t> sent = socket.WaitForSent(count);
+    sender.Terminate();
+    buffer.Shutdown();
+    sender.WaitFor();
+    return sent;
+  }
   TFakeSocket socket;
   TCustomPacketBuffer buffer;
 };
@@ -64,12 +75,7 @@ TEST_F(UDPSenderTest, FailedSendIsLoggedOnceAndTheNextPacketStillGoes) {
   socket.FailOn = {0};
   buffer.SendPacket(NewVoiceS2CPacket(1, 9, 8), false);
   buffer.SendPacket(NewVoiceS2CPacket(1, 9, 8), false);
-  TPLUDPSender sender(buffer, socket);
-  sender.Start();
-  EXPECT_EQ(socket.WaitForSent(1).size(), 1u);
-  sender.Terminate();
-  buffer.Shutdown();
-  sender.WaitFor();
+  EXPECT_EQ(SendUntil(1).size(), 1u);
   const auto lines = log.Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].Source, "TPLUDPSender.Execute");
@@ -85,12 +91,7 @@ TEST_F(UDPSenderTest, ManyFailedSendsWriteAFewLines) {
   constexpr size_t kFailures = 200;
   for (size_t i = 0; i < kFailures; ++i) socket.FailOn.push_back(i);
   for (size_t i = 0; i <= kFailures; ++i) buffer.SendPacket(NewVoiceS2CPacket(1, 9, 8), false);
-  TPLUDPSender sender(buffer, socket);
-  sender.Start();
-  EXPECT_EQ(socket.WaitForSent(1).size(), 1u);
-  sender.Terminate();
-  buffer.Shutdown();
-  sender.WaitFor();
+  EXPECT_EQ(SendUntil(1).size(), 1u);
   EXPECT_GE(log.Lines().size(), 1u);
   EXPECT_LE(log.Lines().size(), 20u);
 }
@@ -100,11 +101,7 @@ TEST_F(UDPSenderTest, PacketsOfTwoConnectionsLeaveAlternately) {
   Connect(buffer, 2, 0x20);
   for (int i = 0; i < 5; ++i) buffer.SendPacket(NewVoiceS2CPacket(1, 9, 8), false);
   for (int i = 0; i < 5; ++i) buffer.SendPacket(NewVoiceS2CPacket(2, 9, 8), false);
-  TPLUDPSender sender(buffer, socket);
-  sender.Start();
-  EXPECT_EQ(socket.WaitForSent(10), (std::vector<uint32_t>{1, 2, 1, 2, 1, 2, 1, 2, 1, 2}));
-  sender.Terminate();
-  buffer.Shutdown();
+  EXPECT_EQ(SendUntil(10), (std::vector<uint32_t>{1, 2, 1, 2, 1, 2, 1, 2, 1, 2}));
 }
 
 TEST_F(UDPSenderTest, IdleSenderWakesAndReportsItsEndWhenTheServerStops) {
