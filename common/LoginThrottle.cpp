@@ -11,43 +11,12 @@ int64_t TLoginThrottle::NowMs() const {
   return clock_->Counter() * 1000 / clock_->Frequency();
 }
 
-TLoginThrottle::TEntry* TLoginThrottle::TTable::Find(const std::string& key) {
-  auto it = entries_.find(key);
-  if (it == entries_.end()) return nullptr;
-  ages_.splice(ages_.end(), ages_, it->second.age);
-  return &it->second;
-}
-
-TLoginThrottle::TEntry& TLoginThrottle::TTable::Get(const std::string& key) {
-  if (TEntry* found = Find(key)) return *found;
-  if (entries_.size() >= kMaxEntries) {
-    entries_.erase(ages_.front());
-    ages_.pop_front();
-  }
-  ages_.push_back(key);
-  TEntry& entry = entries_[key];
-  entry.age = std::prev(ages_.end());
-  return entry;
-}
-
-void TLoginThrottle::TTable::Erase(const std::string& key) {
-  auto it = entries_.find(key);
-  if (it == entries_.end()) return;
-  ages_.erase(it->second.age);
-  entries_.erase(it);
-}
-
-void TLoginThrottle::TTable::Clear() {
-  entries_.clear();
-  ages_.clear();
-}
-
-bool TLoginThrottle::Blocked(TTable& table, const std::string& key, int64_t now) {
+bool TLoginThrottle::Blocked(TTable& table, std::string_view key, int64_t now) {
   TEntry* entry = table.Find(key);
   return entry && now < entry->blockedUntilMs;
 }
 
-void TLoginThrottle::Fail(TTable& table, const std::string& key, int64_t now) {
+void TLoginThrottle::Fail(TTable& table, std::string_view key, int64_t now) {
   TEntry& entry = table.Get(key);
   if (entry.failures == 0 || now - entry.windowStartMs >= kWindowMs) {
     // A new window; a block long past is forgiven as well.
@@ -73,8 +42,8 @@ bool TLoginThrottle::MayTry(std::string_view address, std::string_view account, 
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t now = NowMs();
-    blockedAddress = Blocked(addresses_, std::string(address), now);
-    blocked = blockedAddress || Blocked(accounts_, std::string(account), now);
+    blockedAddress = Blocked(addresses_, address, now);
+    blocked = blockedAddress || Blocked(accounts_, account, now);
     if (blocked) warn = warnings_.Allow(suppressed);
   }
   if (blocked && warn) {
@@ -90,14 +59,14 @@ bool TLoginThrottle::MayTry(std::string_view address, std::string_view account, 
 void TLoginThrottle::Failed(std::string_view address, std::string_view account) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t now = NowMs();
-  Fail(addresses_, std::string(address), now);
-  Fail(accounts_, std::string(account), now);
+  Fail(addresses_, address, now);
+  Fail(accounts_, account, now);
 }
 
 void TLoginThrottle::Succeeded(std::string_view address, std::string_view account) {
   std::lock_guard<std::mutex> lock(mutex_);
-  addresses_.Erase(std::string(address));
-  accounts_.Erase(std::string(account));
+  addresses_.Erase(address);
+  accounts_.Erase(account);
 }
 
 void TLoginThrottle::Clear() {

@@ -21,12 +21,11 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
+#include "common/AgedMap.h"
 #include "common/Clock.h"
 #include "common/LogRateLimiter.h"
 
@@ -60,28 +59,17 @@ class TLoginThrottle {
     uint32_t failures = 0;      // failures in the window
     int64_t blockedUntilMs = 0;
     int64_t blockMs = 0;        // length of the last block; 0 when never blocked
-    std::list<std::string>::iterator age;
   };
-  class TTable {
-   public:
-    TEntry* Find(const std::string& key);
-    TEntry& Get(const std::string& key);
-    void Erase(const std::string& key);
-    void Clear();
-
-   private:
-    std::unordered_map<std::string, TEntry> entries_;
-    std::list<std::string> ages_;  // front: touched longest ago
-  };
+  using TTable = TAgedMap<TEntry>;
 
   int64_t NowMs() const;
-  bool Blocked(TTable& table, const std::string& key, int64_t now);
-  void Fail(TTable& table, const std::string& key, int64_t now);
+  bool Blocked(TTable& table, std::string_view key, int64_t now);
+  void Fail(TTable& table, std::string_view key, int64_t now);
 
   TClock* clock_;
   std::mutex mutex_;
-  TTable addresses_;
-  TTable accounts_;
+  TTable addresses_{kMaxEntries};
+  TTable accounts_{kMaxEntries};
   TLogRateLimiter warnings_;
 };
 

@@ -1,22 +1,9 @@
 #include "common/WrongKeyGuard.h"
 
 void TWrongKeyGuard::Note(std::string_view address, int64_t nowMs) {
-  std::string key(address);
-  auto it = sources_.find(key);
-  if (it == sources_.end()) {
-    if (sources_.size() >= kMaxSources) {
-      sources_.erase(ages_.front());
-      ages_.pop_front();
-    }
-    ages_.push_back(key);
-    it = sources_.emplace(std::move(key), TSource{}).first;
-    it->second.Age = std::prev(ages_.end());
-    it->second.WindowStartMs = nowMs;
-  } else {
-    ages_.splice(ages_.end(), ages_, it->second.Age);
-  }
-  TSource& s = it->second;
-  if (nowMs - s.WindowStartMs >= kWindowMs) {
+  bool made = false;
+  TSource& s = sources_.Get(address, &made);
+  if (made || nowMs - s.WindowStartMs >= kWindowMs) {
     s.WindowStartMs = nowMs;
     s.WrongKeys = 0;
   }
@@ -24,6 +11,6 @@ void TWrongKeyGuard::Note(std::string_view address, int64_t nowMs) {
 }
 
 bool TWrongKeyGuard::Blocked(std::string_view address, int64_t nowMs) const {
-  auto it = sources_.find(std::string(address));
-  return it != sources_.end() && nowMs < it->second.BlockedUntilMs;
+  const TSource* s = sources_.Peek(address);
+  return s && nowMs < s->BlockedUntilMs;
 }

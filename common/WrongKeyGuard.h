@@ -16,10 +16,9 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
-#include <string>
 #include <string_view>
-#include <unordered_map>
+
+#include "common/AgedMap.h"
 
 class TWrongKeyGuard {
  public:
@@ -37,8 +36,6 @@ class TWrongKeyGuard {
     int64_t WindowStartMs = 0;
     uint32_t WrongKeys = 0;
     int64_t BlockedUntilMs = 0;
-    std::list<std::string>::iterator Age;
   };
-  std::unordered_map<std::string, TSource> sources_;
-  std::list<std::string> ages_;  // front: heard from longest ago
+  TAgedMap<TSource> sources_{kMaxSources};
 };
