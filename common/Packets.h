@@ -198,9 +198,13 @@ class TPacket {
   // original's. Voice older than kStaleVoiceMs is dropped wherever it waits
   // (socket, listener queue, a recipient's send queue): under overload fresh
   // frames are worth more than late ones, and relaying late ones would make
-  // every later frame late too.
+  // every later frame late too. The limit is also the wait that overload
+  // settles at: the queue in front of a saturated relay fills until its
+  // oldest frames go, so every frame still delivered has waited about this
+  // long. A client's jitter buffer hides a few tens of milliseconds; the
+  // network's own delay comes on top.
   int64_t ArrivedMs = 0;
-  static constexpr uint32_t kStaleVoiceMs = 50;
+  static constexpr uint32_t kStaleVoiceMs = 30;
   bool VoiceIsStale(int64_t nowMs) const { return ArrivedMs && nowMs - ArrivedMs > kStaleVoiceMs; }
   static int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
