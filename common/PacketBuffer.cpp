@@ -1,6 +1,7 @@
 #include "common/PacketBuffer.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/Log.h"
 
@@ -540,12 +541,73 @@ size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_
   return queued;
 }
 
-void TCustomPacketBuffer::VoiceRoom(const uint32_t* playerIds, size_t count, bool* room) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
-  for (size_t i = 0; i < count; ++i) {
-    const TNode* node = Find(playerIds[i]);
-    room[i] = node && node->Conn.State == csConnected && node->Conn.VoiceQueue.Count < kVoiceBacklog;
+/* The relay's fan-out.
+ *
+ * A recipient whose connection has nothing waiting (no acknowledgement, no
+ * command it may send, no resend due, no voice, no maintenance) would have
+ * this frame released first by the round robin anyway, so it may as well
+ * leave now, from the relay's own thread: stamped here with the next voice
+ * counter, its header goes to `direct` and its payload is the received one.
+ * That spares the packet, the copy of the payload, the queue and the trip
+ * through the ready list. Everyone else's copy is queued as before, so a
+ * connection that is behind keeps its order and its 64-frame bound.
+ */
+bool TCustomPacketBuffer::FanOutVoice(const uint8_t* header, const TVoiceRecipient* recipients, size_t count,
+                                        const uint8_t* payload, size_t payloadSize, int64_t arrivedMs,
+                                        TDirectVoice* direct, bool wakeSender) {
+  const size_t size = kVoiceS2CHeaderSize + payloadSize;
+  // One batch carries one payload.
+  if (direct && direct->Count && direct->Payload != payload) direct = nullptr;
+  size_t sent = 0;
+  size_t queued = 0;
+  int64_t sentBytes = 0;
+  bool ok = true;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    const THighPerformanceTime now(clock_);
+    for (size_t i = 0; i < count; ++i) {
+      TNode* node = Find(recipients[i].PlayerId);
+      if (!node || node->Conn.State != csConnected) continue;
+      TSingleConnection& c = node->Conn;
+      if (direct && direct->Count < TDirectVoice::kMax && !TReadyList::Contains(node) && !c.HasPacketToSend(now)) {
+        TDirectVoice::TEntry& entry = direct->Entries[direct->Count++];
+        std::memcpy(entry.Header, header, kVoiceS2CHeaderSize);
+        entry.Header[2] = recipients[i].Kind;
+        wire::PutU32(entry.Header + 8, c.PlayerId);
+        c.StampDirectVoice(entry.Header, size, now);
+        entry.Ip = c.PeerIp;
+        entry.Port = c.Port;
+        direct->Payload = payload;
+        direct->PayloadSize = payloadSize;
+        sentBytes += static_cast<int64_t>(size);
+        ++sent;
+        continue;
+      }
+      if (c.VoiceQueue.Count >= kVoiceBacklog) continue;
+      std::unique_ptr<TPacket> packet;
+      try {
+        packet = std::make_unique<TPacket>(size);
+        uint8_t* p = packet->Memory();
+        std::memcpy(p, header, kVoiceS2CHeaderSize);
+        p[2] = recipients[i].Kind;
+        wire::PutU32(p + 8, c.PlayerId);
+        std::memcpy(p + kVoiceS2CHeaderSize, payload, payloadSize);
+        packet->ArrivedMs = arrivedMs;
+        c.VoiceQueue.Push(std::move(packet));
+      } catch (const std::exception&) {
+        ok = false;  // out of memory: the rest of this frame is lost, as a network would lose it
+        break;
+      }
+      MarkReady(node);
+      ++queued;
+    }
   }
+  if (sent) {
+    packetsSent_.fetch_add(static_cast<uint32_t>(sent), std::memory_order_relaxed);
+    bytesSent_.fetch_add(sentBytes, std::memory_order_relaxed);
+  }
+  if (queued && wakeSender) SendEvent.SetEvent();
+  return ok;
 }
 
 const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, int voiceLimit) {

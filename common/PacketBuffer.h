@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "common/Clock.h"
+#include "common/DirectVoice.h"
 #include "common/DeadlineHeap.h"
 #include "common/FIFOList.h"
 #include "common/IntrusiveList.h"
@@ -170,10 +171,22 @@ class TCustomPacketBuffer {
   // were queued. `wakeSender` false: the caller sends what is due itself
   // right after (TPLUDPSender::Flush), so the sender thread sleeps on.
   size_t SendPackets(std::unique_ptr<TPacket>* packets, size_t count, bool wakeSender = true);
-  // For the relay, before it builds a batch: room[i] tells whether the
-  // connection of playerIds[i] is connected and holds fewer than
-  // kVoiceBacklog voice packets, so no copy is made only to be dropped.
-  void VoiceRoom(const uint32_t* playerIds, size_t count, bool* room);
+  // The relay's fan-out of one voice frame under one lock: for each
+  // recipient whose connection is connected, a VOICES2C datagram of
+  // `header` (kVoiceS2CHeaderSize bytes; the recipient's id and target kind
+  // are filled in here) and the payload. With `direct`, a recipient whose
+  // connection has nothing to send gets its stamped header appended there
+  // (while it has room) for the caller to send at once: the caller must
+  // hold the send path's lock, so that nothing taken from this buffer
+  // earlier is still on its way out. Every other recipient gets a packet
+  // queued, unless its connection holds kVoiceBacklog voice packets already
+  // (then the copy is dropped, as SendPackets does); `arrivedMs` goes with
+  // it for the stale check. Returns false, without raising, when memory ran
+  // out (the rest of the recipients then get nothing). `wakeSender` as for
+  // SendPackets.
+  bool FanOutVoice(const uint8_t* header, const TVoiceRecipient* recipients, size_t count,
+                     const uint8_t* payload, size_t payloadSize, int64_t arrivedMs, TDirectVoice* direct,
+                     bool wakeSender);
 
   // Blocks until a packet is due and returns it, or none once Closing.
   std::unique_ptr<TPacket> GetPacketToSend();

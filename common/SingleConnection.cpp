@@ -58,9 +58,7 @@ std::unique_ptr<TPacket> TSingleConnection::GetPacketToSend(const TPerformanceTi
         continue;
       }
     }
-    VoiceCounterOut = VoiceCounterOut >= 65535 ? 0 : VoiceCounterOut + 1;
-    wire::PutU16(packet->Memory() + 12, static_cast<uint16_t>(VoiceCounterOut));
-    wire::PutU32(packet->Memory() + 4, SessionKey);
+    StampVoice(packet->Memory());
     return Release(std::move(packet));
   }
 
@@ -83,6 +81,19 @@ std::unique_ptr<TPacket> TSingleConnection::Release(std::unique_ptr<TPacket> pac
   ++PacketsSent;
   BytesSent += static_cast<int64_t>(packet->Size());
   return packet;
+}
+
+void TSingleConnection::StampVoice(uint8_t* header) {
+  VoiceCounterOut = VoiceCounterOut >= 65535 ? 0 : VoiceCounterOut + 1;
+  wire::PutU16(header + 12, static_cast<uint16_t>(VoiceCounterOut));
+  wire::PutU32(header + 4, SessionKey);
+}
+
+void TSingleConnection::StampDirectVoice(uint8_t* header, size_t size, const THighPerformanceTime& now) {
+  StampVoice(header);
+  LastSendTime.StartCount = now.StartCount;
+  ++PacketsSent;
+  BytesSent += static_cast<int64_t>(size);
 }
 
 uint32_t TSingleConnection::TimeToNextSend(const TPerformanceTime& now) {

@@ -71,6 +71,12 @@ class TSingleConnection {
   // True when GetPacketToSend would release something without waiting for a
   // deadline (a resend that is already due counts).
   bool HasPacketToSend(const TPerformanceTime& now);
+  // Stamps a relayed VOICES2C datagram that leaves without being queued
+  // (`header`: its first kVoiceS2CHeaderSize bytes; `size`: the whole
+  // datagram) with the next voice counter and the session key, and counts
+  // it as sent at `now`. Only for a connection with nothing to send, so that
+  // it leaves in the order GetPacketToSend would have released it.
+  void StampDirectVoice(uint8_t* header, size_t size, const THighPerformanceTime& now);
 
   // For every received COMMAND: queues its acknowledgement and tells whether
   // to deliver it (false for a repeat of one already delivered).
@@ -132,6 +138,8 @@ class TSingleConnection {
  private:
   // Stamps, addresses and counts a packet that leaves.
   std::unique_ptr<TPacket> Release(std::unique_ptr<TPacket> packet);
+  // The voice counter and session key of an outgoing voice datagram.
+  void StampVoice(uint8_t* header);
   bool ResendDue(const TPerformanceTime& now);
 };
 

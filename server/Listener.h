@@ -40,6 +40,19 @@
 #include "server/ClientList.h"
 #include "server/ServerObject.h"
 
+class TPLUDPSender;
+struct TDirectVoice;
+
+// Where the relay's copies of a frame go: with `Direct`, recipients with
+// nothing waiting get theirs there for the caller to send at once
+// (TCustomPacketBuffer::FanOutVoice); the others are queued, and
+// `WakeSender` wakes the sender thread for them (false when the caller
+// sends what is due itself).
+struct TRelayOutput {
+  TDirectVoice* Direct;
+  bool WakeSender;
+};
+
 class TPLUDPListener {
  public:
   explicit TPLUDPListener(TServerObject& server);
@@ -133,10 +146,12 @@ class TPLUDPListener {
 
   // The socket reader's way in: relays a voice datagram the packet buffer
   // accepted and handed back (it had nothing queued ahead of it), on the
-  // calling thread. Takes the ClientList and channel locks itself; the
-  // caller holds neither and sends the queued datagrams afterwards
-  // (TPLUDPSender::Flush). Raises nothing.
-  void RelayVoice(TPacket& packet);
+  // calling thread, and sends the result through `sender` at once (the
+  // copies for recipients with nothing waiting without queuing them, see
+  // TPLUDPSender::TryHold), then whatever else is due. Takes the
+  // ClientList and channel locks itself; the caller holds no lock and
+  // keeps `packet` alive. Raises nothing.
+  void RelayVoice(TPacket& packet, TPLUDPSender& sender);
 
   // ---- the event being handled ----
   TClientObject* Current() { return current_; }
@@ -194,9 +209,8 @@ class TPLUDPListener {
 
   // ---- voice relay (server/VoiceRelay.cpp) ----
   void HandleVoice(TPacket& packet);
-  // The relay of HandleVoice and RelayVoice; `wakeSender` false when the
-  // caller sends the result itself.
-  void Relay(TPacket& packet, const TClientObject& speaker, bool wakeSender);
+  // The relay of HandleVoice and RelayVoice (see TRelayOutput).
+  void Relay(TPacket& packet, const TClientObject& speaker, const TRelayOutput& out);
 
   // ---- channel commands (server/ChannelCommands.cpp) ----
   void HandleSwitchChannel(TPacket& packet);

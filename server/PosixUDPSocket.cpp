@@ -170,48 +170,82 @@ void TPosixUDPSocket::SendTo(const uint8_t* data, size_t size, std::string_view 
  * the loop goes on after each partial result, and a failure costs only its
  * own datagram, which is reported and skipped.
  */
+void TPosixUDPSocket::SendPrepared(mmsghdr* messages, unsigned int count, const size_t* index,
+                                   std::vector<TSendFailure>& failures) {
+  for (unsigned int done = 0; done < count;) {
+    if (fd_ < 0) {
+      for (; done < count; ++done) failures.push_back({index[done], "socket not active"});
+      break;
+    }
+    const int sent = SendMany(fd_, messages + done, count - done, 0);
+    if (sent > 0) {
+      done += static_cast<unsigned int>(sent);
+    } else if (sent < 0 && errno == EINTR) {
+      continue;
+    } else {
+      failures.push_back({index[done], sent < 0 ? SystemError("sendmmsg") : "sendmmsg: nothing sent"});
+      ++done;
+    }
+  }
+}
+
+namespace {
+
+void PrepareMessage(mmsghdr& message, sockaddr_in& to, iovec* parts, size_t partCount, uint32_t ip, uint16_t port) {
+  to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = ip;
+  message = {};
+  message.msg_hdr.msg_name = &to;
+  message.msg_hdr.msg_namelen = sizeof to;
+  message.msg_hdr.msg_iov = parts;
+  message.msg_hdr.msg_iovlen = partCount;
+}
+
+}  // namespace
+
 void TPosixUDPSocket::SendBatch(const TOutgoingDatagram* datagrams, size_t count, std::vector<TSendFailure>& failures) {
   mmsghdr messages[kSendBatch];
   iovec parts[kSendBatch];
   sockaddr_in to[kSendBatch];
   size_t index[kSendBatch];  // the position in `datagrams` of each message
   std::shared_lock<std::shared_mutex> lock(fdLock_);
-  for (size_t start = 0; start < count;) {
+  for (size_t next = 0; next < count;) {
     unsigned int prepared = 0;
-    size_t next = start;
     for (; next < count && prepared < kSendBatch; ++next) {
       const TOutgoingDatagram& d = datagrams[next];
-      to[prepared] = {};
-      to[prepared].sin_family = AF_INET;
-      to[prepared].sin_port = htons(d.Port);
-      to[prepared].sin_addr.s_addr = d.Ip;
-      if (d.Ip == 0 && !ParseIPv4(d.Address, to[prepared].sin_addr)) {
+      in_addr ip{d.Ip};
+      if (d.Ip == 0 && !ParseIPv4(d.Address, ip)) {
         failures.push_back({next, "not an IPv4 address: " + std::string(d.Address)});
         continue;
       }
       parts[prepared] = {const_cast<uint8_t*>(d.Data), d.Size};
-      messages[prepared] = {};
-      messages[prepared].msg_hdr.msg_name = &to[prepared];
-      messages[prepared].msg_hdr.msg_namelen = sizeof to[prepared];
-      messages[prepared].msg_hdr.msg_iov = &parts[prepared];
-      messages[prepared].msg_hdr.msg_iovlen = 1;
+      PrepareMessage(messages[prepared], to[prepared], &parts[prepared], 1, ip.s_addr, d.Port);
       index[prepared++] = next;
     }
-    start = next;
-    for (unsigned int done = 0; done < prepared;) {
-      if (fd_ < 0) {
-        for (; done < prepared; ++done) failures.push_back({index[done], "socket not active"});
-        break;
-      }
-      const int sent = SendMany(fd_, messages + done, prepared - done, 0);
-      if (sent > 0) {
-        done += static_cast<unsigned int>(sent);
-      } else if (sent < 0 && errno == EINTR) {
-        continue;
-      } else {
-        failures.push_back({index[done], sent < 0 ? SystemError("sendmmsg") : "sendmmsg: nothing sent"});
-        ++done;
-      }
+    SendPrepared(messages, prepared, index, failures);
+  }
+}
+
+// The header of each datagram is its own and the payload is the one all of
+// them share: two parts per message, nothing copied.
+void TPosixUDPSocket::SendVoice(const TDirectVoice& voice, std::vector<TSendFailure>& failures) {
+  mmsghdr messages[kSendBatch];
+  iovec parts[kSendBatch][2];
+  sockaddr_in to[kSendBatch];
+  size_t index[kSendBatch];
+  std::shared_lock<std::shared_mutex> lock(fdLock_);
+  for (size_t next = 0; next < voice.Count;) {
+    unsigned int prepared = 0;
+    for (; next < voice.Count && prepared < kSendBatch; ++next) {
+      const TDirectVoice::TEntry& entry = voice.Entries[next];
+      parts[prepared][0] = {const_cast<uint8_t*>(entry.Header), kVoiceS2CHeaderSize};
+      parts[prepared][1] = {const_cast<uint8_t*>(voice.Payload), voice.PayloadSize};
+      PrepareMessage(messages[prepared], to[prepared], parts[prepared], voice.PayloadSize ? 2 : 1, entry.Ip,
+                     entry.Port);
+      index[prepared++] = next;
     }
+    SendPrepared(messages, prepared, index, failures);
   }
 }

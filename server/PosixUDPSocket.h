@@ -67,11 +67,16 @@ class TPosixUDPSocket final : public TUDPSocket {
 
   void SendTo(const uint8_t* data, size_t size, std::string_view address, uint16_t port) override;
   void SendBatch(const TOutgoingDatagram* datagrams, size_t count, std::vector<TSendFailure>& failures) override;
+  void SendVoice(const TDirectVoice& voice, std::vector<TSendFailure>& failures) override;
 
  private:
   void Open();
   void Close();
   void ReadLoop();
+  // Hands `count` prepared messages to the system (see the comment there);
+  // index[i] is the caller's number of message i, used in failures. Caller
+  // holds fdLock_ shared.
+  void SendPrepared(mmsghdr* messages, unsigned int count, const size_t* index, std::vector<TSendFailure>& failures);
 
   std::atomic<bool> active_{false};
   int fd_ = -1;

@@ -195,10 +195,7 @@ void TServerObject::UDPRead(const std::string& address, uint16_t port, uint32_t 
     // A rejection is no concern of the peer's: the datagram is lost silently.
     std::unique_ptr<TPacket> relayNow;
     buffer->TryStoreReceivedPacket(std::move(packet), &relayNow);
-    if (relayNow) {
-      listener_->RelayVoice(*relayNow);
-      sender_->Flush();
-    }
+    if (relayNow) listener_->RelayVoice(*relayNow, *sender_);
   } catch (...) {
   }
 }

@@ -40,9 +40,13 @@ bool TPLUDPSender::SendBatch(uint32_t& hint, bool senderThread) {
   // resent by its connection, which kept it in flight.
   socket_.SendBatch(datagrams_, count, failures_);
   for (size_t i = 0; i < count; ++i) batch_[i].reset();
+  LogFailures();
+  return true;
+}
+
+void TPLUDPSender::LogFailures() {
   for (const TSendFailure& failure : failures_) LogSendError("EUDPSocket", failure.Reason);
   failures_.clear();
-  return true;
 }
 
 void TPLUDPSender::Flush() {
@@ -54,12 +58,38 @@ void TPLUDPSender::Flush() {
     buffer_.SendEvent.SetEvent();
     return;
   }
+  FlushHeld();
+}
+
+void TPLUDPSender::FlushHeld() {
   uint32_t hint;
   while (SendBatch(hint, false)) {
   }
   // A command now in flight falls due for a resend; the sender thread may be
   // asleep on an older deadline (or none) and must look again.
   if (hint != TCustomPacketBuffer::kNever) buffer_.SendEvent.SetEvent();
+}
+
+TPLUDPSender::TTurn TPLUDPSender::TryHold() {
+  TTurn turn(*this);
+  if (turn.lock_.owns_lock()) direct_.Clear();
+  return turn;
+}
+
+void TPLUDPSender::Send(TTurn& turn) {
+  if (!turn.lock_.owns_lock()) {
+    // The thread sending now may have looked at the buffer for the last
+    // time before the relay queued its copies.
+    buffer_.SendEvent.SetEvent();
+    return;
+  }
+  if (direct_.Count) {
+    socket_.SendVoice(direct_, failures_);
+    direct_.Clear();
+    LogFailures();
+  }
+  if (!buffer_.Closing()) FlushHeld();
+  turn.lock_.unlock();
 }
 
 void TPLUDPSender::Execute() {

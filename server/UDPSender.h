@@ -18,8 +18,9 @@
 // reader has stopped; buffer and socket must outlive it. Destroying a sender
 // that still runs joins its thread.
 // Thread-safety: Start, Terminate and WaitFor are for the owner's thread;
-// Flush may be called from any thread, with no lock of the server held
-// (the buffer's lock is taken inside).
+// Flush and Send may be called from any thread, with no lock of the server
+// held (the buffer's lock is taken inside). TryHold never blocks, so the
+// relay may call it holding the ClientList and channel locks.
 #pragma once
 
 #include <atomic>
@@ -28,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/DirectVoice.h"
 #include "common/PacketBuffer.h"
 #include "common/Packets.h"
 #include "server/UDPSocket.h"
@@ -51,11 +53,35 @@ class TPLUDPSender {
   // so that nothing queued before the call is left waiting.
   void Flush();
 
+  // The socket reader's turn at sending after it relayed a frame itself.
+  // TryHold takes the send lock if no other thread is sending: the relay
+  // may then hand voice straight to Direct() (TCustomPacketBuffer::
+  // FanOutVoice), which is safe because nothing taken from the buffer is
+  // still on its way out. Send, called once the relay let go of its locks,
+  // writes that voice, then everything else that is due, as Flush does, and
+  // lets go of the send lock; without the lock it only wakes the sender
+  // thread for what the relay queued.
+  class TTurn {
+   public:
+    TDirectVoice* Direct() { return lock_.owns_lock() ? &sender_.direct_ : nullptr; }
+
+   private:
+    friend class TPLUDPSender;
+    explicit TTurn(TPLUDPSender& sender) : sender_(sender), lock_(sender.sendLock_, std::try_to_lock) {}
+    TPLUDPSender& sender_;
+    std::unique_lock<std::mutex> lock_;
+  };
+  TTurn TryHold();
+  void Send(TTurn& turn);
+
  private:
   void Execute();
   // Takes one batch from the buffer and sends it; false when nothing was
   // due (`hint` then tells until when). Caller holds sendLock_.
   bool SendBatch(uint32_t& hint, bool senderThread);
+  // Flush's work; caller holds sendLock_.
+  void FlushHeld();
+  void LogFailures();
 
   TCustomPacketBuffer& buffer_;
   TUDPSocket& socket_;
@@ -67,4 +93,5 @@ class TPLUDPSender {
   std::unique_ptr<TPacket> batch_[kBatch];
   TOutgoingDatagram datagrams_[kBatch];
   std::vector<TSendFailure> failures_;
+  TDirectVoice direct_;
 };

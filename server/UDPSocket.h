@@ -15,6 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/DirectVoice.h"
+
+// The dotted text of an IPv4 address in network byte order.
+std::string IPv4Text(uint32_t ip);
+
 // Raised by socket operations: a bind that fails, a send that fails.
 class EUDPSocket : public std::runtime_error {
  public:
@@ -56,5 +61,11 @@ class TUDPSocket {
       }
     }
   }
+  // Sends the relay's direct voice (common/DirectVoice.h): one datagram per
+  // entry, its header followed by the shared payload, with SendBatch's
+  // rules for failures. This one joins the two parts and sends one at a
+  // time with SendTo; the real socket hands both parts to the system as
+  // they are.
+  virtual void SendVoice(const TDirectVoice& voice, std::vector<TSendFailure>& failures);
   virtual bool Active() const = 0;
 };

@@ -1,30 +1,34 @@
 // The voice relay: the handler for VOICEC2S datagrams. The server never
-// decodes voice; it copies the speaker's frames into one VOICES2C datagram
-// per recipient, addressed with the recipient's key and id, and queues each
-// with the packet buffer, from which the send path takes them.
+// decodes voice; it turns each of the speaker's frames into one VOICES2C
+// datagram per recipient, addressed with the recipient's key and id.
 //
 // Runs with the ClientList and channel locks held, mostly on the socket
 // reader's thread (RelayVoice: a frame that has nothing queued ahead of it
 // is relayed where it was received, and the reader sends the result at
-// once), else on the listener thread (HandleVoice, which wakes the sender
-// thread). This is the hot path of the whole server, so:
+// once), else on the listener thread (HandleVoice, which queues every copy
+// and wakes the sender thread). This is the hot path of the whole server, so:
 // - the relay walks only the members of the target channel (the client
 //   list's channel index), never the whole player list;
-// - the payload is copied once, straight from the incoming datagram into
-//   each recipient's datagram; nothing else is allocated per datagram;
-// - the datagrams go to the packet buffer in batches, which only queue:
-//   nothing waits on the network.
+// - on the reader's thread, a recipient with nothing waiting gets its
+//   datagram written as its own 22-byte header plus the received payload,
+//   which is never copied; only recipients that are behind get a queued
+//   packet with a copy of the payload;
+// - the recipients go to the packet buffer in batches, one lock per batch;
+//   the sending happens after the relay let go of its locks, so nothing
+//   waits on the network inside them.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "common/PacketBuffer.h"
 #include "server/Listener.h"
 #include "server/ServerObject.h"
+#include "server/UDPSender.h"
 
 namespace {
 
@@ -62,20 +66,21 @@ void Warn(const char* message) {
   if (allowed) Log(LMTWARNING, LMDALL, kSource, message);
 }
 
-// Builds and queues the VOICES2C datagrams of one incoming datagram. The
-// 22-byte header is prepared once; each recipient's datagram gets a copy of
-// it with its own key and id, and the payload copied straight from the
-// incoming datagram. The datagrams go to the packet buffer in batches: one
-// lock and one wake-up of the sender per batch instead of per recipient.
 // Whether `speaker` is heard in `channel` (below, with its reasons).
 bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRecord& channel);
 
+// Gathers the recipients of one incoming datagram and hands them to the
+// packet buffer in batches (TCustomPacketBuffer::FanOutVoice): one lock per
+// batch instead of per recipient. The 22-byte header is prepared once; the
+// buffer fills in each recipient's part. With `direct`, recipients with
+// nothing waiting get their datagram sent by the caller at once, the
+// payload shared; the others get a copy queued.
 class TVoiceFanOut {
  public:
   TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset,
-               bool wakeSender)
+               const TRelayOutput& out)
       : buffer_(*listener.Server().PacketBuffer),
-        wakeSender_(wakeSender),
+        out_(out),
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset),
         arrivedMs_(in.ArrivedMs) {
@@ -93,7 +98,7 @@ class TVoiceFanOut {
     try {
       Flush();
     } catch (const std::exception&) {
-      // Out of memory while queuing: this datagram is lost, as a network would lose it.
+      // The buffer's lock failed: this frame is lost, as a network would lose it.
     }
   }
   TVoiceFanOut(const TVoiceFanOut&) = delete;
@@ -102,69 +107,38 @@ class TVoiceFanOut {
   // Notes one datagram for `to`; false when memory ran out (the caller
   // then drops the rest of this datagram).
   bool SendTo(const TClientObject& to, uint8_t kind) {
-    recipients_[count_] = TRecipient{to.SessionKey, to.PlayerID, kind};
-    ids_[count_] = to.PlayerID;
-    if (++count_ == kBatch) return Flush();
+    recipients_[count_++] = TVoiceRecipient{to.PlayerID, kind};
+    if (count_ == kBatch) return Flush();
     return true;
   }
 
  private:
   static constexpr size_t kBatch = 64;
-  struct TRecipient {
-    uint32_t SessionKey;
-    uint32_t PlayerID;
-    uint8_t Kind;
-  };
 
-  // A recipient that is far behind would have its copy dropped by the
-  // buffer: asking first spares building it, which matters when one
-  // speaker's datagram reaches many who cannot take it.
   bool Flush() {
     if (count_ == 0) return true;
-    bool room[kBatch];
-    buffer_.VoiceRoom(ids_, count_, room);
-    size_t built = 0;
-    bool ok = true;
-    for (size_t i = 0; i < count_; ++i) {
-      if (!room[i]) continue;
-      try {
-        batch_[built] = std::make_unique<TPacket>(kVoiceS2CHeaderSize + payloadSize_);
-      } catch (const std::bad_alloc&) {
-        ok = false;
-        break;
-      }
-      uint8_t* p = batch_[built]->Memory();
-      std::memcpy(p, header_, kVoiceS2CHeaderSize);
-      p[2] = recipients_[i].Kind;
-      wire::PutU32(p + 4, recipients_[i].SessionKey);
-      wire::PutU32(p + 8, recipients_[i].PlayerID);
-      std::memcpy(p + kVoiceS2CHeaderSize, payload_, payloadSize_);
-      batch_[built]->ArrivedMs = arrivedMs_;
-      ++built;
-    }
-    if (built) buffer_.SendPackets(batch_, built, wakeSender_);
+    const bool ok = buffer_.FanOutVoice(header_, recipients_, count_, payload_, payloadSize_, arrivedMs_,
+                                        out_.Direct, out_.WakeSender);
     count_ = 0;
     return ok;
   }
 
   TCustomPacketBuffer& buffer_;
-  bool wakeSender_;
+  TRelayOutput out_;
   const uint8_t* payload_;
   size_t payloadSize_;
   int64_t arrivedMs_;
   uint8_t header_[kVoiceS2CHeaderSize];
-  TRecipient recipients_[kBatch];
-  uint32_t ids_[kBatch];
-  std::unique_ptr<TPacket> batch_[kBatch];
+  TVoiceRecipient recipients_[kBatch];
   size_t count_ = 0;
 };
 
 // Kinds 0 and 2: every member of `channel` but the speaker, when the speaker
 // has entered and may be heard there.
 void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
-                        const TChannelRecord& channel, const char* noMemory, bool wake) {
+                        const TChannelRecord& channel, const char* noMemory, const TRelayOutput& out) {
   if (!speaker.ListsSent || !MaySpeak(l, speaker, channel)) return;
-  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, wake);
+  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, out);
   const uint8_t kind = in.Memory()[2];
   for (TClientObject* p : l.Clients().InChannel(channel.ID)) {
     if (p == &speaker) continue;
@@ -175,13 +149,15 @@ void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObjec
   }
 }
 
-void SendVoiceDataToChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
+void SendVoiceDataToChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
+                            const TRelayOutput& out) {
   // A speaker whose channel vanished is skipped without a word.
   if (const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID))
-    SendVoiceToMembers(l, in, speaker, *channel, kChannelNoMemory, wake);
+    SendVoiceToMembers(l, in, speaker, *channel, kChannelNoMemory, out);
 }
 
-void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
+void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
+                                  const TRelayOutput& out) {
   const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID);
   if (!channel) return;
   const TChannelRecord* parent = channel->IsTopLevel() ? nullptr : l.Channels().FindByID(channel->Parent);
@@ -189,7 +165,7 @@ void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TC
     Warn(kNoParentChannel);
     return;
   }
-  SendVoiceToMembers(l, in, speaker, *parent, kParentNoMemory, wake);
+  SendVoiceToMembers(l, in, speaker, *parent, kParentNoMemory, out);
 }
 
 // A whisper reaches the entries in datagram order. Each recipient is checked
@@ -198,7 +174,7 @@ void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TC
 // list first, without building it. A player named twice, or by its player
 // and its channel entry, hears it once: otherwise one datagram naming a
 // channel 255 times would make the server send 255 copies to each member.
-void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, bool wake) {
+void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, const TRelayOutput& out) {
   if (in.Size() < kWhisperEntriesOffset) return;
   const uint8_t* d = in.Memory();
   const size_t count = d[kWhisperCountOffset];
@@ -213,7 +189,7 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
   if (mark == 0) mark = whisperRound.fetch_add(1, std::memory_order_relaxed) + 1;
   uint32_t channelsSeen[255];
   size_t channelCount = 0;
-  TVoiceFanOut fan(l, in, speaker, payloadOffset, wake);
+  TVoiceFanOut fan(l, in, speaker, payloadOffset, out);
   auto reach = [&](TClientObject& p, uint8_t kind) {
     if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent || p.WhisperMark == mark) return true;
     p.WhisperMark = mark;
@@ -252,10 +228,11 @@ void TPLUDPListener::HandleVoice(TPacket& packet) {
     server_.PacketBuffer->NoteStaleVoice();
     return;
   }
-  Relay(packet, *current_, true);
+  Relay(packet, *current_, TRelayOutput{nullptr, true});
 }
 
-void TPLUDPListener::RelayVoice(TPacket& packet) {
+void TPLUDPListener::RelayVoice(TPacket& packet, TPLUDPSender& sender) {
+  std::optional<TPLUDPSender::TTurn> turn;
   try {
     TClientListLock clients(Clients());
     TChannelsLock channels(Channels());
@@ -263,18 +240,23 @@ void TPLUDPListener::RelayVoice(TPacket& packet) {
     TClientObject* speaker = FindPlayerByID(packet.GetPlayerId());
     if (!speaker || speaker->SessionKey != packet.GetSessionKey()) return;
     speaker->LastSeen = Now();
-    Relay(packet, *speaker, false);
+    // Taken only now, so that the send path is never held up while the
+    // relay waits for the locks above.
+    turn.emplace(sender.TryHold());
+    Relay(packet, *speaker, TRelayOutput{turn->Direct(), false});
   } catch (const std::exception& error) {
     Warn(error.what());
   }
+  // Sent with the locks released: nothing waits on the network inside them.
+  if (turn) sender.Send(*turn);
 }
 
-void TPLUDPListener::Relay(TPacket& packet, const TClientObject& speaker, bool wakeSender) {
+void TPLUDPListener::Relay(TPacket& packet, const TClientObject& speaker, const TRelayOutput& out) {
   if (!packet.IsVoiceC2S()) return;
   switch (packet.Memory()[2]) {
-    case kOwnChannel: SendVoiceDataToChannel(*this, packet, speaker, wakeSender); break;
-    case kWhisper: SendWhisper(*this, packet, speaker, wakeSender); break;
-    case kParentChannel: SendVoiceDataToParentChannel(*this, packet, speaker, wakeSender); break;
+    case kOwnChannel: SendVoiceDataToChannel(*this, packet, speaker, out); break;
+    case kWhisper: SendWhisper(*this, packet, speaker, out); break;
+    case kParentChannel: SendVoiceDataToParentChannel(*this, packet, speaker, out); break;
     default: break;  // unknown target kinds are ignored
   }
 }

@@ -245,13 +245,6 @@ TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
   buffer.AddConnection(33, 0x3333, 1, kClientPort, kClientAddress);  // still logging in
   for (int i = 1; i < TCustomPacketBuffer::kVoiceBacklog; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
   buffer.SendEvent.ResetEvent();
-  // The relay asks before it builds: room for one more frame to kB, none
-  // for a player still logging in or unknown.
-  const uint32_t asked[] = {kA, kB, 33, 4242};
-  bool room[std::size(asked)] = {};
-  buffer.VoiceRoom(asked, std::size(asked), room);
-  EXPECT_TRUE(room[0] && room[1]);
-  EXPECT_FALSE(room[2] || room[3]);
 
   std::unique_ptr<TPacket> batch[] = {
       NewVoiceS2CPacket(kA, 9, 4),   // queued
@@ -276,13 +269,6 @@ TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
   EXPECT_EQ(toA, 2);
   EXPECT_EQ(voiceToB, TCustomPacketBuffer::kVoiceBacklog);
   EXPECT_EQ(commandsToB, 1);
-  buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
-  for (int i = 1; i < TCustomPacketBuffer::kVoiceBacklog; ++i) buffer.SendPacket(NewVoiceS2CPacket(kB, 1, 4), false);
-  buffer.VoiceRoom(asked, 2, room);
-  EXPECT_TRUE(room[0]);
-  EXPECT_FALSE(room[1]) << "a full backlog was offered another copy";
-  while (Next()) {
-  }
   // Once sent, the backlog takes voice again.
   std::unique_ptr<TPacket> more[] = {NewVoiceS2CPacket(kB, 9, 4)};
   EXPECT_EQ(buffer.SendPackets(more, 1), 1u);
@@ -293,6 +279,64 @@ TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
   std::unique_ptr<TPacket> none[] = {NewVoiceS2CPacket(4242, 9, 4)};
   EXPECT_EQ(buffer.SendPackets(none, 1), 0u);
   EXPECT_EQ(buffer.SendEvent.WaitFor(0), TWindowsEvent::wrTimeout);
+}
+
+// The relay's fan-out: at once where nothing waits, queued behind what does,
+// dropped where the backlog is full or nobody is connected; one voice
+// counter per connection across both ways.
+TEST_F(PacketBufferTest, FanOutSendsAtOnceWhereNothingWaitsAndQueuesTheRest) {
+  constexpr uint32_t kC = 44, kKeyC = 0x4444;
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  Connect(buffer, kC, kKeyC);
+  buffer.AddConnection(33, 0x3333, 1, kClientPort, kClientAddress);  // still logging in
+  DrainSender();
+  buffer.SendPacket(NewCommandPacket(5, kB), false);
+  for (int i = 0; i < TCustomPacketBuffer::kVoiceBacklog; ++i) buffer.SendPacket(NewVoiceS2CPacket(kC, 1, 4), false);
+  buffer.SendEvent.ResetEvent();
+
+  uint8_t header[kVoiceS2CHeaderSize] = {};
+  wire::PutU16(header, kPacketVoiceS2C);
+  wire::PutU32(header + 16, 77);  // the speaker
+  const uint8_t payload[] = {9, 8, 7};
+  const TVoiceRecipient to[] = {{kA, 2}, {kB, 2}, {kC, 2}, {33, 2}, {4242, 2}};
+  TDirectVoice direct;
+  ASSERT_TRUE(buffer.FanOutVoice(header, to, std::size(to), payload, sizeof payload, 0, &direct, false));
+  ASSERT_EQ(direct.Count, 1u) << "only kA had nothing waiting";
+  const uint8_t* h = direct.Entries[0].Header;
+  EXPECT_EQ(wire::GetU16(h), kPacketVoiceS2C);
+  EXPECT_EQ(h[2], 2);
+  EXPECT_EQ(wire::GetU32(h + 4), kKeyA);
+  EXPECT_EQ(wire::GetU32(h + 8), kA);
+  EXPECT_EQ(wire::GetU16(h + 12), 1);
+  EXPECT_EQ(wire::GetU32(h + 16), 77u);
+  EXPECT_EQ(direct.Entries[0].Ip, ParseIPv4Address(kClientAddress));
+  EXPECT_EQ(direct.Entries[0].Port, kClientPort);
+  EXPECT_EQ(direct.Payload, payload);
+  EXPECT_EQ(direct.PayloadSize, sizeof payload);
+  EXPECT_EQ(buffer.SendEvent.WaitFor(0), TWindowsEvent::wrTimeout) << "told not to wake the sender";
+
+  // Without a direct batch kA's copy is queued and counts on.
+  ASSERT_TRUE(buffer.FanOutVoice(header, to, 1, payload, sizeof payload, 0, nullptr, true));
+  EXPECT_EQ(buffer.SendEvent.WaitFor(0), TWindowsEvent::wrSignaled);
+  int commandsToB = 0, voiceToB = 0, voiceToC = 0;
+  std::vector<uint16_t> countersToA;
+  while (auto p = Next()) {
+    if (p->GetPlayerId() == kA) countersToA.push_back(p->VoiceS2CHeader().Counter());
+    else if (p->GetPlayerId() == kC) ++voiceToC;
+    else if (p->IsCommand()) ++commandsToB;
+    else {
+      EXPECT_EQ(commandsToB, 1) << "voice overtook the command queued before it";
+      EXPECT_EQ(p->Size(), kVoiceS2CHeaderSize + sizeof payload);
+      EXPECT_EQ(p->Memory()[kVoiceS2CHeaderSize], 9);
+      ++voiceToB;
+    }
+    EXPECT_NE(p->GetPlayerId(), 33u);
+  }
+  EXPECT_EQ(countersToA, std::vector<uint16_t>{2});
+  EXPECT_EQ(voiceToB, 1);
+  EXPECT_EQ(voiceToC, TCustomPacketBuffer::kVoiceBacklog) << "a full backlog took another copy";
+  EXPECT_EQ(buffer.GetConnectionInfo(kA).PacketsSent, 3u) << "the login reply and both frames";
 }
 
 TEST_F(PacketBufferTest, TwoConnectionsTakeTurns) {

@@ -129,12 +129,16 @@ int SendTwoAtATime(int fd, mmsghdr* messages, unsigned int count, int flags) {
   return sendmmsg(fd, messages, n, flags);
 }
 
-TEST(PosixUDPSocket, BatchGoesOnPastPartialSendsAndFailedDatagrams) {
-  TClientSocket receiver;
-  TPosixUDPSocket server;
+void StartSendingTwoAtATime(TPosixUDPSocket& server) {
   server.BoundToIp = "127.0.0.1";
   server.SetActive(true);
   server.SendMany = SendTwoAtATime;
+}
+
+TEST(PosixUDPSocket, BatchGoesOnPastPartialSendsAndFailedDatagrams) {
+  TClientSocket receiver;
+  TPosixUDPSocket server;
+  StartSendingTwoAtATime(server);
   // More than one system batch; 5 and 66 are refused by the system, 9 has no
   // usable address, 10 has its address as text only.
   constexpr size_t kCount = TPosixUDPSocket::kSendBatch + 6;
@@ -163,6 +167,39 @@ TEST(PosixUDPSocket, BatchGoesOnPastPartialSendsAndFailedDatagrams) {
     auto p = receiver.Receive();
     ASSERT_TRUE(p) << "datagram " << i << " did not arrive";
     EXPECT_EQ(p->Memory()[0], i) << "out of order";
+  }
+}
+
+// The relay's direct voice: each datagram its own header and the shared
+// payload, whole and in order, past partial sends and refused datagrams.
+TEST(PosixUDPSocket, DirectVoiceJoinsEachHeaderWithTheSharedPayload) {
+  TClientSocket receiver;
+  TPosixUDPSocket server;
+  StartSendingTwoAtATime(server);
+  auto voice = std::make_unique<TDirectVoice>();
+  const uint8_t payload[] = {0xA1, 0xA2, 0xA3};
+  voice->Payload = payload;
+  voice->PayloadSize = sizeof payload;
+  voice->Count = TPosixUDPSocket::kSendBatch + 6;
+  for (size_t i = 0; i < voice->Count; ++i) {
+    TDirectVoice::TEntry& e = voice->Entries[i];
+    std::fill(std::begin(e.Header), std::end(e.Header), static_cast<uint8_t>(i));
+    if (i == 3 || i == TPosixUDPSocket::kSendBatch) e.Header[0] = 0xEE;
+    e.Ip = ParseIPv4Address("127.0.0.1");
+    e.Port = receiver.socket.BoundPort();
+  }
+  std::vector<TSendFailure> failures;
+  server.SendVoice(*voice, failures);
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].Index, 3u);
+  EXPECT_EQ(failures[1].Index, TPosixUDPSocket::kSendBatch);
+  for (size_t i = 0; i < voice->Count; ++i) {
+    if (i == 3 || i == TPosixUDPSocket::kSendBatch) continue;
+    auto p = receiver.Receive();
+    ASSERT_TRUE(p) << "datagram " << i << " did not arrive";
+    ASSERT_EQ(p->Size(), kVoiceS2CHeaderSize + sizeof payload);
+    EXPECT_EQ(p->Memory()[kVoiceS2CHeaderSize - 1], i) << "out of order";
+    EXPECT_TRUE(std::equal(payload, payload + sizeof payload, p->Memory() + kVoiceS2CHeaderSize));
   }
 }
 
