@@ -8,6 +8,12 @@ relay_compare.py); parleon-bot logs the clients in with several logins in
 flight, lets the notices settle, then measures a quiet window.
 
   bench/idle_players.py --clients 10000 --login-window 200 --duration 30
+  bench/idle_players.py --clients 10000 --servers 4
+      (the clients split over four virtual servers of the one process, one
+       bot each, run side by side; each reports the whole process)
+
+Every player entering is announced to every other on its virtual server by a
+command that must be acknowledged, so logins cost O(n^2) per virtual server.
 
 Bounded: at most 20000 clients, a 60 s window, and a time limit on the bot.
 """
@@ -17,6 +23,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 from relay_compare import free_udp_port, start_server, stop
 
@@ -24,28 +31,39 @@ from relay_compare import free_udp_port, start_server, stop
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     for name, kind, default in (("--clients", int, 10000), ("--login-window", int, 200), ("--duration", float, 30),
-                                ("--time-limit", float, 900)):
+                                ("--time-limit", float, 900), ("--servers", int, 1)):
         p.add_argument(name, type=kind, default=default)
     p.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
     opts = p.parse_args()
+    if not 0 < opts.servers <= 16:
+        sys.exit("one to 16 virtual servers")
     if not 0 < opts.clients <= 20000 or not 0 < opts.duration <= 60 or opts.time_limit > 1800:
         sys.exit("bounded runs only: at most 20000 clients, a 60 s window and 1800 s in all")
     build = os.path.abspath(opts.build)
     print(f"load average before: {os.getloadavg()[0]:.2f}", flush=True)
     workdir = tempfile.mkdtemp(prefix="idle_players_", dir="/tmp")
-    port = free_udp_port()
+    ports = [free_udp_port() for _ in range(opts.servers)]
     try:
         with open(os.path.join(workdir, "run.log"), "w") as log:
-            proc = start_server(build, port, 1, workdir, log)
+            proc = start_server(build, ports[0], 1, workdir, log, ports[1:])
+            bots = []
             try:
-                cmd = [os.path.join(build, "parleon-bot"), "--port", str(port), "--server-pid", str(proc.pid),
-                       "--clients", str(opts.clients), "--channel-prefix", "", "--speakers", "0",
-                       "--duration", str(opts.duration), "--warmup", "5", "--login-window", str(opts.login_window),
-                       "--login-timeout", "30000", "--progress"]
-                out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                     timeout=opts.time_limit).stdout
-                print(out, end="")
+                for i, port in enumerate(ports):
+                    clients = opts.clients // opts.servers + (i < opts.clients % opts.servers)
+                    cmd = [os.path.join(build, "parleon-bot"), "--port", str(port), "--server-pid", str(proc.pid),
+                           "--clients", str(clients), "--channel-prefix", "", "--speakers", "0",
+                           "--duration", str(opts.duration), "--warmup", "5", "--login-window",
+                           str(opts.login_window), "--login-timeout", "30000", "--progress"]
+                    bots.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
+                deadline = time.monotonic() + opts.time_limit
+                for i, bot in enumerate(bots):
+                    out, _ = bot.communicate(timeout=max(1.0, deadline - time.monotonic()))
+                    if opts.servers > 1:
+                        print(f"== virtual server {i + 1}")
+                    print(out, end="")
             finally:
+                for bot in bots:
+                    stop(bot)
                 stop(proc)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)

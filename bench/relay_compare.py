@@ -53,14 +53,18 @@ def stop(proc):
     proc.wait(timeout=10)
 
 
-def start_server(build, port, channels, workdir, log):
+def start_server(build, port, channels, workdir, log, extra_ports=()):
+    """One server process; each of `extra_ports` adds a virtual server of its
+    own (no load channels, its players go to the default channel)."""
+    ids = [SERVER_ID] + [f"server_cfg Extra{i}" for i in range(1, len(extra_ports) + 1)]
     ini = os.path.join(workdir, "server.ini")
     with open(ini, "w") as f:
         f.write(
             "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\nBoundToIp=127.0.0.1\n"
-            "ExternalIPDectection=0\n[WebPost]\nEnabled=0\n"
-            f"[Servers]\n0={SERVER_ID}\n"
-            f"[{SERVER_ID}]\nServerUDPPort={port}\nServerMaxUsers=60000\nServerType=1\n"
+            "ExternalIPDectection=0\n[WebPost]\nEnabled=0\n[Servers]\n"
+            + "".join(f"{i}={sid}\n" for i, sid in enumerate(ids))
+            + "".join(f"[{sid}]\nServerUDPPort={p}\nServerMaxUsers=60000\nServerType=1\n"
+                      for sid, p in zip(ids, [port, *extra_ports]))
         )
     subprocess.run(
         [os.path.join(build, "bench", "channel_setup_tool"), "--db", os.path.join(workdir, "server.db"),

@@ -27,6 +27,7 @@ class TFIFOList {
  public:
   TFIFOList(int startItems, int maxItems, int growBy) {
     CheckFIFOListSizes(startItems, maxItems, growBy);
+    StartItems = startItems;
     Capacity = startItems;
     MaxItems = maxItems;
     GrowBy = growBy;
@@ -45,12 +46,15 @@ class TFIFOList {
     Tail = (Tail + 1) % Capacity;
   }
 
-  // None when empty.
+  // None when empty. A ring that a burst grew far beyond its start goes
+  // back to its start size once the burst has drained: thousands of
+  // connections each keeping a ring sized for their longest backlog would
+  // hold that memory for good.
   std::unique_ptr<T> Pop() {
     if (Count == 0) return nullptr;
     std::unique_ptr<T> item = std::move(Items[static_cast<size_t>(Head)]);
     Head = (Head + 1) % Capacity;
-    --Count;
+    if (--Count == 0 && Capacity > kShrinkFactor * StartItems) Shrink();
     return item;
   }
 
@@ -58,7 +62,11 @@ class TFIFOList {
   T* Peek() const { return Count ? Items[static_cast<size_t>(Head)].get() : nullptr; }
   bool Empty() const { return Count == 0; }
 
+  // A ring larger than this many times its start size is given back when empty.
+  static constexpr int kShrinkFactor = 4;
+
   std::unique_ptr<std::unique_ptr<T>[]> Items;
+  int StartItems = 0;
   int Capacity = 0;
   int GrowBy = 0;
   int MaxItems = 0;
@@ -67,6 +75,11 @@ class TFIFOList {
   int Head = 0;
 
  private:
+  void Shrink() {
+    Items = StartItems > 0 ? std::make_unique<std::unique_ptr<T>[]>(static_cast<size_t>(StartItems)) : nullptr;
+    Capacity = StartItems;
+    Head = Tail = 0;
+  }
   // The queued objects move, in queue order, to the start of the larger ring.
   void Grow() {
     const int newCapacity = Capacity + GrowBy < MaxItems ? Capacity + GrowBy : MaxItems;

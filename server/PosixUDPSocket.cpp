@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,14 +77,7 @@ void TPosixUDPSocket::Open() {
   }
   socklen_t len = sizeof local;
   getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
-  const int wake = eventfd(0, EFD_CLOEXEC);
-  if (wake < 0) {
-    const std::string message = SystemError("eventfd");
-    ::close(fd);
-    throw EUDPSocket(message);
-  }
   fd_ = fd;
-  wakeFd_ = wake;
   boundPort_ = ntohs(local.sin_port);
   active_.store(true, std::memory_order_release);
   reader_ = std::thread(&TPosixUDPSocket::ReadLoop, this);
@@ -94,16 +85,15 @@ void TPosixUDPSocket::Open() {
 
 void TPosixUDPSocket::Close() {
   active_.store(false, std::memory_order_release);
-  // The reader sleeps in poll on both descriptors; the eventfd wakes it.
-  const uint64_t one = 1;
-  if (write(wakeFd_, &one, sizeof one) < 0) {
-    // An eventfd write fails only on counter overflow; the reader is awake then anyway.
-  }
+  // The reader sleeps in recvmmsg. Shutting the receiving half wakes it, and
+  // every later receive returns at once, so a reader that was about to wait
+  // does not wait either. The system reports "not connected" for a UDP
+  // socket but shuts it all the same.
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RD);
   if (reader_.joinable()) reader_.join();
   std::unique_lock<std::shared_mutex> lock(fdLock_);
   ::close(fd_);
-  ::close(wakeFd_);
-  fd_ = wakeFd_ = -1;
+  fd_ = -1;
   boundPort_ = 0;
 }
 
@@ -116,14 +106,10 @@ void TPosixUDPSocket::ReadLoop() {
   // Most datagrams come from an address seen just before; its text is kept.
   uint32_t lastIp = 0;
   std::string address;
-  pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  // One system call per wake-up: the receive itself waits for the first
+  // datagram and then takes whatever else is queued without waiting. An idle
+  // player's ping thus costs this call and the pong's send, nothing more.
   while (Active()) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents) break;
-    if (!(fds[0].revents & POLLIN)) continue;
     for (size_t i = 0; i < kReceiveBatch; ++i) {
       parts[i] = {buffers.data() + i * kReceiveBufferSize, kReceiveBufferSize};
       messages[i] = {};
@@ -134,13 +120,15 @@ void TPosixUDPSocket::ReadLoop() {
       messages[i].msg_hdr.msg_control = control[i];
       messages[i].msg_hdr.msg_controllen = sizeof control[i];
     }
-    const int n = recvmmsg(fd_, messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
-    // Errors such as ICMP port-unreachable reports of earlier sends are not ours to handle.
+    const int n = recvmmsg(fd_, messages, kReceiveBatch, MSG_WAITFORONE, nullptr);
+    // Errors such as ICMP port-unreachable reports of earlier sends are not
+    // ours to handle; a shut socket ends the loop through Active().
     if (n <= 0) continue;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     for (int i = 0; i < n; ++i) {
-      if (from[i].sin_family != AF_INET) continue;
+      // A receive that the shutdown ended carries no sender.
+      if (messages[i].msg_hdr.msg_namelen < sizeof from[i] || from[i].sin_family != AF_INET) continue;
       const uint32_t ip = from[i].sin_addr.s_addr;
       if (ip != lastIp || address.empty()) {
         char text[INET_ADDRSTRLEN];

@@ -80,7 +80,6 @@ class TPosixUDPSocket final : public TUDPSocket {
 
   std::atomic<bool> active_{false};
   int fd_ = -1;
-  int wakeFd_ = -1;  // an eventfd that tells the reader to stop
   uint16_t boundPort_ = 0;
   std::thread reader_;
   // Shared by senders, exclusive while the descriptor is opened or closed.

@@ -41,6 +41,21 @@ TEST(FIFOList, GrowsKeepingQueueOrderWhenTheRingWraps) {
   EXPECT_EQ(list.Pop(), nullptr);
 }
 
+TEST(FIFOList, GivesBackABurstsRingOnceDrainedAndKeepsWorking) {
+  TIntList list(16, 1024, 16);
+  for (int i = 0; i < 64; ++i) list.Push(std::make_unique<int>(i));
+  while (list.Pop()) {
+  }
+  EXPECT_EQ(list.Capacity, 64);  // a voice-sized backlog keeps its ring
+  for (int i = 0; i < 100; ++i) list.Push(std::make_unique<int>(i));
+  for (int i = 0; i < 99; ++i) EXPECT_EQ(*list.Pop(), i);
+  EXPECT_EQ(list.Capacity, 112);
+  EXPECT_EQ(*list.Pop(), 99);
+  EXPECT_EQ(list.Capacity, 16);
+  for (int i = 0; i < 20; ++i) list.Push(std::make_unique<int>(i));
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(*list.Pop(), i);
+}
+
 TEST(FIFOList, RefusesThePushBeyondItsLimit) {
   TIntList list(16, 1024, 16);
   for (int i = 0; i < 1024; ++i) list.Push(std::make_unique<int>(i));
