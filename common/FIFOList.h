@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -75,8 +76,12 @@ class TFIFOList {
   int Head = 0;
 
  private:
+  // Pop must not raise: without memory for the small ring the large one stays.
   void Shrink() {
-    Items = StartItems > 0 ? std::make_unique<std::unique_ptr<T>[]>(static_cast<size_t>(StartItems)) : nullptr;
+    if (StartItems <= 0) return;
+    std::unique_ptr<T>* items = new (std::nothrow) std::unique_ptr<T>[static_cast<size_t>(StartItems)];
+    if (!items) return;
+    Items.reset(items);
     Capacity = StartItems;
     Head = Tail = 0;
   }
