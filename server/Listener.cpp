@@ -6,7 +6,6 @@
 #include "common/ExceptionName.h"
 #include "common/Log.h"
 #include "common/LoginThrottle.h"
-#include "common/MemoryTrim.h"
 #include "common/SecureRandom.h"
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
@@ -143,7 +142,6 @@ void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessi
     LogHandlerError(error);
   }
   current_ = nullptr;
-  trimPending_ = true;
   StoreChannelsIfDue();
 }
 
@@ -156,9 +154,7 @@ void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessi
  * connection comes up once per time-out period, heard from or not), and
  * waking for each would cost a thread switch per player every few seconds.
  * A time-out is thus reported up to that much late, against the seconds it
- * measures. Idle, the listener also gives freed memory back to the system,
- * kTrimIntervalMs apart, for as long as events came in or the last round
- * found something to give back.
+ * measures.
  */
 int TPLUDPListener::WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet) {
   TCustomPacketBuffer& buffer = *server_.PacketBuffer;
@@ -173,29 +169,8 @@ int TPLUDPListener::WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std
       continue;
     }
     if (store > 0 && (wait < 0 || store < wait)) wait = store;
-    const int64_t trim = MsUntilTrim();
-    if (trim == 0) {
-      TrimMemory();
-      continue;
-    }
-    if (trim > 0 && (wait < 0 || trim < wait)) wait = trim;
     buffer.ReceiveEvent.WaitFor(wait < 0 ? TWindowsEvent::INFINITE : static_cast<uint32_t>(wait));
   }
-}
-
-int64_t TPLUDPListener::MsUntilTrim() {
-  if (!trimPending_) return -1;
-  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
-  const int64_t left = lastTrim_ + kTrimIntervalMs * clock->Frequency() / 1000 - clock->Counter();
-  return left <= 0 ? 0 : (left * 1000 + clock->Frequency() - 1) / clock->Frequency();
-}
-
-void TPLUDPListener::TrimMemory() {
-  TClock* clock = server_.Clock ? server_.Clock : SystemClock();
-  // What the sender frees after the last event (a notice backlog draining)
-  // is found by the next round; a round that finds nothing ends them.
-  trimPending_ = ReturnFreedMemory();
-  lastTrim_ = clock->Counter();
 }
 
 void TPLUDPListener::NoteChannelsChanged() {

@@ -183,9 +183,6 @@ class TPLUDPListener {
   void StoreChannelsIfDue();
   // Milliseconds until the store falls due (0: due), or -1 when none is.
   int64_t MsUntilStore();
-  // The same for giving freed memory back (common/MemoryTrim.h), and doing it.
-  int64_t MsUntilTrim();
-  void TrimMemory();
   // The connection has ended: its player (if it still owns one) is
   // announced with `reason` and removed, the connection goes, and empty
   // temporary channels with it.
@@ -240,15 +237,12 @@ class TPLUDPListener {
 
   static constexpr int64_t kStoreDelayMs = 1000;
   static constexpr int64_t kTimeoutScanMs = 50;
-  static constexpr int64_t kTrimIntervalMs = 3000;
 
   TServerObject& server_;
   std::thread thread_;
   bool storeDue_ = false;
   int64_t storeAt_ = 0;    // clock count at which the store falls due
   int64_t lastStore_ = 0;  // clock count of the last store; 0: none yet
-  bool trimPending_ = false;
-  int64_t lastTrim_ = 0;   // clock count of the last return of freed memory
   std::atomic<bool> terminated_{false};
   TClientObject* current_ = nullptr;
   uint32_t currentConnection_ = 0;
