@@ -10,7 +10,8 @@ flight, lets the notices settle, then measures a quiet window.
   bench/idle_players.py --clients 10000 --login-window 200 --duration 30
   bench/idle_players.py --clients 10000 --servers 4
       (the clients split over four virtual servers of the one process, one
-       bot each, run side by side; each reports the whole process)
+       bot each, run side by side; each reports the whole process: give
+       --warmup enough for every bot's logins to end before any window starts)
 
 Every player entering is announced to every other on its virtual server by a
 command that must be acknowledged, so logins cost O(n^2) per virtual server.
@@ -31,7 +32,8 @@ from relay_compare import free_udp_port, start_server, stop
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     for name, kind, default in (("--clients", int, 10000), ("--login-window", int, 200), ("--duration", float, 30),
-                                ("--time-limit", float, 900), ("--servers", int, 1)):
+                                ("--time-limit", float, 900), ("--servers", int, 1),
+                                ("--warmup", float, 5), ("--login-timeout", int, 30000)):
         p.add_argument(name, type=kind, default=default)
     p.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
     opts = p.parse_args()
@@ -52,8 +54,8 @@ def main():
                     clients = opts.clients // opts.servers + (i < opts.clients % opts.servers)
                     cmd = [os.path.join(build, "parleon-bot"), "--port", str(port), "--server-pid", str(proc.pid),
                            "--clients", str(clients), "--channel-prefix", "", "--speakers", "0",
-                           "--duration", str(opts.duration), "--warmup", "5", "--login-window",
-                           str(opts.login_window), "--login-timeout", "30000", "--progress"]
+                           "--duration", str(opts.duration), "--warmup", str(opts.warmup), "--login-window",
+                           str(opts.login_window), "--login-timeout", str(opts.login_timeout), "--progress"]
                     bots.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
                 deadline = time.monotonic() + opts.time_limit
                 for i, bot in enumerate(bots):
