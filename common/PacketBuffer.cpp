@@ -553,8 +553,8 @@ size_t TCustomPacketBuffer::SendPackets(std::unique_ptr<TPacket>* packets, size_
  * connection that is behind keeps its order and its 64-frame bound.
  */
 bool TCustomPacketBuffer::FanOutVoice(const uint8_t* header, const TVoiceRecipient* recipients, size_t count,
-                                        const uint8_t* payload, size_t payloadSize, int64_t arrivedMs,
-                                        TDirectVoice* direct, bool wakeSender) {
+                                      const uint8_t* payload, size_t payloadSize, int64_t arrivedMs,
+                                      TDirectVoice* direct, bool wakeSender) {
   const size_t size = kVoiceS2CHeaderSize + payloadSize;
   // One batch carries one payload.
   if (direct && direct->Count && direct->Payload != payload) direct = nullptr;
@@ -569,7 +569,9 @@ bool TCustomPacketBuffer::FanOutVoice(const uint8_t* header, const TVoiceRecipie
       TNode* node = Find(recipients[i].PlayerId);
       if (!node || node->Conn.State != csConnected) continue;
       TSingleConnection& c = node->Conn;
-      if (direct && direct->Count < TDirectVoice::kMax && !TReadyList::Contains(node) && !c.HasPacketToSend(now)) {
+      // A peer known only by text (no IPv4 number) goes the queued way, which can send to it.
+      if (direct && direct->Count < TDirectVoice::kMax && c.PeerIp && !TReadyList::Contains(node) &&
+          !c.HasPacketToSend(now)) {
         TDirectVoice::TEntry& entry = direct->Entries[direct->Count++];
         std::memcpy(entry.Header, header, kVoiceS2CHeaderSize);
         entry.Header[2] = recipients[i].Kind;
