@@ -5,13 +5,20 @@
 
 #include <algorithm>
 
-uint32_t ParseIPv4Address(std::string_view text) {
+bool ParseIPv4(std::string_view text, uint32_t& ip) {
   char buf[INET_ADDRSTRLEN];
-  if (text.size() >= sizeof buf) return 0;
+  if (text.size() >= sizeof buf) return false;
   std::memcpy(buf, text.data(), text.size());
   buf[text.size()] = '\0';
   in_addr out{};
-  return inet_pton(AF_INET, buf, &out) == 1 ? out.s_addr : 0;
+  if (inet_pton(AF_INET, buf, &out) != 1) return false;
+  ip = out.s_addr;
+  return true;
+}
+
+uint32_t ParseIPv4Address(std::string_view text) {
+  uint32_t ip = 0;
+  return ParseIPv4(text, ip) ? ip : 0;
 }
 
 uint32_t PacketCRC32(const uint8_t* buffer, size_t length) {

@@ -67,8 +67,11 @@ inline constexpr char kInvalidPacketText[] = "Invalid Packet";
 // Above this length the checksum routine refuses to compute.
 inline constexpr size_t kMaxCrcLength = 65521;
 
-// Dotted IPv4 text to the address in network byte order; 0 for text that
-// is no IPv4 address (0.0.0.0 is no peer either).
+// Dotted IPv4 text to the address in network byte order; false for text
+// that is no IPv4 address. 0.0.0.0 parses (a socket may bind to it).
+bool ParseIPv4(std::string_view text, uint32_t& ip);
+// The same for a peer: 0 for text that is no IPv4 address, and for 0.0.0.0,
+// which is no peer either.
 uint32_t ParseIPv4Address(std::string_view text);
 
 // CRC-32 (reflected 0xEDB88320, init and final xor 0xFFFFFFFF). 0 for an

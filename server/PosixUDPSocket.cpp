@@ -18,14 +18,6 @@ namespace {
 
 std::string SystemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-bool ParseIPv4(std::string_view text, in_addr& out) {
-  char buf[INET_ADDRSTRLEN];
-  if (text.size() >= sizeof buf) return false;
-  std::memcpy(buf, text.data(), text.size());
-  buf[text.size()] = '\0';
-  return inet_pton(AF_INET, buf, &out) == 1;
-}
-
 // The time from a datagram's arrival (its SO_TIMESTAMPNS stamp) to `now`;
 // 0 without a stamp or when the wall clock went back meanwhile.
 uint32_t QueuedMs(const msghdr& message, const timespec& now) {
@@ -54,7 +46,7 @@ void TPosixUDPSocket::Open() {
   local.sin_family = AF_INET;
   local.sin_port = htons(DefaultPort);
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!BoundToIp.empty() && !ParseIPv4(BoundToIp, local.sin_addr))
+  if (!BoundToIp.empty() && !ParseIPv4(BoundToIp, local.sin_addr.s_addr))
     throw EUDPSocket("not an IPv4 address: " + BoundToIp);
 
   std::unique_lock<std::shared_mutex> lock(fdLock_);
@@ -106,20 +98,26 @@ void TPosixUDPSocket::ReadLoop() {
   // Most datagrams come from an address seen just before; its text is kept.
   uint32_t lastIp = 0;
   std::string address;
+  for (size_t i = 0; i < kReceiveBatch; ++i) {
+    parts[i] = {buffers.data() + i * kReceiveBufferSize, kReceiveBufferSize};
+    messages[i] = {};
+    messages[i].msg_hdr.msg_name = &from[i];
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_control = control[i];
+  }
+  // The system shortens these two of each message it fills; the rest stays.
+  auto resetLengths = [&](size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      messages[i].msg_hdr.msg_namelen = sizeof from[i];
+      messages[i].msg_hdr.msg_controllen = sizeof control[i];
+    }
+  };
+  resetLengths(kReceiveBatch);
   // One system call per wake-up: the receive itself waits for the first
   // datagram and then takes whatever else is queued without waiting. An idle
   // player's ping thus costs this call and the pong's send, nothing more.
   while (Active()) {
-    for (size_t i = 0; i < kReceiveBatch; ++i) {
-      parts[i] = {buffers.data() + i * kReceiveBufferSize, kReceiveBufferSize};
-      messages[i] = {};
-      messages[i].msg_hdr.msg_name = &from[i];
-      messages[i].msg_hdr.msg_namelen = sizeof from[i];
-      messages[i].msg_hdr.msg_iov = &parts[i];
-      messages[i].msg_hdr.msg_iovlen = 1;
-      messages[i].msg_hdr.msg_control = control[i];
-      messages[i].msg_hdr.msg_controllen = sizeof control[i];
-    }
     const int n = recvmmsg(fd_, messages, kReceiveBatch, MSG_WAITFORONE, nullptr);
     // Errors such as ICMP port-unreachable reports of earlier sends are not
     // ours to handle; a shut socket ends the loop through Active().
@@ -131,9 +129,7 @@ void TPosixUDPSocket::ReadLoop() {
       if (messages[i].msg_hdr.msg_namelen < sizeof from[i] || from[i].sin_family != AF_INET) continue;
       const uint32_t ip = from[i].sin_addr.s_addr;
       if (ip != lastIp || address.empty()) {
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &from[i].sin_addr, text, sizeof text);
-        address.assign(text);
+        address = IPv4Text(ip);
         lastIp = ip;
       }
       try {
@@ -144,6 +140,7 @@ void TPosixUDPSocket::ReadLoop() {
         // The read handler drops what it cannot take; nothing goes back to the peer.
       }
     }
+    resetLengths(static_cast<size_t>(n));
     try {
       if (OnBatchEnd) OnBatchEnd();
     } catch (...) {
@@ -155,7 +152,7 @@ void TPosixUDPSocket::SendTo(const uint8_t* data, size_t size, std::string_view 
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
-  if (!ParseIPv4(address, to.sin_addr)) throw EUDPSocket("not an IPv4 address: " + std::string(address));
+  if (!ParseIPv4(address, to.sin_addr.s_addr)) throw EUDPSocket("not an IPv4 address: " + std::string(address));
   std::shared_lock<std::shared_mutex> lock(fdLock_);
   if (fd_ < 0) throw EUDPSocket("socket not active");
   if (sendto(fd_, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
@@ -215,13 +212,13 @@ void TPosixUDPSocket::SendBatch(const TOutgoingDatagram* datagrams, size_t count
     unsigned int prepared = 0;
     for (; next < count && prepared < kSendBatch; ++next) {
       const TOutgoingDatagram& d = datagrams[next];
-      in_addr ip{d.Ip};
-      if (d.Ip == 0 && !ParseIPv4(d.Address, ip)) {
+      uint32_t ip = d.Ip;
+      if (ip == 0 && !ParseIPv4(d.Address, ip)) {
         failures.push_back({next, "not an IPv4 address: " + std::string(d.Address)});
         continue;
       }
       parts[prepared] = {const_cast<uint8_t*>(d.Data), d.Size};
-      PrepareMessage(messages[prepared], to[prepared], &parts[prepared], 1, ip.s_addr, d.Port);
+      PrepareMessage(messages[prepared], to[prepared], &parts[prepared], 1, ip, d.Port);
       index[prepared++] = next;
     }
     SendPrepared(messages, prepared, index, failures);
