@@ -415,7 +415,6 @@ void ListServer(TIniFile& ini, const std::string& id) {
     if (listed == id) return;
   }
   ini.WriteString("Servers", std::to_string(n), id);
-  ini.UpdateFile();
 }
 
 void AddServerCommand(TCall& c) {
@@ -506,7 +505,6 @@ void SetCommand(TCall& c) {
   if (!matched) return c.Error("invalid variable");
   TIniFile ini(c.Env.SettingsFile);
   settings.Write(ini, target->ID);
-  ini.UpdateFile();
   List().RestartServer(target->ID);
   c.Ok();
 }

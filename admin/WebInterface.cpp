@@ -8,6 +8,7 @@
 #include "admin/HttpServer.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
+#include "common/LogRateLimiter.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
 #include "server/ServerList.h"
@@ -101,7 +102,7 @@ TWebInterface::TWebInterface(TWebInterfaceConfig config)
       sessions_(clock_) {}
 
 TWebInterface::~TWebInterface() {
-  if (http_) http_->stop();
+  if (http_) http_->Stop();
   if (listener_.joinable()) listener_.join();
 }
 
@@ -111,9 +112,7 @@ bool TWebInterface::Init(int port, const std::string& docs) {
     std::error_code ec;
     docsCanon_ = fs::weakly_canonical(fs::absolute(docs), ec).string();
     if (ec) docsCanon_ = docs;
-    http_ = std::make_unique<THttpServer>();
-    http_->set_read_timeout(config_.ReadTimeoutSec);
-    http_->set_keep_alive_timeout(config_.KeepAliveSec);
+    http_ = std::make_unique<THttpServer>(THttpTimeouts{config_.ReadTimeoutSec, config_.KeepAliveSec});
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
       HandleRequest(request, response);
     };
@@ -121,14 +120,11 @@ bool TWebInterface::Init(int port, const std::string& docs) {
     http_->Get(".*", handler).Post(".*", handler).Put(".*", handler).Delete(".*", handler);
     http_->Options(".*", handler).Patch(".*", handler);
     const std::string host = config_.BindAddress.empty() ? "0.0.0.0" : config_.BindAddress;
-    if (port == 0) {
-      port_ = http_->bind_to_any_port(host);
-      if (port_ <= 0) return false;
-    } else {
-      if (!http_->bind_to_port(host, port)) return false;
-      port_ = port;
+    port_ = http_->Bind(host, port);
+    if (port_ <= 0) {
+      LogFmt(LMTERROR, LMDALL, kSource, "Init: cannot listen on %1:%2: %3", {host, port, http_->BindError()});
+      return false;
     }
-    http_->WidenBacklog();
     listener_ = std::thread([this] {
       http_->listen_after_bind();
       listenEnded_ = true;
@@ -195,9 +191,15 @@ std::string TWebInterface::InsideDocs(const std::string& path) const {
 void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
   try {
     const std::string& document = r.Request.path;
-    LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
-           {LogSafe(document), LogSafe(r.Session->Get("username")), MaskSecret(r.Session->Get("password")),
-            LogSafe(r.Session->Get("serverport"))});
+    // Anyone who reaches the port decides how often this line is written.
+    static TLockedLogRateLimiter requestLines(nullptr, 10, 1000);
+    uint32_t suppressed = 0;
+    const bool logLine = requestLines.Allow(suppressed);
+    if (suppressed) LogFmt(LMTALL, LMDINFO, kSource, "Session: %1 request lines not logged", {suppressed});
+    if (logLine)
+      LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
+             {LogSafe(document), LogSafe(r.Session->Get("username")), MaskSecret(r.Session->Get("password")),
+              LogSafe(r.Session->Get("serverport"))});
     bool handled = false;
     if (!r.Session->LoggedIn()) {
       const std::string command = UpperCase(document.substr(document.empty() ? 0 : 1));

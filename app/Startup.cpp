@@ -190,7 +190,6 @@ void ReadAndWriteBackSettings(const std::string& iniFileName) {
   // The built-in list is posted to anyway; a copy of it here would post twice.
   if (Trim(PostUrl) == Trim(DefaultPostUrl)) PostUrl.clear();
   for (const char* key : kWriteOrder) WriteSetting(ini, SettingByKey(key));
-  ini.UpdateFile();
 }
 
 bool Start_Parleon_Server() {

@@ -65,26 +65,6 @@ void TLogObject::LogFmt(TLogMessageType type, TLogMessageDepth depth, std::strin
   if (IsLogged(type, depth)) WriteLine(FormatArgs(msg, args), source, type, depth);
 }
 
-void TLogObject::EnterProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                           std::string_view msg) {
-  if (IsLogged(type, depth)) WriteLine(" Entered " + std::string(msg), source, type, depth);
-}
-
-void TLogObject::EnterProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                              std::string_view msg, TFmtArgs args) {
-  if (IsLogged(type, depth)) WriteLine(" Entered " + FormatArgs(msg, args), source, type, depth);
-}
-
-void TLogObject::LeaveProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                           std::string_view msg) {
-  if (IsLogged(type, depth)) WriteLine(" Left " + std::string(msg), source, type, depth);
-}
-
-void TLogObject::LeaveProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                              std::string_view msg, TFmtArgs args) {
-  if (IsLogged(type, depth)) WriteLine(" Left " + FormatArgs(msg, args), source, type, depth);
-}
-
 // ---- TLogFile -----------------------------------------------------------
 
 TLogFile::~TLogFile() {

@@ -51,12 +51,6 @@ class TLogObject {
   void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
               TFmtArgs args);
   virtual void LogMemory() = 0;
-  void EnterProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
-  void EnterProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                    std::string_view msg, TFmtArgs args);
-  void LeaveProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
-  void LeaveProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                    std::string_view msg, TFmtArgs args);
 
   bool IsLogged(TLogMessageType type, TLogMessageDepth depth) const;
   // Reads "MessageTypes"/"MessageDepths" of `section`; an empty "MessageTypes"

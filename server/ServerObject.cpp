@@ -6,6 +6,7 @@
 
 #include "common/IniFile.h"
 #include "common/Log.h"
+#include "common/LogRateLimiter.h"
 #include "common/WireFormat.h"
 #include "server/Listener.h"
 #include "server/PosixUDPSocket.h"
@@ -171,7 +172,6 @@ void TServerObject::SaveConfig(TIniFile* ini) {
     std::optional<TIniFile> ownFile;
     if (!ini) ini = &ownFile.emplace(environment_.SettingsFile);
     Write(*ini, ServerID);
-    ini->UpdateFile();
   } catch (const std::exception&) {
     Log(LMTERROR, LMDALL, "SERVER",
         "unable to open server config file : " + (ini ? ini->FileName() : environment_.SettingsFile));
@@ -197,6 +197,9 @@ void TServerObject::UDPRead(const std::string& address, uint16_t port, uint32_t 
     buffer->TryStoreReceivedPacket(std::move(packet), &relayNow);
     if (relayNow) listener_->RelayVoice(*relayNow, *sender_);
   } catch (...) {
+    // The socket's reading thread is the only caller: a limiter per thread needs no lock.
+    thread_local TLogRateLimiter errorLines(SystemClock());
+    LogCaughtLimited(errorLines, "UDP VOICE", "TServerObject.UDPRead");
   }
 }
 
