@@ -128,7 +128,10 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
           ExecuteQueryLine(self->connection_, line, self->owner_.options.Environment));
       const bool loggedIn = self->connection_.LoggedIn;
       asio::post(self->owner_.io, [self, answer, loggedIn] {
-        self->loggedIn_ = loggedIn;
+        if (loggedIn != self->loggedIn_ && !self->closed_) {
+          self->loggedIn_ = loggedIn;
+          self->WatchIdle();  // the other idle limit applies from now on
+        }
         if (answer->Close) return self->Close();
         self->Write(std::move(answer->Text), [self] { self->ProcessNext(); });
       });

@@ -8,7 +8,6 @@
 #include "admin/HttpServer.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
-#include "common/LogRateLimiter.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
 #include "server/ServerList.h"
@@ -191,10 +190,8 @@ std::string TWebInterface::InsideDocs(const std::string& path) const {
 void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
   try {
     const std::string& document = r.Request.path;
-    // Anyone who reaches the port decides how often this line is written.
-    static TLockedLogRateLimiter requestLines(nullptr, 10, 1000);
     uint32_t suppressed = 0;
-    const bool logLine = requestLines.Allow(suppressed);
+    const bool logLine = requestLines_.Allow(suppressed);
     if (suppressed) LogFmt(LMTALL, LMDINFO, kSource, "Session: %1 request lines not logged", {suppressed});
     if (logLine)
       LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",

@@ -29,6 +29,7 @@
 #include "admin/WebSessions.h"
 #include "admin/WebTemplates.h"
 #include "common/Clock.h"
+#include "common/LogRateLimiter.h"
 #include "server/ServerObject.h"
 
 class THttpServer;
@@ -118,6 +119,8 @@ class TWebInterface {
   TWebInterfaceConfig config_;
   TClock* clock_;
   std::unique_ptr<THttpServer> http_;
+  // Anyone who reaches the port decides how often a request line is logged.
+  TLockedLogRateLimiter requestLines_{nullptr, 10, 1000};
   TMimeTypes mime_;
   std::string docs_;       // as given
   std::string docsCanon_;  // canonical, for the containment check
