@@ -2,6 +2,15 @@
 // Log()/LogFmt(), which pass the message through the filter read from
 // server.ini and hand it to the sink, normally TLogFile (server.log).
 //
+// Outside text cannot forge a line: Log's whole message and every argument
+// of LogFmt have their control characters replaced (LogSafeText); only the
+// format text of LogFmt, which is the program's own, may break a message
+// over lines.
+//
+// Under systemd (JOURNAL_STREAM naming our standard error) every WARNING and
+// ERROR line written also goes to standard error, one event per line, with
+// the priority prefix the journal reads ("<4>", "<3>").
+//
 // Ownership: start-up creates the global Logger with InitLog and shutdown
 // destroys it last with DoneLog (which writes the end banner).
 // Thread-safety: Log and LogFmt may be called from any thread, also while no
@@ -66,6 +75,11 @@ class TLogObject {
   uint8_t Types = 0;
   uint8_t Depths = 0;
   std::string FileName;
+  // Copies WARNING and ERROR lines to standard error for the journal.
+  bool JournalMirror = false;
+
+ private:
+  void Mirror(TLogMessageType type, std::string_view source, std::string_view msg) const;
 };
 
 // The file sink: appends "dd-mm-yy hh:nn:ss,TYPE,Depth,Source,<TAB>Msg" CR LF
@@ -104,6 +118,16 @@ void InitLog(const std::string& iniFileName, std::string_view section, const std
 void DoneLog();
 // Reopens the log file (SIGHUP) and logs a line saying so in the new file.
 void ReopenLog();
+
+// `text` with every control character (below blank, and DEL) as "?".
+std::string LogSafeText(std::string_view text);
+// True when standard error is the systemd journal's stream: JOURNAL_STREAM
+// holds the device and inode of file descriptor 2 (a child that inherited
+// the variable but not the stream does not count).
+bool StderrIsJournal();
+// One journal line: "<priority>" + `text` with its line breaks as " / "
+// and other control characters as "?", written with a single call.
+void WriteJournalLine(int priority, std::string_view text);
 
 // Never raise: a line the disk refuses is lost.
 void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
