@@ -46,19 +46,19 @@ class TReader {
     return true;
   }
   bool U8(uint8_t& v) {
-    const uint8_t* p;
+    const uint8_t* p = nullptr;
     if (!Bytes(1, p)) return false;
     v = *p;
     return true;
   }
   bool I32(int32_t& v) {
-    const uint8_t* p;
+    const uint8_t* p = nullptr;
     if (!Bytes(4, p)) return false;
     v = static_cast<int32_t>(GetU32(p));
     return true;
   }
   bool U32(uint32_t& v) {
-    const uint8_t* p;
+    const uint8_t* p = nullptr;
     if (!Bytes(4, p)) return false;
     v = GetU32(p);
     return true;
@@ -74,7 +74,7 @@ class TReader {
       return true;
     }
     const uint64_t bytes = static_cast<uint64_t>(count) * unit;
-    const uint8_t* p;
+    const uint8_t* p = nullptr;
     if (bytes > Left()) return Fail("a length of " + std::to_string(count) + " runs past the end");
     if (!Bytes(static_cast<size_t>(bytes), p)) return false;
     out = std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(bytes));
@@ -128,7 +128,7 @@ bool ReadPayload(TReader& in, TFBEntry* entry, int depth) {
       return true;
     }
     case TFBEntryType::Float: {
-      const uint8_t* p;
+      const uint8_t* p = nullptr;
       if (!in.Bytes(TExtended80::kBytes, p)) return false;
       static_cast<TFBFloat*>(entry)->Value = TExtended80::FromBytes(p);
       return true;
@@ -235,7 +235,7 @@ size_t EstimateSize(const TFBContainer& parent) {
 TFBSalvage SalvageFreeBase(std::string_view image) {
   TFBSalvage result;
   TReader in(image);
-  const uint8_t* fixed;
+  const uint8_t* fixed = nullptr;
   if (image.size() <= kMinimumHeader) {
     result.Fault = "too short for a database (" + std::to_string(image.size()) + " bytes)";
     return result;
@@ -257,7 +257,7 @@ TFBSalvage SalvageFreeBase(std::string_view image) {
     result.Fault = "header size " + std::to_string(headerSize) + " is invalid";
     return result;
   }
-  const uint8_t* rest;
+  const uint8_t* rest = nullptr;
   if (!in.Bytes(headerSize - kMinimumHeader, rest)) {
     result.Fault = in.Fault();
     return result;
