@@ -82,7 +82,9 @@ TEST(ExecutableTest, UnwritableSettingsFileFailsWithNonZeroStatus) {
   EXPECT_NE(log.find("critical error, shutdown initiated"), std::string::npos) << log;
   // The journal of a service shows the reason and where to read more.
   const std::string err = ReadFileText(dir.File("stdout.txt"));
-  EXPECT_NE(err.find("parleon-server: error in config file " + iniDir + "\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("parleon-server: error in config file " + iniDir + ": cannot read " + iniDir + "\n"),
+            std::string::npos)
+      << err;
   EXPECT_NE(err.find("parleon-server: start-up failed, see "), std::string::npos) << err;
 }
 
@@ -151,8 +153,8 @@ TEST(ExecutableTest, BusyPortsAreNamedWithTheirReasonAndNoRunningServerEndsThePr
   for (const std::string& line : {udpLine, queryLine, std::string("Server shutdown finished\r\n")})
     EXPECT_NE(log.find(line), std::string::npos) << line << log;
   const std::string err = "\n" + ReadFileText(dir.File("stdout.txt"));
-  for (const std::string line :
-       {"\n<3>SERVER: can not initialise udp communication with port " + std::to_string(busy.udpPort) + inUse + "\n",
+  for (const std::string& line : std::vector<std::string>{
+           "\n<3>SERVER: can not initialise udp communication with port " + std::to_string(busy.udpPort) + inUse + "\n",
         "\n<3>TCPQUERY: TTCPQuery.Create: unable to initialize communication bind: Address already in use\n",
         "\n<3>" + status + "\n", "\n<6>Server shutdown finished\n"})
     EXPECT_NE(err.find(line), std::string::npos) << line << err;

@@ -56,7 +56,7 @@ TEST(ServiceTest, NotifiesReadyAndStoppingReopensTheLogOnSighupAndTellsStderr) {
   EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false)->Password, "from-environment");
   EXPECT_NE(ReadFileText(dir.File("server.log")).find("Server shutdown finished"), std::string::npos);
   const std::string out = ReadFileText(dir.File("stdout.txt"));
-  for (const std::string line : {"parleon-server: Server startup finished, version 2.0.18.25 Linux\n",
+  for (const std::string& line : std::vector<std::string>{"parleon-server: Server startup finished, version 2.0.18.25 Linux\n",
                            "parleon-server: " + status + "\n",
                            "parleon-server: Server shutdown initialized (signal 15)\n",
                            "parleon-server: Server shutdown finished\n"})
