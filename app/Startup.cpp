@@ -379,7 +379,7 @@ bool Start_Parleon_Server(TStartReport* report) {
     const std::string password = AdminPassword.empty() ? RandomString(kGeneratedPasswordLength) : AdminPassword.substr(0, 29);
     AddUser(DefaultAdminAccount(password), "server_cfg Default");
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
-    LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
+    LogFmtFileOnly(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
   }
   // The web interface; start-up goes on without it when it cannot start.
   if (HTTPServerEnabled && HTTPServerPort > 0) {

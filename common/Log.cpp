@@ -70,11 +70,11 @@ void TLogObject::Log(TLogMessageType type, TLogMessageDepth depth, std::string_v
 }
 
 void TLogObject::LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                        std::string_view msg, TFmtArgs args) {
+                        std::string_view msg, TFmtArgs args, bool journal) {
   if (!IsLogged(type, depth)) return;
   const std::string text = FormatArgs(msg, args, LogSafeText);
   WriteLine(text, source, type, depth);
-  Mirror(type, source, text);
+  if (journal) Mirror(type, source, text);
 }
 
 void TLogObject::Mirror(TLogMessageType type, std::string_view source, std::string_view msg) const {
@@ -268,12 +268,26 @@ void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, 
   }
 }
 
-void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
-            TFmtArgs args) {
+namespace {
+
+void LogFmtTo(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+              TFmtArgs args, bool journal) {
   if (TLogObject* l = Logger.load(std::memory_order_acquire)) {
     try {
-      l->LogFmt(type, depth, source, msg, args);
+      l->LogFmt(type, depth, source, msg, args, journal);
     } catch (const std::exception&) {
     }
   }
+}
+
+}  // namespace
+
+void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+            TFmtArgs args) {
+  LogFmtTo(type, depth, source, msg, args, true);
+}
+
+void LogFmtFileOnly(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+                    TFmtArgs args) {
+  LogFmtTo(type, depth, source, msg, args, false);
 }

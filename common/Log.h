@@ -57,8 +57,9 @@ class TLogObject {
   // aside (log rotation) is followed by a new one. No banner.
   virtual void Reopen() {}
   void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
+  // `journal` false keeps the line out of the journal copy (see LogFmtFileOnly).
   void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
-              TFmtArgs args);
+              TFmtArgs args, bool journal = true);
   virtual void LogMemory() = 0;
   void EnterProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
   void EnterProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
@@ -133,3 +134,8 @@ void WriteJournalLine(int priority, std::string_view text);
 void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
 void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
             TFmtArgs args);
+// As LogFmt, but never copied to the journal: for a secret that server.log
+// (readable by the service's user) may hold and the journal, readable by
+// the machine's administrators' group, must not (the first admin password).
+void LogFmtFileOnly(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+                    TFmtArgs args);

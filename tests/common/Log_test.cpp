@@ -75,12 +75,14 @@ TEST_F(LogTest, OutsideTextCannotForgeALineAndTheJournalGetsWarningsAndErrors) {
   log->Log(LMTWARNING, LMDIMPORTANT, "USERS", "password guessing on account \"" + forged + "\"");
   log->LogFmt(LMTERROR, LMDALL, "WEB", "user %1\r\nOK", {forged + "\x7f"});
   log->Log(LMTALL, LMDINFO, "server", "not for the journal");
+  log->LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginPw: %1", {"secret"}, false);
   dup2(saved, 2);
   close(saved);
   close(err);
   const std::string safe = "x??07-12-26 21:51:23,ALL,Info,server,?Server shutdown finished";
   const auto lines = Lines(ReadFileText(logName));
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[4], "07-12-26 21:51:23,WARNING,Info,SERVER,\tLoginPw: secret");
   EXPECT_EQ(lines[0], "07-12-26 21:51:23,WARNING,Important,USERS,\tpassword guessing on account \"" + safe + "\"");
   EXPECT_EQ(lines[1], "07-12-26 21:51:23,ERROR,All,WEB,\tuser " + safe + "?");
   EXPECT_EQ(lines[2], "OK");  // the program's own format may break the line
