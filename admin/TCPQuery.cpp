@@ -237,8 +237,8 @@ TTCPQuery::TTCPQuery(TTCPQueryOptions options) : impl_(std::make_unique<TQuerySe
     impl_->acceptor.listen();
     impl_->port = impl_->acceptor.local_endpoint().port();
   } catch (const std::exception& e) {
-    Log(LMTERROR, LMDALL, kSource, "TTCPQuery.Create: unable to initialize communication ");
-    Log(LMTERROR, LMDALL, kSource, std::string("TTCPQuery.Create: ") + e.what());
+    // The line begins as it always did; the system's reason follows.
+    Log(LMTERROR, LMDALL, kSource, std::string("TTCPQuery.Create: unable to initialize communication ") + e.what());
     asio::error_code ec;
     impl_->acceptor.close(ec);
     return;

@@ -195,8 +195,8 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
     if (suppressed) LogFmt(LMTALL, LMDINFO, kSource, "Session: %1 request lines not logged", {suppressed});
     if (logLine)
       LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
-             {LogSafe(document), LogSafe(r.Session->Get("username")), MaskSecret(r.Session->Get("password")),
-              LogSafe(r.Session->Get("serverport"))});
+             {document, r.Session->Get("username"), MaskSecret(r.Session->Get("password")),
+              r.Session->Get("serverport")});
     bool handled = false;
     if (!r.Session->LoggedIn()) {
       const std::string command = UpperCase(document.substr(document.empty() ? 0 : 1));

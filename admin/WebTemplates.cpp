@@ -135,7 +135,7 @@ void TWebInterface::Progress_FILE(const std::string& fileName, bool& handled, TW
   try {
     std::error_code ec;
     if (!fs::is_regular_file(fileName, ec)) {
-      LogFmt(LMTWARNING, LMDINFO, kSource, "File not found: %1", {LogSafe(fileName)});
+      LogFmt(LMTWARNING, LMDINFO, kSource, "File not found: %1", {fileName});
       return;
     }
     handled = true;

@@ -112,6 +112,10 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   std::atomic<bool> ChannelsLoaded{false};
   // The port the socket is bound to while running (tests start servers on port 0).
   uint16_t BoundPort() const;
+  // Why the last Start failed, for the operator ("udp port 8767: bind:
+  // Address already in use"); empty after a successful one. Written only by
+  // Start, so read it on the thread that called Start.
+  const std::string& StartFault() const { return startFault_; }
   TClock* Clock = nullptr;  // none: the system clock
 
  private:
@@ -124,6 +128,7 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   std::atomic<bool> running_{false};
   mutable std::shared_mutex machinery_;
   std::atomic<uint16_t> boundPort_{0};
+  std::string startFault_;
 };
 
 using TServerRef = std::shared_ptr<TServerObject>;

@@ -34,7 +34,8 @@ TEST(WebStartup, ABusyPortLeavesTheServerRunningWithoutTheInterface) {
   EXPECT_EQ(server.Stop(SIGTERM, seconds(60)), 0);
   close(busy);
   EXPECT_NE(ReadFileText(dir.File("server.log"))
-                .find(",WARNING,Important,SERVER,\tStart_Parleon_Server: cant initialise WebInterface\r\n"),
+                .find(",WARNING,Important,SERVER,\tStart_Parleon_Server: cant initialise WebInterface: port " +
+                      std::to_string(ntohs(a.sin_port)) + ": bind: Address already in use\r\n"),
             std::string::npos);
 }
 
