@@ -333,7 +333,6 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
   if (p->ClientVersion[2] < kOldestRelease) result = rc::VersionTooOld;
   if (result == 0) {
     p->LoginName = full ? wire::GetStr(d + 90, wire::kStr29) : std::string();
-    p->Password = password;
     p->NickName = full ? wire::GetStr(d + 150, wire::kStr29) : std::string();
     p->LastSeen = p->LoginTime = now;
     p->ChannelID = static_cast<uint32_t>(Channels().DefaultChannelID());
@@ -345,9 +344,10 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
       // looked at, so the answer tells it nothing.
       result = rc::BadAccount;
     } else if (!p->LoginName.Empty()) {
-      // Counts the login before the password is compared: a wrong one counts too.
-      std::unique_ptr<TClientObject> account = GetUser(p->LoginName.Text(), server_.ServerID, true);
-      if (!account || account->Password.Text() != password) {
+      // Counts the login before the password is compared: a wrong one counts
+      // too. The hash check holds no lock, but it does hold this thread.
+      std::unique_ptr<TClientObject> account = LoginAccount(p->LoginName.Text(), server_.ServerID, password, true);
+      if (!account) {
         result = rc::BadAccount;
         throttle.Failed(packet.Address, p->LoginName.Text());
       } else {
