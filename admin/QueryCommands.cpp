@@ -523,9 +523,7 @@ void LoginCommand(TCall& c) {
   if (!throttle.MayTry(c.Conn.PeerAddress, name, "TCPQUERY")) return c.Error("invalid login");
   // The ids are taken under the lock; the database is read without it.
   for (const auto& entry : List().GetServerIDList()) {
-    const auto account = GetUser(name, entry.first, false);
-    if (account && account->Password.Text() == password &&
-        (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin)) {
+    if (LoginAccount(name, entry.first, password, false, PlayerPrivileges::SuperServerAdmin)) {
       throttle.Succeeded(c.Conn.PeerAddress, name);
       c.Conn.LoggedIn = true;
       return c.Ok();
@@ -569,6 +567,8 @@ void ChangePasswordCommand(TCall& c) {
   const std::optional<std::string> id = SelectedID(c, 3);
   if (!id) return;
   if (c.Params[1] != c.Params[2]) return c.Error("password dont match");
+  // An empty password would let anyone in under the name.
+  if (c.Params[1].empty()) return c.Error("password empty");
   ChangeUser(c, *id, [&](TClientObject& a) { a.Password = c.Params[1]; });
 }
 

@@ -95,7 +95,7 @@ void TWebInterface::Progress_COMMAND(const std::string& document, bool& handled,
     const std::string command = UpperCase(document.substr(document.empty() ? 0 : 1));
     if (command == "LOGOUT.PLCMD") {
       r.Session->With([](TSessionValues& v) {
-        v.Set("password", "");
+        v.Set("credential", "");
         v.Set("username", "");
         v.Set("serverport", "");
         return v.Set("loggedin", "0");
@@ -138,7 +138,7 @@ void TWebInterface::Progress_COMMAND(const std::string& document, bool& handled,
 
 void TWebInterface::CommandLogin(TWebRequest& r) {
   r.Session->With([](TSessionValues& v) {
-    v.Set("password", "");
+    v.Set("credential", "");
     v.Set("username", "");
     v.Set("serverport", "0");
     return v.Set("loggedin", "0");
@@ -161,7 +161,6 @@ void TWebInterface::CommandLogin(TWebRequest& r) {
   throttle.Succeeded(address, username);
   r.Session->With([&](TSessionValues& v) {
     v.Set("serverport", port);
-    v.Set("password", password);
     v.Set("username", username);
     return v.Set("loggedin", "1");
   });
@@ -262,11 +261,7 @@ void TWebInterface::CommandEditClient(TWebRequest& r, const std::string& id) {
         DisplayError(r.Response, kErrorTitle, "the passwords dont match", "index.html");
         return;
       }
-      account->Password = pw1;
-      r.Session->With([&](TSessionValues& v) {
-        if (v.Get("username") == account->LoginName.Text()) v.Set("password", account->Password.Text());
-        return true;
-      });
+      account->Password = pw1;  // stored hashed
     }
     auto& rights = account->PlayerPrivileges;
     rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::ServerAdmin);
@@ -275,7 +270,13 @@ void TWebInterface::CommandEditClient(TWebRequest& r, const std::string& id) {
       rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::SuperServerAdmin);
       if (r.Param("CLIENTSUPERSERVERADMIN") == "1") rights |= PlayerPrivileges::SuperServerAdmin;
     }
+    const std::string before = account->StoredPassword;
     UpdateUser(*account, id);
+    // The session that logged in with this account keeps passing its check.
+    if (const auto after = pw1.empty() ? nullptr : GetUser(client, id, false))
+      r.Session->With([&](TSessionValues& v) {
+        return v.Get("credential") == before && v.Set("credential", after->StoredPassword);
+      });
   }
   DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was edited", {client}), "index.html");
 }

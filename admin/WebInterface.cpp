@@ -8,6 +8,7 @@
 #include "admin/HttpServer.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
+#include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
 #include "server/ServerList.h"
@@ -18,7 +19,18 @@ namespace {
 
 constexpr const char* kSource = "WEBINTERFACE";
 constexpr size_t kCredentialLength = 29;
-constexpr size_t kSessionCredentialLength = 255;
+
+// Session values the server itself keeps or reads back: the session page
+// never sets them, or an administrator could pose as another account.
+constexpr std::string_view kServerSessionValues[] = {
+    "username", "password",   "credential", "serverport",       "serverid",
+    "loggedin", "superadmin", "StartTime",  "CLIENT_TO_DELETE", "NumViews"};
+
+bool IsServerSessionValue(std::string_view name) {
+  for (std::string_view own : kServerSessionValues)
+    if (SameText(name, own)) return true;
+  return false;
+}
 
 void LogException(std::string_view operation, const std::exception& e) {
   Log(LMTERROR, LMDALL, kSource, std::string(operation) + " Exception: " + e.what());
@@ -29,14 +41,6 @@ std::string Lower(std::string_view s) {
   for (char& c : out)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   return out;
-}
-
-// Equal length and bytes, in time that does not depend on where they differ.
-bool SamePassword(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
 }
 
 std::string CookieValue(const httplib::Request& request, std::string_view name) {
@@ -195,7 +199,7 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
     if (suppressed) LogFmt(LMTALL, LMDINFO, kSource, "Session: %1 request lines not logged", {suppressed});
     if (logLine)
       LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
-             {document, r.Session->Get("username"), MaskSecret(r.Session->Get("password")),
+             {document, r.Session->Get("username"), MaskSecret(r.Session->Get("credential")),
               r.Session->Get("serverport")});
     bool handled = false;
     if (!r.Session->LoggedIn()) {
@@ -207,10 +211,7 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
         Progress_FILE(docs_ + "/login.html", handled, r);
       return;
     }
-    const auto credential = [&](const char* name) {
-      return r.Session->Get(name).substr(0, kSessionCredentialLength);
-    };
-    if (!CheckSessionLogin(credential("username"), credential("password"), credential("serverport"), r)) {
+    if (!RecheckSessionLogin(r)) {
       SendAccessDenied(r.Response);
       return;
     }
@@ -284,25 +285,19 @@ std::string TWebInterface::GetMIMEType(std::string_view fileName) const {
   }
 }
 
-bool TWebInterface::IsSuperServerAdmin(std::string_view loginName, std::string_view password) {
+std::unique_ptr<TClientObject> TWebInterface::IsSuperServerAdmin(const TAccountCheck& check) {
   TServerListObject* list = GetServerList();
-  if (!list) return false;
+  if (!list) return nullptr;
   // A snapshot, so no database read happens under the list's lock.
-  for (const auto& [id, server] : list->GetServerIDList()) {
-    const auto account = GetUser(loginName, id, false);
-    if (account && (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) &&
-        SamePassword(account->Password.Text(), password))
-      return true;
-  }
-  return false;
+  for (const auto& [id, server] : list->GetServerIDList())
+    if (auto account = check(id, PlayerPrivileges::SuperServerAdmin)) return account;
+  return nullptr;
 }
 
-bool TWebInterface::CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
-                                      TWebRequest& r) {
-  loginName = loginName.substr(0, kCredentialLength);
-  password = password.substr(0, kCredentialLength);
+bool TWebInterface::CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r) {
   port = port.substr(0, kCredentialLength);
   std::string serverId;
+  std::string credential;
   bool super = false;
   int32_t portNumber = 0;
   const std::string portText = Trim(port);
@@ -313,26 +308,56 @@ bool TWebInterface::CheckSessionLogin(std::string_view loginName, std::string_vi
                                 : nullptr;
   const std::string id = server ? RunningId(*server) : std::string();
   if (!id.empty()) {
-    if (IsSuperServerAdmin(loginName, password)) {
-      super = true;
+    std::unique_ptr<TClientObject> account = IsSuperServerAdmin(check);
+    if (!account) account = check(id, PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin);
+    if (account) {
+      super = (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) != 0;
       serverId = id;
-    } else if (const auto account = GetUser(loginName, id, false)) {
-      const uint16_t rights = account->PlayerPrivileges;
-      if (SamePassword(account->Password.Text(), password) &&
-          (rights & (PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin))) {
-        super = (rights & PlayerPrivileges::SuperServerAdmin) != 0;
-        serverId = id;
-      }
+      credential = account->StoredPassword;
     }
   }
-  // Both values change together, so a concurrent request of the same
+  // The values change together, so a concurrent request of the same
   // session never sees the one without the other.
   r.Session->With([&](TSessionValues& v) {
     v.Set("serverid", serverId);
     v.Set("superadmin", super ? "1" : "0");
+    v.Set("credential", credential);
     return true;
   });
   return !serverId.empty();
+}
+
+bool TWebInterface::CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
+                                      TWebRequest& r) {
+  loginName = loginName.substr(0, kCredentialLength);
+  password = password.substr(0, kCredentialLength);
+  return CheckSessionAccount(
+      port,
+      [&](const std::string& id, uint16_t rights) { return LoginAccount(loginName, id, password, false, rights); },
+      r);
+}
+
+bool TWebInterface::RecheckSessionLogin(TWebRequest& r) {
+  std::string loginName, stamp, port;
+  r.Session->With([&](TSessionValues& v) {
+    loginName = v.Get("username").substr(0, kCredentialLength);
+    stamp = v.Get("credential");
+    port = v.Get("serverport");
+    return true;
+  });
+  // The stored password read at login stands for the password itself: a
+  // changed password or changed rights no longer match, and no request
+  // pays for a hash.
+  const bool passed = CheckSessionAccount(
+      port,
+      [&](const std::string& id, uint16_t rights) -> std::unique_ptr<TClientObject> {
+        auto account = GetUser(loginName, id, false);
+        if (account && (account->PlayerPrivileges & rights) && SameStoredPassword(*account, stamp)) return account;
+        return nullptr;
+      },
+      r);
+  if (!passed) ProcessLoginThrottle().Failed(r.Request.remote_addr, loginName);
+  return passed;
 }
 
 void TWebInterface::SendAccessDenied(httplib::Response& response) {
@@ -352,7 +377,10 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
       page += "<h1>Session cleared</h1><p><a href=\"/sessions\">Back</a></p>";
     } else {
       const std::string name = r.Param("ParamName");
-      if (!name.empty()) r.Session->Set(name, r.Param("Param"));
+      if (IsServerSessionValue(name))
+        page += "<p>The session value " + HtmlEscape(name) + " is the server's own and cannot be set here.</p>";
+      else if (!name.empty())
+        r.Session->Set(name, r.Param("Param"));
       const std::string id = r.Session->Id();
       r.Session->With([&](TSessionValues& v) {
         page += "<h1>Session informations</h1><table border=1>";
@@ -361,7 +389,7 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
                 "</td></tr>";
         page += "<tr><td>Session data (raw)</td><td><pre>";
         for (const auto& [n, value] : v.List())
-          page += HtmlEscape(n) + "=" + HtmlEscape(SameText(n, "password") ? MaskSecret(value) : value) + "\r\n";
+          page += HtmlEscape(n) + "=" + HtmlEscape(SameText(n, "credential") ? MaskSecret(value) : value) + "\r\n";
         page += "</pre></td></tr>";
         return true;
       });

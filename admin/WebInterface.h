@@ -20,6 +20,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@
 #include "admin/MimeTypes.h"
 #include "admin/WebSessions.h"
 #include "admin/WebTemplates.h"
+#include "common/ClientObject.h"
 #include "common/Clock.h"
 #include "common/LogRateLimiter.h"
 #include "server/ServerObject.h"
@@ -75,11 +77,21 @@ class TWebInterface {
   void HTTPServerSessionStart(TWebSession& session);
   void HTTPServerCommandGet(TWebRequest& r);
   std::string GetMIMEType(std::string_view fileName) const;
-  // Whether the credentials name an administrator of the running server on
-  // `port`; stores "serverid" and "superadmin" in the session.
+  // Judges an account of a server for the session: the account if it holds
+  // one of the rights and passes, else none.
+  using TAccountCheck = std::function<std::unique_ptr<TClientObject>(const std::string& serverId, uint16_t rights)>;
+  // The login: whether the password is that of an administrator of the
+  // running server on `port`. Stores "serverid", "superadmin" and, as
+  // "credential", the stored password it verified against.
   bool CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
                          TWebRequest& r);
-  bool IsSuperServerAdmin(std::string_view loginName, std::string_view password);
+  // Every later request: whether the session's account still has its rights
+  // and the stored password its login verified, without a hash. A failure
+  // counts in the login throttle as a wrong password.
+  bool RecheckSessionLogin(TWebRequest& r);
+  // A super server administrator's account on any running server that
+  // passes `check`, or none.
+  std::unique_ptr<TClientObject> IsSuperServerAdmin(const TAccountCheck& check);
   static void SendAccessDenied(httplib::Response& response);
   void ServeVirtualFolder(TWebRequest& r);
 
@@ -103,6 +115,9 @@ class TWebInterface {
                             std::string_view no);
 
  private:
+  // The session's account judged by `check` on the running server on `port`
+  // (or as a super server administrator of any); stores the outcome.
+  bool CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r);
   // The running server whose id the session holds, or none.
   TServerRef SelectedServer(TWebRequest& r);
   // `path` made canonical (symlinks resolved) when it lies inside the

@@ -170,7 +170,8 @@ class TPLUDPListener {
   static const TCommandRow kCommands[];
 
   void Execute();
-  // One event, with the ClientList and channel locks held for it.
+  // One event, with the ClientList and channel locks held for it (a login's
+  // password is checked before they are taken).
   void HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet);
   // WaitForPacket of the packet buffer, which also stores the channels when
   // a store falls due while nothing arrives.
@@ -194,6 +195,11 @@ class TPLUDPListener {
   TDateTime Now();
 
   // ---- the session (server/Listener.cpp) ----
+  // The account part of a login packet (throttle, database, password hash),
+  // run before HandleEvent takes the server's locks: a hash holds this
+  // thread for tens of milliseconds, but never the players' list or the
+  // channels. HandleLogin takes its outcome from checkedLogin_.
+  void CheckLoginAccount(TPacket& packet);
   void HandleLogin(TPacket& packet);
   void HandleEnter(TPacket& packet);
   void HandleLogout(TPacket& packet);
@@ -247,6 +253,10 @@ class TPLUDPListener {
   TClientObject* current_ = nullptr;
   uint32_t currentConnection_ = 0;
   bool removeFlag_ = false;
+  struct TCheckedLogin {
+    bool Checked = false;  // the packet names an account that was checked
+    std::unique_ptr<TClientObject> Account;  // none: refused (blocked or wrong)
+  } checkedLogin_;
   TDateTime nowCache_ = 0;
   int64_t nowCounter_ = 0;
   bool nowValid_ = false;

@@ -189,6 +189,9 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
     requester.RegisteredBy = before.RegisteredBy;
     return SendErrorReply(rc::AccountNotStored, packet);
   }
+  // Stored as a hash; the player's record keeps no password, so a later
+  // write-back of its rights leaves the account's password alone.
+  requester.Password = std::string_view();
   requester.PlayerPrivileges =
       static_cast<uint16_t>((requester.PlayerPrivileges | PlayerPrivileges::Registered) &
                             ~PlayerPrivileges::AllowRegistration);

@@ -119,7 +119,7 @@ TEST_F(TWebFixture, SessionPageEscapesAndMasksAndCanEndTheSession) {
   ASSERT_TRUE(r);
   EXPECT_NE(r->body.find("<tr><td>SessionID</td><td>" + browser->Cookie + "</td></tr>"), std::string::npos);
   EXPECT_NE(r->body.find("&lt;b&gt;note&lt;/b&gt;=&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
-  EXPECT_NE(r->body.find("password=***"), std::string::npos);
+  EXPECT_NE(r->body.find("credential=***"), std::string::npos);
   EXPECT_EQ(r->body.find("secret"), std::string::npos);
   EXPECT_EQ(r->body.find("<script>"), std::string::npos);
   EXPECT_NE(r->body.find("StartTime="), std::string::npos);
@@ -147,6 +147,24 @@ TEST_F(TWebFixture, StoredCredentialsAreCheckedOnEveryRequestAndNeverLoggedInCle
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 403);
   EXPECT_EQ(r->body, kAccessDenied);
+}
+
+TEST_F(TWebFixture, TheSessionPageSetsNoValueOfTheServerAndAFailedRecheckCountsAsAGuess) {
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  for (const char* name : {"username", "USERNAME", "password", "credential", "serverport", "serverid", "loggedin",
+                           "superadmin", "SuperAdmin", "CLIENT_TO_DELETE"}) {
+    auto r = browser->Post("/sessions", {{"ParamName", name}, {"Param", "admin"}});
+    ASSERT_TRUE(r) << name;
+    EXPECT_NE(r->body.find("cannot be set here"), std::string::npos) << name;
+  }
+  EXPECT_NE(browser->Page("/sessions").find("username=op\r\n"), std::string::npos);
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+  // The password changed elsewhere: each refused request counts.
+  TClientObject op = *GetUser("op", TServerFixture::kDefaultID, false);
+  op.Password = "changed";
+  ASSERT_TRUE(UpdateUser(op, TServerFixture::kDefaultID));
+  for (uint32_t i = 0; i < TLoginThrottle::kFreeFailures; ++i) EXPECT_EQ(browser->Get("/index.html")->status, 403);
+  EXPECT_FALSE(LogIn("admin", "secret"));
 }
 
 TEST_F(TWebFixture, WrongPasswordsAreThrottledPerAddress) {

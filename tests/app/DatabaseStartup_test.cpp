@@ -77,7 +77,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
     EXPECT_EQ(stored.db.DatabaseName(), "Parleon db");
     const auto admin = GetUser(stored.db, "admin", "server_cfg Default", false);
     ASSERT_NE(admin, nullptr);
-    EXPECT_EQ(admin->Password, password);
+    EXPECT_TRUE(PasswordMatches(*admin, password));
     EXPECT_EQ(admin->PlayerPrivileges, 9);
     EXPECT_EQ(admin->NickName, "admin");
     EXPECT_EQ(admin->RegisteredBy, "Server");
@@ -93,7 +93,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
   EXPECT_EQ(second.find("Default Server created"), std::string::npos);
   TStoredDatabase stored(dir.File("server.db"));
   EXPECT_EQ(*ListUsers(stored.db, "server_cfg Default"), std::vector<std::string>{"admin"});
-  EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false)->Password, password);
+  EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "admin", "server_cfg Default", false), password));
 }
 
 TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
@@ -122,10 +122,10 @@ TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
   for (const char* server : {"server_cfg A", "server_cfg B"}) {
     const auto admin = GetUser(stored.db, "admin", server, false);
     ASSERT_NE(admin, nullptr) << server;
-    EXPECT_EQ(admin->Password, "secret") << server;
+    EXPECT_TRUE(PasswordMatches(*admin, "secret")) << server;
     EXPECT_EQ(admin->PlayerPrivileges, 9) << server;
   }
-  EXPECT_EQ(GetUser(stored.db, "other", "server_cfg A", false)->Password, "old");
+  EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "other", "server_cfg A", false), "old"));
   EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false), nullptr);
 }
 
