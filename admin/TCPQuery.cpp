@@ -56,7 +56,7 @@ struct TQueryServer {
 
 // One accepted connection. Everything but the command itself runs on the
 // I/O thread; the command runs on a worker with the session's
-// QueryConnection, which no other thread touches meanwhile.
+// TQueryConnection, which no other thread touches meanwhile.
 class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
  public:
   TQuerySession(TQueryServer& owner, asio::ip::tcp::socket socket)
@@ -161,7 +161,7 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
   TQueryLineReader reader_;
   std::array<char, TQueryLineReader::kMaxLine> input_;
   std::string output_;
-  QueryConnection connection_;
+  TQueryConnection connection_;
   bool closed_ = false;
 };
 

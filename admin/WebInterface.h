@@ -12,8 +12,9 @@
 //
 // Thread-safety: the HTTP server calls the handlers on one thread per
 // connection, so every public operation may run on many threads at once.
-// Sessions carry their own locks (admin/WebSessions.h). Servers are reached
-// through ServerList and HoldMachinery, accounts through database/Accounts.h.
+// Sessions carry their own locks (admin/WebSessions.h). Servers are found in
+// ServerList and reached through TServerAccess (server/ServerAccess.h),
+// accounts through database/Accounts.h.
 // Lifetime: the destructor stops the server and waits for every request.
 #pragma once
 
@@ -29,7 +30,7 @@
 #include "admin/WebSessions.h"
 #include "admin/WebTemplates.h"
 #include "common/Clock.h"
-#include "server/ServerObject.h"
+#include "server/ServerAccess.h"
 
 class THttpServer;
 
@@ -47,6 +48,12 @@ struct TWebRequest {
   const httplib::Request& Request;
   httplib::Response& Response;
   TWebSessionRef Session;
+  // What this request's own login check found: set once at its start, and
+  // what its command acts with. A parallel request of the same session may
+  // change the session's copies meanwhile; these stay.
+  bool LoggedIn = false;
+  std::string ServerID = "";  // the selected running server's id; empty: none
+  bool SuperAdmin = false;
   // A request parameter (query or form), name matched without regard to
   // case; empty when absent.
   std::string Param(std::string_view name) const;
@@ -75,7 +82,8 @@ class TWebInterface {
   void HTTPServerCommandGet(TWebRequest& r);
   std::string GetMIMEType(std::string_view fileName) const;
   // Whether the credentials name an administrator of the running server on
-  // `port`; stores "serverid" and "superadmin" in the session.
+  // `port`; stores "serverid" and "superadmin" in the session and the
+  // request (TWebRequest::ServerID, SuperAdmin).
   bool CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
                          TWebRequest& r);
   bool IsSuperServerAdmin(std::string_view loginName, std::string_view password);
@@ -83,7 +91,8 @@ class TWebInterface {
   void ServeVirtualFolder(TWebRequest& r);
 
   // Templates (WebTemplates.cpp).
-  void Progress_FILE(const std::string& fileName, bool& handled, TWebRequest& r);
+  // True when the page existed and was answered.
+  bool Progress_FILE(const std::string& fileName, TWebRequest& r);
   std::string ParseCommands(const std::string& text);
   std::string LoadFile(const std::string& name);
   bool FileCheck(const std::string& name);
@@ -92,7 +101,11 @@ class TWebInterface {
   std::string CreateDataBaseClientList(TWebRequest& r, const TMarkers& page);
 
   // Commands (WebCommands.cpp).
-  void Progress_COMMAND(const std::string& document, bool& handled, TWebRequest& r);
+  // Runs the command the document names; true when it was answered (an
+  // unknown command is answered with nothing).
+  bool Progress_COMMAND(const std::string& document, TWebRequest& r);
+  // Whether the document names a command that needs no login.
+  static bool MayRunWithoutLogin(std::string_view document);
   static void DisplayError(httplib::Response& response, std::string_view title, std::string_view text,
                            std::string_view url);
   static void DisplayOK(httplib::Response& response, std::string_view title, std::string_view text,
@@ -102,7 +115,18 @@ class TWebInterface {
                             std::string_view no);
 
  private:
-  // The running server whose id the session holds, or none.
+  // What a command needs of its request before it runs.
+  enum class TWebRights { None, LoggedIn, ServerSelected };
+  struct TWebCommand {
+    const char* Name;  // the document, upper case
+    void (TWebInterface::*Run)(TWebRequest&);
+    TWebRights Needs;
+    bool ChangesState;  // refused when another site sent it
+  };
+  static const TWebCommand kCommands[];
+  static const TWebCommand* FindCommand(std::string_view document);
+
+  // The running server this request's login check selected, or none.
   TServerRef SelectedServer(TWebRequest& r);
   // `path` made canonical (symlinks resolved) when it lies inside the
   // document folder; empty otherwise.
@@ -110,10 +134,12 @@ class TWebInterface {
   std::string Now() const;
   void ServePlainFile(const std::string& file, TWebRequest& r);
   void CommandLogin(TWebRequest& r);
-  void CommandSettingsServer(TWebRequest& r, TServerObject& server);
-  void CommandAddClient(TWebRequest& r, const std::string& id);
-  void CommandEditClient(TWebRequest& r, const std::string& id);
-  void CommandDeleteClient(TWebRequest& r, const std::string& id);
+  void CommandLogout(TWebRequest& r);
+  void CommandSettingsServer(TWebRequest& r);
+  void CommandAskDeleteClient(TWebRequest& r);
+  void CommandAddClient(TWebRequest& r);
+  void CommandEditClient(TWebRequest& r);
+  void CommandDeleteClient(TWebRequest& r);
 
   TWebInterfaceConfig config_;
   TClock* clock_;
