@@ -1,6 +1,7 @@
 // The command side of TWebInterface: the actions of the pages' forms and
-// links, sent to documents ending in ".plcmd". Each answers with a redirect:
-// to a page, or to a message box whose texts travel, encoded, in the query.
+// links, sent to documents ending in ".plcmd" and found in a table that
+// says what each needs of its request. Each answers with a redirect: to a
+// page, or to a message box whose texts travel, encoded, in the query.
 #include <charconv>
 
 #include "admin/HttpServer.h"

@@ -137,6 +137,9 @@ class TPLUDPListener {
   int32_t JoinCheck(uint32_t channelID, std::string_view password);
   void ApplyAutoRights(TClientObject& p);
   void AnnounceSwitch(TClientObject& p, uint32_t oldChannel, uint32_t newChannel);
+  // SwitchPlayer and KickPlayer also serve an administrator's thread
+  // (TServerAccess), which holds both locks as the loop does: they use no
+  // state of the event being handled.
   // The player goes into `channelID` (which exists) with the rights stored
   // for its family; everyone concerned is told, and the family it left goes
   // if it was temporary and is now empty. A switch's checks come first.
