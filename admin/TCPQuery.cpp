@@ -58,7 +58,7 @@ struct TQueryServer {
 
 // One accepted connection. Everything but the command itself runs on the
 // I/O thread; the command runs on a worker with the session's
-// QueryConnection, which no other thread touches meanwhile.
+// TQueryConnection, which no other thread touches meanwhile.
 class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
  public:
   TQuerySession(TQueryServer& owner, asio::ip::tcp::socket socket, std::string address)
@@ -174,7 +174,7 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
   std::array<char, TQueryLineReader::kMaxLine> input_;
   std::string output_;
   std::string address_;
-  QueryConnection connection_;
+  TQueryConnection connection_;
   bool loggedIn_ = false;  // the I/O thread's copy of connection_.LoggedIn
   bool closed_ = false;
 };

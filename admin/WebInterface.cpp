@@ -11,6 +11,7 @@
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
+#include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
 namespace fs = std::filesystem;
@@ -84,11 +85,8 @@ void SendStatusPage(httplib::Response& response, int status) {
                        "text/HTML");
 }
 
-// The id of a server that is running now, read while its machinery is held.
-std::string RunningId(TServerObject& server) {
-  const auto hold = server.HoldMachinery();
-  return server.Running() ? server.ServerID : std::string();
-}
+// The id of a server that is running now.
+std::string RunningId(const TServerRef& server) { return TServerAccess(server).RunningID(); }
 
 }  // namespace
 
@@ -201,20 +199,18 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
       LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
              {document, r.Session->Get("username"), MaskSecret(r.Session->Get("credential")),
               r.Session->Get("serverport")});
-    bool handled = false;
     if (!r.Session->LoggedIn()) {
-      const std::string command = UpperCase(document.substr(document.empty() ? 0 : 1));
-      if (Lower(document).find(".plcmd") != std::string::npos &&
-          (command == "LOGIN.PLCMD" || command == "LOGOUT.PLCMD"))
-        Progress_COMMAND(document, handled, r);
+      if (MayRunWithoutLogin(document))
+        Progress_COMMAND(document, r);
       else
-        Progress_FILE(docs_ + "/login.html", handled, r);
+        Progress_FILE(docs_ + "/login.html", r);
       return;
     }
     if (!RecheckSessionLogin(r)) {
       SendAccessDenied(r.Response);
       return;
     }
+    r.LoggedIn = true;
     if (Lower(document).rfind("/session", 0) == 0) {
       ServeVirtualFolder(r);
       return;
@@ -238,10 +234,11 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
       return;
     }
     const std::string ext = Lower(fs::path(inside).extension().string());
+    bool handled = false;
     if (ext.find(".htm") != std::string::npos)
-      Progress_FILE(inside, handled, r);
+      handled = Progress_FILE(inside, r);
     else if (ext.find(".plcmd") != std::string::npos)
-      Progress_COMMAND(document, handled, r);
+      handled = Progress_COMMAND(document, r);
     if (handled) return;
     if (fs::is_regular_file(inside, ec))
       ServePlainFile(inside, r);
@@ -306,7 +303,7 @@ bool TWebInterface::CheckSessionAccount(std::string_view port, const TAccountChe
   const TServerRef server = parsed.ec == std::errc() && parsed.ptr == portText.data() + portText.size() && list
                                 ? list->FindServerByPort(portNumber)
                                 : nullptr;
-  const std::string id = server ? RunningId(*server) : std::string();
+  const std::string id = server ? RunningId(server) : std::string();
   if (!id.empty()) {
     std::unique_ptr<TClientObject> account = IsSuperServerAdmin(check);
     if (!account) account = check(id, PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin);
@@ -324,6 +321,8 @@ bool TWebInterface::CheckSessionAccount(std::string_view port, const TAccountChe
     v.Set("credential", credential);
     return true;
   });
+  r.ServerID = serverId;
+  r.SuperAdmin = super;
   return !serverId.empty();
 }
 
@@ -409,6 +408,6 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
 
 TServerRef TWebInterface::SelectedServer(TWebRequest& r) {
   TServerListObject* list = GetServerList();
-  const std::string id = r.Session->Get("serverid");
-  return list && !id.empty() ? list->FindServerByID(id) : nullptr;
+  const TServerRef server = list && !r.ServerID.empty() ? list->FindServerByID(r.ServerID) : nullptr;
+  return server && server->Running() ? server : nullptr;
 }
