@@ -132,7 +132,18 @@ class TWebInterface {
   // The session's account judged by `check` on the running server on `port`
   // (or as a super server administrator of any); stores the outcome.
   bool CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r);
-  // The running server whose id the session holds, or none.
+  // What a command needs of its request before it runs.
+  enum class TWebRights { None, LoggedIn, ServerSelected };
+  struct TWebCommand {
+    const char* Name;  // the document, upper case
+    void (TWebInterface::*Run)(TWebRequest&);
+    TWebRights Needs;
+    bool ChangesState;  // refused when another site sent it
+  };
+  static const TWebCommand kCommands[];
+  static const TWebCommand* FindCommand(std::string_view document);
+
+  // The running server this request's login check selected, or none.
   TServerRef SelectedServer(TWebRequest& r);
   // `path` made canonical (symlinks resolved) when it lies inside the
   // document folder; empty otherwise.

@@ -164,7 +164,6 @@ bool TServerAccess::ApplySettings(const TSettingsChange& change, const std::stri
   Apply(change, settings);
   TIniFile ini(file);
   settings.Write(ini, id);
-  ini.UpdateFile();
   if (NeedsRestart(change)) list->RestartServer(id);
   return true;
 }
