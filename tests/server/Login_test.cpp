@@ -6,6 +6,7 @@
 #include "common/ClientObject.h"
 #include "common/CommandCodes.h"
 #include "database/Accounts.h"
+#include "support/HeldPasswordHashes.h"
 #include "support/ServerFixture.h"
 #include "server/ServerInternals.h"
 
@@ -132,6 +133,50 @@ TEST_F(LoginTest, RegisteredLoginsCountEvenWithAWrongPassword) {
   EXPECT_EQ(client->Players[0].PlayerPrivileges, PlayerPrivileges::ServerAdmin | PlayerPrivileges::Registered);
   EXPECT_EQ(client->Players[0].ChannelPrivileges, ChannelPrivileges::AutoOperator | ChannelPrivileges::AutoVoice |
                                                       ChannelPrivileges::Operator | ChannelPrivileges::Voice);
+}
+
+// A login's account check runs beside the listener: while it is held back,
+// another player's command is answered and other logins are served. The
+// client's repeat of a login being checked makes no second player.
+TEST_F(LoginTest, AccountChecksRunBesideTheListenerAndARepeatedLoginMakesNoSecondPlayer) {
+  ASSERT_TRUE(f.Start());
+  TClientObject account;
+  account.LoginName = "reg";
+  account.Password = "pw";
+  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+  auto a = f.Connect("a");
+  ASSERT_TRUE(a);
+
+  THeldPasswordHashes held;
+  TLoginRequest reg = Nick("regnick");
+  reg.LoginName = "reg";
+  reg.Password = "pw";
+  reg.UniqueNick = true;  // a second player would be let in under another nickname
+  auto b = f.NewClient();
+  b->SendLogin(reg);
+  ASSERT_TRUE(held.WaitEntered(1));
+  a->QueueCommand(cmd::ServerInfo, {});
+  EXPECT_TRUE(a->WaitCommand(cmd::ServerInfoReply).has_value()) << "the listener waits for the hash";
+  b->SendLogin(reg);
+  // Logins are served in their order: this one's answer means the repeat was seen.
+  auto other = f.Connect("other");
+  ASSERT_TRUE(other);
+  EXPECT_FALSE(b->TakeLoginReply().has_value());
+
+  held.Release();
+  std::optional<TLoginReply> reply;
+  ASSERT_TRUE(TServerFixture::WaitFor([&] {
+    b->Pump();
+    return (reply = b->TakeLoginReply()).has_value();
+  }));
+  EXPECT_EQ(reply->Result, 1);
+  ExpectFullReply(*reply, f.Settings);
+  ASSERT_TRUE(b->Enter());
+  // Checked after whatever the repeat could have started, so it is done.
+  auto c = f.Connect(reg);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(f.Server->CurrentUsers(), 4);
+  EXPECT_EQ(GetUser("reg", TServerFixture::kDefaultID, false)->Logins, 2u);
 }
 
 // Five wrong passwords from one address block its logins with a password:
