@@ -41,6 +41,13 @@ void ExpectFullReply(const TLoginReply& reply, const TServerSettings& settings) 
   EXPECT_EQ(reply.Raw.Size(), 372u);
 }
 
+bool AddAccount(const std::string& loginName, const std::string& password) {
+  TClientObject account;
+  account.LoginName = loginName;
+  account.Password = password;
+  return AddUser(account, TServerFixture::kDefaultID);
+}
+
 class LoginTest : public ::testing::Test {
  protected:
   TServerFixture f;
@@ -140,10 +147,7 @@ TEST_F(LoginTest, RegisteredLoginsCountEvenWithAWrongPassword) {
 // client's repeat of a login being checked makes no second player.
 TEST_F(LoginTest, AccountChecksRunBesideTheListenerAndARepeatedLoginMakesNoSecondPlayer) {
   ASSERT_TRUE(f.Start());
-  TClientObject account;
-  account.LoginName = "reg";
-  account.Password = "pw";
-  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+  ASSERT_TRUE(AddAccount("reg", "pw"));
   auto a = f.Connect("a");
   ASSERT_TRUE(a);
 
@@ -184,10 +188,7 @@ TEST_F(LoginTest, AccountChecksRunBesideTheListenerAndARepeatedLoginMakesNoSecon
 // looked at (its login count stands still), and the block is logged.
 TEST_F(LoginTest, PasswordGuessingIsThrottled) {
   ASSERT_TRUE(f.Start());
-  TClientObject account;
-  account.LoginName = "admin";
-  account.Password = "right";
-  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+  ASSERT_TRUE(AddAccount("admin", "right"));
   TLoginRequest guess = Nick("x");
   guess.LoginName = "admin";
   for (int n = 0; n < 5; ++n) {
@@ -236,10 +237,7 @@ TEST_F(LoginTest, PlayerIdsWrapAndSkipIdsInUse) {
 TEST_F(LoginTest, ServerPasswordBindsRegisteredPlayersOnlyWhenTheyAskForIt) {
   f.Settings.ServerPassword = "secret";
   ASSERT_TRUE(f.Start());
-  TClientObject account;
-  account.LoginName = "reg";
-  account.Password = "pw";
-  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+  ASSERT_TRUE(AddAccount("reg", "pw"));
 
   TLoginRequest r = Nick("reg");
   r.LoginName = "reg";
