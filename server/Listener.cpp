@@ -453,7 +453,8 @@ bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uin
     // flood with forged sources gets no reply to bounce off a stranger.
     uint32_t held = 0;
     if (droppedLogins_.Allow(held))
-      LogFmt(LMTERROR, LMDALL, "UDP Listener", "Login from %1 dropped: account checks are queued full (%2 more held back)",
+      LogFmt(LMTWARNING, LMDALL, "UDP Listener",
+             "Login from %1 dropped: the account checks are queued full (%2 such lines held back before)",
              {packet.Address, std::to_string(held)});
     return true;
   }
