@@ -329,7 +329,10 @@ void TPLUDPListener::CheckLoginAccount(TPacket& packet) {
   TLoginThrottle& throttle = ProcessLoginThrottle();
   // A guesser blocked for now is refused without the password being looked
   // at, so the answer tells it nothing.
-  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) return;
+  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) {
+    server_.Counters->NoteThrottled();
+    return;
+  }
   // Counts the login before the password is compared: a wrong one counts too.
   checkedLogin_.Account = LoginAccount(loginName, server_.ServerID, wire::GetStr(d + 120, wire::kStr29), true);
   if (checkedLogin_.Account)
@@ -390,6 +393,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     const std::string guessed = "server password, " + packet.Address;
     if (!throttle.MayTry(packet.Address, guessed, "UDP Listener")) {
       result = rc::BadPasswordOrNick;
+      server_.Counters->NoteThrottled();
     } else if (password != server_.ServerPassword) {
       result = rc::BadPasswordOrNick;
       throttle.Failed(packet.Address, guessed);
@@ -408,6 +412,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
   }
 
+  server_.Counters->NoteLogin(result);
   // Refused logins get a connection too, for their reply; the packet buffer
   // keeps it for the login time-out at most.
   server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address,
