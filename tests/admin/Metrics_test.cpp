@@ -116,6 +116,9 @@ TEST(MetricsProcessTest, ScrapeNeedsTheTokenAndAgreesWithTheQuery) {
   TVoiceClient player(udpPort);
   ASSERT_EQ(player.Login(TLoginRequest{}).Result, 1);
   ASSERT_TRUE(player.Enter());
+  const std::vector<uint8_t> frame(40, 0x5A);
+  for (uint8_t n = 0; n < 3; ++n) player.SendVoice(0, n, n, frame.data(), frame.size());
+  player.PumpFor(300);
   TVoiceClient refused(udpPort);
   TLoginRequest oldClient;
   oldClient.Version[2] = 1;
@@ -162,6 +165,7 @@ TEST(MetricsProcessTest, ScrapeNeedsTheTokenAndAgreesWithTheQuery) {
     EXPECT_GT(Sample(samples, metric, labels), 0) << metric;
   }
   EXPECT_EQ(Sample(samples, "parleon_logins_accepted_total", labels), 1);
+  EXPECT_EQ(Sample(samples, "parleon_voice_frames_relayed_total", labels), 3);
   EXPECT_EQ(Sample(samples, "parleon_logins_refused_total", labels.substr(0, labels.size() - 1) + ",code=\"-5\"}"), 1);
   EXPECT_EQ(Sample(samples, "parleon_query_connections", ""), 1);
   EXPECT_GT(Sample(samples, "parleon_process_resident_memory_bytes", ""), 0);
