@@ -415,7 +415,10 @@ bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uin
   TLoginThrottle& throttle = ProcessLoginThrottle();
   // A guesser blocked for now is refused without the password being looked
   // at, so the answer tells it nothing, and costs no hash.
-  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) return false;
+  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) {
+    server_.Counters->NoteThrottled();
+    return false;
+  }
 
   struct TCheck {
     std::string LoginName, Password, Address, ServerID;
@@ -514,6 +517,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     const std::string guessed = "server password, " + packet.Address;
     if (!throttle.MayTry(packet.Address, guessed, "UDP Listener")) {
       result = rc::BadPasswordOrNick;
+      server_.Counters->NoteThrottled();
     } else if (password != server_.ServerPassword) {
       result = rc::BadPasswordOrNick;
       throttle.Failed(packet.Address, guessed);
@@ -532,6 +536,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
   }
 
+  server_.Counters->NoteLogin(result);
   // Refused logins get a connection too, for their reply; the packet buffer
   // keeps it for the login time-out at most.
   server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address,

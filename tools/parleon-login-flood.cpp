@@ -183,9 +183,10 @@ int main(int argc, char** argv) {
   const double floodSeconds = std::chrono::duration<double>(Clock::now() - floodStart).count();
   Report("during", during);
   const TBufferStatistics stats = TServerInternals::PacketBuffer(*server)->GetStatistics();
-  std::printf("sent %llu login requests (%.0f/s); server received %u datagrams, sent %u\n",
+  std::printf("sent %llu login requests (%.0f/s); server received %llu datagrams, sent %llu\n",
               static_cast<unsigned long long>(sent.load()), static_cast<double>(sent.load()) / floodSeconds,
-              stats.PacketsReceived, stats.PacketsSent);
+              static_cast<unsigned long long>(stats.PacketsReceived),
+              static_cast<unsigned long long>(stats.PacketsSent));
   // Refused logins linger two seconds in login state; then they must be gone.
   Report("after", SampleFor(*server, player, peer, 3.0));
   std::printf("players still listed: %d (the two connected ones and probes not yet timed out)\n",
