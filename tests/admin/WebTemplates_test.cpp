@@ -145,8 +145,9 @@ TEST_F(TWebFixture, AccountMarkersAndTheAccountListAreEscaped) {
   AddAccount("<i>x</i>", "pw", 0);
   ASSERT_TRUE(LogIn());
   const std::string list = browser->Page("/client_manager.html");
-  EXPECT_NE(list.find("<td>op</td><td>op</td>"), std::string::npos);
-  EXPECT_NE(list.find("<td>&lt;i&gt;x&lt;/i&gt;</td>"), std::string::npos);
+  EXPECT_NE(list.find("<td data-label=\"Login name\" class=\"login\">op</td><td data-label=\"Nickname\">op</td>"),
+            std::string::npos);
+  EXPECT_NE(list.find("class=\"login\">&lt;i&gt;x&lt;/i&gt;</td>"), std::string::npos);
   EXPECT_EQ(list.find("<i>x</i>"), std::string::npos);
   Page("c.html", "%%SELECTED_CLIENT_LOGINNAME%%|%%SERVERCFG_CLIENT_RIGHTS_SERVERADMIN_SELECTED%%|"
                  "%%SERVERCFG_CLIENT_RIGHTS_SUPERSERVERADMIN_SELECTED%%|%%SELECTED_CLIENT_LOGINS%%|"
