@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "admin/WebText.h"
+#include "server/TrafficHistory.h"
 
 namespace {
 
@@ -92,4 +93,25 @@ std::string RenderSvgChart(const TChart& chart) {
     legendX += 140;
   }
   return svg + "</svg>";
+}
+
+TLoadCharts RenderLoadCharts(const std::vector<TTrafficSample>& samples, int64_t nowSec) {
+  TChart players, traffic;
+  players.Id = "chart-players";
+  players.Title = "Players online in the last hour";
+  traffic.Id = "chart-traffic";
+  traffic.Title = "Traffic in and out in the last hour, bytes per second";
+  traffic.Label = FormatByteRate;
+  TChartSeries online{"players online", "line-a", {}}, in{"in", "line-a", {}}, out{"out", "line-b", {}};
+  for (const TTrafficSample& s : samples) {
+    const int64_t age = nowSec - s.Second;
+    players.AgeSec.push_back(age);
+    traffic.AgeSec.push_back(age);
+    online.Values.push_back(s.Players);
+    in.Values.push_back(static_cast<double>(s.BytesIn) / TTrafficHistory::kIntervalSec);
+    out.Values.push_back(static_cast<double>(s.BytesOut) / TTrafficHistory::kIntervalSec);
+  }
+  players.Series = {std::move(online)};
+  traffic.Series = {std::move(in), std::move(out)};
+  return {RenderSvgChart(players), RenderSvgChart(traffic)};
 }

@@ -37,3 +37,12 @@ double ChartCeiling(double value);
 std::string RenderSvgChart(const TChart& chart);
 // A byte rate as "12.5 kB/s" (powers of 1000).
 std::string FormatByteRate(double bytesPerSecond);
+
+struct TTrafficSample;
+// The overview's two charts of a server's last hour, ending at `nowSec` (the
+// samples' clock): players online (id "chart-players") and bytes per second
+// received and sent (id "chart-traffic").
+struct TLoadCharts {
+  std::string Players, Traffic;
+};
+TLoadCharts RenderLoadCharts(const std::vector<TTrafficSample>& samples, int64_t nowSec);

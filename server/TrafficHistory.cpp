@@ -4,6 +4,10 @@
 
 #include "server/ServerList.h"
 
+int64_t TrafficSecond() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 void TTrafficHistory::Record(int64_t second, uint32_t players, const TBufferStatistics& totals) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t in = totals.BytesReceived, out = totals.BytesSent;
@@ -41,7 +45,7 @@ void TTrafficSampler::Start() {
     using Steady = std::chrono::steady_clock;
     auto due = Steady::now();
     for (;;) {
-      SampleNow(std::chrono::duration_cast<std::chrono::seconds>(Steady::now().time_since_epoch()).count());
+      SampleNow(TrafficSecond());
       due += std::chrono::seconds(TTrafficHistory::kIntervalSec);
       std::unique_lock<std::mutex> wait(mutex_);
       if (wake_.wait_until(wait, due, [this] { return stopping_; })) return;

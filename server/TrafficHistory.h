@@ -32,6 +32,9 @@ struct TTrafficSample {
   int64_t BytesOut = 0;    // sent since the sample before
 };
 
+// The samples' clock: monotonic seconds.
+int64_t TrafficSecond();
+
 class TTrafficHistory {
  public:
   static constexpr int64_t kIntervalSec = 10;

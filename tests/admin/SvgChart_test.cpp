@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "server/TrafficHistory.h"
+
 TEST(SvgChart, CeilingAndRates) {
   EXPECT_EQ(ChartCeiling(0), 1);
   EXPECT_EQ(ChartCeiling(1), 1);
@@ -32,4 +34,14 @@ TEST(SvgChart, PlotsPointsByAgeAndScalesToTheCeiling) {
 
   c.AgeSec.clear();
   EXPECT_NE(RenderSvgChart(c).find("no samples yet"), std::string::npos);
+}
+
+TEST(SvgChart, LoadChartsShowPlayersAndByteRatesOfTheSamples) {
+  const std::vector<TTrafficSample> samples = {{100, 2, 1000, 3000}, {110, 3, 2000, 500}};
+  const TLoadCharts c = RenderLoadCharts(samples, 110);
+  EXPECT_NE(c.Players.find("id=\"chart-players\""), std::string::npos);
+  EXPECT_NE(c.Players.find("data-last=\"3\""), std::string::npos);
+  EXPECT_NE(c.Traffic.find("data-last=\"200\""), std::string::npos) << "2000 bytes in 10 s";
+  EXPECT_NE(c.Traffic.find("data-last=\"50\""), std::string::npos);
+  EXPECT_NE(c.Traffic.find("500 B/s"), std::string::npos) << "the axis tops out at the ceiling above 300 B/s";
 }
