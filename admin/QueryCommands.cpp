@@ -6,26 +6,23 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/CommandCodes.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "common/LoginThrottle.h"
-#include "common/Packets.h"
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
+#include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
 namespace {
 
 constexpr size_t kErrorMessageLength = 29;
-constexpr size_t kMessageSize = 314;
-constexpr uint32_t kMessageValue = 255;
 
 // One command line being answered.
 struct TCall {
-  QueryConnection& Conn;
+  TQueryConnection& Conn;
   const TServerEnvironment& Env;
   std::vector<std::string> Params;
   std::string Answer;
@@ -62,8 +59,6 @@ std::string JoinEachAfterBlank(const std::vector<std::string>& params, size_t fi
   for (size_t i = first; i < params.size(); ++i) value += " " + params[i];
   return value;
 }
-
-TDateTime ServerNow(const TServerObject& server) { return server.Clock ? server.Clock->Now() : NowDateTime(); }
 
 TServerListObject& List() {
   TServerListObject* list = GetServerList();
@@ -142,17 +137,13 @@ std::optional<std::string> SelectedID(TCall& c, size_t minParams) {
   return std::move(target->ID);
 }
 
-// Runs `read` with the server's machinery held; false (answered as not
-// found) when the server stopped after it was selected.
-template <typename F>
-bool WithMachinery(TCall& c, TServerObject& server, F&& read) {
-  const auto hold = server.HoldMachinery();
-  if (!server.Running()) {
-    c.Error("serverport not found");
-    return false;
-  }
-  read();
-  return true;
+// A copy of the selected server's state; none (answered as not found)
+// when the server stopped after it was selected.
+std::optional<TServerSnapshot> Snapshot(TCall& c, const TServerRef& server, unsigned parts) {
+  TServerSnapshot view = TServerAccess(server).Snapshot(parts);
+  if (view.Running) return view;
+  c.Error("serverport not found");
+  return std::nullopt;
 }
 
 // ---- listing commands ---------------------------------------------------------------
@@ -168,58 +159,20 @@ void ServerListCommand(TCall& c) {
   c.Ok();
 }
 
-struct TPlayerRow {
-  uint32_t PlayerID, ChannelID;
-  uint16_t ChannelPrivileges, PlayerPrivileges;
-  uint32_t Flags;
-  TDateTime LoginTime, LastSeen;
-  std::string NickName, LoginName;
-  uint32_t PacketsSent = 0, PacketsReceived = 0;
-  int64_t BytesSent = 0, BytesReceived = 0;
-  uint16_t Loss = 0;
-  int32_t Ping = 0;
-  std::string Address = "0.0.0.0";
-};
-
 void PlayerListCommand(TCall& c) {
   const TServerRef server = Select(c);
   if (!server) return;
-  std::vector<TPlayerRow> rows;
-  TDateTime now = 0;
-  const bool showAddress = c.Conn.LoggedIn;
-  const bool found = WithMachinery(c, *server, [&] {
-    {
-      // The listener holds this lock for every datagram: copy and let go.
-      TClientListLock lock(*server->ClientList);
-      rows.reserve(server->ClientList->Count());
-      for (const TClientObject* p : server->ClientList->Items())
-        rows.push_back({p->PlayerID, p->ChannelID, p->ChannelPrivileges, p->PlayerPrivileges, p->PlayerFlags,
-                        p->LoginTime, p->LastSeen, p->NickName.Text(), p->LoginName.Text()});
-    }
-    std::vector<uint32_t> ids;
-    ids.reserve(rows.size());
-    for (const TPlayerRow& row : rows) ids.push_back(row.PlayerID);
-    server->PacketBuffer->InspectConnections(ids, [&](size_t i, const TSingleConnection& k) {
-      TPlayerRow& row = rows[i];
-      row.PacketsSent = k.PacketsSent;
-      row.BytesSent = k.BytesSent;
-      row.PacketsReceived = k.PacketsReceived;
-      row.BytesReceived = k.BytesReceived;
-      row.Loss = k.LossHundredths();
-      row.Ping = k.AverageRtt;
-      // Where players connect from is for administrators only.
-      if (showAddress && k.State != csLogin && k.State != csClosed) row.Address = k.Address;
-    });
-    now = ServerNow(*server);
-  });
-  if (!found) return;
-  for (const TPlayerRow& r : rows) {
+  // Where players connect from is for administrators only.
+  const unsigned addresses = c.Conn.LoggedIn ? TSnapshotParts::Addresses : 0;
+  const auto view = Snapshot(c, server, TSnapshotParts::PlayerViews | addresses);
+  if (!view) return;
+  for (const TPlayerView& r : view->PlayerViews) {
     std::string line;
     for (const std::string& field :
          {std::to_string(r.PlayerID), std::to_string(r.ChannelID), std::to_string(r.PacketsSent),
           std::to_string(r.BytesSent), std::to_string(r.PacketsReceived), std::to_string(r.BytesReceived),
-          std::to_string(r.Loss), std::to_string(r.Ping), std::to_string(SecondsBetween(r.LoginTime, now)),
-          std::to_string(SecondsBetween(r.LastSeen, now)), std::to_string(r.ChannelPrivileges),
+          std::to_string(r.Loss), std::to_string(r.Ping), std::to_string(SecondsBetween(r.LoginTime, view->Now)),
+          std::to_string(SecondsBetween(r.LastSeen, view->Now)), std::to_string(r.ChannelPrivileges),
           std::to_string(r.PlayerPrivileges), std::to_string(r.Flags), r.Address, r.NickName, r.LoginName}) {
       line += field;
       line += '\t';
@@ -229,26 +182,12 @@ void PlayerListCommand(TCall& c) {
   c.Ok();
 }
 
-struct TChannelRow {
-  uint32_t ID, Parent;
-  uint16_t Codec, Order, MaxUsers, Flags;
-  bool HasPassword;
-  std::string Name, Topic;
-};
-
 void ChannelListCommand(TCall& c) {
   const TServerRef server = Select(c);
   if (!server) return;
-  std::vector<TChannelRow> rows;
-  const bool found = WithMachinery(c, *server, [&] {
-    TChannelsLock lock(*server->Channels);
-    rows.reserve(server->Channels->Count());
-    for (const auto& r : server->Channels->Records())
-      rows.push_back({r->ID, r->Parent, r->Codec, r->Order, r->MaxUsers, r->Flags, !r->Password.empty(), r->Name,
-                      r->Topic});
-  });
-  if (!found) return;
-  for (const TChannelRow& r : rows)
+  const auto view = Snapshot(c, server, TSnapshotParts::ChannelViews);
+  if (!view) return;
+  for (const TChannelView& r : view->ChannelViews)
     c.Line(std::to_string(r.ID) + '\t' + std::to_string(r.Codec) + '\t' + std::to_string(r.Parent) + '\t' +
            std::to_string(r.Order) + '\t' + std::to_string(r.MaxUsers) + '\t' + r.Name + '\t' +
            std::to_string(r.Flags) + '\t' + (r.HasPassword ? "1" : "0") + '\t' + r.Topic);
@@ -273,48 +212,38 @@ void SelectCommand(TCall& c) {
 void ServerInfoCommand(TCall& c) {
   const TServerRef server = Select(c);
   if (!server) return;
-  std::vector<std::string> lines;
-  const bool found = WithMachinery(c, *server, [&] {
-    const TServerObject& s = *server;
-    const TBufferStatistics stats = s.PacketBuffer->GetStatistics();
-    size_t users = 0, channels = 0;
-    {
-      TClientListLock clients(*s.ClientList);
-      users = s.ClientList->Count();
-      TChannelsLock lock(*s.Channels);
-      channels = s.Channels->Count();
-    }
-    auto codec = [](bool allowed) { return allowed ? "-1" : "0"; };
-    lines = {"server_id=" + s.ServerID,
-             "server_name=" + s.ServerName,
-             "server_platform=" + s.Platform,
-             "server_welcomemessage=" + s.ServerWelcomeMessage,
-             "server_webpost_linkurl=" + s.WebPostLinkURL,
-             std::string("server_password=") + (s.ServerPassword.empty() ? "0" : "1"),
-             "server_udpport=" + std::to_string(s.ServerUDPPort),
-             "server_maxusers=" + std::to_string(s.ServerMaxUsers),
-             std::string("server_codeccelp51=") + codec(s.AllowCodecCelp51),
-             std::string("server_codeccelp63=") + codec(s.AllowCodecCelp63),
-             std::string("server_codecgsm148=") + codec(s.AllowCodecGSM148),
-             std::string("server_codecgsm164=") + codec(s.AllowCodecGSM164),
-             std::string("server_codecwindowscelp52=") + codec(s.AllowCodecWindowsCELP52),
-             "server_packetssend=" + std::to_string(stats.PacketsSent),
-             "server_bytessend=" + std::to_string(stats.BytesSent),
-             "server_packetsreceived=" + std::to_string(stats.PacketsReceived),
-             "server_bytesreceived=" + std::to_string(stats.BytesReceived),
-             "server_uptime=" + std::to_string(SecondsBetween(s.StartTime, ServerNow(s))),
-             "server_currentusers=" + std::to_string(users),
-             "server_currentchannels=" + std::to_string(channels)};
-  });
-  if (!found) return;
-  for (const std::string& line : lines) c.Line(line);
+  const auto view = Snapshot(c, server, 0);
+  if (!view) return;
+  const TServerSettings& s = view->Settings;
+  const TServerFigures& f = view->Figures;
+  auto codec = [](bool allowed) { return allowed ? "-1" : "0"; };
+  for (const std::string& line : {"server_id=" + view->ID,
+                                  "server_name=" + s.ServerName,
+                                  "server_platform=" + view->Platform,
+                                  "server_welcomemessage=" + s.ServerWelcomeMessage,
+                                  "server_webpost_linkurl=" + s.WebPostLinkURL,
+                                  std::string("server_password=") + (s.ServerPassword.empty() ? "0" : "1"),
+                                  "server_udpport=" + std::to_string(s.ServerUDPPort),
+                                  "server_maxusers=" + std::to_string(s.ServerMaxUsers),
+                                  std::string("server_codeccelp51=") + codec(s.AllowCodecCelp51),
+                                  std::string("server_codeccelp63=") + codec(s.AllowCodecCelp63),
+                                  std::string("server_codecgsm148=") + codec(s.AllowCodecGSM148),
+                                  std::string("server_codecgsm164=") + codec(s.AllowCodecGSM164),
+                                  std::string("server_codecwindowscelp52=") + codec(s.AllowCodecWindowsCELP52),
+                                  "server_packetssend=" + std::to_string(f.PacketsSent),
+                                  "server_bytessend=" + std::to_string(f.BytesSent),
+                                  "server_packetsreceived=" + std::to_string(f.PacketsReceived),
+                                  "server_bytesreceived=" + std::to_string(f.BytesReceived),
+                                  "server_uptime=" + std::to_string(f.UptimeSeconds),
+                                  "server_currentusers=" + std::to_string(f.CurrentUsers),
+                                  "server_currentchannels=" + std::to_string(f.CurrentChannels)})
+    c.Line(line);
   c.Ok();
 }
 
 // ---- server commands ------------------------------------------------------------------
 
-// The text goes to every player as a server message: one reliable command
-// per player, queued in one batch.
+// The text goes to every player as a server message.
 void MessageCommand(TCall& c) {
   if (!LoggedIn(c)) return;
   const TServerRef server = Select(c);
@@ -324,31 +253,8 @@ void MessageCommand(TCall& c) {
   text = Trim(text);
   std::erase(text, '\r');
   std::replace(text.begin(), text.end(), '\n', ' ');
-  const bool found = WithMachinery(c, *server, [&] {
-    std::vector<std::pair<uint32_t, uint32_t>> recipients;  // session key, player id
-    {
-      TClientListLock lock(*server->ClientList);
-      recipients.reserve(server->ClientList->Count());
-      for (const TClientObject* p : server->ClientList->Items()) recipients.emplace_back(p->SessionKey, p->PlayerID);
-    }
-    // A player who left meanwhile has no connection: the buffer drops its copy.
-    std::vector<std::unique_ptr<TPacket>> packets;
-    packets.reserve(recipients.size());
-    for (const auto& [sessionKey, playerID] : recipients) {
-      auto packet = std::make_unique<TPacket>(kMessageSize);
-      uint8_t* m = packet->Memory();
-      wire::PutU16(m, kPacketCommand);
-      wire::PutU16(m + 2, cmd::TextMessageOut);
-      wire::PutU32(m + 4, sessionKey);
-      wire::PutU32(m + 8, playerID);
-      wire::PutStr(m + 24, 255, text);
-      wire::PutU32(m + 280, kMessageValue);
-      wire::PutStr(m + 284, 29, "SERVER");
-      packets.push_back(std::move(packet));
-    }
-    server->PacketBuffer->SendPackets(packets.data(), packets.size());
-  });
-  if (found) c.Ok();
+  if (!TServerAccess(server).SendText({TTextTarget::Server}, text)) return c.Error("serverport not found");
+  c.Ok();
 }
 
 void MessageAllCommand(TCall& c) {
@@ -415,7 +321,6 @@ void ListServer(TIniFile& ini, const std::string& id) {
     if (listed == id) return;
   }
   ini.WriteString("Servers", std::to_string(n), id);
-  ini.UpdateFile();
 }
 
 void AddServerCommand(TCall& c) {
@@ -447,9 +352,9 @@ void AddServerCommand(TCall& c) {
 
 // ---- "set" -------------------------------------------------------------------------------
 
-// Applies parameter 1 on (the value) to a copy of the settings; false when
-// the value was refused (and answered).
-using TSetter = bool (*)(TCall&, TServerSettings&);
+// Puts parameter 1 on (the value) into the change; false when the value
+// was refused (and answered).
+using TSetter = bool (*)(TCall&, TSettingsChange&);
 
 struct TSetVariable {
   const char* Name;
@@ -458,7 +363,7 @@ struct TSetVariable {
 
 const TSetVariable kSetVariables[] = {
     {"maxuser",
-     [](TCall& c, TServerSettings& s) {
+     [](TCall& c, TSettingsChange& s) {
        int32_t value = 0;
        if (!TIniFile::ParseInteger(c.Params[1], value) || value < 0 || value > 65535) {
          c.Error("convert error");
@@ -468,46 +373,40 @@ const TSetVariable kSetVariables[] = {
        return true;
      }},
     {"serverpassword",
-     [](TCall& c, TServerSettings& s) {
+     [](TCall& c, TSettingsChange& s) {
        s.ServerPassword = c.Params[1] == "#CLEAR#" ? "" : wire::Cut(c.Params[1], 29);
        return true;
      }},
     {"servername",
-     [](TCall& c, TServerSettings& s) {
+     [](TCall& c, TSettingsChange& s) {
        s.ServerName = wire::Cut(JoinEachAfterBlank(c.Params, 1), 29);
        return true;
      }},
     {"serverwelcomemsg",
-     [](TCall& c, TServerSettings& s) {
+     [](TCall& c, TSettingsChange& s) {
        s.ServerWelcomeMessage = wire::Cut(JoinEachAfterBlank(c.Params, 1), 255);
        return true;
      }},
     {"webpostlinkurl",
-     [](TCall& c, TServerSettings& s) {
+     [](TCall& c, TSettingsChange& s) {
        s.WebPostLinkURL = wire::Cut(c.Params[1], 255);
        return true;
      }},
 };
 
-// The running server's settings are never written in place (its threads
-// read them without a lock): the changed copy goes to server.ini and the
-// restart reads it back, as a restart reads every setting.
 void SetCommand(TCall& c) {
   std::optional<TSelectedTarget> target = SelectedTarget(c, 2);
   if (!target) return;
-  TServerSettings settings = *target->Server;
+  TSettingsChange change;
   const std::string variable = LowerAscii(c.Params[0]);
   bool matched = false;
   for (const TSetVariable& v : kSetVariables) {
     if (variable != v.Name) continue;
-    if (!v.Apply(c, settings)) return;
+    if (!v.Apply(c, change)) return;
     matched = true;
   }
   if (!matched) return c.Error("invalid variable");
-  TIniFile ini(c.Env.SettingsFile);
-  settings.Write(ini, target->ID);
-  ini.UpdateFile();
-  List().RestartServer(target->ID);
+  if (!TServerAccess(target->Server).ApplySettings(change, c.Env.SettingsFile)) return c.Error("serverport not found");
   c.Ok();
 }
 
@@ -525,9 +424,7 @@ void LoginCommand(TCall& c) {
   if (!throttle.MayTry(c.Conn.PeerAddress, name, "TCPQUERY")) return c.Error("invalid login");
   // The ids are taken under the lock; the database is read without it.
   for (const auto& entry : List().GetServerIDList()) {
-    const auto account = GetUser(name, entry.first, false);
-    if (account && account->Password.Text() == password &&
-        (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin)) {
+    if (LoginAccount(name, entry.first, password, false, PlayerPrivileges::SuperServerAdmin)) {
       throttle.Succeeded(c.Conn.PeerAddress, name);
       c.Conn.LoggedIn = true;
       return c.Ok();
@@ -571,6 +468,8 @@ void ChangePasswordCommand(TCall& c) {
   const std::optional<std::string> id = SelectedID(c, 3);
   if (!id) return;
   if (c.Params[1] != c.Params[2]) return c.Error("password dont match");
+  // An empty password would let anyone in under the name.
+  if (c.Params[1].empty()) return c.Error("password empty");
   ChangeUser(c, *id, [&](TClientObject& a) { a.Password = c.Params[1]; });
 }
 
@@ -670,9 +569,9 @@ std::string QueryErrorLine(std::string_view message) {
   return "ERROR, " + std::string(message.substr(0, kErrorMessageLength)) + "\r\n";
 }
 
-void TakeServerSnapshot(QueryConnection& connection) { connection.Servers = List().GetServerIDList(); }
+void TakeServerSnapshot(TQueryConnection& connection) { connection.Servers = List().GetServerIDList(); }
 
-TQueryAnswer ExecuteQueryLine(QueryConnection& connection, std::string_view line, const TServerEnvironment& env) {
+TQueryAnswer ExecuteQueryLine(TQueryConnection& connection, std::string_view line, const TServerEnvironment& env) {
   for (const TCommand& command : kCommands) {
     const std::string_view word = command.Word;
     if (!Matches(line, word)) continue;

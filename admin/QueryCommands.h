@@ -10,9 +10,9 @@
 // is answered "error"; an exception inside a command is answered with one
 // "ERROR, " line and logged, and the connection goes on.
 //
-// Locks: commands take the ServerList lock, then a server's HoldMachinery,
-// client list and channels in that order, and copy what they need so that
-// answers are formatted and sent with no server lock held.
+// Locks: commands take the ServerList lock at most; a server's own locks
+// are taken inside TServerAccess (server/ServerAccess.h), whose copies the
+// answers are formatted from with no server lock held.
 #pragma once
 
 #include <string>
@@ -26,11 +26,11 @@ struct TQueryAnswer {
 };
 
 // Fills `connection`'s server list from the running servers (the accept).
-void TakeServerSnapshot(QueryConnection& connection);
+void TakeServerSnapshot(TQueryConnection& connection);
 
 // `env` is what "ver" reports and what servers that "addserver" starts get;
 // its settings file lists them and takes the changes of "set".
-TQueryAnswer ExecuteQueryLine(QueryConnection& connection, std::string_view line, const TServerEnvironment& env);
+TQueryAnswer ExecuteQueryLine(TQueryConnection& connection, std::string_view line, const TServerEnvironment& env);
 
 // Writes a line of the query's debug trace ("Connected", ...) to the log,
 // a few a second at most: strangers who connect in a loop must not fill the

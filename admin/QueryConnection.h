@@ -1,4 +1,4 @@
-// QueryConnection: what one TCP query connection remembers between its
+// TQueryConnection: what one TCP query connection remembers between its
 // command lines: the selected server, the list of servers taken when the
 // connection was accepted (replaced only by "addserver"), whether it has
 // logged in, and where it comes from (the login throttle's key).
@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "server/ServerObject.h"
+#include "server/ServerAccess.h"
 
-struct QueryConnection {
+struct TQueryConnection {
   TServerRef Selected;
   std::vector<std::pair<std::string, TServerRef>> Servers;
   bool LoggedIn = false;

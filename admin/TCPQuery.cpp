@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -52,22 +53,23 @@ struct TQueryServer {
   std::atomic<bool> stopping{false};
   std::atomic<uint16_t> port{0};
   std::unordered_set<std::shared_ptr<TQuerySession>> sessions;  // I/O thread only
+  std::unordered_map<std::string, size_t> perAddress;            // I/O thread only
 };
 
 // One accepted connection. Everything but the command itself runs on the
 // I/O thread; the command runs on a worker with the session's
-// QueryConnection, which no other thread touches meanwhile.
+// TQueryConnection, which no other thread touches meanwhile.
 class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
  public:
-  TQuerySession(TQueryServer& owner, asio::ip::tcp::socket socket)
-      : owner_(owner), socket_(std::move(socket)), idle_(owner.io) {}
+  TQuerySession(TQueryServer& owner, asio::ip::tcp::socket socket, std::string address)
+      : owner_(owner), socket_(std::move(socket)), idle_(owner.io), address_(std::move(address)) {}
 
   void Start() {
     asio::error_code ec;
     // Answers are small and each waits for the one before: no Nagle delay.
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
-    const auto peer = socket_.remote_endpoint(ec);
-    if (!ec) connection_.PeerAddress = peer.address().to_string();
+    connection_.PeerAddress = address_;
+    ++owner_.perAddress[address_];
     Touch();
     WatchIdle();
     Write("[PL]\r\n", [self = shared_from_this()] {
@@ -90,6 +92,7 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     idle_.cancel();
+    if (--owner_.perAddress[address_] == 0) owner_.perAddress.erase(address_);
     owner_.sessions.erase(shared_from_this());
     QueryTrace("Disconnected");
   }
@@ -123,7 +126,12 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
       if (self->owner_.stopping) return;
       auto answer = std::make_shared<TQueryAnswer>(
           ExecuteQueryLine(self->connection_, line, self->owner_.options.Environment));
-      asio::post(self->owner_.io, [self, answer] {
+      const bool loggedIn = self->connection_.LoggedIn;
+      asio::post(self->owner_.io, [self, answer, loggedIn] {
+        if (loggedIn != self->loggedIn_ && !self->closed_) {
+          self->loggedIn_ = loggedIn;
+          self->WatchIdle();  // the other idle limit applies from now on
+        }
         if (answer->Close) return self->Close();
         self->Write(std::move(answer->Text), [self] { self->ProcessNext(); });
       });
@@ -142,14 +150,18 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
 
   void Touch() { lastHeard_ = std::chrono::steady_clock::now(); }
 
+  // A stranger gets a short while to log in; an administrator the long one.
+  std::chrono::milliseconds IdleLimit() const {
+    return loggedIn_ ? owner_.options.IdleTimeout : owner_.options.IdleBeforeLogin;
+  }
+
   // One timer per connection, re-armed for what is left of the idle time
   // rather than restarted by every read.
   void WatchIdle() {
-    idle_.expires_at(lastHeard_ + owner_.options.IdleTimeout);
+    idle_.expires_at(lastHeard_ + IdleLimit());
     idle_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
       if (ec || self->closed_) return;
-      if (std::chrono::steady_clock::now() - self->lastHeard_ >= self->owner_.options.IdleTimeout)
-        return self->Close();
+      if (std::chrono::steady_clock::now() - self->lastHeard_ >= self->IdleLimit()) return self->Close();
       self->WatchIdle();
     });
   }
@@ -161,7 +173,9 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
   TQueryLineReader reader_;
   std::array<char, TQueryLineReader::kMaxLine> input_;
   std::string output_;
-  QueryConnection connection_;
+  std::string address_;
+  TQueryConnection connection_;
+  bool loggedIn_ = false;  // the I/O thread's copy of connection_.LoggedIn
   bool closed_ = false;
 };
 
@@ -176,10 +190,15 @@ void TQueryServer::Accept() {
       });
       return;
     }
-    if (sessions.size() >= options.MaxConnections) {
+    asio::error_code peerError;
+    const auto peer = socket.remote_endpoint(peerError);
+    std::string address = peerError ? std::string() : peer.address().to_string();
+    const auto fromAddress = perAddress.find(address);
+    if (sessions.size() >= options.MaxConnections ||
+        (fromAddress != perAddress.end() && fromAddress->second >= options.MaxPerAddress)) {
       Refuse(std::move(socket));
     } else {
-      auto session = std::make_shared<TQuerySession>(*this, std::move(socket));
+      auto session = std::make_shared<TQuerySession>(*this, std::move(socket), std::move(address));
       sessions.insert(session);
       session->Start();
     }
@@ -217,8 +236,9 @@ TTCPQuery::TTCPQuery(TTCPQueryOptions options) : impl_(std::make_unique<TQuerySe
     impl_->acceptor.bind(endpoint);
     impl_->acceptor.listen();
     impl_->port = impl_->acceptor.local_endpoint().port();
-  } catch (const std::exception&) {
-    Log(LMTERROR, LMDALL, kSource, "TTCPQuery.Create: unable to initialize communication ");
+  } catch (const std::exception& e) {
+    // The line begins as it always did; the system's reason follows.
+    Log(LMTERROR, LMDALL, kSource, std::string("TTCPQuery.Create: unable to initialize communication ") + e.what());
     asio::error_code ec;
     impl_->acceptor.close(ec);
     return;

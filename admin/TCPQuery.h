@@ -12,8 +12,10 @@
 // out, so its commands run in order, and a peer that never reads its
 // answers holds one answer's memory and stops being read. Limits: lines of
 // at most 4096 bytes (a longer one is answered with one error line and
-// skipped), at most MaxConnections connections (the next are closed after
-// one error line), a connection silent for IdleTimeout is closed.
+// skipped), at most MaxConnections connections and MaxPerAddress from one
+// peer address (the next are closed after one error line), a connection
+// silent for IdleBeforeLogin before its login or IdleTimeout after it is
+// closed, so that strangers cannot hold every slot.
 //
 // Failure: when the port cannot be opened, the constructor logs
 // "TTCPQuery.Create: unable to initialize communication " and the object
@@ -35,6 +37,8 @@ struct TTCPQueryOptions {
   std::string BindAddress;  // empty: every local address
   TServerEnvironment Environment;  // see ExecuteQueryLine
   size_t MaxConnections = 250;
+  size_t MaxPerAddress = 16;
+  std::chrono::milliseconds IdleBeforeLogin = std::chrono::seconds(60);
   std::chrono::milliseconds IdleTimeout = std::chrono::minutes(10);
   size_t Workers = 4;
 };

@@ -1,16 +1,17 @@
 // The command side of TWebInterface: the actions of the pages' forms and
-// links, sent to documents ending in ".plcmd". Each answers with a redirect:
-// to a page, or to a message box whose texts travel, encoded, in the query.
+// links, sent to documents ending in ".plcmd" and found in a table that
+// says what each needs of its request. Each answers with a redirect: to a
+// page, or to a message box whose texts travel, encoded, in the query.
 #include <charconv>
 
 #include "admin/HttpServer.h"
 #include "admin/WebInterface.h"
 #include "admin/WebText.h"
-#include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
+#include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
 namespace {
@@ -52,13 +53,70 @@ bool IsInteger(const std::string& text, int32_t& value) {
 // A server administrator may not take over, or remove, the account of a
 // super server administrator: its password would open every server.
 bool GuardsSuperAdmin(TWebRequest& r, const TClientObject& account) {
-  if (!(account.PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) || r.Session->Get("SuperAdmin") == "1")
+  if (!(account.PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) || r.SuperAdmin)
     return false;
   TWebInterface::DisplayError(r.Response, kErrorTitle, "only a super server admin may change this user", "index.html");
   return true;
 }
 
+// Whether the browser says the request was started by another site: an
+// Origin that is not this interface's own (as the Host header names it),
+// or a fetch from another site. Scripts send neither header.
+bool FromElsewhere(const httplib::Request& request) {
+  if (request.has_header("Origin") &&
+      !SameText(request.get_header_value("Origin"), "http://" + request.get_header_value("Host")))
+    return true;
+  const std::string site = request.get_header_value("Sec-Fetch-Site");
+  return SameText(site, "cross-site") || SameText(site, "same-site");
+}
+
+// Clears the session's login in one step, leaving `port` as its server port.
+void ForgetLogin(TWebSession& session, std::string_view port) {
+  session.With([&](TSessionValues& v) {
+    v.Set("credential", "");
+    v.Set("username", "");
+    v.Set("serverport", port);
+    return v.Set("loggedin", "0");
+  });
+}
+
+void RefuseFromElsewhere(TWebRequest& r, std::string_view command) {
+  LogFmt(LMTWARNING, LMDINFO, kSource, "Refused %1 sent from another site (Origin: %2) by %3",
+         {std::string(command), r.Request.get_header_value("Origin"), r.Request.remote_addr});
+  r.Response.status = 403;
+  r.Response.set_content(
+      "<html><head><title>Error</title></head><body><h1>Forbidden</h1>"
+      "Commands are only accepted from this interface's own pages.</body></html>",
+      "text/HTML");
+  THttpServer::CloseAfterResponse(r.Response);
+}
+
 }  // namespace
+
+// The commands, by document name. A command that changes state is refused
+// when another site sent it: a page elsewhere must not act with the
+// browser's session (the login included, which would plant a session).
+const TWebInterface::TWebCommand TWebInterface::kCommands[] = {
+    {"LOGIN.PLCMD", &TWebInterface::CommandLogin, TWebRights::None, true},
+    {"LOGOUT.PLCMD", &TWebInterface::CommandLogout, TWebRights::None, true},
+    {"SETTINGS_SERVER.PLCMD", &TWebInterface::CommandSettingsServer, TWebRights::ServerSelected, true},
+    {"ASK_DELETE_CLIENT.PLCMD", &TWebInterface::CommandAskDeleteClient, TWebRights::ServerSelected, true},
+    {"DELETE_CLIENT.PLCMD", &TWebInterface::CommandDeleteClient, TWebRights::ServerSelected, true},
+    {"ADD_CLIENT.PLCMD", &TWebInterface::CommandAddClient, TWebRights::ServerSelected, true},
+    {"EDIT_CLIENT.PLCMD", &TWebInterface::CommandEditClient, TWebRights::ServerSelected, true},
+};
+
+bool TWebInterface::MayRunWithoutLogin(std::string_view document) {
+  const TWebCommand* command = FindCommand(document);
+  return command && command->Needs == TWebRights::None;
+}
+
+const TWebInterface::TWebCommand* TWebInterface::FindCommand(std::string_view document) {
+  const std::string name = UpperCase(document.substr(document.empty() ? 0 : 1));
+  for (const TWebCommand& command : kCommands)
+    if (name == command.Name) return &command;
+  return nullptr;
+}
 
 void TWebInterface::DisplayError(httplib::Response& response, std::string_view title, std::string_view text,
                                  std::string_view url) {
@@ -89,60 +147,45 @@ void TWebInterface::DisplayChoice(httplib::Response& response, std::string_view 
   }
 }
 
-void TWebInterface::Progress_COMMAND(const std::string& document, bool& handled, TWebRequest& r) {
+bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r) {
   try {
-    handled = true;
-    const std::string command = UpperCase(document.substr(document.empty() ? 0 : 1));
-    if (command == "LOGOUT.PLCMD") {
-      r.Session->With([](TSessionValues& v) {
-        v.Set("password", "");
-        v.Set("username", "");
-        v.Set("serverport", "");
-        return v.Set("loggedin", "0");
-      });
-      Redirect(r.Response, "login.html");
-      return;
+    const TWebCommand* command = FindCommand(document);
+    if (!command) return true;
+    if (command->ChangesState && FromElsewhere(r.Request)) {
+      RefuseFromElsewhere(r, command->Name);
+      return true;
     }
-    if (command == "LOGIN.PLCMD") {
-      CommandLogin(r);
-      return;
+    if (command->Needs != TWebRights::None && !r.LoggedIn) {
+      SendAccessDenied(r.Response);
+      return true;
     }
-    const TServerRef server = SelectedServer(r);
-    std::string id;
-    if (server) {
-      const auto hold = server->HoldMachinery();
-      if (server->Running()) id = server->ServerID;
-    }
-    if (id.empty()) {
+    // The server this request's own login check found, never one a
+    // parallel request of the session may have put there since.
+    if (command->Needs == TWebRights::ServerSelected && !SelectedServer(r)) {
       DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
-      return;
+      return true;
     }
-    if (command == "SETTINGS_SERVER.PLCMD") {
-      CommandSettingsServer(r, *server);
-    } else if (command == "ASK_DELETE_CLIENT.PLCMD") {
-      const std::string client = r.Param("CLIENT");
-      r.Session->Set("CLIENT_TO_DELETE", client);
-      DisplayChoice(r.Response, "please choose", FormatArgs("you really want do delete %1", {client}),
-                    "DELETE_CLIENT.PLCMD?client=" + UrlEncode(client), "index.html", "yes", "no");
-    } else if (command == "DELETE_CLIENT.PLCMD") {
-      CommandDeleteClient(r, id);
-    } else if (command == "ADD_CLIENT.PLCMD") {
-      CommandAddClient(r, id);
-    } else if (command == "EDIT_CLIENT.PLCMD") {
-      CommandEditClient(r, id);
-    }
+    (this->*command->Run)(r);
   } catch (const std::exception& e) {
     LogException("Progress_COMMAND", e);
   }
+  return true;
+}
+
+void TWebInterface::CommandLogout(TWebRequest& r) {
+  ForgetLogin(*r.Session, "");
+  Redirect(r.Response, "login.html");
+}
+
+void TWebInterface::CommandAskDeleteClient(TWebRequest& r) {
+  const std::string client = r.Param("CLIENT");
+  r.Session->Set("CLIENT_TO_DELETE", client);
+  DisplayChoice(r.Response, "please choose", FormatArgs("you really want do delete %1", {client}),
+                "DELETE_CLIENT.PLCMD?client=" + UrlEncode(client), "index.html", "yes", "no");
 }
 
 void TWebInterface::CommandLogin(TWebRequest& r) {
-  r.Session->With([](TSessionValues& v) {
-    v.Set("password", "");
-    v.Set("username", "");
-    v.Set("serverport", "0");
-    return v.Set("loggedin", "0");
-  });
+  ForgetLogin(*r.Session, "0");
   const std::string port = r.Param("serverport").substr(0, kSessionCredentialLength);
   const std::string password = r.Param("password").substr(0, kSessionCredentialLength);
   const std::string username = r.Param("username").substr(0, kSessionCredentialLength);
@@ -161,7 +204,6 @@ void TWebInterface::CommandLogin(TWebRequest& r) {
   throttle.Succeeded(address, username);
   r.Session->With([&](TSessionValues& v) {
     v.Set("serverport", port);
-    v.Set("password", password);
     v.Set("username", username);
     return v.Set("loggedin", "1");
   });
@@ -170,52 +212,37 @@ void TWebInterface::CommandLogin(TWebRequest& r) {
   Redirect(r.Response, "index.html");
 }
 
-void TWebInterface::CommandSettingsServer(TWebRequest& r, TServerObject& server) {
-  TServerListObject* list = GetServerList();
-  if (!list) return;
-  // The running server's fields are read by its threads without a lock, so
-  // the new settings go to its section of the file, and the restart reads
-  // them from there. The list's lock keeps restarts and other writers of
-  // the section out meanwhile.
-  std::lock_guard<std::recursive_mutex> lock(list->Mutex());
-  TServerSettings s;
-  std::string id, settingsFile;
-  {
-    const auto hold = server.HoldMachinery();
-    if (!server.Running()) {
-      DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
-      return;
-    }
-    s = server;
-    id = server.ServerID;
-    settingsFile = server.Environment().SettingsFile;
-  }
-  s.ServerName = r.Param("SERVERNAME").substr(0, 29);
-  s.ServerWelcomeMessage = r.Param("SERVERWELCOMEMESSAGE").substr(0, 255);
+void TWebInterface::CommandSettingsServer(TWebRequest& r) {
+  TSettingsChange change;
+  change.ServerName = r.Param("SERVERNAME").substr(0, 29);
+  change.ServerWelcomeMessage = r.Param("SERVERWELCOMEMESSAGE").substr(0, 255);
   int32_t maxUsers = 0;
   if (IsInteger(r.Param("SERVERMAXUSERS"), maxUsers) && maxUsers >= 0 && maxUsers <= 65535)
-    s.ServerMaxUsers = static_cast<uint16_t>(maxUsers);
+    change.ServerMaxUsers = static_cast<uint16_t>(maxUsers);
   const std::string password = Trim(r.Param("SERVERPASSWORD"));
-  if (!password.empty()) s.ServerPassword = password.substr(0, 29);
+  if (!password.empty()) change.ServerPassword = password.substr(0, 29);
   const std::string type = r.Param("SERVERTYPE");
-  if (type == "1") s.ServerType = 5;
-  if (type == "2") s.ServerType = 6;
+  if (type == "1") change.ServerType = 5;
+  if (type == "2") change.ServerType = 6;
   const std::string registration = r.Param("SERVERREGISTERTYPE");
-  if (registration == "1") s.ServerFlags &= static_cast<uint16_t>(~sfAnyoneMayRegister);
-  if (registration == "2") s.ServerFlags |= sfAnyoneMayRegister;
-  s.AllowCodecCelp51 = r.Param("CODECCelp51") == "1";
-  s.AllowCodecCelp63 = r.Param("CODECCelp63") == "1";
-  s.AllowCodecGSM148 = r.Param("CODECGSM148") == "1";
-  s.AllowCodecGSM164 = r.Param("CODECGSM164") == "1";
-  s.AllowCodecWindowsCELP52 = r.Param("CODECWindowsCELP52") == "1";
-  s.WebPostLinkURL = Trim(r.Param("SERVERWEBPOSTLINKURL")).substr(0, 255);
-  TIniFile ini(settingsFile);
-  s.Write(ini, id);
-  list->RestartServer(id);
+  if (registration == "1") change.AnyoneMayRegister = false;
+  if (registration == "2") change.AnyoneMayRegister = true;
+  change.AllowCodecCelp51 = r.Param("CODECCelp51") == "1";
+  change.AllowCodecCelp63 = r.Param("CODECCelp63") == "1";
+  change.AllowCodecGSM148 = r.Param("CODECGSM148") == "1";
+  change.AllowCodecGSM164 = r.Param("CODECGSM164") == "1";
+  change.AllowCodecWindowsCELP52 = r.Param("CODECWindowsCELP52") == "1";
+  change.WebPostLinkURL = Trim(r.Param("SERVERWEBPOSTLINKURL")).substr(0, 255);
+  const TServerRef server = SelectedServer(r);
+  if (!server || !TServerAccess(server).ApplySettings(change)) {
+    DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+    return;
+  }
   DisplayOK(r.Response, kOkTitle, "server config was changed and will be restarted now", "index.html");
 }
 
-void TWebInterface::CommandDeleteClient(TWebRequest& r, const std::string& id) {
+void TWebInterface::CommandDeleteClient(TWebRequest& r) {
+  const std::string& id = r.ServerID;
   const std::string name = r.Session->Get("CLIENT_TO_DELETE");
   r.Session->Set("CLIENT_TO_DELETE", "");
   const auto account = name.empty() ? nullptr : GetUser(name, id, false);
@@ -227,7 +254,8 @@ void TWebInterface::CommandDeleteClient(TWebRequest& r, const std::string& id) {
                  "index.html");
 }
 
-void TWebInterface::CommandAddClient(TWebRequest& r, const std::string& id) {
+void TWebInterface::CommandAddClient(TWebRequest& r) {
+  const std::string& id = r.ServerID;
   if (r.Param("CLIENTPW1") != r.Param("CLIENTPW2")) {
     DisplayError(r.Response, kErrorTitle, "the passwords dont match", "index.html");
     return;
@@ -238,7 +266,7 @@ void TWebInterface::CommandAddClient(TWebRequest& r, const std::string& id) {
   account.Password = r.Param("CLIENTPW1");
   account.RegisteredBy = r.Session->Get("username");
   if (r.Param("CLIENTSERVERADMIN") == "1") account.PlayerPrivileges |= PlayerPrivileges::ServerAdmin;
-  if (r.Session->Get("SuperAdmin") == "1" && r.Param("CLIENTSUPERSERVERADMIN") == "1")
+  if (r.SuperAdmin && r.Param("CLIENTSUPERSERVERADMIN") == "1")
     account.PlayerPrivileges |= PlayerPrivileges::SuperServerAdmin;
   if (!ValidLoginName(account.LoginName.Text())) {
     DisplayError(r.Response, kErrorTitle, "the login name is empty or holds a backslash", "index.html");
@@ -252,7 +280,8 @@ void TWebInterface::CommandAddClient(TWebRequest& r, const std::string& id) {
             "index.html");
 }
 
-void TWebInterface::CommandEditClient(TWebRequest& r, const std::string& id) {
+void TWebInterface::CommandEditClient(TWebRequest& r) {
+  const std::string& id = r.ServerID;
   const std::string client = r.Param("CLIENT");
   if (auto account = client.empty() ? nullptr : GetUser(client, id, false)) {
     if (GuardsSuperAdmin(r, *account)) return;
@@ -262,20 +291,22 @@ void TWebInterface::CommandEditClient(TWebRequest& r, const std::string& id) {
         DisplayError(r.Response, kErrorTitle, "the passwords dont match", "index.html");
         return;
       }
-      account->Password = pw1;
-      r.Session->With([&](TSessionValues& v) {
-        if (v.Get("username") == account->LoginName.Text()) v.Set("password", account->Password.Text());
-        return true;
-      });
+      account->Password = pw1;  // stored hashed
     }
     auto& rights = account->PlayerPrivileges;
     rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::ServerAdmin);
     if (r.Param("CLIENTSERVERADMIN") == "1") rights |= PlayerPrivileges::ServerAdmin;
-    if (r.Session->Get("SuperAdmin") == "1") {
+    if (r.SuperAdmin) {
       rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::SuperServerAdmin);
       if (r.Param("CLIENTSUPERSERVERADMIN") == "1") rights |= PlayerPrivileges::SuperServerAdmin;
     }
+    const std::string before = account->StoredPassword;
     UpdateUser(*account, id);
+    // The session that logged in with this account keeps passing its check.
+    if (const auto after = pw1.empty() ? nullptr : GetUser(client, id, false))
+      r.Session->With([&](TSessionValues& v) {
+        return v.Get("credential") == before && v.Set("credential", after->StoredPassword);
+      });
   }
   DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was edited", {client}), "index.html");
 }

@@ -8,8 +8,10 @@
 #include "admin/HttpServer.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
+#include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
+#include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
 namespace fs = std::filesystem;
@@ -18,7 +20,18 @@ namespace {
 
 constexpr const char* kSource = "WEBINTERFACE";
 constexpr size_t kCredentialLength = 29;
-constexpr size_t kSessionCredentialLength = 255;
+
+// Session values the server itself keeps or reads back: the session page
+// never sets them, or an administrator could pose as another account.
+constexpr std::string_view kServerSessionValues[] = {
+    "username", "password",   "credential", "serverport",       "serverid",
+    "loggedin", "superadmin", "StartTime",  "CLIENT_TO_DELETE", "NumViews"};
+
+bool IsServerSessionValue(std::string_view name) {
+  for (std::string_view own : kServerSessionValues)
+    if (SameText(name, own)) return true;
+  return false;
+}
 
 void LogException(std::string_view operation, const std::exception& e) {
   Log(LMTERROR, LMDALL, kSource, std::string(operation) + " Exception: " + e.what());
@@ -29,14 +42,6 @@ std::string Lower(std::string_view s) {
   for (char& c : out)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   return out;
-}
-
-// Equal length and bytes, in time that does not depend on where they differ.
-bool SamePassword(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
 }
 
 std::string CookieValue(const httplib::Request& request, std::string_view name) {
@@ -80,11 +85,8 @@ void SendStatusPage(httplib::Response& response, int status) {
                        "text/HTML");
 }
 
-// The id of a server that is running now, read while its machinery is held.
-std::string RunningId(TServerObject& server) {
-  const auto hold = server.HoldMachinery();
-  return server.Running() ? server.ServerID : std::string();
-}
+// The id of a server that is running now.
+std::string RunningId(const TServerRef& server) { return TServerAccess(server).RunningID(); }
 
 }  // namespace
 
@@ -101,7 +103,7 @@ TWebInterface::TWebInterface(TWebInterfaceConfig config)
       sessions_(clock_) {}
 
 TWebInterface::~TWebInterface() {
-  if (http_) http_->stop();
+  if (http_) http_->Stop();
   if (listener_.joinable()) listener_.join();
 }
 
@@ -111,9 +113,7 @@ bool TWebInterface::Init(int port, const std::string& docs) {
     std::error_code ec;
     docsCanon_ = fs::weakly_canonical(fs::absolute(docs), ec).string();
     if (ec) docsCanon_ = docs;
-    http_ = std::make_unique<THttpServer>();
-    http_->set_read_timeout(config_.ReadTimeoutSec);
-    http_->set_keep_alive_timeout(config_.KeepAliveSec);
+    http_ = std::make_unique<THttpServer>(THttpTimeouts{config_.ReadTimeoutSec, config_.KeepAliveSec});
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
       HandleRequest(request, response);
     };
@@ -121,14 +121,11 @@ bool TWebInterface::Init(int port, const std::string& docs) {
     http_->Get(".*", handler).Post(".*", handler).Put(".*", handler).Delete(".*", handler);
     http_->Options(".*", handler).Patch(".*", handler);
     const std::string host = config_.BindAddress.empty() ? "0.0.0.0" : config_.BindAddress;
-    if (port == 0) {
-      port_ = http_->bind_to_any_port(host);
-      if (port_ <= 0) return false;
-    } else {
-      if (!http_->bind_to_port(host, port)) return false;
-      port_ = port;
+    port_ = http_->Bind(host, port);
+    if (port_ <= 0) {
+      LogFmt(LMTERROR, LMDALL, kSource, "Init: cannot listen on %1:%2: %3", {host, port, http_->BindError()});
+      return false;
     }
-    http_->WidenBacklog();
     listener_ = std::thread([this] {
       http_->listen_after_bind();
       listenEnded_ = true;
@@ -195,26 +192,25 @@ std::string TWebInterface::InsideDocs(const std::string& path) const {
 void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
   try {
     const std::string& document = r.Request.path;
-    LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
-           {LogSafe(document), LogSafe(r.Session->Get("username")), MaskSecret(r.Session->Get("password")),
-            LogSafe(r.Session->Get("serverport"))});
-    bool handled = false;
+    uint32_t suppressed = 0;
+    const bool logLine = requestLines_.Allow(suppressed);
+    if (suppressed) LogFmt(LMTALL, LMDINFO, kSource, "Session: %1 request lines not logged", {suppressed});
+    if (logLine)
+      LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
+             {document, r.Session->Get("username"), MaskSecret(r.Session->Get("credential")),
+              r.Session->Get("serverport")});
     if (!r.Session->LoggedIn()) {
-      const std::string command = UpperCase(document.substr(document.empty() ? 0 : 1));
-      if (Lower(document).find(".plcmd") != std::string::npos &&
-          (command == "LOGIN.PLCMD" || command == "LOGOUT.PLCMD"))
-        Progress_COMMAND(document, handled, r);
+      if (MayRunWithoutLogin(document))
+        Progress_COMMAND(document, r);
       else
-        Progress_FILE(docs_ + "/login.html", handled, r);
+        Progress_FILE(docs_ + "/login.html", r);
       return;
     }
-    const auto credential = [&](const char* name) {
-      return r.Session->Get(name).substr(0, kSessionCredentialLength);
-    };
-    if (!CheckSessionLogin(credential("username"), credential("password"), credential("serverport"), r)) {
+    if (!RecheckSessionLogin(r)) {
       SendAccessDenied(r.Response);
       return;
     }
+    r.LoggedIn = true;
     if (Lower(document).rfind("/session", 0) == 0) {
       ServeVirtualFolder(r);
       return;
@@ -238,10 +234,11 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
       return;
     }
     const std::string ext = Lower(fs::path(inside).extension().string());
+    bool handled = false;
     if (ext.find(".htm") != std::string::npos)
-      Progress_FILE(inside, handled, r);
+      handled = Progress_FILE(inside, r);
     else if (ext.find(".plcmd") != std::string::npos)
-      Progress_COMMAND(document, handled, r);
+      handled = Progress_COMMAND(document, r);
     if (handled) return;
     if (fs::is_regular_file(inside, ec))
       ServePlainFile(inside, r);
@@ -285,25 +282,19 @@ std::string TWebInterface::GetMIMEType(std::string_view fileName) const {
   }
 }
 
-bool TWebInterface::IsSuperServerAdmin(std::string_view loginName, std::string_view password) {
+std::unique_ptr<TClientObject> TWebInterface::IsSuperServerAdmin(const TAccountCheck& check) {
   TServerListObject* list = GetServerList();
-  if (!list) return false;
+  if (!list) return nullptr;
   // A snapshot, so no database read happens under the list's lock.
-  for (const auto& [id, server] : list->GetServerIDList()) {
-    const auto account = GetUser(loginName, id, false);
-    if (account && (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) &&
-        SamePassword(account->Password.Text(), password))
-      return true;
-  }
-  return false;
+  for (const auto& [id, server] : list->GetServerIDList())
+    if (auto account = check(id, PlayerPrivileges::SuperServerAdmin)) return account;
+  return nullptr;
 }
 
-bool TWebInterface::CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
-                                      TWebRequest& r) {
-  loginName = loginName.substr(0, kCredentialLength);
-  password = password.substr(0, kCredentialLength);
+bool TWebInterface::CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r) {
   port = port.substr(0, kCredentialLength);
   std::string serverId;
+  std::string credential;
   bool super = false;
   int32_t portNumber = 0;
   const std::string portText = Trim(port);
@@ -312,28 +303,60 @@ bool TWebInterface::CheckSessionLogin(std::string_view loginName, std::string_vi
   const TServerRef server = parsed.ec == std::errc() && parsed.ptr == portText.data() + portText.size() && list
                                 ? list->FindServerByPort(portNumber)
                                 : nullptr;
-  const std::string id = server ? RunningId(*server) : std::string();
+  const std::string id = server ? RunningId(server) : std::string();
   if (!id.empty()) {
-    if (IsSuperServerAdmin(loginName, password)) {
-      super = true;
+    std::unique_ptr<TClientObject> account = IsSuperServerAdmin(check);
+    if (!account) account = check(id, PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin);
+    if (account) {
+      super = (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) != 0;
       serverId = id;
-    } else if (const auto account = GetUser(loginName, id, false)) {
-      const uint16_t rights = account->PlayerPrivileges;
-      if (SamePassword(account->Password.Text(), password) &&
-          (rights & (PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin))) {
-        super = (rights & PlayerPrivileges::SuperServerAdmin) != 0;
-        serverId = id;
-      }
+      credential = account->StoredPassword;
     }
   }
-  // Both values change together, so a concurrent request of the same
+  // The values change together, so a concurrent request of the same
   // session never sees the one without the other.
   r.Session->With([&](TSessionValues& v) {
     v.Set("serverid", serverId);
     v.Set("superadmin", super ? "1" : "0");
+    v.Set("credential", credential);
     return true;
   });
+  r.ServerID = serverId;
+  r.SuperAdmin = super;
   return !serverId.empty();
+}
+
+bool TWebInterface::CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
+                                      TWebRequest& r) {
+  loginName = loginName.substr(0, kCredentialLength);
+  password = password.substr(0, kCredentialLength);
+  return CheckSessionAccount(
+      port,
+      [&](const std::string& id, uint16_t rights) { return LoginAccount(loginName, id, password, false, rights); },
+      r);
+}
+
+bool TWebInterface::RecheckSessionLogin(TWebRequest& r) {
+  std::string loginName, stamp, port;
+  r.Session->With([&](TSessionValues& v) {
+    loginName = v.Get("username").substr(0, kCredentialLength);
+    stamp = v.Get("credential");
+    port = v.Get("serverport");
+    return true;
+  });
+  // The stored password read at login stands for the password itself: a
+  // changed password or changed rights no longer match, and no request
+  // pays for a hash.
+  const bool passed = CheckSessionAccount(
+      port,
+      [&](const std::string& id, uint16_t rights) -> std::unique_ptr<TClientObject> {
+        auto account = GetUser(loginName, id, false);
+        if (account && (account->PlayerPrivileges & rights) && SameStoredPassword(*account, stamp)) return account;
+        return nullptr;
+      },
+      r);
+  if (!passed) ProcessLoginThrottle().Failed(r.Request.remote_addr, loginName);
+  return passed;
 }
 
 void TWebInterface::SendAccessDenied(httplib::Response& response) {
@@ -353,7 +376,10 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
       page += "<h1>Session cleared</h1><p><a href=\"/sessions\">Back</a></p>";
     } else {
       const std::string name = r.Param("ParamName");
-      if (!name.empty()) r.Session->Set(name, r.Param("Param"));
+      if (IsServerSessionValue(name))
+        page += "<p>The session value " + HtmlEscape(name) + " is the server's own and cannot be set here.</p>";
+      else if (!name.empty())
+        r.Session->Set(name, r.Param("Param"));
       const std::string id = r.Session->Id();
       r.Session->With([&](TSessionValues& v) {
         page += "<h1>Session informations</h1><table border=1>";
@@ -362,7 +388,7 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
                 "</td></tr>";
         page += "<tr><td>Session data (raw)</td><td><pre>";
         for (const auto& [n, value] : v.List())
-          page += HtmlEscape(n) + "=" + HtmlEscape(SameText(n, "password") ? MaskSecret(value) : value) + "\r\n";
+          page += HtmlEscape(n) + "=" + HtmlEscape(SameText(n, "credential") ? MaskSecret(value) : value) + "\r\n";
         page += "</pre></td></tr>";
         return true;
       });
@@ -382,6 +408,6 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
 
 TServerRef TWebInterface::SelectedServer(TWebRequest& r) {
   TServerListObject* list = GetServerList();
-  const std::string id = r.Session->Get("serverid");
-  return list && !id.empty() ? list->FindServerByID(id) : nullptr;
+  const TServerRef server = list && !r.ServerID.empty() ? list->FindServerByID(r.ServerID) : nullptr;
+  return server && server->Running() ? server : nullptr;
 }

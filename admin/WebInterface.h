@@ -12,14 +12,16 @@
 //
 // Thread-safety: the HTTP server calls the handlers on one thread per
 // connection, so every public operation may run on many threads at once.
-// Sessions carry their own locks (admin/WebSessions.h). Servers are reached
-// through ServerList and HoldMachinery, accounts through database/Accounts.h.
+// Sessions carry their own locks (admin/WebSessions.h). Servers are found in
+// ServerList and reached through TServerAccess (server/ServerAccess.h),
+// accounts through database/Accounts.h.
 // Lifetime: the destructor stops the server and waits for every request.
 #pragma once
 
 #include <httplib.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,8 +30,10 @@
 #include "admin/MimeTypes.h"
 #include "admin/WebSessions.h"
 #include "admin/WebTemplates.h"
+#include "common/ClientObject.h"
 #include "common/Clock.h"
-#include "server/ServerObject.h"
+#include "common/LogRateLimiter.h"
+#include "server/ServerAccess.h"
 
 class THttpServer;
 
@@ -47,6 +51,12 @@ struct TWebRequest {
   const httplib::Request& Request;
   httplib::Response& Response;
   TWebSessionRef Session;
+  // What this request's own login check found: set once at its start, and
+  // what its command acts with. A parallel request of the same session may
+  // change the session's copies meanwhile; these stay.
+  bool LoggedIn = false;
+  std::string ServerID = "";  // the selected running server's id; empty: none
+  bool SuperAdmin = false;
   // A request parameter (query or form), name matched without regard to
   // case; empty when absent.
   std::string Param(std::string_view name) const;
@@ -74,16 +84,29 @@ class TWebInterface {
   void HTTPServerSessionStart(TWebSession& session);
   void HTTPServerCommandGet(TWebRequest& r);
   std::string GetMIMEType(std::string_view fileName) const;
-  // Whether the credentials name an administrator of the running server on
-  // `port`; stores "serverid" and "superadmin" in the session.
+  // Judges an account of a server for the session: the account if it holds
+  // one of the rights and passes, else none.
+  using TAccountCheck = std::function<std::unique_ptr<TClientObject>(const std::string& serverId, uint16_t rights)>;
+  // The login: whether the password is that of an administrator of the
+  // running server on `port`. Stores "serverid", "superadmin" and, as
+  // "credential", the stored password it verified against, in the session,
+  // and the server and rights in the request (TWebRequest::ServerID,
+  // SuperAdmin).
   bool CheckSessionLogin(std::string_view loginName, std::string_view password, std::string_view port,
                          TWebRequest& r);
-  bool IsSuperServerAdmin(std::string_view loginName, std::string_view password);
+  // Every later request: whether the session's account still has its rights
+  // and the stored password its login verified, without a hash. A failure
+  // counts in the login throttle as a wrong password.
+  bool RecheckSessionLogin(TWebRequest& r);
+  // A super server administrator's account on any running server that
+  // passes `check`, or none.
+  std::unique_ptr<TClientObject> IsSuperServerAdmin(const TAccountCheck& check);
   static void SendAccessDenied(httplib::Response& response);
   void ServeVirtualFolder(TWebRequest& r);
 
   // Templates (WebTemplates.cpp).
-  void Progress_FILE(const std::string& fileName, bool& handled, TWebRequest& r);
+  // True when the page existed and was answered.
+  bool Progress_FILE(const std::string& fileName, TWebRequest& r);
   std::string ParseCommands(const std::string& text);
   std::string LoadFile(const std::string& name);
   bool FileCheck(const std::string& name);
@@ -92,7 +115,11 @@ class TWebInterface {
   std::string CreateDataBaseClientList(TWebRequest& r, const TMarkers& page);
 
   // Commands (WebCommands.cpp).
-  void Progress_COMMAND(const std::string& document, bool& handled, TWebRequest& r);
+  // Runs the command the document names; true when it was answered (an
+  // unknown command is answered with nothing).
+  bool Progress_COMMAND(const std::string& document, TWebRequest& r);
+  // Whether the document names a command that needs no login.
+  static bool MayRunWithoutLogin(std::string_view document);
   static void DisplayError(httplib::Response& response, std::string_view title, std::string_view text,
                            std::string_view url);
   static void DisplayOK(httplib::Response& response, std::string_view title, std::string_view text,
@@ -102,6 +129,9 @@ class TWebInterface {
                             std::string_view no);
 
  private:
+  // The session's account judged by `check` on the running server on `port`
+  // (or as a super server administrator of any); stores the outcome.
+  bool CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r);
   // The running server whose id the session holds, or none.
   TServerRef SelectedServer(TWebRequest& r);
   // `path` made canonical (symlinks resolved) when it lies inside the
@@ -110,14 +140,18 @@ class TWebInterface {
   std::string Now() const;
   void ServePlainFile(const std::string& file, TWebRequest& r);
   void CommandLogin(TWebRequest& r);
-  void CommandSettingsServer(TWebRequest& r, TServerObject& server);
-  void CommandAddClient(TWebRequest& r, const std::string& id);
-  void CommandEditClient(TWebRequest& r, const std::string& id);
-  void CommandDeleteClient(TWebRequest& r, const std::string& id);
+  void CommandLogout(TWebRequest& r);
+  void CommandSettingsServer(TWebRequest& r);
+  void CommandAskDeleteClient(TWebRequest& r);
+  void CommandAddClient(TWebRequest& r);
+  void CommandEditClient(TWebRequest& r);
+  void CommandDeleteClient(TWebRequest& r);
 
   TWebInterfaceConfig config_;
   TClock* clock_;
   std::unique_ptr<THttpServer> http_;
+  // Anyone who reaches the port decides how often a request line is logged.
+  TLockedLogRateLimiter requestLines_{nullptr, 10, 1000};
   TMimeTypes mime_;
   std::string docs_;       // as given
   std::string docsCanon_;  // canonical, for the containment check

@@ -36,7 +36,6 @@ void TMarkers::Condition(std::string_view name, bool holds) {
   Html("%!COMMENT_OFF_" + std::string(name) + "!%", holds ? "-->" : "");
 }
 
-bool TMarkers::Has(std::string_view marker) const { return values_.count(UpperCase(marker)) != 0; }
 
 const std::string* TMarkers::Find(std::string_view marker, const TMarkers* outer) const {
   const std::string key = UpperCase(marker);

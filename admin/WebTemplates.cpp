@@ -10,6 +10,7 @@
 #include "common/Log.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
+#include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
 namespace fs = std::filesystem;
@@ -70,28 +71,6 @@ std::string StampText(const std::string& format, TDateTime value) {
   return value == 0 ? std::string() : FormatDateTime(format, value);
 }
 
-// What a page shows of a running server, read while its machinery is held.
-struct TServerView {
-  TServerSettings Settings;
-  std::string Id, Platform;
-  uint16_t Version[4] = {0, 0, 0, 0};
-  TBufferStatistics Traffic;
-};
-
-bool ReadView(TServerObject& server, TServerView& view) {
-  const auto hold = server.HoldMachinery();
-  if (!server.Running()) return false;
-  view.Settings = server;
-  view.Id = server.ServerID;
-  view.Platform = server.Platform;
-  view.Version[0] = server.VersionMajor;
-  view.Version[1] = server.VersionMinor;
-  view.Version[2] = server.VersionRelease;
-  view.Version[3] = server.VersionBuild;
-  if (server.PacketBuffer) view.Traffic = server.PacketBuffer->GetStatistics();
-  return true;
-}
-
 }  // namespace
 
 bool TWebInterface::FileCheck(const std::string& name) {
@@ -131,55 +110,54 @@ std::string TWebInterface::ParseCommands(const std::string& text) {
   }
 }
 
-void TWebInterface::Progress_FILE(const std::string& fileName, bool& handled, TWebRequest& r) {
+bool TWebInterface::Progress_FILE(const std::string& fileName, TWebRequest& r) {
   try {
     std::error_code ec;
     if (!fs::is_regular_file(fileName, ec)) {
-      LogFmt(LMTWARNING, LMDINFO, kSource, "File not found: %1", {LogSafe(fileName)});
-      return;
+      LogFmt(LMTWARNING, LMDINFO, kSource, "File not found: %1", {fileName});
+      return false;
     }
-    handled = true;
     std::string page = ParseCommands(ReadAll(fileName));
     SetVariables(page, r);
     r.Response.set_content(page, "text/HTML");
   } catch (const std::exception& e) {
+    // The page was found: an answer that failed half-way is still its answer.
     LogException("Progress_FILE", e);
   }
+  return true;
 }
 
 void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
   TMarkers page;
   try {
     const TServerRef server = SelectedServer(r);
-    TServerView view;
-    // The figures hold the machinery themselves, so they come first.
-    const int32_t users = server ? server->CurrentUsers() : 0;
-    const int32_t channels = server ? server->CurrentChannels() : 0;
-    const uint32_t uptime = server ? server->UptimeSeconds() : 0;
-    const bool selected = server && ReadView(*server, view);
+    const TServerSnapshot view = server ? TServerAccess(server).Snapshot() : TServerSnapshot();
+    const bool selected = view.Running;
+    const int32_t users = view.Figures.CurrentUsers;
+    const int32_t channels = view.Figures.CurrentChannels;
     page.Condition("SERVER_SELECTED", selected);
     page.Condition("SERVER_NOT_SELECTED", !selected);
     if (selected) {
       const TServerSettings& s = view.Settings;
-      page.Text("%%SERVERID%%", view.Id);
+      page.Text("%%SERVERID%%", view.ID);
       page.Text("%%SERVERNAME%%", s.ServerName);
       page.Text("%%SERVERPLATFORM%%", view.Platform);
       page.Text("%%SERVERWELCOMEMESSAGE%%", s.ServerWelcomeMessage);
-      page.Text("%%SERVERVERSIONMAJOR%%", std::to_string(view.Version[0]));
-      page.Text("%%SERVERVERSIONMINOR%%", std::to_string(view.Version[1]));
-      page.Text("%%SERVERVERSIONRELEASE%%", std::to_string(view.Version[2]));
-      page.Text("%%SERVERVERSIONBUILD%%", std::to_string(view.Version[3]));
+      page.Text("%%SERVERVERSIONMAJOR%%", std::to_string(view.VersionMajor));
+      page.Text("%%SERVERVERSIONMINOR%%", std::to_string(view.VersionMinor));
+      page.Text("%%SERVERVERSIONRELEASE%%", std::to_string(view.VersionRelease));
+      page.Text("%%SERVERVERSIONBUILD%%", std::to_string(view.VersionBuild));
       page.Text("%%SERVERMAXUSERS%%", std::to_string(s.ServerMaxUsers));
       page.Text("%%SERVERPASSWORD%%", s.ServerPassword);
       page.Text("%%SERVERWEBPOSTLINKURL%%", s.WebPostLinkURL);
-      page.Text("%%SERVERUPTIME%%", FormatUptime(uptime));
+      page.Text("%%SERVERUPTIME%%", FormatUptime(view.Figures.UptimeSeconds));
       page.Text("%%SERVERUDPPORT%%", std::to_string(s.ServerUDPPort));
       page.Text("%%CURRENTUSERS%%", std::to_string(users));
       page.Text("%%CURRENTCHANNELS%%", std::to_string(channels));
-      page.Text("%%SERVERPACKETSSEND%%", std::to_string(view.Traffic.PacketsSent));
-      page.Text("%%SERVERBYTESSEND%%", std::to_string(view.Traffic.BytesSent));
-      page.Text("%%SERVERPACKETSRECEIVED%%", std::to_string(view.Traffic.PacketsReceived));
-      page.Text("%%SERVERBYTESRECEIVED%%", std::to_string(view.Traffic.BytesReceived));
+      page.Text("%%SERVERPACKETSSEND%%", std::to_string(view.Figures.PacketsSent));
+      page.Text("%%SERVERBYTESSEND%%", std::to_string(view.Figures.BytesSent));
+      page.Text("%%SERVERPACKETSRECEIVED%%", std::to_string(view.Figures.PacketsReceived));
+      page.Text("%%SERVERBYTESRECEIVED%%", std::to_string(view.Figures.BytesReceived));
       for (const TCodecMarker& c : kCodecMarkers) page.Text(c.Marker, s.*c.Allowed ? "checked" : "");
       const bool clan = s.ServerType & stClan, pub = s.ServerType & stPublic;
       page.Text("%%SERVERTYPE%%", clan ? "Clan Server" : pub ? "Public Server" : "Invalid Server Type");
@@ -194,7 +172,7 @@ void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
       page.Text("%%SERVERUSERSONLINE%%", std::to_string(users));
       page.Text("%%SERVERCHANNELS%%", std::to_string(channels));
       const std::string client = r.Param("client");
-      if (const auto account = client.empty() ? nullptr : GetUser(client, view.Id, false)) {
+      if (const auto account = client.empty() ? nullptr : GetUser(client, view.ID, false)) {
         page.Text("%%SELECTED_CLIENT_LOGINNAME%%", account->LoginName.Text());
         page.Text("%%SELECTED_CLIENT_REGISTEREDBY%%", account->RegisteredBy.Text());
         page.Text("%%SELECTED_CLIENT_LOGINS%%", std::to_string(account->Logins));
@@ -209,7 +187,7 @@ void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
     } else {
       page.Text("%%SERVERNAME%%", "");
     }
-    page.Condition("NOT_SUPERSERVERADMIN", r.Session->Get("superadmin") != "1");
+    page.Condition("NOT_SUPERSERVERADMIN", !r.SuperAdmin);
     for (const TBoxVariable& b : kBoxVariables) {
       const std::string value = r.Param(b.Param);
       page.Text(b.Marker, b.Url ? SameSiteUrl(value) : value);
@@ -249,13 +227,8 @@ void TWebInterface::CreateServerDropDownList(std::string& text) {
 std::string TWebInterface::CreateDataBaseClientList(TWebRequest& r, const TMarkers& page) {
   std::string list;
   try {
-    const TServerRef server = SelectedServer(r);
-    std::string id;
-    if (server) {
-      const auto hold = server->HoldMachinery();
-      if (server->Running()) id = server->ServerID;
-    }
-    if (id.empty()) return "";
+    if (!SelectedServer(r)) return "";
+    const std::string& id = r.ServerID;
     if (!FileCheck(kClientRow)) {
       DisplayError(r.Response, "error occured", FormatArgs("file %1 was not found", {kClientRow}), "index.html");
       return "";

@@ -41,7 +41,6 @@ class TMarkers {
   void Html(std::string_view marker, std::string value);
   // Both brackets of condition `name`: comment brackets when it holds.
   void Condition(std::string_view name, bool holds);
-  bool Has(std::string_view marker) const;
 
   // Replaces every known marker; unknown ones stay as they are. `outer`,
   // when given, is asked for markers this table does not know.

@@ -81,10 +81,3 @@ std::string FormatDateTime(std::string_view format, TDateTime value) {
 }
 
 std::string MaskSecret(std::string_view secret) { return secret.empty() ? "" : "***"; }
-
-std::string LogSafe(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = '?';
-  return out;
-}

@@ -27,5 +27,3 @@ std::string SameSiteUrl(std::string_view url);
 std::string FormatDateTime(std::string_view format, TDateTime value);
 // What the log shows of a password: "***" for any non-empty one.
 std::string MaskSecret(std::string_view secret);
-// Control characters become "?", so a hostile document cannot forge log lines.
-std::string LogSafe(std::string_view text);

@@ -3,10 +3,9 @@
 // the list addresses. TWebPost (announce/WebPost.h) runs a cycle every
 // 300 s; tests call RunAnnouncementCycle directly.
 //
-// Thread-safety: runs on the calling thread. Reads the server objects
-// without locks, apart from the ServerList lock while the snapshot is taken,
-// the machinery hold while a server's settings are copied, and the locks
-// the server's counts take.
+// Thread-safety: runs on the calling thread. Reads the servers through
+// their copied views (server/ServerAccess.h), taking no lock itself apart
+// from the ServerList lock while the list of ids is taken.
 #pragma once
 
 #include <atomic>
@@ -15,7 +14,7 @@
 
 #include "announce/HttpClient.h"
 
-class TServerObject;
+struct TServerSnapshot;
 
 // What the announcement needs of the process; start-up fills it from
 // server.ini and the built-in list address.
@@ -27,8 +26,9 @@ struct TAnnouncementEnvironment {
   std::string BindAddress;     // local address of the posts; empty: any
 };
 
-// The announcement form of `server` in field order; empty values left out.
-TFormFields BuildAnnouncementForm(TServerObject& server, const TAnnouncementEnvironment& env);
+// The announcement form of a server's copied state, in field order; empty
+// values left out.
+TFormFields BuildAnnouncementForm(const TServerSnapshot& server, const TAnnouncementEnvironment& env);
 
 // Posts the form of every running server to the default address, then
 // PostUrl, then the server's own link URL. A failing post ends only that

@@ -9,6 +9,7 @@ std::string PlatformName;
 std::string DefaultPostUrl;
 
 std::string IniFileName, DbFileName, LogFileName, PidFileName, AdminPassword, HttpDocsDir;
+bool RepairDatabase = false;
 
 int32_t HTTPServerPort = 14534;
 bool HTTPServerEnabled = true;

@@ -21,6 +21,9 @@ extern std::string DefaultPostUrl;
 
 // Command line.
 extern std::string IniFileName, DbFileName, LogFileName, PidFileName, AdminPassword, HttpDocsDir;
+// -REPAIR: a database file that does not load is moved aside and the server
+// goes on with what could be read from it.
+extern bool RepairDatabase;
 
 // "Main Config" and "WebPost" of server.ini.
 extern int32_t HTTPServerPort;

@@ -1,8 +1,16 @@
 #include "app/Startup.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "admin/TCPQuery.h"
@@ -10,6 +18,7 @@
 #include "announce/WebPost.h"
 #include "app/AdminAccount.h"
 #include "app/Globals.h"
+#include "app/PidFile.h"
 #include "app/ServiceStatus.h"
 #include "app/Utilities.h"
 #include "common/IniFile.h"
@@ -159,6 +168,105 @@ TServerEnvironment ProcessEnvironment() {
           ServerVersion.Minor, ServerVersion.Release, ServerVersion.Build};
 }
 
+// The reason a TCP port cannot be bound, asked of the system by binding it
+// once more: the web server reports only that it failed.
+std::string TcpBindFault(const std::string& address, int port) {
+  if (port < 0 || port > 65535) return "port out of range";
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!address.empty() && inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1)
+    return "not an IPv4 address: " + address;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::string("socket: ") + std::strerror(errno);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  std::string fault = "reason unknown";
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+    fault = std::string("bind: ") + std::strerror(errno);
+  else if (listen(fd, 1) != 0)
+    fault = std::string("listen: ") + std::strerror(errno);
+  ::close(fd);
+  return fault;
+}
+
+std::string EnvironmentAdminPassword() {
+  const char* value = std::getenv("PARLEON_ADMINPW");
+  return value ? value : "";
+}
+
+// "server.db.damaged-20261209T054400Z": beside the original, sorted by time.
+std::string DamagedName(const std::string& fileName) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  return fileName + ".damaged-" + stamp;
+}
+
+// Opens or creates the database and installs it. A file that exists but
+// does not load is never written over: without -REPAIR start-up stops and
+// says what is wrong with it; with -REPAIR the original is moved aside and
+// the server goes on with what could be read.
+bool OpenDatabase() {
+  try {
+    auto db = std::make_shared<TFreeBase>();
+    db->SetOnError(LogDatabaseError);
+    db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
+    db->SetFileName(DbFileName);
+    db->SetActive(true);
+    if (db->LastError() == FreeBaseError::InvalidFile) {
+      // The database is inactive: nothing of it is saved over the file.
+      const std::string fault = db->LoadFault();
+      if (!RepairDatabase) {
+        LogFmt(LMTERROR, LMDIMPORTANT, "SERVER",
+               "Start_Parleon_Server: database file %1 is damaged (%2); left as it is, start with -REPAIR to go on "
+               "with what can be read",
+               {DbFileName, fault});
+        TellOperator("database file " + DbFileName + " is damaged (" + fault +
+                         "); left as it is, start with -REPAIR to go on with what can be read",
+                     kOperatorError);
+        return false;
+      }
+      // The original gets its second name before anything can be saved;
+      // the first save then replaces only the first name (a new file renamed
+      // into place), so the damaged file lives on under the second.
+      const std::string aside = DamagedName(DbFileName);
+      if (::link(DbFileName.c_str(), aside.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        LogFmt(LMTERROR, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: unable to move damaged database %1 aside: %2",
+               {DbFileName, why});
+        TellOperator("unable to move damaged database " + DbFileName + " aside: " + why, kOperatorError);
+        return false;
+      }
+      db->SetSalvage(true);
+      db->SetActive(true);
+      if (!db->Active()) {  // not even a part could be read (no permission)
+        TellOperator("database file " + DbFileName + " cannot be read: " + db->LoadFault(), kOperatorError);
+        return false;
+      }
+      LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER",
+             "Start_Parleon_Server: database file %1 was damaged (%2); going on with what could be read, the "
+             "original is %3",
+             {DbFileName, fault, aside});
+      TellOperator("database file " + DbFileName + " was damaged (" + fault + "); the original is " + aside,
+                   kOperatorWarning);
+    }
+    db->SetDatabaseName("Parleon db");
+    db->Flush();
+    InstallServerDatabase(std::move(db));
+  } catch (const std::exception& e) {
+    LogFmt(LMTERROR, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: unable to open server db file : %1 (%2)",
+           {DbFileName, e.what()});
+    TellOperator("unable to open server db file " + DbFileName + ": " + e.what(), kOperatorError);
+    RemoveServerDatabase();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void ParseCommandLine(const std::vector<std::string>& args) {
@@ -173,6 +281,11 @@ void ParseCommandLine(const std::vector<std::string>& args) {
       {"-ADMINPW=", &AdminPassword, true}, {"-HTTPDOCS=", &HttpDocsDir, true},
   };
   for (std::string arg : args) {
+    // A switch without a value: the whole argument, in any letter case.
+    if (UpperCase(arg) == "-REPAIR") {
+      RepairDatabase = true;
+      continue;
+    }
     for (const TOption& o : options) {
       if (UpperCase(arg).find(o.Text) == std::string::npos) continue;
       // The option's length comes off the front, wherever the text was found.
@@ -190,15 +303,21 @@ void ReadAndWriteBackSettings(const std::string& iniFileName) {
   // The built-in list is posted to anyway; a copy of it here would post twice.
   if (Trim(PostUrl) == Trim(DefaultPostUrl)) PostUrl.clear();
   for (const char* key : kWriteOrder) WriteSetting(ini, SettingByKey(key));
-  ini.UpdateFile();
 }
 
-bool Start_Parleon_Server() {
+bool Start_Parleon_Server(TStartReport* report) {
+  TStartReport ownReport;
+  TStartReport& status = report ? *report : ownReport;
+  status = TStartReport{};
   // No generator is seeded: every random value the server draws comes from
   // the operating system's secure source.
   ProduceBuiltInValues();
   AdminPassword.clear();
+  RepairDatabase = false;
   ParseCommandLine(ProcessArguments);
+  // The environment keeps the password off the command line, where every
+  // user of the machine could read it; the option wins where both are given.
+  if (AdminPassword.empty()) AdminPassword = Trim(EnvironmentAdminPassword());
   const std::string cwd = CurrentDirectory();
   if (DbFileName.empty()) DbFileName = cwd + "/server.db";
   if (IniFileName.empty()) IniFileName = cwd + "/server.ini";
@@ -207,39 +326,28 @@ bool Start_Parleon_Server() {
 
   if (!Logger.load()) InitLog(IniFileName, "Debug", LogFileName);
   Log(LMTALL, LMDINFO, "server", "Server startup initialized");
-  Log(LMTALL, LMDINFO, "server", "Server version: " + ServerVersionText() + " " + PlatformName + "\r\nOK");
+  LogFmt(LMTALL, LMDINFO, "server", "Server version: %1 %2\r\nOK", {ServerVersionText(), PlatformName});
 
   WebInterface = nullptr;
   WebPost = nullptr;
   TCPQuery = nullptr;
 
-  try {
-    ReadAndWriteBackSettings(IniFileName);
-  } catch (const std::exception&) {
-    Log(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: error in config file");
-    TellOperator("error in config file " + IniFileName);
+  std::string pidFault;
+  if (!WritePidFile(PidFileName, pidFault)) {
+    LogFmt(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: unable to write pid file %1: %2", {PidFileName, pidFault});
+    TellOperator("unable to write pid file " + PidFileName + ": " + pidFault, kOperatorError);
     return false;
   }
 
-  // The database: opened or created. A file that cannot be loaded is
-  // only reported (LastError, logged by the handler): start-up goes on with
-  // the database inactive, and the damaged file stays as it is.
   try {
-    auto db = std::make_shared<TFreeBase>();
-    db->SetOnError(LogDatabaseError);
-    db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
-    db->SetFileName(DbFileName);
-    db->SetActive(true);
-    db->SetDatabaseName("Parleon db");
-    db->Flush();
-    InstallServerDatabase(std::move(db));
-  } catch (const std::exception&) {
-    LogFmt(LMTERROR, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: unable to open server db file : %1",
-           {DbFileName});
-    TellOperator("unable to open server db file " + DbFileName);
-    RemoveServerDatabase();
+    ReadAndWriteBackSettings(IniFileName);
+  } catch (const std::exception& e) {
+    Log(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: error in config file");
+    TellOperator("error in config file " + IniFileName + ": " + e.what(), kOperatorError);
     return false;
   }
+
+  if (!OpenDatabase()) return false;
   // The list of running servers, before the first server registers in it.
   ServerList = new TServerListObject;
   // Every id listed in section "Servers", up to the first empty key.
@@ -247,22 +355,30 @@ bool Start_Parleon_Server() {
   // its object goes with the last reference.
   TIniFile servers(IniFileName);
   const TServerEnvironment environment = ProcessEnvironment();
+  const auto startServer = [&](const std::string& id) {
+    const auto server = std::make_shared<TServerObject>();
+    ++status.Listed;
+    if (server->Start(environment, id, -1, &servers))
+      ++status.Running;
+    else
+      status.Failures.push_back(id + ": " + server->StartFault());
+  };
   int listed = 0;
   for (;; ++listed) {
     const std::string id = servers.ReadString("Servers", std::to_string(listed), "");
     if (id.empty()) break;
-    std::make_shared<TServerObject>()->Start(environment, id, -1, &servers);
+    startServer(id);
     if (!AdminPassword.empty()) SetAdminPassword(id, AdminPassword);
   }
   // A first run gets a default server and its "admin" account.
   if (listed == 0) {
-    std::make_shared<TServerObject>()->Start(environment, "server_cfg Default", -1, &servers);
+    startServer("server_cfg Default");
     servers.WriteString("Servers", "0", "server_cfg Default");
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
     const std::string password = AdminPassword.empty() ? RandomString(kGeneratedPasswordLength) : AdminPassword.substr(0, 29);
     AddUser(DefaultAdminAccount(password), "server_cfg Default");
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
-    LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
+    LogFmtFileOnly(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
   }
   // The web interface; start-up goes on without it when it cannot start.
   if (HTTPServerEnabled && HTTPServerPort > 0) {
@@ -270,8 +386,12 @@ bool Start_Parleon_Server() {
         std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = BoundToIp, .DateTimeFormat = DateTimeFormat});
     if (web->Init(HTTPServerPort, HttpDocsDir)) {
       WebInterface = web.release();
+      status.WebPort = HTTPServerPort;
     } else {
-      Log(LMTWARNING, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: cant initialise WebInterface");
+      web.reset();  // lets go of whatever it bound before the reason is asked
+      status.WebFault = "port " + std::to_string(HTTPServerPort) + ": " + TcpBindFault(BoundToIp, HTTPServerPort);
+      LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: cant initialise WebInterface: %1",
+             {status.WebFault});
       HTTPServerEnabled = false;
     }
   }
@@ -279,7 +399,13 @@ bool Start_Parleon_Server() {
   // goes on without it.
   if (TCPQueryPort > 0) {
     auto query = std::make_unique<TTCPQuery>(TTCPQueryOptions{TCPQueryPort, BoundToIp, environment});
-    if (query->Active()) TCPQuery = query.release();
+    if (query->Active()) {
+      status.QueryPort = query->Port();
+      TCPQuery = query.release();
+    } else {
+      query.reset();
+      status.QueryFault = "port " + std::to_string(TCPQueryPort) + ": " + TcpBindFault(BoundToIp, TCPQueryPort);
+    }
   }
   // The announcement to the public server list.
   if (WebPostEnabled) {
@@ -315,5 +441,6 @@ void Stop_Parleon_Server() {
   delete ServerList.exchange(nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
   Log(LMTALL, LMDINFO, "server", "Server shutdown finished");
+  RemovePidFile(PidFileName);
   DoneLog();
 }

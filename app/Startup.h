@@ -6,14 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "app/ServiceStatus.h"
+
 // Runs the start-up sequence. True when the process is up (even if some
-// virtual servers failed to start); false when start-up had to stop.
-bool Start_Parleon_Server();
+// virtual servers failed to start); false when start-up had to stop (the
+// settings, the database or the PID file). `report`, when given, receives
+// what came up, for the status line.
+bool Start_Parleon_Server(TStartReport* report = nullptr);
 // Runs the shutdown sequence; the logger's end banner is its last act.
 void Stop_Parleon_Server();
 
 // Fills the command-line variables of app/Globals.h from `args` (without the
-// program path). The option text may stand anywhere in the upper-cased
+// program path). "-REPAIR" (the whole argument) sets RepairDatabase. The option text may stand anywhere in the upper-cased
 // argument; its length is then cut from the argument's start, and later
 // options are tested on what is left.
 void ParseCommandLine(const std::vector<std::string>& args);

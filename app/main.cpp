@@ -16,6 +16,7 @@
 
 #include "announce/AddressLookup.h"
 #include "app/Globals.h"
+#include "app/PidFile.h"
 #include "app/ServiceStatus.h"
 #include "app/Startup.h"
 #include "common/Log.h"
@@ -25,16 +26,21 @@ namespace {
 void PrintUsage() {
   std::printf(
       "Usage: parleon-server [-INI=file] [-DB=file] [-LOG=file] [-PID=file] [-ADMINPW=password] "
-      "[-HTTPDOCS=folder]\n"
+      "[-HTTPDOCS=folder] [-REPAIR]\n"
       "  -INI=      settings file (default ./server.ini)\n"
       "  -DB=       database file (default ./server.db)\n"
       "  -LOG=      log file (default ./server.log)\n"
-      "  -PID=      accepted and ignored\n"
+      "  -PID=      writes the process id to this file, removed at exit\n"
       "  -ADMINPW=  sets the password of the \"admin\" account of every listed server\n"
+      "             (or PARLEON_ADMINPW in the environment; the option wins)\n"
       "  -HTTPDOCS= web interface template folder (default ./httpdocs)\n"
+      "  -REPAIR    a database file that does not load is renamed to\n"
+      "             <file>.damaged-<UTC time> and the server goes on with what\n"
+      "             could be read from it (without it start-up stops)\n"
       "  --help, --version\n"
       "SIGINT or SIGTERM shuts the server down, SIGHUP reopens the log file,\n"
-      "SIGUSR1 looks the server's addresses up again.\n");
+      "SIGUSR1 looks the server's addresses up again.\n"
+      "Exit status 1: start-up failed, or no virtual server could start.\n");
 }
 
 // Serves SIGHUP and SIGUSR1 until a stop signal comes, and returns it. The
@@ -97,16 +103,34 @@ int main(int argc, char** argv) {
   // A peer that closes a TCP connection must not end the process.
   signal(SIGPIPE, SIG_IGN);
 
-  if (!Start_Parleon_Server()) {
+  TStartReport report;
+  if (!Start_Parleon_Server(&report)) {
     Log(LMTERROR, LMDALL, "frmMain", "critical error, shutdown initiated");
-    TellOperator("start-up failed, see " + LogFileName);
+    TellOperator("start-up failed, see " + LogFileName, kOperatorError);
+    NotifyStatus("start-up failed, see " + LogFileName);
+    RemovePidFile(PidFileName);
+    return 1;
+  }
+  const std::string status = report.StatusText();
+  // A process that serves no voice is not up, however many ports it holds.
+  if (report.Running == 0) {
+    Log(LMTERROR, LMDALL, "frmMain", "no virtual server is running, shutdown initiated");
+    TellOperator(status, kOperatorError);
+    NotifyStatus(status);
+    TellOperator("Server shutdown initialized (no virtual server running)");
+    NotifyStopping();
+    Stop_Parleon_Server();
+    TellOperator("Server shutdown finished");
     return 1;
   }
   std::printf("Parleon Server %s running: administration at http://localhost:%d, log in %s\n",
               ServerVersionText().c_str(), HTTPServerPort, LogFileName.c_str());
   std::fflush(stdout);
   TellOperator("Server startup finished, version " + ServerVersionText() + " " + PlatformName);
-  NotifyReady();
+  TellOperator(status, report.Failures.empty() && report.WebFault.empty() && report.QueryFault.empty()
+                           ? kOperatorInfo
+                           : kOperatorWarning);
+  NotifyReady(status);
 
   TAddressLookup::TOptions addresses;
   addresses.ExternalIPDetection = ExternalIPDetection;

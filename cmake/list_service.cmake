@@ -6,6 +6,9 @@ set(PARLEON_LIST_HOST "serverlist.parleon.invalid" CACHE STRING
     "Host of the public server list; its getip.php page reports the external address")
 set(PARLEON_DEFAULT_POST_URL "http://${PARLEON_LIST_HOST}/announce.php" CACHE STRING
     "Address every running virtual server is announced to")
-target_compile_definitions(parleon_core PRIVATE
-  PARLEON_LIST_HOST="${PARLEON_LIST_HOST}"
-  PARLEON_DEFAULT_POST_URL="${PARLEON_DEFAULT_POST_URL}")
+# The announcement posts there; start-up writes the default into server.ini.
+foreach(layer parleon_announce parleon_app)
+  target_compile_definitions(${layer} PRIVATE
+    PARLEON_LIST_HOST="${PARLEON_LIST_HOST}"
+    PARLEON_DEFAULT_POST_URL="${PARLEON_DEFAULT_POST_URL}")
+endforeach()

@@ -14,16 +14,32 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/parleon-server.logrotate DESTINATION
         RENAME parleon-server)
 install(DIRECTORY DESTINATION /var/lib/parleon-server)
 
+# The manual page and the changelog ship compressed as Debian wants them
+# (gzip -9n: no name or time stamp, so the package builds reproducibly).
+set(PARLEON_DOC_SOURCES ${CMAKE_SOURCE_DIR}/packaging/parleon-server.8 ${CMAKE_SOURCE_DIR}/packaging/changelog)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PARLEON_DOC_SOURCES})
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+foreach(doc IN LISTS PARLEON_DOC_SOURCES)
+  get_filename_component(doc_name ${doc} NAME)
+  execute_process(COMMAND gzip -9n -c ${doc} OUTPUT_FILE ${CMAKE_BINARY_DIR}/packaging/${doc_name}.gz
+                  COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
+install(FILES ${CMAKE_BINARY_DIR}/packaging/parleon-server.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz ${CMAKE_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME parleon-server)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Multi-tenant voice-chat server")
-set(CPACK_PACKAGE_DESCRIPTION "One process hosts many virtual voice servers, each with its own UDP \
-port, channels and accounts, managed through a TCP query port and a web interface.")
+# Debian wraps nothing: each description line stays under 80 characters.
+set(CPACK_PACKAGE_DESCRIPTION "One process hosts many virtual voice servers, each with its own\n\
+UDP port, channels and accounts, managed through a TCP query port and a\n\
+web interface.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Parleon Server maintainers <parleon-server@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Parleon Server developers <packaging@parleon.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/Clock.h"
 #include "common/TextSlot.h"
@@ -66,7 +67,12 @@ class TClientObject {
   TStr29 ClientPlatform;  // shown in player info
   uint16_t ClientVersion[4] = {0, 0, 0, 0};  // major, minor, release, build
   TStr29 LoginName;       // empty for an anonymous player
-  TStr29 Password;        // given at login, or the account's password
+  // A new password for AddUser/UpdateUser to store (hashed); empty after
+  // GetUser and once a login is checked, so no plain password stays around.
+  TStr29 Password;
+  // An account's password as stored: an Argon2id hash, or the plain text an
+  // older build wrote. Written back as it is when Password is empty.
+  std::string StoredPassword;
   TStr29 RegisteredBy;
   TDateTime Created = 0;
   TDateTime LastChanged = 0;  // also the time of the last counted login

@@ -62,11 +62,19 @@ std::vector<TIniLine> Load(const std::string& fileName, bool forWrite = false) {
 }
 
 // Writes a new file and forces it to the disk; on failure the partial file
-// is removed.
-void WriteNew(const std::string& path, const std::string& data) {
+// is removed. The new file takes the mode and, where the process may set
+// it, the owner of `original`: the file may hold passwords, and an operator
+// who closed it to others must not find it open again after a rewrite.
+void WriteNew(const std::string& path, const std::string& data, const std::string& original) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw EIniFile("cannot write " + path + ": " + std::strerror(errno));
-  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  struct stat old{};
+  bool ok = true;
+  if (::stat(original.c_str(), &old) == 0) {
+    ok = ::fchmod(fileno(f), old.st_mode & 07777) == 0;
+    if (::fchown(fileno(f), old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false;
+  }
+  ok = std::fwrite(data.data(), 1, data.size(), f) == data.size() && ok;
   ok = std::fflush(f) == 0 && ok;
   ok = ::fsync(fileno(f)) == 0 && ok;
   const int error = errno;
@@ -88,7 +96,7 @@ void Save(const std::string& fileName, const std::vector<TIniLine>& lines) {
     data += "\r\n";
   }
   const std::string tmp = fileName + ".tmp";
-  WriteNew(tmp, data);
+  WriteNew(tmp, data, fileName);
   if (std::rename(tmp.c_str(), fileName.c_str()) != 0) {
     const int error = errno;
     std::remove(tmp.c_str());

@@ -47,8 +47,6 @@ class TIniFile {
   std::vector<std::string> ReadSection(std::string_view section) const;  // key names in file order
   void EraseSection(std::string_view section);
   void DeleteKey(std::string_view section, std::string_view key);
-  // Every write already reached the file; kept for callers that flush by habit.
-  void UpdateFile() {}
 
   // Parses an integer as ReadInteger does; false when the text is no number.
   static bool ParseInteger(std::string_view text, int32_t& value);

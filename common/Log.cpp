@@ -1,6 +1,10 @@
 #include "common/Log.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -55,34 +59,30 @@ void TLogObject::LoadSettings(const std::string& iniFileName, std::string_view s
     if (depths.find(kDepthTokens[i]) != std::string::npos) Depths |= static_cast<uint8_t>(1u << i);
 }
 
+// Callers build Log's message from whatever they have (names, addresses,
+// exception texts), so all of it counts as outside text.
 void TLogObject::Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
                      std::string_view msg) {
-  if (IsLogged(type, depth)) WriteLine(msg, source, type, depth);
+  if (!IsLogged(type, depth)) return;
+  const std::string safe = LogSafeText(msg);
+  WriteLine(safe, source, type, depth);
+  Mirror(type, source, safe);
 }
 
 void TLogObject::LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                        std::string_view msg, TFmtArgs args) {
-  if (IsLogged(type, depth)) WriteLine(FormatArgs(msg, args), source, type, depth);
+                        std::string_view msg, TFmtArgs args, bool journal) {
+  if (!IsLogged(type, depth)) return;
+  const std::string text = FormatArgs(msg, args, LogSafeText);
+  WriteLine(text, source, type, depth);
+  if (journal) Mirror(type, source, text);
 }
 
-void TLogObject::EnterProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                           std::string_view msg) {
-  if (IsLogged(type, depth)) WriteLine(" Entered " + std::string(msg), source, type, depth);
-}
-
-void TLogObject::EnterProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                              std::string_view msg, TFmtArgs args) {
-  if (IsLogged(type, depth)) WriteLine(" Entered " + FormatArgs(msg, args), source, type, depth);
-}
-
-void TLogObject::LeaveProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                           std::string_view msg) {
-  if (IsLogged(type, depth)) WriteLine(" Left " + std::string(msg), source, type, depth);
-}
-
-void TLogObject::LeaveProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                              std::string_view msg, TFmtArgs args) {
-  if (IsLogged(type, depth)) WriteLine(" Left " + FormatArgs(msg, args), source, type, depth);
+void TLogObject::Mirror(TLogMessageType type, std::string_view source, std::string_view msg) const {
+  if (!JournalMirror || (type != LMTWARNING && type != LMTERROR)) return;
+  std::string text(source.substr(0, kMaxSourceLength));
+  text += ": ";
+  text += msg;
+  WriteJournalLine(type == LMTERROR ? 3 : 4, text);
 }
 
 // ---- TLogFile -----------------------------------------------------------
@@ -172,6 +172,47 @@ void TLogFile::Reopen() {
 
 void TLogFile::LogMemory() { WriteLine(" !!! LogMemory not supported yet !!!", "", LMTDEBUG, LMDALL); }
 
+// ---- outside text and the journal -------------------------------------------
+
+std::string LogSafeText(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = '?';
+  return out;
+}
+
+bool StderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (!stream) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st {};
+  if (fstat(STDERR_FILENO, &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
+void WriteJournalLine(int priority, std::string_view text) {
+  std::string line = "<" + std::to_string(priority) + ">";
+  line.reserve(line.size() + text.size() + 8);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      line += " / ";
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;  // CR LF is one break
+    } else {
+      line += static_cast<unsigned char>(c) < ' ' || c == 0x7F ? '?' : c;
+    }
+  }
+  line += '\n';
+  // One write per event, so that lines from several threads stay whole.
+  for (size_t done = 0; done < line.size();) {
+    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a closed stderr loses the copy; server.log has the line
+    done += static_cast<size_t>(n);
+  }
+}
+
 // ---- global logger ----------------------------------------------------------
 
 void InitLog(const std::string& iniFileName, std::string_view section, const std::string& logFileName) {
@@ -180,6 +221,7 @@ void InitLog(const std::string& iniFileName, std::string_view section, const std
   auto* sink = new TLogFile();
   sink->FileName = logFileName;
   sink->LoadSettings(iniFileName, section);
+  sink->JournalMirror = StderrIsJournal();
   sink->Open();
   TLogObject* old = Logger.exchange(sink);
   delete old;
@@ -206,12 +248,26 @@ void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, 
   }
 }
 
-void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
-            TFmtArgs args) {
+namespace {
+
+void LogFmtTo(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+              TFmtArgs args, bool journal) {
   if (TLogObject* l = Logger.load(std::memory_order_acquire)) {
     try {
-      l->LogFmt(type, depth, source, msg, args);
+      l->LogFmt(type, depth, source, msg, args, journal);
     } catch (const std::exception&) {
     }
   }
+}
+
+}  // namespace
+
+void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+            TFmtArgs args) {
+  LogFmtTo(type, depth, source, msg, args, true);
+}
+
+void LogFmtFileOnly(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+                    TFmtArgs args) {
+  LogFmtTo(type, depth, source, msg, args, false);
 }

@@ -2,6 +2,15 @@
 // Log()/LogFmt(), which pass the message through the filter read from
 // server.ini and hand it to the sink, normally TLogFile (server.log).
 //
+// Outside text cannot forge a line: Log's whole message and every argument
+// of LogFmt have their control characters replaced (LogSafeText); only the
+// format text of LogFmt, which is the program's own, may break a message
+// over lines.
+//
+// Under systemd (JOURNAL_STREAM naming our standard error) every WARNING and
+// ERROR line written also goes to standard error, one event per line, with
+// the priority prefix the journal reads ("<4>", "<3>").
+//
 // Ownership: start-up creates the global Logger with InitLog and shutdown
 // destroys it last with DoneLog (which writes the end banner).
 // Thread-safety: Log and LogFmt may be called from any thread, also while no
@@ -48,15 +57,10 @@ class TLogObject {
   // aside (log rotation) is followed by a new one. No banner.
   virtual void Reopen() {}
   void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
+  // `journal` false keeps the line out of the journal copy (see LogFmtFileOnly).
   void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
-              TFmtArgs args);
+              TFmtArgs args, bool journal = true);
   virtual void LogMemory() = 0;
-  void EnterProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
-  void EnterProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                    std::string_view msg, TFmtArgs args);
-  void LeaveProc(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
-  void LeaveProcFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source,
-                    std::string_view msg, TFmtArgs args);
 
   bool IsLogged(TLogMessageType type, TLogMessageDepth depth) const;
   // Reads "MessageTypes"/"MessageDepths" of `section`; an empty "MessageTypes"
@@ -66,6 +70,11 @@ class TLogObject {
   uint8_t Types = 0;
   uint8_t Depths = 0;
   std::string FileName;
+  // Copies WARNING and ERROR lines to standard error for the journal.
+  bool JournalMirror = false;
+
+ private:
+  void Mirror(TLogMessageType type, std::string_view source, std::string_view msg) const;
 };
 
 // The file sink: appends "dd-mm-yy hh:nn:ss,TYPE,Depth,Source,<TAB>Msg" CR LF
@@ -105,7 +114,22 @@ void DoneLog();
 // Reopens the log file (SIGHUP) and logs a line saying so in the new file.
 void ReopenLog();
 
+// `text` with every control character (below blank, and DEL) as "?".
+std::string LogSafeText(std::string_view text);
+// True when standard error is the systemd journal's stream: JOURNAL_STREAM
+// holds the device and inode of file descriptor 2 (a child that inherited
+// the variable but not the stream does not count).
+bool StderrIsJournal();
+// One journal line: "<priority>" + `text` with its line breaks as " / "
+// and other control characters as "?", written with a single call.
+void WriteJournalLine(int priority, std::string_view text);
+
 // Never raise: a line the disk refuses is lost.
 void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
 void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
             TFmtArgs args);
+// As LogFmt, but never copied to the journal: for a secret that server.log
+// (readable by the service's user) may hold and the journal, readable by
+// the machine's administrators' group, must not (the first admin password).
+void LogFmtFileOnly(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
+                    TFmtArgs args);

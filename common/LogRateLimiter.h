@@ -8,8 +8,13 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <string_view>
 
 #include "common/Clock.h"
+#include "common/Log.h"
 
 class TLogRateLimiter {
  public:
@@ -54,3 +59,38 @@ class TLogRateLimiter {
   uint32_t written_ = 0;
   uint32_t suppressed_ = 0;
 };
+
+// TLockedLogRateLimiter: one limiter for a line that any thread may write
+// (the web interface's request line, one thread per connection).
+class TLockedLogRateLimiter {
+ public:
+  explicit TLockedLogRateLimiter(TClock* clock, uint32_t linesPerWindow = 5, uint32_t windowMs = 1000)
+      : limiter_(clock, linesPerWindow, windowMs) {}
+
+  bool Allow(uint32_t& suppressed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return limiter_.Allow(suppressed);
+  }
+
+ private:
+  std::mutex mutex_;
+  TLogRateLimiter limiter_;
+};
+
+// From inside a catch block that carries on where a peer decides how often
+// it runs: logs "<operation> Exception: <text>" through `limiter`, and the
+// number of such lines held back since the last one written.
+inline void LogCaughtLimited(TLogRateLimiter& limiter, std::string_view source, std::string_view operation) {
+  std::string text = "unknown error";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+  }
+  uint32_t suppressed = 0;
+  const bool allowed = limiter.Allow(suppressed);
+  if (suppressed)
+    LogFmt(LMTERROR, LMDALL, source, "%1: %2 more exceptions not logged", {std::string(operation), suppressed});
+  if (allowed) Log(LMTERROR, LMDALL, source, std::string(operation) + " Exception: " + text);
+}

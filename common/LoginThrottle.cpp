@@ -3,6 +3,34 @@
 #include <algorithm>
 
 #include "common/Log.h"
+#include "common/TextFormat.h"
+
+namespace {
+
+// Accounts are found without regard to case, so "admin" is "ADMIN" here too.
+std::string NameKey(std::string_view account) { return UpperCase(account); }
+
+}  // namespace
+
+bool TLoginThrottle::TKnown::Has(std::string_view address) const {
+  const auto end = addresses.begin() + count;
+  return std::find(addresses.begin(), end, address) != end;
+}
+
+void TLoginThrottle::TKnown::Add(std::string_view address) {
+  auto end = addresses.begin() + count;
+  auto found = std::find(addresses.begin(), end, address);
+  if (found == end) {
+    if (count < addresses.size()) {
+      ++count;
+      ++end;
+    } else {
+      found = addresses.begin();  // the one that logged in longest ago goes
+    }
+    *found = std::string(address);
+  }
+  std::rotate(found, found + 1, end);  // the latest login last
+}
 
 TLoginThrottle::TLoginThrottle(TClock* clock)
     : clock_(clock ? clock : SystemClock()), warnings_(clock_, 1, 1000) {}
@@ -42,8 +70,9 @@ bool TLoginThrottle::MayTry(std::string_view address, std::string_view account, 
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t now = NowMs();
+    const std::string name = NameKey(account);
     blockedAddress = Blocked(addresses_, address, now);
-    blocked = blockedAddress || Blocked(accounts_, account, now);
+    blocked = blockedAddress || (Blocked(accounts_, name, now) && !KnownTo(name, address));
     if (blocked) warn = warnings_.Allow(suppressed);
   }
   if (blocked && warn) {
@@ -60,19 +89,26 @@ void TLoginThrottle::Failed(std::string_view address, std::string_view account) 
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t now = NowMs();
   Fail(addresses_, address, now);
-  Fail(accounts_, account, now);
+  Fail(accounts_, NameKey(account), now);
 }
 
 void TLoginThrottle::Succeeded(std::string_view address, std::string_view account) {
   std::lock_guard<std::mutex> lock(mutex_);
-  addresses_.Erase(address);
-  accounts_.Erase(account);
+  const std::string name = NameKey(account);
+  accounts_.Erase(name);
+  known_.Get(name).Add(address);
 }
 
 void TLoginThrottle::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   addresses_.Clear();
   accounts_.Clear();
+  known_.Clear();
+}
+
+bool TLoginThrottle::KnownTo(std::string_view name, std::string_view address) {
+  const TKnown* known = known_.Find(name);
+  return known && known->Has(address);
 }
 
 TLoginThrottle& ProcessLoginThrottle() {

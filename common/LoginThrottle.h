@@ -7,19 +7,24 @@
 // Rule: after kFreeFailures wrong passwords from one address within
 // kWindowMs, that address is blocked for kFirstBlockMs; each further wrong
 // password while the failures are remembered doubles the wait, up to
-// kMaxBlockMs. The same rule applies per account name, so guessing one
-// account from many addresses is slowed down as well. A blocked attempt is
-// refused without checking the password (the caller answers as for a wrong
-// one) and does not lengthen the wait. A correct password clears the
-// address's and the account's record.
+// kMaxBlockMs. The same rule applies per account name (without regard to
+// case, as accounts are found), so guessing one account from many addresses
+// is slowed down as well; but a blocked name still lets in the addresses
+// that logged in to it before (up to kKnownPerAccount each), so guessers
+// cannot lock its owner out. A blocked attempt is refused without checking
+// the password (the caller answers as for a wrong one) and does not lengthen
+// the wait. A correct password clears the account's record only: an
+// address's failures stand, or one right login would wipe a guesser's count.
 //
-// Memory is bounded: at most kMaxEntries addresses and as many names are
-// remembered; when full, the entry that was touched longest ago is forgotten.
+// Memory is bounded: at most kMaxEntries addresses, as many names and
+// kMaxKnownAccounts names with known addresses are remembered; when full,
+// the entry that was touched longest ago is forgotten.
 //
 // Thread-safety: every member may be called from any thread (one mutex,
 // held only for map work; it is innermost and never held while logging).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -36,6 +41,8 @@ class TLoginThrottle {
   static constexpr int64_t kFirstBlockMs = 60'000;
   static constexpr int64_t kMaxBlockMs = 300'000;
   static constexpr size_t kMaxEntries = 65'536;
+  static constexpr size_t kKnownPerAccount = 8;
+  static constexpr size_t kMaxKnownAccounts = 8'192;
 
   explicit TLoginThrottle(TClock* clock = nullptr);
 
@@ -47,7 +54,8 @@ class TLoginThrottle {
   // A password was checked and was wrong.
   void Failed(std::string_view address, std::string_view account);
 
-  // A password was checked and was right.
+  // A password was checked and was right: the account's record is cleared
+  // and `address` is known to it from now on.
   void Succeeded(std::string_view address, std::string_view account);
 
   // Forgets everything (tests and a fresh start).
@@ -61,15 +69,24 @@ class TLoginThrottle {
     int64_t blockMs = 0;        // length of the last block; 0 when never blocked
   };
   using TTable = TAgedMap<TEntry>;
+  // The addresses that logged in to one account, the latest last.
+  struct TKnown {
+    std::array<std::string, kKnownPerAccount> addresses;
+    size_t count = 0;
+    bool Has(std::string_view address) const;
+    void Add(std::string_view address);
+  };
 
   int64_t NowMs() const;
   bool Blocked(TTable& table, std::string_view key, int64_t now);
   void Fail(TTable& table, std::string_view key, int64_t now);
+  bool KnownTo(std::string_view name, std::string_view address);
 
   TClock* clock_;
   std::mutex mutex_;
   TTable addresses_{kMaxEntries};
   TTable accounts_{kMaxEntries};
+  TAgedMap<TKnown> known_{kMaxKnownAccounts};
   TLogRateLimiter warnings_;
 };
 

@@ -65,13 +65,15 @@ void ReplaceText(std::string& text, std::string_view pattern, std::string_view r
   text.swap(out);
 }
 
-std::string FormatArgs(std::string_view format, TFmtArgs args) {
+std::string FormatArgs(std::string_view format, TFmtArgs args) { return FormatArgs(format, args, nullptr); }
+
+std::string FormatArgs(std::string_view format, TFmtArgs args, std::string (*clean)(std::string_view)) {
   std::string text(format);
   size_t i = 1;
   for (const TFmtArg& a : args) {
     std::string placeholder(1, '%');
     placeholder += std::to_string(i);
-    ReplaceText(text, placeholder, a.Text(), rfReplaceAll | rfIgnoreCase);
+    ReplaceText(text, placeholder, clean ? clean(a.Text()) : a.Text(), rfReplaceAll | rfIgnoreCase);
     ++i;
   }
   return text;

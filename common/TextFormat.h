@@ -49,6 +49,9 @@ void ReplaceText(std::string& text, std::string_view pattern, std::string_view r
 // therefore consumed by argument 1 followed by "0" when there are ten or
 // more arguments; callers keep to nine.
 std::string FormatArgs(std::string_view format, TFmtArgs args);
+// The same with each argument's text passed through `clean` first (the
+// logger neutralises outside text this way, leaving the format as written).
+std::string FormatArgs(std::string_view format, TFmtArgs args, std::string (*clean)(std::string_view));
 
 // "hh:mm:ss", or "<d>D hh:mm:ss" from one day on.
 std::string FormatUptime(uint32_t seconds);

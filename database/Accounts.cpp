@@ -4,6 +4,7 @@
 
 #include "common/Log.h"
 #include "database/FreeBase.h"
+#include "database/PasswordHash.h"
 #include "database/ServerDatabase.h"
 
 namespace {
@@ -43,6 +44,50 @@ TFBEntry* AccountNode(TFreeBase& db, const TFreeBase::TLock& lock, std::string_v
   return db.GetEntry(lock, AccountPath(serverId, loginName), TFBEntryType::Node);
 }
 
+constexpr size_t kPasswordLength = 29;
+
+std::string_view CutPassword(std::string_view password) { return password.substr(0, kPasswordLength); }
+
+// Equal length and bytes, in time that does not depend on where they differ.
+bool SameBytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+// The value "LogInPassWord" gets from a record: a new password hashed, else
+// the stored one as it was read; empty when the record carries neither.
+std::string PasswordToStore(const TClientObject& record) {
+  return record.Password.Empty() ? record.StoredPassword : password_hash::Hash(CutPassword(record.Password.Text()));
+}
+
+// The record with its new password already hashed, so that the database
+// lock is not held for the hash; none when hashing fails.
+std::optional<TClientObject> WithHashedPassword(const TClientObject& record) {
+  return Guarded<std::optional<TClientObject>>([&]() -> std::optional<TClientObject> {
+    TClientObject hashed = record;
+    hashed.StoredPassword = PasswordToStore(record);
+    hashed.Password = std::string_view();
+    return hashed;
+  });
+}
+
+// Replaces the stored password `before` by `after`, unless it changed in
+// the meantime (a password set elsewhere wins).
+bool ReplaceStoredPassword(TFreeBase& db, std::string_view loginName, std::string_view serverId,
+                           std::string_view before, const std::string& after) {
+  return Guarded<bool>([&] {
+    const auto lock = db.Lock();
+    if (!AccountNode(db, lock, serverId, loginName)) return false;
+    const std::string value = AccountPath(serverId, loginName) + "\\LogInPassWord";
+    if (db.ReadString(value, "") != before) return false;
+    db.WriteString(value, after);
+    db.Flush();
+    return true;
+  });
+}
+
 }  // namespace
 
 bool ValidLoginName(std::string_view loginName) {
@@ -76,7 +121,7 @@ std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName
     const std::string path = AccountPath(serverId, loginName) + "\\";
     auto user = std::make_unique<TClientObject>();
     user->LoginName = db.ReadString(path + "LogInName", "");
-    user->Password = db.ReadString(path + "LogInPassWord", "");
+    user->StoredPassword = db.ReadString(path + "LogInPassWord", "");
     user->NickName = db.ReadString(path + "NickName", "");
     user->PlayerPrivileges = static_cast<uint16_t>(db.ReadInteger(path + "Priviliges", 0));
     user->RegisteredBy = db.ReadString(path + "RegisteredBy", "");
@@ -99,7 +144,9 @@ bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view ser
     if (!AccountNode(db, lock, serverId, loginName)) return false;
     const std::string path = AccountPath(serverId, loginName) + "\\";
     db.WriteString(path + "LogInName", record.LoginName.Text());
-    db.WriteString(path + "LogInPassWord", record.Password.Text());
+    // A record without any password (a player's) leaves the stored one.
+    const std::string password = PasswordToStore(record);
+    if (!password.empty()) db.WriteString(path + "LogInPassWord", password);
     db.WriteString(path + "NickName", record.NickName.Text());
     db.WriteInteger(path + "Priviliges", record.PlayerPrivileges);
     db.WriteString(path + "RegisteredBy", record.RegisteredBy.Text());
@@ -136,6 +183,38 @@ bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serv
   });
 }
 
+// ---- passwords ----------------------------------------------------------------
+
+bool PasswordMatches(const TClientObject& account, std::string_view given) {
+  const std::string& stored = account.StoredPassword;
+  if (password_hash::IsHash(stored)) return password_hash::Verify(stored, CutPassword(given));
+  return SameBytes(CutPassword(stored), CutPassword(given));
+}
+
+bool SameStoredPassword(const TClientObject& account, std::string_view stamp) {
+  return SameBytes(account.StoredPassword, stamp);
+}
+
+std::unique_ptr<TClientObject> LoginAccount(std::string_view loginName, std::string_view serverId,
+                                            std::string_view password, bool countLogin, uint16_t neededRights) {
+  std::unique_ptr<TClientObject> account = GetUser(loginName, serverId, countLogin);
+  if (!account || (neededRights != 0 && !(account->PlayerPrivileges & neededRights))) return nullptr;
+  if (!PasswordMatches(*account, password)) return nullptr;
+  if (!password_hash::IsHash(account->StoredPassword)) {
+    // Written by an older build: from now on only the hash is kept. The
+    // login stands even when the rewrite fails; the next one tries again.
+    try {
+      const std::string hash = password_hash::Hash(CutPassword(password));
+      const auto db = LockServerDatabase();
+      if (db && ReplaceStoredPassword(*db, loginName, serverId, account->StoredPassword, hash))
+        account->StoredPassword = hash;
+    } catch (const std::exception& e) {
+      Log(LMTERROR, LMDALL, "USERS", std::string(" Exception: ") + e.what());
+    }
+  }
+  return account;
+}
+
 // ---- on the process-wide database ----------------------------------------------
 
 std::optional<std::vector<std::string>> ListUsers(std::string_view serverId) {
@@ -150,13 +229,17 @@ std::unique_ptr<TClientObject> GetUser(std::string_view loginName, std::string_v
 }
 
 bool UpdateUser(const TClientObject& record, std::string_view serverId) {
+  const std::optional<TClientObject> hashed = WithHashedPassword(record);
+  if (!hashed) return false;
   const auto db = LockServerDatabase();
-  return db && UpdateUser(*db, record, serverId);
+  return db && UpdateUser(*db, *hashed, serverId);
 }
 
 bool AddUser(const TClientObject& record, std::string_view serverId) {
+  const std::optional<TClientObject> hashed = WithHashedPassword(record);
+  if (!hashed) return false;
   const auto db = LockServerDatabase();
-  return db && AddUser(*db, record, serverId);
+  return db && AddUser(*db, *hashed, serverId);
 }
 
 bool DeleteUser(std::string_view loginName, std::string_view serverId) {

@@ -12,6 +12,12 @@
 // to its flush, so it is atomic against every other use of the database. The
 // forms without a database use the process-wide one and fail (none, false)
 // while there is none.
+// Passwords are stored as salted Argon2id hashes (PasswordHash.h); a record
+// an older build wrote holds the plain text and is checked as before until
+// its first successful login replaces it by the hash. A new password travels
+// in the record's Password field and is hashed before the database lock is
+// taken (the forms with a database, used at start-up, hash under it); a
+// record with neither Password nor StoredPassword leaves the stored one.
 // Failures: an exception inside is logged (source "USERS") and the operation
 // returns none or false; what was written before stays.
 #pragma once
@@ -47,6 +53,24 @@ bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view ser
 bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view serverId);
 // Removes the account with all its values and flushes; false when it does not exist.
 bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serverId);
+
+// ---- passwords: the one check of every surface (voice, query, web) ----------
+// Whether `given` is the account's password (both cut to 29 characters, as
+// every password is): against its hash, or against the plain text an older
+// build stored. Slow for a hash: call it without holding any lock.
+bool PasswordMatches(const TClientObject& account, std::string_view given);
+// Whether the account's stored password is still `stamp`, a StoredPassword
+// read earlier (after a successful check); equal bytes, in time that does
+// not depend on where they differ. Lets a checked login be re-confirmed
+// without paying for a hash again; a new password or a new hash changes it.
+bool SameStoredPassword(const TClientObject& account, std::string_view stamp);
+// The login: the account if it exists, holds one of `neededRights` (0: no
+// right needed; checked before the slow hash) and `password` is its
+// password; else none. `countLogin` counts it as GetUser does, right or
+// wrong. A plain password an older build stored is replaced by its hash.
+// The database lock is held only to read and to write, never for the hash.
+std::unique_ptr<TClientObject> LoginAccount(std::string_view loginName, std::string_view serverId,
+                                            std::string_view password, bool countLogin, uint16_t neededRights = 0);
 
 // The same on the process-wide database.
 std::optional<std::vector<std::string>> ListUsers(std::string_view serverId);

@@ -206,7 +206,7 @@ void TFreeBase::Activate() {
     root_ = std::make_unique<TFBRoot>(kNewDatabaseName);
     currentFileSize_ = 0;
   }
-  active_ = lastError_ == FreeBaseError::None;
+  active_ = lastError_ == FreeBaseError::None || salvaged_;
 }
 
 void TFreeBase::Deactivate() {
@@ -217,19 +217,41 @@ void TFreeBase::Deactivate() {
 }
 
 bool TFreeBase::Load() {
+  loadFault_.clear();
+  salvaged_ = false;
   try {
     std::string image;
-    if (!storage_.ReadAll(fileName_, image)) return false;
-    TFBHeader header;
-    std::unique_ptr<TFBRoot> root;
-    if (!ParseFreeBase(image, header, root)) return false;
-    header_ = header;
-    root_ = std::move(root);
+    if (!storage_.ReadAll(fileName_, image)) {
+      loadFault_ = "the file cannot be read";
+      return false;
+    }
+    TFBSalvage read = SalvageFreeBase(image);
+    loadFault_ = std::move(read.Fault);
+    if (!loadFault_.empty() && !salvage_) return false;
+    header_ = read.Header;
+    if (read.Root) {
+      root_ = std::move(read.Root);
+    } else {  // not even the header was usable: an empty database
+      root_ = std::make_unique<TFBRoot>(kNewDatabaseName);
+      header_.Created = header_.LastSaved = clock_->Now();
+    }
     currentFileSize_ = static_cast<int64_t>(image.size());
-    return true;
+    salvaged_ = !loadFault_.empty();
+    return loadFault_.empty();
   } catch (const std::exception&) {
-    return false;  // out of memory for a huge file: not loadable either
+    loadFault_ = "the file is too large to load";  // out of memory
+    return false;
   }
+}
+
+std::string TFreeBase::LoadFault() const {
+  std::lock_guard guard(mutex_);
+  return loadFault_;
+}
+
+void TFreeBase::SetSalvage(bool value) {
+  std::lock_guard guard(mutex_);
+  salvage_ = value;
 }
 
 bool TFreeBase::Save() {

@@ -107,6 +107,14 @@ class TFreeBase {
   int64_t CurrentFileSize() const;
   int LastError() const;
   void SetLastError(int code);
+  // What was wrong with the file when the last activation gave error 5
+  // ("the file ends early at byte 812"); empty otherwise.
+  std::string LoadFault() const;
+  // With salvage on, a file that does not load in full still activates the
+  // database with every entry read before the fault (error 5 is reported
+  // all the same). The caller moves the file aside before the next save,
+  // which would write the shortened tree over it. Off by default.
+  void SetSalvage(bool value);
   void SetOnError(TErrorEvent handler);
   // The clock that stamps saves; record writers take their timestamps from it too.
   TClock& Clock() const { return *clock_; }
@@ -161,6 +169,9 @@ class TFreeBase {
   TFBOpenFlag openFlag_ = TFBOpenFlag::ReadWrite;
   int64_t currentFileSize_ = 0;
   int lastError_ = FreeBaseError::None;
+  std::string loadFault_;
+  bool salvage_ = false;
+  bool salvaged_ = false;
   TErrorEvent onError_;
   TFBHeader header_;
   std::unique_ptr<TFBRoot> root_;

@@ -30,29 +30,35 @@ double GetDouble(const uint8_t* p) {
 class TReader {
  public:
   explicit TReader(std::string_view image)
-      : pos_(reinterpret_cast<const uint8_t*>(image.data())), end_(pos_ + image.size()) {}
+      : begin_(reinterpret_cast<const uint8_t*>(image.data())), pos_(begin_), end_(pos_ + image.size()) {}
 
   size_t Left() const { return static_cast<size_t>(end_ - pos_); }
+  // Records the first fault with the offset where reading stood; false.
+  bool Fail(std::string_view why) {
+    if (fault_.empty()) fault_ = std::string(why) + " at byte " + std::to_string(pos_ - begin_);
+    return false;
+  }
+  const std::string& Fault() const { return fault_; }
   bool Bytes(size_t n, const uint8_t*& out) {
-    if (n > Left()) return false;
+    if (n > Left()) return Fail("the file ends early");
     out = pos_;
     pos_ += n;
     return true;
   }
   bool U8(uint8_t& v) {
-    const uint8_t* p;
+    const uint8_t* p = nullptr;
     if (!Bytes(1, p)) return false;
     v = *p;
     return true;
   }
   bool I32(int32_t& v) {
-    const uint8_t* p;
+    const uint8_t* p = nullptr;
     if (!Bytes(4, p)) return false;
     v = static_cast<int32_t>(GetU32(p));
     return true;
   }
   bool U32(uint32_t& v) {
-    const uint8_t* p;
+    const uint8_t* p = nullptr;
     if (!Bytes(4, p)) return false;
     v = GetU32(p);
     return true;
@@ -68,31 +74,40 @@ class TReader {
       return true;
     }
     const uint64_t bytes = static_cast<uint64_t>(count) * unit;
-    const uint8_t* p;
-    if (bytes > Left() || !Bytes(static_cast<size_t>(bytes), p)) return false;
+    const uint8_t* p = nullptr;
+    if (bytes > Left()) return Fail("a length of " + std::to_string(count) + " runs past the end");
+    if (!Bytes(static_cast<size_t>(bytes), p)) return false;
     out = std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(bytes));
     return true;
   }
 
  private:
+  const uint8_t* begin_;
   const uint8_t* pos_;
   const uint8_t* end_;
+  std::string fault_;
 };
 
 bool ReadPayload(TReader& in, TFBEntry* entry, int depth);
 
 // One child list, up to and including its zero terminator; `depth` is that
-// of the entries in it (1 for the root's children).
+// of the entries in it (1 for the root's children). On a fault the tree
+// keeps every entry read in full before it (a node keeps the children it
+// got), so that a damaged file can be salvaged; a half-read value goes.
 bool ReadChildList(TReader& in, TFBContainer* parent, int depth) {
   for (;;) {
     uint8_t tag;
     if (!in.U8(tag)) return false;
     if (tag == 0) return true;
-    if (tag > kFBLastEntryType || depth > kFBMaxDepth) return false;
+    if (tag > kFBLastEntryType) return in.Fail("unknown entry type " + std::to_string(tag));
+    if (depth > kFBMaxDepth) return in.Fail("entries nested deeper than " + std::to_string(kFBMaxDepth));
     std::string_view name;
     if (!in.Counted(1, name)) return false;
     TFBEntry* entry = parent->AddChild(static_cast<TFBEntryType>(tag), std::string(name));
-    if (!in.U32(entry->Reserved) || !ReadPayload(in, entry, depth)) return false;
+    if (!in.U32(entry->Reserved) || !ReadPayload(in, entry, depth)) {
+      if (!entry->IsContainer()) delete entry;  // unlinks itself
+      return false;
+    }
   }
 }
 
@@ -113,7 +128,7 @@ bool ReadPayload(TReader& in, TFBEntry* entry, int depth) {
       return true;
     }
     case TFBEntryType::Float: {
-      const uint8_t* p;
+      const uint8_t* p = nullptr;
       if (!in.Bytes(TExtended80::kBytes, p)) return false;
       static_cast<TFBFloat*>(entry)->Value = TExtended80::FromBytes(p);
       return true;
@@ -217,27 +232,53 @@ size_t EstimateSize(const TFBContainer& parent) {
 
 }  // namespace
 
-bool ParseFreeBase(std::string_view image, TFBHeader& header, std::unique_ptr<TFBRoot>& root) {
-  if (image.size() <= kMinimumHeader) return false;
+TFBSalvage SalvageFreeBase(std::string_view image) {
+  TFBSalvage result;
+  TReader in(image);
+  const uint8_t* fixed = nullptr;
+  if (image.size() <= kMinimumHeader) {
+    result.Fault = "too short for a database (" + std::to_string(image.size()) + " bytes)";
+    return result;
+  }
   uint8_t raw[kFBHeaderSize] = {};  // fields a short header leaves out read as zero
-  std::memcpy(raw, image.data(), kMinimumHeader);
-  if (std::memcmp(raw, kMagic, sizeof kMagic) != 0) return false;
+  in.Bytes(kMinimumHeader, fixed);
+  std::memcpy(raw, fixed, kMinimumHeader);
+  if (std::memcmp(raw, kMagic, sizeof kMagic) != 0) {
+    result.Fault = "not a database file (wrong signature)";
+    return result;
+  }
   const uint16_t headerSize = GetU16(raw + 4);
   const uint16_t version = GetU16(raw + 6);
-  if (version > kVersion || headerSize < kMinimumHeader || headerSize > kFBHeaderSize) return false;
-  TReader in(image.substr(kMinimumHeader));
-  const uint8_t* rest;
-  if (!in.Bytes(headerSize - kMinimumHeader, rest)) return false;
+  if (version > kVersion) {
+    result.Fault = "file version " + std::to_string(version) + " is newer than this server reads";
+    return result;
+  }
+  if (headerSize < kMinimumHeader || headerSize > kFBHeaderSize) {
+    result.Fault = "header size " + std::to_string(headerSize) + " is invalid";
+    return result;
+  }
+  const uint8_t* rest = nullptr;
+  if (!in.Bytes(headerSize - kMinimumHeader, rest)) {
+    result.Fault = in.Fault();
+    return result;
+  }
   std::memcpy(raw + kMinimumHeader, rest, headerSize - kMinimumHeader);
 
   const char* nameField = reinterpret_cast<const char*>(raw + kOffName);
-  auto tree = std::make_unique<TFBRoot>(std::string(nameField, strnlen(nameField, kFBNameField)));
-  tree->Reserved = GetU32(raw + kOffReserved);
+  result.Root = std::make_unique<TFBRoot>(std::string(nameField, strnlen(nameField, kFBNameField)));
+  result.Root->Reserved = GetU32(raw + kOffReserved);
+  result.Header.Created = GetDouble(raw + kOffCreated);
+  result.Header.LastSaved = GetDouble(raw + kOffLastSaved);
   // The zero byte that follows the root's list carries nothing and is not read.
-  if (!ReadChildList(in, tree.get(), 1)) return false;
-  header.Created = GetDouble(raw + kOffCreated);
-  header.LastSaved = GetDouble(raw + kOffLastSaved);
-  root = std::move(tree);
+  if (!ReadChildList(in, result.Root.get(), 1)) result.Fault = in.Fault();
+  return result;
+}
+
+bool ParseFreeBase(std::string_view image, TFBHeader& header, std::unique_ptr<TFBRoot>& root) {
+  TFBSalvage read = SalvageFreeBase(image);
+  if (!read.Fault.empty()) return false;
+  header = read.Header;
+  root = std::move(read.Root);
   return true;
 }
 

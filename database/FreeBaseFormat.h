@@ -35,6 +35,17 @@ struct TFBHeader {
 // short header leaves out read as zero.
 bool ParseFreeBase(std::string_view image, TFBHeader& header, std::unique_ptr<TFBRoot>& root);
 
+// A reading of an image that may be damaged. Fault is empty when the image
+// is valid, else it says what is wrong and where ("the file ends early at
+// byte 812"). Root holds every entry read in full before the fault; it is
+// none when the header itself is unusable.
+struct TFBSalvage {
+  TFBHeader Header;
+  std::unique_ptr<TFBRoot> Root;
+  std::string Fault;
+};
+TFBSalvage SalvageFreeBase(std::string_view image);
+
 // The complete file image of `root`: header (version 1, size 64, the name cut
 // to 31 characters, `saveTime` as the time of the last save), the child
 // lists depth first, each ended by a zero byte, and one more zero byte.

@@ -42,6 +42,7 @@ std::shared_ptr<TFreeBase> RemoveServerDatabase() {
 
 void LogDatabaseError(TFreeBase& db, int& errorCode) {
   if (errorCode == FreeBaseError::ActiveUnchanged || errorCode == FreeBaseError::NotActive) return;
-  LogFmt(LMTERROR, LMDALL, "SERVER", "Database file %1: error %2 (%3)",
-         {db.FileName(), errorCode, FreeBaseErrorText(errorCode)});
+  const std::string fault = errorCode == FreeBaseError::InvalidFile ? db.LoadFault() : "";
+  LogFmt(LMTERROR, LMDALL, "SERVER", fault.empty() ? "Database file %1: error %2 (%3)" : "Database file %1: error %2 (%3): %4",
+         {db.FileName(), errorCode, FreeBaseErrorText(errorCode), fault});
 }

@@ -101,6 +101,12 @@ void TPLUDPListener::HandleSwitchChannel(TPacket& packet) {
     if (check == 1) return SendErrorReply(rc::WrongPassword, packet, target);
   }
 
+  SwitchPlayer(p, target);
+}
+
+void TPLUDPListener::SwitchPlayer(TClientObject& p, uint32_t target) {
+  const TChannelRecord* to = Channels().FindByID(target);
+  if (!to) return;
   const uint32_t old = p.ChannelID;
   const TChannelRecord* from = Channels().FindByID(old);
   uint32_t flags = p.PlayerFlags & ~PlayerFlags::VoiceRequested;

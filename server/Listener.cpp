@@ -113,6 +113,8 @@ bool TPLUDPListener::ServeReady() {
 }
 
 void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet) {
+  checkedLogin_ = {};
+  if (result == wpPacket && packet) CheckLoginAccount(*packet);
   TClientListLock clients(Clients());
   TChannelsLock channels(Channels());
   currentConnection_ = connection;
@@ -314,6 +316,28 @@ bool IsServerNick(std::string_view trimmed) {
 
 }  // namespace
 
+void TPLUDPListener::CheckLoginAccount(TPacket& packet) {
+  // The same packets, in the same form, as Dispatch and HandleLogin read.
+  if (packet.IsVoiceC2S() || !packet.IsMaintenance() || packet.MaintenanceHeader().Subtype() != cmd::Login ||
+      packet.Size() != kLoginFullSize)
+    return;
+  const uint8_t* d = packet.Memory();
+  if (wire::GetU16(d + 84) < kOldestRelease) return;
+  const std::string loginName = wire::GetStr(d + 90, wire::kStr29);
+  if (loginName.empty()) return;
+  checkedLogin_.Checked = true;
+  TLoginThrottle& throttle = ProcessLoginThrottle();
+  // A guesser blocked for now is refused without the password being looked
+  // at, so the answer tells it nothing.
+  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) return;
+  // Counts the login before the password is compared: a wrong one counts too.
+  checkedLogin_.Account = LoginAccount(loginName, server_.ServerID, wire::GetStr(d + 120, wire::kStr29), true);
+  if (checkedLogin_.Account)
+    throttle.Succeeded(packet.Address, loginName);
+  else
+    throttle.Failed(packet.Address, loginName);
+}
+
 void TPLUDPListener::HandleLogin(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   // Any other length than the full request is read in its short form.
@@ -333,25 +357,16 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
   if (p->ClientVersion[2] < kOldestRelease) result = rc::VersionTooOld;
   if (result == 0) {
     p->LoginName = full ? wire::GetStr(d + 90, wire::kStr29) : std::string();
-    p->Password = password;
     p->NickName = full ? wire::GetStr(d + 150, wire::kStr29) : std::string();
     p->LastSeen = p->LoginTime = now;
     p->ChannelID = static_cast<uint32_t>(Channels().DefaultChannelID());
     p->ChannelPrivileges = p->PlayerPrivileges = 0;
     p->PlayerFlags = 0;
-    TLoginThrottle& throttle = ProcessLoginThrottle();
-    if (!p->LoginName.Empty() && !throttle.MayTry(packet.Address, p->LoginName.Text(), "UDP Listener")) {
-      // A guesser blocked for now is refused without the password being
-      // looked at, so the answer tells it nothing.
-      result = rc::BadAccount;
-    } else if (!p->LoginName.Empty()) {
-      // Counts the login before the password is compared: a wrong one counts too.
-      std::unique_ptr<TClientObject> account = GetUser(p->LoginName.Text(), server_.ServerID, true);
-      if (!account || account->Password.Text() != password) {
+    if (checkedLogin_.Checked) {
+      const std::unique_ptr<TClientObject>& account = checkedLogin_.Account;
+      if (!account) {
         result = rc::BadAccount;
-        throttle.Failed(packet.Address, p->LoginName.Text());
       } else {
-        throttle.Succeeded(packet.Address, p->LoginName.Text());
         p->PlayerPrivileges = static_cast<uint16_t>(
             (account->PlayerPrivileges | PlayerPrivileges::Registered) & ~PlayerPrivileges::AllowRegistration);
         p->RegisteredBy = account->RegisteredBy;

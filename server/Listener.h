@@ -77,6 +77,7 @@ class TPLUDPListener {
   TServerObject& Server() { return server_; }
   TClientList& Clients() { return *server_.ClientList; }
   TChannels& Channels() { return *server_.Channels; }
+  TCustomPacketBuffer& Buffer() { return *server_.PacketBuffer; }
   TClientObject* FindPlayerByID(uint32_t id) { return Clients().FindByID(id); }
   TClientObject* FindPlayerByNick(std::string_view nick) { return Clients().FindByNick(nick); }
   // Clan server: everyone sees everyone; otherwise players see each other
@@ -99,7 +100,11 @@ class TPLUDPListener {
   TClientObject* ModeratedPlayer(TPacket& packet);
   // A COMMAND of `size` bytes (header included) addressed to `to`: class,
   // code, its SessionKey and PlayerID set, the rest zero.
-  std::unique_ptr<TPacket> NewCommand(uint16_t code, size_t size, const TClientObject& to);
+  static std::unique_ptr<TPacket> NewCommand(uint16_t code, size_t size, const TClientObject& to);
+  // A TextMessage (314 bytes) for `to`: the text cut to 255, `value` and
+  // the sender's name cut to 29.
+  static std::unique_ptr<TPacket> NewTextMessage(const TClientObject& to, std::string_view text, uint32_t value,
+                                                 std::string_view from);
   // Queues a packet for its player; a vanished connection or a full queue
   // loses it (a notice to a player that is gone is skipped).
   void Send(std::unique_ptr<TPacket> packet, bool closeAfter = false);
@@ -132,6 +137,16 @@ class TPLUDPListener {
   int32_t JoinCheck(uint32_t channelID, std::string_view password);
   void ApplyAutoRights(TClientObject& p);
   void AnnounceSwitch(TClientObject& p, uint32_t oldChannel, uint32_t newChannel);
+  // SwitchPlayer and KickPlayer also serve an administrator's thread
+  // (TServerAccess), which holds both locks as the loop does: they use no
+  // state of the event being handled.
+  // The player goes into `channelID` (which exists) with the rights stored
+  // for its family; everyone concerned is told, and the family it left goes
+  // if it was temporary and is now empty. A switch's checks come first.
+  void SwitchPlayer(TClientObject& p, uint32_t channelID);
+  // Kicks `target` from the server: PlayerLeft reason kicked to those who
+  // see it, its own copy closing its connection (`causer` 0: the server).
+  void KickPlayer(TClientObject& target, std::string_view message, uint32_t causer);
   void NotifyChannelFlags(uint32_t channelID, TClientObject& requester);
   void NotifyPlayerFlags(TClientObject& p);
   void NotifyChannelPrivilege(TClientObject& p, uint32_t causer, uint8_t action, uint8_t bit);
@@ -170,7 +185,8 @@ class TPLUDPListener {
   static const TCommandRow kCommands[];
 
   void Execute();
-  // One event, with the ClientList and channel locks held for it.
+  // One event, with the ClientList and channel locks held for it (a login's
+  // password is checked before they are taken).
   void HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet);
   // WaitForPacket of the packet buffer, which also stores the channels when
   // a store falls due while nothing arrives.
@@ -194,6 +210,11 @@ class TPLUDPListener {
   TDateTime Now();
 
   // ---- the session (server/Listener.cpp) ----
+  // The account part of a login packet (throttle, database, password hash),
+  // run before HandleEvent takes the server's locks: a hash holds this
+  // thread for tens of milliseconds, but never the players' list or the
+  // channels. HandleLogin takes its outcome from checkedLogin_.
+  void CheckLoginAccount(TPacket& packet);
   void HandleLogin(TPacket& packet);
   void HandleEnter(TPacket& packet);
   void HandleLogout(TPacket& packet);
@@ -247,6 +268,10 @@ class TPLUDPListener {
   TClientObject* current_ = nullptr;
   uint32_t currentConnection_ = 0;
   bool removeFlag_ = false;
+  struct TCheckedLogin {
+    bool Checked = false;  // the packet names an account that was checked
+    std::unique_ptr<TClientObject> Account;  // none: refused (blocked or wrong)
+  } checkedLogin_;
   TDateTime nowCache_ = 0;
   int64_t nowCounter_ = 0;
   bool nowValid_ = false;

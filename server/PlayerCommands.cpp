@@ -46,9 +46,13 @@ void TPLUDPListener::HandleKickPlayer(TPacket& packet) {
   TClientObject& requester = *Current();
   TClientObject* target = ModeratedPlayer(packet);
   if (!target) return;
+  KickPlayer(*target, wire::GetStr(d + 28, wire::kStr29), requester.PlayerID);
+}
+
+void TPLUDPListener::KickPlayer(TClientObject& target, std::string_view message, uint32_t causer) {
   // The target's PlayerLeft goes out with close-after-sending; the loop
   // removes the player when the packet buffer reports the closed connection.
-  AnnouncePlayerLeft(target->PlayerID, cmd::LeftKicked, wire::GetStr(d + 28, wire::kStr29), requester.PlayerID);
+  AnnouncePlayerLeft(target.PlayerID, cmd::LeftKicked, message, causer);
 }
 
 void TPLUDPListener::HandleKickFromChannel(TPacket& packet) {
@@ -189,6 +193,9 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
     requester.RegisteredBy = before.RegisteredBy;
     return SendErrorReply(rc::AccountNotStored, packet);
   }
+  // Stored as a hash; the player's record keeps no password, so a later
+  // write-back of its rights leaves the account's password alone.
+  requester.Password = std::string_view();
   requester.PlayerPrivileges =
       static_cast<uint16_t>((requester.PlayerPrivileges | PlayerPrivileges::Registered) &
                             ~PlayerPrivileges::AllowRegistration);
@@ -272,12 +279,15 @@ void TPLUDPListener::HandleTextMessage(TPacket& packet) {
   const uint32_t value = wire::GetU32(d + 280);
   const auto& recipients =
       channelID < 0 ? Clients().Items() : Clients().InChannel(static_cast<uint32_t>(channelID));
-  for (TClientObject* q : recipients) {
-    auto notice = NewCommand(cmd::TextMessageOut, kTextMessageSize, *q);
-    uint8_t* out = notice->Memory();
-    wire::PutStr(out + 24, wire::kStr255, text);
-    wire::PutU32(out + 280, value);
-    wire::PutStr(out + 284, wire::kStr29, requester.NickName.Text());
-    Send(std::move(notice));
-  }
+  for (TClientObject* q : recipients) Send(NewTextMessage(*q, text, value, requester.NickName.Text()));
+}
+
+std::unique_ptr<TPacket> TPLUDPListener::NewTextMessage(const TClientObject& to, std::string_view text,
+                                                        uint32_t value, std::string_view from) {
+  auto notice = NewCommand(cmd::TextMessageOut, kTextMessageSize, to);
+  uint8_t* out = notice->Memory();
+  wire::PutStr(out + 24, wire::kStr255, text);
+  wire::PutU32(out + 280, value);
+  wire::PutStr(out + 284, wire::kStr29, from);
+  return notice;
 }

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/LogRateLimiter.h"
+
 namespace {
 
 std::string SystemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
@@ -98,6 +100,7 @@ void TPosixUDPSocket::ReadLoop() {
   // Most datagrams come from an address seen just before; its text is kept.
   uint32_t lastIp = 0;
   std::string address;
+  TLogRateLimiter errorLines(SystemClock());  // a peer decides how often the handlers fail
   for (size_t i = 0; i < kReceiveBatch; ++i) {
     parts[i] = {buffers.data() + i * kReceiveBufferSize, kReceiveBufferSize};
     messages[i] = {};
@@ -137,13 +140,15 @@ void TPosixUDPSocket::ReadLoop() {
           OnRead({static_cast<const uint8_t*>(parts[i].iov_base), messages[i].msg_len, address,
                   ntohs(from[i].sin_port), ip, QueuedMs(messages[i].msg_hdr, now)});
       } catch (...) {
-        // The read handler drops what it cannot take; nothing goes back to the peer.
+        // Nothing goes back to the peer; the reading goes on.
+        LogCaughtLimited(errorLines, "UDP VOICE", "TPosixUDPSocket.OnRead");
       }
     }
     resetLengths(static_cast<size_t>(n));
     try {
       if (OnBatchEnd) OnBatchEnd();
     } catch (...) {
+      LogCaughtLimited(errorLines, "UDP VOICE", "TPosixUDPSocket.OnBatchEnd");
     }
   }
 }

@@ -6,6 +6,7 @@
 
 #include "common/IniFile.h"
 #include "common/Log.h"
+#include "common/LogRateLimiter.h"
 #include "common/WireFormat.h"
 #include "server/Listener.h"
 #include "server/PosixUDPSocket.h"
@@ -35,8 +36,10 @@ uint32_t TServerObject::UptimeSeconds() const {
 bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, int32_t port, TIniFile* ini) {
   TServerListObject* list = GetServerList();
   const TServerRef self = weak_from_this().lock();
+  startFault_.clear();
   if (!list || !self) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
+    startFault_ = "unable to register server";
     return false;
   }
   // The list stays locked until the server is fully up or down again, so no
@@ -46,6 +49,7 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
   // A running server keeps its id; registering it again would be refused anyway.
   if (Running()) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
+    startFault_ = "already running";
     return false;
   }
   ServerID = id;
@@ -53,14 +57,16 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
   if (&env != &environment_) environment_ = env;
   if (!list->RegisterServer(self)) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
+    startFault_ = "a server with this id is running";
     return false;
   }
 
   std::optional<TIniFile> ownFile;
   try {
     if (!ini) ini = &ownFile.emplace(environment_.SettingsFile);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to open server config file : " + environment_.SettingsFile);
+    startFault_ = std::string("settings file: ") + e.what();
     list->UnregisterServer(this);
     return false;
   }
@@ -108,8 +114,12 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
     if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
     UDPServer->DefaultPort = static_cast<uint16_t>(ServerUDPPort);
     UDPServer->SetActive(true);
-  } catch (const std::exception&) {
-    Log(LMTERROR, LMDALL, "SERVER", "can not initialise udp communication with port " + std::to_string(ServerUDPPort));
+  } catch (const std::exception& e) {
+    // The system's reason (port taken, address not local) is what the
+    // operator needs to mend it.
+    startFault_ = "udp port " + std::to_string(ServerUDPPort) + ": " + e.what();
+    Log(LMTERROR, LMDALL, "SERVER",
+        "can not initialise udp communication with port " + std::to_string(ServerUDPPort) + ": " + e.what());
     TearDown(false);
     list->UnregisterServer(this);
     return false;
@@ -171,7 +181,6 @@ void TServerObject::SaveConfig(TIniFile* ini) {
     std::optional<TIniFile> ownFile;
     if (!ini) ini = &ownFile.emplace(environment_.SettingsFile);
     Write(*ini, ServerID);
-    ini->UpdateFile();
   } catch (const std::exception&) {
     Log(LMTERROR, LMDALL, "SERVER",
         "unable to open server config file : " + (ini ? ini->FileName() : environment_.SettingsFile));
@@ -197,6 +206,9 @@ void TServerObject::UDPRead(const std::string& address, uint16_t port, uint32_t 
     buffer->TryStoreReceivedPacket(std::move(packet), &relayNow);
     if (relayNow) listener_->RelayVoice(*relayNow, *sender_);
   } catch (...) {
+    // The socket's reading thread is the only caller: a limiter per thread needs no lock.
+    thread_local TLogRateLimiter errorLines(SystemClock());
+    LogCaughtLimited(errorLines, "UDP VOICE", "TServerObject.UDPRead");
   }
 }
 

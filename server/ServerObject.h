@@ -49,18 +49,31 @@ struct TServerEnvironment {
   uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
 };
 
-// What the listener and the sender reach of their server.
+// What the listener and the sender reach of their server. The machinery
+// (packet buffer, socket, player list, channels) is private to server/: the
+// lock order and the datagram layouts live there alone, and the
+// administration reaches a server through TServerAccess
+// (server/ServerAccess.h). Tests and tools that drive a server from inside
+// use TServerInternals (server/ServerInternals.h).
 struct TServerRecord : TServerSettings {
   std::string ShortID;  // the server id cut to 29 characters: the accounts' key
-  std::unique_ptr<TCustomPacketBuffer> PacketBuffer;
-  std::unique_ptr<TPosixUDPSocket> UDPServer;
-  std::unique_ptr<TClientList> ClientList;
-  std::unique_ptr<TChannels> Channels;
   std::string Platform;
   uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
   bool ModeAllowed = false;  // no setting changes it
   TDateTime StartTime = 0;
   uint32_t NextPlayerID = 1;  // wraps past 0xFFFFFFFF; ids in use are skipped
+
+ private:
+  friend class TServerObject;
+  friend class TPLUDPListener;
+  friend class TPLUDPSender;
+  friend class TServerAccess;
+  friend struct TServerInternals;
+
+  std::unique_ptr<TCustomPacketBuffer> PacketBuffer;
+  std::unique_ptr<TPosixUDPSocket> UDPServer;
+  std::unique_ptr<TClientList> ClientList;
+  std::unique_ptr<TChannels> Channels;
 };
 
 class TServerObject : public TServerRecord, public std::enable_shared_from_this<TServerObject> {
@@ -112,9 +125,15 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   std::atomic<bool> ChannelsLoaded{false};
   // The port the socket is bound to while running (tests start servers on port 0).
   uint16_t BoundPort() const;
+  // Why the last Start failed, for the operator ("udp port 8767: bind:
+  // Address already in use"); empty after a successful one. Written only by
+  // Start, so read it on the thread that called Start.
+  const std::string& StartFault() const { return startFault_; }
   TClock* Clock = nullptr;  // none: the system clock
 
  private:
+  // The administration's door acts through the listener (kicks, moves).
+  friend class TServerAccess;
   // Takes down whatever Start built, threads first. Caller holds machinery_.
   void TearDown(bool storeChannels);
 
@@ -124,6 +143,7 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   std::atomic<bool> running_{false};
   mutable std::shared_mutex machinery_;
   std::atomic<uint16_t> boundPort_{0};
+  std::string startFault_;
 };
 
 using TServerRef = std::shared_ptr<TServerObject>;

@@ -79,7 +79,7 @@ class TVoiceFanOut {
  public:
   TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset,
                const TRelayOutput& out)
-      : buffer_(*listener.Server().PacketBuffer),
+      : buffer_(listener.Buffer()),
         out_(out),
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset),

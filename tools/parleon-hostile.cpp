@@ -52,6 +52,7 @@
 #include "server/ServerObject.h"
 #include "server/ServerSettings.h"
 #include "tools/InProcessServer.h"
+#include "server/ServerInternals.h"
 
 namespace {
 
@@ -290,7 +291,7 @@ std::string Attack(int phase, TServerObject& server, Clock::time_point until) {
         auto packet = std::make_unique<TPacket>(d.data(), d.size());
         packet->SetAddress(sources[i % 3], i % 3 == 0 ? 0 : 7000);
         const auto hold = server.HoldMachinery();
-        if (server.Running()) server.PacketBuffer->TryStoreReceivedPacket(std::move(packet));
+        if (server.Running()) TServerInternals::PacketBuffer(server)->TryStoreReceivedPacket(std::move(packet));
       });
       std::snprintf(note, sizeof note, "%llu login requests from port 0, broadcast and multicast",
                     static_cast<unsigned long long>(n));
@@ -326,13 +327,13 @@ int main(int argc, char** argv) {
   for (int tries = 0; !server->ChannelsLoaded && tries < 500; ++tries) std::this_thread::sleep_for(milliseconds(10));
   {
     const auto hold = server->HoldMachinery();
-    TClientListLock clients(*server->ClientList);
-    TChannelsLock channels(*server->Channels);
+    TClientListLock clients(*TServerInternals::ClientList(*server));
+    TChannelsLock channels(*TServerInternals::Channels(*server));
     for (int k = 0; k < kRooms; ++k) {
       TChannelRecord room;
       room.Name = "Room" + std::to_string(k);
       room.MaxUsers = 100;
-      server->Channels->AddChannel(std::move(room));
+      TServerInternals::Channels(*server)->AddChannel(std::move(room));
     }
   }
   TPlayers players(server->BoundPort());
@@ -347,14 +348,14 @@ int main(int argc, char** argv) {
               "sent/recv", "RSS KiB", "attack");
   for (int phase = 0; phase < 6; ++phase) {
     players.SetPhase(phase);
-    const TBufferStatistics before = server->PacketBuffer->GetStatistics();
+    const TBufferStatistics before = TServerInternals::PacketBuffer(*server)->GetStatistics();
     const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     const std::string note = Attack(phase, *server, until);
     std::this_thread::sleep_until(until);
     // The answers to questions asked late in the phase are still counted.
     players.SetPhase(7);
     std::this_thread::sleep_for(kAnswerWithin + milliseconds(500));
-    const TBufferStatistics after = server->PacketBuffer->GetStatistics();
+    const TBufferStatistics after = TServerInternals::PacketBuffer(*server)->GetStatistics();
     const TFigures f = players.Take(phase);
     const double received = static_cast<double>(after.BytesReceived - before.BytesReceived);
     std::printf("%-8s %8llu %6llu %9.1f %8.2f%% %10.2f %9ld  %s\n", names[phase],

@@ -39,6 +39,7 @@
 #include "server/ServerList.h"
 #include "server/ServerObject.h"
 #include "tools/InProcessServer.h"
+#include "server/ServerInternals.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ TSample Sample(TServerObject& server, TVoiceClient& player, TVoiceClient& peer) 
   if (peer.WaitVoice(200)) s.VoiceMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   {
     const auto hold = server.HoldMachinery();
-    if (server.Running()) s.Connections = server.PacketBuffer->ConnectionCount();
+    if (server.Running()) s.Connections = TServerInternals::PacketBuffer(server)->ConnectionCount();
   }
   s.RssKiB = ResidentKiB();
   return s;
@@ -196,7 +197,7 @@ int main(int argc, char** argv) {
   flood.join();
   const double floodSeconds = std::chrono::duration<double>(Clock::now() - floodStart).count();
   Report("during", during);
-  const TBufferStatistics stats = server->PacketBuffer->GetStatistics();
+  const TBufferStatistics stats = TServerInternals::PacketBuffer(*server)->GetStatistics();
   std::printf("sent %llu login requests (%.0f/s); server received %u datagrams, sent %u\n",
               static_cast<unsigned long long>(sent.load()), static_cast<double>(sent.load()) / floodSeconds,
               stats.PacketsReceived, stats.PacketsSent);

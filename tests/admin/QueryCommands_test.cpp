@@ -212,7 +212,7 @@ TEST_F(TQueryFixture, AccountCommandsChangeTheDatabase) {
   EXPECT_EQ(c->Command("adduser bob other 1 1"), Lines({"ERROR, duplicate user"}));
   auto bob = GetUser("bob", id, false);
   ASSERT_TRUE(bob);
-  EXPECT_EQ(bob->Password, "pw");
+  EXPECT_TRUE(PasswordMatches(*bob, "pw"));
   EXPECT_EQ(bob->PlayerPrivileges, PlayerPrivileges::SuperServerAdmin);
   EXPECT_EQ(bob->RegisteredBy, "Server");
 
@@ -221,7 +221,7 @@ TEST_F(TQueryFixture, AccountCommandsChangeTheDatabase) {
   EXPECT_EQ(c->Command("changeuserpw bob new new"), Lines({"OK"}));
   EXPECT_EQ(c->Command("changeuserrights bob 1 0"), Lines({"OK"}));
   bob = GetUser("bob", id, false);
-  EXPECT_EQ(bob->Password, "new");
+  EXPECT_TRUE(PasswordMatches(*bob, "new"));
   EXPECT_EQ(bob->PlayerPrivileges, PlayerPrivileges::ServerAdmin);
 
   EXPECT_EQ(c->Command("listuser"), Lines({"admin", "bob", "OK"}));

@@ -54,8 +54,28 @@ TEST_F(TQueryFixture, ConnectionLimitAndIdleTimeout) {
   query.reset();
   options.IdleTimeout = milliseconds(200);
   query = std::make_unique<TTCPQuery>(options);
-  auto silent = Client();
+  auto silent = Admin();
   EXPECT_TRUE(silent->ClosedWithin(5000));
+}
+
+// One address that opens connections and never logs in cannot keep
+// another address out, and its connections go after the short idle limit.
+TEST_F(TQueryFixture, StrangersHoldFewSlotsAndNotForLong) {
+  query.reset();
+  TTCPQueryOptions options = Options();
+  options.IdleBeforeLogin = seconds(2);
+  query = std::make_unique<TTCPQuery>(options);
+  std::vector<std::unique_ptr<TQueryClient>> held;
+  for (size_t i = 0; i < options.MaxPerAddress; ++i) held.push_back(Client());
+  for (const auto& c : held) EXPECT_EQ(c->Greeting, "[PL]\r\n");
+  TQueryClient extra(query->Port());
+  EXPECT_EQ(extra.Greeting, "ERROR, too many connections\r\n");
+  TQueryClient other(query->Port(), "127.0.0.2");
+  EXPECT_EQ(other.Greeting, "[PL]\r\n");
+  EXPECT_EQ(other.Command("login admin secret"), Lines({"OK"}));
+  for (const auto& c : held) EXPECT_TRUE(c->ClosedWithin(5000));
+  // Logged in, the long limit applies.
+  EXPECT_EQ(other.Command("ver"), Lines({"2.0.18.25 Linux", "OK"}));
 }
 
 TEST_F(TQueryFixture, PeerThatNeverReadsHoldsUpNobodyElse) {
@@ -77,21 +97,13 @@ TEST_F(TQueryFixture, PortInUseIsLoggedAndLeavesTheQueryInactive) {
   options.Port = query->Port();
   TTCPQuery second(options);
   EXPECT_FALSE(second.Active());
-  EXPECT_THAT(log.Messages(), testing::Contains("TTCPQuery.Create: unable to initialize communication "));
+  EXPECT_THAT(log.Messages(), testing::Contains("TTCPQuery.Create: unable to initialize communication bind: Address already in use"));
 }
 
 TEST(TCPQueryProcessTest, StartUpOpensThePortAndShutdownClosesIt) {
   TTempDir dir;
   const uint16_t queryPort = FreeUDPPort();
-  {
-    TIniFile ini(dir.File("server.ini"));
-    ini.WriteInteger("Main Config", "HTTPServer Port", 0);
-    ini.WriteInteger("Main Config", "TCPQueryPort", queryPort);
-    ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
-    ini.WriteBool("Main Config", "ExternalIPDectection", false);  // no lookup of the built-in list
-    ini.WriteBool("WebPost", "Enabled", false);
-    ini.WriteInteger("server_cfg Default", "ServerUDPPort", FreeUDPPort());
-  }
+  WriteTestSettings(dir.File("server.ini"), 0, queryPort);
   TServerProcess server(dir.Path(), {"-ADMINPW=secret"});
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
   TQueryClient client(queryPort);

@@ -6,12 +6,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
+
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <vector>
 
 #include "admin/HttpServer.h"
 #include "admin/WebFixture.h"
+#include "support/FreePort.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -22,17 +27,17 @@ const char kAccessDenied[] =
     "<html><head><title>Error</title></head><body><h1>Access denied</h1>\r"
     "You do not have sufficient priviligies to access this document.</body></html>";
 
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
+int Connect(int port, const char* from = "127.0.0.1") { return ConnectLoopback(static_cast<uint16_t>(port), from); }
+
+// True when the server closes `fd` within `limit` (read to its end).
+bool ClosedWithin(int fd, std::chrono::milliseconds limit) {
+  timeval wait{static_cast<time_t>(limit.count() / 1000), static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char buffer[512];
+  ssize_t n;
+  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
   }
-  return fd;
+  return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
 }  // namespace
@@ -114,7 +119,7 @@ TEST_F(TWebFixture, SessionPageEscapesAndMasksAndCanEndTheSession) {
   ASSERT_TRUE(r);
   EXPECT_NE(r->body.find("<tr><td>SessionID</td><td>" + browser->Cookie + "</td></tr>"), std::string::npos);
   EXPECT_NE(r->body.find("&lt;b&gt;note&lt;/b&gt;=&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
-  EXPECT_NE(r->body.find("password=***"), std::string::npos);
+  EXPECT_NE(r->body.find("credential=***"), std::string::npos);
   EXPECT_EQ(r->body.find("secret"), std::string::npos);
   EXPECT_EQ(r->body.find("<script>"), std::string::npos);
   EXPECT_NE(r->body.find("StartTime="), std::string::npos);
@@ -144,6 +149,24 @@ TEST_F(TWebFixture, StoredCredentialsAreCheckedOnEveryRequestAndNeverLoggedInCle
   EXPECT_EQ(r->body, kAccessDenied);
 }
 
+TEST_F(TWebFixture, TheSessionPageSetsNoValueOfTheServerAndAFailedRecheckCountsAsAGuess) {
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  for (const char* name : {"username", "USERNAME", "password", "credential", "serverport", "serverid", "loggedin",
+                           "superadmin", "SuperAdmin", "CLIENT_TO_DELETE"}) {
+    auto r = browser->Post("/sessions", {{"ParamName", name}, {"Param", "admin"}});
+    ASSERT_TRUE(r) << name;
+    EXPECT_NE(r->body.find("cannot be set here"), std::string::npos) << name;
+  }
+  EXPECT_NE(browser->Page("/sessions").find("username=op\r\n"), std::string::npos);
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+  // The password changed elsewhere: each refused request counts.
+  TClientObject op = *GetUser("op", TServerFixture::kDefaultID, false);
+  op.Password = "changed";
+  ASSERT_TRUE(UpdateUser(op, TServerFixture::kDefaultID));
+  for (uint32_t i = 0; i < TLoginThrottle::kFreeFailures; ++i) EXPECT_EQ(browser->Get("/index.html")->status, 403);
+  EXPECT_FALSE(LogIn("admin", "secret"));
+}
+
 TEST_F(TWebFixture, WrongPasswordsAreThrottledPerAddress) {
   for (uint32_t i = 0; i < TLoginThrottle::kFreeFailures; ++i) EXPECT_FALSE(LogIn("admin", "guess"));
   EXPECT_FALSE(LogIn("admin", "secret"));
@@ -153,8 +176,21 @@ TEST_F(TWebFixture, WrongPasswordsAreThrottledPerAddress) {
 
 TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
   ASSERT_TRUE(LogIn());
-  // Cookieless requests from one address cannot push the administrator out.
-  for (int i = 0; i < 80; ++i) TTestBrowser(web->Port()).Get("/");
+  // Cookieless requests from one address cannot push the administrator out,
+  // nor fill the log with a line each.
+  {
+    TLogCapture log;
+    for (int i = 0; i < 80; ++i) TTestBrowser(web->Port()).Get("/");
+    // The count of the lines held back comes with the first line of a new second.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    TTestBrowser(web->Port()).Get("/");
+    const auto lines = log.Messages();
+    const auto requestLines = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.starts_with("Session: Document requested: ");
+    });
+    EXPECT_LE(requestLines, 40);
+    EXPECT_THAT(lines, testing::Contains(testing::HasSubstr("request lines not logged")));
+  }
   EXPECT_LE(web->Sessions().Count(), 40u);
   EXPECT_EQ(browser->Get("/index.html")->status, 200);
 
@@ -183,16 +219,75 @@ TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
   }
   close(fd);
 
-  // Beyond the connection limit a connection is closed at once.
+  // Beyond the connection limit a connection is closed at once. The held
+  // connections come from as many addresses as the limit per address needs.
   std::vector<int> held;
-  for (size_t i = 0; i < THttpServer::kMaxConnections; ++i) held.push_back(Connect(web->Port()));
+  std::vector<std::string> from;
+  for (size_t i = 0; i < THttpServer::kMaxConnections; ++i) {
+    from.push_back("127.0.1." + std::to_string(i / THttpServer::kMaxConnectionsPerAddress + 1));
+    held.push_back(Connect(web->Port(), from.back().c_str()));
+  }
   ASSERT_TRUE(TServerFixture::WaitFor([&] { return web->Connections() == THttpServer::kMaxConnections; },
                                       std::chrono::seconds(60)));
-  const int extra = Connect(web->Port());
+  const int extra = Connect(web->Port(), "127.0.2.1");
   char c;
   EXPECT_EQ(recv(extra, &c, 1, 0), 0);
   close(extra);
   for (int h : held) close(h);
   ASSERT_TRUE(TServerFixture::WaitFor([&] { return web->Connections() == 0; }, std::chrono::seconds(60)));
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+}
+
+// Slow heads from one address: they hold no more than their share of slots,
+// each lasts no longer than the head deadline, and stopping the server cuts
+// them short.
+TEST_F(TWebFixture, SlowHeadsHoldFewSlotsBrieflyAndDoNotDelayTheStop) {
+  using namespace std::chrono;
+  std::vector<int> slow;
+  for (size_t i = 0; i < THttpServer::kMaxConnectionsPerAddress + 4; ++i) {
+    slow.push_back(Connect(web->Port(), "127.0.0.9"));
+    send(slow.back(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+  }
+  // The ones beyond the share are closed at once.
+  std::this_thread::sleep_for(milliseconds(500));
+  size_t refused = 0;
+  for (int fd : slow) refused += ClosedWithin(fd, milliseconds(10)) ? 1 : 0;
+  EXPECT_EQ(refused, 4u);
+  const auto asked = steady_clock::now();
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+  EXPECT_LT(steady_clock::now() - asked, seconds(2));
+
+  // A head trickling in a byte a second ends at its deadline.
+  const int trickle = Connect(web->Port());
+  const auto begun = steady_clock::now();
+  send(trickle, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+  bool open = true;
+  while (open && steady_clock::now() - begun < THttpServer::kHeadDeadline + seconds(5)) {
+    std::this_thread::sleep_for(seconds(1));
+    open = send(trickle, "X", 1, MSG_NOSIGNAL) == 1 && !ClosedWithin(trickle, milliseconds(1));
+  }
+  EXPECT_FALSE(open);
+  EXPECT_GE(steady_clock::now() - begun, THttpServer::kHeadDeadline - seconds(1));
+  close(trickle);
+
+  for (int fd : slow) close(fd);
+
+  // Stopping does not wait for a head still in progress.
+  const int late = Connect(web->Port());
+  send(late, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+  ASSERT_TRUE(TServerFixture::WaitFor([&] { return web->Connections() == 1; }, seconds(5)));
+  const auto stopping = steady_clock::now();
+  web.reset();
+  EXPECT_LT(steady_clock::now() - stopping, seconds(2));
+  EXPECT_TRUE(ClosedWithin(late, milliseconds(500)));
+  close(late);
+}
+
+// The port belongs to one process: a second interface on it fails and says why.
+TEST_F(TWebFixture, ASecondInterfaceOnTheSamePortFailsToBind) {
+  TLogCapture log;
+  TWebInterface second(TWebInterfaceConfig{.BindAddress = "127.0.0.1"});
+  EXPECT_FALSE(second.Init(web->Port(), Docs()));
+  EXPECT_THAT(log.Messages(), testing::Contains(testing::HasSubstr("Address already in use")));
   EXPECT_EQ(browser->Get("/index.html")->status, 200);
 }

@@ -7,6 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "common/IniFile.h"
 #include "support/FreePort.h"
 #include "support/ServerProcess.h"
@@ -24,20 +28,42 @@ TEST(WebStartup, ABusyPortLeavesTheServerRunningWithoutTheInterface) {
   ASSERT_EQ(listen(busy, 1), 0);
   ASSERT_EQ(getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len), 0);
   TTempDir dir;
-  {
-    TIniFile ini(dir.File("server.ini"));
-    ini.WriteInteger("Main Config", "HTTPServer Port", ntohs(a.sin_port));
-    ini.WriteInteger("Main Config", "TCPQueryPort", 0);
-    ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
-    ini.WriteBool("Main Config", "ExternalIPDectection", false);  // no lookup of the built-in list
-    ini.WriteBool("WebPost", "Enabled", false);
-    ini.WriteInteger("server_cfg Default", "ServerUDPPort", FreeUDPPort());
-  }
+  WriteTestSettings(dir.File("server.ini"), ntohs(a.sin_port), 0);
   TServerProcess server(dir.Path());
   EXPECT_TRUE(server.WaitForLog("Server startup finished", seconds(30)));
   EXPECT_EQ(server.Stop(SIGTERM, seconds(60)), 0);
   close(busy);
   EXPECT_NE(ReadFileText(dir.File("server.log"))
-                .find(",WARNING,Important,SERVER,\tStart_Parleon_Server: cant initialise WebInterface\r\n"),
+                .find(",WARNING,Important,SERVER,\tStart_Parleon_Server: cant initialise WebInterface: port " +
+                      std::to_string(ntohs(a.sin_port)) + ": bind: Address already in use\r\n"),
             std::string::npos);
+}
+
+// Connections in the middle of a request, kept alive by a byte a second, do
+// not hold the process up: it stops in its usual five seconds and a little.
+TEST(WebStartup, SlowConnectionsDoNotDelayTheShutdown) {
+  TTempDir dir;
+  const uint16_t webPort = FreeUDPPort();
+  WriteTestSettings(dir.File("server.ini"), webPort, 0);
+  TServerProcess server(dir.Path());
+  ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30)));
+  std::vector<int> slow;
+  for (int i = 0; i < 4; ++i) {
+    slow.push_back(ConnectLoopback(webPort));
+    ASSERT_GE(slow.back(), 0);
+    send(slow.back(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+  }
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    while (!done) {
+      for (int fd : slow) send(fd, "X", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(seconds(1));
+    }
+  });
+  const auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.Stop(SIGTERM, seconds(30)), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, seconds(8));
+  done = true;
+  trickle.join();
+  for (int fd : slow) close(fd);
 }

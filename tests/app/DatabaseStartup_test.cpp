@@ -3,7 +3,10 @@
 // server.db. Each run ends with the shutdown's 5-second pause, so there are
 // few of them.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <signal.h>
+
+#include <cstdlib>
 
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
@@ -31,6 +34,17 @@ std::string QuietIni(const std::vector<std::string>& listed = {}) {
   sections.push_back("server_cfg Default");
   for (const std::string& id : sections) ini += "[" + id + "]\nServerUDPPort=" + std::to_string(FreeUDPPort()) + "\n";
   return ini;
+}
+
+// The names in `folder` that begin with `prefix`.
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (std::string_view(e->d_name).starts_with(prefix)) names.emplace_back(e->d_name);
+    closedir(d);
+  }
+  return names;
 }
 
 // Runs the server in `dir` until start-up has finished, then shuts it down;
@@ -63,7 +77,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
     EXPECT_EQ(stored.db.DatabaseName(), "Parleon db");
     const auto admin = GetUser(stored.db, "admin", "server_cfg Default", false);
     ASSERT_NE(admin, nullptr);
-    EXPECT_EQ(admin->Password, password);
+    EXPECT_TRUE(PasswordMatches(*admin, password));
     EXPECT_EQ(admin->PlayerPrivileges, 9);
     EXPECT_EQ(admin->NickName, "admin");
     EXPECT_EQ(admin->RegisteredBy, "Server");
@@ -79,7 +93,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
   EXPECT_EQ(second.find("Default Server created"), std::string::npos);
   TStoredDatabase stored(dir.File("server.db"));
   EXPECT_EQ(*ListUsers(stored.db, "server_cfg Default"), std::vector<std::string>{"admin"});
-  EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false)->Password, password);
+  EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "admin", "server_cfg Default", false), password));
 }
 
 TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
@@ -98,30 +112,67 @@ TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
     admin.LoginName = "other";
     ASSERT_TRUE(AddUser(db, admin, "server_cfg A"));
   }
+  // The option wins over the environment.
+  setenv("PARLEON_ADMINPW", "from-environment", 1);
   const std::string log = RunOnce(dir, {"-ADMINPW= secret "});
+  unsetenv("PARLEON_ADMINPW");
   EXPECT_EQ(log.find("LoginPw"), std::string::npos);
   TStoredDatabase stored(dir.File("server.db"));
   ASSERT_TRUE(stored.db.Active());
   for (const char* server : {"server_cfg A", "server_cfg B"}) {
     const auto admin = GetUser(stored.db, "admin", server, false);
     ASSERT_NE(admin, nullptr) << server;
-    EXPECT_EQ(admin->Password, "secret") << server;
+    EXPECT_TRUE(PasswordMatches(*admin, "secret")) << server;
     EXPECT_EQ(admin->PlayerPrivileges, 9) << server;
   }
-  EXPECT_EQ(GetUser(stored.db, "other", "server_cfg A", false)->Password, "old");
+  EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "other", "server_cfg A", false), "old"));
   EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false), nullptr);
 }
 
-TEST(DatabaseStartup, DamagedDatabaseIsLoggedAndLeftAlone) {
+// A damaged file stops start-up and stays as it was; -REPAIR moves it aside
+// and goes on with the accounts read before the fault.
+TEST(DatabaseStartup, DamagedDatabaseStopsStartUpAndRepairKeepsWhatWasRead) {
   TTempDir dir;
   WriteFileText(dir.File("server.ini"), QuietIni({"server_cfg Default"}));
-  const std::string damaged = std::string("KWFB\x40\0\x01\0", 8) + std::string(56, '\0') + "\x03\x05";
+  {
+    TFreeBase db;
+    db.SetFileName(dir.File("server.db"));
+    db.SetActive(true);
+    TClientObject account;
+    for (const char* name : {"first", "second"}) {
+      account.LoginName = name;
+      account.Password = name;
+      ASSERT_TRUE(AddUser(db, account, "server_cfg Default"));
+    }
+  }
+  // Cut inside the last account, as a full disk or a crash mid-copy leaves it.
+  const std::string whole = ReadFileText(dir.File("server.db"));
+  const std::string damaged = whole.substr(0, whole.size() - 20);
   WriteFileText(dir.File("server.db"), damaged);
-  const std::string log = RunOnce(dir, {"-ADMINPW=x"});
+  {
+    TServerProcess run(dir.Path(), {"-ADMINPW=x"});
+    EXPECT_EQ(run.WaitExit(std::chrono::milliseconds(kStartMs)), 1);
+  }
+  const std::string log = ReadFileText(dir.File("server.log"));
   EXPECT_NE(log.find(",ERROR,All,SERVER,\tDatabase file " + dir.File("server.db") + ": error 5"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("Server shutdown finished"), std::string::npos);
+  EXPECT_NE(log.find(" at byte "), std::string::npos) << log;
+  EXPECT_EQ(log.find("Server startup finished"), std::string::npos) << log;
+  const std::string err = ReadFileText(dir.File("stdout.txt"));
+  EXPECT_NE(err.find("parleon-server: database file " + dir.File("server.db") + " is damaged ("), std::string::npos)
+      << err;
   EXPECT_EQ(ReadFileText(dir.File("server.db")), damaged);
+
+  const std::string repaired = RunOnce(dir, {"-REPAIR", "-ADMINPW=x"});
+  EXPECT_NE(repaired.find("Server shutdown finished"), std::string::npos);
+  EXPECT_NE(repaired.find("was damaged ("), std::string::npos) << repaired;
+  const auto aside = ListFiles(dir.Path(), "server.db.damaged-");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(ReadFileText(dir.File(aside[0])), damaged);
+  TStoredDatabase stored(dir.File("server.db"));
+  ASSERT_TRUE(stored.db.Active());
+  EXPECT_EQ(GetUser(stored.db, "first", "server_cfg Default", false)->Password, "first");
+  EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false)->Password, "x");
 }
 
 }  // namespace

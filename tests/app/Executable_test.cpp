@@ -1,12 +1,19 @@
 // Runs the real executable: a first start in an empty folder, then SIGTERM.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <regex>
 
 #include "common/IniFile.h"
 #include "support/FreePort.h"
+#include "support/NotifySocket.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 
@@ -75,8 +82,83 @@ TEST(ExecutableTest, UnwritableSettingsFileFailsWithNonZeroStatus) {
   EXPECT_NE(log.find("critical error, shutdown initiated"), std::string::npos) << log;
   // The journal of a service shows the reason and where to read more.
   const std::string err = ReadFileText(dir.File("stdout.txt"));
-  EXPECT_NE(err.find("parleon-server: error in config file " + iniDir + "\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("parleon-server: error in config file " + iniDir + ": cannot read " + iniDir + "\n"),
+            std::string::npos)
+      << err;
   EXPECT_NE(err.find("parleon-server: start-up failed, see "), std::string::npos) << err;
+}
+
+// Loopback sockets the test holds, so that the server finds the ports busy.
+struct TBusyPorts {
+  int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  uint16_t udpPort = Bind(udp);
+  uint16_t tcpPort = Bind(tcp);
+  ~TBusyPorts() {
+    close(udp);
+    close(tcp);
+  }
+  static uint16_t Bind(int fd) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      ADD_FAILURE() << "bind";
+    return ntohs(a.sin_port);
+  }
+};
+
+// With its only voice port and its query port taken, the server says why,
+// is never reported ready, and ends with a non-zero status after the
+// orderly shutdown. Standard error is the journal's stream here: every
+// warning and error goes there with its priority, one line per event.
+TEST(ExecutableTest, BusyPortsAreNamedWithTheirReasonAndNoRunningServerEndsTheProcess) {
+  TTempDir dir;
+  TBusyPorts busy;
+  ASSERT_EQ(listen(busy.tcp, 1), 0);
+  {
+    TIniFile ini(dir.File("server.ini"));
+    ini.WriteBool("Main Config", "HTTPServer Enabled", false);
+    ini.WriteInteger("Main Config", "TCPQueryPort", busy.tcpPort);
+    ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
+    ini.WriteBool("Main Config", "ExternalIPDectection", false);
+    ini.WriteBool("WebPost", "Enabled", false);
+    ini.WriteInteger("server_cfg Default", "ServerUDPPort", busy.udpPort);
+  }
+  // The server's standard error goes to this file (same inode once it opens it).
+  WriteFileText(dir.File("stdout.txt"), "");
+  struct stat st{};
+  ASSERT_EQ(stat(dir.File("stdout.txt").c_str(), &st), 0);
+  const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  TNotifySocket notify(dir.File("notify"));
+  setenv("NOTIFY_SOCKET", dir.File("notify").c_str(), 1);
+  setenv("JOURNAL_STREAM", stream.c_str(), 1);
+  TServerProcess server(dir.Path());
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("JOURNAL_STREAM");
+  EXPECT_EQ(server.WaitExit(seconds(60)), 1);
+
+  const std::string inUse = ": bind: Address already in use";
+  const std::string udpFault = "udp port " + std::to_string(busy.udpPort) + inUse;
+  const std::string status = "0 of 1 virtual servers running, query failed (port " + std::to_string(busy.tcpPort) +
+                             inUse + "), no web; failed: server_cfg Default: " + udpFault;
+  EXPECT_EQ(notify.Receive(seconds(1)), "STATUS=" + status);
+  EXPECT_EQ(notify.Receive(seconds(1)), "STOPPING=1");
+  const std::string log = ReadFileText(dir.File("server.log"));
+  const std::string udpLine =
+      "SERVER,\tcan not initialise udp communication with port " + std::to_string(busy.udpPort) + inUse + "\r\n";
+  const std::string queryLine = "TCPQUERY,\tTTCPQuery.Create: unable to initialize communication bind: Address already in use\r\n";
+  for (const std::string& line : {udpLine, queryLine, std::string("Server shutdown finished\r\n")})
+    EXPECT_NE(log.find(line), std::string::npos) << line << log;
+  const std::string err = "\n" + ReadFileText(dir.File("stdout.txt"));
+  for (const std::string& line : std::vector<std::string>{
+           "\n<3>SERVER: can not initialise udp communication with port " + std::to_string(busy.udpPort) + inUse + "\n",
+        "\n<3>TCPQUERY: TTCPQuery.Create: unable to initialize communication bind: Address already in use\n",
+        "\n<3>" + status + "\n", "\n<6>Server shutdown finished\n"})
+    EXPECT_NE(err.find(line), std::string::npos) << line << err;
+  EXPECT_EQ(err.find("parleon-server: "), std::string::npos) << err;
 }
 
 TEST(ExecutableTest, HelpAndVersion) {

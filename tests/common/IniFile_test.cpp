@@ -58,6 +58,21 @@ TEST(IniFileTest, FailedWritesLeaveTheFileAsItWas) {
   EXPECT_FALSE(FileExists(unreadable + ".tmp"));
 }
 
+// The rewrite replaces the file; an operator's narrow mode survives it.
+TEST(IniFileTest, RewriteKeepsTheFilesMode) {
+  TTempDir dir;
+  const std::string path = dir.File("s.ini");
+  WriteFileText(path, "[A]\r\npassword=secret\r\n");
+  for (const mode_t mode : {0600, 0640}) {
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    TIniFile(path).WriteString("A", "k", "v");
+    struct stat st{};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(st.st_uid, ::getuid());
+  }
+}
+
 TEST(IniFileTest, IntegerAndBooleanParsing) {
   TTempDir dir;
   TIniFile f(dir.File("n.ini"));

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,13 +50,44 @@ TEST_F(LogTest, LineFormatAndSourceCut) {
   auto log = MakeLog("LMTALL", "LMDALL");
   log->LogFmt(LMTERROR, LMDALL, "StoreReceivedPacket", "playerid %1 not found", {5});
   log->Log(LMTALL, LMDINFO, std::string(120, 's'), "m");
-  log->Log(LMTDEBUG, LMDUSEFULL, "x", "two\r\nlines");
+  log->LogFmt(LMTDEBUG, LMDUSEFULL, "x", "two\r\nlines", {});
   const auto lines = Lines(ReadFileText(logName));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "07-12-26 21:51:23,ERROR,All,StoreReceivedPacket,\tplayerid 5 not found");
   EXPECT_EQ(lines[1], "07-12-26 21:51:23,ALL,Info," + std::string(99, 's') + ",\tm");
   EXPECT_EQ(lines[2], "07-12-26 21:51:23,DEBUG,Usefull,x,\ttwo");
   EXPECT_EQ(lines[3], "lines");
+}
+
+// A login name or a requested path with line breaks must not start a line
+// of its own that looks like the server's; under the journal the warnings
+// and errors go to standard error too, one event per line.
+TEST_F(LogTest, OutsideTextCannotForgeALineAndTheJournalGetsWarningsAndErrors) {
+  auto log = MakeLog("LMTALL", "LMDALL");
+  log->JournalMirror = true;
+  const std::string forged = "x\r\n07-12-26 21:51:23,ALL,Info,server,\tServer shutdown finished";
+  TTempDir errDir;
+  const std::string errFile = errDir.File("stderr.txt");
+  const int saved = dup(2);
+  const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(err, 0);
+  dup2(err, 2);
+  log->Log(LMTWARNING, LMDIMPORTANT, "USERS", "password guessing on account \"" + forged + "\"");
+  log->LogFmt(LMTERROR, LMDALL, "WEB", "user %1\r\nOK", {forged + "\x7f"});
+  log->Log(LMTALL, LMDINFO, "server", "not for the journal");
+  log->LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginPw: %1", {"secret"}, false);
+  dup2(saved, 2);
+  close(saved);
+  close(err);
+  const std::string safe = "x??07-12-26 21:51:23,ALL,Info,server,?Server shutdown finished";
+  const auto lines = Lines(ReadFileText(logName));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[4], "07-12-26 21:51:23,WARNING,Info,SERVER,\tLoginPw: secret");
+  EXPECT_EQ(lines[0], "07-12-26 21:51:23,WARNING,Important,USERS,\tpassword guessing on account \"" + safe + "\"");
+  EXPECT_EQ(lines[1], "07-12-26 21:51:23,ERROR,All,WEB,\tuser " + safe + "?");
+  EXPECT_EQ(lines[2], "OK");  // the program's own format may break the line
+  EXPECT_EQ(ReadFileText(errFile), "<4>USERS: password guessing on account \"" + safe + "\"\n<3>WEB: user " + safe +
+                                       "? / OK\n");
 }
 
 TEST_F(LogTest, FilterByTypeAndDepth) {

@@ -39,8 +39,35 @@ TEST(LoginThrottle, FailuresSpreadOverMoreThanAMinuteAndSuccessDoNotBlock) {
   clock.AdvanceMs(61'000);
   FailTimes(t, 4, "10.0.0.1", "a");
   t.Succeeded("10.0.0.1", "a");
+  clock.AdvanceMs(61'000);
   FailTimes(t, 4, "10.0.0.1", "a");
   EXPECT_TRUE(t.MayTry("10.0.0.1", "a"));
+}
+
+TEST(LoginThrottle, ARightPasswordClearsTheNameOnlyNeverTheAddress) {
+  TManualClock clock;
+  TLoginThrottle t(&clock);
+  FailTimes(t, 4, "10.0.0.1", "guessed");
+  t.Succeeded("10.0.0.1", "own");  // the guesser's own account
+  t.Failed("10.0.0.1", "guessed");
+  EXPECT_FALSE(t.MayTry("10.0.0.1", "own"));
+  FailTimes(t, 4, "10.0.0.2", "b");
+  t.Succeeded("10.0.0.3", "B");
+  FailTimes(t, 4, "10.0.0.4", "b");  // the name's count began anew
+  EXPECT_TRUE(t.MayTry("10.0.0.5", "b"));
+}
+
+TEST(LoginThrottle, ABlockedNameFoldsCaseAndStillAdmitsTheAddressesThatLoggedInBefore) {
+  TManualClock clock;
+  TLoginThrottle t(&clock);
+  t.Succeeded("10.0.9.0", "admin");
+  for (size_t i = 1; i <= TLoginThrottle::kKnownPerAccount; ++i)
+    t.Succeeded("10.0.9." + std::to_string(i), "Admin");  // the first is forgotten
+  for (int i = 0; i < 5; ++i) FailTimes(t, 1, ("10.0.1." + std::to_string(i)).c_str(), "ADMIN");
+  EXPECT_FALSE(t.MayTry("10.0.2.1", "admin"));
+  EXPECT_FALSE(t.MayTry("10.0.9.0", "admin"));
+  for (size_t i = 1; i <= TLoginThrottle::kKnownPerAccount; ++i)
+    EXPECT_TRUE(t.MayTry("10.0.9." + std::to_string(i), "aDmIn")) << i;
 }
 
 TEST(LoginThrottle, BlocksAnAccountGuessedFromManyAddresses) {

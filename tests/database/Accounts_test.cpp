@@ -44,7 +44,7 @@ TEST(Accounts, AddStoresEveryFieldAndRefusesAnExistingName) {
   const auto stored = t.Stored("alice");  // flushed by AddUser
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(stored->LoginName, "alice");
-  EXPECT_EQ(stored->Password, "secret");
+  EXPECT_TRUE(PasswordMatches(*stored, "secret"));
   EXPECT_EQ(stored->NickName, "nick of alice");
   EXPECT_EQ(stored->RegisteredBy, "tester");
   EXPECT_EQ(stored->PlayerPrivileges, 5);
@@ -53,7 +53,7 @@ TEST(Accounts, AddStoresEveryFieldAndRefusesAnExistingName) {
 
   TClientObject other = Account("ALICE", "changed");  // names compare without case
   EXPECT_FALSE(AddUser(t.db, other, kServer));
-  EXPECT_EQ(GetUser(t.db, "alice", kServer, false)->Password, "secret");
+  EXPECT_TRUE(PasswordMatches(*GetUser(t.db, "alice", kServer, false), "secret"));
   EXPECT_EQ(ListUsers(t.db, kServer)->size(), 1u);
 }
 
@@ -82,7 +82,7 @@ TEST(Accounts, CreatedOnAddLastChangedOnUpdate) {
   user->Password = "two";
   ASSERT_TRUE(UpdateUser(t.db, *user, kServer));
   const auto stored = t.Stored("carol");
-  EXPECT_EQ(stored->Password, "two");
+  EXPECT_TRUE(PasswordMatches(*stored, "two"));
   EXPECT_EQ(stored->Created, addedAt);
   EXPECT_EQ(stored->LastChanged, updatedAt);
 
@@ -123,7 +123,7 @@ TEST(Accounts, TextsAreCutTo29WhenRead) {
   t.db.WriteString(path + "LogInPassWord", std::string(40, 'p'));
   t.db.WriteString(path + "NickName", std::string(35, 'n'));
   const auto user = GetUser(t.db, "erin", kServer, false);
-  EXPECT_EQ(user->Password, std::string(29, 'p'));
+  EXPECT_TRUE(PasswordMatches(*user, std::string(29, 'p')));
   EXPECT_EQ(user->NickName, std::string(29, 'n'));
 }
 
@@ -132,8 +132,8 @@ TEST(Accounts, ServersKeepSeparateAccountsUnderTheirShortId) {
   const std::string longId = "server_cfg " + std::string(30, 'L');  // 41 characters
   ASSERT_TRUE(AddUser(t.db, Account("frank", "long"), longId));
   ASSERT_TRUE(AddUser(t.db, Account("frank", "default"), kServer));
-  EXPECT_EQ(GetUser(t.db, "frank", longId.substr(0, 29), false)->Password, "long");
-  EXPECT_EQ(GetUser(t.db, "frank", kServer, false)->Password, "default");
+  EXPECT_TRUE(PasswordMatches(*GetUser(t.db, "frank", longId.substr(0, 29), false), "long"));
+  EXPECT_TRUE(PasswordMatches(*GetUser(t.db, "frank", kServer, false), "default"));
   EXPECT_NE(t.db.ReadString("Servers\\" + longId.substr(0, 29) + "\\Users\\frank\\LogInName", ""), "");
 }
 
@@ -170,6 +170,41 @@ TEST(Accounts, ProcessWideFormsFailWithoutADatabase) {
   EXPECT_EQ(RemoveServerDatabase(), db);
   EXPECT_EQ(GetUser("gina", kServer, false), nullptr);
   EXPECT_NE(GetUser(*held, "gina", kServer, false), nullptr);
+}
+
+TEST(Accounts, PasswordsAreStoredHashedAndAnOlderPlainRecordIsRehashedAtItsFirstLogin) {
+  TMemoryStorage storage;
+  auto db = std::make_shared<TFreeBase>(storage);
+  db->SetFileName("server.db");
+  db->SetActive(true);
+  InstallServerDatabase(db);
+  const std::string value = "\\Servers\\server_cfg Default\\Users\\hank\\LogInPassWord";
+  ASSERT_TRUE(AddUser(Account("hank", "pw"), kServer));
+  const std::string hashed = db->ReadString(value, "");
+  EXPECT_EQ(hashed.rfind("$argon2id$", 0), 0u) << hashed;
+  EXPECT_EQ(hashed.find("pw"), std::string::npos);
+  EXPECT_EQ(LoginAccount("HANK", kServer, "wrong", false), nullptr);
+  EXPECT_NE(LoginAccount("HANK", kServer, "pw", false), nullptr);
+  // Rights are asked for before the password; a record without a password
+  // (a player's) leaves the stored one as it is.
+  EXPECT_EQ(LoginAccount("hank", kServer, "pw", false, PlayerPrivileges::SuperServerAdmin), nullptr);
+  TClientObject player = Account("hank", "");
+  ASSERT_TRUE(UpdateUser(player, kServer));
+  EXPECT_EQ(db->ReadString(value, ""), hashed);
+
+  // Written by an older build: checked as plain text, hashed at the first right login.
+  db->WriteString(value, "old pw");
+  EXPECT_EQ(LoginAccount("hank", kServer, "old", true), nullptr);
+  EXPECT_EQ(db->ReadString(value, ""), "old pw");
+  const auto account = LoginAccount("hank", kServer, "old pw", true);
+  ASSERT_NE(account, nullptr);
+  const std::string rehashed = db->ReadString(value, "");
+  EXPECT_EQ(rehashed.rfind("$argon2id$", 0), 0u) << rehashed;
+  EXPECT_TRUE(SameStoredPassword(*account, rehashed));
+  EXPECT_FALSE(SameStoredPassword(*account, hashed));
+  EXPECT_NE(LoginAccount("hank", kServer, "old pw", false), nullptr);
+  EXPECT_EQ(GetUser("hank", kServer, false)->Logins, 5u);  // both counted, right or wrong
+  EXPECT_EQ(RemoveServerDatabase(), db);
 }
 
 }  // namespace

@@ -202,6 +202,43 @@ TEST(FreeBaseFormat, DamagedImagesAreRefused) {
   }
 }
 
+TEST(FreeBaseFormat, SalvageKeepsWhatWasReadBeforeTheFaultAndSaysWhere) {
+  // Node "N" holding the integer "i" = 5 and a string "v" cut inside its text.
+  const std::string image =
+      Header("s") + Hex("01 01000000 4e 00000000  02 01000000 69 00000000 05000000  03 01000000 76 00000000 03000000 6162");
+  TFBSalvage read = SalvageFreeBase(image);
+  EXPECT_EQ(read.Fault, "a length of 3 runs past the end at byte 102");
+  ASSERT_NE(read.Root, nullptr);
+  EXPECT_EQ(read.Root->Name(), "s");
+  auto* node = EntryAs<TFBNode>(read.Root->FindChild("N", TFBEntryType::Node));
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->ChildCount(), 1u);  // the half-read string is gone
+  auto* value = EntryAs<TFBInteger>(node->FindChild("i", TFBEntryType::Integer));
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(value->Value, 5);
+  EXPECT_EQ(SalvageFreeBase(Header("s") + Hex("09")).Fault, "unknown entry type 9 at byte 65");
+  EXPECT_TRUE(SalvageFreeBase(SampleImage()).Fault.empty());
+  // A header that is no database leaves nothing to keep.
+  const TFBSalvage none = SalvageFreeBase("KWFB\x40");
+  EXPECT_EQ(none.Fault, "too short for a database (5 bytes)");
+  EXPECT_EQ(none.Root, nullptr);
+  EXPECT_EQ(SalvageFreeBase("XXXXXXXXXXXX").Fault, "not a database file (wrong signature)");
+
+  // The database activates on the salvaged tree only when asked to, and
+  // writes nothing until its first save.
+  for (const bool salvage : {false, true}) {
+    TMemoryDb m;
+    m.File() = image;
+    m.db.SetSalvage(salvage);
+    m.Open();
+    EXPECT_EQ(m.db.LastError(), FreeBaseError::InvalidFile);
+    EXPECT_EQ(m.db.LoadFault(), "a length of 3 runs past the end at byte 102");
+    EXPECT_EQ(m.db.Active(), salvage);
+    EXPECT_EQ(m.db.ReadInteger("\\N\\i", -1), salvage ? 5 : -1);
+    EXPECT_EQ(m.File(), image);
+  }
+}
+
 TEST(FreeBaseFormat, HugeLengthFieldsAreShortReadsWithoutAllocating) {
   // Each length field in turn set to 2^31-1: far beyond the rest of the file.
   for (size_t at : {65u, 75u, 84u}) {  // node name, string name, string value

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)list;
   static const TServerEnvironment env{"/nonexistent/server.ini", "127.0.0.1", "Linux", 2, 0, 18, 25};
   TQueryLineReader reader;
-  QueryConnection connection;
+  TQueryConnection connection;
   size_t pos = 0;
   while (pos < size) {
     const size_t length = std::min<size_t>(data[pos], size - pos - 1);

@@ -26,6 +26,7 @@
 #include "common/WireFormat.h"
 #include "server/Listener.h"
 #include "server/ServerObject.h"
+#include "server/ServerInternals.h"
 
 namespace {
 
@@ -55,21 +56,21 @@ class THarness {
     server_ = std::make_shared<TServerObject>();
     server_->Clock = &clock_;
     server_->ServerMaxUsers = 8;
-    server_->ClientList = std::make_unique<TClientList>();
-    server_->Channels = std::make_unique<TChannels>("server_cfg Fuzz", &clock_);
-    server_->PacketBuffer = std::make_unique<TCustomPacketBuffer>(&clock_);
-    server_->PacketBuffer->ThreadFinished(0);
-    server_->PacketBuffer->ThreadFinished(1);
+    TServerInternals::ClientList(*server_) = std::make_unique<TClientList>();
+    TServerInternals::Channels(*server_) = std::make_unique<TChannels>("server_cfg Fuzz", &clock_);
+    TServerInternals::PacketBuffer(*server_) = std::make_unique<TCustomPacketBuffer>(&clock_);
+    TServerInternals::PacketBuffer(*server_)->ThreadFinished(0);
+    TServerInternals::PacketBuffer(*server_)->ThreadFinished(1);
     {
-      TChannelsLock lock(*server_->Channels);
-      server_->Channels->LoadChannels();
+      TChannelsLock lock(*TServerInternals::Channels(*server_));
+      TServerInternals::Channels(*server_)->LoadChannels();
     }
     server_->ChannelsLoaded = true;
     listener_ = std::make_unique<TPLUDPListener>(*server_);
   }
   ~THarness() {
     listener_.reset();
-    server_->PacketBuffer.reset();
+    TServerInternals::PacketBuffer(*server_).reset();
   }
 
   void Record(uint8_t op, const uint8_t* d, size_t n) {
@@ -118,7 +119,7 @@ class THarness {
     }
     if (p) {
       p->SetAddress("127.0.0.1", static_cast<uint16_t>(5000 + who));
-      server_->PacketBuffer->TryStoreReceivedPacket(std::move(p));
+      TServerInternals::PacketBuffer(*server_)->TryStoreReceivedPacket(std::move(p));
     }
     Settle();
   }
@@ -141,7 +142,7 @@ class THarness {
       bool moved = false;
       while (listener_->ServeReady()) moved = true;
       uint32_t hint;
-      while (std::unique_ptr<TPacket> out = server_->PacketBuffer->NextPacketToSend(hint)) {
+      while (std::unique_ptr<TPacket> out = TServerInternals::PacketBuffer(*server_)->NextPacketToSend(hint)) {
         moved = true;
         Receive(*out);
       }
@@ -170,7 +171,7 @@ class THarness {
     if (s->Deaf) return;
     auto ack = NewAckPacket(h.SessionKey(), h.PlayerId(), h.Sequence(), h.ResendCount());
     ack->SetAddress(out.Address, out.Port);
-    server_->PacketBuffer->TryStoreReceivedPacket(std::move(ack));
+    TServerInternals::PacketBuffer(*server_)->TryStoreReceivedPacket(std::move(ack));
   }
 
   TManualClock clock_;

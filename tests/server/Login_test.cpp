@@ -7,6 +7,7 @@
 #include "common/CommandCodes.h"
 #include "database/Accounts.h"
 #include "support/ServerFixture.h"
+#include "server/ServerInternals.h"
 
 namespace {
 
@@ -176,7 +177,7 @@ TEST_F(LoginTest, PlayerIdsWrapAndSkipIdsInUse) {
   ASSERT_EQ(first->PlayerID, 1u);
   {
     const auto hold = f.Server->HoldMachinery();
-    TClientListLock lock(*f.Server->ClientList);
+    TClientListLock lock(*TServerInternals::ClientList(*f.Server));
     f.Server->NextPlayerID = 0xFFFFFFFFu;
   }
   auto last = f.Connect("last");
@@ -261,7 +262,7 @@ TEST_F(LoginTest, ShortLoginIsReadInItsShortFormAndShorterOnesAreIgnored) {
   const TLoginReply empty = client->Login(shortForm);
   EXPECT_EQ(empty.Result, rc::BadPasswordOrNick);  // no nickname in the first 88 bytes
   ExpectFullReply(empty, f.Settings);
-  EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 1);
+  EXPECT_EQ(TServerInternals::PacketBuffer(*f.Server)->ConnectionCount(), 1);
 
   shortForm.Version[2] = 12;
   EXPECT_EQ(f.NewClient()->Login(shortForm).Result, rc::VersionTooOld);
@@ -291,7 +292,7 @@ TEST_F(LoginTest, ARefusedLoginThatTimesOutLeavesThePlayerWithItsIdAlone) {
   }
   EXPECT_FALSE(player->Receives(cmd::PlayerLeft, 100));
   EXPECT_EQ(f.Server->CurrentUsers(), 1);
-  EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 1);
+  EXPECT_EQ(TServerInternals::PacketBuffer(*f.Server)->ConnectionCount(), 1);
   // Still served: its logout is answered.
   ASSERT_TRUE(player->SendCommand(cmd::Logout, {}));
   const auto left = player->WaitCommand(cmd::PlayerLeft);

@@ -75,7 +75,7 @@ TEST_F(PlayerAccountsTest, ServerRightsAreWrittenBackToTheTargetsAccount) {
   auto account = Account("member");
   ASSERT_TRUE(account);
   EXPECT_TRUE(account->PlayerPrivileges & PlayerPrivileges::ServerAdmin);
-  EXPECT_EQ(account->Password, PasswordOf("member"));
+  EXPECT_TRUE(PasswordMatches(*account, PasswordOf("member")));
   // Now a server administrator, the member may register others.
   ASSERT_TRUE(member->SendCommand(cmd::RegisterUser, Registration("newbie", "pw", 0)));
   EXPECT_TRUE(member->WaitCommand(cmd::UserRegistered).has_value());
@@ -132,7 +132,7 @@ TEST_F(PlayerAccountsTest, AnUnregisteredPlayerNeverWritesTheAccountOfANameItAsk
   ASSERT_TRUE(mallory->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
   auto victim = Account("victim");
   ASSERT_TRUE(victim);
-  EXPECT_EQ(victim->Password, PasswordOf("victim"));
+  EXPECT_TRUE(PasswordMatches(*victim, PasswordOf("victim")));
   EXPECT_EQ(victim->PlayerPrivileges, 0);
 
   ASSERT_TRUE(admin->SendCommand(cmd::SetPlayerPrivilege, Privilege(m, action::Revoked, 2)));
@@ -165,7 +165,7 @@ TEST_F(PlayerAccountsTest, ARevokedPlayerNeverWritesTheAccountMadeAnewUnderItsNa
   ASSERT_TRUE(admin->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
   const auto account = Account("former");
   ASSERT_TRUE(account) << "the new account survives";
-  EXPECT_EQ(account->Password, "new owner");
+  EXPECT_TRUE(PasswordMatches(*account, "new owner"));
   EXPECT_EQ(account->PlayerPrivileges, 0);
 }
 
@@ -193,7 +193,7 @@ TEST_F(PlayerAccountsTest, RegisterSelfNeedsAnUnregisteredPlayerThenOpenRegistra
   EXPECT_EQ(record.LoginName, "alice");
   const auto account = Account("alice");
   ASSERT_TRUE(account);
-  EXPECT_EQ(account->Password, "secret");
+  EXPECT_TRUE(PasswordMatches(*account, "secret"));
   EXPECT_EQ(account->RegisteredBy, "alice");
   EXPECT_EQ(account->NickName, "alice");
 
@@ -228,7 +228,7 @@ TEST_F(PlayerAccountsTest, RegisterSelfWithATakenEmptyOrPathLikeNameIsRefused) {
     ExpectRefused(*carol, cmd::RegisterSelf, Registration(name, "pw"), rc::AccountNotStored);
   EXPECT_EQ(AccountCount(), before);
   EXPECT_EQ(Account("a"), nullptr);
-  EXPECT_EQ(Account("taken")->Password, PasswordOf("taken"));
+  EXPECT_TRUE(PasswordMatches(*Account("taken"), PasswordOf("taken")));
   EXPECT_EQ(PlayerRecord(f, carol->PlayerID).PlayerPrivileges, 0);
   EXPECT_FALSE(carol->Receives(cmd::PlayerPrivilegeChanged, 200));
 }
@@ -259,7 +259,7 @@ TEST_F(PlayerAccountsTest, RegisterUserIsForServerAdministratorsAndStoresTheGive
   const auto dave = Account("dave");
   const auto erin = Account("erin");
   ASSERT_TRUE(dave && erin);
-  EXPECT_EQ(dave->Password, "d-pw");
+  EXPECT_TRUE(PasswordMatches(*dave, "d-pw"));
   EXPECT_EQ(dave->PlayerPrivileges, PlayerPrivileges::ServerAdmin);
   EXPECT_EQ(dave->RegisteredBy, "admin");
   EXPECT_EQ(erin->PlayerPrivileges, 0);
@@ -280,7 +280,7 @@ TEST_F(PlayerAccountsTest, RegisterUserWithATakenEmptyOrPathLikeNameIsRefused) {
     ExpectRefused(*admin, cmd::RegisterUser, Registration(name, "pw", 1), rc::AccountNotStored);
   EXPECT_FALSE(admin->Receives(cmd::UserRegistered, 200));
   EXPECT_EQ(AccountCount(), before);
-  EXPECT_EQ(Account("admin")->Password, PasswordOf("admin"));
+  EXPECT_TRUE(PasswordMatches(*Account("admin"), PasswordOf("admin")));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "support/FreePort.h"
 #include "support/LogCapture.h"
 #include "support/ServerFixture.h"
+#include "server/ServerInternals.h"
 
 namespace {
 
@@ -103,10 +104,12 @@ TEST(ServerObjectTest, SecondServerOnAPortInUseStaysDown) {
   f.WriteSettings("server_cfg Two", same);
   auto second = std::make_shared<TServerObject>();
   EXPECT_FALSE(second->Start(f.Environment, "server_cfg Two", -1, nullptr));
-  EXPECT_TRUE(Logged(log, "can not initialise udp communication with port " + std::to_string(f.Port())));
+  EXPECT_TRUE(Logged(log, "can not initialise udp communication with port " + std::to_string(f.Port()) +
+                              ": bind: Address already in use"));
+  EXPECT_EQ(second->StartFault(), "udp port " + std::to_string(f.Port()) + ": bind: Address already in use");
   EXPECT_FALSE(second->Running());
-  EXPECT_EQ(second->PacketBuffer, nullptr);
-  EXPECT_EQ(second->ClientList, nullptr);
+  EXPECT_EQ(TServerInternals::PacketBuffer(*second), nullptr);
+  EXPECT_EQ(TServerInternals::ClientList(*second), nullptr);
   EXPECT_EQ(GetServerList()->FindServerByID("server_cfg Two"), nullptr);
   EXPECT_EQ(ListedIds(), std::vector<std::string>{TServerFixture::kDefaultID});
   EXPECT_TRUE(f.Connect("still served"));

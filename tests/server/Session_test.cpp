@@ -8,6 +8,7 @@
 
 #include "common/CommandCodes.h"
 #include "support/ServerFixture.h"
+#include "server/ServerInternals.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ TEST(SessionTest, LogoutIsAnnouncedOnceWithReasonOne) {
     EXPECT_EQ(left->Str(34, 29), "");
   }
   ASSERT_TRUE(TServerFixture::WaitFor([&] { return f.Server->CurrentUsers() == 1; }));
-  EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 1);
+  EXPECT_EQ(TServerInternals::PacketBuffer(*f.Server)->ConnectionCount(), 1);
   // The connection is gone: a second logout reaches nobody and says nothing.
   EXPECT_FALSE(a->SendCommand(cmd::Logout, {}, 300));
   EXPECT_FALSE(b->Receives(cmd::PlayerLeft, 200));
@@ -172,7 +173,8 @@ TEST(SessionTest, FifteenSecondsOfSilenceTimeOutWithReasonThree) {
   // The last acknowledgements of both must have arrived before time moves.
   auto connected = [&](uint32_t id) {
     uint8_t state = csLogin;
-    f.Server->PacketBuffer->InspectConnection(id, [&](const TSingleConnection& c) { state = c.State; });
+    TServerInternals::PacketBuffer(*f.Server)->InspectConnection(id,
+                                                                 [&](const TSingleConnection& c) { state = c.State; });
     return state == csConnected;
   };
   ASSERT_TRUE(TServerFixture::WaitFor([&] { return connected(a->PlayerID) && connected(b->PlayerID); }));
@@ -186,7 +188,7 @@ TEST(SessionTest, FifteenSecondsOfSilenceTimeOutWithReasonThree) {
   EXPECT_EQ(left->U32(24), b->PlayerID);
   EXPECT_EQ(left->U16(28), cmd::LeftTimedOut);
   EXPECT_EQ(f.Server->CurrentUsers(), 1);
-  EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 1);
+  EXPECT_EQ(TServerInternals::PacketBuffer(*f.Server)->ConnectionCount(), 1);
 }
 
 TEST(SessionTest, StoppingServerSaysGoodbyeWithReasonFour) {
@@ -207,10 +209,10 @@ TEST(SessionTest, StoppingServerSaysGoodbyeWithReasonFour) {
   stopper.join();
   for (auto& p : players) EXPECT_FALSE(p->Receives(cmd::PlayerLeft, 0));
   EXPECT_FALSE(f.Server->Running());
-  EXPECT_EQ(f.Server->PacketBuffer, nullptr);
-  EXPECT_EQ(f.Server->ClientList, nullptr);
-  EXPECT_EQ(f.Server->Channels, nullptr);
-  EXPECT_EQ(f.Server->UDPServer, nullptr);
+  EXPECT_EQ(TServerInternals::PacketBuffer(*f.Server), nullptr);
+  EXPECT_EQ(TServerInternals::ClientList(*f.Server), nullptr);
+  EXPECT_EQ(TServerInternals::Channels(*f.Server), nullptr);
+  EXPECT_EQ(TServerInternals::UDPServer(*f.Server), nullptr);
   EXPECT_EQ(f.Server->CurrentUsers(), 0);
 }
 
@@ -241,11 +243,12 @@ TEST(SessionTest, MalformedAndUntimelyInputIsIgnored) {
   r.Password = "wrong";
   const TLoginReply reply = refused->Login(r);
   ASSERT_EQ(reply.Result, rc::BadPasswordOrNick);
-  EXPECT_EQ(f.Server->PacketBuffer->ConnectionCount(), 2);
+  EXPECT_EQ(TServerInternals::PacketBuffer(*f.Server)->ConnectionCount(), 2);
   refused->PlayerID = reply.PlayerID;
   refused->SessionKey = reply.SessionKey;
   refused->Enter("", "", "", false, 300);
-  EXPECT_TRUE(TServerFixture::WaitFor([&] { return f.Server->PacketBuffer->ConnectionCount() == 1; }));
+  EXPECT_TRUE(
+      TServerFixture::WaitFor([&] { return TServerInternals::PacketBuffer(*f.Server)->ConnectionCount() == 1; }));
   EXPECT_EQ(f.Server->CurrentUsers(), 1);
   // A second Enter from an entered player is not answered again.
   client->Commands.clear();

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include "common/PacketBuffer.h"
 #include "server/PosixUDPSocket.h"
 #include "server/UDPSender.h"
+#include "support/LogCapture.h"
 #include "support/TransportDriver.h"
 
 namespace {
@@ -53,6 +55,28 @@ class TClientSocket {
   std::condition_variable cond_;
   std::deque<std::unique_ptr<TPacket>> received_;
 };
+
+// A read handler that raises is logged, a few lines a second, and the
+// reading goes on.
+TEST(UDPLoopback, ARaisingReadHandlerIsLoggedAndReadingGoesOn) {
+  TLogCapture log;
+  TPosixUDPSocket server;
+  server.BoundToIp = "127.0.0.1";
+  std::atomic<int> calls{0};
+  server.OnRead = [&](const TPosixUDPSocket::TReceived&) {
+    if (++calls <= 20) throw std::runtime_error("handler broke");
+  };
+  server.SetActive(true);
+  TClientSocket client;
+  auto p = NewCommandPacket(kCommandListsEnd, 5);
+  for (int i = 0; i < 21; ++i) client.Send(*p, server.BoundPort());
+  for (int waited = 0; calls < 21 && waited < 100; ++waited) std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(calls, 21);
+  const auto messages = log.Messages();
+  const auto logged = std::count(messages.begin(), messages.end(), "TPosixUDPSocket.OnRead Exception: handler broke");
+  EXPECT_GE(logged, 1);
+  EXPECT_LE(logged, 10);
+}
 
 TEST(UDPLoopback, DatagramsTravelSocketToBufferToSenderToSocket) {
   TCustomPacketBuffer buffer;

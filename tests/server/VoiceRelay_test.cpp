@@ -23,6 +23,7 @@
 #include "support/CommandKit.h"
 #include "support/LogCapture.h"
 #include "support/ServerFixture.h"
+#include "server/ServerInternals.h"
 
 namespace {
 
@@ -97,15 +98,15 @@ class VoiceRelayTest : public ::testing::Test {
   }
 
   uint32_t ChannelOf(const TVoiceClient& c) {
-    TClientListLock lock(*f_.Server->ClientList);
-    const TClientObject* p = f_.Server->ClientList->FindByID(c.PlayerID);
+    TClientListLock lock(*TServerInternals::ClientList(*f_.Server));
+    const TClientObject* p = TServerInternals::ClientList(*f_.Server)->FindByID(c.PlayerID);
     return p ? p->ChannelID : ~0u;
   }
 
   // Changes a player's record the way the commands would, under the lock.
   void Edit(const TVoiceClient& c, const std::function<void(TClientObject&)>& change) {
-    TClientListLock lock(*f_.Server->ClientList);
-    TClientObject* p = f_.Server->ClientList->FindByID(c.PlayerID);
+    TClientListLock lock(*TServerInternals::ClientList(*f_.Server));
+    TClientObject* p = TServerInternals::ClientList(*f_.Server)->FindByID(c.PlayerID);
     ASSERT_NE(p, nullptr);
     change(*p);
   }
@@ -201,12 +202,12 @@ TEST_F(VoiceRelayTest, VoiceThatWaitedTooLongInEitherQueueIsDroppedAndCounted) {
     p->Memory()[kVoiceC2SHeaderSize] = tag;
     p->SetPeer("127.0.0.1", local.sin_addr.s_addr, ntohs(local.sin_port));
     p->ArrivedMs = arrivedMs;
-    EXPECT_EQ(f_.Server->PacketBuffer->TryStoreReceivedPacket(std::move(p), nullptr), nullptr);
+    EXPECT_EQ(TServerInternals::PacketBuffer(*f_.Server)->TryStoreReceivedPacket(std::move(p), nullptr), nullptr);
   };
   queued(0x33, TPacket::SteadyMs() - TServerObject::kStaleVoiceMs - 20);
   queued(0x34, 0);
   EXPECT_EQ(Heard(*b), Tags{0x34});
-  EXPECT_EQ(f_.Server->PacketBuffer->GetStatistics().StaleVoiceDropped, 2u);
+  EXPECT_EQ(TServerInternals::PacketBuffer(*f_.Server)->GetStatistics().StaleVoiceDropped, 2u);
 }
 
 TEST_F(VoiceRelayTest, SpeakerAloneInItsChannelReachesNobody) {

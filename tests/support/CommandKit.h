@@ -28,6 +28,7 @@
 #include "database/Accounts.h"
 #include "server/Channels.h"
 #include "support/ServerFixture.h"
+#include "server/ServerInternals.h"
 
 namespace kit {
 
@@ -216,7 +217,7 @@ inline int Refusal(TVoiceClient& c, uint16_t code, const std::vector<uint8_t>& b
 // Runs `fn` on a listed player's record under the server's locks.
 inline void WithPlayer(TServerFixture& f, uint32_t id, const std::function<void(TClientObject&, TChannels&)>& fn) {
   f.WithChannels([&](TChannels& channels) {
-    TClientObject* p = f.Server->ClientList->FindByID(id);
+    TClientObject* p = TServerInternals::ClientList(*f.Server)->FindByID(id);
     ASSERT_NE(p, nullptr) << "player " << id;
     fn(*p, channels);
   });
@@ -233,8 +234,8 @@ inline TClientObject PlayerRecord(TServerFixture& f, uint32_t id) {
 // The same for a player that may be gone: none when it is not listed.
 inline std::optional<TClientObject> FindPlayerRecord(TServerFixture& f, uint32_t id) {
   const auto hold = f.Server->HoldMachinery();
-  TClientListLock lock(*f.Server->ClientList);
-  const TClientObject* p = f.Server->ClientList->FindByID(id);
+  TClientListLock lock(*TServerInternals::ClientList(*f.Server));
+  const TClientObject* p = TServerInternals::ClientList(*f.Server)->FindByID(id);
   return p ? std::optional<TClientObject>(*p) : std::nullopt;
 }
 

@@ -24,3 +24,18 @@ uint16_t FreeUDPPort() {
   close(fd);
   return ntohs(local.sin_port);
 }
+
+int ConnectLoopback(uint16_t port, const char* from) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{}, to{};
+  local.sin_family = to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}

@@ -1,8 +1,13 @@
 // Test support: a UDP port on loopback that nothing uses at the moment of
 // asking, so that servers started by tests never collide with each other or
-// with a server running on the machine.
+// with a server running on the machine; and TCP connections to loopback
+// from a chosen loopback address, which stands for a distinct peer.
 #pragma once
 
 #include <cstdint>
 
 uint16_t FreeUDPPort();
+
+// A TCP connection to 127.0.0.1:port whose source address is `from` (any
+// address of 127/8); the socket, or -1 when the connect fails.
+int ConnectLoopback(uint16_t port, const char* from = "127.0.0.1");

@@ -1,5 +1,7 @@
 #include "support/QueryClient.h"
 
+#include "support/FreePort.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,14 +10,9 @@
 
 #include <stdexcept>
 
-TQueryClient::TQueryClient(uint16_t port) {
-  fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-    throw std::runtime_error("query connect failed");
+TQueryClient::TQueryClient(uint16_t port, const char* from) {
+  fd_ = ConnectLoopback(port, from);
+  if (fd_ < 0) throw std::runtime_error("query connect failed");
   Greeting = ReadRawLine();
 }
 

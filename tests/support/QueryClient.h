@@ -9,7 +9,7 @@
 class TQueryClient {
  public:
   // Connects and reads one line (the greeting, or a refusal) into Greeting.
-  explicit TQueryClient(uint16_t port);
+  explicit TQueryClient(uint16_t port, const char* from = "127.0.0.1");
   ~TQueryClient();
   TQueryClient(const TQueryClient&) = delete;
   TQueryClient& operator=(const TQueryClient&) = delete;

@@ -11,6 +11,7 @@
 #include "database/FreeBase.h"
 #include "database/ServerDatabase.h"
 #include "server/ServerList.h"
+#include "server/ServerInternals.h"
 
 TChannelRecord TestChannel(const std::string& name, uint16_t flags, uint32_t parent) {
   TChannelRecord r;
@@ -95,9 +96,9 @@ void TServerFixture::WithChannels(const std::function<void(TChannels&)>& f) {
   ASSERT_TRUE(WaitFor([&] { return Server->ChannelsLoaded.load(); }));
   const auto hold = Server->HoldMachinery();
   ASSERT_TRUE(Server->Running());
-  TClientListLock clients(*Server->ClientList);
-  TChannelsLock channels(*Server->Channels);
-  f(*Server->Channels);
+  TClientListLock clients(*TServerInternals::ClientList(*Server));
+  TChannelsLock channels(*TServerInternals::Channels(*Server));
+  f(*TServerInternals::Channels(*Server));
 }
 
 bool TServerFixture::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/IniFile.h"
+#include "support/FreePort.h"
 #include "support/TempDir.h"
 
 #ifndef PARLEON_SERVER_EXE
@@ -76,4 +78,14 @@ int TServerProcess::Stop(int sig, std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return -1;
   kill(pid_, sig);
   return WaitExit(timeout);
+}
+
+void WriteTestSettings(const std::string& iniFile, int webPort, int queryPort) {
+  TIniFile ini(iniFile);
+  ini.WriteInteger("Main Config", "HTTPServer Port", webPort);
+  ini.WriteInteger("Main Config", "TCPQueryPort", queryPort);
+  ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
+  ini.WriteBool("Main Config", "ExternalIPDectection", false);  // no lookup of the built-in list
+  ini.WriteBool("WebPost", "Enabled", false);
+  ini.WriteInteger("server_cfg Default", "ServerUDPPort", FreeUDPPort());
 }

@@ -29,3 +29,8 @@ class TServerProcess {
   std::string workDir_;
   pid_t pid_ = -1;
 };
+
+// Writes a server.ini for a process under test: loopback only, no lookup of
+// the external address, no announcement, the default server on a free UDP
+// port, the web interface on `webPort` and the query on `queryPort` (0: off).
+void WriteTestSettings(const std::string& iniFile, int webPort, int queryPort);

@@ -1,0 +1,65 @@
+#include "database/PasswordHash.h"
+
+#include <sodium.h>
+
+#include <atomic>
+#include <semaphore>
+#include <stdexcept>
+
+namespace password_hash {
+
+namespace {
+
+std::atomic<unsigned long long> opsLimit{kOpsLimit};
+std::atomic<size_t> memLimit{kMemLimit};
+constexpr std::string_view kPrefix = "$argon2id$";
+
+// Holds one of the kMaxConcurrent turns for the length of one hash.
+class TTurn {
+ public:
+  TTurn() { Turns().acquire(); }
+  ~TTurn() { Turns().release(); }
+  TTurn(const TTurn&) = delete;
+  TTurn& operator=(const TTurn&) = delete;
+
+ private:
+  static std::counting_semaphore<kMaxConcurrent>& Turns() {
+    static std::counting_semaphore<kMaxConcurrent> turns(kMaxConcurrent);
+    return turns;
+  }
+};
+
+void Init() {
+  static const int ready = sodium_init();
+  if (ready < 0) throw std::runtime_error("password hashing unavailable");
+}
+
+}  // namespace
+
+std::string Hash(std::string_view password) {
+  Init();
+  char out[crypto_pwhash_STRBYTES];
+  TTurn turn;
+  if (crypto_pwhash_str(out, password.data(), password.size(), opsLimit.load(), memLimit.load()) != 0)
+    throw std::runtime_error("password hashing failed (out of memory)");
+  return out;
+}
+
+bool Verify(std::string_view hash, std::string_view password) {
+  if (!IsHash(hash) || hash.size() >= crypto_pwhash_STRBYTES) return false;
+  Init();
+  // The library wants a terminated string.
+  char stored[crypto_pwhash_STRBYTES] = {};
+  hash.copy(stored, hash.size());
+  TTurn turn;
+  return crypto_pwhash_str_verify(stored, password.data(), password.size()) == 0;
+}
+
+bool IsHash(std::string_view stored) { return stored.substr(0, kPrefix.size()) == kPrefix; }
+
+void SetLimits(unsigned long long ops, size_t mem) {
+  opsLimit = ops;
+  memLimit = mem;
+}
+
+}  // namespace password_hash

@@ -1,0 +1,206 @@
+#include "server/ServerAccess.h"
+
+#include <mutex>
+
+#include "common/CommandCodes.h"
+#include "common/IniFile.h"
+#include "common/Log.h"
+#include "server/Listener.h"
+#include "server/ServerList.h"
+
+namespace {
+
+// Administrators' messages: the value the clients show as a server message.
+constexpr uint32_t kServerMessageValue = 255;
+constexpr const char* kServerSender = "SERVER";
+
+TDateTime ServerNow(const TServerObject& server) { return server.Clock ? server.Clock->Now() : NowDateTime(); }
+
+template <typename T>
+void Take(const std::optional<T>& change, T& field) {
+  if (change) field = *change;
+}
+
+void Apply(const TSettingsChange& c, TServerSettings& s) {
+  Take(c.ServerName, s.ServerName);
+  Take(c.ServerWelcomeMessage, s.ServerWelcomeMessage);
+  Take(c.ServerPassword, s.ServerPassword);
+  Take(c.WebPostLinkURL, s.WebPostLinkURL);
+  Take(c.ServerMaxUsers, s.ServerMaxUsers);
+  Take(c.ServerType, s.ServerType);
+  if (c.AnyoneMayRegister)
+    s.ServerFlags = *c.AnyoneMayRegister ? static_cast<uint16_t>(s.ServerFlags | sfAnyoneMayRegister)
+                                         : static_cast<uint16_t>(s.ServerFlags & ~sfAnyoneMayRegister);
+  Take(c.AllowCodecCelp51, s.AllowCodecCelp51);
+  Take(c.AllowCodecCelp63, s.AllowCodecCelp63);
+  Take(c.AllowCodecGSM148, s.AllowCodecGSM148);
+  Take(c.AllowCodecGSM164, s.AllowCodecGSM164);
+  Take(c.AllowCodecWindowsCELP52, s.AllowCodecWindowsCELP52);
+}
+
+}  // namespace
+
+std::string TServerAccess::RunningID() const {
+  const auto hold = server_->HoldMachinery();
+  return server_->Running() ? server_->ServerID : std::string();
+}
+
+TServerSnapshot TServerAccess::Snapshot(unsigned parts) const {
+  TServerSnapshot view;
+  TServerObject& s = *server_;
+  const auto hold = s.HoldMachinery();
+  view.Running = s.Running();
+  view.ID = s.ServerID;
+  view.Settings = s;
+  view.Platform = s.Platform;
+  view.VersionMajor = s.VersionMajor;
+  view.VersionMinor = s.VersionMinor;
+  view.VersionRelease = s.VersionRelease;
+  view.VersionBuild = s.VersionBuild;
+  if (!view.Running) return view;
+  const TBufferStatistics stats = s.PacketBuffer->GetStatistics();
+  view.Figures.PacketsSent = stats.PacketsSent;
+  view.Figures.BytesSent = stats.BytesSent;
+  view.Figures.PacketsReceived = stats.PacketsReceived;
+  view.Figures.BytesReceived = stats.BytesReceived;
+  view.Now = ServerNow(s);
+  view.Figures.UptimeSeconds = SecondsBetween(s.StartTime, view.Now);
+  {
+    // The listener holds these locks for every datagram: copy and let go.
+    TClientListLock clients(*s.ClientList);
+    TChannelsLock channels(*s.Channels);
+    view.Figures.CurrentUsers = static_cast<int32_t>(s.ClientList->Count());
+    view.Figures.CurrentChannels = static_cast<int32_t>(s.Channels->Count());
+    if (parts & TSnapshotParts::PlayerViews) {
+      view.PlayerViews.reserve(s.ClientList->Count());
+      for (const TClientObject* p : s.ClientList->Items()) {
+        TPlayerView& row = view.PlayerViews.emplace_back();
+        row.PlayerID = p->PlayerID;
+        row.ChannelID = p->ChannelID;
+        row.ChannelPrivileges = p->ChannelPrivileges;
+        row.PlayerPrivileges = p->PlayerPrivileges;
+        row.Flags = p->PlayerFlags;
+        row.NickName = p->NickName.Text();
+        row.LoginName = p->LoginName.Text();
+        row.LoginTime = p->LoginTime;
+        row.LastSeen = p->LastSeen;
+      }
+    }
+    if (parts & TSnapshotParts::ChannelViews) {
+      view.ChannelViews.reserve(s.Channels->Count());
+      for (const auto& r : s.Channels->Records())
+        view.ChannelViews.push_back(
+            {r->ID, r->Parent, r->Codec, r->Order, r->MaxUsers, r->Flags, !r->Password.empty(), r->Name, r->Topic});
+    }
+  }
+  if (!view.PlayerViews.empty()) {
+    // The connections' figures come from the packet buffer, whose lock is
+    // innermost and which the player list's lock need not cover.
+    std::vector<uint32_t> ids;
+    ids.reserve(view.PlayerViews.size());
+    for (const TPlayerView& row : view.PlayerViews) ids.push_back(row.PlayerID);
+    const bool addresses = parts & TSnapshotParts::Addresses;
+    s.PacketBuffer->InspectConnections(ids, [&](size_t i, const TSingleConnection& k) {
+      TPlayerView& row = view.PlayerViews[i];
+      row.PacketsSent = k.PacketsSent;
+      row.BytesSent = k.BytesSent;
+      row.PacketsReceived = k.PacketsReceived;
+      row.BytesReceived = k.BytesReceived;
+      row.Loss = k.LossHundredths();
+      row.Ping = k.AverageRtt;
+      if (addresses && k.State != csLogin && k.State != csClosed) row.Address = k.Address;
+    });
+  }
+  return view;
+}
+
+bool TServerAccess::SendText(const TTextTarget& to, std::string_view text) const {
+  TServerObject& s = *server_;
+  const auto hold = s.HoldMachinery();
+  if (!s.Running()) return false;
+  std::vector<std::unique_ptr<TPacket>> packets;
+  {
+    TClientListLock clients(*s.ClientList);
+    const std::vector<TClientObject*>* recipients = &s.ClientList->Items();
+    std::vector<TClientObject*> one;
+    if (to.Kind == TTextTarget::Player) {
+      TClientObject* p = s.ClientList->FindByID(to.ID);
+      if (!p) return false;
+      one.push_back(p);
+      recipients = &one;
+    } else if (to.Kind == TTextTarget::Channel) {
+      TChannelsLock channels(*s.Channels);
+      if (!s.Channels->FindByID(to.ID)) return false;
+      recipients = &s.ClientList->InChannel(to.ID);
+    }
+    packets.reserve(recipients->size());
+    for (const TClientObject* p : *recipients)
+      packets.push_back(TPLUDPListener::NewTextMessage(*p, text, kServerMessageValue, kServerSender));
+  }
+  // A player who left meanwhile has no connection: the buffer drops its copy.
+  s.PacketBuffer->SendPackets(packets.data(), packets.size());
+  return true;
+}
+
+bool TServerAccess::NeedsRestart(const TSettingsChange&) { return true; }
+
+bool TServerAccess::ApplySettings(const TSettingsChange& change, const std::string& settingsFile) const {
+  TServerListObject* list = GetServerList();
+  if (!list) return false;
+  // The running server's fields are read by its threads without a lock, so
+  // the changed copy goes to its section of the file and a restart reads it
+  // back. The list's lock keeps other restarts and writers of the section
+  // out meanwhile.
+  std::lock_guard<std::recursive_mutex> lock(list->Mutex());
+  TServerSettings settings;
+  std::string id, file;
+  {
+    const auto hold = server_->HoldMachinery();
+    if (!server_->Running()) return false;
+    settings = *server_;
+    id = server_->ServerID;
+    file = settingsFile.empty() ? server_->Environment().SettingsFile : settingsFile;
+  }
+  Apply(change, settings);
+  TIniFile ini(file);
+  settings.Write(ini, id);
+  ini.UpdateFile();
+  if (NeedsRestart(change)) list->RestartServer(id);
+  return true;
+}
+
+template <typename F>
+bool TServerAccess::WithPlayer(uint32_t playerID, F&& act) const {
+  TServerObject& s = *server_;
+  const auto hold = s.HoldMachinery();
+  if (!s.Running()) return false;
+  // The listener's own locks: while they are held its thread waits, and
+  // the notices go out in the order its handlers would send them.
+  TClientListLock clients(*s.ClientList);
+  TChannelsLock channels(*s.Channels);
+  TClientObject* target = s.ClientList->FindByID(playerID);
+  // A player whose leave was announced is on its way out already.
+  if (!target || target->LeaveAnnounced) return false;
+  return act(*s.listener_, *target);
+}
+
+bool TServerAccess::Kick(uint32_t playerID, std::string_view message) const {
+  return WithPlayer(playerID, [&](TPLUDPListener& listener, TClientObject& target) {
+    // Ids only: a nickname is the player's own text.
+    LogFmt(LMTALL, LMDINFO, "SERVER", "Administrator kicked player %1 from %2",
+           {std::to_string(playerID), server_->ServerID});
+    listener.KickPlayer(target, message, 0);
+    return true;
+  });
+}
+
+bool TServerAccess::Move(uint32_t playerID, uint32_t channelID) const {
+  return WithPlayer(playerID, [&](TPLUDPListener& listener, TClientObject& target) {
+    if (!listener.Channels().FindByID(channelID)) return false;
+    if (target.ChannelID == channelID) return true;
+    LogFmt(LMTALL, LMDINFO, "SERVER", "Administrator moved player %1 to channel %2 on %3",
+           {std::to_string(playerID), std::to_string(channelID), server_->ServerID});
+    listener.SwitchPlayer(target, channelID);
+    return true;
+  });
+}

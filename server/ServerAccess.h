@@ -1,0 +1,119 @@
+// TServerAccess: the one door through which the administration surfaces
+// (the TCP query, the web interface, the web list announcement) reach a
+// running virtual server. They get copied views (Snapshot), and ask for
+// what changes a server (SendText, ApplySettings, Kick, Move); the packet
+// buffer, the player list, the channels, their locks and the datagram
+// layouts stay inside server/.
+//
+// Thread-safety: any thread, none of the server's locks held by the caller.
+// Snapshot, SendText, Kick and Move take HoldMachinery, then the client
+// list, then the channels, in the system's order; ApplySettings takes the
+// ServerList lock first (a restart needs it). Every operation answers "not
+// running" instead of touching a server that stopped meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/ServerObject.h"
+
+// One player as the pages and the query show it.
+struct TPlayerView {
+  uint32_t PlayerID = 0, ChannelID = 0;
+  uint16_t ChannelPrivileges = 0, PlayerPrivileges = 0;
+  uint32_t Flags = 0;
+  std::string NickName, LoginName;
+  std::string Address = "0.0.0.0";  // only with TSnapshotParts::Addresses, once connected
+  uint32_t PacketsSent = 0, PacketsReceived = 0;
+  int64_t BytesSent = 0, BytesReceived = 0;
+  uint16_t Loss = 0;  // hundredths of a per cent
+  int32_t Ping = 0;   // average round trip, ms
+  TDateTime LoginTime = 0, LastSeen = 0;
+};
+
+struct TChannelView {
+  uint32_t ID = 0, Parent = 0;
+  uint16_t Codec = 0, Order = 0, MaxUsers = 0, Flags = 0;
+  bool HasPassword = false;
+  std::string Name, Topic;
+};
+
+struct TServerFigures {
+  int64_t PacketsSent = 0, BytesSent = 0, PacketsReceived = 0, BytesReceived = 0;
+  uint32_t UptimeSeconds = 0;
+  int32_t CurrentUsers = 0, CurrentChannels = 0;
+};
+
+// What Snapshot copies besides the settings, version and figures.
+namespace TSnapshotParts {
+inline constexpr unsigned PlayerViews = 1, ChannelViews = 2, Addresses = 4;
+}
+
+struct TServerSnapshot {
+  bool Running = false;  // false: the settings as last run, figures and lists empty
+  std::string ID;
+  TServerSettings Settings;
+  std::string Platform;
+  uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
+  TServerFigures Figures;
+  TDateTime Now = 0;  // the server's clock when the copy was taken
+  std::vector<TPlayerView> PlayerViews;
+  std::vector<TChannelView> ChannelViews;
+};
+
+// A change of settings: a field that is set replaces the current value.
+struct TSettingsChange {
+  std::optional<std::string> ServerName, ServerWelcomeMessage, ServerPassword, WebPostLinkURL;
+  std::optional<uint16_t> ServerMaxUsers, ServerType;
+  std::optional<bool> AnyoneMayRegister;
+  std::optional<bool> AllowCodecCelp51, AllowCodecCelp63, AllowCodecGSM148, AllowCodecGSM164,
+      AllowCodecWindowsCELP52;
+};
+
+// Where a text message goes.
+struct TTextTarget {
+  enum TKind { Player, Channel, Server } Kind = Server;
+  uint32_t ID = 0;  // the player's or channel's id
+};
+
+class TServerAccess {
+ public:
+  explicit TServerAccess(TServerRef server) : server_(std::move(server)) {}
+
+  // The server's id while it runs; empty once it stopped.
+  std::string RunningID() const;
+  // Players and channels only when asked for (`parts`, TSnapshotParts);
+  // addresses only with Addresses (they are for administrators).
+  TServerSnapshot Snapshot(unsigned parts = 0) const;
+  // The text as a server message (sender "SERVER") to every recipient, one
+  // reliable command each, queued in one batch. False when the server is
+  // not running or the player or channel does not exist.
+  bool SendText(const TTextTarget& to, std::string_view text) const;
+  // Copies the settings, applies `change`, writes them to the server's
+  // section of `settingsFile` (empty: the file it started from) and brings
+  // them into force. False when the server is not running; a file that
+  // cannot be written raises.
+  bool ApplySettings(const TSettingsChange& change, const std::string& settingsFile = "") const;
+  // Kicks the player from the server as the voice command does: everyone
+  // who sees it learns it left (reason kicked, causer 0) and its
+  // connection closes. False for an unknown player or a stopped server.
+  bool Kick(uint32_t playerID, std::string_view message) const;
+  // Moves the player into the channel as a switch does, without the
+  // password and capacity checks: rights are those stored for the new
+  // family, the others are told, an emptied temporary family goes.
+  bool Move(uint32_t playerID, uint32_t channelID) const;
+
+ private:
+  // Whether a change can only come into force through a restart: today
+  // every setting is read once, at start.
+  static bool NeedsRestart(const TSettingsChange& change);
+  // Runs act(listener, player) with the machinery and the listener's locks
+  // held; false when the server stopped or the player is not (still) there.
+  template <typename F>
+  bool WithPlayer(uint32_t playerID, F&& act) const;
+
+  TServerRef server_;
+};
