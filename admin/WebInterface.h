@@ -129,6 +129,17 @@ class TWebInterface {
                             std::string_view no);
 
  private:
+  // What a command needs of its request before it runs.
+  enum class TWebRights { None, LoggedIn, ServerSelected };
+  struct TWebCommand {
+    const char* Name;  // the document, upper case
+    void (TWebInterface::*Run)(TWebRequest&);
+    TWebRights Needs;
+    bool ChangesState;  // refused when another site sent it
+  };
+  static const TWebCommand kCommands[];
+  static const TWebCommand* FindCommand(std::string_view document);
+
   // The session's account judged by `check` on the running server on `port`
   // (or as a super server administrator of any); stores the outcome.
   bool CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r);
