@@ -16,5 +16,9 @@ inline constexpr const char* kPageCharset = "windows-1252";
 
 // Whether `text` holds a numeric character reference ("&#321;", "&#x141;").
 bool HoldsCharacterReference(std::string_view text);
+// `text` escaped for HTML, except that its numeric character references
+// stay references: a refused form shows again what was typed ("Ł", not
+// "&#321;").
+std::string HtmlEscapeKeepingReferences(std::string_view text);
 // The message of a refusal for the field `label`.
 std::string UnstorableTextMessage(std::string_view label);

@@ -12,6 +12,13 @@ namespace {
 constexpr int kWidth = 600, kHeight = 180;
 constexpr int kLeft = 64, kRight = 8, kTop = 10, kBottom = 24;  // room for the axis labels
 
+// A count as the axis shows it: whole numbers plain, halves with one digit.
+std::string Count(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
 std::string Number(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f", v);
@@ -99,6 +106,7 @@ TLoadCharts RenderLoadCharts(const std::vector<TTrafficSample>& samples, int64_t
   TChart players, traffic;
   players.Id = "chart-players";
   players.Title = "Players online in the last hour";
+  players.Label = Count;
   traffic.Id = "chart-traffic";
   traffic.Title = "Traffic in and out in the last hour, bytes per second";
   traffic.Label = FormatByteRate;

@@ -27,11 +27,12 @@ std::string AccountRightsText(uint16_t privileges) {
   return text.empty() ? "none" : text;
 }
 
-std::string PageUrl(std::string_view page, std::initializer_list<std::pair<const char*, std::string_view>> values) {
+std::string PageUrl(std::string_view page, std::initializer_list<std::pair<const char*, std::string_view>> values,
+                    bool keepEmpty) {
   std::string url(page);
   char separator = '?';
   for (const auto& [name, value] : values) {
-    if (value.empty()) continue;
+    if (value.empty() && !keepEmpty) continue;
     url += separator;
     url += name;
     url += '=';

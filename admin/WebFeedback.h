@@ -15,6 +15,8 @@
 
 // The session value that carries a login notice to the next login page.
 inline constexpr const char* kLoginNoticeValue = "LOGIN_NOTICE";
+// The session value that carries an account without a password to its "yes".
+inline constexpr const char* kAccountToAdd = "ACCOUNT_TO_ADD";
 // The reasons a login page is shown with.
 inline constexpr const char* kNoticeFailed = "failed";
 inline constexpr const char* kNoticeLoggedOut = "loggedout";
@@ -28,5 +30,6 @@ std::string LoginNoticeHtml(std::string_view reason);
 // "server admin", "super server admin", both joined by ", ", or "none".
 std::string AccountRightsText(uint16_t privileges);
 // "page?name=value&..." with each value percent-encoded; pairs with an
-// empty value are left out.
-std::string PageUrl(std::string_view page, std::initializer_list<std::pair<const char*, std::string_view>> values);
+// empty value are left out unless `keepEmpty`.
+std::string PageUrl(std::string_view page, std::initializer_list<std::pair<const char*, std::string_view>> values,
+                    bool keepEmpty = false);

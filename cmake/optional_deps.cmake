@@ -21,7 +21,7 @@ target_link_libraries(parleon_app PUBLIC PkgConfig::SYSTEMD)
 
 # libsodium: Argon2id hashes of the account passwords.
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
-target_link_libraries(parleon_core PUBLIC PkgConfig::SODIUM)
+target_link_libraries(parleon_database PUBLIC PkgConfig::SODIUM)
 
 # cpp-httplib (web interface; loopback receivers in tests).
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)

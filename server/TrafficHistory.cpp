@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
 int64_t TrafficSecond() {
@@ -71,10 +72,13 @@ void TTrafficSampler::SampleNow(int64_t second) {
   std::vector<TReading> readings;
   if (TServerListObject* list = GetServerList()) {
     for (const auto& [id, server] : list->GetServerIDList()) {
-      const int32_t players = server->CurrentUsers();
-      const auto hold = server->HoldMachinery();
-      if (!server->Running() || !server->PacketBuffer) continue;
-      readings.push_back({id, static_cast<uint32_t>(players), server->PacketBuffer->GetStatistics()});
+      // The totals are the packet buffer's atomics: the voice path never waits for a sample.
+      const TServerSnapshot view = TServerAccess(server).Snapshot();
+      if (!view.Running) continue;
+      TBufferStatistics totals;
+      totals.BytesReceived = view.Figures.BytesReceived;
+      totals.BytesSent = view.Figures.BytesSent;
+      readings.push_back({id, static_cast<uint32_t>(view.Figures.CurrentUsers), totals});
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);

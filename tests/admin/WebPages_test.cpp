@@ -87,4 +87,5 @@ TEST(FormText, FindsTheReferencesABrowserSendsForForeignCharacters) {
   EXPECT_FALSE(HoldsCharacterReference("&#;"));
   EXPECT_FALSE(HoldsCharacterReference("&#12"));
   EXPECT_FALSE(HoldsCharacterReference("&#xZ;"));
+  EXPECT_EQ(HtmlEscapeKeepingReferences("<&#321;&#;&#x41;\"&#9"), "&lt;&#321;&amp;#;&#x41;&quot;&amp;#9");
 }

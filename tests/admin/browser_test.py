@@ -54,6 +54,7 @@ class Query:
     """The TCP query port, logged in as the super server administrator."""
 
     def __init__(self, port):
+        self.port = port
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
         self.buf = b""
         self.line()  # the greeting
@@ -77,19 +78,34 @@ class Query:
             if line == "OK" or line.startswith("ERROR, "):
                 return lines
 
+    # A connection lists the servers that ran when it was opened, so each
+    # question about the running servers asks on a fresh one.
+    def fresh(self, text):
+        q = Query(self.port)
+        try:
+            return q.cmd(text)[:-1]
+        finally:
+            q.sock.close()
+
+    def on(self, port):
+        """A fresh logged-in connection with the server on `port` selected."""
+        q = Query(self.port)
+        assert q.cmd("sel %d" % port) == ["OK"], "the query selects port %d" % port
+        return q
+
     def ports(self):
-        return sorted(int(l) for l in self.cmd("sl")[:-1])
+        return sorted(int(l) for l in self.fresh("sl"))
 
     def players(self, port):
         """nickname -> (player id, channel id) of the players on that server."""
         out = {}
-        for line in self.cmd("pl %d" % port)[:-1]:
+        for line in self.fresh("pl %d" % port):
             f = line.split("\t")
             out[f[14]] = (int(f[0]), int(f[1]))
         return out
 
     def info(self, port):
-        return dict(l.split("=", 1) for l in self.cmd("si %d" % port)[:-1])
+        return dict(l.split("=", 1) for l in self.fresh("si %d" % port))
 
 
 class Watch:
@@ -160,11 +176,16 @@ def start_server(exe, source, work):
             ini.write("[server_cfg %s]\nServerUDPPort=%d\nServerName=%s room\n" % (name, port, name))
     proc = subprocess.Popen([exe, "-ADMINPW=" + PASSWORD], cwd=work,
                             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    def listening(port):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            return False
     for port in (http_port, query_port):
         try:
-            wait_until("the server opens its ports",
-                       lambda: socket.create_connection(("127.0.0.1", port), timeout=1).close() or True, 30, 0.2)
-        except Exception:
+            wait_until("the server opens its ports", lambda: listening(port), 30, 0.2)
+        except AssertionError:
             proc.kill()
             raise SystemExit("FAIL: the server did not open its web and query ports")
     return proc, http_port, query_port, udp
@@ -224,7 +245,6 @@ def main():
         channel_id = {e["name"]: int(e["channel"]) for e in watch.seen(lambda e: e.get("code") == "110")}
         for nick in ("ann", "bob", "cy"):
             watch.login(nick)
-        watch.send("talk bob 150")  # voice for the traffic chart
 
         driver = start_browser(os.path.join(work, "chromium-profile"))
         from selenium.webdriver.common.by import By
@@ -322,13 +342,16 @@ def main():
             "the marked link looks different")
 
         # ---- Players: the list is the query's list
+        watch.send("talk bob 400")  # 8 s of voice: bob talks, and the traffic chart has something to show
         driver.get(base + "players.html")
         arrive("Players", "players page")
+        expect(el("td.talking", player_row("bob")).text == "talking", "bob is shown talking")
+        expect(el("td.talking", player_row("ann")).text == "no", "ann is not")
         truth = query.players(udp[0])
         shown = sorted(el("td.nick", r).text for r in els("#players-table tbody tr"))
         expect(shown == sorted(truth), "the page lists who is online: %s vs %s" % (shown, sorted(truth)))
         expect(el("td.address", player_row("ann")).text == "127.0.0.1", "an administrator sees the address")
-        expect(el("td.channel", player_row("op")).text == "Games", "op sits in the channel it made")
+        expect(el("td.channel", player_row("op")).text == "Default", "a registered channel does not take its maker along")
         shot("players")
         shot("players", phone=True)
 
@@ -354,17 +377,22 @@ def main():
         watch.wait("ann's message", lambda e: e["nick"] == "ann" and e.get("text") == "Hello ann")
         expect(len(watch.seen(lambda e: e.get("text") == "Hello bob")) == 1, "only bob got bob's message")
 
-        # Move: everybody sees cy switch to Games, as with the voice command.
+        # Move: everybody sees cy switch to the moderated Quiet, as with the voice command.
         driver.get(base + "players.html")
         row = player_row("cy")
-        Select(el("select[name=channel]", row)).select_by_value(str(channel_id["Games"]))
+        Select(el("select[name=channel]", row)).select_by_value(str(channel_id["Quiet"]))
         row_action(row, "Move")
-        expect(box("ok") == "cy was moved to Games", "move confirmed")
+        expect(box("ok") == "cy was moved to Quiet", "move confirmed")
         cy = truth["cy"][0]
         for nick in ("ann", "bob", "cy", "op"):
             watch.wait(nick + " sees the move", lambda e, n=nick: e["nick"] == n and e.get("code") == "103"
-                       and e.get("player") == str(cy) and e.get("to") == str(channel_id["Games"]))
-        expect(query.players(udp[0])["cy"][1] == channel_id["Games"], "pl shows cy in Games")
+                       and e.get("player") == str(cy) and e.get("to") == str(channel_id["Quiet"]))
+        expect(query.players(udp[0])["cy"][1] == channel_id["Quiet"], "pl shows cy in Quiet")
+        ok_back("players.html")
+        arrive("Players", "back to the players")
+        row = player_row("cy")
+        expect(el("td.channel", row).text == "Quiet" and el("td.muted", row).text == "muted",
+               "cy sits muted in the moderated channel")
 
         # Kick asks first; then ann is gone, the others told with reason 2.
         driver.get(base + "players.html")
@@ -450,8 +478,7 @@ def main():
         box("ok")
         expect(new_port in query.ports(), "sl lists the new server")
         expect("server_cfg Delta" in read_ini(work)["Servers"].values(), "server.ini lists it")
-        query.cmd("sel %d" % new_port)
-        expect(query.cmd("adduser doomed pw 0 0") == ["OK"], "an account on the new server")
+        expect(query.on(new_port).cmd("adduser doomed pw 0 0") == ["OK"], "an account on the new server")
         driver.get(base + "servers.html")
         shot("servers")
         shot("servers", phone=True)
@@ -467,8 +494,7 @@ def main():
         field("NEWSERVERPORT").send_keys(str(new_port))
         submit("add-server")
         box("ok")
-        query.cmd("sel %d" % new_port)
-        expect(query.cmd("listuser") == ["ERROR, no users avaible"], "its accounts went with it")
+        expect(query.on(new_port).cmd("listuser") == ["ERROR, no users avaible"], "its accounts went with it")
 
         # ---- the overview's charts follow the players online
         for nick in ("bob", "cy"):
@@ -485,21 +511,21 @@ def main():
         shot("overview", phone=True)
 
         # ---- accounts: rights, filter, sorting; an empty password asks first
-        query.cmd("sel %d" % udp[0])
-        query.cmd("adduser zed pw 1 0")
+        main_query = query.on(udp[0])
+        main_query.cmd("adduser zed pw 1 0")
         driver.get(base + "client_manager.html")
         arrive("Accounts", "accounts page")
-        rights = {el("td.login", r).text: el("td.rights", r).text for r in els("#accounts tbody tr")}
+        rights = {el("td.loginname", r).text: el("td.rights", r).text for r in els("#accounts tbody tr")}
         expect(rights.get("zed") == "server admin" and rights.get("admin") == "server admin, super server admin",
                "the rights column: %s" % rights)
         el("#accounts-filter").send_keys("zed")
-        visible = [el("td.login", r).text for r in els("#accounts tbody tr") if r.is_displayed()]
+        visible = [el("td.loginname", r).text for r in els("#accounts tbody tr") if r.is_displayed()]
         expect(visible == ["zed"], "the filter shows zed only: %s" % visible)
         el("#accounts-filter").clear()
         driver.execute_script("document.getElementById('accounts-filter').dispatchEvent(new Event('input'))")
         el("#accounts thead th button").click()  # login name, ascending
         el("#accounts thead th button").click()  # descending
-        names = [el("td.login", r).text for r in els("#accounts tbody tr")]
+        names = [el("td.loginname", r).text for r in els("#accounts tbody tr")]
         expect(names == sorted(names, key=str.lower, reverse=True), "sorted by login name: %s" % names)
         shot("accounts")
         shot("accounts", phone=True)
@@ -508,7 +534,7 @@ def main():
         expect("without a password" in box("choice"), "an empty password asks first")
         el("#choice-yes").click()
         box("ok")
-        expect("nopw" in query.cmd("listuser"), "the account was added after the yes")
+        expect("nopw" in main_query.cmd("listuser"), "the account was added after the yes")
         driver.get(base + "client_edit.html?client=ghost")
         expect(el("#no-such-account").is_displayed() and "%%" not in el("body").text, "no such account, no markers")
 
@@ -530,7 +556,7 @@ def main():
         submit("login")
         arrive("Overview", "zed logs in")
         expect("Servers" not in [a.text for a in els("header.top nav a")], "no Servers for a server admin")
-        query.cmd("changeuserrights zed 0 0")
+        main_query.cmd("changeuserrights zed 0 0")
         driver.get(base + "players.html")
         arrive("Log in", "a session whose rights went lands on the login page")
         expect("rights changed" in el("#login-notice").text, "with the reason")
