@@ -141,8 +141,11 @@ class TWebInterface {
                             std::string_view no);
 
  private:
-  // What a command needs of its request before it runs.
-  // SuperAdmin: a server selected, by a super server administrator.
+  // The session's account judged by `check` on the running server on `port`
+  // (or as a super server administrator of any); stores the outcome.
+  bool CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r);
+  // What a command needs of its request before it runs. SuperAdmin: a
+  // server selected, by a super server administrator.
   enum class TWebRights { None, LoggedIn, ServerSelected, SuperAdmin };
   struct TWebCommand {
     const char* Name;  // the document, upper case
@@ -153,10 +156,7 @@ class TWebInterface {
   static const TWebCommand kCommands[];
   static const TWebCommand* FindCommand(std::string_view document);
 
-  // The session's account judged by `check` on the running server on `port`
-  // (or as a super server administrator of any); stores the outcome.
-  bool CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r);
-  // The running server whose id the session holds, or none.
+  // The running server this request's login check selected, or none.
   TServerRef SelectedServer(TWebRequest& r);
   // `path` made canonical (symlinks resolved) when it lies inside the
   // document folder; empty otherwise.

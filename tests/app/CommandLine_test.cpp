@@ -14,6 +14,7 @@ class CommandLineTest : public ::testing::Test {
     PidFileName.clear();
     AdminPassword.clear();
     HttpDocsDir.clear();
+    RepairDatabase = false;
   }
 };
 
@@ -46,6 +47,15 @@ TEST_F(CommandLineTest, AdminPasswordIsTrimmedAndLaterArgumentsWin) {
 TEST_F(CommandLineTest, NonPathValuesAreNotTrimmed) {
   ParseCommandLine({"-LOG= spaced.log "});
   EXPECT_EQ(LogFileName, " spaced.log ");
+}
+
+// -REPAIR is a switch of its own: inside a path it is no option.
+TEST_F(CommandLineTest, RepairIsTheWholeArgumentInAnyCase) {
+  ParseCommandLine({"-DB=/srv/-REPAIR/server.db"});
+  EXPECT_FALSE(RepairDatabase);
+  EXPECT_EQ(DbFileName, "/srv/-REPAIR/server.db");
+  ParseCommandLine({"-Repair"});
+  EXPECT_TRUE(RepairDatabase);
 }
 
 }  // namespace
