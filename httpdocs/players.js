@@ -15,12 +15,19 @@
   }
   function refresh() {
     if (busy()) return;
-    fetch(list.getAttribute("data-source"), {credentials: "same-origin", cache: "no-store", redirect: "error"})
+    fetch(list.getAttribute("data-source"), {credentials: "same-origin", cache: "no-store", redirect: "manual"})
       .then(function (r) {
+        // The session ended (rights changed, server stopped): the page itself
+        // follows, so the login page it lands on can say why.
+        if (r.type === "opaqueredirect") {
+          window.location.reload();
+          return null;
+        }
         if (!r.ok) throw new Error("HTTP " + r.status);
         return r.arrayBuffer();
       })
       .then(function (body) {
+        if (body === null) return;
         var html = decoder.decode(body);
         // Logged out or locked out: the login page comes instead of the rows.
         if (html.indexOf('id="players-table"') < 0 && html.indexOf('id="no-players"') < 0) {
