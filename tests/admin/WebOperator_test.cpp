@@ -177,6 +177,15 @@ TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
   const auto gone = ann->WaitCommand(101);
   ASSERT_TRUE(gone);
   EXPECT_EQ(gone->U16(28), 4);
+
+  // The restart of its own, for a server administrator too.
+  auto bob = TServerFixture::ConnectTo(servers.Port(), "bob");
+  ASSERT_TRUE(bob);
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(QueryValue(browser->Command("/RESTART_SERVER.PLCMD"), "ok_url"), "server_settings.html");
+  const auto told = bob->WaitCommand(101);
+  ASSERT_TRUE(told);
+  EXPECT_EQ(told->U16(28), 4);
 }
 
 TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPortsRules) {
