@@ -124,7 +124,6 @@ class TWebInterface {
                         const std::string& plainBody);
   // Ends the session's login and leaves `reason` for the login page.
   void EndLogin(TWebRequest& r, const char* reason);
-  const TTrafficSampler& Sampler() const { return sampler_; }
 
   // Commands (WebCommands.cpp).
   // Runs the command the document names; true when it was answered (an
