@@ -39,6 +39,8 @@ std::string FormFieldValue(const TServerSettings& s, const std::string& field) {
 void TWebInterface::AddOperatorMarkers(TMarkers& page, const std::string& upper, TWebRequest& r,
                                        const TServerRef& selected, const TServerSettings* current) {
   const bool super = r.SuperAdmin;
+  // The Servers page's notice for everyone else.
+  page.Condition("SUPERSERVERADMIN", super);
   if (Holds(upper, kPlayersList) && selected) {
     std::vector<TWebPlayer> players;
     std::vector<TWebChannel> channels;

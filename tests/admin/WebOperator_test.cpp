@@ -191,7 +191,10 @@ TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
 TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPortsRules) {
   StartOther();
   ASSERT_TRUE(LogIn("op", "oppw"));
-  EXPECT_EQ(browser->Page("/servers.html").find("servers-table"), std::string::npos);
+  const std::string refusedPage = browser->Page("/servers.html");
+  EXPECT_EQ(refusedPage.find("servers-table"), std::string::npos);
+  EXPECT_NE(refusedPage.find("<!--\n<div class=\"card\">"), std::string::npos) << "the add form is hidden";
+  EXPECT_NE(refusedPage.find("id=\"servers-refused\""), std::string::npos);
   for (const char* command : {"/SERVERS_STOP.PLCMD", "/SERVERS_RESTART.PLCMD", "/SERVERS_ASK_REMOVE.PLCMD"})
     EXPECT_EQ(QueryValue(browser->Command(command, {{"server", kOtherID}}), "error_text"),
               "only a super server administrator may manage servers")
