@@ -53,6 +53,7 @@ struct TQueryServer {
   std::atomic<bool> stopping{false};
   std::atomic<uint16_t> port{0};
   std::unordered_set<std::shared_ptr<TQuerySession>> sessions;  // I/O thread only
+  std::atomic<size_t> openCount{0};                              // sessions.size(), for any thread
   std::unordered_map<std::string, size_t> perAddress;            // I/O thread only
 };
 
@@ -94,6 +95,7 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
     idle_.cancel();
     if (--owner_.perAddress[address_] == 0) owner_.perAddress.erase(address_);
     owner_.sessions.erase(shared_from_this());
+    owner_.openCount.store(owner_.sessions.size(), std::memory_order_relaxed);
     QueryTrace("Disconnected");
   }
 
@@ -200,6 +202,7 @@ void TQueryServer::Accept() {
     } else {
       auto session = std::make_shared<TQuerySession>(*this, std::move(socket), std::move(address));
       sessions.insert(session);
+      openCount.store(sessions.size(), std::memory_order_relaxed);
       session->Start();
     }
     Accept();
@@ -272,3 +275,5 @@ TTCPQuery::~TTCPQuery() {
 bool TTCPQuery::Active() const { return impl_->port != 0; }
 
 uint16_t TTCPQuery::Port() const { return impl_->port; }
+
+size_t TTCPQuery::Connections() const { return impl_->openCount.load(std::memory_order_relaxed); }

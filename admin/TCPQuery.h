@@ -20,8 +20,8 @@
 // Failure: when the port cannot be opened, the constructor logs
 // "TTCPQuery.Create: unable to initialize communication " and the object
 // stays inactive; the process goes on without the query.
-// Thread-safety: construct and destroy on one thread; Active and Port may be
-// read from any thread.
+// Thread-safety: construct and destroy on one thread; Active, Port and
+// Connections may be read from any thread.
 #pragma once
 
 #include <chrono>
@@ -54,6 +54,7 @@ class TTCPQuery {
 
   bool Active() const;
   uint16_t Port() const;  // the bound port; 0 when inactive
+  size_t Connections() const;  // open connections now (for the metrics)
 
  private:
   std::unique_ptr<TQueryServer> impl_;

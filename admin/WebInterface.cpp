@@ -157,6 +157,10 @@ void TWebInterface::HTTPServerSessionStart(TWebSession& session) {
 }
 
 void TWebInterface::HandleRequest(const httplib::Request& request, httplib::Response& response) {
+  if (request.path == kMetricsPath) {
+    ServeMetrics(request, response);
+    return;
+  }
   TWebSessionRef session;
   if (HasCookie(request, kCookieName)) {
     session = sessions_.Find(CookieValue(request, kCookieName));
@@ -293,6 +297,50 @@ void TWebInterface::ServePlainFile(const std::string& file, TWebRequest& r) {
                                     const auto got = in->gcount();
                                     return got > 0 && sink.write(buf, static_cast<size_t>(got));
                                   });
+}
+
+// A wrong token counts in the login throttle like a wrong password, so the
+// token cannot be guessed faster than an account's password; a request
+// without the header (a browser that wandered here) counts nothing.
+bool TWebInterface::MayScrape(const httplib::Request& request) {
+  constexpr std::string_view kScheme = "Bearer ";
+  constexpr std::string_view kAccount = "metrics scrape";
+  if (config_.MetricsToken.empty() || request.method != "GET" || !request.has_header("Authorization")) return false;
+  const std::string given = request.get_header_value("Authorization");
+  TLoginThrottle& throttle = ProcessLoginThrottle();
+  if (!throttle.MayTry(request.remote_addr, kAccount, kSource)) return false;
+  const bool right = given.size() > kScheme.size() && SameText(given.substr(0, kScheme.size()), kScheme) &&
+                     SameSecret(std::string_view(given).substr(kScheme.size()), config_.MetricsToken);
+  if (right)
+    throttle.Succeeded(request.remote_addr, kAccount);
+  else
+    throttle.Failed(request.remote_addr, kAccount);
+  return right;
+}
+
+void TWebInterface::ServeMetrics(const httplib::Request& request, httplib::Response& response) {
+  try {
+    // Refused exactly as a page that does not exist, so the page is not seen to be there.
+    if (!MayScrape(request)) {
+      SendStatusPage(response, 404);
+      return;
+    }
+    std::vector<TServerSnapshot> servers;
+    if (TServerListObject* list = GetServerList())
+      for (const auto& [id, server] : list->GetServerIDList()) {
+        TServerSnapshot view = TServerAccess(server).Snapshot(TSnapshotParts::Totals);
+        if (view.Running) servers.push_back(std::move(view));
+      }
+    TProcessFigures process;
+    if (config_.ProcessFigures) config_.ProcessFigures(process);
+    process.WebSessions = sessions_.Count();
+    process.ResidentBytes = ResidentMemoryBytes();
+    response.status = 200;
+    response.set_content(MetricsText(servers, process), kMetricsContentType);
+  } catch (const std::exception& e) {
+    LogException("ServeMetrics", e);
+    SendStatusPage(response, 404);
+  }
 }
 
 std::string TWebInterface::GetMIMEType(std::string_view fileName) const {

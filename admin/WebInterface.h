@@ -27,6 +27,7 @@
 #include <string_view>
 #include <thread>
 
+#include "admin/Metrics.h"
 #include "admin/MimeTypes.h"
 #include "admin/WebSessions.h"
 #include "admin/WebTemplates.h"
@@ -45,6 +46,12 @@ struct TWebInterfaceConfig {
   TClock* Clock = nullptr;  // none: the system clock
   time_t ReadTimeoutSec = 5;
   time_t KeepAliveSec = 5;  // how long a connection may wait for its next request
+  // Empty: no metrics page. Else /metrics answers a GET that presents
+  // "Authorization: Bearer <token>"; everything else there gets 404.
+  std::string MetricsToken = "";
+  // Fills in the process figures that live above this layer (uptime, the
+  // query's connections); none: they read 0.
+  std::function<void(TProcessFigures&)> ProcessFigures = nullptr;
 };
 
 // One request on its way through the interface.
@@ -162,6 +169,9 @@ class TWebInterface {
   std::string InsideDocs(const std::string& path) const;
   std::string Now() const;
   void ServePlainFile(const std::string& file, TWebRequest& r);
+  // The metrics page, without a session: a scraper is no browser.
+  void ServeMetrics(const httplib::Request& request, httplib::Response& response);
+  bool MayScrape(const httplib::Request& request);
   void CommandLogin(TWebRequest& r);
   void CommandLogout(TWebRequest& r);
   void CommandSettingsServer(TWebRequest& r);

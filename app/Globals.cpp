@@ -17,6 +17,7 @@ bool ExternalIPDetection = true;
 std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
 int32_t TCPQueryPort = 51234;
 std::string BoundToIp;
+std::string MetricsToken;
 std::string AdminEmail = "na", ISPLinkURL = "na", ISPName = "Private", ISPCountry = "Earth";
 bool WebPostEnabled = true;
 std::string PostUrl;

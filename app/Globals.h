@@ -32,6 +32,8 @@ extern bool ExternalIPDetection;
 extern std::string DateTimeFormat;
 extern int32_t TCPQueryPort;
 extern std::string BoundToIp;
+// Empty: the web interface has no metrics page; else the bearer token a scraper presents.
+extern std::string MetricsToken;
 extern std::string AdminEmail, ISPLinkURL, ISPName, ISPCountry;
 extern bool WebPostEnabled;
 extern std::string PostUrl;

@@ -75,6 +75,17 @@ std::string CurrentDirectory() {
   return ".";
 }
 
+// ---- the metrics' process figures -----------------------------------------------
+
+std::chrono::steady_clock::time_point processStart = std::chrono::steady_clock::now();
+
+// Called on web threads. The query outlives the web interface (shutdown
+// deletes it later), so the pointer read here stays valid for the call.
+void ProcessFigures(TProcessFigures& figures) {
+  figures.UptimeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - processStart).count();
+  if (const TTCPQuery* query = TCPQuery.load()) figures.QueryConnections = query->Connections();
+}
+
 // ---- the settings table -------------------------------------------------------
 
 enum class TSettingKind { Integer, Boolean, Text };
@@ -102,6 +113,7 @@ const TSetting kSettings[] = {
      "dd-mm-yyyy hh:nn:ss"},
     {"Main Config", "TCPQueryPort", TSettingKind::Integer, &TCPQueryPort, false, kNoLimit, 51234, nullptr},
     {"Main Config", "BoundToIp", TSettingKind::Text, &BoundToIp, true, kNoLimit, 0, ""},
+    {"Main Config", "MetricsToken", TSettingKind::Text, &MetricsToken, true, kNoLimit, 0, ""},
     {"WebPost", "AdminEmail", TSettingKind::Text, &AdminEmail, true, 255, 0, "na"},
     {"WebPost", "ISPLinkURL", TSettingKind::Text, &ISPLinkURL, true, 255, 0, "na"},
     {"WebPost", "ISPName", TSettingKind::Text, &ISPName, true, 29, 0, "Private"},
@@ -113,8 +125,9 @@ const TSetting kSettings[] = {
 // Write-back order: "ExternalIPDectection" leads, then the rest as read.
 const char* const kWriteOrder[] = {"ExternalIPDectection", "HTTPServer Port", "HTTPServer Enabled",
                                    "DateTimeFormat",       "TCPQueryPort",    "BoundToIp",
-                                   "AdminEmail",           "ISPLinkURL",      "ISPName",
-                                   "ISPCountry",           "Enabled",         "PostUrl"};
+                                   "MetricsToken",         "AdminEmail",      "ISPLinkURL",
+                                   "ISPName",              "ISPCountry",      "Enabled",
+                                   "PostUrl"};
 
 void SetDefault(const TSetting& s) {
   switch (s.Kind) {
@@ -309,6 +322,7 @@ bool Start_Parleon_Server(TStartReport* report) {
   TStartReport ownReport;
   TStartReport& status = report ? *report : ownReport;
   status = TStartReport{};
+  processStart = std::chrono::steady_clock::now();
   // No generator is seeded: every random value the server draws comes from
   // the operating system's secure source.
   ProduceBuiltInValues();
@@ -382,8 +396,10 @@ bool Start_Parleon_Server(TStartReport* report) {
   }
   // The web interface; start-up goes on without it when it cannot start.
   if (HTTPServerEnabled && HTTPServerPort > 0) {
-    auto web =
-        std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = BoundToIp, .DateTimeFormat = DateTimeFormat});
+    auto web = std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = BoundToIp,
+                                                                    .DateTimeFormat = DateTimeFormat,
+                                                                    .MetricsToken = MetricsToken,
+                                                                    .ProcessFigures = ProcessFigures});
     if (web->Init(HTTPServerPort, HttpDocsDir)) {
       WebInterface = web.release();
       status.WebPort = HTTPServerPort;

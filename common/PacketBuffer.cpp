@@ -222,6 +222,17 @@ TConnectionInfo TCustomPacketBuffer::GetConnectionInfo(uint32_t playerId) {
   return info;
 }
 
+size_t TCustomPacketBuffer::QueuedToSend() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  size_t queued = 0;
+  for (const TNode* node = all_.Front(); node; node = TAllList::Next(node)) {
+    const TSingleConnection& c = node->Conn;
+    queued += static_cast<size_t>(c.ImmediateQueue.Count + c.CommandQueue.Count + c.VoiceQueue.Count +
+                                  c.MaintenanceQueue.Count);
+  }
+  return queued;
+}
+
 TBufferStatistics TCustomPacketBuffer::GetStatistics() const {
   TBufferStatistics s;
   s.PacketsSent = packetsSent_.load(std::memory_order_relaxed);
@@ -229,6 +240,7 @@ TBufferStatistics TCustomPacketBuffer::GetStatistics() const {
   s.BytesSent = bytesSent_.load(std::memory_order_relaxed);
   s.BytesReceived = bytesReceived_.load(std::memory_order_relaxed);
   s.StaleVoiceDropped = staleVoice_.load(std::memory_order_relaxed);
+  s.Resends = resent_.load(std::memory_order_relaxed);
   return s;
 }
 
@@ -685,6 +697,7 @@ size_t TCustomPacketBuffer::NextPacketsToSend(std::unique_ptr<TPacket>* out, siz
   // a whole round released nothing.
   size_t taken = 0;
   size_t idle = 0;
+  uint32_t resends = 0;
   while (taken < max && !ready_.Empty() && idle <= ready_.Size()) {
     TNode* node = ready_.Front();
     TSingleConnection& c = node->Conn;
@@ -695,9 +708,11 @@ size_t TCustomPacketBuffer::NextPacketsToSend(std::unique_ptr<TPacket>* out, siz
     }
     const uint8_t before = c.State;
     const uint32_t staleBefore = c.StaleVoiceDropped;
+    const uint32_t resendsBefore = c.Resends;
     std::unique_ptr<TPacket> packet = c.GetPacketToSend(now);
     if (c.StaleVoiceDropped != staleBefore)
       staleVoice_.fetch_add(c.StaleVoiceDropped - staleBefore, std::memory_order_relaxed);
+    resends += c.Resends - resendsBefore;
     if (c.State == csClosing && before != csClosing) NoteTimeoutDeadline(node, true);
     if (c.HasPacketToSend(now)) ready_.PushBack(node);
     else RefreshResend(node);
@@ -711,6 +726,7 @@ size_t TCustomPacketBuffer::NextPacketsToSend(std::unique_ptr<TPacket>* out, siz
     out[taken++] = std::move(packet);
   }
 
+  if (resends) resent_.fetch_add(resends, std::memory_order_relaxed);
   if (taken == 0)
     if (TNode* top = resends_.Top()) hint = ClampHint(top->Conn.TimeToNextSend(now));
   return taken;

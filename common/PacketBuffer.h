@@ -73,12 +73,15 @@ struct TConnectionInfo {
   uint32_t PacketsSent = 0;
 };
 
+// Totals since the buffer was created. 64 bits throughout: a monitor reads
+// a total that wraps as a restart.
 struct TBufferStatistics {
-  uint32_t PacketsSent = 0;
-  uint32_t PacketsReceived = 0;
+  uint64_t PacketsSent = 0;
+  uint64_t PacketsReceived = 0;
   int64_t BytesSent = 0;
   int64_t BytesReceived = 0;
-  uint32_t StaleVoiceDropped = 0;  // voice dropped unrelayed because it waited too long
+  uint64_t StaleVoiceDropped = 0;  // voice dropped unrelayed because it waited too long
+  uint64_t Resends = 0;            // commands sent again for want of an acknowledgement
 };
 
 class TCustomPacketBuffer {
@@ -109,6 +112,7 @@ class TCustomPacketBuffer {
   // Connections of refused logins that may linger at once for their reply;
   // the oldest goes first.
   static constexpr int kMaxRefused = 4096;
+  static constexpr size_t kCacheLine = 64;
 
   explicit TCustomPacketBuffer(TClock* clock = nullptr);
   ~TCustomPacketBuffer();
@@ -215,6 +219,9 @@ class TCustomPacketBuffer {
   TConnectionInfo GetConnectionInfo(uint32_t playerId);
   // Read without the lock.
   TBufferStatistics GetStatistics() const;
+  // The packets queued to the connections and not yet taken by a sender,
+  // counted under the lock (one walk of the connections).
+  size_t QueuedToSend();
   // Counts a voice datagram dropped for its age. Lock-free: the socket
   // reader and the listener call it without the buffer's lock.
   void NoteStaleVoice() { staleVoice_.fetch_add(1, std::memory_order_relaxed); }
@@ -333,9 +340,13 @@ class TCustomPacketBuffer {
   // voice datagram arriving now may follow a command still being acted on.
   bool listenerBusy_ = false;
   std::atomic<bool> closing_{false};
-  std::atomic<uint32_t> packetsSent_{0};
-  std::atomic<int64_t> bytesSent_{0};
-  std::atomic<uint32_t> packetsReceived_{0};
-  std::atomic<uint32_t> staleVoice_{0};
+  // The totals, relaxed: nothing is ordered by them. The socket reader
+  // counts what arrives, whoever sends counts what leaves; each group has a
+  // cache line of its own, so receiving and sending never contend for one.
+  alignas(kCacheLine) std::atomic<uint64_t> packetsReceived_{0};
   std::atomic<int64_t> bytesReceived_{0};
+  alignas(kCacheLine) std::atomic<uint64_t> packetsSent_{0};
+  std::atomic<int64_t> bytesSent_{0};
+  std::atomic<uint64_t> resent_{0};
+  std::atomic<uint64_t> staleVoice_{0};
 };

@@ -29,6 +29,7 @@ std::unique_ptr<TPacket> TSingleConnection::GetPacketToSend(const TPerformanceTi
     TCommandHeader header = InFlight->CommandHeader();
     header.SetResendCount(static_cast<uint16_t>(header.ResendCount() + 1));
     LastResendTime.Start();
+    ++Resends;
     auto copy = std::make_unique<TPacket>();
     copy->Assign(*InFlight);
     return Release(std::move(copy));

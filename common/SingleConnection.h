@@ -113,6 +113,7 @@ class TSingleConnection {
   uint32_t CommandSeqOut = 0;
   uint32_t VoiceCounterOut = 0;
   uint32_t StaleVoiceDropped = 0;  // relayed voice that grew too old here to be worth sending
+  uint32_t Resends = 0;            // the in-flight command sent again
   uint32_t MaintenanceSeqOut = 0;
   uint32_t CommandSeqIn = 1;
   uint32_t VoiceCounterIn = 1;

@@ -33,5 +33,9 @@ bool IsHash(std::string_view stored);
 
 // Lowers or raises the cost of new hashes (tests make them cheap).
 void SetLimits(unsigned long long opsLimit, size_t memLimit);
+// Tests only: `gate` (none: no gate) runs before every hash and check, on
+// the thread that asks for it, so a test can hold one back as long as it
+// likes and see who waits for it.
+void SetGate(void (*gate)());
 
 }  // namespace password_hash

@@ -21,6 +21,9 @@ constexpr size_t kChannelListSize = 556;
 constexpr size_t kChannelsPerList = 3;
 constexpr uint32_t kMaxSessionKey = 16777214;
 constexpr uint16_t kOldestRelease = 13;
+// What WaitForEvent reports when the account worker handed jobs back; no
+// code of the packet buffer's.
+constexpr int kAccountWorkDone = -1;
 
 void LogHandlerError(const std::exception& error) {
   LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
@@ -76,6 +79,8 @@ void TPLUDPListener::WaitFor() {
 
 void TPLUDPListener::Execute() {
   TCustomPacketBuffer& buffer = *server_.PacketBuffer;
+  worker_ = std::make_unique<TAccountWorker>([&buffer] { buffer.ReceiveEvent.SetEvent(); });
+  worker_->Start();
   try {
     TChannelsLock lock(Channels());
     Channels().LoadChannels();
@@ -97,8 +102,15 @@ void TPLUDPListener::Execute() {
     }
     // Closing is final: nothing else can be reported from here on.
     if (result == wpClosing) break;
+    if (result == kAccountWorkDone) {
+      FinishAccountWork();
+      continue;
+    }
     HandleEvent(result, connection, sessionKey, packet.get());
   }
+  // Checks still queued are dropped: their peers are told the server stops
+  // or never hear back, as when a login arrives just before it stops.
+  worker_->Stop();
   buffer.ThreadFinished(1);
 }
 
@@ -114,7 +126,16 @@ bool TPLUDPListener::ServeReady() {
 
 void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet) {
   checkedLogin_ = {};
-  if (result == wpPacket && packet) CheckLoginAccount(*packet);
+  try {
+    if (result == wpPacket && packet && CheckLoginAccount(*packet, connection, sessionKey)) return;
+  } catch (const std::exception& error) {
+    LogHandlerError(error);
+    return;
+  }
+  Serve(result, connection, sessionKey, packet);
+}
+
+void TPLUDPListener::Serve(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet) {
   TClientListLock clients(Clients());
   TChannelsLock channels(Channels());
   currentConnection_ = connection;
@@ -144,6 +165,7 @@ void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessi
     LogHandlerError(error);
   }
   current_ = nullptr;
+  checkedLogin_ = {};
   StoreChannelsIfDue();
 }
 
@@ -163,7 +185,13 @@ int TPLUDPListener::WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std
   for (;;) {
     int code;
     uint32_t hint;
+    // Done jobs come first, or a steady stream of datagrams would keep
+    // their players waiting.
+    if (worker_ && worker_->HasDone()) return kAccountWorkDone;
     if (buffer.GetPacket(connection, sessionKey, code, packet, hint)) return code;
+    // Asked after GetPacket reset the receive event: a job done from here
+    // on sets it again, so the wait below cannot sleep through it.
+    if (worker_ && worker_->HasDone()) return kAccountWorkDone;
     int64_t wait = hint == TCustomPacketBuffer::kNever ? -1 : std::max<int64_t>(hint, kTimeoutScanMs) + 2;
     const int64_t store = MsUntilStore();
     if (store == 0) {
@@ -228,6 +256,45 @@ void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uin
   server_.PacketBuffer->RemoveConnection(connection, sessionKey);
   // Most ended connections are refused logins, which leave no channel empty.
   if (hadPlayer) ClearChannelUpAll();
+}
+
+bool TPLUDPListener::RunAccountJob(std::unique_ptr<TAccountJob> job) {
+  if (worker_) return worker_->Submit(std::move(job));
+  job->Work();
+  job->Finish();
+  return true;
+}
+
+std::shared_ptr<TPacket> TPLUDPListener::CopyOfPacket(const TPacket& packet) {
+  auto copy = std::make_shared<TPacket>(packet.Memory(), packet.Size());
+  copy->SetAddress(packet.Address, packet.Port);
+  return copy;
+}
+
+void TPLUDPListener::FinishAccountWork() {
+  for (std::unique_ptr<TAccountJob>& job : worker_->TakeDone()) {
+    try {
+      job->Finish();
+    } catch (const std::exception& error) {
+      LogHandlerError(error);
+    }
+  }
+}
+
+void TPLUDPListener::WithPlayer(uint32_t id, uint32_t sessionKey, const std::function<void(TClientObject&)>& f) {
+  TClientListLock clients(Clients());
+  TChannelsLock channels(Channels());
+  TClientObject* p = FindPlayerByID(id);
+  if (!p || p->SessionKey != sessionKey) return;
+  // Run inline from a handler (no worker), the handler's player comes back.
+  TClientObject* const outer = std::exchange(current_, p);
+  try {
+    f(*p);
+  } catch (...) {
+    current_ = outer;
+    throw;
+  }
+  current_ = outer;
 }
 
 void TPLUDPListener::Dispatch(TPacket& packet) {
@@ -316,26 +383,86 @@ bool IsServerNick(std::string_view trimmed) {
 
 }  // namespace
 
-void TPLUDPListener::CheckLoginAccount(TPacket& packet) {
+bool TPLUDPListener::LoginInFlight(const TPacket& packet, std::string_view loginName) const {
+  for (const TLoginInFlight& f : loginsInFlight_) {
+    if (loginName.empty()) {
+      if (f.Address == packet.Address && f.Port == packet.Port) return true;
+    } else if (f.Address == packet.Address || SameText(f.LoginName, loginName)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uint32_t sessionKey) {
   // The same packets, in the same form, as Dispatch and HandleLogin read.
   if (packet.IsVoiceC2S() || !packet.IsMaintenance() || packet.MaintenanceHeader().Subtype() != cmd::Login ||
-      packet.Size() != kLoginFullSize)
-    return;
+      packet.Size() < kLoginShortSize)
+    return false;
+  // A client repeats its login until the reply comes: the reply to the one
+  // being checked answers the repeat too, and serving both would make two
+  // players of one peer.
+  if (LoginInFlight(packet, "")) return true;
   const uint8_t* d = packet.Memory();
-  if (wire::GetU16(d + 84) < kOldestRelease) return;
+  if (packet.Size() != kLoginFullSize || wire::GetU16(d + 84) < kOldestRelease) return false;
   const std::string loginName = wire::GetStr(d + 90, wire::kStr29);
-  if (loginName.empty()) return;
+  if (loginName.empty()) return false;
+  // One check at a time per address and per account: each is then judged
+  // by the throttle with the outcome of the one before, as when they ran
+  // here one after the other. The repeat is dropped; its client retries.
+  if (LoginInFlight(packet, loginName)) return true;
   checkedLogin_.Checked = true;
   TLoginThrottle& throttle = ProcessLoginThrottle();
   // A guesser blocked for now is refused without the password being looked
-  // at, so the answer tells it nothing.
-  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) return;
-  // Counts the login before the password is compared: a wrong one counts too.
-  checkedLogin_.Account = LoginAccount(loginName, server_.ServerID, wire::GetStr(d + 120, wire::kStr29), true);
-  if (checkedLogin_.Account)
-    throttle.Succeeded(packet.Address, loginName);
-  else
-    throttle.Failed(packet.Address, loginName);
+  // at, so the answer tells it nothing, and costs no hash.
+  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) {
+    server_.Counters->NoteThrottled();
+    return false;
+  }
+
+  struct TCheck {
+    std::string LoginName, Password, Address, ServerID;
+    std::unique_ptr<TClientObject> Account;
+  };
+  auto check = std::make_shared<TCheck>();
+  check->LoginName = loginName;
+  check->Password = wire::GetStr(d + 120, wire::kStr29);
+  check->Address = packet.Address;
+  check->ServerID = server_.ServerID;
+  auto job = std::make_unique<TAccountJob>();
+  job->Work = [check] {
+    // Counts the login before the password is compared: a wrong one counts too.
+    check->Account = LoginAccount(check->LoginName, check->ServerID, check->Password, true);
+    if (check->Account)
+      ProcessLoginThrottle().Succeeded(check->Address, check->LoginName);
+    else
+      ProcessLoginThrottle().Failed(check->Address, check->LoginName);
+  };
+  if (!worker_) {
+    job->Work();
+    checkedLogin_.Account = std::move(check->Account);
+    return false;
+  }
+  auto request = CopyOfPacket(packet);
+  job->Finish = [this, check, request, connection, sessionKey] {
+    std::erase_if(loginsInFlight_, [&](const TLoginInFlight& f) {
+      return f.Address == request->Address && f.Port == request->Port;
+    });
+    checkedLogin_ = {true, std::move(check->Account)};
+    Serve(wpPacket, connection, sessionKey, request.get());
+  };
+  if (!RunAccountJob(std::move(job))) {
+    // Dropped rather than refused: the client retries in a moment, and a
+    // flood with forged sources gets no reply to bounce off a stranger.
+    uint32_t held = 0;
+    if (droppedLogins_.Allow(held))
+      LogFmt(LMTWARNING, LMDALL, "UDP Listener",
+             "Login from %1 dropped: the account checks are queued full (%2 such lines held back before)",
+             {packet.Address, std::to_string(held)});
+    return true;
+  }
+  loginsInFlight_.push_back({packet.Address, packet.Port, loginName});
+  return true;
 }
 
 void TPLUDPListener::HandleLogin(TPacket& packet) {
@@ -390,6 +517,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     const std::string guessed = "server password, " + packet.Address;
     if (!throttle.MayTry(packet.Address, guessed, "UDP Listener")) {
       result = rc::BadPasswordOrNick;
+      server_.Counters->NoteThrottled();
     } else if (password != server_.ServerPassword) {
       result = rc::BadPasswordOrNick;
       throttle.Failed(packet.Address, guessed);
@@ -408,6 +536,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
   }
 
+  server_.Counters->NoteLogin(result);
   // Refused logins get a connection too, for their reply; the packet buffer
   // keeps it for the login time-out at most.
   server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address,

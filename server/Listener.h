@@ -24,18 +24,27 @@
 // the output.
 // Failures: a handler that raises is logged and the loop goes on; the
 // datagram is freed and both locks released on every path.
+// Account work: a password check or hash never runs on this thread. A login
+// that names an account and a registration go to the server's account
+// worker (server/AccountWorker.h) and are finished here, under the locks,
+// when the worker hands them back; meanwhile the others are served.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <thread>
 #include <vector>
 
 #include "common/ClientObject.h"
 #include "common/CommandCodes.h"
+#include "common/LogRateLimiter.h"
 #include "common/Packets.h"
+#include "server/AccountWorker.h"
 #include "server/Channels.h"
 #include "server/ClientList.h"
 #include "server/ServerObject.h"
@@ -185,9 +194,11 @@ class TPLUDPListener {
   static const TCommandRow kCommands[];
 
   void Execute();
-  // One event, with the ClientList and channel locks held for it (a login's
-  // password is checked before they are taken).
+  // One event: a login that names an account goes to the account worker
+  // first (CheckLoginAccount); everything else is served at once.
   void HandleEvent(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet);
+  // One event with the ClientList and channel locks held for it.
+  void Serve(int result, uint32_t connection, uint32_t sessionKey, TPacket* packet);
   // WaitForPacket of the packet buffer, which also stores the channels when
   // a store falls due while nothing arrives.
   int WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std::unique_ptr<TPacket>& packet);
@@ -209,12 +220,28 @@ class TPLUDPListener {
   // lock (the cache is shared by the listener and the socket reader).
   TDateTime Now();
 
+  // ---- account work (server/Listener.cpp) ----
+  // Runs `job` on the account worker, or here at once (Work, then Finish)
+  // when the listener was not started (the fuzz target). False when the
+  // worker's queue is full: the job is dropped.
+  bool RunAccountJob(std::unique_ptr<TAccountJob> job);
+  // A request kept for a job's Finish, which answers it.
+  static std::shared_ptr<TPacket> CopyOfPacket(const TPacket& packet);
+  // Finishes what the worker handed back; no lock held.
+  void FinishAccountWork();
+  // Runs `f` with both locks held and the player `id` (with `sessionKey`) as
+  // the current one, when it is still logged in. For a job's Finish.
+  void WithPlayer(uint32_t id, uint32_t sessionKey, const std::function<void(TClientObject&)>& f);
+
   // ---- the session (server/Listener.cpp) ----
-  // The account part of a login packet (throttle, database, password hash),
-  // run before HandleEvent takes the server's locks: a hash holds this
-  // thread for tens of milliseconds, but never the players' list or the
-  // channels. HandleLogin takes its outcome from checkedLogin_.
-  void CheckLoginAccount(TPacket& packet);
+  // The account part of a login packet, before any lock is taken: the
+  // throttle here, the database and the password hash on the account
+  // worker, whose outcome comes back into Serve through checkedLogin_.
+  // True when the packet was handed to the worker or dropped (a second
+  // login of the same peer or account while one is checked, or a full
+  // queue); false when it is served now (anonymous, or refused unhashed).
+  bool CheckLoginAccount(TPacket& packet, uint32_t connection, uint32_t sessionKey);
+  bool LoginInFlight(const TPacket& packet, std::string_view loginName) const;
   void HandleLogin(TPacket& packet);
   void HandleEnter(TPacket& packet);
   void HandleLogout(TPacket& packet);
@@ -272,6 +299,17 @@ class TPLUDPListener {
     bool Checked = false;  // the packet names an account that was checked
     std::unique_ptr<TClientObject> Account;  // none: refused (blocked or wrong)
   } checkedLogin_;
+  std::unique_ptr<TAccountWorker> worker_;
+  // Logins whose account is being checked (listener thread only).
+  struct TLoginInFlight {
+    std::string Address;
+    uint16_t Port;
+    std::string LoginName;
+  };
+  std::vector<TLoginInFlight> loginsInFlight_;
+  // Players whose self-registration is being stored: id and session key.
+  std::vector<std::pair<uint32_t, uint32_t>> registrationsInFlight_;
+  TLogRateLimiter droppedLogins_{nullptr};
   TDateTime nowCache_ = 0;
   int64_t nowCounter_ = 0;
   bool nowValid_ = false;

@@ -4,8 +4,13 @@
 // text messages), with their notices. Each handler runs on the listener
 // thread with the ClientList lock and the channel lock held; the dispatcher
 // has already checked that the datagram holds the whole record read here.
+// A registration's hash and store run on the account worker, and its reply
+// goes out when the worker hands it back (to the player, if still there).
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "common/CommandCodes.h"
 #include "common/WireFormat.h"
@@ -180,26 +185,42 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
       !(requester.PlayerPrivileges & PlayerPrivileges::AllowRegistration))
     return SendErrorReply(rc::RegistrationNotAllowed, packet);
   const std::string loginName = wire::GetStr(d + 24, wire::kStr29);
-  const TClientObject before = requester;
-  requester.LoginName = loginName;
-  requester.Password = wire::GetStr(d + 54, wire::kStr29);
-  requester.RegisteredBy = loginName;
-  // An empty name or one with the path separator addresses no account node.
-  if (!ValidLoginName(loginName) || !AddUser(requester, Server().ServerID)) {
-    // A refused name is not the player's: left on it, a taken name would
-    // lead the write-back of a later rights change to another's account.
-    requester.LoginName = before.LoginName;
-    requester.Password = before.Password;
-    requester.RegisteredBy = before.RegisteredBy;
+  const std::pair<uint32_t, uint32_t> who{requester.PlayerID, requester.SessionKey};
+  // An empty name or one with the path separator addresses no account
+  // node. While one registration of the player is being stored a second
+  // would make it two accounts: it is refused as not stored.
+  if (!ValidLoginName(loginName) || std::ranges::find(registrationsInFlight_, who) != registrationsInFlight_.end())
     return SendErrorReply(rc::AccountNotStored, packet);
+  // The player's record changes only once the account is stored: a refused
+  // name left on it would lead the write-back of a later rights change to
+  // another's account.
+  TClientObject account = requester;
+  account.LoginName = loginName;
+  account.Password = wire::GetStr(d + 54, wire::kStr29);
+  account.RegisteredBy = loginName;
+  auto stored = std::make_shared<bool>(false);
+  auto request = CopyOfPacket(packet);
+  auto job = std::make_unique<TAccountJob>();
+  job->Work = [stored, account, server = Server().ServerID] { *stored = AddUser(account, server); };
+  job->Finish = [this, stored, request, who, loginName] {
+    std::erase(registrationsInFlight_, who);
+    WithPlayer(who.first, who.second, [&](TClientObject& p) {
+      if (!*stored) return SendErrorReply(rc::AccountNotStored, *request);
+      // Stored as a hash; the player's record keeps no password, so a later
+      // write-back of its rights leaves the account's password alone.
+      p.LoginName = loginName;
+      p.RegisteredBy = loginName;
+      p.Password = std::string_view();
+      p.PlayerPrivileges = static_cast<uint16_t>((p.PlayerPrivileges | PlayerPrivileges::Registered) &
+                                                 ~PlayerPrivileges::AllowRegistration);
+      NotifyPlayerPrivilege(p, 0, action::GrantedByServer, PlayerRightBit::Registered);
+    });
+  };
+  registrationsInFlight_.push_back(who);
+  if (!RunAccountJob(std::move(job))) {
+    std::erase(registrationsInFlight_, who);
+    SendErrorReply(rc::AccountNotStored, packet);
   }
-  // Stored as a hash; the player's record keeps no password, so a later
-  // write-back of its rights leaves the account's password alone.
-  requester.Password = std::string_view();
-  requester.PlayerPrivileges =
-      static_cast<uint16_t>((requester.PlayerPrivileges | PlayerPrivileges::Registered) &
-                            ~PlayerPrivileges::AllowRegistration);
-  NotifyPlayerPrivilege(requester, 0, action::GrantedByServer, PlayerRightBit::Registered);
 }
 
 void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
@@ -212,9 +233,18 @@ void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
   account.Password = wire::GetStr(d + 54, wire::kStr29);
   account.RegisteredBy = requester.LoginName;
   account.PlayerPrivileges = d[84] != 0 ? PlayerPrivileges::ServerAdmin : 0;
-  if (!ValidLoginName(account.LoginName.Text()) || !AddUser(account, Server().ServerID))
-    return SendErrorReply(rc::AccountNotStored, packet);
-  Send(NewCommand(cmd::UserRegistered, kUserRegisteredSize, requester));
+  if (!ValidLoginName(account.LoginName.Text())) return SendErrorReply(rc::AccountNotStored, packet);
+  auto stored = std::make_shared<bool>(false);
+  auto request = CopyOfPacket(packet);
+  auto job = std::make_unique<TAccountJob>();
+  job->Work = [stored, account, server = Server().ServerID] { *stored = AddUser(account, server); };
+  job->Finish = [this, stored, request, id = requester.PlayerID, key = requester.SessionKey] {
+    WithPlayer(id, key, [&](TClientObject& p) {
+      if (!*stored) return SendErrorReply(rc::AccountNotStored, *request);
+      Send(NewCommand(cmd::UserRegistered, kUserRegisteredSize, p));
+    });
+  };
+  if (!RunAccountJob(std::move(job))) SendErrorReply(rc::AccountNotStored, packet);
 }
 
 void TPLUDPListener::HandlePlayerInfo(TPacket& packet) {

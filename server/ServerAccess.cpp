@@ -40,6 +40,23 @@ void Apply(const TSettingsChange& c, TServerSettings& s) {
 
 }  // namespace
 
+// The buffer's totals are this run's; the runs before left theirs in the
+// id's counters. No lock but the buffer's own, for the queue's walk.
+void TServerAccess::CopyTotals(const TServerObject& s, const TBufferStatistics& now, TServerTotals& out) {
+  const TServerCounters& c = *s.Counters;
+  const TBufferStatistics& was = c.CarriedTotals();
+  out.DatagramsReceived = was.PacketsReceived + now.PacketsReceived;
+  out.BytesReceived = static_cast<uint64_t>(was.BytesReceived + now.BytesReceived);
+  out.DatagramsSent = was.PacketsSent + now.PacketsSent;
+  out.BytesSent = static_cast<uint64_t>(was.BytesSent + now.BytesSent);
+  out.StaleVoiceDropped = was.StaleVoiceDropped + now.StaleVoiceDropped;
+  out.Resends = was.Resends + now.Resends;
+  out.VoiceRelayed = c.Relayed();
+  out.ThrottledPasswords = c.Throttled();
+  for (size_t i = 0; i < out.Logins.size(); ++i) out.Logins[i] = c.Logins(i);
+  out.SendQueue = s.PacketBuffer->QueuedToSend();
+}
+
 std::string TServerAccess::RunningID() const {
   const auto hold = server_->HoldMachinery();
   return server_->Running() ? server_->ServerID : std::string();
@@ -95,6 +112,7 @@ TServerSnapshot TServerAccess::Snapshot(unsigned parts) const {
             {r->ID, r->Parent, r->Codec, r->Order, r->MaxUsers, r->Flags, !r->Password.empty(), r->Name, r->Topic});
     }
   }
+  if (parts & TSnapshotParts::Totals) CopyTotals(s, stats, view.Totals);
   if (!view.PlayerViews.empty()) {
     // The connections' figures come from the packet buffer, whose lock is
     // innermost and which the player list's lock need not cover.

@@ -12,6 +12,7 @@
 // running" instead of touching a server that stopped meanwhile.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,9 +52,21 @@ struct TServerFigures {
   int32_t CurrentUsers = 0, CurrentChannels = 0;
 };
 
+// The id's totals since the process first started it, for the metrics:
+// unlike the figures above they go on across restarts and never go back.
+struct TServerTotals {
+  uint64_t DatagramsReceived = 0, BytesReceived = 0, DatagramsSent = 0, BytesSent = 0;
+  uint64_t VoiceRelayed = 0, StaleVoiceDropped = 0, Resends = 0, ThrottledPasswords = 0;
+  // Logins by result, in the order of kLoginResults; the last entry counts
+  // any other result.
+  static constexpr auto kLoginResults = TServerCounters::kLoginResults;
+  std::array<uint64_t, kLoginResults.size() + 1> Logins{};
+  uint64_t SendQueue = 0;  // packets queued for sending at the moment of the copy
+};
+
 // What Snapshot copies besides the settings, version and figures.
 namespace TSnapshotParts {
-inline constexpr unsigned PlayerViews = 1, ChannelViews = 2, Addresses = 4;
+inline constexpr unsigned PlayerViews = 1, ChannelViews = 2, Addresses = 4, Totals = 8;
 }
 
 struct TServerSnapshot {
@@ -63,6 +76,7 @@ struct TServerSnapshot {
   std::string Platform;
   uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
   TServerFigures Figures;
+  TServerTotals Totals;  // only with TSnapshotParts::Totals
   TDateTime Now = 0;  // the server's clock when the copy was taken
   std::vector<TPlayerView> PlayerViews;
   std::vector<TChannelView> ChannelViews;
@@ -128,6 +142,8 @@ class TServerAccess {
   // decides who sees whom, and the players online were shown each other by
   // the old one.
   static bool NeedsRestart(const TSettingsChange& change, const TServerSettings& current);
+  // Snapshot's copy of the totals; the caller holds the machinery of the running server.
+  static void CopyTotals(const TServerObject& s, const TBufferStatistics& now, TServerTotals& out);
   // Runs act(listener, player) with the machinery and the listener's locks
   // held; false when the server stopped or the player is not (still) there,
   // or does not have `nickName` (when given).

@@ -95,6 +95,7 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
   Channels = std::make_unique<TChannels>(id, Clock);
   Channels->DefaultCodec = DefaultCodec();
   PacketBuffer = std::make_unique<TCustomPacketBuffer>(Clock);
+  Counters = ServerCountersFor(id);
   UDPServer = std::make_unique<TPosixUDPSocket>();
   // Listener and sender run at normal priority: raising a thread's priority
   // needs privileges on Linux that a voice server should not hold.
@@ -164,6 +165,8 @@ void TServerObject::TearDown(bool storeChannels) {
   listener_.reset();
   sender_.reset();
   UDPServer.reset();
+  // Nothing counts in the buffer any more: its totals live on in the id's.
+  if (PacketBuffer && Counters) Counters->Carry(PacketBuffer->GetStatistics());
   PacketBuffer.reset();
   if (Channels) {
     TChannelsLock lock(*Channels);

@@ -33,6 +33,7 @@
 #include "common/PacketBuffer.h"
 #include "server/Channels.h"
 #include "server/ClientList.h"
+#include "server/ServerCounters.h"
 #include "server/ServerSettings.h"
 
 class TIniFile;
@@ -74,6 +75,9 @@ struct TServerRecord : TServerSettings {
   std::unique_ptr<TPosixUDPSocket> UDPServer;
   std::unique_ptr<TClientList> ClientList;
   std::unique_ptr<TChannels> Channels;
+  // The id's totals for the metrics: Start takes the id's block, kept after
+  // a stop; a record that never started counts into one of its own.
+  std::shared_ptr<TServerCounters> Counters = std::make_shared<TServerCounters>();
 };
 
 class TServerObject : public TServerRecord, public std::enable_shared_from_this<TServerObject> {

@@ -260,8 +260,10 @@ void TPLUDPListener::Relay(TPacket& packet, const TClientObject& speaker, const 
     case kOwnChannel: SendVoiceDataToChannel(*this, packet, speaker, out); break;
     case kWhisper: SendWhisper(*this, packet, speaker, out); break;
     case kParentChannel: SendVoiceDataToParentChannel(*this, packet, speaker, out); break;
-    default: break;  // unknown target kinds are ignored
+    default: return;  // unknown target kinds are ignored
   }
+  // The reader sends on its own (no sender wake-up); the listener queues.
+  server_.Counters->NoteRelayed(!out.WakeSender);
 }
 
 namespace {

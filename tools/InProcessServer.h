@@ -1,6 +1,6 @@
 // What the load tools that run a server inside their own process share: a
 // scratch home with its settings file and database, and the process's
-// resident memory, loopback sockets. parleon-login-flood and parleon-hostile use it; it is a
+// resident memory, loopback sockets. parleon-login-flood, parleon-guess-flood and parleon-hostile use it; it is a
 // header because each tool is a program of its own.
 #pragma once
 
@@ -11,12 +11,18 @@
 
 #include <cstdio>
 
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/Globals.h"
+#include "common/CommandCodes.h"
+#include "common/Packets.h"
+#include "common/WireFormat.h"
 #include "database/FreeBase.h"
 #include "database/ServerDatabase.h"
 #include "server/ServerList.h"
@@ -62,4 +68,27 @@ inline int LoopbackSocket(uint16_t port) {
     std::exit(2);
   }
   return fd;
+}
+
+// Hands each "--name value" pair of the command line to `set`.
+inline void ForEachOption(int argc, char** argv, const std::function<void(const std::string&, double)>& set) {
+  for (int i = 1; i + 1 < argc; i += 2) set(argv[i], std::atof(argv[i + 1]));
+}
+
+// A voice login request as a client sends it, asking for a unique nickname;
+// anonymous without `account`; `release` is the client version's third number.
+inline std::vector<uint8_t> LoginDatagram(const std::string& clientName, const std::string& nick,
+                                          const std::string& account = "", const std::string& password = "",
+                                          uint16_t release = 20) {
+  auto p = NewMaintenancePacket(cmd::Login, 0, 0, 1, 160);
+  uint8_t* d = p->Memory();
+  wire::PutStr(d + 20, 29, clientName);
+  wire::PutStr(d + 50, 29, "Linux");
+  wire::PutU16(d + 84, release);
+  d[88] = 1;  // unique nickname
+  wire::PutStr(d + 90, 29, account);
+  wire::PutStr(d + 120, 29, password);
+  wire::PutStr(d + 150, 29, nick);
+  p->UpdateCRC();
+  return std::vector<uint8_t>(d, d + p->Size());
 }

@@ -189,17 +189,7 @@ class TPlayers {
 
 std::vector<uint8_t> LoginRequest(const std::string& nick, uint16_t release, const std::string& login = "",
                                   const std::string& password = "") {
-  auto p = NewMaintenancePacket(cmd::Login, 0, 0, 1, 160);
-  uint8_t* d = p->Memory();
-  wire::PutStr(d + 20, 29, "hostile");
-  wire::PutStr(d + 50, 29, "Linux");
-  wire::PutU16(d + 84, release);
-  d[88] = 1;  // unique nickname
-  wire::PutStr(d + 90, 29, login);
-  wire::PutStr(d + 120, 29, password);
-  wire::PutStr(d + 150, 29, nick);
-  p->UpdateCRC();
-  return std::vector<uint8_t>(d, d + p->Size());
+  return LoginDatagram("hostile", nick, login, password, release);
 }
 
 // Runs `step` (one datagram) at about `rate` per second until `until` or

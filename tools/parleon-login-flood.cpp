@@ -53,27 +53,12 @@ struct TOptions {
 
 TOptions ParseOptions(int argc, char** argv) {
   TOptions o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string name = argv[i];
-    const double value = std::atof(argv[i + 1]);
+  ForEachOption(argc, argv, [&](const std::string& name, double value) {
     if (name == "--rate") o.Rate = std::clamp(static_cast<int>(value), 1, 50000);
     else if (name == "--seconds") o.Seconds = std::clamp(value, 0.5, 30.0);
     else if (name == "--sockets") o.Sockets = std::clamp(static_cast<int>(value), 1, 1024);
-  }
+  });
   return o;
-}
-
-// A login request as a client sends it; `n` makes its nickname unique.
-std::vector<uint8_t> LoginRequest(uint32_t n) {
-  auto p = NewMaintenancePacket(cmd::Login, 0, 0, 1, 160);
-  uint8_t* d = p->Memory();
-  wire::PutStr(d + 20, 29, "flood");
-  wire::PutStr(d + 50, 29, "Linux");
-  wire::PutU16(d + 84, 20);
-  d[88] = 1;  // unique nickname
-  wire::PutStr(d + 150, 29, "f" + std::to_string(n));
-  p->UpdateCRC();
-  return std::vector<uint8_t>(d, d + p->Size());
 }
 
 // Sends `rate` login requests per second round robin over the sockets, in
@@ -88,7 +73,7 @@ void Flood(uint16_t port, const TOptions& o, std::atomic<bool>& stop, std::atomi
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const uint64_t due = static_cast<uint64_t>(elapsed * o.Rate);
     while (sent < due) {
-      const std::vector<uint8_t> d = LoginRequest(++n);
+      const std::vector<uint8_t> d = LoginDatagram("flood", "f" + std::to_string(++n));
       (void)send(fds[next], d.data(), d.size(), 0);
       next = (next + 1) % fds.size();
       ++sent;
@@ -198,9 +183,10 @@ int main(int argc, char** argv) {
   const double floodSeconds = std::chrono::duration<double>(Clock::now() - floodStart).count();
   Report("during", during);
   const TBufferStatistics stats = TServerInternals::PacketBuffer(*server)->GetStatistics();
-  std::printf("sent %llu login requests (%.0f/s); server received %u datagrams, sent %u\n",
+  std::printf("sent %llu login requests (%.0f/s); server received %llu datagrams, sent %llu\n",
               static_cast<unsigned long long>(sent.load()), static_cast<double>(sent.load()) / floodSeconds,
-              stats.PacketsReceived, stats.PacketsSent);
+              static_cast<unsigned long long>(stats.PacketsReceived),
+              static_cast<unsigned long long>(stats.PacketsSent));
   // Refused logins linger two seconds in login state; then they must be gone.
   Report("after", SampleFor(*server, player, peer, 3.0));
   std::printf("players still listed: %d (the two connected ones and probes not yet timed out)\n",

@@ -24,6 +24,7 @@ TEST_F(SettingsTest, FirstRunWritesEveryDefaultInOrder) {
             "DateTimeFormat=dd-mm-yyyy hh:nn:ss\r\n"
             "TCPQueryPort=51234\r\n"
             "BoundToIp=\r\n"
+            "MetricsToken=\r\n"
             "\r\n"
             "[WebPost]\r\n"
             "AdminEmail=na\r\n"

@@ -6,6 +6,7 @@
 #include "common/ClientObject.h"
 #include "common/CommandCodes.h"
 #include "database/Accounts.h"
+#include "support/HeldPasswordHashes.h"
 #include "support/ServerFixture.h"
 #include "server/ServerInternals.h"
 
@@ -38,6 +39,13 @@ void ExpectFullReply(const TLoginReply& reply, const TServerSettings& settings) 
   EXPECT_EQ(reply.MaxUsers, settings.ServerMaxUsers);
   EXPECT_EQ(reply.WelcomeMessage, settings.ServerWelcomeMessage);
   EXPECT_EQ(reply.Raw.Size(), 372u);
+}
+
+bool AddAccount(const std::string& loginName, const std::string& password) {
+  TClientObject account;
+  account.LoginName = loginName;
+  account.Password = password;
+  return AddUser(account, TServerFixture::kDefaultID);
 }
 
 class LoginTest : public ::testing::Test {
@@ -134,15 +142,53 @@ TEST_F(LoginTest, RegisteredLoginsCountEvenWithAWrongPassword) {
                                                       ChannelPrivileges::Operator | ChannelPrivileges::Voice);
 }
 
+// A login's account check runs beside the listener: while it is held back,
+// another player's command is answered and other logins are served. The
+// client's repeat of a login being checked makes no second player.
+TEST_F(LoginTest, AccountChecksRunBesideTheListenerAndARepeatedLoginMakesNoSecondPlayer) {
+  ASSERT_TRUE(f.Start());
+  ASSERT_TRUE(AddAccount("reg", "pw"));
+  auto a = f.Connect("a");
+  ASSERT_TRUE(a);
+
+  THeldPasswordHashes held;
+  TLoginRequest reg = Nick("regnick");
+  reg.LoginName = "reg";
+  reg.Password = "pw";
+  reg.UniqueNick = true;  // a second player would be let in under another nickname
+  auto b = f.NewClient();
+  b->SendLogin(reg);
+  ASSERT_TRUE(held.WaitEntered(1));
+  a->QueueCommand(cmd::ServerInfo, {});
+  EXPECT_TRUE(a->WaitCommand(cmd::ServerInfoReply).has_value()) << "the listener waits for the hash";
+  b->SendLogin(reg);
+  // Logins are served in their order: this one's answer means the repeat was seen.
+  auto other = f.Connect("other");
+  ASSERT_TRUE(other);
+  EXPECT_FALSE(b->TakeLoginReply().has_value());
+
+  held.Release();
+  std::optional<TLoginReply> reply;
+  ASSERT_TRUE(TServerFixture::WaitFor([&] {
+    b->Pump();
+    return (reply = b->TakeLoginReply()).has_value();
+  }));
+  EXPECT_EQ(reply->Result, 1);
+  ExpectFullReply(*reply, f.Settings);
+  ASSERT_TRUE(b->Enter());
+  // Checked after whatever the repeat could have started, so it is done.
+  auto c = f.Connect(reg);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(f.Server->CurrentUsers(), 4);
+  EXPECT_EQ(GetUser("reg", TServerFixture::kDefaultID, false)->Logins, 2u);
+}
+
 // Five wrong passwords from one address block its logins with a password:
 // the right one is refused with -21 as well, without the account being
 // looked at (its login count stands still), and the block is logged.
 TEST_F(LoginTest, PasswordGuessingIsThrottled) {
   ASSERT_TRUE(f.Start());
-  TClientObject account;
-  account.LoginName = "admin";
-  account.Password = "right";
-  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+  ASSERT_TRUE(AddAccount("admin", "right"));
   TLoginRequest guess = Nick("x");
   guess.LoginName = "admin";
   for (int n = 0; n < 5; ++n) {
@@ -191,10 +237,7 @@ TEST_F(LoginTest, PlayerIdsWrapAndSkipIdsInUse) {
 TEST_F(LoginTest, ServerPasswordBindsRegisteredPlayersOnlyWhenTheyAskForIt) {
   f.Settings.ServerPassword = "secret";
   ASSERT_TRUE(f.Start());
-  TClientObject account;
-  account.LoginName = "reg";
-  account.Password = "pw";
-  ASSERT_TRUE(AddUser(account, TServerFixture::kDefaultID));
+  ASSERT_TRUE(AddAccount("reg", "pw"));
 
   TLoginRequest r = Nick("reg");
   r.LoginName = "reg";

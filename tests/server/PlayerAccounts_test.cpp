@@ -6,6 +6,7 @@
 
 #include "common/CommandCodes.h"
 #include "support/CommandKit.h"
+#include "support/HeldPasswordHashes.h"
 #include "support/ServerFixture.h"
 
 using namespace kit;
@@ -198,6 +199,28 @@ TEST_F(PlayerAccountsTest, RegisterSelfNeedsAnUnregisteredPlayerThenOpenRegistra
   EXPECT_EQ(account->NickName, "alice");
 
   ExpectRefused(*alice, cmd::RegisterSelf, Registration("alice2", "pw"), rc::AlreadyRegistered);
+}
+
+// The new account is hashed and stored beside the listener: meanwhile other
+// players are served, and the same player cannot start a second account.
+TEST_F(PlayerAccountsTest, RegistrationIsStoredBesideTheListener) {
+  StartServer(stClan, sfAnyoneMayRegister);
+  auto alice = Join(f, "alice");
+  auto bob = Join(f, "bob");
+  ASSERT_TRUE(alice && bob);
+  THeldPasswordHashes held;
+  ASSERT_TRUE(alice->SendCommand(cmd::RegisterSelf, Registration("alice", "secret")));
+  ASSERT_TRUE(held.WaitEntered(1));
+  bob->QueueCommand(cmd::ServerInfo, {});
+  EXPECT_TRUE(bob->WaitCommand(cmd::ServerInfoReply).has_value()) << "the listener waits for the hash";
+  ExpectRefused(*alice, cmd::RegisterSelf, Registration("alice2", "pw"), rc::AccountNotStored);
+
+  held.Release();
+  ExpectPrivilegeNotice(alice->WaitCommand(cmd::PlayerPrivilegeChanged), alice->PlayerID, action::GrantedByServer,
+                        2, 0);
+  EXPECT_EQ(PlayerRecord(f, alice->PlayerID).LoginName, "alice");
+  EXPECT_NE(Account("alice"), nullptr);
+  EXPECT_EQ(Account("alice2"), nullptr);
 }
 
 TEST_F(PlayerAccountsTest, OpenRegistrationLetsAnyoneRegisterAndLogInWithTheAccount) {
