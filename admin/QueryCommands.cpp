@@ -14,6 +14,7 @@
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
 #include "server/ServerAccess.h"
+#include "server/ServerCatalog.h"
 #include "server/ServerList.h"
 
 namespace {
@@ -302,25 +303,6 @@ void RestartCommand(TCall& c) {
   if (!LoggedIn(c)) return;
   if (!ActOnSelected(c, [](TServerListObject& list, const std::string& id) { list.RestartServer(id); }))
     StartCommand(c);
-}
-
-// A name becomes a section name in server.ini and a node name in the
-// database: brackets, backslashes and control characters would break either.
-bool ValidServerName(std::string_view name) {
-  for (unsigned char ch : name)
-    if (ch < 0x20 || ch == 0x7F || ch == '[' || ch == ']' || ch == '\\') return false;
-  return true;
-}
-
-// Lists `id` under the lowest free key of "Servers", unless it is listed already.
-void ListServer(TIniFile& ini, const std::string& id) {
-  int n = 0;
-  for (;; ++n) {
-    const std::string listed = ini.ReadString("Servers", std::to_string(n), "");
-    if (listed.empty()) break;
-    if (listed == id) return;
-  }
-  ini.WriteString("Servers", std::to_string(n), id);
 }
 
 void AddServerCommand(TCall& c) {

@@ -4,7 +4,9 @@
 // page, or to a message box whose texts travel, encoded, in the query.
 #include <charconv>
 
+#include "admin/FormText.h"
 #include "admin/HttpServer.h"
+#include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
@@ -30,18 +32,9 @@ void Redirect(httplib::Response& response, const std::string& location) {
   THttpServer::CloseAfterResponse(response);
 }
 
-// "page?name=value&name=value" with every value encoded.
+// "page?name=value&name=value" with every value encoded, empty ones too.
 std::string BoxUrl(const char* page, std::initializer_list<std::pair<const char*, std::string_view>> values) {
-  std::string url = page;
-  char separator = '?';
-  for (const auto& [name, value] : values) {
-    url += separator;
-    url += name;
-    url += '=';
-    url += UrlEncode(value);
-    separator = '&';
-  }
-  return url;
+  return PageUrl(page, values, true);
 }
 
 bool IsInteger(const std::string& text, int32_t& value) {
@@ -55,7 +48,8 @@ bool IsInteger(const std::string& text, int32_t& value) {
 bool GuardsSuperAdmin(TWebRequest& r, const TClientObject& account) {
   if (!(account.PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) || r.SuperAdmin)
     return false;
-  TWebInterface::DisplayError(r.Response, kErrorTitle, "only a super server admin may change this user", "index.html");
+  TWebInterface::DisplayError(r.Response, kErrorTitle, "only a super server admin may change this user",
+                              "client_manager.html");
   return true;
 }
 
@@ -104,6 +98,18 @@ const TWebInterface::TWebCommand TWebInterface::kCommands[] = {
     {"DELETE_CLIENT.PLCMD", &TWebInterface::CommandDeleteClient, TWebRights::ServerSelected, true},
     {"ADD_CLIENT.PLCMD", &TWebInterface::CommandAddClient, TWebRights::ServerSelected, true},
     {"EDIT_CLIENT.PLCMD", &TWebInterface::CommandEditClient, TWebRights::ServerSelected, true},
+    {"ADD_CLIENT_CONFIRMED.PLCMD", &TWebInterface::CommandAddClientConfirmed, TWebRights::ServerSelected, true},
+    {"ASK_KICK_PLAYER.PLCMD", &TWebInterface::CommandAskKick, TWebRights::ServerSelected, true},
+    {"KICK_PLAYER.PLCMD", &TWebInterface::CommandKick, TWebRights::ServerSelected, true},
+    {"MOVE_PLAYER.PLCMD", &TWebInterface::CommandMove, TWebRights::ServerSelected, true},
+    {"MESSAGE_PLAYER.PLCMD", &TWebInterface::CommandMessage, TWebRights::ServerSelected, true},
+    {"RESTART_SERVER.PLCMD", &TWebInterface::CommandRestartOwn, TWebRights::ServerSelected, true},
+    {"SERVERS_START.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
+    {"SERVERS_STOP.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
+    {"SERVERS_RESTART.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
+    {"SERVERS_ASK_REMOVE.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
+    {"SERVERS_REMOVE.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
+    {"SERVERS_ADD.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
 };
 
 bool TWebInterface::MayRunWithoutLogin(std::string_view document) {
@@ -161,8 +167,12 @@ bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r
     }
     // The server this request's own login check found, never one a
     // parallel request of the session may have put there since.
-    if (command->Needs == TWebRights::ServerSelected && !SelectedServer(r)) {
+    if (command->Needs >= TWebRights::ServerSelected && !SelectedServer(r)) {
       DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+      return true;
+    }
+    if (command->Needs == TWebRights::SuperAdmin && !r.SuperAdmin) {
+      DisplayError(r.Response, kErrorTitle, "only a super server administrator may manage servers", "index.html");
       return true;
     }
     (this->*command->Run)(r);
@@ -173,7 +183,7 @@ bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r
 }
 
 void TWebInterface::CommandLogout(TWebRequest& r) {
-  ForgetLogin(*r.Session, "");
+  EndLogin(r, kNoticeLoggedOut);
   Redirect(r.Response, "login.html");
 }
 
@@ -181,7 +191,7 @@ void TWebInterface::CommandAskDeleteClient(TWebRequest& r) {
   const std::string client = r.Param("CLIENT");
   r.Session->Set("CLIENT_TO_DELETE", client);
   DisplayChoice(r.Response, "please choose", FormatArgs("you really want do delete %1", {client}),
-                "DELETE_CLIENT.PLCMD?client=" + UrlEncode(client), "index.html", "yes", "no");
+                "DELETE_CLIENT.PLCMD?client=" + UrlEncode(client), "client_manager.html", "yes", "no");
 }
 
 void TWebInterface::CommandLogin(TWebRequest& r) {
@@ -193,11 +203,13 @@ void TWebInterface::CommandLogin(TWebRequest& r) {
   const std::string& address = r.Request.remote_addr;
   // A blocked address is answered as for a wrong password, unchecked.
   if (!throttle.MayTry(address, username, kSource)) {
+    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
   }
   if (!CheckSessionLogin(username, password, port, r)) {
     throttle.Failed(address, username);
+    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
   }
@@ -213,6 +225,25 @@ void TWebInterface::CommandLogin(TWebRequest& r) {
 }
 
 void TWebInterface::CommandSettingsServer(TWebRequest& r) {
+  constexpr const char* kPage = "server_settings.html";
+  // Texts the server's code page cannot carry are refused whole, and the
+  // form comes back with what was typed (the password excepted).
+  const struct {
+    const char* Field;
+    const char* Label;
+  } kTexts[] = {{"SERVERNAME", "the server name"},
+                {"SERVERWELCOMEMESSAGE", "the welcome message"},
+                {"SERVERPASSWORD", "the server password"},
+                {"SERVERWEBPOSTLINKURL", "the link"}};
+  for (const auto& t : kTexts) {
+    if (!HoldsCharacterReference(r.Param(t.Field))) continue;
+    DisplayError(r.Response, kErrorTitle, UnstorableTextMessage(t.Label),
+                 PageUrl(kPage, {{"SERVERNAME", r.Param("SERVERNAME")},
+                                 {"SERVERWELCOMEMESSAGE", r.Param("SERVERWELCOMEMESSAGE")},
+                                 {"SERVERMAXUSERS", r.Param("SERVERMAXUSERS")},
+                                 {"SERVERWEBPOSTLINKURL", r.Param("SERVERWEBPOSTLINKURL")}}));
+    return;
+  }
   TSettingsChange change;
   change.ServerName = r.Param("SERVERNAME").substr(0, 29);
   change.ServerWelcomeMessage = r.Param("SERVERWELCOMEMESSAGE").substr(0, 255);
@@ -234,11 +265,18 @@ void TWebInterface::CommandSettingsServer(TWebRequest& r) {
   change.AllowCodecWindowsCELP52 = r.Param("CODECWindowsCELP52") == "1";
   change.WebPostLinkURL = Trim(r.Param("SERVERWEBPOSTLINKURL")).substr(0, 255);
   const TServerRef server = SelectedServer(r);
-  if (!server || !TServerAccess(server).ApplySettings(change)) {
+  bool restarted = false;
+  if (!server || !TServerAccess(server).ApplySettings(change, "", TApplySettings::LiveWherePossible, &restarted)) {
     DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
     return;
   }
-  DisplayOK(r.Response, kOkTitle, "server config was changed and will be restarted now", "index.html");
+  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web) changed the settings of %2%3",
+         {r.Session->Get("username"), r.ServerID, restarted ? " and restarted it" : ""});
+  DisplayOK(r.Response, kOkTitle,
+            restarted ? "server config was changed and will be restarted now: a new server type needs every "
+                        "player to log in again"
+                      : "server config was changed; players stay connected",
+            kPage);
 }
 
 void TWebInterface::CommandDeleteClient(TWebRequest& r) {
@@ -248,16 +286,24 @@ void TWebInterface::CommandDeleteClient(TWebRequest& r) {
   const auto account = name.empty() ? nullptr : GetUser(name, id, false);
   if (account && GuardsSuperAdmin(r, *account)) return;
   if (account && DeleteUser(name, id))
-    DisplayOK(r.Response, kOkTitle, FormatArgs("user %1 deleted", {name}), "index.html");
+    DisplayOK(r.Response, kOkTitle, FormatArgs("user %1 deleted", {name}), "client_manager.html");
   else
     DisplayError(r.Response, kErrorTitle, FormatArgs("user %1 not deleted, user was not found in database", {name}),
-                 "index.html");
+                 "client_manager.html");
 }
 
 void TWebInterface::CommandAddClient(TWebRequest& r) {
   const std::string& id = r.ServerID;
+  // A refused form comes back with its name and rights (never its passwords).
+  const std::string back = PageUrl("client_manager.html", {{"CLIENTLOGINNAME", r.Param("CLIENTLOGINNAME")},
+                                                           {"CLIENTSERVERADMIN", r.Param("CLIENTSERVERADMIN")},
+                                                           {"CLIENTSUPERSERVERADMIN", r.Param("CLIENTSUPERSERVERADMIN")}});
   if (r.Param("CLIENTPW1") != r.Param("CLIENTPW2")) {
-    DisplayError(r.Response, kErrorTitle, "the passwords dont match", "index.html");
+    DisplayError(r.Response, kErrorTitle, "the passwords dont match", back);
+    return;
+  }
+  if (HoldsCharacterReference(r.Param("CLIENTLOGINNAME")) || HoldsCharacterReference(r.Param("CLIENTPW1"))) {
+    DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the login name or password"), back);
     return;
   }
   TClientObject account;
@@ -269,15 +315,29 @@ void TWebInterface::CommandAddClient(TWebRequest& r) {
   if (r.SuperAdmin && r.Param("CLIENTSUPERSERVERADMIN") == "1")
     account.PlayerPrivileges |= PlayerPrivileges::SuperServerAdmin;
   if (!ValidLoginName(account.LoginName.Text())) {
-    DisplayError(r.Response, kErrorTitle, "the login name is empty or holds a backslash", "index.html");
+    DisplayError(r.Response, kErrorTitle, "the login name is empty or holds a backslash", back);
+    return;
+  }
+  if (GetUser(account.LoginName.Text(), id, false)) {
+    DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
+    return;
+  }
+  // An account anyone may take over is added only after a yes; the name and
+  // rights wait in the session, not in the link.
+  if (account.Password.Text().empty()) {
+    r.Session->Set(kAccountToAdd, account.LoginName.Text() + "\t" + std::to_string(account.PlayerPrivileges));
+    DisplayChoice(r.Response, "please choose",
+                  FormatArgs("add the account %1 without a password? Anyone who knows the name could use it.",
+                             {account.LoginName.Text()}),
+                  "ADD_CLIENT_CONFIRMED.PLCMD", "client_manager.html", "yes", "no");
     return;
   }
   if (!AddUser(account, id)) {
-    DisplayError(r.Response, kErrorTitle, "a user with name already exists", "index.html");
+    DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
     return;
   }
   DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
-            "index.html");
+            "client_manager.html");
 }
 
 void TWebInterface::CommandEditClient(TWebRequest& r) {
@@ -288,7 +348,13 @@ void TWebInterface::CommandEditClient(TWebRequest& r) {
     const std::string pw1 = r.Param("CLIENTPW1");
     if (!pw1.empty()) {
       if (pw1 != r.Param("CLIENTPW2")) {
-        DisplayError(r.Response, kErrorTitle, "the passwords dont match", "index.html");
+        DisplayError(r.Response, kErrorTitle, "the passwords dont match",
+                     PageUrl("client_edit.html", {{"client", client}}));
+        return;
+      }
+      if (HoldsCharacterReference(pw1)) {
+        DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the password"),
+                     PageUrl("client_edit.html", {{"client", client}}));
         return;
       }
       account->Password = pw1;  // stored hashed
@@ -307,6 +373,9 @@ void TWebInterface::CommandEditClient(TWebRequest& r) {
       r.Session->With([&](TSessionValues& v) {
         return v.Get("credential") == before && v.Set("credential", after->StoredPassword);
       });
+  } else {
+    DisplayError(r.Response, kErrorTitle, "no such account", "client_manager.html");
+    return;
   }
-  DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was edited", {client}), "index.html");
+  DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was edited", {client}), "client_manager.html");
 }

@@ -6,6 +6,8 @@
 #include <fstream>
 
 #include "admin/HttpServer.h"
+#include "admin/WebFeedback.h"
+#include "common/IniFile.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
 #include "common/LoginThrottle.h"
@@ -24,8 +26,9 @@ constexpr size_t kCredentialLength = 29;
 // Session values the server itself keeps or reads back: the session page
 // never sets them, or an administrator could pose as another account.
 constexpr std::string_view kServerSessionValues[] = {
-    "username", "password",   "credential", "serverport",       "serverid",
-    "loggedin", "superadmin", "StartTime",  "CLIENT_TO_DELETE", "NumViews"};
+    "username",       "password",       "credential",       "serverport",     "serverid",
+    "loggedin",       "superadmin",     "StartTime",        "CLIENT_TO_DELETE", "NumViews",
+    kLoginNoticeValue, kAccountToAdd,   "PLAYER_TO_KICK",   "SERVER_TO_REMOVE"};
 
 bool IsServerSessionValue(std::string_view name) {
   for (std::string_view own : kServerSessionValues)
@@ -132,7 +135,9 @@ bool TWebInterface::Init(int port, const std::string& docs) {
     });
     // A stop() before the loop runs would be missed and the join would hang.
     while (!http_->is_running() && !listenEnded_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return http_->is_running();
+    if (!http_->is_running()) return false;
+    sampler_.Start();
+    return true;
   } catch (const std::exception& e) {
     LogException("Init", e);
     return false;
@@ -203,6 +208,9 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
       LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",
              {document, r.Session->Get("username"), MaskSecret(r.Session->Get("credential")),
               r.Session->Get("serverport")});
+    // Nothing of the interface may be shown again from the cache: after a
+    // log-out, Back must not bring the administrator's pages back.
+    r.Response.set_header("Cache-Control", "no-store");
     if (!r.Session->LoggedIn()) {
       if (MayRunWithoutLogin(document))
         Progress_COMMAND(document, r);
@@ -211,7 +219,17 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
       return;
     }
     if (!RecheckSessionLogin(r)) {
-      SendAccessDenied(r.Response);
+      // A session that no longer passes is over: it is logged out and the
+      // login page says why, instead of refusing every request until the
+      // session times out.
+      int32_t port = 0;
+      TServerListObject* list = GetServerList();
+      const TServerRef server = TIniFile::ParseInteger(Trim(r.Session->Get("serverport")), port) && list
+                                    ? list->FindServerByPort(port)
+                                    : nullptr;
+      EndLogin(r, server && !TServerAccess(server).RunningID().empty() ? kNoticeRights : kNoticeStopped);
+      r.Response.set_redirect("login.html", 302);
+      THttpServer::CloseAfterResponse(r.Response);
       return;
     }
     r.LoggedIn = true;
@@ -235,6 +253,8 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
     const std::string inside = InsideDocs(file);
     if (inside.empty()) {
       SendAccessDenied(r.Response);
+      SendStyledStatus(r, 403, "Access denied", "You do not have sufficient priviligies to access this document.",
+                       r.Response.body);
       return;
     }
     const std::string ext = Lower(fs::path(inside).extension().string());
@@ -244,10 +264,12 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
     else if (ext.find(".plcmd") != std::string::npos)
       handled = Progress_COMMAND(document, r);
     if (handled) return;
-    if (fs::is_regular_file(inside, ec))
+    if (fs::is_regular_file(inside, ec)) {
       ServePlainFile(inside, r);
-    else
+    } else {
       SendStatusPage(r.Response, 404);
+      SendStyledStatus(r, 404, "Not Found", "There is no page of that name here.", r.Response.body);
+    }
   } catch (const std::exception& e) {
     LogException("HTTPServerCommandGet", e);
   }

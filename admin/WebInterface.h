@@ -35,6 +35,7 @@
 #include "common/Clock.h"
 #include "common/LogRateLimiter.h"
 #include "server/ServerAccess.h"
+#include "server/TrafficHistory.h"
 
 class THttpServer;
 
@@ -121,6 +122,16 @@ class TWebInterface {
   void CreateServerDropDownList(std::string& text);
   std::string CreateDataBaseClientList(TWebRequest& r, const TMarkers& page);
 
+  // The operator's pages (WebOperatorPages.cpp): the players and servers
+  // lists, the charts, the login notice, a refused form's values; and a
+  // status page (403, 404) in the site's look, `plainBody` before login.
+  void AddOperatorMarkers(TMarkers& page, const std::string& upperText, TWebRequest& r, const TServerRef& selected,
+                          const TServerSettings* current);
+  void SendStyledStatus(TWebRequest& r, int status, std::string_view title, std::string_view text,
+                        const std::string& plainBody);
+  // Ends the session's login and leaves `reason` for the login page.
+  void EndLogin(TWebRequest& r, const char* reason);
+
   // Commands (WebCommands.cpp).
   // Runs the command the document names; true when it was answered (an
   // unknown command is answered with nothing).
@@ -139,8 +150,9 @@ class TWebInterface {
   // The session's account judged by `check` on the running server on `port`
   // (or as a super server administrator of any); stores the outcome.
   bool CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r);
-  // What a command needs of its request before it runs.
-  enum class TWebRights { None, LoggedIn, ServerSelected };
+  // What a command needs of its request before it runs. SuperAdmin: a
+  // server selected, by a super server administrator.
+  enum class TWebRights { None, LoggedIn, ServerSelected, SuperAdmin };
   struct TWebCommand {
     const char* Name;  // the document, upper case
     void (TWebInterface::*Run)(TWebRequest&);
@@ -167,6 +179,14 @@ class TWebInterface {
   void CommandAddClient(TWebRequest& r);
   void CommandEditClient(TWebRequest& r);
   void CommandDeleteClient(TWebRequest& r);
+  // The operator's commands (WebOperatorCommands.cpp).
+  void CommandAskKick(TWebRequest& r);
+  void CommandKick(TWebRequest& r);
+  void CommandMove(TWebRequest& r);
+  void CommandMessage(TWebRequest& r);
+  void CommandRestartOwn(TWebRequest& r);
+  void CommandAddClientConfirmed(TWebRequest& r);
+  void CommandServers(TWebRequest& r);
 
   TWebInterfaceConfig config_;
   TClock* clock_;
@@ -177,6 +197,7 @@ class TWebInterface {
   std::string docs_;       // as given
   std::string docsCanon_;  // canonical, for the containment check
   TWebSessions sessions_;
+  TTrafficSampler sampler_;  // the charts' samples, taken while the interface runs
   std::thread listener_;
   std::atomic<bool> listenEnded_{false};
   int port_ = 0;

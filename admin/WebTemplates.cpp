@@ -5,12 +5,16 @@
 #include <fstream>
 #include <sstream>
 
+#include "admin/FormText.h"
+#include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
+#include "admin/WebServerOps.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
 #include "server/ServerAccess.h"
+#include "server/ServerCatalog.h"
 #include "server/ServerList.h"
 
 namespace fs = std::filesystem;
@@ -119,7 +123,8 @@ bool TWebInterface::Progress_FILE(const std::string& fileName, TWebRequest& r) {
     }
     std::string page = ParseCommands(ReadAll(fileName));
     SetVariables(page, r);
-    r.Response.set_content(page, "text/HTML");
+    // The pages are in the server's code page, and forms send in the page's.
+    r.Response.set_content(page, std::string("text/HTML; charset=") + kPageCharset);
   } catch (const std::exception& e) {
     // The page was found: an answer that failed half-way is still its answer.
     LogException("Progress_FILE", e);
@@ -172,7 +177,12 @@ void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
       page.Text("%%SERVERUSERSONLINE%%", std::to_string(users));
       page.Text("%%SERVERCHANNELS%%", std::to_string(channels));
       const std::string client = r.Param("client");
-      if (const auto account = client.empty() ? nullptr : GetUser(client, view.ID, false)) {
+      const auto account = client.empty() ? nullptr : GetUser(client, view.ID, false);
+      // The edit page shows its form for an account, and a notice for a name
+      // that is none.
+      page.Text("%%CLIENT_FOUND_HIDDEN%%", account ? "hidden" : "");
+      page.Text("%%CLIENT_MISSING_HIDDEN%%", account ? "" : "hidden");
+      if (account) {
         page.Text("%%SELECTED_CLIENT_LOGINNAME%%", account->LoginName.Text());
         page.Text("%%SELECTED_CLIENT_REGISTEREDBY%%", account->RegisteredBy.Text());
         page.Text("%%SELECTED_CLIENT_LOGINS%%", std::to_string(account->Logins));
@@ -200,6 +210,7 @@ void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
       CreateServerDropDownList(options);
       page.Html(kServerDropDown, std::move(options));
     }
+    AddOperatorMarkers(page, upper, r, selected ? server : nullptr, selected ? &view.Settings : nullptr);
     // Last, so the rows see every marker of the page.
     if (selected && upper.find(kClientList) != std::string::npos)
       page.Html(kClientList, CreateDataBaseClientList(r, page));
@@ -213,12 +224,9 @@ void TWebInterface::CreateServerDropDownList(std::string& text) {
   try {
     TServerListObject* list = GetServerList();
     if (!list) return;
-    // The ports are read under the list's lock, which every start holds.
-    std::lock_guard<std::recursive_mutex> lock(list->Mutex());
-    for (const auto& [id, server] : list->GetServerIDList()) {
-      const std::string port = std::to_string(server->ServerUDPPort);
-      text += "<option value=\"" + port + "\">" + port + " " + HtmlEscape(id) + "</option>";
-    }
+    // By name and port, sorted by port: the way operators tell their servers apart.
+    TServerEnvironment env;
+    if (RunningEnvironment(env)) text += RenderServerOptions(ServerRows(env.SettingsFile));
   } catch (const std::exception& e) {
     LogException("CreateServerDropDownList", e);
   }
@@ -246,6 +254,10 @@ std::string TWebInterface::CreateDataBaseClientList(TWebRequest& r, const TMarke
       markers.Text("%%CLIENT_REGISTERED%%", StampText(config_.DateTimeFormat, account->Created));
       markers.Text("%%CLIENT_LOGINS%%", std::to_string(account->Logins));
       markers.Text("%%CLIENT_REGISTEREDBY%%", account->RegisteredBy.Text());
+      markers.Text("%%CLIENT_RIGHTS%%", AccountRightsText(account->PlayerPrivileges));
+      // Times sort by their value, not by the text of the date format.
+      markers.Text("%%CLIENT_REGISTERED_SORT%%", std::to_string(static_cast<int64_t>(account->Created * 86400)));
+      markers.Text("%%CLIENT_LASTUPDATED_SORT%%", std::to_string(static_cast<int64_t>(account->LastChanged * 86400)));
       list += markers.Expand(row, &page);
     }
   } catch (const std::exception& e) {

@@ -81,6 +81,9 @@ class TClientObject {
   bool LeaveAnnounced = false;
   TDateTime LastSeen = 0;
   TDateTime LoginTime = 0;
+  // TPacket::SteadyMs() of the last voice frame the player sent; 0: none yet.
+  // The web interface's Players page shows a player talking from it.
+  int64_t LastVoiceMs = 0;
   // Until set, this player's voice to its own or parent channel is not
   // relayed and whispers do not reach it.
   bool ListsSent = false;

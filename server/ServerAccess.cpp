@@ -89,6 +89,7 @@ TServerSnapshot TServerAccess::Snapshot(unsigned parts) const {
     view.Figures.CurrentUsers = static_cast<int32_t>(s.ClientList->Count());
     view.Figures.CurrentChannels = static_cast<int32_t>(s.Channels->Count());
     if (parts & TSnapshotParts::PlayerViews) {
+      const int64_t nowMs = TPacket::SteadyMs();
       view.PlayerViews.reserve(s.ClientList->Count());
       for (const TClientObject* p : s.ClientList->Items()) {
         TPlayerView& row = view.PlayerViews.emplace_back();
@@ -101,6 +102,7 @@ TServerSnapshot TServerAccess::Snapshot(unsigned parts) const {
         row.LoginName = p->LoginName.Text();
         row.LoginTime = p->LoginTime;
         row.LastSeen = p->LastSeen;
+        row.Talking = p->LastVoiceMs != 0 && nowMs - p->LastVoiceMs < kTalkingMs;
       }
     }
     if (parts & TSnapshotParts::ChannelViews) {
@@ -132,7 +134,7 @@ TServerSnapshot TServerAccess::Snapshot(unsigned parts) const {
   return view;
 }
 
-bool TServerAccess::SendText(const TTextTarget& to, std::string_view text) const {
+bool TServerAccess::SendText(const TTextTarget& to, std::string_view text, std::string_view nickName) const {
   TServerObject& s = *server_;
   const auto hold = s.HoldMachinery();
   if (!s.Running()) return false;
@@ -143,7 +145,7 @@ bool TServerAccess::SendText(const TTextTarget& to, std::string_view text) const
     std::vector<TClientObject*> one;
     if (to.Kind == TTextTarget::Player) {
       TClientObject* p = s.ClientList->FindByID(to.ID);
-      if (!p) return false;
+      if (!p || (!nickName.empty() && p->NickName.Text() != nickName)) return false;
       one.push_back(p);
       recipients = &one;
     } else if (to.Kind == TTextTarget::Channel) {
@@ -160,9 +162,13 @@ bool TServerAccess::SendText(const TTextTarget& to, std::string_view text) const
   return true;
 }
 
-bool TServerAccess::NeedsRestart(const TSettingsChange&) { return true; }
+bool TServerAccess::NeedsRestart(const TSettingsChange& change, const TServerSettings& current) {
+  const uint16_t seeing = stClan | stPublic;
+  return change.ServerType && ((*change.ServerType ^ current.ServerType) & seeing);
+}
 
-bool TServerAccess::ApplySettings(const TSettingsChange& change, const std::string& settingsFile) const {
+bool TServerAccess::ApplySettings(const TSettingsChange& change, const std::string& settingsFile, TApplySettings how,
+                                  bool* restarted) const {
   TServerListObject* list = GetServerList();
   if (!list) return false;
   // The running server's fields are read by its threads without a lock, so
@@ -179,15 +185,35 @@ bool TServerAccess::ApplySettings(const TSettingsChange& change, const std::stri
     id = server_->ServerID;
     file = settingsFile.empty() ? server_->Environment().SettingsFile : settingsFile;
   }
+  const bool restart = how == TApplySettings::Restart || NeedsRestart(change, settings);
   Apply(change, settings);
   TIniFile ini(file);
   settings.Write(ini, id);
-  if (NeedsRestart(change)) list->RestartServer(id);
+  if (restarted) *restarted = restart;
+  if (restart) {
+    list->RestartServer(id);
+    return true;
+  }
+  // Into force at once. Every thread that reads the settings of a running
+  // server holds either the machinery (the administration's views) or the
+  // client list (the listener, the relay): holding both, in the system's
+  // order, no reader sees half a change.
+  TServerObject& s = *server_;
+  std::unique_lock<std::shared_mutex> hold(s.machinery_);
+  if (!s.Running()) return false;
+  TClientListLock clients(*s.ClientList);
+  TChannelsLock channels(*s.Channels);
+  const int32_t port = s.ServerUDPPort;
+  const uint16_t managedType = s.ServerType;
+  static_cast<TServerSettings&>(s) = settings;
+  s.ServerUDPPort = port;
+  s.ServerType = managedType;  // the type did not change, and its bits of 4 and 8 are the server's
+  s.Channels->DefaultCodec = s.DefaultCodec();
   return true;
 }
 
 template <typename F>
-bool TServerAccess::WithPlayer(uint32_t playerID, F&& act) const {
+bool TServerAccess::WithPlayer(uint32_t playerID, std::string_view nickName, F&& act) const {
   TServerObject& s = *server_;
   const auto hold = s.HoldMachinery();
   if (!s.Running()) return false;
@@ -198,11 +224,12 @@ bool TServerAccess::WithPlayer(uint32_t playerID, F&& act) const {
   TClientObject* target = s.ClientList->FindByID(playerID);
   // A player whose leave was announced is on its way out already.
   if (!target || target->LeaveAnnounced) return false;
+  if (!nickName.empty() && target->NickName.Text() != nickName) return false;
   return act(*s.listener_, *target);
 }
 
-bool TServerAccess::Kick(uint32_t playerID, std::string_view message) const {
-  return WithPlayer(playerID, [&](TPLUDPListener& listener, TClientObject& target) {
+bool TServerAccess::Kick(uint32_t playerID, std::string_view message, std::string_view nickName) const {
+  return WithPlayer(playerID, nickName, [&](TPLUDPListener& listener, TClientObject& target) {
     // Ids only: a nickname is the player's own text.
     LogFmt(LMTALL, LMDINFO, "SERVER", "Administrator kicked player %1 from %2",
            {std::to_string(playerID), server_->ServerID});
@@ -211,8 +238,8 @@ bool TServerAccess::Kick(uint32_t playerID, std::string_view message) const {
   });
 }
 
-bool TServerAccess::Move(uint32_t playerID, uint32_t channelID) const {
-  return WithPlayer(playerID, [&](TPLUDPListener& listener, TClientObject& target) {
+bool TServerAccess::Move(uint32_t playerID, uint32_t channelID, std::string_view nickName) const {
+  return WithPlayer(playerID, nickName, [&](TPLUDPListener& listener, TClientObject& target) {
     if (!listener.Channels().FindByID(channelID)) return false;
     if (target.ChannelID == channelID) return true;
     LogFmt(LMTALL, LMDINFO, "SERVER", "Administrator moved player %1 to channel %2 on %3",

@@ -33,7 +33,11 @@ struct TPlayerView {
   uint16_t Loss = 0;  // hundredths of a per cent
   int32_t Ping = 0;   // average round trip, ms
   TDateTime LoginTime = 0, LastSeen = 0;
+  bool Talking = false;  // a voice frame of the player's came in the last kTalkingMs
 };
+
+// How recent a player's last voice frame must be for it to count as talking.
+inline constexpr int64_t kTalkingMs = 1500;
 
 struct TChannelView {
   uint32_t ID = 0, Parent = 0;
@@ -93,6 +97,11 @@ struct TTextTarget {
   uint32_t ID = 0;  // the player's or channel's id
 };
 
+// How ApplySettings brings a change into force. The query's "set" restarts
+// the server; the web applies what it can to the running server and
+// restarts it only for a change players cannot take while online.
+enum class TApplySettings { Restart, LiveWherePossible };
+
 class TServerAccess {
  public:
   explicit TServerAccess(TServerRef server) : server_(std::move(server)) {}
@@ -105,31 +114,41 @@ class TServerAccess {
   // The text as a server message (sender "SERVER") to every recipient, one
   // reliable command each, queued in one batch. False when the server is
   // not running or the player or channel does not exist.
-  bool SendText(const TTextTarget& to, std::string_view text) const;
+  // To a player, with `nickName` only the player of that id and nickname:
+  // a text never reaches someone who took the id of a player who left.
+  bool SendText(const TTextTarget& to, std::string_view text, std::string_view nickName = {}) const;
   // Copies the settings, applies `change`, writes them to the server's
   // section of `settingsFile` (empty: the file it started from) and brings
   // them into force. False when the server is not running; a file that
   // cannot be written raises.
-  bool ApplySettings(const TSettingsChange& change, const std::string& settingsFile = "") const;
+  // With LiveWherePossible, settings the server reads when it needs them
+  // (names, texts, limits, password, registration, codecs, link) take effect
+  // at once and the players stay; only a new server type restarts it
+  // (`restarted` tells which happened).
+  bool ApplySettings(const TSettingsChange& change, const std::string& settingsFile = "",
+                     TApplySettings how = TApplySettings::Restart, bool* restarted = nullptr) const;
   // Kicks the player from the server as the voice command does: everyone
   // who sees it learns it left (reason kicked, causer 0) and its
   // connection closes. False for an unknown player or a stopped server.
-  bool Kick(uint32_t playerID, std::string_view message) const;
+  // With `nickName`, only the player of that id and nickname.
+  bool Kick(uint32_t playerID, std::string_view message, std::string_view nickName = {}) const;
   // Moves the player into the channel as a switch does, without the
   // password and capacity checks: rights are those stored for the new
   // family, the others are told, an emptied temporary family goes.
-  bool Move(uint32_t playerID, uint32_t channelID) const;
+  bool Move(uint32_t playerID, uint32_t channelID, std::string_view nickName = {}) const;
 
  private:
-  // Whether a change can only come into force through a restart: today
-  // every setting is read once, at start.
-  static bool NeedsRestart(const TSettingsChange& change);
+  // Whether a change can only come into force through a restart: the type
+  // decides who sees whom, and the players online were shown each other by
+  // the old one.
+  static bool NeedsRestart(const TSettingsChange& change, const TServerSettings& current);
   // Snapshot's copy of the totals; the caller holds the machinery of the running server.
   static void CopyTotals(const TServerObject& s, const TBufferStatistics& now, TServerTotals& out);
   // Runs act(listener, player) with the machinery and the listener's locks
-  // held; false when the server stopped or the player is not (still) there.
+  // held; false when the server stopped or the player is not (still) there,
+  // or does not have `nickName` (when given).
   template <typename F>
-  bool WithPlayer(uint32_t playerID, F&& act) const;
+  bool WithPlayer(uint32_t playerID, std::string_view nickName, F&& act) const;
 
   TServerRef server_;
 };

@@ -224,10 +224,12 @@ void TPLUDPListener::HandleVoice(TPacket& packet) {
   // Frames that queued here behind other work while the server is
   // overloaded are dropped, as the socket reader drops those that queued in
   // the socket: relaying them late would make every later frame late too.
-  if (packet.VoiceIsStale(TPacket::SteadyMs())) {
+  const int64_t now = TPacket::SteadyMs();
+  if (packet.VoiceIsStale(now)) {
     server_.PacketBuffer->NoteStaleVoice();
     return;
   }
+  current_->LastVoiceMs = now;
   Relay(packet, *current_, TRelayOutput{nullptr, true});
 }
 
@@ -240,6 +242,7 @@ void TPLUDPListener::RelayVoice(TPacket& packet, TPLUDPSender& sender) {
     TClientObject* speaker = FindPlayerByID(packet.GetPlayerId());
     if (!speaker || speaker->SessionKey != packet.GetSessionKey()) return;
     speaker->LastSeen = Now();
+    speaker->LastVoiceMs = TPacket::SteadyMs();
     // Taken only now, so that the send path is never held up while the
     // relay waits for the locks above.
     turn.emplace(sender.TryHold());

@@ -22,14 +22,6 @@ std::vector<std::string> Split(const std::string& line, char separator = '\t') {
   return fields;
 }
 
-std::unique_ptr<TVoiceClient> Player(uint16_t port, const std::string& nick) {
-  auto client = std::make_unique<TVoiceClient>(port);
-  TLoginRequest request;
-  request.NickName = nick;
-  EXPECT_EQ(client->Login(request).Result, 1);
-  EXPECT_TRUE(client->Enter());
-  return client;
-}
 
 TEST_F(TQueryFixture, ServerListSkipsStoppedServersAndSelectionErrors) {
   auto c = Client();
@@ -45,7 +37,8 @@ TEST_F(TQueryFixture, ServerListSkipsStoppedServersAndSelectionErrors) {
 }
 
 TEST_F(TQueryFixture, PlayerChannelAndServerInformationLines) {
-  auto alice = Player(server.Port(), "alice");
+  auto alice = TServerFixture::ConnectTo(server.Port(), "alice");
+  ASSERT_TRUE(alice);
   auto c = Client();
   const auto anonymous = c->Command("pl " + Port());
   ASSERT_EQ(anonymous.size(), 2u);
@@ -82,7 +75,8 @@ TEST_F(TQueryFixture, PlayerChannelAndServerInformationLines) {
 
 TEST_F(TQueryFixture, SelectionWinsOverThePortParameter) {
   const TServerRef other = StartServer("Other");
-  auto bob = Player(other->BoundPort(), "bob");
+  auto bob = TServerFixture::ConnectTo(other->BoundPort(), "bob");
+  ASSERT_TRUE(bob);
   auto c = Client();
   EXPECT_EQ(c->Command("sel " + Port(other)), Lines({"OK"}));
   const auto players = c->Command("pl " + Port());
@@ -134,8 +128,10 @@ TEST_F(TQueryFixture, SetStoresTheSettingAndRestarts) {
 
 TEST_F(TQueryFixture, MessagesReachEveryPlayer) {
   const TServerRef other = StartServer("Other");
-  auto alice = Player(server.Port(), "alice");
-  auto bob = Player(other->BoundPort(), "bob");
+  auto alice = TServerFixture::ConnectTo(server.Port(), "alice");
+  ASSERT_TRUE(alice);
+  auto bob = TServerFixture::ConnectTo(other->BoundPort(), "bob");
+  ASSERT_TRUE(bob);
   auto c = Admin();
   // One "OK" per server and one for the whole, then nothing more.
   EXPECT_EQ(c->Command("msgall hello  there"), Lines({"OK"}));

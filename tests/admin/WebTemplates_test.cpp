@@ -130,9 +130,11 @@ TEST_F(TWebFixture, LoginPageListsEveryRunningServerAndSuperAdminsMayChooseAny) 
   const auto two = std::make_shared<TServerObject>();
   ASSERT_TRUE(two->Start(servers.Environment, "server_cfg Two", -1, nullptr));
   const std::string p2 = std::to_string(second.ServerUDPPort);
-  EXPECT_EQ(browser->Page("/"), "<!--none-->||%%SERVERID%%|<option value=\"" + Port() + "\">" + Port() +
-                                    " server_cfg Default</option><option value=\"" + p2 + "\">" + p2 +
-                                    " server_cfg Two</option>");
+  // By name and port, sorted by port.
+  std::string options[] = {"<option value=\"" + Port() + "\">Parleon Server (port " + Port() + ")</option>",
+                           "<option value=\"" + p2 + "\">Parleon Server (port " + p2 + ")</option>"};
+  if (second.ServerUDPPort < servers.Settings.ServerUDPPort) std::swap(options[0], options[1]);
+  EXPECT_EQ(browser->Page("/"), "<!--none-->||%%SERVERID%%|" + options[0] + options[1]);
   const auto login = [&](const char* user, const char* password) {
     return browser->Command("/login.plcmd", {{"username", user}, {"password", password}, {"serverport", p2}});
   };
@@ -145,8 +147,9 @@ TEST_F(TWebFixture, AccountMarkersAndTheAccountListAreEscaped) {
   AddAccount("<i>x</i>", "pw", 0);
   ASSERT_TRUE(LogIn());
   const std::string list = browser->Page("/client_manager.html");
-  EXPECT_NE(list.find("<td>op</td><td>op</td>"), std::string::npos);
-  EXPECT_NE(list.find("<td>&lt;i&gt;x&lt;/i&gt;</td>"), std::string::npos);
+  EXPECT_NE(list.find("<td data-label=\"Login name\" class=\"loginname\">op</td><td data-label=\"Nickname\">op</td>"),
+            std::string::npos);
+  EXPECT_NE(list.find("class=\"loginname\">&lt;i&gt;x&lt;/i&gt;</td>"), std::string::npos);
   EXPECT_EQ(list.find("<i>x</i>"), std::string::npos);
   Page("c.html", "%%SELECTED_CLIENT_LOGINNAME%%|%%SERVERCFG_CLIENT_RIGHTS_SERVERADMIN_SELECTED%%|"
                  "%%SERVERCFG_CLIENT_RIGHTS_SUPERSERVERADMIN_SELECTED%%|%%SELECTED_CLIENT_LOGINS%%|"

@@ -78,7 +78,17 @@ std::unique_ptr<TVoiceClient> TServerFixture::Connect(const std::string& nick) {
 }
 
 std::unique_ptr<TVoiceClient> TServerFixture::Connect(const TLoginRequest& request) {
-  auto client = NewClient();
+  return ConnectTo(Port(), request);
+}
+
+std::unique_ptr<TVoiceClient> TServerFixture::ConnectTo(uint16_t port, const std::string& nick) {
+  TLoginRequest request;
+  request.NickName = nick;
+  return ConnectTo(port, request);
+}
+
+std::unique_ptr<TVoiceClient> TServerFixture::ConnectTo(uint16_t port, const TLoginRequest& request) {
+  auto client = std::make_unique<TVoiceClient>(port);
   const TLoginReply reply = client->Login(request);
   if (!reply.Received || reply.Result != rc::LoginOk) {
     ADD_FAILURE() << "login of " << request.NickName << " failed: received " << reply.Received << ", result "

@@ -59,6 +59,9 @@ class TServerFixture {
   // test failure) when either step did not complete.
   std::unique_ptr<TVoiceClient> Connect(const std::string& nick);
   std::unique_ptr<TVoiceClient> Connect(const TLoginRequest& request);
+  // The same for the server on `port` (another one the test started).
+  static std::unique_ptr<TVoiceClient> ConnectTo(uint16_t port, const std::string& nick);
+  static std::unique_ptr<TVoiceClient> ConnectTo(uint16_t port, const TLoginRequest& request);
 
   // Runs `f` on the running server's channels under its locks, once the
   // listener has loaded them.

@@ -1,0 +1,89 @@
+#include "admin/WebServerOps.h"
+
+#include "common/ChannelRecord.h"
+#include "common/IniFile.h"
+#include "common/Log.h"
+#include "server/ServerAccess.h"
+#include "server/ServerCatalog.h"
+#include "server/ServerList.h"
+
+bool ReadPlayers(TServerObject& server, std::vector<TWebPlayer>& players, std::vector<TWebChannel>& channels) {
+  const TServerSnapshot view = TServerAccess(server.shared_from_this())
+                                   .Snapshot(TSnapshotParts::PlayerViews | TSnapshotParts::ChannelViews |
+                                             TSnapshotParts::Addresses);
+  if (!view.Running) return false;
+  for (const TChannelView& c : view.ChannelViews)
+    channels.push_back({c.ID, c.Parent, c.Order, (c.Flags & cfModerated) != 0, c.Name});
+  for (const TPlayerView& p : view.PlayerViews) {
+    TWebPlayer w;
+    w.Id = p.PlayerID;
+    w.Nick = p.NickName;
+    w.Login = p.LoginName;
+    w.Channel = p.ChannelID;
+    w.ChannelRights = p.ChannelPrivileges;
+    w.PlayerRights = p.PlayerPrivileges;
+    w.ConnectedSec = SecondsBetween(p.LoginTime, view.Now);
+    w.IdleSec = SecondsBetween(p.LastSeen, view.Now);
+    w.Talking = p.Talking;
+    w.Address = p.Address;
+    players.push_back(std::move(w));
+  }
+  return true;
+}
+
+TWebAction KickPlayer(TServerObject& server, uint32_t player, const std::string& nick, const std::string& message) {
+  const TServerAccess access(server.shared_from_this());
+  if (access.RunningID().empty()) return TWebAction::NotRunning;
+  return access.Kick(player, message, nick) ? TWebAction::Done : TWebAction::NoPlayer;
+}
+
+TWebAction MovePlayer(TServerObject& server, uint32_t player, const std::string& nick, uint32_t channel,
+                      std::string& channelName) {
+  const TServerAccess access(server.shared_from_this());
+  const TServerSnapshot view = access.Snapshot(TSnapshotParts::ChannelViews);
+  if (!view.Running) return TWebAction::NotRunning;
+  bool known = false;
+  for (const TChannelView& c : view.ChannelViews)
+    if (c.ID == channel) {
+      known = true;
+      channelName = c.Name;
+    }
+  if (!known) return TWebAction::NoChannel;
+  return access.Move(player, channel, nick) ? TWebAction::Done : TWebAction::NoPlayer;
+}
+
+TWebAction MessagePlayer(TServerObject& server, uint32_t player, const std::string& nick, const std::string& text) {
+  const TServerAccess access(server.shared_from_this());
+  if (access.RunningID().empty()) return TWebAction::NotRunning;
+  TTextTarget to;
+  to.Kind = TTextTarget::Player;
+  to.ID = player;
+  return access.SendText(to, text, nick) ? TWebAction::Done : TWebAction::NoPlayer;
+}
+
+std::vector<TWebServerRow> ServerRows(const std::string& settingsFile) {
+  std::vector<TWebServerRow> rows;
+  if (TServerListObject* list = GetServerList()) {
+    for (const auto& [id, server] : list->GetServerIDList()) {
+      const TServerSnapshot view = TServerAccess(server).Snapshot();
+      if (!view.Running) continue;
+      rows.push_back({view.ID, view.Settings.ServerName, view.Settings.ServerUDPPort, view.Figures.CurrentUsers,
+                      view.Settings.ServerMaxUsers, true});
+    }
+  }
+  try {
+    TIniFile ini(settingsFile);
+    for (const std::string& id : ListedServers(ini)) {
+      bool running = false;
+      for (const TWebServerRow& r : rows) running = running || r.Id == id;
+      if (running) continue;
+      TServerSettings s;
+      s.Read(ini, id);
+      rows.push_back({id, s.ServerName, s.ServerUDPPort, 0, s.ServerMaxUsers, false});
+    }
+  } catch (const std::exception& e) {
+    Log(LMTERROR, LMDALL, "WEBINTERFACE", std::string("ServerRows Exception: ") + e.what());
+  }
+  SortByPort(rows);
+  return rows;
+}

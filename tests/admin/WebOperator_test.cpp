@@ -1,0 +1,235 @@
+// The operator's pages over HTTP: sessions that stop passing the check, the
+// cache and character set of the pages, the account edit page for unknown
+// accounts, and the commands of the Players, Settings and Servers pages with
+// the rights each needs. Effects are read from the voice clients, server.ini,
+// the database and the running servers.
+#include "admin/WebFixture.h"
+#include "common/CommandCodes.h"
+
+namespace {
+
+constexpr char kOtherID[] = "server_cfg Other";
+
+
+// The (id, nick) form fields that name a player for the row actions.
+httplib::Params Target(const TVoiceClient& c, const std::string& nick) {
+  return {{"player", std::to_string(c.PlayerID)}, {"nick", nick}};
+}
+
+}  // namespace
+
+class TWebOperatorFixture : public TWebFixture {
+ protected:
+  // A second running server, its id listed in server.ini with the first.
+  uint16_t StartOther() {
+    TServerSettings s;
+    s.ServerUDPPort = FreeUDPPort();
+    servers.WriteSettings(kOtherID, s);
+    other = std::make_shared<TServerObject>();
+    EXPECT_TRUE(other->Start(servers.Environment, kOtherID, -1, nullptr));
+    TIniFile ini(servers.IniFile());
+    ini.WriteString("Servers", "0", TServerFixture::kDefaultID);
+    ini.WriteString("Servers", "1", kOtherID);
+    return other->BoundPort();
+  }
+  bool RunningID(const std::string& id) {
+    const TServerRef s = GetServerList()->FindServerByID(id);
+    return s && s->Running();
+  }
+  TServerRef other;
+};
+
+TEST_F(TWebOperatorFixture, ASessionThatStopsPassingLandsOnTheLoginPageWithTheReason) {
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  auto op = GetUser("op", TServerFixture::kDefaultID, false);
+  op->PlayerPrivileges = 0;
+  ASSERT_TRUE(UpdateUser(*op, TServerFixture::kDefaultID));
+  EXPECT_EQ(browser->Command("/client_manager.html"), "login.html");
+  const std::string login = browser->Page("/login.html");
+  EXPECT_NE(login.find("your rights changed"), std::string::npos);
+  EXPECT_EQ(browser->Page("/login.html").find("your rights changed"), std::string::npos) << "said once";
+  EXPECT_EQ(browser->Command("/LOGOUT.PLCMD"), "login.html") << "not a 403";
+
+  ASSERT_TRUE(LogIn());
+  servers.Stop();
+  EXPECT_EQ(browser->Command("/players.html"), "login.html");
+  EXPECT_NE(browser->Page("/login.html").find("that server is not running"), std::string::npos);
+  EXPECT_NE(browser->Page("/index.html").find("id=\"login\""), std::string::npos) << "the session was cleared";
+}
+
+TEST_F(TWebOperatorFixture, PagesAreUncachedInTheServersCodePageAndUnstorableTextIsRefused) {
+  ASSERT_TRUE(LogIn());
+  for (const char* page : {"/index.html", "/players_rows.html", "/LOGOUT.PLCMD"}) {
+    if (std::string(page) == "/LOGOUT.PLCMD") {
+      ASSERT_TRUE(LogIn());
+    }
+    const auto r = browser->Get(page);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->get_header_value("Cache-Control"), "no-store") << page;
+  }
+  ASSERT_TRUE(LogIn());
+  EXPECT_NE(browser->Get("/index.html")->get_header_value("Content-Type").find("charset=windows-1252"),
+            std::string::npos);
+  const auto missing = browser->Get("/missing.html");
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_NE(missing->body.find("<h1>Not Found</h1>"), std::string::npos);
+  EXPECT_NE(missing->body.find("href=\"index.html\""), std::string::npos) << "the site's look and a way back";
+  const std::string refused =
+      browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "&#321;\xf3" "d&#378;"}, {"SERVERMAXUSERS", "40"}});
+  EXPECT_NE(QueryValue(refused, "error_text").find("cannot store"), std::string::npos);
+  EXPECT_EQ(Ini("ServerName"), "Parleon Server");
+  EXPECT_EQ(Ini("ServerMaxUsers"), "12");
+  // The way back carries the input, and the form shows it again.
+  const std::string back = QueryValue(refused, "error_url");
+  EXPECT_EQ(back.rfind("server_settings.html?", 0), 0u);
+  EXPECT_NE(browser->Page("/" + back).find("value=\"40\""), std::string::npos);
+}
+
+TEST_F(TWebOperatorFixture, AnUnknownAccountIsNoSuchAccountAndNothingChanges) {
+  ASSERT_TRUE(LogIn());
+  const std::string page = browser->Page("/client_edit.html?client=ghost");
+  // The account's markers stay in the page, but only the notice shows.
+  EXPECT_NE(page.find("id=\"no-such-account\" >"), std::string::npos);
+  EXPECT_NE(page.find("id=\"edit-account\" hidden>"), std::string::npos);
+  EXPECT_EQ(QueryValue(browser->Command("/EDIT_CLIENT.PLCMD", {{"CLIENT", "ghost"}, {"CLIENTSERVERADMIN", "1"}}),
+                       "error_text"),
+            "no such account");
+  EXPECT_FALSE(GetUser("ghost", TServerFixture::kDefaultID, false));
+  // An account without a password is added only after a yes.
+  const std::string ask = browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "nopw"}, {"CLIENTSERVERADMIN", "1"}});
+  EXPECT_NE(QueryValue(ask, "choice_text").find("without a password"), std::string::npos);
+  EXPECT_FALSE(GetUser("nopw", TServerFixture::kDefaultID, false));
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
+            "the user nopw was added to server");
+  const auto added = GetUser("nopw", TServerFixture::kDefaultID, false);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->PlayerPrivileges, PlayerPrivileges::ServerAdmin);
+}
+
+TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
+  const uint16_t otherPort = StartOther();
+  auto ann = TServerFixture::ConnectTo(servers.Port(), "ann");
+  ASSERT_TRUE(ann);
+  auto bob = TServerFixture::ConnectTo(servers.Port(), "bob");
+  ASSERT_TRUE(bob);
+  auto far = TServerFixture::ConnectTo(otherPort, "far");
+  ASSERT_TRUE(far);
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  const std::string rows = browser->Page("/players_rows.html");
+  EXPECT_NE(rows.find(">ann<"), std::string::npos);
+  EXPECT_NE(rows.find("127.0.0.1"), std::string::npos);
+  EXPECT_EQ(rows.find(">far<"), std::string::npos);
+
+  // far's id names ann on this server: the nickname tells them apart.
+  auto form = Target(*far, "far");
+  form.emplace("text", "hi far");
+  EXPECT_EQ(QueryValue(browser->Command("/MESSAGE_PLAYER.PLCMD", form), "error_text"),
+            "that player is not online on this server");
+  form = Target(*bob, "bob");
+  form.emplace("text", "hi bob");
+  EXPECT_EQ(QueryValue(browser->Command("/MESSAGE_PLAYER.PLCMD", form), "ok_text"), "the message was sent to bob");
+  const auto text = bob->WaitCommand(130);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->Str(24, 255), "hi bob");
+  EXPECT_EQ(text->Str(284, 29), "SERVER");
+  EXPECT_FALSE(far->Receives(130, 200));
+
+  form = Target(*ann, "ann");
+  form.emplace("channel", "424242");
+  EXPECT_EQ(QueryValue(browser->Command("/MOVE_PLAYER.PLCMD", form), "error_text"), "there is no such channel");
+
+  const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", Target(*ann, "ann"));
+  EXPECT_EQ(QueryValue(ask, "choice_text"), "you really want to kick ann");
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
+            "ann was kicked from the server");
+  ASSERT_TRUE(ann->WaitCommand(101)) << "the kicked player is told too";
+  const auto left = bob->WaitCommand(101);
+  ASSERT_TRUE(left);
+  EXPECT_EQ(left->U32(24), ann->PlayerID);
+  EXPECT_EQ(left->U16(28), 2);
+  EXPECT_TRUE(TServerFixture::WaitFor([&] { return servers.Server->CurrentUsers() == 1; }));
+  EXPECT_EQ(other->CurrentUsers(), 1);
+}
+
+TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
+  auto ann = TServerFixture::ConnectTo(servers.Port(), "ann");
+  ASSERT_TRUE(ann);
+  ASSERT_TRUE(LogIn());
+  const std::string ok = browser->Command(
+      "/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERWELCOMEMESSAGE", "hi"}, {"SERVERMAXUSERS", "30"},
+                                 {"SERVERTYPE", "1"}, {"SERVERREGISTERTYPE", "2"}, {"CODECGSM148", "1"}});
+  EXPECT_EQ(QueryValue(ok, "ok_text"), "server config was changed; players stay connected");
+  EXPECT_EQ(QueryValue(ok, "ok_url"), "server_settings.html");
+  EXPECT_EQ(Ini("ServerName"), "Live");
+  EXPECT_EQ(servers.Server->CurrentUsers(), 1);
+  EXPECT_FALSE(ann->Receives(101, 300)) << "nobody was disconnected";
+  TLoginRequest late;
+  late.NickName = "late";
+  const TLoginReply reply = TVoiceClient(servers.Port()).Login(late);
+  EXPECT_EQ(reply.ServerName, "Live");
+  EXPECT_EQ(reply.WelcomeMessage, "hi");
+  EXPECT_EQ(reply.MaxUsers, 30u);
+  EXPECT_EQ(reply.CodecMask, 1u << 2);
+  EXPECT_EQ(reply.ServerFlags & 1, 1);
+
+  const std::string restarted = browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERTYPE", "2"}});
+  EXPECT_EQ(QueryValue(restarted, "ok_text").rfind("server config was changed and will be restarted now", 0), 0u);
+  const auto gone = ann->WaitCommand(101);
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(gone->U16(28), 4);
+
+  // The restart of its own, for a server administrator too.
+  auto bob = TServerFixture::ConnectTo(servers.Port(), "bob");
+  ASSERT_TRUE(bob);
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(QueryValue(browser->Command("/RESTART_SERVER.PLCMD"), "ok_url"), "server_settings.html");
+  const auto told = bob->WaitCommand(101);
+  ASSERT_TRUE(told);
+  EXPECT_EQ(told->U16(28), 4);
+}
+
+TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPortsRules) {
+  StartOther();
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  const std::string refusedPage = browser->Page("/servers.html");
+  EXPECT_EQ(refusedPage.find("servers-table"), std::string::npos);
+  EXPECT_NE(refusedPage.find("<!--\n<div class=\"card\">"), std::string::npos) << "the add form is hidden";
+  EXPECT_NE(refusedPage.find("id=\"servers-refused\""), std::string::npos);
+  for (const char* command : {"/SERVERS_STOP.PLCMD", "/SERVERS_RESTART.PLCMD", "/SERVERS_ASK_REMOVE.PLCMD"})
+    EXPECT_EQ(QueryValue(browser->Command(command, {{"server", kOtherID}}), "error_text"),
+              "only a super server administrator may manage servers")
+        << command;
+  EXPECT_EQ(QueryValue(browser->Command("/SERVERS_ADD.PLCMD", {{"NEWSERVERNAME", "X"}, {"NEWSERVERPORT", "1"}}),
+                       "error_title"),
+            "error occured");
+  EXPECT_TRUE(RunningID(kOtherID));
+
+  ASSERT_TRUE(LogIn());
+  EXPECT_EQ(QueryValue(browser->Command("/SERVERS_STOP.PLCMD", {{"server", kOtherID}}), "ok_url"), "servers.html");
+  EXPECT_FALSE(RunningID(kOtherID));
+  const std::string list = browser->Page("/servers.html");
+  const size_t row = list.find("data-server=\"server_cfg Other\"");
+  ASSERT_NE(row, std::string::npos) << "a stopped server stays listed";
+  EXPECT_NE(list.find("stopped", row), std::string::npos);
+  browser->Command("/SERVERS_START.PLCMD", {{"server", kOtherID}});
+  EXPECT_TRUE(RunningID(kOtherID));
+
+  const uint16_t port = FreeUDPPort();
+  EXPECT_NE(QueryValue(browser->Command("/SERVERS_ADD.PLCMD", {{"NEWSERVERNAME", "Bad]"}, {"NEWSERVERPORT", "5"}}),
+                       "error_url")
+                .find("NEWSERVERNAME=Bad%5D"),
+            std::string::npos)
+      << "the refused input travels back";
+  browser->Command("/SERVERS_ADD.PLCMD", {{"NEWSERVERNAME", "New"}, {"NEWSERVERPORT", std::to_string(port)}});
+  ASSERT_TRUE(RunningID("server_cfg New"));
+  EXPECT_EQ(TIniFile(servers.IniFile()).ReadString("Servers", "2", ""), "server_cfg New");
+  AddAccount("doomed", "pw", 0, "server_cfg New");
+  const std::string ask = browser->Command("/SERVERS_ASK_REMOVE.PLCMD", {{"server", "server_cfg New"}});
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
+            "server server_cfg New was removed");
+  EXPECT_FALSE(RunningID("server_cfg New"));
+  TIniFile ini(servers.IniFile());
+  EXPECT_FALSE(ini.ValueExists("Servers", "2"));
+  EXPECT_FALSE(ini.SectionExists("server_cfg New"));
+  EXPECT_FALSE(GetUser("doomed", "server_cfg New", false));
+}

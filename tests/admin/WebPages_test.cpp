@@ -1,0 +1,91 @@
+// The Players and Servers pages' building blocks, and the form text check.
+#include <gtest/gtest.h>
+
+#include "admin/FormText.h"
+#include "admin/WebPlayers.h"
+#include "admin/WebServers.h"
+#include "common/ClientObject.h"
+#include "common/ChannelRecord.h"
+
+namespace {
+
+std::vector<TWebChannel> Channels() {
+  // Ids out of tree order, with a sub-channel and a loop that must not hang.
+  return {{5, 1, 0, false, "Sub <b>"}, {1, kNoParent, 2, true, "Lobby"}, {2, kNoParent, 1, false, "Games"},
+          {7, 8, 0, false, "A"},       {8, 7, 0, false, "B"}};
+}
+
+}  // namespace
+
+TEST(WebPlayers, TreeOrderPathsAndMuting) {
+  const auto channels = Channels();
+  const auto tree = ChannelTree(channels);
+  ASSERT_EQ(tree.size(), 3u) << "channels in a parent loop are not reachable from the top";
+  EXPECT_EQ(tree[0].first->Name, "Games");
+  EXPECT_EQ(tree[1].first->Name, "Lobby");
+  EXPECT_EQ(tree[2].first->Name, "Sub <b>");
+  EXPECT_EQ(tree[2].second, 1);
+  EXPECT_EQ(ChannelPath(channels, 5), "Lobby / Sub <b>");
+  EXPECT_EQ(ChannelPath(channels, 99), "?");
+
+  TWebPlayer p;
+  p.Channel = 1;  // moderated
+  EXPECT_TRUE(PlayerMuted(p, channels));
+  p.ChannelRights = ChannelPrivileges::Voice;
+  EXPECT_FALSE(PlayerMuted(p, channels));
+  p.ChannelRights = ChannelPrivileges::AutoVoice;
+  p.PlayerRights = PlayerPrivileges::ServerAdmin;
+  EXPECT_FALSE(PlayerMuted(p, channels));
+  p.Channel = 2;
+  p.PlayerRights = 0;
+  EXPECT_FALSE(PlayerMuted(p, channels));
+  EXPECT_EQ(FormatDuration(90061), "25:01:01");
+  EXPECT_EQ(ChannelRightsText(0), "none");
+  EXPECT_EQ(ChannelRightsText(ChannelPrivileges::ChannelAdmin | ChannelPrivileges::Voice), "admin, voice");
+}
+
+TEST(WebPlayers, RowsEscapeTextsAndShowTheAddressOnlyWhenAsked) {
+  const auto channels = Channels();
+  EXPECT_NE(RenderPlayersList({}, channels, true).find("id=\"no-players\""), std::string::npos);
+  TWebPlayer p;
+  p.Id = 3;
+  p.Nick = "<script>";
+  p.Channel = 5;
+  p.Address = "10.1.2.3";
+  p.Talking = true;
+  const std::string admin = RenderPlayersList({p}, channels, true);
+  EXPECT_EQ(admin.find("<script>"), std::string::npos);
+  EXPECT_NE(admin.find("&lt;script&gt;"), std::string::npos);
+  EXPECT_NE(admin.find("Lobby / Sub &lt;b&gt;"), std::string::npos);
+  EXPECT_NE(admin.find("10.1.2.3"), std::string::npos);
+  EXPECT_NE(admin.find("<option value=\"5\" selected>"), std::string::npos) << "the own channel is preselected";
+  for (const char* action : {"ASK_KICK_PLAYER.PLCMD", "MOVE_PLAYER.PLCMD", "MESSAGE_PLAYER.PLCMD"})
+    EXPECT_NE(admin.find(action), std::string::npos) << action;
+  EXPECT_EQ(RenderPlayersList({p}, channels, false).find("10.1.2.3"), std::string::npos);
+}
+
+TEST(WebServers, RowsSortedByPortWithTheActionsOfTheirState) {
+  std::vector<TWebServerRow> rows = {{"server_cfg B", "B & B", 9000, 2, 12, true},
+                                     {"server_cfg A", "A", 8000, 0, 5, false}};
+  SortByPort(rows);
+  EXPECT_EQ(rows[0].Id, "server_cfg A");
+  const std::string html = RenderServersList(rows);
+  const size_t stopped = html.find("data-server=\"server_cfg A\""), running = html.find("data-server=\"server_cfg B\"");
+  ASSERT_LT(stopped, running);
+  EXPECT_LT(html.find("SERVERS_START.PLCMD", stopped), running);
+  EXPECT_EQ(html.find("SERVERS_START.PLCMD", running), std::string::npos) << "no Start for a running one";
+  EXPECT_GT(html.find("SERVERS_STOP.PLCMD"), running) << "no Stop for a stopped one";
+  EXPECT_NE(html.find("B &amp; B"), std::string::npos);
+  EXPECT_NE(html.find("2 / 12"), std::string::npos);
+  EXPECT_EQ(RenderServerOptions(rows), "<option value=\"9000\">B &amp; B (port 9000)</option>");
+}
+
+TEST(FormText, FindsTheReferencesABrowserSendsForForeignCharacters) {
+  EXPECT_TRUE(HoldsCharacterReference("&#321;\xf3" "d&#378;"));
+  EXPECT_TRUE(HoldsCharacterReference("x&#x1F600;"));
+  EXPECT_FALSE(HoldsCharacterReference("Caf\xe9 & Bar #1"));
+  EXPECT_FALSE(HoldsCharacterReference("&#;"));
+  EXPECT_FALSE(HoldsCharacterReference("&#12"));
+  EXPECT_FALSE(HoldsCharacterReference("&#xZ;"));
+  EXPECT_EQ(HtmlEscapeKeepingReferences("<&#321;&#;&#x41;\"&#9"), "&lt;&#321;&amp;#;&#x41;&quot;&amp;#9");
+}
