@@ -14,7 +14,6 @@
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
 #include "server/ServerAccess.h"
-#include "server/ServerCatalog.h"
 #include "server/ServerList.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "admin/WebText.h"
-#include "server/TrafficHistory.h"
+#include "server/ServerAccess.h"
 
 namespace {
 

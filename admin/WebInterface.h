@@ -35,7 +35,6 @@
 #include "common/Clock.h"
 #include "common/LogRateLimiter.h"
 #include "server/ServerAccess.h"
-#include "server/TrafficHistory.h"
 
 class THttpServer;
 

@@ -10,7 +10,7 @@
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
-#include "server/ServerCatalog.h"
+#include "server/ServerAccess.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"

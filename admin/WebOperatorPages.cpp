@@ -10,7 +10,7 @@
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
 #include "admin/WebText.h"
-#include "server/ServerCatalog.h"
+#include "server/ServerAccess.h"
 #include "common/Log.h"
 
 namespace {

@@ -4,7 +4,6 @@
 #include "common/IniFile.h"
 #include "common/Log.h"
 #include "server/ServerAccess.h"
-#include "server/ServerCatalog.h"
 #include "server/ServerList.h"
 
 bool ReadPlayers(TServerObject& server, std::vector<TWebPlayer>& players, std::vector<TWebChannel>& channels) {

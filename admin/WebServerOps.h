@@ -14,7 +14,7 @@
 
 #include "admin/WebPlayers.h"
 #include "admin/WebServers.h"
-#include "server/ServerObject.h"
+#include "server/ServerAccess.h"
 
 // A running server's players and channels; false when it is not running.
 bool ReadPlayers(TServerObject& server, std::vector<TWebPlayer>& players, std::vector<TWebChannel>& channels);

@@ -3,7 +3,11 @@
 // running virtual server. They get copied views (Snapshot), and ask for
 // what changes a server (SendText, ApplySettings, Kick, Move); the packet
 // buffer, the player list, the channels, their locks and the datagram
-// layouts stay inside server/.
+// layouts stay inside server/. With it come the two process-wide parts the
+// surfaces need besides one server: the listed servers and their coming and
+// going (server/ServerCatalog.h), and the last hour's load samples
+// (server/TrafficHistory.h). Nothing in admin/ or announce/ includes another
+// header of server/ than this one and server/ServerList.h.
 //
 // Thread-safety: any thread, none of the server's locks held by the caller.
 // Snapshot, SendText, Kick and Move take HoldMachinery, then the client
@@ -19,7 +23,9 @@
 #include <string_view>
 #include <vector>
 
+#include "server/ServerCatalog.h"
 #include "server/ServerObject.h"
+#include "server/TrafficHistory.h"
 
 // One player as the pages and the query show it.
 struct TPlayerView {
