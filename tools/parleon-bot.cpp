@@ -357,6 +357,8 @@ int main(int argc, char** argv) {
     bool Entering;
   };
   const auto loginStart = Clock::now();
+  const double loginServerCpu0 = o.ServerPid ? ProcessCpuSeconds(o.ServerPid) : -1;
+  const double loginOwnCpu0 = OwnCpuSeconds();
   int loggedIn = 0, refused = 0, lost = 0, finished = 0;
   Clock::duration slowest{};
   std::vector<TPending> pending;
@@ -408,6 +410,8 @@ int main(int argc, char** argv) {
     });
   }
   const auto loginTime = Clock::now() - loginStart;
+  const double loginServerCpu = o.ServerPid ? ProcessCpuSeconds(o.ServerPid) - loginServerCpu0 : -1;
+  const double loginOwnCpu = OwnCpuSeconds() - loginOwnCpu0;
   // Let the notices about the last newcomers settle before the voice starts.
   for (auto quietSince = Clock::now(), limit = Clock::now() + std::chrono::seconds(30);
        Clock::now() - quietSince < milliseconds(300) && Clock::now() < limit;) {
@@ -490,6 +494,7 @@ int main(int argc, char** argv) {
 
   std::printf("logins: %d of %d (%d refused, %d unanswered) in %.2f s, slowest %.1f ms\n", loggedIn, o.Clients,
               refused, lost, Seconds(loginTime), Seconds(slowest) * 1e3);
+  std::printf("cpu during the logins: server %.2f s, bot %.2f s\n", loginServerCpu, loginOwnCpu);
   std::printf("channels: %zu, %u to %u members; speakers: %d at %d frames/s, %d payload bytes\n", members.size(),
               fewest, most, speaking, o.Fps, o.Payload);
   std::printf("voice datagrams sent: %llu (%llu in the %.1f s window)\n", static_cast<unsigned long long>(sent),
