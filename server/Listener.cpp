@@ -171,6 +171,7 @@ int TPLUDPListener::WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std
       continue;
     }
     if (store > 0 && (wait < 0 || store < wait)) wait = store;
+    TPacket::TrimThreadStoreEverySecond(TPacket::SteadyMs() / 1000);
     buffer.ReceiveEvent.WaitFor(wait < 0 ? TWindowsEvent::INFINITE : static_cast<uint32_t>(wait));
   }
 }

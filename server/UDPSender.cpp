@@ -104,6 +104,10 @@ void TPLUDPSender::Execute() {
       LogSendError(ExceptionClassName(error), error.what());
       continue;
     }
+    // With nothing in flight the sender may sleep for long: the packets it
+    // kept for the next burst are not worth holding meanwhile.
+    if (hint == TCustomPacketBuffer::kNever) TPacket::TrimThreadStore(true);
+    else TPacket::TrimThreadStoreEverySecond(TPacket::SteadyMs() / 1000);
     buffer_.SendEvent.WaitFor(hint == TCustomPacketBuffer::kNever ? TWindowsEvent::INFINITE : hint + 2);
   }
   buffer_.ThreadFinished(0);
