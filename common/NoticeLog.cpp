@@ -6,26 +6,38 @@
 // ---- the log ----------------------------------------------------------------------
 
 uint64_t TNoticeLog::Append(uint16_t command, const uint8_t* payload, size_t size) {
-  TEntry& entry = entries_.emplace_back();
+  const uint64_t number = next_++;
+  TEntry& entry = entries_[number];
   entry.Command = command;
   entry.Size = static_cast<uint8_t>(std::min(size, kMaxPayload));
   std::memcpy(entry.Payload, payload, entry.Size);
-  return first_ + entries_.size() - 1;
+  newestNumber_ = number;
+  newest_ = &entry;
+  return number;
 }
 
 void TNoticeLog::Release(uint64_t number) {
-  if (At(number).Holders > 0) --At(number).Holders;
-  // Entries go in the order they came; one still held keeps those behind it.
-  while (!entries_.empty() && entries_.front().Holders == 0) {
-    entries_.pop_front();
-    ++first_;
+  auto it = entries_.find(number);
+  if (it == entries_.end()) return;
+  if (it->second.Holders > 1) {
+    --it->second.Holders;
+    return;
   }
+  Erase(it);
 }
 
 void TNoticeLog::DropIfUnheld(uint64_t number) {
-  if (entries_.empty() || number != first_ + entries_.size() - 1 || entries_.back().Holders != 0) return;
-  entries_.pop_back();
-  if (entries_.empty()) entries_.shrink_to_fit();
+  auto it = entries_.find(number);
+  if (it == entries_.end() || it->second.Holders != 0) return;
+  Erase(it);
+}
+
+void TNoticeLog::Erase(std::unordered_map<uint64_t, TEntry>::iterator it) {
+  if (it->first == newestNumber_) {
+    newest_ = nullptr;
+    newestNumber_ = ~uint64_t{0};
+  }
+  entries_.erase(it);
 }
 
 std::unique_ptr<TPacket> TNoticeLog::Build(uint64_t number, uint32_t playerId) const {

@@ -25,8 +25,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "common/Packets.h"
@@ -43,19 +43,21 @@ class TNoticeLog {
   TNoticeLog& operator=(const TNoticeLog&) = delete;
 
   // Logs a notice with no holder yet and returns its number; numbers grow
-  // by one per entry. `size` above kMaxPayload is cut (callers pass fixed,
+  // by one per entry (a recipient told of consecutive entries keeps one run). `size` above kMaxPayload is cut (callers pass fixed,
   // smaller records).
   uint64_t Append(uint16_t command, const uint8_t* payload, size_t size);
-  void Hold(uint64_t number) { At(number).Holders++; }
-  // Gives back one hold; entries at the front that nobody holds are freed.
+  void Hold(uint64_t number) { ++(number == newestNumber_ ? *newest_ : At(number)).Holders; }
+  // Gives back one hold; an entry nobody holds any more is freed at once,
+  // so a recipient that never takes its notices keeps only its own (at
+  // most a full queue of them), not every notice logged after them.
   void Release(uint64_t number);
-  // Frees the newest entry if nobody took a hold on it (a notice nobody was
-  // to be told of).
+  // Frees the entry if nobody took a hold on it (a notice nobody was to be
+  // told of).
   void DropIfUnheld(uint64_t number);
   // The command datagram of entry `number` for `playerId`, transport fields zero.
   std::unique_ptr<TPacket> Build(uint64_t number, uint32_t playerId) const;
 
-  // Entries kept (held, or behind one that is).
+  // Entries kept (held by a recipient).
   size_t Size() const { return entries_.size(); }
 
  private:
@@ -65,11 +67,16 @@ class TNoticeLog {
     uint8_t Payload[kMaxPayload];
     uint32_t Holders = 0;
   };
-  TEntry& At(uint64_t number) { return entries_[static_cast<size_t>(number - first_)]; }
-  const TEntry& At(uint64_t number) const { return entries_[static_cast<size_t>(number - first_)]; }
+  TEntry& At(uint64_t number) { return entries_.at(number); }
+  const TEntry& At(uint64_t number) const { return entries_.at(number); }
 
-  std::deque<TEntry> entries_;
-  uint64_t first_ = 0;  // number of entries_.front()
+  void Erase(std::unordered_map<uint64_t, TEntry>::iterator it);
+
+  std::unordered_map<uint64_t, TEntry> entries_;
+  uint64_t next_ = 0;  // the number of the next entry
+  // The entry Append made last: its recipients take their holds right after.
+  uint64_t newestNumber_ = ~uint64_t{0};
+  TEntry* newest_ = nullptr;
 };
 
 class TNoticeQueue {

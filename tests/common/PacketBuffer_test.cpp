@@ -875,3 +875,15 @@ TEST_F(PacketBufferTest, ANoticeInFlightIsBuiltOnceAndResentUntilAcknowledged) {
   clock.AdvanceMs(1000);
   EXPECT_EQ(Next(), nullptr) << "an acknowledged notice was sent again";
 }
+
+TEST_F(PacketBufferTest, ARecipientThatTakesNoNoticeKeepsOnlyItsOwn) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  buffer.SendPacket(NewCommandPacket(300, kA), false);
+  ASSERT_TRUE(Next());  // A never acknowledges it, so its notices wait
+  const uint32_t both[] = {kA, kB};
+  buffer.SendNotice(100, kJoined, sizeof kJoined, both, 2);
+  for (int i = 0; i < 5; ++i) buffer.SendNotice(101, kLeft, sizeof kLeft, both + 1, 1);
+  while (auto p = Next()) Store(ClientAckOf(*p));
+  EXPECT_EQ(buffer.NoticesHeld(), 1u) << "notices B took are kept behind the one A holds";
+}
