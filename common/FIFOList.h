@@ -8,7 +8,6 @@
 #pragma once
 
 #include <memory>
-#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -32,7 +31,8 @@ class TFIFOList {
     Capacity = startItems;
     MaxItems = maxItems;
     GrowBy = growBy;
-    if (Capacity > 0) Items = std::make_unique<std::unique_ptr<T>[]>(static_cast<size_t>(Capacity));
+    // The ring is made on the first Push: a server holds four queues per
+    // player, and an idle player never uses most of them.
   }
   TFIFOList(const TFIFOList&) = delete;
   TFIFOList& operator=(const TFIFOList&) = delete;
@@ -42,6 +42,7 @@ class TFIFOList {
   void Push(std::unique_ptr<T> item) {
     if (!item) return;
     if (Count == Capacity) Grow();
+    if (!Items) Items = std::make_unique<std::unique_ptr<T>[]>(static_cast<size_t>(Capacity));
     Items[static_cast<size_t>(Tail)] = std::move(item);
     ++Count;
     Tail = (Tail + 1) % Capacity;
@@ -76,12 +77,9 @@ class TFIFOList {
   int Head = 0;
 
  private:
-  // Pop must not raise: without memory for the small ring the large one stays.
+  // The empty large ring goes; the next Push makes one of the start size.
   void Shrink() {
-    if (StartItems <= 0) return;
-    std::unique_ptr<T>* items = new (std::nothrow) std::unique_ptr<T>[static_cast<size_t>(StartItems)];
-    if (!items) return;
-    Items.reset(items);
+    Items.reset();
     Capacity = StartItems;
     Head = Tail = 0;
   }

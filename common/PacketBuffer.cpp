@@ -357,7 +357,7 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
         expired_.PushBack(node);
         ready_.Remove(node);
         ReceiveEvent.SetEvent();
-      } else if (!c.CommandQueue.Empty()) {
+      } else if (c.CommandsQueued() > 0) {
         MarkReady(node);
       }
       RefreshResend(node);
@@ -638,10 +638,35 @@ const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bo
   else if (packet->IsMaintenance()) queue = &c.MaintenanceQueue;
   else return kInvalidOnBuffer;
   if (voiceLimit && queue == &c.VoiceQueue && queue->Count >= voiceLimit) return kVoiceBacklogFull;
+  // Notices waiting between the packets count against the same bound.
+  if (queue == &c.CommandQueue && c.CommandsQueued() >= TSingleConnection::kQueueMax) throw EFIFOList(kCantAllocate);
   queue->Push(std::move(packet));
   MarkReady(node);
   if (closeAfter) c.State = csDraining;
   return nullptr;
+}
+
+size_t TCustomPacketBuffer::SendNotice(uint16_t command, const uint8_t* payload, size_t size,
+                                       const uint32_t* recipients, size_t count) {
+  size_t queued = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    const uint64_t number = notices_.Append(command, payload, size);
+    for (size_t i = 0; i < count; ++i) {
+      TNode* node = Find(recipients[i]);
+      // As for a command packet: nothing for a closing connection, and a
+      // full queue loses the notice.
+      if (!node || node->Conn.State >= csDraining) continue;
+      TSingleConnection& c = node->Conn;
+      if (c.CommandsQueued() >= TSingleConnection::kQueueMax) continue;
+      c.Notices.Push(notices_, number, c.CommandQueue.Count);
+      MarkReady(node);
+      ++queued;
+    }
+    notices_.DropIfUnheld(number);
+  }
+  if (queued) SendEvent.SetEvent();
+  return queued;
 }
 
 std::unique_ptr<TPacket> TCustomPacketBuffer::GetPacketToSend() {

@@ -41,6 +41,7 @@
 #include "common/FIFOList.h"
 #include "common/IntrusiveList.h"
 #include "common/LogRateLimiter.h"
+#include "common/NoticeLog.h"
 #include "common/Packets.h"
 #include "common/SingleConnection.h"
 #include "common/WrongKeyGuard.h"
@@ -175,6 +176,15 @@ class TCustomPacketBuffer {
   // were queued. `wakeSender` false: the caller sends what is due itself
   // right after (TPLUDPSender::Flush), so the sender thread sleeps on.
   size_t SendPackets(std::unique_ptr<TPacket>* packets, size_t count, bool wakeSender = true);
+  // Tells every player of `recipients` the same command: code `command`
+  // with `payload` (at most TNoticeLog::kMaxPayload bytes) after the header.
+  // The notice is logged once and built for a recipient when its turn to
+  // be sent comes; until then it costs that recipient a few bytes. Each
+  // recipient follows SendPacket's rules for a command (none for an unknown
+  // id or a closing connection, a full queue loses it; nothing raises but
+  // an allocation failure). Returns how many recipients it was queued for.
+  size_t SendNotice(uint16_t command, const uint8_t* payload, size_t size, const uint32_t* recipients,
+                    size_t count);
   // The relay's fan-out of one voice frame under one lock: for each
   // recipient whose connection is connected, a VOICES2C datagram of
   // `header` (kVoiceS2CHeaderSize bytes; the recipient's id and target kind
@@ -226,6 +236,12 @@ class TCustomPacketBuffer {
   // reader and the listener call it without the buffer's lock.
   void NoteStaleVoice() { staleVoice_.fetch_add(1, std::memory_order_relaxed); }
   int ConnectionCount();
+  // Shared notices the buffer keeps for recipients yet to take them (see
+  // SendNotice); for diagnostics and tests.
+  size_t NoticesHeld() {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    return notices_.Size();
+  }
   // 0: the sender has finished, 1: the listener has finished.
   void ThreadFinished(int thread);
 
@@ -322,6 +338,8 @@ class TCustomPacketBuffer {
 
   TClock* clock_;
   std::recursive_mutex lock_;
+  // Declared before the connections: their queues hold entries of it.
+  TNoticeLog notices_;
   TFIFOList<TPacket> receivedQueue_{kReceivedStart, kReceivedMax, kReceivedGrow};
   TFIFOList<TPacket> loginQueue_{kLoginQueueMax / 4, kLoginQueueMax, kLoginQueueMax / 4};
   bool loginTurn_ = false;  // the listener takes from the login queue next

@@ -88,6 +88,8 @@ namespace {
 struct TPacketStore {
   void* Items[TPacket::kKeptPerThread];
   size_t Count;
+  size_t LowWater;  // the fewest kept since the last trim: those were not needed
+  int64_t TrimmedAt;
   bool Closed;
 };
 thread_local TPacketStore packetStore;
@@ -105,8 +107,25 @@ thread_local TPacketStoreCloser packetStoreCloser;
 
 void* TPacket::operator new(size_t size) {
   TPacketStore& store = packetStore;
-  if (size == sizeof(TPacket) && store.Count) return store.Items[--store.Count];
+  if (size == sizeof(TPacket) && store.Count) {
+    if (--store.Count < store.LowWater) store.LowWater = store.Count;
+    return store.Items[store.Count];
+  }
   return ::operator new(size);
+}
+
+void TPacket::TrimThreadStore(bool all) {
+  TPacketStore& store = packetStore;
+  size_t surplus = all ? store.Count : std::min(store.LowWater, store.Count);
+  while (surplus-- > 0) ::operator delete(store.Items[--store.Count]);
+  store.LowWater = store.Count;
+}
+
+void TPacket::TrimThreadStoreEverySecond(int64_t nowSeconds) {
+  TPacketStore& store = packetStore;
+  if (nowSeconds == store.TrimmedAt) return;
+  store.TrimmedAt = nowSeconds;
+  TrimThreadStore();
 }
 
 void TPacket::operator delete(void* memory, size_t size) noexcept {

@@ -256,6 +256,14 @@ class TPacket {
   static constexpr size_t kKeptPerThread = 512;
   static void* operator new(size_t size);
   static void operator delete(void* memory, size_t size) noexcept;
+  // A store filled by a burst would keep its packets (a third of a megabyte
+  // per thread) for good. Each thread's loop calls this now and then: the
+  // packets its store kept unused since the last call go back to the heap,
+  // so a busy store keeps what it cycles through and an idle one empties.
+  // With `all`, every kept packet goes (a thread about to sleep for long).
+  static void TrimThreadStore(bool all = false);
+  // TrimThreadStore at most once per second of `nowSeconds` (any clock).
+  static void TrimThreadStoreEverySecond(int64_t nowSeconds);
 
  private:
   template <typename TView>

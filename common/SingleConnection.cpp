@@ -35,8 +35,13 @@ std::unique_ptr<TPacket> TSingleConnection::GetPacketToSend(const TPerformanceTi
     return Release(std::move(copy));
   }
 
-  if (!InFlight && !CommandQueue.Empty()) {
-    InFlight = CommandQueue.Pop();
+  if (!InFlight && CommandsQueued() > 0) {
+    if (Notices.NoticeIsNext() || CommandQueue.Empty()) {
+      InFlight = Notices.TakeNotice(PlayerId);
+    } else {
+      InFlight = CommandQueue.Pop();
+      Notices.PacketTaken();
+    }
     ++CommandSeqOut;
     TCommandHeader header = InFlight->CommandHeader();
     header.SetSequence(CommandSeqOut);
@@ -44,7 +49,7 @@ std::unique_ptr<TPacket> TSingleConnection::GetPacketToSend(const TPerformanceTi
     header.SetResendCount(0);
     FirstSendTime.Start();
     LastResendTime.Assign(FirstSendTime);
-    if (State == csDraining && CommandQueue.Empty()) State = csClosing;
+    if (State == csDraining && CommandsQueued() == 0) State = csClosing;
     auto copy = std::make_unique<TPacket>();
     copy->Assign(*InFlight);
     return Release(std::move(copy));
@@ -104,7 +109,7 @@ uint32_t TSingleConnection::TimeToNextSend(const TPerformanceTime& now) {
 }
 
 bool TSingleConnection::HasPacketToSend(const TPerformanceTime& now) {
-  return !ImmediateQueue.Empty() || (!InFlight && !CommandQueue.Empty()) || !VoiceQueue.Empty() ||
+  return !ImmediateQueue.Empty() || (!InFlight && CommandsQueued() > 0) || !VoiceQueue.Empty() ||
          !MaintenanceQueue.Empty() || ResendDue(now);
 }
 

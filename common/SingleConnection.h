@@ -21,6 +21,7 @@
 
 #include "common/Clock.h"
 #include "common/FIFOList.h"
+#include "common/NoticeLog.h"
 #include "common/Packets.h"
 #include "common/PerformanceTime.h"
 
@@ -63,7 +64,8 @@ class TSingleConnection {
 
   // The next packet this connection releases, stamped and addressed, or none.
   // Priority: acknowledgements, a due resend, the next command (only when
-  // none is in flight), voice, maintenance. The caller owns the result.
+  // none is in flight; a packet or a notice, in the order they were queued),
+  // voice, maintenance. The caller owns the result.
   std::unique_ptr<TPacket> GetPacketToSend(const TPerformanceTime& now);
   // Milliseconds until a resend falls due, or kNever when no command is in
   // flight. Queued packets need no deadline: queuing wakes the sender.
@@ -71,6 +73,8 @@ class TSingleConnection {
   // True when GetPacketToSend would release something without waiting for a
   // deadline (a resend that is already due counts).
   bool HasPacketToSend(const TPerformanceTime& now);
+  // Commands waiting to be taken into flight, packets and notices.
+  int CommandsQueued() const { return CommandQueue.Count + static_cast<int>(Notices.Count()); }
   // Stamps a relayed VOICES2C datagram that leaves without being queued
   // (`header`: its first kVoiceS2CHeaderSize bytes; `size`: the whole
   // datagram) with the next voice counter and the session key, and counts
@@ -108,6 +112,9 @@ class TSingleConnection {
   uint8_t State = csLogin;
   TPacketQueue ImmediateQueue{kQueueStart, kQueueMax, kQueueGrow};
   TPacketQueue CommandQueue{kQueueStart, kQueueMax, kQueueGrow};
+  // Notices shared with other recipients, in their places between the
+  // packets of CommandQueue; built when taken into flight.
+  TNoticeQueue Notices;
   TPacketQueue VoiceQueue{kQueueStart, kQueueMax, kQueueGrow};
   TPacketQueue MaintenanceQueue{kQueueStart, kQueueMax, kQueueGrow};
   uint32_t CommandSeqOut = 0;

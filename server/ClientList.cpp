@@ -15,6 +15,7 @@ TClientObject* TClientList::Add(std::unique_ptr<TClientObject> player) {
   if (TClientObject* old = FindByID(p->PlayerID)) Remove(old);
   byID_[p->PlayerID] = TEntry{std::move(player), nextSequence_++};
   keys_.insert(p->SessionKey);
+  byNick_.emplace(UpperCase(p->NickName.Text()), p);
   items_.push_back(p);
   FileInChannel(p);
   return p;
@@ -25,6 +26,12 @@ std::unique_ptr<TClientObject> TClientList::Remove(TClientObject* player) {
   if (it == byID_.end() || it->second.Player.get() != player) return nullptr;
   DropFromChannel(player);
   keys_.erase(player->SessionKey);
+  auto [first, last] = byNick_.equal_range(UpperCase(player->NickName.Text()));
+  for (auto n = first; n != last; ++n)
+    if (n->second == player) {
+      byNick_.erase(n);
+      break;
+    }
   items_.erase(std::find(items_.begin(), items_.end(), player));
   std::unique_ptr<TClientObject> owned = std::move(it->second.Player);
   byID_.erase(it);
@@ -35,6 +42,7 @@ void TClientList::Clear() {
   items_.clear();
   byID_.clear();
   keys_.clear();
+  byNick_.clear();
   byChannel_.clear();
 }
 
@@ -45,9 +53,13 @@ TClientObject* TClientList::FindByID(uint32_t playerID) const {
 }
 
 TClientObject* TClientList::FindByNick(std::string_view nick) const {
-  for (TClientObject* p : items_)
-    if (SameText(p->NickName.Text(), nick)) return p;
-  return nullptr;
+  // Names that differ in case only can be listed together (the login refuses
+  // them, a caller adding players directly may not): the first in list order wins.
+  TClientObject* found = nullptr;
+  auto [first, last] = byNick_.equal_range(UpperCase(nick));
+  for (auto n = first; n != last; ++n)
+    if (!found || byID_.at(n->second->PlayerID).Sequence < byID_.at(found->PlayerID).Sequence) found = n->second;
+  return found;
 }
 
 void TClientList::MovePlayer(TClientObject* player, uint32_t channelID) {

@@ -1,6 +1,7 @@
 // TClientList: the logged-in players of one virtual server, in login order,
-// with the indexes the hot paths need: by player id, by session key and by
-// channel. The voice relay walks only the members of one channel, so the
+// with the indexes the hot paths need: by player id, by session key, by
+// nickname (a login looks its nickname up, so a burst of n logins must not
+// cost n walks of the list) and by channel. The voice relay walks only the members of one channel, so the
 // cost of a voice datagram grows with the channel, not with the server.
 //
 // Ownership: the list owns its records. Pointers stay valid until the record
@@ -10,12 +11,14 @@
 // server's channel lock.
 // A player's channel changes only through MovePlayer(), which keeps the
 // channel index right; never assign TClientObject::ChannelID of a listed
-// player directly.
+// player directly. A listed player's NickName never changes (the nickname
+// index files it as it was added).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -66,6 +69,7 @@ class TClientList {
   std::vector<TClientObject*> items_;
   std::unordered_map<uint32_t, TEntry> byID_;
   std::unordered_set<uint32_t> keys_;
+  std::unordered_multimap<std::string, TClientObject*> byNick_;  // by the nickname in upper case
   std::unordered_map<uint32_t, std::vector<TClientObject*>> byChannel_;
   uint64_t nextSequence_ = 0;
 };

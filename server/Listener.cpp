@@ -199,6 +199,7 @@ int TPLUDPListener::WaitForEvent(uint32_t& connection, uint32_t& sessionKey, std
       continue;
     }
     if (store > 0 && (wait < 0 || store < wait)) wait = store;
+    TPacket::TrimThreadStoreEverySecond(TPacket::SteadyMs() / 1000);
     buffer.ReceiveEvent.WaitFor(wait < 0 ? TWindowsEvent::INFINITE : static_cast<uint32_t>(wait));
   }
 }
@@ -585,9 +586,18 @@ void TPLUDPListener::HandleEnter(TPacket& packet) {
     if (target && !subName.empty()) target = Channels().FindByName(subName, target->ID);
     if (target && JoinCheck(target->ID, password) == 0) Clients().MovePlayer(&p, target->ID);
   }
+  // One walk over the players serves both the list this player gets and the
+  // announcement of it to the others: visibility is mutual.
+  std::vector<TClientObject*> visible;
+  std::vector<uint32_t> others;
+  for (TClientObject* q : Clients().Items()) {
+    if (!CanSee(p, *q)) continue;
+    visible.push_back(q);
+    if (q != &p) others.push_back(q->PlayerID);
+  }
   SendChannelList();
-  SendPlayerList();
-  SendListsEnd();
+  SendPlayerList(visible);
+  SendListsEnd(others);
 }
 
 void TPLUDPListener::SendChannelList() {
@@ -606,19 +616,15 @@ void TPLUDPListener::SendChannelList() {
   if (list) Send(std::move(list));
 }
 
-void TPLUDPListener::SendPlayerList() {
-  TClientObject& to = *current_;
-  std::vector<TClientObject*> visible;
-  for (TClientObject* p : Clients().Items())
-    if (CanSee(to, *p)) visible.push_back(p);
-  SendPlayerRecords(cmd::PlayerList, to, visible);
+void TPLUDPListener::SendPlayerList(const std::vector<TClientObject*>& visible) {
+  SendPlayerRecords(cmd::PlayerList, *current_, visible);
 }
 
-void TPLUDPListener::SendListsEnd() {
+void TPLUDPListener::SendListsEnd(const std::vector<uint32_t>& others) {
   TClientObject& p = *current_;
   // Its acknowledgement completes the login on the transport level.
   Send(NewCommand(cmd::ListsEnd, kCommandHeaderSize, p));
-  AnnounceNewPlayer(p.PlayerID);
+  AnnounceNewPlayer(p, others);
   p.ListsSent = true;
 }
 

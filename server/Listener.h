@@ -119,15 +119,30 @@ class TPLUDPListener {
   void Send(std::unique_ptr<TPacket> packet, bool closeAfter = false);
   // One copy of a notice to every player that can see `about` (itself
   // included); `fill(uint8_t* datagram)` writes the payload of each copy.
+  // The notice is held once for all of them (SendNotice).
   template <typename Fill>
   void ToViewers(const TClientObject& about, uint16_t code, size_t size, const Fill& fill) {
+    uint8_t datagram[kCommandHeaderSize + TNoticeLog::kMaxPayload] = {};
+    const bool shared = size >= kCommandHeaderSize && size <= sizeof datagram;
+    if (shared) fill(datagram);
+    std::vector<uint32_t> to;
     for (TClientObject* q : Clients().Items()) {
       if (!CanSee(about, *q)) continue;
+      if (shared) {
+        to.push_back(q->PlayerID);
+        continue;
+      }
       auto notice = NewCommand(code, size, *q);
       fill(notice->Memory());
       Send(std::move(notice));
     }
+    SendNotice(code, datagram + kCommandHeaderSize, size - kCommandHeaderSize, to);
   }
+  // Queues one command (`payload` after the header, at most
+  // TNoticeLog::kMaxPayload bytes) for every player id of `to`; the packet
+  // buffer holds it once and builds each copy when its turn comes. Players
+  // gone or beyond reach are skipped, as by Send.
+  void SendNotice(uint16_t code, const uint8_t* payload, size_t size, const std::vector<uint32_t>& to);
   // ErrorReply to the current player for `request`: 30 bytes, 34 with the
   // channel id for -111.
   void SendErrorReply(int32_t code, TPacket& request, uint32_t channelID = 0);
@@ -136,6 +151,8 @@ class TPLUDPListener {
   std::unique_ptr<TPacket> NewPlayerLeft(const TClientObject& to, uint32_t id, uint16_t reason, uint32_t causer,
                                          std::string_view message);
   void AnnounceNewPlayer(uint32_t id);
+  // PlayerJoined about `p` to the players of `to`.
+  void AnnounceNewPlayer(const TClientObject& p, const std::vector<uint32_t>& to);
   // A PlayerList-shaped datagram series (code 7 or 108) of `players` to `to`,
   // ten records per datagram.
   void SendPlayerRecords(uint16_t code, const TClientObject& to, const std::vector<TClientObject*>& players);
@@ -246,8 +263,10 @@ class TPLUDPListener {
   void HandleEnter(TPacket& packet);
   void HandleLogout(TPacket& packet);
   void SendChannelList();
-  void SendPlayerList();
-  void SendListsEnd();
+  // The current player's lists: the players it sees (itself included) and,
+  // after ListsEnd, the announcement to the others of them.
+  void SendPlayerList(const std::vector<TClientObject*>& visible);
+  void SendListsEnd(const std::vector<uint32_t>& others);
   uint32_t NewSessionKey();
   uint32_t NextPlayerID();
   std::string MakeUniqueNick(std::string_view nick);

@@ -52,6 +52,15 @@ void TPLUDPListener::Send(std::unique_ptr<TPacket> packet, bool closeAfter) {
   }
 }
 
+void TPLUDPListener::SendNotice(uint16_t code, const uint8_t* payload, size_t size, const std::vector<uint32_t>& to) {
+  if (to.empty()) return;
+  try {
+    server_.PacketBuffer->SendNotice(code, payload, size, to.data(), to.size());
+  } catch (const std::exception&) {
+    // Out of memory: the notice is lost to whoever it had not reached.
+  }
+}
+
 void TPLUDPListener::SendErrorReply(int32_t code, TPacket& request, uint32_t channelID) {
   if (!current_ || !request.IsCommand()) return;
   const bool withChannel = code == rc::WrongPassword;
@@ -145,38 +154,57 @@ bool TPLUDPListener::CanSee(const TClientObject& a, const TClientObject& b) {
   return Channels().RootOf(a.ChannelID) == Channels().RootOf(b.ChannelID);
 }
 
+namespace {
+
+// The payload of PlayerLeft (after the header).
+void WritePlayerLeft(uint8_t* d, uint32_t id, uint16_t reason, uint32_t causer, std::string_view message) {
+  wire::PutU32(d, id);
+  wire::PutU16(d + 4, reason);
+  wire::PutU32(d + 6, causer);
+  wire::PutStr(d + 10, wire::kStr29, message);
+}
+
+}  // namespace
+
 std::unique_ptr<TPacket> TPLUDPListener::NewPlayerLeft(const TClientObject& to, uint32_t id, uint16_t reason,
                                                        uint32_t causer, std::string_view message) {
   auto notice = NewCommand(cmd::PlayerLeft, kPlayerLeftSize, to);
-  uint8_t* d = notice->Memory();
-  wire::PutU32(d + 24, id);
-  wire::PutU16(d + 28, reason);
-  wire::PutU32(d + 30, causer);
-  wire::PutStr(d + 34, wire::kStr29, message);
+  WritePlayerLeft(notice->Memory() + kCommandHeaderSize, id, reason, causer, message);
   return notice;
 }
 
 void TPLUDPListener::AnnouncePlayerLeft(uint32_t id, uint16_t reason, std::string_view message, uint32_t causer) {
   TClientObject* p = FindPlayerByID(id);
   if (!p || p->LeaveAnnounced) return;
+  std::vector<uint32_t> others;
+  bool toItself = false;
   for (TClientObject* q : Clients().Items()) {
     if (!CanSee(*p, *q)) continue;
-    // The leaver's own copy closes its connection once it is delivered; the
-    // loop then removes the player without a second notice.
-    Send(NewPlayerLeft(*q, id, reason, causer, message), q == p);
+    if (q == p) toItself = true;
+    else others.push_back(q->PlayerID);
   }
+  uint8_t payload[kPlayerLeftSize - kCommandHeaderSize];
+  WritePlayerLeft(payload, id, reason, causer, message);
+  SendNotice(cmd::PlayerLeft, payload, sizeof payload, others);
+  // The leaver's own copy closes its connection once it is delivered; the
+  // loop then removes the player without a second notice.
+  if (toItself) Send(NewPlayerLeft(*p, id, reason, causer, message), true);
   p->LeaveAnnounced = true;
 }
 
 void TPLUDPListener::AnnounceNewPlayer(uint32_t id) {
   TClientObject* p = FindPlayerByID(id);
   if (!p) return;
-  for (TClientObject* q : Clients().Items()) {
-    if (q == p || !CanSee(*p, *q)) continue;
-    auto notice = NewCommand(cmd::PlayerJoined, kPlayerJoinedSize, *q);
-    WritePlayerRecord(notice->Memory() + 24, *p);
-    Send(std::move(notice));
-  }
+  std::vector<uint32_t> to;
+  for (TClientObject* q : Clients().Items())
+    if (q != p && CanSee(*p, *q)) to.push_back(q->PlayerID);
+  AnnounceNewPlayer(*p, to);
+}
+
+void TPLUDPListener::AnnounceNewPlayer(const TClientObject& p, const std::vector<uint32_t>& to) {
+  uint8_t record[kPlayerJoinedSize - kCommandHeaderSize];
+  WritePlayerRecord(record, p);
+  SendNotice(cmd::PlayerJoined, record, sizeof record, to);
 }
 
 // ---- joining and switching ------------------------------------------------------------

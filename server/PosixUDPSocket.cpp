@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/LogRateLimiter.h"
+#include "common/Packets.h"
 
 namespace {
 
@@ -150,6 +151,7 @@ void TPosixUDPSocket::ReadLoop() {
     } catch (...) {
       LogCaughtLimited(errorLines, "UDP VOICE", "TPosixUDPSocket.OnBatchEnd");
     }
+    TPacket::TrimThreadStoreEverySecond(now.tv_sec);
   }
 }
 

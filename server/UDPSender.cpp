@@ -104,7 +104,18 @@ void TPLUDPSender::Execute() {
       LogSendError(ExceptionClassName(error), error.what());
       continue;
     }
-    buffer_.SendEvent.WaitFor(hint == TCustomPacketBuffer::kNever ? TWindowsEvent::INFINITE : hint + 2);
+    TPacket::TrimThreadStoreEverySecond(TPacket::SteadyMs() / 1000);
+    // With nothing in flight the sender may sleep for long: after a second
+    // without work, the packets it kept for the next burst are not worth
+    // holding meanwhile.
+    if (hint == TCustomPacketBuffer::kNever) {
+      if (buffer_.SendEvent.WaitFor(kIdleTrimMs) == TWindowsEvent::wrTimeout) {
+        TPacket::TrimThreadStore(true);
+        buffer_.SendEvent.WaitFor(TWindowsEvent::INFINITE);
+      }
+      continue;
+    }
+    buffer_.SendEvent.WaitFor(hint + 2);
   }
   buffer_.ThreadFinished(0);
 }

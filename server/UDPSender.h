@@ -37,6 +37,8 @@
 class TPLUDPSender {
  public:
   static constexpr size_t kBatch = 64;
+  // Idle this long, the sender gives back the packets it kept for reuse.
+  static constexpr uint32_t kIdleTrimMs = 1000;
 
   TPLUDPSender(TCustomPacketBuffer& buffer, TUDPSocket& socket) : buffer_(buffer), socket_(socket) {}
   ~TPLUDPSender();

@@ -142,12 +142,13 @@ double ProcessCpuSeconds(long pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Resident KiB of a process, from /proc/<pid>/status; -1 when unreadable.
-long ProcessResidentKiB(long pid) {
+// Resident KiB of a process (VmRSS, or its peak so far with "VmHWM:"), from
+// /proc/<pid>/status; -1 when unreadable.
+long ProcessResidentKiB(long pid, const std::string& key = "VmRSS:") {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
   return -1;
 }
 
@@ -356,6 +357,8 @@ int main(int argc, char** argv) {
     bool Entering;
   };
   const auto loginStart = Clock::now();
+  const double loginServerCpu0 = o.ServerPid ? ProcessCpuSeconds(o.ServerPid) : -1;
+  const double loginOwnCpu0 = OwnCpuSeconds();
   int loggedIn = 0, refused = 0, lost = 0, finished = 0;
   Clock::duration slowest{};
   std::vector<TPending> pending;
@@ -407,6 +410,8 @@ int main(int argc, char** argv) {
     });
   }
   const auto loginTime = Clock::now() - loginStart;
+  const double loginServerCpu = o.ServerPid ? ProcessCpuSeconds(o.ServerPid) - loginServerCpu0 : -1;
+  const double loginOwnCpu = OwnCpuSeconds() - loginOwnCpu0;
   // Let the notices about the last newcomers settle before the voice starts.
   for (auto quietSince = Clock::now(), limit = Clock::now() + std::chrono::seconds(30);
        Clock::now() - quietSince < milliseconds(300) && Clock::now() < limit;) {
@@ -454,6 +459,7 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_until(s.WindowEnd);
   const double serverCpu1 = o.ServerPid ? ProcessCpuSeconds(o.ServerPid) : -1;
   const long serverRss = o.ServerPid ? ProcessResidentKiB(o.ServerPid) : -1;
+  const long serverPeak = o.ServerPid ? ProcessResidentKiB(o.ServerPid, "VmHWM:") : -1;
   const double ownCpu1 = OwnCpuSeconds();
   const double window = Seconds(Clock::now() - measured0);
   for (auto& t : threads) t.join();
@@ -488,6 +494,7 @@ int main(int argc, char** argv) {
 
   std::printf("logins: %d of %d (%d refused, %d unanswered) in %.2f s, slowest %.1f ms\n", loggedIn, o.Clients,
               refused, lost, Seconds(loginTime), Seconds(slowest) * 1e3);
+  std::printf("cpu during the logins: server %.2f s, bot %.2f s\n", loginServerCpu, loginOwnCpu);
   std::printf("channels: %zu, %u to %u members; speakers: %d at %d frames/s, %d payload bytes\n", members.size(),
               fewest, most, speaking, o.Fps, o.Payload);
   std::printf("voice datagrams sent: %llu (%llu in the %.1f s window)\n", static_cast<unsigned long long>(sent),
@@ -502,14 +509,16 @@ int main(int argc, char** argv) {
   if (serverCpu >= 0)
     std::printf("server cpu: %.2f s in %.2f s (%.0f%% of a core), %.2f us per delivery\n", serverCpu, window,
                 100 * serverCpu / window, delivered ? serverCpu * 1e6 / static_cast<double>(delivered) : 0.0);
-  if (serverRss >= 0) std::printf("server resident: %.1f MiB\n", static_cast<double>(serverRss) / 1024);
+  if (serverRss >= 0)
+    std::printf("server resident: %.1f MiB (peak %.1f MiB)\n", static_cast<double>(serverRss) / 1024,
+                static_cast<double>(serverPeak) / 1024);
   std::printf("bot cpu: %.2f s (%.0f%% of a core)\n", ownCpu, 100 * ownCpu / window);
   std::printf(
       "RESULT logins=%d clients=%d expected=%llu delivered=%llu ratio=%.4f per_s=%.0f p50_us=%llu p99_us=%llu "
-      "max_us=%llu server_cpu_s=%.3f bot_cpu_s=%.3f window_s=%.3f server_rss_kib=%ld login_s=%.2f\n",
+      "max_us=%llu server_cpu_s=%.3f bot_cpu_s=%.3f window_s=%.3f server_rss_kib=%ld login_s=%.2f server_hwm_kib=%ld\n",
       loggedIn, o.Clients, static_cast<unsigned long long>(expected), static_cast<unsigned long long>(delivered),
       ratio, perSecond, static_cast<unsigned long long>(latency.Percentile(0.5)),
       static_cast<unsigned long long>(latency.Percentile(0.99)), static_cast<unsigned long long>(latency.Max()),
-      serverCpu, ownCpu, window, serverRss, Seconds(loginTime));
+      serverCpu, ownCpu, window, serverRss, Seconds(loginTime), serverPeak);
   return loggedIn > 0 ? 0 : 1;
 }

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
+#include <map>
 #include <thread>
+#include <vector>
 
 #include "support/LogCapture.h"
 #include "support/TransportDriver.h"
@@ -777,4 +780,110 @@ TEST_F(PacketBufferTest, ReplyAddressMovesOnlyWithFreshDatagramsFromUnsuspectedS
   EXPECT_EQ(Store(From(ClientCommand(kA, kKeyA, 2), "10.0.0.9", 6000)), "");
   EXPECT_EQ(portOf(), 6000);
   EXPECT_EQ(buffer.GetConnectionInfo(kA).Address, "10.0.0.9");
+}
+
+// ---- notices shared by many recipients -------------------------------------------
+
+namespace {
+const uint8_t kJoined[] = {7, 0, 0, 0, 1, 0};  // a notice about player 7
+const uint8_t kLeft[] = {7, 0, 0, 0, 3, 0};
+}  // namespace
+
+TEST_F(PacketBufferTest, SharedNoticesKeepTheirPlaceAmongEachRecipientsCommands) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  const uint32_t both[] = {kA, kB};
+  buffer.SendPacket(NewCommandPacket(300, kA), false);
+  EXPECT_EQ(buffer.SendNotice(100, kJoined, sizeof kJoined, both, 2), 2u);
+  EXPECT_EQ(buffer.SendNotice(100, kLeft, sizeof kLeft, both, 2), 2u);
+  buffer.SendPacket(NewCommandPacket(301, kA), false);
+  // Told after the player it names has left: the recipient still learns it
+  // entered first, then that it left, as queued.
+  EXPECT_EQ(buffer.SendNotice(101, kLeft, sizeof kLeft, both, 2), 2u);
+  EXPECT_EQ(buffer.NoticesHeld(), 3u);
+
+  std::map<uint32_t, std::vector<std::pair<uint16_t, uint8_t>>> got;  // code and the payload's byte 4
+  std::map<uint32_t, uint32_t> lastSequence{{kA, 1}, {kB, 1}};
+  while (auto p = Next()) {
+    ASSERT_TRUE(p->IsCommand());
+    TCommandHeader h = p->CommandHeader();
+    const uint32_t id = h.PlayerId();
+    EXPECT_EQ(h.SessionKey(), id == kA ? kKeyA : kKeyB);
+    EXPECT_EQ(h.Sequence(), ++lastSequence[id]);
+    const bool notice = h.Command() == 100 || h.Command() == 101;
+    if (notice) {
+      ASSERT_EQ(p->Size(), kCommandHeaderSize + sizeof kJoined);
+      EXPECT_EQ(wire::GetU32(p->Memory() + 24), 7u);
+    }
+    got[id].emplace_back(h.Command(), notice ? p->Memory()[28] : 0);
+    EXPECT_EQ(Store(ClientAckOf(*p)), "");
+  }
+  using C = std::vector<std::pair<uint16_t, uint8_t>>;
+  EXPECT_EQ(got[kA], C({{300, 0}, {100, 1}, {100, 3}, {301, 0}, {101, 3}}));
+  EXPECT_EQ(got[kB], C({{100, 1}, {100, 3}, {101, 3}}));
+  EXPECT_EQ(buffer.NoticesHeld(), 0u) << "sent notices are still kept";
+}
+
+TEST_F(PacketBufferTest, SharedNoticesGoOnlyToOpenConnectionsAndAreGivenBackByOnesThatGo) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  const uint32_t both[] = {kA, kB};
+  for (int i = 0; i < 3; ++i) buffer.SendNotice(100, kJoined, sizeof kJoined, both, 2);
+  buffer.RemoveConnection(kB);
+  EXPECT_EQ(buffer.NoticesHeld(), 3u) << "A still has them to send";
+
+  buffer.SendPacket(NewCommandPacket(300, kA), true);  // A drains after this
+  const uint32_t nobodyOpen[] = {kA, kB, 99};
+  EXPECT_EQ(buffer.SendNotice(101, kLeft, sizeof kLeft, nobodyOpen, 3), 0u);
+  EXPECT_EQ(buffer.NoticesHeld(), 3u) << "a notice nobody takes was kept";
+
+  std::vector<uint16_t> codes;
+  while (auto p = Next()) {
+    codes.push_back(p->CommandHeader().Command());
+    EXPECT_EQ(StateOf(kA), codes.size() < 4 ? csDraining : csClosing) << "closing before the last command";
+    Store(ClientAckOf(*p));
+  }
+  EXPECT_EQ(codes, std::vector<uint16_t>({100, 100, 100, 300}));
+  EXPECT_EQ(StateOf(kA), csClosed);
+  EXPECT_EQ(buffer.NoticesHeld(), 0u);
+
+  // A recipient whose queue is full loses the notice, as a command packet would be lost.
+  Connect(buffer, kB, kKeyB);
+  buffer.SendPacket(NewCommandPacket(300, kB), false);  // in flight, unacknowledged
+  Next();
+  for (int i = 0; i < TSingleConnection::kQueueMax; ++i) buffer.SendPacket(NewCommandPacket(300, kB), false);
+  EXPECT_EQ(buffer.SendNotice(100, kJoined, sizeof kJoined, both + 1, 1), 0u);
+  EXPECT_THROW(buffer.SendPacket(NewCommandPacket(300, kB), false), EFIFOList);
+}
+
+TEST_F(PacketBufferTest, ANoticeInFlightIsBuiltOnceAndResentUntilAcknowledged) {
+  Connect(buffer, kA, kKeyA);
+  const uint32_t a[] = {kA};
+  buffer.SendNotice(100, kJoined, sizeof kJoined, a, 1);
+  auto first = Next();
+  ASSERT_TRUE(first && first->IsCommand());
+  EXPECT_EQ(buffer.NoticesHeld(), 0u) << "the notice is kept besides its copy in flight";
+  EXPECT_EQ(Next(), nullptr);
+  clock.AdvanceMs(61);
+  auto again = Next();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->CommandHeader().ResendCount(), 1);
+  EXPECT_EQ(again->CommandHeader().Sequence(), first->CommandHeader().Sequence());
+  ASSERT_EQ(again->Size(), first->Size());
+  EXPECT_EQ(std::memcmp(again->Memory() + 24, first->Memory() + 24, sizeof kJoined), 0);
+  Store(ClientAckOf(*again));
+  clock.AdvanceMs(1000);
+  EXPECT_EQ(Next(), nullptr) << "an acknowledged notice was sent again";
+}
+
+TEST_F(PacketBufferTest, ARecipientThatTakesNoNoticeKeepsOnlyItsOwn) {
+  Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
+  buffer.SendPacket(NewCommandPacket(300, kA), false);
+  ASSERT_TRUE(Next());  // A never acknowledges it, so its notices wait
+  const uint32_t both[] = {kA, kB};
+  buffer.SendNotice(100, kJoined, sizeof kJoined, both, 2);
+  for (int i = 0; i < 5; ++i) buffer.SendNotice(101, kLeft, sizeof kLeft, both + 1, 1);
+  while (auto p = Next()) Store(ClientAckOf(*p));
+  EXPECT_EQ(buffer.NoticesHeld(), 1u) << "notices B took are kept behind the one A holds";
 }

@@ -41,7 +41,17 @@ TEST(ClientListTest, IndexesFollowAddsMovesAndRemovals) {
   EXPECT_EQ(Ids(list.Items()), (std::vector<uint32_t>{2, 3}));
   EXPECT_EQ(Ids(list.InChannel(0)), (std::vector<uint32_t>{2, 3}));
   EXPECT_FALSE(list.SessionKeyInUse(100));
+  EXPECT_EQ(list.FindByNick("alice"), nullptr) << "a removed player is still found by its nickname";
   EXPECT_EQ(list.Remove(removed.get()), nullptr);  // not listed any more
+  // Names alike but for case: the first listed is found, the other once it goes.
+  list.Add(Player(4, 400, 0, "CAROL"));
+  EXPECT_EQ(list.FindByNick("carol")->PlayerID, 3u);
+  list.Remove(list.FindByID(3));
+  EXPECT_EQ(list.FindByNick("carol")->PlayerID, 4u);
+  // A record added under a listed id replaces that player, nickname included.
+  list.Add(Player(4, 401, 0, "Dave"));
+  EXPECT_EQ(list.FindByNick("carol"), nullptr);
+  EXPECT_EQ(list.FindByNick("DAVE")->PlayerID, 4u);
   list.Clear();
   EXPECT_TRUE(list.Empty());
   EXPECT_TRUE(list.InChannel(0).empty());
