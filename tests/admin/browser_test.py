@@ -253,6 +253,7 @@ def main():
         driver = start_browser(os.path.join(work, "chromium-profile"))
         from selenium.webdriver.common.by import By
         from selenium.webdriver.support.ui import Select, WebDriverWait
+        from selenium.common.exceptions import StaleElementReferenceException
         base = "http://127.0.0.1:%d/" % http_port
         count = [0]
 
@@ -305,9 +306,16 @@ def main():
             row.find_element(By.XPATH, ".//button[text()='%s']" % label).click()
 
         def player_row(nick):
-            for r in els("#players-table tbody tr"):
-                if el("td.nick", r).text == nick:
-                    return r
+            # The list is replaced every few seconds: a row found during a
+            # replacement is gone a moment later, so the search starts again.
+            for _ in range(5):
+                try:
+                    for r in els("#players-table tbody tr"):
+                        if el("td.nick", r).text == nick:
+                            return r
+                    return None
+                except StaleElementReferenceException:
+                    continue
             return None
 
         # ---- login: servers by name and port, sorted by port; a failure in words
@@ -362,8 +370,12 @@ def main():
         # The list refreshes itself without a reload.
         driver.execute_script("window.notReloaded = true")
         watch.login("dee")
-        WebDriverWait(driver, 15).until(lambda d: player_row("dee") is not None)
+        WebDriverWait(driver, 15, ignored_exceptions=(StaleElementReferenceException,)).until(
+            lambda d: player_row("dee") is not None)
         expect(driver.execute_script("return window.notReloaded === true"), "the refresh did not reload the page")
+        # The actions below start on a freshly loaded list, well before its next replacement.
+        driver.get(base + "players.html")
+        arrive("Players", "players page again")
 
         # Message: bob alone receives it, as the server's text.
         row = player_row("bob")

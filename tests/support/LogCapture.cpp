@@ -6,7 +6,12 @@ TLogCapture::TLogCapture() {
   previous_ = Logger.exchange(this);
 }
 
-TLogCapture::~TLogCapture() { Logger.exchange(previous_); }
+TLogCapture::~TLogCapture() {
+  Logger.exchange(previous_);
+  // A server thread may have written its last line just before; taking the
+  // lock orders that write before the lines are freed.
+  std::lock_guard<std::mutex> lock(mutex_);
+}
 
 void TLogCapture::WriteLine(std::string_view msg, std::string_view source, TLogMessageType type,
                             TLogMessageDepth depth) {
