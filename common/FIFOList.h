@@ -25,12 +25,16 @@ void CheckFIFOListSizes(int startItems, int maxItems, int growBy);
 template <typename T>
 class TFIFOList {
  public:
-  TFIFOList(int startItems, int maxItems, int growBy) {
+  // `keepItems`: the largest ring an emptied queue keeps (below 0: four
+  // times the start size). A queue that empties after nearly every use and
+  // is rarely used at all (a connection's commands) keeps none.
+  TFIFOList(int startItems, int maxItems, int growBy, int keepItems = -1) {
     CheckFIFOListSizes(startItems, maxItems, growBy);
     StartItems = startItems;
     Capacity = startItems;
     MaxItems = maxItems;
     GrowBy = growBy;
+    KeepItems = keepItems < 0 ? kShrinkFactor * startItems : keepItems;
     // The ring is made on the first Push: a server holds four queues per
     // player, and an idle player never uses most of them.
   }
@@ -48,15 +52,15 @@ class TFIFOList {
     Tail = (Tail + 1) % Capacity;
   }
 
-  // None when empty. A ring that a burst grew far beyond its start goes
-  // back to its start size once the burst has drained: thousands of
-  // connections each keeping a ring sized for their longest backlog would
+  // None when empty. A ring larger than KeepItems (one a burst grew far
+  // beyond its start) is given back once the burst has drained: thousands
+  // of connections each keeping a ring sized for their longest backlog would
   // hold that memory for good.
   std::unique_ptr<T> Pop() {
     if (Count == 0) return nullptr;
     std::unique_ptr<T> item = std::move(Items[static_cast<size_t>(Head)]);
     Head = (Head + 1) % Capacity;
-    if (--Count == 0 && Capacity > kShrinkFactor * StartItems) Shrink();
+    if (--Count == 0 && Capacity > KeepItems) Shrink();
     return item;
   }
 
@@ -64,13 +68,15 @@ class TFIFOList {
   T* Peek() const { return Count ? Items[static_cast<size_t>(Head)].get() : nullptr; }
   bool Empty() const { return Count == 0; }
 
-  // A ring larger than this many times its start size is given back when empty.
+  // By default a ring larger than this many times its start size is given
+  // back when empty.
   static constexpr int kShrinkFactor = 4;
 
   std::unique_ptr<std::unique_ptr<T>[]> Items;
   int StartItems = 0;
   int Capacity = 0;
   int GrowBy = 0;
+  int KeepItems = 0;
   int MaxItems = 0;
   int Count = 0;
   int Tail = 0;

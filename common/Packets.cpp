@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "common/ThreadAllocatorCache.h"
+
 bool ParseIPv4(std::string_view text, uint32_t& ip) {
   char buf[INET_ADDRSTRLEN];
   if (text.size() >= sizeof buf) return false;
@@ -126,6 +128,7 @@ void TPacket::TrimThreadStoreEverySecond(int64_t nowSeconds) {
   if (nowSeconds == store.TrimmedAt) return;
   store.TrimmedAt = nowSeconds;
   TrimThreadStore();
+  ReleaseThreadAllocatorCache();
 }
 
 void TPacket::operator delete(void* memory, size_t size) noexcept {

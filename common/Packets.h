@@ -262,7 +262,9 @@ class TPacket {
   // so a busy store keeps what it cycles through and an idle one empties.
   // With `all`, every kept packet goes (a thread about to sleep for long).
   static void TrimThreadStore(bool all = false);
-  // TrimThreadStore at most once per second of `nowSeconds` (any clock).
+  // TrimThreadStore at most once per second of `nowSeconds` (any clock),
+  // and the allocator's cache of this thread with it
+  // (ReleaseThreadAllocatorCache).
   static void TrimThreadStoreEverySecond(int64_t nowSeconds);
 
  private:

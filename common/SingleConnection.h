@@ -38,6 +38,7 @@ using TPacketQueue = TFIFOList<TPacket>;
 class TSingleConnection {
  public:
   static constexpr int kQueueStart = 16;
+  static constexpr int kSmallQueueStart = 4;
   static constexpr int kQueueMax = 1024;
   static constexpr int kQueueGrow = 16;
   // A stopwatch reading beyond this (or negative) restarts it and counts as 0.
@@ -110,13 +111,17 @@ class TSingleConnection {
   uint16_t Port = 0;
   uint32_t PeerIp = 0;  // Address in network byte order (0: not an IPv4 address)
   uint8_t State = csLogin;
-  TPacketQueue ImmediateQueue{kQueueStart, kQueueMax, kQueueGrow};
-  TPacketQueue CommandQueue{kQueueStart, kQueueMax, kQueueGrow};
+  // Sized for an idle player, who holds thousands of these: acknowledgements
+  // and pongs leave as soon as they are queued, so a small ring stays; the
+  // command queue empties whenever its last command went into flight and
+  // keeps no ring then (the player list of a login grows it to dozens).
+  TPacketQueue ImmediateQueue{kSmallQueueStart, kQueueMax, kQueueGrow};
+  TPacketQueue CommandQueue{kQueueStart, kQueueMax, kQueueGrow, 0};
   // Notices shared with other recipients, in their places between the
   // packets of CommandQueue; built when taken into flight.
   TNoticeQueue Notices;
   TPacketQueue VoiceQueue{kQueueStart, kQueueMax, kQueueGrow};
-  TPacketQueue MaintenanceQueue{kQueueStart, kQueueMax, kQueueGrow};
+  TPacketQueue MaintenanceQueue{kSmallQueueStart, kQueueMax, kQueueGrow};
   uint32_t CommandSeqOut = 0;
   uint32_t VoiceCounterOut = 0;
   uint32_t StaleVoiceDropped = 0;  // relayed voice that grew too old here to be worth sending

@@ -3,6 +3,7 @@
 #include "common/ExceptionName.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
+#include "common/ThreadAllocatorCache.h"
 
 namespace {
 
@@ -111,6 +112,7 @@ void TPLUDPSender::Execute() {
     if (hint == TCustomPacketBuffer::kNever) {
       if (buffer_.SendEvent.WaitFor(kIdleTrimMs) == TWindowsEvent::wrTimeout) {
         TPacket::TrimThreadStore(true);
+        ReleaseThreadAllocatorCache();
         buffer_.SendEvent.WaitFor(TWindowsEvent::INFINITE);
       }
       continue;

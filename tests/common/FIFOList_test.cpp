@@ -54,6 +54,15 @@ TEST(FIFOList, GivesBackABurstsRingOnceDrainedAndKeepsWorking) {
   EXPECT_EQ(list.Capacity, 16);
   for (int i = 0; i < 20; ++i) list.Push(std::make_unique<int>(i));
   for (int i = 0; i < 20; ++i) EXPECT_EQ(*list.Pop(), i);
+
+  // A queue that keeps no ring gives back even its start ring when emptied.
+  TIntList rare(16, 1024, 16, 0);
+  rare.Push(std::make_unique<int>(7));
+  EXPECT_NE(rare.Items, nullptr);
+  EXPECT_EQ(*rare.Pop(), 7);
+  EXPECT_EQ(rare.Items, nullptr);
+  rare.Push(std::make_unique<int>(8));
+  EXPECT_EQ(*rare.Peek(), 8);
 }
 
 TEST(FIFOList, RefusesThePushBeyondItsLimit) {
