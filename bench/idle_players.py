@@ -12,6 +12,10 @@ flight, lets the notices settle, then measures a quiet window.
       (the clients split over four virtual servers of the one process, one
        bot each, run side by side; each reports the whole process: give
        --warmup enough for every bot's logins to end before any window starts)
+  bench/idle_players.py --clients 10000 --servers 10 --relay minimal
+      (the same bots against bench/minimal_relay_tool, one socket, which
+       answers each ping at once and does nothing else: the floor of what
+       keeping idle players costs on this machine)
 
 Every player entering is announced to every other on its virtual server by a
 command that must be acknowledged, so logins cost O(n^2) per virtual server.
@@ -26,7 +30,7 @@ import sys
 import tempfile
 import time
 
-from relay_compare import free_udp_port, start_server, stop
+from relay_compare import free_udp_port, start_minimal, start_server, stop
 
 
 def main():
@@ -35,6 +39,7 @@ def main():
                                 ("--time-limit", float, 900), ("--servers", int, 1),
                                 ("--warmup", float, 5), ("--login-timeout", int, 30000)):
         p.add_argument(name, type=kind, default=default)
+    p.add_argument("--relay", choices=["server", "minimal"], default="server")
     p.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
     opts = p.parse_args()
     if not 0 < opts.servers <= 16:
@@ -47,7 +52,11 @@ def main():
     ports = [free_udp_port() for _ in range(opts.servers)]
     try:
         with open(os.path.join(workdir, "run.log"), "w") as log:
-            proc = start_server(build, ports[0], 1, workdir, log, ports[1:])
+            if opts.relay == "minimal":
+                proc = start_minimal(build, ports[0], log)
+                ports = [ports[0]] * opts.servers
+            else:
+                proc = start_server(build, ports[0], 1, workdir, log, ports[1:])
             bots = []
             try:
                 for i, port in enumerate(ports):

@@ -49,7 +49,9 @@ class TMinimalRelay {
     if (size < 16) return;
     switch (wire::GetU16(d)) {
       case kPacketMaintenance:
-        if (size >= kMaintenanceHeaderSize && wire::GetU16(d + 2) == cmd::Login) Login(from);
+        if (size < kMaintenanceHeaderSize) break;
+        if (wire::GetU16(d + 2) == cmd::Login) Login(from);
+        if (wire::GetU16(d + 2) == cmd::Ping) Pong(d, from);
         break;
       case kPacketCommand:
         if (size >= kCommandHeaderSize) Command(d, size, from);
@@ -91,6 +93,21 @@ class TMinimalRelay {
     wire::PutU32(r + 104, 0xFFFF);
     wire::PutU32(r + 108, p.SessionKey);
     wire::PutU32(r + 112, id);
+    wire::PutU32(r + 16, PacketCRC32(r, sizeof r));
+    SendTo(r, sizeof r, from);
+  }
+
+  // The keep-alive answer, so that idle players cost what they cost a
+  // relay that answers each ping at once and does nothing else
+  // (bench/idle_players.py --relay minimal).
+  void Pong(const uint8_t* d, const sockaddr_in& from) {
+    if (!Find(d)) return;
+    uint8_t r[kPongSize] = {};
+    wire::PutU16(r, kPacketMaintenance);
+    wire::PutU16(r + 2, cmd::Pong);
+    std::memcpy(r + 4, d + 4, 8);  // session key and player id
+    wire::PutU32(r + 12, pongSequence_++);
+    wire::PutU32(r + 20, wire::GetU32(d + 12));
     wire::PutU32(r + 16, PacketCRC32(r, sizeof r));
     SendTo(r, sizeof r, from);
   }
@@ -158,6 +175,7 @@ class TMinimalRelay {
 
   int fd_;
   std::vector<TPlayer> players_;
+  uint32_t pongSequence_ = 1;
   std::unordered_map<std::string, int> channelByName_;
   std::vector<std::vector<uint32_t>> members_;
   uint8_t out_[8192];
