@@ -111,10 +111,11 @@ class TSingleConnection {
   uint16_t Port = 0;
   uint32_t PeerIp = 0;  // Address in network byte order (0: not an IPv4 address)
   uint8_t State = csLogin;
-  // Sized for an idle player, who holds thousands of these: acknowledgements
-  // and pongs leave as soon as they are queued, so a small ring stays; the
-  // command queue empties whenever its last command went into flight and
-  // keeps no ring then (the player list of a login grows it to dozens).
+  // Sized for the idle case, since a server keeps these for each of its
+  // thousands of players: acknowledgements and pongs leave as soon as they
+  // are queued, so a small ring stays; the command queue empties whenever
+  // its last command went into flight and keeps no ring then (the player
+  // list of a login grows it to dozens).
   TPacketQueue ImmediateQueue{kSmallQueueStart, kQueueMax, kQueueGrow};
   TPacketQueue CommandQueue{kQueueStart, kQueueMax, kQueueGrow, 0};
   // Notices shared with other recipients, in their places between the
