@@ -7,9 +7,10 @@
 // and a thread that only answers pings afterwards frees too little for the
 // cache to shrink on its own: with ten servers that is several megabytes
 // held by idle threads, and it keeps the slabs those blocks lie in from going
-// back to the system. The threads' loops call this once a second, next to
-// TPacket::TrimThreadStoreEverySecond; a busy thread refills its cache at
-// the cost of a few allocations.
+// back to the system. TPacket::TrimThreadStoreEverySecond, which the
+// reader, listener and sender loops call, calls this once a second, and the
+// sender before it sleeps for long; a busy thread refills its cache at the
+// cost of a few allocations.
 //
 // Without jemalloc (the test binaries, the sanitizer builds) it does nothing.
 #pragma once
