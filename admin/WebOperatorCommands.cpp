@@ -129,7 +129,11 @@ void TWebInterface::CommandAddClientConfirmed(TWebRequest& r) {
   account.RegisteredBy = r.Session->Get("username");
   uint32_t rights = 0;
   ParseU32(pending.substr(tab + 1), rights);
-  account.PlayerPrivileges = static_cast<uint16_t>(rights);
+  // The rights were asked for by an earlier request; this one grants them,
+  // so it grants only what its own holder may.
+  const uint32_t grantable =
+      PlayerPrivileges::ServerAdmin | (r.SuperAdmin ? PlayerPrivileges::SuperServerAdmin : 0u);
+  account.PlayerPrivileges = static_cast<uint16_t>(rights & grantable);
   if (!AddUser(account, id))
     return DisplayError(r.Response, kErrorTitle, "a user with name already exists", "client_manager.html");
   Note(r, FormatArgs("added the account %1 without a password on %2", {account.LoginName.Text(), id}));
