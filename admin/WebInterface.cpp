@@ -28,7 +28,7 @@ constexpr size_t kCredentialLength = 29;
 constexpr std::string_view kServerSessionValues[] = {
     "username",       "password",       "credential",       "serverport",     "serverid",
     "loggedin",       "superadmin",     "StartTime",        "CLIENT_TO_DELETE", "NumViews",
-    kLoginNoticeValue, kAccountToAdd,   "PLAYER_TO_KICK",   "SERVER_TO_REMOVE"};
+    kLoginNoticeValue, kAccountToAdd,   kPlayerToKick,      kServerToRemove};
 
 bool IsServerSessionValue(std::string_view name) {
   for (std::string_view own : kServerSessionValues)

@@ -22,9 +22,6 @@ constexpr const char* kErrorTitle = "error occured";
 constexpr const char* kOkTitle = "operation successfully";
 constexpr const char* kPlayersPage = "players.html";
 constexpr const char* kServersPage = "servers.html";
-// Session values that carry what a yes confirms: the box's link names no target.
-constexpr const char* kPlayerToKick = "PLAYER_TO_KICK";
-constexpr const char* kServerToRemove = "SERVER_TO_REMOVE";
 
 bool ParseU32(const std::string& text, uint32_t& value) {
   const char* end = text.data() + text.size();
