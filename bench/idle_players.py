@@ -16,6 +16,9 @@ flight, lets the notices settle, then measures a quiet window.
       (the same bots against bench/minimal_relay_tool, one socket, which
        answers each ping at once and does nothing else: the floor of what
        keeping idle players costs on this machine)
+  bench/idle_players.py --clients 10000 --servers 10 --relay minimal-each
+      (one minimal relay process per port, as the server has one socket and
+       one reader per virtual server: add the bots' server_cpu_s for the total)
 
 Every player entering is announced to every other on its virtual server by a
 command that must be acknowledged, so logins cost O(n^2) per virtual server.
@@ -24,6 +27,7 @@ Bounded: at most 20000 clients, a 60 s window, and a time limit on the bot.
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -39,7 +43,7 @@ def main():
                                 ("--time-limit", float, 900), ("--servers", int, 1),
                                 ("--warmup", float, 5), ("--login-timeout", int, 30000)):
         p.add_argument(name, type=kind, default=default)
-    p.add_argument("--relay", choices=["server", "minimal"], default="server")
+    p.add_argument("--relay", choices=["server", "minimal", "minimal-each"], default="server")
     p.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
     opts = p.parse_args()
     if not 0 < opts.servers <= 16:
@@ -55,13 +59,26 @@ def main():
             if opts.relay == "minimal":
                 proc = start_minimal(build, ports[0], log)
                 ports = [ports[0]] * opts.servers
+                relays = [proc]
+            elif opts.relay == "minimal-each":
+                relays = []
+                try:
+                    for port in ports:
+                        relays.append(start_minimal(build, port, log))
+                except Exception:
+                    for relay in relays:
+                        stop(relay)
+                    raise
             else:
                 proc = start_server(build, ports[0], 1, workdir, log, ports[1:])
+                relays = [proc]
             bots = []
+            shares = []
             try:
                 for i, port in enumerate(ports):
                     clients = opts.clients // opts.servers + (i < opts.clients % opts.servers)
-                    cmd = [os.path.join(build, "parleon-bot"), "--port", str(port), "--server-pid", str(proc.pid),
+                    pid = relays[min(i, len(relays) - 1)].pid
+                    cmd = [os.path.join(build, "parleon-bot"), "--port", str(port), "--server-pid", str(pid),
                            "--clients", str(clients), "--channel-prefix", "", "--speakers", "0",
                            "--duration", str(opts.duration), "--warmup", str(opts.warmup), "--login-window",
                            str(opts.login_window), "--login-timeout", str(opts.login_timeout), "--progress"]
@@ -72,10 +89,16 @@ def main():
                     if opts.servers > 1:
                         print(f"== virtual server {i + 1}")
                     print(out, end="")
+                    m = re.search(r"server_cpu_s=([0-9.]+) .*window_s=([0-9.]+)", out)
+                    if m:
+                        shares.append(float(m.group(1)) / float(m.group(2)))
+                if opts.relay == "minimal-each" and len(shares) == len(relays):
+                    print(f"all {len(relays)} relays together: {100 * sum(shares):.1f}% of a core")
             finally:
                 for bot in bots:
                     stop(bot)
-                stop(proc)
+                for relay in relays:
+                    stop(relay)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     print(f"load average after: {os.getloadavg()[0]:.2f}")
