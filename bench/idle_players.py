@@ -18,7 +18,7 @@ flight, lets the notices settle, then measures a quiet window.
        keeping idle players costs on this machine)
   bench/idle_players.py --clients 10000 --servers 10 --relay minimal-each
       (one minimal relay process per port, as the server has one socket and
-       one reader per virtual server: add the bots' server_cpu_s for the total)
+       one reader per virtual server; it prints their CPU added up)
 
 Every player entering is announced to every other on its virtual server by a
 command that must be acknowledged, so logins cost O(n^2) per virtual server.
