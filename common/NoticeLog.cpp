@@ -2,14 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 // ---- the log ----------------------------------------------------------------------
 
 uint64_t TNoticeLog::Append(uint16_t command, const uint8_t* payload, size_t size) {
+  if (size > kMaxPayload) throw std::length_error("notice payload too large to log");
+  TEntry& entry = entries_[next_];
   const uint64_t number = next_++;
-  TEntry& entry = entries_[number];
   entry.Command = command;
-  entry.Size = static_cast<uint8_t>(std::min(size, kMaxPayload));
+  entry.Size = static_cast<uint8_t>(size);
   std::memcpy(entry.Payload, payload, entry.Size);
   newestNumber_ = number;
   newest_ = &entry;

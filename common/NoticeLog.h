@@ -43,8 +43,9 @@ class TNoticeLog {
   TNoticeLog& operator=(const TNoticeLog&) = delete;
 
   // Logs a notice with no holder yet and returns its number; numbers grow
-  // by one per entry (a recipient told of consecutive entries keeps one run). `size` above kMaxPayload is cut (callers pass fixed,
-  // smaller records).
+  // by one per entry (a recipient told of consecutive entries keeps one
+  // run). A payload above kMaxPayload is refused with std::length_error:
+  // cut short, it would tell the recipients something else.
   uint64_t Append(uint16_t command, const uint8_t* payload, size_t size);
   void Hold(uint64_t number) { ++(number == newestNumber_ ? *newest_ : At(number)).Holders; }
   // Gives back one hold; an entry nobody holds any more is freed at once,

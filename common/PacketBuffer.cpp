@@ -652,16 +652,24 @@ size_t TCustomPacketBuffer::SendNotice(uint16_t command, const uint8_t* payload,
   {
     std::lock_guard<std::recursive_mutex> lock(lock_);
     const uint64_t number = notices_.Append(command, payload, size);
-    for (size_t i = 0; i < count; ++i) {
-      TNode* node = Find(recipients[i]);
-      // As for a command packet: nothing for a closing connection, and a
-      // full queue loses the notice.
-      if (!node || node->Conn.State >= csDraining) continue;
-      TSingleConnection& c = node->Conn;
-      if (c.CommandsQueued() >= TSingleConnection::kQueueMax) continue;
-      c.Notices.Push(notices_, number, c.CommandQueue.Count);
-      MarkReady(node);
-      ++queued;
+    try {
+      for (size_t i = 0; i < count; ++i) {
+        TNode* node = Find(recipients[i]);
+        // As for a command packet: nothing for a closing connection, and a
+        // full queue loses the notice.
+        if (!node || node->Conn.State >= csDraining) continue;
+        TSingleConnection& c = node->Conn;
+        if (c.CommandsQueued() >= TSingleConnection::kQueueMax) continue;
+        c.Notices.Push(notices_, number, c.CommandQueue.Count);
+        MarkReady(node);
+        ++queued;
+      }
+    } catch (...) {
+      // Out of memory part-way: those queued keep their holds, and an entry
+      // nobody holds must not stay in the log for good.
+      notices_.DropIfUnheld(number);
+      if (queued) SendEvent.SetEvent();
+      throw;
     }
     notices_.DropIfUnheld(number);
   }

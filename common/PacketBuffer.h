@@ -181,8 +181,9 @@ class TCustomPacketBuffer {
   // The notice is logged once and built for a recipient when its turn to
   // be sent comes; until then it costs that recipient a few bytes. Each
   // recipient follows SendPacket's rules for a command (none for an unknown
-  // id or a closing connection, a full queue loses it; nothing raises but
-  // an allocation failure). Returns how many recipients it was queued for.
+  // id or a closing connection, a full queue loses it). Raises only for an
+  // allocation failure or a payload too large to log (std::length_error).
+  // Returns how many recipients it was queued for.
   size_t SendNotice(uint16_t command, const uint8_t* payload, size_t size, const uint32_t* recipients,
                     size_t count);
   // The relay's fan-out of one voice frame under one lock: for each

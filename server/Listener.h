@@ -136,7 +136,7 @@ class TPLUDPListener {
       fill(notice->Memory());
       Send(std::move(notice));
     }
-    SendNotice(code, datagram + kCommandHeaderSize, size - kCommandHeaderSize, to);
+    if (shared) SendNotice(code, datagram + kCommandHeaderSize, size - kCommandHeaderSize, to);
   }
   // Queues one command (`payload` after the header, at most
   // TNoticeLog::kMaxPayload bytes) for every player id of `to`; the packet

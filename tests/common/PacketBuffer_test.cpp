@@ -6,6 +6,7 @@
 #include <cstring>
 #include <future>
 #include <map>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -854,6 +855,11 @@ TEST_F(PacketBufferTest, SharedNoticesGoOnlyToOpenConnectionsAndAreGivenBackByOn
   for (int i = 0; i < TSingleConnection::kQueueMax; ++i) buffer.SendPacket(NewCommandPacket(300, kB), false);
   EXPECT_EQ(buffer.SendNotice(100, kJoined, sizeof kJoined, both + 1, 1), 0u);
   EXPECT_THROW(buffer.SendPacket(NewCommandPacket(300, kB), false), EFIFOList);
+
+  // A payload too large to log is refused whole, never sent cut short.
+  const uint8_t large[TNoticeLog::kMaxPayload + 1] = {};
+  EXPECT_THROW(buffer.SendNotice(100, large, sizeof large, both, 1), std::length_error);
+  EXPECT_EQ(buffer.NoticesHeld(), 0u);
 }
 
 TEST_F(PacketBufferTest, ANoticeInFlightIsBuiltOnceAndResentUntilAcknowledged) {
