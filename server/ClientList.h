@@ -1,8 +1,9 @@
 // TClientList: the logged-in players of one virtual server, in login order,
 // with the indexes the hot paths need: by player id, by session key, by
 // nickname (a login looks its nickname up, so a burst of n logins must not
-// cost n walks of the list) and by channel. The voice relay walks only the members of one channel, so the
-// cost of a voice datagram grows with the channel, not with the server.
+// cost n walks of the list) and by channel. The voice relay walks only the
+// members of one channel, so the cost of a voice datagram grows with the
+// channel, not with the server.
 //
 // Ownership: the list owns its records. Pointers stay valid until the record
 // is removed.
