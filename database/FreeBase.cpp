@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "common/Log.h"
+
 namespace {
 
 // The name a new database carries until start-up names it.
@@ -201,6 +203,7 @@ void TFreeBase::Activate() {
     lastError_ = FreeBaseError::CannotCreate;
   } else {
     // A new database lives in memory only until its first save.
+    fileGood_ = false;
     header_ = TFBHeader{};
     header_.Created = header_.LastSaved = clock_->Now();
     root_ = std::make_unique<TFBRoot>(kNewDatabaseName);
@@ -219,6 +222,7 @@ void TFreeBase::Deactivate() {
 bool TFreeBase::Load() {
   loadFault_.clear();
   salvaged_ = false;
+  fileGood_ = false;
   try {
     std::string image;
     if (!storage_.ReadAll(fileName_, image)) {
@@ -237,6 +241,7 @@ bool TFreeBase::Load() {
     }
     currentFileSize_ = static_cast<int64_t>(image.size());
     salvaged_ = !loadFault_.empty();
+    fileGood_ = !salvaged_;
     return loadFault_.empty();
   } catch (const std::exception&) {
     loadFault_ = "the file is too large to load";  // out of memory
@@ -259,7 +264,19 @@ bool TFreeBase::Save() {
   try {
     const TDateTime now = clock_->Now();
     const std::string image = SerialiseFreeBase(header_, *root_, now);
+    // The file being replaced is kept when it is one this database loaded
+    // whole or wrote itself; a damaged or empty one never takes the place
+    // of the last good copy. Without a copy the save goes on all the same.
+    if (fileGood_ && !storage_.KeepBackup(fileName_)) {
+      if (backupKept_)
+        LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER", "Database file %1: the previous copy cannot be kept as %2",
+               {fileName_, BackupFileName(fileName_)});
+      backupKept_ = false;
+    } else if (fileGood_) {
+      backupKept_ = true;
+    }
     if (!storage_.Replace(fileName_, image)) return false;
+    fileGood_ = true;
     header_.LastSaved = now;
     currentFileSize_ = static_cast<int64_t>(image.size());
     return true;

@@ -131,6 +131,10 @@ class TFreeBase {
   // Finds or creates the node at `path` and every node above it.
   void CreateNode(std::string_view path);
   // Writes the whole database to the file now. Inactive: false, error 6.
+  // The file it replaces is first kept as "<file>.bak" when it was good (it
+  // loaded whole, or this database wrote it); a salvaged or new file never
+  // takes the place of that copy. Every save ends with a checksum, so a
+  // file changed afterwards no longer loads as a valid database.
   bool Flush();
 
   // ---- tree access: the caller holds `lock` on this database -------------
@@ -172,6 +176,8 @@ class TFreeBase {
   std::string loadFault_;
   bool salvage_ = false;
   bool salvaged_ = false;
+  bool fileGood_ = false;    // the file holds what a clean load or our last save saw
+  bool backupKept_ = true;   // the last attempt to keep a copy worked (warn once per failure run)
   TErrorEvent onError_;
   TFBHeader header_;
   std::unique_ptr<TFBRoot> root_;

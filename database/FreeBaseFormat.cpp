@@ -5,11 +5,20 @@
 #include <climits>
 #include <cstring>
 
+#include <zlib.h>
+
 namespace {
 
 constexpr char kMagic[4] = {'K', 'W', 'F', 'B'};
 constexpr size_t kMinimumHeader = 8;  // magic, header size, version
 constexpr uint16_t kVersion = 1;
+// A save ends with a trailer after the entry stream's last zero byte: the
+// CRC-32 of everything before it, then this mark. Readers of the stream stop
+// at the root's list and never see it; a file without the mark (an older
+// save) is read as before. The mark comes last because a stream always ends
+// in a zero byte, so no file without a trailer can end in it.
+constexpr char kChecksumMark[4] = {'K', 'W', 'C', 'S'};
+constexpr size_t kTrailerSize = 4 + sizeof kChecksumMark;
 
 // Offsets within the header.
 constexpr size_t kOffCreated = 10;
@@ -22,6 +31,17 @@ uint32_t GetU32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+// zlib's CRC-32 over any length (it takes at most 4 GiB a call).
+uint32_t Crc32(std::string_view bytes) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (!bytes.empty()) {
+    const size_t n = std::min<size_t>(bytes.size(), 1u << 30);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(n));
+    bytes.remove_prefix(n);
+  }
+  return static_cast<uint32_t>(crc);
+}
+
 double GetDouble(const uint8_t* p) {
   return std::bit_cast<double>(static_cast<uint64_t>(GetU32(p)) | static_cast<uint64_t>(GetU32(p + 4)) << 32);
 }
@@ -234,6 +254,16 @@ size_t EstimateSize(const TFBContainer& parent) {
 
 TFBSalvage SalvageFreeBase(std::string_view image) {
   TFBSalvage result;
+  // A trailer is checked before anything is read, and the entries are read
+  // from what precedes it only.
+  std::string checksumFault;
+  if (image.size() >= kTrailerSize &&
+      std::memcmp(image.data() + image.size() - sizeof kChecksumMark, kChecksumMark, sizeof kChecksumMark) == 0) {
+    const std::string_view body = image.substr(0, image.size() - kTrailerSize);
+    if (Crc32(body) != GetU32(reinterpret_cast<const uint8_t*>(image.data()) + body.size()))
+      checksumFault = "the checksum does not match the content (changed after it was saved)";
+    image = body;
+  }
   TReader in(image);
   const uint8_t* fixed = nullptr;
   if (image.size() <= kMinimumHeader) {
@@ -271,6 +301,7 @@ TFBSalvage SalvageFreeBase(std::string_view image) {
   result.Header.LastSaved = GetDouble(raw + kOffLastSaved);
   // The zero byte that follows the root's list carries nothing and is not read.
   if (!ReadChildList(in, result.Root.get(), 1)) result.Fault = in.Fault();
+  if (result.Fault.empty()) result.Fault = checksumFault;
   return result;
 }
 
@@ -284,7 +315,7 @@ bool ParseFreeBase(std::string_view image, TFBHeader& header, std::unique_ptr<TF
 
 std::string SerialiseFreeBase(const TFBHeader& header, const TFBRoot& root, TDateTime saveTime) {
   std::string image;
-  image.reserve(kFBHeaderSize + EstimateSize(root) + 1);
+  image.reserve(kFBHeaderSize + EstimateSize(root) + 1 + kTrailerSize);
   TWriter out(image);
   out.Raw(kMagic, sizeof kMagic);
   out.U16(kFBHeaderSize);
@@ -299,5 +330,7 @@ std::string SerialiseFreeBase(const TFBHeader& header, const TFBRoot& root, TDat
   out.U16(0);
   WriteChildList(out, root);
   out.U8(0);
+  out.U32(Crc32(image));
+  out.Raw(kChecksumMark, sizeof kChecksumMark);
   return image;
 }

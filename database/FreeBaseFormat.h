@@ -29,10 +29,11 @@ struct TFBHeader {
 
 // Builds the tree from a complete file image. False when the image is no
 // valid database: 8 bytes or less, wrong magic, a version above 1, a header
-// size outside 8..64, a type tag above 6, an entry deeper than kFBMaxDepth, or
+// size outside 8..64, a type tag above 6, an entry deeper than kFBMaxDepth,
 // any field that runs past the end of the image (a length larger than what
-// is left is refused before anything is allocated). Header fields that a
-// short header leaves out read as zero.
+// is left is refused before anything is allocated), or a checksum trailer
+// that does not match. Header fields that a short header leaves out read as
+// zero. An image without a trailer (an older save) is read as before.
 bool ParseFreeBase(std::string_view image, TFBHeader& header, std::unique_ptr<TFBRoot>& root);
 
 // A reading of an image that may be damaged. Fault is empty when the image
@@ -48,5 +49,8 @@ TFBSalvage SalvageFreeBase(std::string_view image);
 
 // The complete file image of `root`: header (version 1, size 64, the name cut
 // to 31 characters, `saveTime` as the time of the last save), the child
-// lists depth first, each ended by a zero byte, and one more zero byte.
+// lists depth first, each ended by a zero byte, and one more zero byte; then
+// the trailer: the CRC-32 (little-endian) of all bytes before it and the
+// four characters "KWCS". A reader that stops after the root's list never
+// looks at the trailer.
 std::string SerialiseFreeBase(const TFBHeader& header, const TFBRoot& root, TDateTime saveTime);

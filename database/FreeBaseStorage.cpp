@@ -67,12 +67,27 @@ class TDiskStorage final : public TFBStorage {
   bool Replace(const std::string& fileName, std::string_view content) override {
     const std::string temp = ReplacementFileName(fileName);
     // Accounts hold passwords: a new database is private to its owner, an
-    // existing one keeps the permissions it was given.
+    // existing one keeps the permissions and owner it was given. They are
+    // taken from the file itself, never through a link, and go only onto
+    // the new file, which is ours alone: a leftover of a crash or anything
+    // planted under its name (a link to another file) is removed, and the
+    // name is then created exclusively, so nothing else is ever written.
     mode_t mode = 0600;
+    uid_t owner = static_cast<uid_t>(-1);
+    gid_t group = static_cast<gid_t>(-1);
     struct stat st;
-    if (::stat(fileName.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (::lstat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      mode = st.st_mode & 07777;
+      owner = st.st_uid;
+      group = st.st_gid;
+    }
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return false;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
+    // Only root may give a file away; for anyone else the owner is already
+    // the one who saves, and a failure changes nothing.
+    if (owner != static_cast<uid_t>(-1) && (owner != ::geteuid() || group != ::getegid()))
+      (void)::fchown(fd, owner, group);
     bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     if (ok) ok = ::rename(temp.c_str(), fileName.c_str()) == 0;
@@ -82,6 +97,16 @@ class TDiskStorage final : public TFBStorage {
     }
     SyncFolderOf(fileName);
     return true;
+  }
+
+  bool KeepBackup(const std::string& fileName) override {
+    // A second name for the file as it is: the save that follows renames a
+    // new file over the first name, and the old one lives on under this.
+    const std::string backup = BackupFileName(fileName);
+    struct stat st;
+    if (::lstat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::unlink(backup.c_str()) != 0 && errno != ENOENT) return false;
+    return ::link(fileName.c_str(), backup.c_str()) == 0;
   }
 
   int64_t Size(const std::string& fileName) override {
@@ -94,6 +119,8 @@ class TDiskStorage final : public TFBStorage {
 }  // namespace
 
 std::string ReplacementFileName(const std::string& fileName) { return fileName + ".tmp"; }
+
+std::string BackupFileName(const std::string& fileName) { return fileName + ".bak"; }
 
 TFBStorage& DiskStorage() {
   static TDiskStorage storage;

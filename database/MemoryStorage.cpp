@@ -20,3 +20,10 @@ int64_t TMemoryStorage::Size(const std::string& fileName) {
   const auto it = files_.find(fileName);
   return it == files_.end() ? 0 : static_cast<int64_t>(it->second.size());
 }
+
+bool TMemoryStorage::KeepBackup(const std::string& fileName) {
+  const auto it = files_.find(fileName);
+  if (it == files_.end()) return false;
+  files_[BackupFileName(fileName)] = it->second;
+  return true;
+}

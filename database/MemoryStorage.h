@@ -16,6 +16,7 @@ class TMemoryStorage : public TFBStorage {
   bool ReadAll(const std::string& fileName, std::string& content) override;
   bool Replace(const std::string& fileName, std::string_view content) override;
   int64_t Size(const std::string& fileName) override;
+  bool KeepBackup(const std::string& fileName) override;
 
   // Direct access for tests: the files by name.
   std::map<std::string, std::string>& Files() { return files_; }

@@ -136,4 +136,69 @@ TEST(FreeBaseDisk, KillDuringAStreamOfFlushesNeverLeavesAnUnloadableFile) {
   EXPECT_GT(lastSeen, 0) << "no flush ever completed";
 }
 
+// Names beside the database that someone else may have planted: the new
+// file is never written through a link, and the mode of a file the link
+// points to is never copied.
+TEST(FreeBaseDisk, SaveWritesThroughNoLinkAndCopiesNoStrangersMode) {
+  TTempDir dir;
+  const std::string file = dir.File("server.db");
+  const std::string victim = dir.File("victim");
+  WriteFileText(victim, "not the database");
+  ::chmod(victim.c_str(), 0644);
+  ASSERT_EQ(::symlink(victim.c_str(), ReplacementFileName(file).c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), file.c_str()), 0);
+  {
+    TFreeBase db;
+    db.SetFileName(file);
+    db.SetOpenFlag(TFBOpenFlag::ReadWrite);
+    db.SetSalvage(true);
+    db.SetActive(true);  // the victim is no database: salvage starts empty
+    ASSERT_TRUE(db.Active());
+    FillAccounts(db, 3, "pw");
+    ASSERT_TRUE(db.Flush());
+  }
+  EXPECT_EQ(ReadFileText(victim), "not the database");
+  struct stat st;
+  ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  TStoredDatabase after(file);
+  EXPECT_EQ(after.db.ReadString("Servers\\s\\Users\\user2\\LogInPassWord", ""), "pw");
+}
+
+// Each save keeps the file it replaces as server.db.bak, but only a good
+// one: a salvaged file never takes the place of the last good copy.
+TEST(FreeBaseDisk, SaveKeepsThePreviousGoodFileAsBackup) {
+  TTempDir dir;
+  const std::string file = dir.File("server.db");
+  const std::string backup = BackupFileName(file);
+  TFreeBase db;
+  Open(db, file);
+  FillAccounts(db, 1, "one");
+  ASSERT_TRUE(db.Flush());
+  EXPECT_FALSE(FileExists(backup)) << "nothing was there to keep";
+  const std::string first = ReadFileText(file);
+  FillAccounts(db, 1, "two");
+  ASSERT_TRUE(db.Flush());
+  EXPECT_EQ(ReadFileText(backup), first);
+  db.SetActive(false);  // saves once more: the backup is now the second save
+  const std::string second = ReadFileText(file);
+  const std::string lastGood = ReadFileText(backup);
+  ASSERT_NE(lastGood, first);
+
+  WriteFileText(file, second.substr(0, second.size() - 30));
+  TFreeBase salvaged;
+  salvaged.SetSalvage(true);
+  Open(salvaged, file);
+  ASSERT_TRUE(salvaged.Active());
+  FillAccounts(salvaged, 1, "three");
+  ASSERT_TRUE(salvaged.Flush());
+  EXPECT_EQ(ReadFileText(backup), lastGood) << "the damaged file is no backup";
+  ASSERT_TRUE(salvaged.Flush());
+  TStoredDatabase kept(backup);
+  EXPECT_EQ(kept.db.ReadString("Servers\\s\\Users\\user0\\LogInPassWord", ""), "three");
+}
+
 }  // namespace

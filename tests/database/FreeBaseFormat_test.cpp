@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include <zlib.h>
+
 #include "database/FreeBase.h"
 #include "database/FreeBaseFormat.h"
 #include "database/MemoryStorage.h"
@@ -33,6 +35,15 @@ std::string Header(std::string_view name) {
   return h + field + Hex("00000000 0000");
 }
 
+// What a save appends: the CRC-32 of all bytes before it, then "KWCS".
+std::string Sealed(const std::string& image) {
+  const uint32_t crc = static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(image.data()),
+                                                   static_cast<uInt>(image.size())));
+  std::string out = image;
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(crc >> (8 * i)));
+  return out + "KWCS";
+}
+
 struct TMemoryDb {
   TMemoryStorage storage;
   TManualClock clock;
@@ -49,9 +60,9 @@ TEST(FreeBaseFormat, EmptyDatabaseIsHeaderAndTwoZeroBytes) {
   TMemoryDb m;
   m.Open();
   ASSERT_TRUE(m.db.Flush());
-  EXPECT_EQ(m.File(), Header("unbenannt") + std::string(2, '\0'));
-  EXPECT_EQ(m.File().size(), 66u);
-  EXPECT_EQ(m.db.CurrentFileSize(), 66);
+  EXPECT_EQ(m.File(), Sealed(Header("unbenannt") + std::string(2, '\0')));
+  EXPECT_EQ(m.File().size(), 74u);
+  EXPECT_EQ(m.db.CurrentFileSize(), 74);
 }
 
 TEST(FreeBaseFormat, SmallTreeHasExactBytes) {
@@ -79,7 +90,7 @@ TEST(FreeBaseFormat, SmallTreeHasExactBytes) {
                                    "04 01000000 62 44332211 03000000 010203"         // binary
                                    "06 01000000 77 00000000 02000000 6100 ac20"      // wide "a€"
                                    "00 00");
-  EXPECT_EQ(m.File(), expected);
+  EXPECT_EQ(m.File(), Sealed(expected));
 }
 
 TEST(FreeBaseFormat, EveryEntryKindSurvivesSaveAndReload) {
@@ -200,6 +211,40 @@ TEST(FreeBaseFormat, DamagedImagesAreRefused) {
     bad[d.at] = d.value;
     EXPECT_EQ(Parses(bad), d.loads) << d.what;
   }
+}
+
+// A save's checksum: any changed byte (a rights value, a type tag that
+// ends a list early) makes the file damaged, while a reader that stops at
+// the stream's end does not notice the trailer, and a file without one (an
+// older save) still loads.
+TEST(FreeBaseFormat, ChecksumCatchesAnyChangedByteAndOlderFilesStillLoad) {
+  TMemoryDb m;
+  m.Open();
+  m.db.WriteInteger("Servers\\s\\Users\\u\\Priviliges", 4);
+  m.db.WriteString("Servers\\s\\Users\\u\\LogInName", "u");
+  ASSERT_TRUE(m.db.Flush());
+  const std::string saved = m.File();
+  ASSERT_TRUE(Parses(saved));
+  const size_t rights = saved.find("Priviliges") + 10 + 4;  // name, reserved, then the value
+  ASSERT_EQ(saved[rights], 4);
+  for (size_t at : {rights, saved.find("LogInName") - 9, saved.size() - 9}) {
+    std::string bad = saved;
+    bad[at] = static_cast<char>(bad[at] ^ 1);
+    EXPECT_FALSE(Parses(bad)) << at;
+    EXPECT_EQ(SalvageFreeBase(bad).Fault, "the checksum does not match the content (changed after it was saved)")
+        << at;
+  }
+  std::string bad = saved;
+  bad[rights] = 9;
+  m.db.SetActive(false);
+  m.File() = bad;
+  m.Open();
+  EXPECT_EQ(m.db.LastError(), FreeBaseError::InvalidFile);
+  // Without the trailer: an older save, read as before.
+  EXPECT_TRUE(Parses(saved.substr(0, saved.size() - 8)));
+  bad = saved.substr(0, saved.size() - 8);
+  bad[rights] = 9;
+  EXPECT_TRUE(Parses(bad));
 }
 
 TEST(FreeBaseFormat, SalvageKeepsWhatWasReadBeforeTheFaultAndSaysWhere) {
