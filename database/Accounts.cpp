@@ -1,6 +1,10 @@
 #include "database/Accounts.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <exception>
+#include <stdexcept>
 
 #include "common/Log.h"
 #include "database/FreeBase.h"
@@ -73,6 +77,69 @@ std::optional<TClientObject> WithHashedPassword(const TClientObject& record) {
   });
 }
 
+// ---- the stored layout of a password ------------------------------------------
+//
+// A hash is kept under a value of its own. "LogInPassWord", the value every
+// reader of accounts knows, then holds a random secret that nobody is told:
+// a build that reads the password from there (and cuts it to 29 characters)
+// finds a different text of full length in every account, not the hash's
+// common prefix, and no password anyone types matches it. The tail beyond
+// the 29 characters marks it as such a secret for us, so that an account
+// whose hash was lost (a damaged file) fails closed instead of taking the
+// secret for a plain password. A plain password an older build stored
+// never reaches that length.
+constexpr const char* kHashValue = "LogInPassHash";
+constexpr const char* kPasswordValue = "LogInPassWord";
+constexpr std::string_view kSecretTail = " (password kept in LogInPassHash)";
+constexpr const char kSecretAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+// What an account whose password cannot be checked reads as: it matches nothing.
+constexpr std::string_view kNoUsablePassword = "$argon2id$";
+
+bool IsSecret(std::string_view value) { return value.size() > kPasswordLength && value.ends_with(kSecretTail); }
+
+std::string NewSecret() {
+  unsigned char random[kPasswordLength];
+  for (size_t got = 0; got < sizeof random;) {
+    const ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::runtime_error("no random numbers for an account secret");
+    got += static_cast<size_t>(n);
+  }
+  std::string secret;
+  for (const unsigned char r : random) secret.push_back(kSecretAlphabet[r % (sizeof kSecretAlphabet - 1)]);
+  return secret.append(kSecretTail);
+}
+
+const TFBString* StringValue(TFreeBase& db, const TFreeBase::TLock& lock, const std::string& path) {
+  return EntryAs<TFBString>(db.GetEntry(lock, path, TFBEntryType::String));
+}
+
+// The password as checks see it (`path` is the account's, ending in "\"): its
+// hash; else what "LogInPassWord" holds (a plain password of an older build,
+// or the hash an earlier build kept there); "" when the account has no
+// password at all, as ever; kNoUsablePassword when the hash is gone or bad.
+std::string StoredPasswordAt(TFreeBase& db, const TFreeBase::TLock& lock, const std::string& path) {
+  if (const TFBString* hash = StringValue(db, lock, path + kHashValue))
+    return password_hash::IsHash(hash->Value) ? hash->Value : std::string(kNoUsablePassword);
+  const TFBString* plain = StringValue(db, lock, path + kPasswordValue);
+  if (!plain) return "";
+  return IsSecret(plain->Value) ? std::string(kNoUsablePassword) : plain->Value;
+}
+
+// Stores `value` (a hash, or a plain password of an older build's record)
+// in the layout above. The value that matches nothing is never written.
+void WriteStoredPassword(TFreeBase& db, const TFreeBase::TLock& lock, const std::string& path,
+                         const std::string& value) {
+  if (value == kNoUsablePassword) return;
+  if (!password_hash::IsHash(value)) {
+    db.WriteString(path + kPasswordValue, value);
+    return;
+  }
+  const TFBString* plain = StringValue(db, lock, path + kPasswordValue);
+  if (!plain || !IsSecret(plain->Value)) db.WriteString(path + kPasswordValue, NewSecret());
+  db.WriteString(path + kHashValue, value);
+}
+
 // Replaces the stored password `before` by `after`, unless it changed in
 // the meantime (a password set elsewhere wins).
 bool ReplaceStoredPassword(TFreeBase& db, std::string_view loginName, std::string_view serverId,
@@ -80,9 +147,9 @@ bool ReplaceStoredPassword(TFreeBase& db, std::string_view loginName, std::strin
   return Guarded<bool>([&] {
     const auto lock = db.Lock();
     if (!AccountNode(db, lock, serverId, loginName)) return false;
-    const std::string value = AccountPath(serverId, loginName) + "\\LogInPassWord";
-    if (db.ReadString(value, "") != before) return false;
-    db.WriteString(value, after);
+    const std::string path = AccountPath(serverId, loginName) + "\\";
+    if (StoredPasswordAt(db, lock, path) != before) return false;
+    WriteStoredPassword(db, lock, path, after);
     db.Flush();
     return true;
   });
@@ -121,7 +188,7 @@ std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName
     const std::string path = AccountPath(serverId, loginName) + "\\";
     auto user = std::make_unique<TClientObject>();
     user->LoginName = db.ReadString(path + "LogInName", "");
-    user->StoredPassword = db.ReadString(path + "LogInPassWord", "");
+    user->StoredPassword = StoredPasswordAt(db, lock, path);
     user->NickName = db.ReadString(path + "NickName", "");
     user->PlayerPrivileges = static_cast<uint16_t>(db.ReadInteger(path + "Priviliges", 0));
     user->RegisteredBy = db.ReadString(path + "RegisteredBy", "");
@@ -146,7 +213,7 @@ bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view ser
     db.WriteString(path + "LogInName", record.LoginName.Text());
     // A record without any password (a player's) leaves the stored one.
     const std::string password = PasswordToStore(record);
-    if (!password.empty()) db.WriteString(path + "LogInPassWord", password);
+    if (!password.empty()) WriteStoredPassword(db, lock, path, password);
     db.WriteString(path + "NickName", record.NickName.Text());
     db.WriteInteger(path + "Priviliges", record.PlayerPrivileges);
     db.WriteString(path + "RegisteredBy", record.RegisteredBy.Text());
@@ -187,6 +254,7 @@ bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serv
 
 bool PasswordMatches(const TClientObject& account, std::string_view given) {
   const std::string& stored = account.StoredPassword;
+  if (stored == kNoUsablePassword) return false;
   if (password_hash::IsHash(stored)) return password_hash::Verify(stored, CutPassword(given));
   return SameBytes(CutPassword(stored), CutPassword(given));
 }
@@ -213,6 +281,87 @@ std::unique_ptr<TClientObject> LoginAccount(std::string_view loginName, std::str
     }
   }
   return account;
+}
+
+// ---- start-up ---------------------------------------------------------------------
+
+namespace {
+
+// Calls `visit(serverId, loginName, accountNode)` for every account node of
+// every server whose name can be looked up; the caller holds `lock`.
+template <class F>
+void ForEachAccount(TFreeBase& db, const TFreeBase::TLock& lock, F&& visit) {
+  auto* servers = EntryAs<TFBContainer>(db.GetEntry(lock, "Servers", TFBEntryType::Node));
+  for (TFBEntry* server = servers ? servers->FirstChild() : nullptr; server; server = server->Next()) {
+    auto* serverNode = EntryAs<TFBContainer>(server);
+    auto* users = serverNode ? EntryAs<TFBContainer>(serverNode->FindChild("Users", TFBEntryType::Node)) : nullptr;
+    for (TFBEntry* e = users ? users->FirstChild() : nullptr; e;) {
+      TFBEntry* next = e->Next();  // the visit may remove `e`
+      if (auto* account = EntryAs<TFBContainer>(e)) visit(server->Name(), account);
+      e = next;
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> DropIncompleteAccounts(TFreeBase& db) {
+  return Guarded<std::vector<std::string>>([&] {
+    std::vector<std::string> dropped;
+    const auto lock = db.Lock();
+    ForEachAccount(db, lock, [&](const std::string& serverId, TFBContainer* account) {
+      const std::string path = AccountPath(serverId, account->Name()) + "\\";
+      const auto* name = EntryAs<TFBString>(account->FindChild("LogInName", TFBEntryType::String));
+      const bool complete = ValidLoginName(account->Name()) && name && !name->Value.empty() &&
+                            account->FindChild("Priviliges", TFBEntryType::Integer) &&
+                            (account->FindChild(kHashValue, TFBEntryType::String) ||
+                             account->FindChild(kPasswordValue, TFBEntryType::String)) &&
+                            StoredPasswordAt(db, lock, path) != kNoUsablePassword;
+      if (complete) return;
+      dropped.push_back(serverId + ": " + account->Name());
+      db.DeleteEntry(lock, account);
+    });
+    return dropped;
+  });
+}
+
+TPasswordUpgradeCount UpgradeStoredPasswords(TFreeBase& db, const std::atomic<bool>& stop) {
+  TPasswordUpgradeCount count;
+  struct TPlain {
+    std::string ServerId, LoginName, Stored;
+  };
+  std::vector<TPlain> plain;
+  // A hash an earlier build kept in "LogInPassWord" only moves: no hashing,
+  // all under one lock and one flush.
+  Guarded<bool>([&] {
+    const auto lock = db.Lock();
+    ForEachAccount(db, lock, [&](const std::string& serverId, TFBContainer* account) {
+      if (!ValidLoginName(account->Name()) || account->FindChild(kHashValue, TFBEntryType::String)) return;
+      const std::string path = AccountPath(serverId, account->Name()) + "\\";
+      std::string stored = StoredPasswordAt(db, lock, path);
+      if (stored == kNoUsablePassword) return;
+      if (password_hash::IsHash(stored)) {
+        WriteStoredPassword(db, lock, path, stored);
+        ++count.Moved;
+      } else {
+        plain.push_back({serverId, account->Name(), std::move(stored)});
+      }
+    });
+    if (count.Moved > 0) db.Flush();
+    return true;
+  });
+  // Each plain one is hashed without the lock and written only if it is
+  // still the same (a password set meanwhile wins).
+  for (const TPlain& p : plain) {
+    if (stop.load()) {
+      ++count.Left;
+      continue;
+    }
+    const std::optional<std::string> hash = Guarded<std::optional<std::string>>(
+        [&] { return std::optional<std::string>(password_hash::Hash(CutPassword(p.Stored))); });
+    if (hash && ReplaceStoredPassword(db, p.LoginName, p.ServerId, p.Stored, *hash)) ++count.Hashed;
+  }
+  return count;
 }
 
 // ---- on the process-wide database ----------------------------------------------

@@ -12,9 +12,15 @@
 // to its flush, so it is atomic against every other use of the database. The
 // forms without a database use the process-wide one and fail (none, false)
 // while there is none.
-// Passwords are stored as salted Argon2id hashes (PasswordHash.h); a record
-// an older build wrote holds the plain text and is checked as before until
-// its first successful login replaces it by the hash. A new password travels
+// Passwords are stored as salted Argon2id hashes (PasswordHash.h) under a
+// value of their own, "LogInPassHash"; "LogInPassWord" then holds a random
+// secret of more than 29 characters that no one is told, so that a reader
+// which takes the password from there (an older build, cutting it to 29)
+// lets no known text in. A record an older build wrote holds the plain text
+// in "LogInPassWord" and is checked as before until start-up
+// (UpgradeStoredPasswords) or its first successful login replaces it by the
+// hash; a hash an earlier build kept in "LogInPassWord" is read as a hash.
+// An account whose hash is missing or no hash matches no password. A new password travels
 // in the record's Password field and is hashed before the database lock is
 // taken (the forms with a database, used at start-up, hash under it); a
 // record with neither Password nor StoredPassword leaves the stored one.
@@ -22,6 +28,7 @@
 // returns none or false; what was written before stays.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,6 +78,23 @@ bool SameStoredPassword(const TClientObject& account, std::string_view stamp);
 // The database lock is held only to read and to write, never for the hash.
 std::unique_ptr<TClientObject> LoginAccount(std::string_view loginName, std::string_view serverId,
                                             std::string_view password, bool countLogin, uint16_t neededRights = 0);
+
+// ---- start-up --------------------------------------------------------------------
+// After a damaged file was read in part: removes every account of every
+// server that lacks a value it needs (its login name, its rights, a password
+// that can be checked), without flushing. "<server id>: <login name>" for each.
+std::vector<std::string> DropIncompleteAccounts(TFreeBase& db);
+
+struct TPasswordUpgradeCount {
+  int Hashed = 0;  // plain passwords (or none at all) replaced by their hash
+  int Moved = 0;   // hashes an earlier build kept in "LogInPassWord", moved to their own value
+  int Left = 0;    // plain ones not reached before `stop`
+};
+// Brings every account of every server to this build's layout. Holds the
+// database lock only to read and to write, never for a hash, so it may run
+// on a thread of its own beside everything else; `stop` ends it between two
+// accounts (the rest are done at the next start or login).
+TPasswordUpgradeCount UpgradeStoredPasswords(TFreeBase& db, const std::atomic<bool>& stop);
 
 // The same on the process-wide database.
 std::optional<std::vector<std::string>> ListUsers(std::string_view serverId);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
@@ -108,4 +109,36 @@ void SaveStoredChannels(TFreeBase& db, std::string_view serverID,
     }
   }
   db.Flush();
+}
+
+std::vector<std::string> DropIncompleteChannels(TFreeBase& db) {
+  // Everything a channel record is written with before its timestamps; a
+  // record cut short of any of them would come back with defaults in their
+  // place (an open channel where there was a password).
+  static constexpr std::pair<const char*, TFBEntryType> kNeeded[] = {
+      {"Flags", TFBEntryType::Integer},    {"Codec", TFBEntryType::Integer}, {"Parent", TFBEntryType::Integer},
+      {"Order", TFBEntryType::Integer},    {"MaxUsers", TFBEntryType::Integer}, {"Name", TFBEntryType::String},
+      {"Topic", TFBEntryType::String},     {"Description", TFBEntryType::String},
+      {"Password", TFBEntryType::String}};
+  std::vector<std::string> dropped;
+  auto lock = db.Lock();
+  auto* servers = EntryAs<TFBContainer>(db.GetEntry(lock, "Servers", TFBEntryType::Node));
+  for (TFBEntry* server = servers ? servers->FirstChild() : nullptr; server; server = server->Next()) {
+    auto* serverNode = EntryAs<TFBContainer>(server);
+    auto* channels =
+        serverNode ? EntryAs<TFBContainer>(serverNode->FindChild("Channels", TFBEntryType::Node)) : nullptr;
+    for (TFBEntry* e = channels ? channels->FirstChild() : nullptr; e;) {
+      TFBEntry* next = e->Next();
+      if (auto* channel = EntryAs<TFBContainer>(e)) {
+        const bool complete = std::ranges::all_of(
+            kNeeded, [&](const auto& value) { return channel->FindChild(value.first, value.second) != nullptr; });
+        if (!complete) {
+          dropped.push_back(server->Name() + ": channel " + e->Name());
+          db.DeleteEntry(lock, e);
+        }
+      }
+      e = next;
+    }
+  }
+  return dropped;
 }

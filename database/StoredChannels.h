@@ -9,8 +9,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
-
 #include <vector>
 
 #include "common/ChannelRecord.h"
@@ -30,3 +30,8 @@ void DeleteStoredChannels(TFreeBase& db, std::string_view serverID);
 // leaves the previous channels in place.
 void SaveStoredChannels(TFreeBase& db, std::string_view serverID,
                         const std::vector<std::unique_ptr<TChannelRecord>>& records);
+
+// After a damaged file was read in part: removes every stored channel of
+// every server that lacks a value it is written with (its name, flags,
+// password, ...), without flushing. "<server id>: channel <index>" for each.
+std::vector<std::string> DropIncompleteChannels(TFreeBase& db);

@@ -2,10 +2,15 @@
 // with the Created/LastChanged stamps and the login counting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
+#include "database/FreeBaseFormat.h"
 #include "database/MemoryStorage.h"
+#include "database/PasswordHash.h"
 #include "database/ServerDatabase.h"
+#include "database/StoredChannels.h"
 #include "support/StoredDatabase.h"
 
 namespace {
@@ -26,6 +31,15 @@ struct TAccountsDb {
     return GetUser(stored.db, login, server, false);
   }
 };
+
+// Turns an account of this build into the record an older build wrote:
+// `plain` in "LogInPassWord" and no hash beside it.
+void MakeOlderRecord(TFreeBase& db, std::string_view login, const std::string& plain) {
+  const std::string path = "\\Servers\\server_cfg Default\\Users\\" + std::string(login) + "\\";
+  auto lock = db.Lock();
+  db.DeleteEntry(lock, db.GetEntry(lock, path + "LogInPassHash", TFBEntryType::String));
+  db.WriteString(path + "LogInPassWord", plain);
+}
 
 TClientObject Account(std::string_view login, std::string_view password) {
   TClientObject a;
@@ -120,7 +134,7 @@ TEST(Accounts, TextsAreCutTo29WhenRead) {
   TAccountsDb t;
   ASSERT_TRUE(AddUser(t.db, Account("erin", "pw"), kServer));
   const std::string path = "Servers\\server_cfg Default\\Users\\erin\\";
-  t.db.WriteString(path + "LogInPassWord", std::string(40, 'p'));
+  MakeOlderRecord(t.db, "erin", std::string(40, 'p'));
   t.db.WriteString(path + "NickName", std::string(35, 'n'));
   const auto user = GetUser(t.db, "erin", kServer, false);
   EXPECT_TRUE(PasswordMatches(*user, std::string(29, 'p')));
@@ -180,7 +194,8 @@ TEST(Accounts, PasswordsAreStoredHashedAndAnOlderPlainRecordIsRehashedAtItsFirst
   InstallServerDatabase(db);
   const std::string value = "\\Servers\\server_cfg Default\\Users\\hank\\LogInPassWord";
   ASSERT_TRUE(AddUser(Account("hank", "pw"), kServer));
-  const std::string hashed = db->ReadString(value, "");
+  const std::string hashValue = "\\Servers\\server_cfg Default\\Users\\hank\\LogInPassHash";
+  const std::string hashed = db->ReadString(hashValue, "");
   EXPECT_EQ(hashed.rfind("$argon2id$", 0), 0u) << hashed;
   EXPECT_EQ(hashed.find("pw"), std::string::npos);
   EXPECT_EQ(LoginAccount("HANK", kServer, "wrong", false), nullptr);
@@ -190,21 +205,133 @@ TEST(Accounts, PasswordsAreStoredHashedAndAnOlderPlainRecordIsRehashedAtItsFirst
   EXPECT_EQ(LoginAccount("hank", kServer, "pw", false, PlayerPrivileges::SuperServerAdmin), nullptr);
   TClientObject player = Account("hank", "");
   ASSERT_TRUE(UpdateUser(player, kServer));
-  EXPECT_EQ(db->ReadString(value, ""), hashed);
+  EXPECT_EQ(db->ReadString(hashValue, ""), hashed);
 
   // Written by an older build: checked as plain text, hashed at the first right login.
-  db->WriteString(value, "old pw");
+  MakeOlderRecord(*db, "hank", "old pw");
   EXPECT_EQ(LoginAccount("hank", kServer, "old", true), nullptr);
   EXPECT_EQ(db->ReadString(value, ""), "old pw");
   const auto account = LoginAccount("hank", kServer, "old pw", true);
   ASSERT_NE(account, nullptr);
-  const std::string rehashed = db->ReadString(value, "");
+  const std::string rehashed = db->ReadString(hashValue, "");
   EXPECT_EQ(rehashed.rfind("$argon2id$", 0), 0u) << rehashed;
+  EXPECT_EQ(db->ReadString(value, "").find("old pw"), std::string::npos);
   EXPECT_TRUE(SameStoredPassword(*account, rehashed));
   EXPECT_FALSE(SameStoredPassword(*account, hashed));
   EXPECT_NE(LoginAccount("hank", kServer, "old pw", false), nullptr);
   EXPECT_EQ(GetUser("hank", kServer, false)->Logins, 5u);  // both counted, right or wrong
   EXPECT_EQ(RemoveServerDatabase(), db);
+}
+
+// A file this build wrote, read by the older accounts code, which takes the
+// password from "LogInPassWord" and compares it cut to 29 characters: no
+// known text (the hash's common prefix, the real password, nothing) logs
+// in, and no two accounts share what it finds there.
+TEST(Accounts, AReaderThatCutsThePasswordTo29FindsNoTextThatLogsIn) {
+  TAccountsDb t;
+  const std::vector<std::string> names = {"admin", "amy", "bob"};
+  for (const std::string& name : names) ASSERT_TRUE(AddUser(t.db, Account(name, "pw-" + name), kServer));
+  TStoredDatabase file("server.db", t.storage);
+  ASSERT_TRUE(file.db.Active());
+  std::vector<std::string> seen;
+  for (const std::string& name : names) {
+    const std::string path = "Servers\\server_cfg Default\\Users\\" + name + "\\LogInPassWord";
+    const std::string older = file.db.ReadString(path, "").substr(0, 29);
+    EXPECT_EQ(older.size(), 29u) << name;
+    for (const std::string& given : {"pw-" + name, std::string("$argon2id$v=19$m=19456,t=2,p="), std::string(),
+                                     std::string("$argon2id$v=19$m=8,t=1,p=1$")})
+      EXPECT_NE(given.substr(0, 29), older) << name;
+    EXPECT_EQ(std::find(seen.begin(), seen.end(), older), seen.end()) << name;
+    seen.push_back(older);
+    // This build finds the hash and lets no one in with the secret.
+    const auto user = GetUser(file.db, name, kServer, false);
+    EXPECT_TRUE(PasswordMatches(*user, "pw-" + name));
+    EXPECT_FALSE(PasswordMatches(*user, older));
+    EXPECT_FALSE(PasswordMatches(*user, file.db.ReadString(path, "")));
+  }
+  // An account whose hash was lost (a damaged copy) fails closed instead of
+  // taking the secret for a plain password; a bad hash does as well.
+  const std::string amy = "Servers\\server_cfg Default\\Users\\amy\\";
+  const std::string secret = t.db.ReadString(amy + "LogInPassWord", "");
+  {
+    auto lock = t.db.Lock();
+    t.db.DeleteEntry(lock, t.db.GetEntry(lock, amy + "LogInPassHash", TFBEntryType::String));
+  }
+  for (const std::string& given : {secret, secret.substr(0, 29), std::string(), std::string("pw-amy")})
+    EXPECT_FALSE(PasswordMatches(*GetUser(t.db, "amy", kServer, false), given));
+  t.db.WriteString(amy + "LogInPassHash", "");
+  EXPECT_FALSE(PasswordMatches(*GetUser(t.db, "amy", kServer, false), ""));
+}
+
+// Start-up's pass over older records: plain passwords (or none at all) get
+// their hash, a hash an earlier build kept in "LogInPassWord" moves, and
+// each still lets in exactly the password it did.
+TEST(Accounts, StartUpPassHashesPlainRecordsAndMovesEarlierHashes) {
+  TAccountsDb t;
+  for (const char* name : {"plain", "earlier", "none", "current"})
+    ASSERT_TRUE(AddUser(t.db, Account(name, "x"), kServer));
+  MakeOlderRecord(t.db, "plain", "plain pw");
+  MakeOlderRecord(t.db, "earlier", password_hash::Hash("earlier pw"));
+  MakeOlderRecord(t.db, "none", "");
+  {
+    auto lock = t.db.Lock();
+    t.db.DeleteEntry(lock, t.db.GetEntry(lock, "Servers\\server_cfg Default\\Users\\none\\LogInPassWord",
+                                         TFBEntryType::String));
+  }
+  std::atomic<bool> stop{true};
+  TPasswordUpgradeCount count = UpgradeStoredPasswords(t.db, stop);
+  EXPECT_EQ(count.Moved, 1);  // moving needs no hash: done even when told to stop
+  EXPECT_EQ(count.Hashed, 0);
+  EXPECT_EQ(count.Left, 2);
+  stop = false;
+  count = UpgradeStoredPasswords(t.db, stop);
+  EXPECT_EQ(count.Hashed, 2);
+  EXPECT_EQ(count.Moved + count.Left, 0);
+  for (const auto& [name, password] : std::vector<std::pair<std::string, std::string>>{
+           {"plain", "plain pw"}, {"earlier", "earlier pw"}, {"none", ""}, {"current", "x"}}) {
+    const auto stored = t.Stored(name);  // flushed
+    ASSERT_NE(stored, nullptr) << name;
+    EXPECT_TRUE(password_hash::IsHash(stored->StoredPassword)) << name;
+    EXPECT_TRUE(PasswordMatches(*stored, password)) << name;
+    EXPECT_FALSE(PasswordMatches(*stored, "wrong")) << name;
+    EXPECT_GT(t.db.ReadString("Servers\\server_cfg Default\\Users\\" + name + "\\LogInPassWord", "").size(), 29u);
+  }
+  count = UpgradeStoredPasswords(t.db, stop);
+  EXPECT_EQ(count.Hashed + count.Moved + count.Left, 0);
+}
+
+// A salvaged file: an account or channel cut short by the damage goes, so
+// that no account opens without its password; the rest stay.
+TEST(Accounts, RecordsCutShortByDamageAreDroppedAndNamed) {
+  TAccountsDb t;
+  for (const char* name : {"first", "second"}) ASSERT_TRUE(AddUser(t.db, Account(name, name), kServer));
+  const std::string image = t.storage.Files()["server.db"];
+  // Cut inside the hash of the second account.
+  const size_t cut = image.rfind("$argon2id$") + 20;
+  TMemoryStorage damaged;
+  damaged.Files()["server.db"] = image.substr(0, cut);
+  TFreeBase db(damaged);
+  db.SetFileName("server.db");
+  db.SetSalvage(true);
+  db.SetActive(true);
+  ASSERT_TRUE(db.Active());
+  ASSERT_NE(GetUser(db, "second", kServer, false), nullptr);
+  // A channel without its password and one whole; an account without rights.
+  db.WriteString("Servers\\server_cfg Default\\Channels\\0\\Name", "open");
+  TChannelRecord whole;
+  whole.Name = "whole";
+  db.WriteString("Servers\\server_cfg Other\\Users\\norights\\LogInName", "norights");
+  db.WriteString("Servers\\server_cfg Other\\Users\\norights\\LogInPassWord", "pw");
+  std::vector<std::unique_ptr<TChannelRecord>> records;
+  records.push_back(std::make_unique<TChannelRecord>(whole));
+  SaveStoredChannels(db, "server_cfg Other", records);
+  EXPECT_EQ(DropIncompleteAccounts(db),
+            (std::vector<std::string>{"server_cfg Default: second", "server_cfg Other: norights"}));
+  EXPECT_EQ(DropIncompleteChannels(db), std::vector<std::string>{"server_cfg Default: channel 0"});
+  EXPECT_EQ(GetUser(db, "second", kServer, false), nullptr);
+  EXPECT_TRUE(PasswordMatches(*GetUser(db, "first", kServer, false), "first"));
+  EXPECT_NE(LoadStoredChannel(db, 0, "server_cfg Other"), nullptr);
+  EXPECT_TRUE(DropIncompleteAccounts(db).empty());
 }
 
 }  // namespace
