@@ -12,6 +12,8 @@ std::string TStartReport::StatusText() const {
                         : QueryFault.empty() ? ", no query" : ", query failed (" + QueryFault + ")";
   text += WebPort > 0 ? ", web " + std::to_string(WebPort) : WebFault.empty() ? ", no web" : ", web failed (" + WebFault + ")";
   for (const std::string& failure : Failures) text += "; failed: " + failure;
+  for (const std::string& id : AdminsMadeAnew)
+    text += "; admin account of " + id + " made anew (its password is in the log)";
   return text;
 }
 

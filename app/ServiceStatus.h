@@ -22,9 +22,10 @@ struct TStartReport {
   std::string QueryFault;              // why the query interface is missing, when it should run
   int WebPort = 0;                     // 0: no web interface
   std::string WebFault;                // why the web interface is missing, when it should run
+  std::vector<std::string> AdminsMadeAnew;  // servers whose "admin" account a salvage had to make anew
 
   // "3 of 3 virtual servers running, query 51234, web 14534", each failure
-  // named with its reason after it.
+  // named with its reason after it, then each admin account made anew.
   std::string StatusText() const;
 };
 

@@ -25,7 +25,10 @@
 #include "common/Log.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
+#include "database/FreeBaseFormat.h"
+#include "database/PasswordUpgrade.h"
 #include "database/ServerDatabase.h"
+#include "database/StoredChannels.h"
 #include "server/ServerList.h"
 #include "server/ServerObject.h"
 
@@ -219,11 +222,46 @@ std::string DamagedName(const std::string& fileName) {
   return fileName + ".damaged-" + stamp;
 }
 
+// The pass that hashes the plain passwords of older builds; from the
+// opening of the database to the shutdown.
+std::unique_ptr<TPasswordUpgrade> passwordUpgrade;
+
+// Whether `backup` holds a whole, undamaged database (its image in `image`).
+bool GoodBackup(const std::string& backup, std::string& image) {
+  TFBHeader header;
+  std::unique_ptr<TFBRoot> root;
+  return DiskStorage().Exists(backup) && DiskStorage().ReadAll(backup, image) && ParseFreeBase(image, header, root);
+}
+
+// "3 (server_cfg A: bob, server_cfg A: carol, ...)": the first few named.
+std::string CountAndNames(const std::vector<std::string>& names) {
+  constexpr size_t kNamed = 20;
+  std::string text = std::to_string(names.size());
+  if (names.empty()) return text;
+  text += " (";
+  for (size_t i = 0; i < names.size() && i < kNamed; ++i) text += (i ? ", " : "") + names[i];
+  if (names.size() > kNamed) text += ", ...";
+  return text + ")";
+}
+
+// After a salvage: the records cut short by the damage go, and the operator
+// hears which, since their holders will miss them.
+void DropIncompleteRecords(TFreeBase& db) {
+  const std::vector<std::string> accounts = DropIncompleteAccounts(db);
+  const std::vector<std::string> channels = DropIncompleteChannels(db);
+  const std::string text = "incomplete records dropped from the damaged database: " + CountAndNames(accounts) +
+                           " accounts, " + CountAndNames(channels) + " channels";
+  LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: %1", {text});
+  TellOperator(text, accounts.empty() && channels.empty() ? kOperatorInfo : kOperatorWarning);
+}
+
 // Opens or creates the database and installs it. A file that exists but
 // does not load is never written over: without -REPAIR start-up stops and
 // says what is wrong with it; with -REPAIR the original is moved aside and
-// the server goes on with what could be read.
-bool OpenDatabase() {
+// the server goes on with the last good copy the saves kept (server.db.bak)
+// or, without one, with what could be read. `salvaged` tells which.
+bool OpenDatabase(bool& salvaged) {
+  salvaged = false;
   try {
     auto db = std::make_shared<TFreeBase>();
     db->SetOnError(LogDatabaseError);
@@ -233,13 +271,17 @@ bool OpenDatabase() {
     if (db->LastError() == FreeBaseError::InvalidFile) {
       // The database is inactive: nothing of it is saved over the file.
       const std::string fault = db->LoadFault();
+      const std::string backup = BackupFileName(DbFileName);
+      std::string backupImage;
+      const bool backupGood = GoodBackup(backup, backupImage);
       if (!RepairDatabase) {
+        const std::string offer = backupGood ? "the previous good copy " + backup : "what can be read";
         LogFmt(LMTERROR, LMDIMPORTANT, "SERVER",
                "Start_Parleon_Server: database file %1 is damaged (%2); left as it is, start with -REPAIR to go on "
-               "with what can be read",
-               {DbFileName, fault});
+               "with %3",
+               {DbFileName, fault, offer});
         TellOperator("database file " + DbFileName + " is damaged (" + fault +
-                         "); left as it is, start with -REPAIR to go on with what can be read",
+                         "); left as it is, start with -REPAIR to go on with " + offer,
                      kOperatorError);
         return false;
       }
@@ -254,21 +296,42 @@ bool OpenDatabase() {
         TellOperator("unable to move damaged database " + DbFileName + " aside: " + why, kOperatorError);
         return false;
       }
-      db->SetSalvage(true);
-      db->SetActive(true);
-      if (!db->Active()) {  // not even a part could be read (no permission)
-        TellOperator("database file " + DbFileName + " cannot be read: " + db->LoadFault(), kOperatorError);
-        return false;
+      // The last good copy first: it lacks only the last change, where a
+      // salvage may lack anything after the damage.
+      if (backupGood && DiskStorage().Replace(DbFileName, backupImage)) {
+        db->SetActive(true);
+        if (!db->Active()) {
+          TellOperator("database file " + backup + " cannot be used: " + db->LoadFault(), kOperatorError);
+          return false;
+        }
+        LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER",
+               "Start_Parleon_Server: database file %1 was damaged (%2); going on with the previous good copy %3, "
+               "the original is %4",
+               {DbFileName, fault, backup, aside});
+        TellOperator("database file " + DbFileName + " was damaged (" + fault +
+                         "); going on with the previous good copy " + backup + ", the original is " + aside,
+                     kOperatorWarning);
+      } else {
+        db->SetSalvage(true);
+        db->SetActive(true);
+        if (!db->Active()) {  // not even a part could be read (no permission)
+          TellOperator("database file " + DbFileName + " cannot be read: " + db->LoadFault(), kOperatorError);
+          return false;
+        }
+        salvaged = true;
+        LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER",
+               "Start_Parleon_Server: database file %1 was damaged (%2); no good copy in %3, going on with what "
+               "could be read, the original is %4",
+               {DbFileName, fault, backup, aside});
+        TellOperator("database file " + DbFileName + " was damaged (" + fault + "); no good copy in " + backup +
+                         ", going on with what could be read; the original is " + aside,
+                     kOperatorWarning);
+        DropIncompleteRecords(*db);
       }
-      LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER",
-             "Start_Parleon_Server: database file %1 was damaged (%2); going on with what could be read, the "
-             "original is %3",
-             {DbFileName, fault, aside});
-      TellOperator("database file " + DbFileName + " was damaged (" + fault + "); the original is " + aside,
-                   kOperatorWarning);
     }
     db->SetDatabaseName("Parleon db");
     db->Flush();
+    passwordUpgrade = std::make_unique<TPasswordUpgrade>(db);
     InstallServerDatabase(std::move(db));
   } catch (const std::exception& e) {
     LogFmt(LMTERROR, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: unable to open server db file : %1 (%2)",
@@ -361,7 +424,8 @@ bool Start_Parleon_Server(TStartReport* report) {
     return false;
   }
 
-  if (!OpenDatabase()) return false;
+  bool salvaged = false;
+  if (!OpenDatabase(salvaged)) return false;
   // The list of running servers, before the first server registers in it.
   ServerList = new TServerListObject;
   // Every id listed in section "Servers", up to the first empty key.
@@ -383,6 +447,24 @@ bool Start_Parleon_Server(TStartReport* report) {
     if (id.empty()) break;
     startServer(id);
     if (!AdminPassword.empty()) SetAdminPassword(id, AdminPassword);
+  }
+  // A server that lost every account with the damaged file gets its
+  // "admin" account anew, as on a first run.
+  for (int i = 0; salvaged && i < listed; ++i) {
+    const std::string id = servers.ReadString("Servers", std::to_string(i), "");
+    const auto accounts = ListUsers(id);
+    if (accounts && !accounts->empty()) continue;
+    const std::string password = RandomString(kGeneratedPasswordLength);
+    if (!AddUser(DefaultAdminAccount(password), id)) continue;
+    status.AdminsMadeAnew.push_back(id);
+    LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER",
+           "Start_Parleon_Server: %1 lost every account with the damaged database; its Administrator account was made "
+           "anew",
+           {id});
+    LogFmtFileOnly(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
+    TellOperator(id + " lost every account with the damaged database; its admin account was made anew, the password "
+                     "is in " + LogFileName,
+                 kOperatorWarning);
   }
   // A first run gets a default server and its "admin" account.
   if (listed == 0) {
@@ -437,6 +519,7 @@ void Stop_Parleon_Server() {
   Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
   // Every virtual server stops, last to first, storing its channels.
   if (TServerListObject* list = ServerList.load()) list->StopServer("");
+  passwordUpgrade.reset();  // stops after the account in hand
   // The database is flushed and closed. New users get none from here on;
   // one that got it just before finishes on the closed object, which goes
   // when the last of them lets go.

@@ -35,8 +35,9 @@ void PrintUsage() {
       "             (or PARLEON_ADMINPW in the environment; the option wins)\n"
       "  -HTTPDOCS= web interface template folder (default ./httpdocs)\n"
       "  -REPAIR    a database file that does not load is renamed to\n"
-      "             <file>.damaged-<UTC time> and the server goes on with what\n"
-      "             could be read from it (without it start-up stops)\n"
+      "             <file>.damaged-<UTC time> and the server goes on with the\n"
+      "             last good copy <file>.bak, or else with what could be read\n"
+      "             from it (without it start-up stops)\n"
       "  --help, --version\n"
       "SIGINT or SIGTERM shuts the server down, SIGHUP reopens the log file,\n"
       "SIGUSR1 looks the server's addresses up again.\n"
@@ -127,7 +128,8 @@ int main(int argc, char** argv) {
               ServerVersionText().c_str(), HTTPServerPort, LogFileName.c_str());
   std::fflush(stdout);
   TellOperator("Server startup finished, version " + ServerVersionText() + " " + PlatformName);
-  TellOperator(status, report.Failures.empty() && report.WebFault.empty() && report.QueryFault.empty()
+  TellOperator(status, report.Failures.empty() && report.WebFault.empty() && report.QueryFault.empty() &&
+                               report.AdminsMadeAnew.empty()
                            ? kOperatorInfo
                            : kOperatorWarning);
   NotifyReady(status);

@@ -6,7 +6,9 @@
 #include <dirent.h>
 #include <signal.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
@@ -47,13 +49,15 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
   return names;
 }
 
-// Runs the server in `dir` until start-up has finished, then shuts it down;
-// the log lines this run added.
-std::string RunOnce(const TTempDir& dir, const std::vector<std::string>& args = {}) {
+// Runs the server in `dir` until start-up has finished (and `alsoWaitFor`
+// is logged), then shuts it down; the log lines this run added.
+std::string RunOnce(const TTempDir& dir, const std::vector<std::string>& args = {},
+                    const std::string& alsoWaitFor = "Server startup finished") {
   const std::string logFile = dir.File("server.log");
   const size_t before = ReadFileText(logFile).size();
   TServerProcess run(dir.Path(), args);
   EXPECT_TRUE(run.WaitForLog("Server startup finished", std::chrono::milliseconds(kStartMs), logFile, before));
+  EXPECT_TRUE(run.WaitForLog(alsoWaitFor, std::chrono::milliseconds(kStartMs), logFile, before));
   EXPECT_EQ(run.Stop(SIGTERM, std::chrono::milliseconds(kStopMs)), 0);
   return ReadFileText(logFile).substr(before);
 }
@@ -111,12 +115,18 @@ TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
     ASSERT_TRUE(AddUser(db, admin, "server_cfg A"));
     admin.LoginName = "other";
     ASSERT_TRUE(AddUser(db, admin, "server_cfg A"));
+    // As an older build stored it: in plain text, no hash.
+    auto lock = db.Lock();
+    const std::string other = "Servers\\server_cfg A\\Users\\other\\";
+    db.DeleteEntry(lock, db.GetEntry(lock, other + "LogInPassHash", TFBEntryType::String));
+    db.WriteString(other + "LogInPassWord", "old");
   }
   // The option wins over the environment.
   setenv("PARLEON_ADMINPW", "from-environment", 1);
-  const std::string log = RunOnce(dir, {"-ADMINPW= secret "});
+  const std::string log = RunOnce(dir, {"-ADMINPW= secret "}, "Stored passwords: ");
   unsetenv("PARLEON_ADMINPW");
   EXPECT_EQ(log.find("LoginPw"), std::string::npos);
+  EXPECT_NE(log.find("Stored passwords: 1 plain passwords hashed"), std::string::npos) << log;
   TStoredDatabase stored(dir.File("server.db"));
   ASSERT_TRUE(stored.db.Active());
   for (const char* server : {"server_cfg A", "server_cfg B"}) {
@@ -126,12 +136,15 @@ TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
     EXPECT_EQ(admin->PlayerPrivileges, 9) << server;
   }
   EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "other", "server_cfg A", false), "old"));
+  EXPECT_NE(stored.db.ReadString("Servers\\server_cfg A\\Users\\other\\LogInPassHash", ""), "");
+  EXPECT_EQ(stored.db.ReadString("Servers\\server_cfg A\\Users\\other\\LogInPassWord", "").find("old"),
+            std::string::npos);
   EXPECT_EQ(GetUser(stored.db, "admin", "server_cfg Default", false), nullptr);
 }
 
 // A damaged file stops start-up and stays as it was; -REPAIR moves it aside
-// and goes on with the accounts read before the fault.
-TEST(DatabaseStartup, DamagedDatabaseStopsStartUpAndRepairKeepsWhatWasRead) {
+// and goes on with the previous good copy the saves kept.
+TEST(DatabaseStartup, DamagedDatabaseStopsStartUpAndRepairTakesThePreviousGoodCopy) {
   TTempDir dir;
   WriteFileText(dir.File("server.ini"), QuietIni({"server_cfg Default"}));
   {
@@ -161,18 +174,70 @@ TEST(DatabaseStartup, DamagedDatabaseStopsStartUpAndRepairKeepsWhatWasRead) {
   const std::string err = ReadFileText(dir.File("stdout.txt"));
   EXPECT_NE(err.find("parleon-server: database file " + dir.File("server.db") + " is damaged ("), std::string::npos)
       << err;
+  EXPECT_NE(err.find("start with -REPAIR to go on with the previous good copy " + dir.File("server.db.bak")),
+            std::string::npos)
+      << err;
   EXPECT_EQ(ReadFileText(dir.File("server.db")), damaged);
 
   const std::string repaired = RunOnce(dir, {"-REPAIR", "-ADMINPW=x"});
   EXPECT_NE(repaired.find("Server shutdown finished"), std::string::npos);
   EXPECT_NE(repaired.find("was damaged ("), std::string::npos) << repaired;
+  EXPECT_NE(repaired.find("going on with the previous good copy"), std::string::npos) << repaired;
   const auto aside = ListFiles(dir.Path(), "server.db.damaged-");
   ASSERT_EQ(aside.size(), 1u);
   EXPECT_EQ(ReadFileText(dir.File(aside[0])), damaged);
   TStoredDatabase stored(dir.File("server.db"));
   ASSERT_TRUE(stored.db.Active());
   EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "first", "server_cfg Default", false), "first"));
+  EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "second", "server_cfg Default", false), "second"));
   EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "admin", "server_cfg Default", false), "x"));
+}
+
+// Without a good copy -REPAIR goes on with what could be read: an account
+// cut inside its password goes (named), and a server that lost every
+// account gets its "admin" anew, as on a first run.
+TEST(DatabaseStartup, RepairWithoutACopyDropsHalfReadAccountsAndRemakesLostAdmins) {
+  TTempDir dir;
+  WriteFileText(dir.File("server.ini"), QuietIni({"server_cfg A", "server_cfg B"}));
+  {
+    TFreeBase db;
+    db.SetFileName(dir.File("server.db"));
+    db.SetActive(true);
+    TClientObject account;
+    for (const auto& [server, name] : {std::pair{"server_cfg A", "first"}, std::pair{"server_cfg A", "second"},
+                                       std::pair{"server_cfg B", "carol"}}) {
+      account.LoginName = name;
+      account.Password = name;
+      account.PlayerPrivileges = PlayerPrivileges::Registered;
+      ASSERT_TRUE(AddUser(db, account, server));
+    }
+  }
+  std::remove(dir.File("server.db.bak").c_str());
+  const std::string whole = ReadFileText(dir.File("server.db"));
+  // Inside the hash of "second", the last account of A; B's come after.
+  WriteFileText(dir.File("server.db"), whole.substr(0, whole.rfind("$argon2id$", whole.find("server_cfg B")) + 20));
+
+  const std::string log = RunOnce(dir, {"-REPAIR"});
+  const std::string err = ReadFileText(dir.File("stdout.txt"));
+  for (const std::string& said : {log, err}) {
+    EXPECT_NE(said.find("no good copy in " + dir.File("server.db.bak")), std::string::npos) << said;
+    EXPECT_NE(said.find("dropped from the damaged database: 1 (server_cfg A: second) accounts, 0 channels"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("server_cfg B lost every account with the damaged database"), std::string::npos) << said;
+  }
+  EXPECT_NE(err.find("; admin account of server_cfg B made anew (its password is in the log)"), std::string::npos)
+      << err;
+  const std::string marker = "LoginName: admin LoginPw: ";
+  const size_t at = log.find(marker);
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::string password = log.substr(at + marker.size(), log.find("\r\n", at) - at - marker.size());
+  EXPECT_EQ(password.size(), 16u);
+  TStoredDatabase stored(dir.File("server.db"));
+  ASSERT_TRUE(stored.db.Active());
+  EXPECT_EQ(*ListUsers(stored.db, "server_cfg A"), std::vector<std::string>{"first"});
+  EXPECT_EQ(*ListUsers(stored.db, "server_cfg B"), std::vector<std::string>{"admin"});
+  EXPECT_TRUE(PasswordMatches(*GetUser(stored.db, "admin", "server_cfg B", false), password));
 }
 
 }  // namespace
