@@ -1,10 +1,11 @@
 // Registered accounts of the virtual servers. Each lives in the database as
 // the node "\Servers\<ShortID>\Users\<login name>" with the values
 // "LogInName", "LogInPassWord", "NickName", "Priviliges", "RegisteredBy",
-// "Logins", "LastChanged" and "Created"; in memory it is a TClientObject of
-// which only the account fields are used. This is the only code that reads
-// or writes account nodes. Callers: start-up (the "admin" account), the UDP
-// login and player commands, the TCP query and the web interface.
+// "Logins", "LastChanged", "Created" and "LogInPassHash" (below); in memory
+// it is a TClientObject of which only the account fields are used. This is
+// the only code that reads or writes account nodes. Callers: start-up (the
+// "admin" account), the UDP login and player commands, the TCP query and the
+// web interface.
 //
 // The server argument is the virtual server's id; accounts are kept under
 // its first 29 characters (its ShortID).

@@ -238,6 +238,7 @@ TEST(Accounts, AReaderThatCutsThePasswordTo29FindsNoTextThatLogsIn) {
     const std::string path = "Servers\\server_cfg Default\\Users\\" + name + "\\LogInPassWord";
     const std::string older = file.db.ReadString(path, "").substr(0, 29);
     EXPECT_EQ(older.size(), 29u) << name;
+    EXPECT_NE(older.rfind("$argon2id$", 0), 0u) << older;
     for (const std::string& given : {"pw-" + name, std::string("$argon2id$v=19$m=19456,t=2,p="), std::string(),
                                      std::string("$argon2id$v=19$m=8,t=1,p=1$")})
       EXPECT_NE(given.substr(0, 29), older) << name;
