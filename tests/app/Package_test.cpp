@@ -37,7 +37,9 @@ TEST(PackageTest, DebianPackageInstallsTheServiceLayout) {
   ASSERT_FALSE(build.empty()) << deb;
   EXPECT_EQ(build.find_first_not_of("0123456789"), std::string::npos) << deb;
   // From a checkout, N is its commit count.
-  if (FileExists(std::string(PARLEON_SOURCE_DIR) + "/.git")) EXPECT_GT(std::stol(build), 0) << deb;
+  if (FileExists(std::string(PARLEON_SOURCE_DIR) + "/.git")) {
+    EXPECT_GT(std::stol(build), 0) << deb;
+  }
   const std::string root = dir.File("root");
   ASSERT_EQ(Shell("dpkg-deb -x '" + deb + "' '" + root + "'", log), 0) << ReadFileText(log);
 
