@@ -380,6 +380,8 @@ bool Start_Parleon_Server(TStartReport* report) {
   if (LogFileName.empty()) LogFileName = cwd + "/server.log";
   if (HttpDocsDir.empty()) HttpDocsDir = cwd + "/httpdocs";
 
+  // The operator hears of these through TellOperator; the log's copies stay
+  // out of the journal (LogFmtFileOnly), so that each is said there once.
   for (const std::string& option : unknownOptions)
     TellOperator("unknown option " + option + " ignored (--help lists the options)", kOperatorWarning);
 
