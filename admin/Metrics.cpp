@@ -129,6 +129,11 @@ std::string MetricsLabelValue(std::string_view value) {
 
 std::string MetricsText(const std::vector<TServerSnapshot>& servers, const TProcessFigures& process) {
   TExposition page;
+  // The usual pair that lets a monitor tell builds and restarts apart.
+  page.Family("parleon_build_info", "gauge", "The build that runs, as its version label; always 1.");
+  page.Sample("parleon_build_info", "version=\"" + MetricsLabelValue(process.Version) + "\"", 1);
+  page.Family("process_start_time_seconds", "gauge", "Start time of the process since the epoch in seconds.");
+  page.Sample("process_start_time_seconds", process.StartTimeSeconds);
   page.Family("parleon_process_uptime_seconds", "gauge", "Seconds since the process started.");
   page.Sample("parleon_process_uptime_seconds", process.UptimeSeconds);
   page.Family("parleon_process_resident_memory_bytes", "gauge", "Resident memory of the process in bytes.");

@@ -22,14 +22,16 @@ inline constexpr const char* kMetricsPath = "/metrics";
 inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4";
 
 // What the scrape shows of the process as a whole. The web interface counts
-// its sessions and reads the memory itself; the uptime and the query's
-// connections belong to start-up and the query, which hand them in through
-// TWebInterfaceConfig::ProcessFigures.
+// its sessions and reads the memory itself; the uptime, start time, version
+// and the query's connections belong to start-up and the query, which hand
+// them in through TWebInterfaceConfig::ProcessFigures.
 struct TProcessFigures {
   double UptimeSeconds = 0;
   uint64_t ResidentBytes = 0;
   uint64_t WebSessions = 0;
   uint64_t QueryConnections = 0;
+  double StartTimeSeconds = 0;  // when the process started, seconds since 1970 (UTC)
+  std::string Version;          // the build's version text, "2.0.18.25"
 };
 
 // The page: the process's families, then the servers' (each family once,

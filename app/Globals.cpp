@@ -14,6 +14,7 @@ bool RepairDatabase = false;
 int32_t HTTPServerPort = 14534;
 bool HTTPServerEnabled = true;
 bool ExternalIPDetection = true;
+std::string ExternalIPLookupURL;
 std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
 int32_t TCPQueryPort = 51234;
 std::string BoundToIp;

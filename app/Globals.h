@@ -29,6 +29,9 @@ extern bool RepairDatabase;
 extern int32_t HTTPServerPort;
 extern bool HTTPServerEnabled;
 extern bool ExternalIPDetection;
+// The page that tells the server its public address ("IP=..." lines); empty:
+// no external lookup, whatever ExternalIPDetection says.
+extern std::string ExternalIPLookupURL;
 extern std::string DateTimeFormat;
 extern int32_t TCPQueryPort;
 extern std::string BoundToIp;

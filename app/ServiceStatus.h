@@ -23,6 +23,9 @@ struct TStartReport {
   int WebPort = 0;                     // 0: no web interface
   std::string WebFault;                // why the web interface is missing, when it should run
   std::vector<std::string> AdminsMadeAnew;  // servers whose "admin" account a salvage had to make anew
+  // Start-up stopped over the settings or the data: a restart would meet
+  // the same fault (exit status 78, EX_CONFIG, which the unit does not restart).
+  bool ConfigFault = false;
 
   // "3 of 3 virtual servers running, query 51234, web 14534", each failure
   // named with its reason after it, then each admin account made anew.

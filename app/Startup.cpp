@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <thread>
 
 #include "admin/TCPQuery.h"
@@ -20,6 +22,7 @@
 #include "app/Globals.h"
 #include "app/PidFile.h"
 #include "app/ServiceStatus.h"
+#include "app/StateLock.h"
 #include "app/Utilities.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
@@ -81,12 +84,18 @@ std::string CurrentDirectory() {
 // ---- the metrics' process figures -----------------------------------------------
 
 std::chrono::steady_clock::time_point processStart = std::chrono::steady_clock::now();
+std::chrono::system_clock::time_point processStartWallClock = std::chrono::system_clock::now();
+
+// Held from the start of start-up to the end of shutdown.
+TStateLock stateLock;
 
 // Called on web threads. The query outlives the web interface (shutdown
 // deletes it later), so the pointer read here stays valid for the call.
 void ProcessFigures(TProcessFigures& figures) {
   figures.UptimeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - processStart).count();
   if (const TTCPQuery* query = TCPQuery.load()) figures.QueryConnections = query->Connections();
+  figures.StartTimeSeconds = std::chrono::duration<double>(processStartWallClock.time_since_epoch()).count();
+  figures.Version = ServerVersionText();
 }
 
 // ---- the settings table -------------------------------------------------------
@@ -112,6 +121,7 @@ const TSetting kSettings[] = {
     {"Main Config", "HTTPServer Enabled", TSettingKind::Boolean, &HTTPServerEnabled, false, kNoLimit, 1, nullptr},
     {"Main Config", "ExternalIPDectection", TSettingKind::Boolean, &ExternalIPDetection, false, kNoLimit, 1,
      nullptr},
+    {"Main Config", "ExternalIPLookupURL", TSettingKind::Text, &ExternalIPLookupURL, true, 255, 0, ""},
     {"Main Config", "DateTimeFormat", TSettingKind::Text, &DateTimeFormat, false, kNoLimit, 0,
      "dd-mm-yyyy hh:nn:ss"},
     {"Main Config", "TCPQueryPort", TSettingKind::Integer, &TCPQueryPort, false, kNoLimit, 51234, nullptr},
@@ -126,11 +136,11 @@ const TSetting kSettings[] = {
 };
 
 // Write-back order: "ExternalIPDectection" leads, then the rest as read.
-const char* const kWriteOrder[] = {"ExternalIPDectection", "HTTPServer Port", "HTTPServer Enabled",
-                                   "DateTimeFormat",       "TCPQueryPort",    "BoundToIp",
-                                   "MetricsToken",         "AdminEmail",      "ISPLinkURL",
-                                   "ISPName",              "ISPCountry",      "Enabled",
-                                   "PostUrl"};
+const char* const kWriteOrder[] = {"ExternalIPDectection", "ExternalIPLookupURL", "HTTPServer Port",
+                                   "HTTPServer Enabled",   "DateTimeFormat",      "TCPQueryPort",
+                                   "BoundToIp",            "MetricsToken",        "AdminEmail",
+                                   "ISPLinkURL",           "ISPName",             "ISPCountry",
+                                   "Enabled",              "PostUrl"};
 
 void SetDefault(const TSetting& s) {
   switch (s.Kind) {
@@ -345,7 +355,8 @@ bool OpenDatabase(bool& salvaged) {
 
 }  // namespace
 
-void ParseCommandLine(const std::vector<std::string>& args) {
+std::vector<std::string> ParseCommandLine(const std::vector<std::string>& args) {
+  std::vector<std::string> unknown;
   struct TOption {
     const char* Text;
     std::string* Variable;
@@ -362,23 +373,54 @@ void ParseCommandLine(const std::vector<std::string>& args) {
       RepairDatabase = true;
       continue;
     }
+    const std::string given = arg;
+    bool known = false;
     for (const TOption& o : options) {
       if (UpperCase(arg).find(o.Text) == std::string::npos) continue;
+      known = true;
       // The option's length comes off the front, wherever the text was found.
       const size_t n = std::string_view(o.Text).size();
       arg.erase(0, std::min(n, arg.size()));
       *o.Variable = o.Trimmed ? Trim(arg) : arg;
     }
+    if (!known) unknown.push_back(given);
   }
+  return unknown;
 }
 
-void ReadAndWriteBackSettings(const std::string& iniFileName) {
+bool IsHelpOption(const std::string& arg) {
+  const std::string upper = UpperCase(arg);
+  return upper == "--HELP" || upper == "-H" || upper == "-HELP" || upper == "-?";
+}
+
+std::string ReadAndWriteBackSettings(const std::string& iniFileName) {
+  // A file that is there but cannot be read would read as empty: every
+  // setting would fall back to its default without a word.
+  struct stat st{};
+  if (::stat(iniFileName.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || !std::ifstream(iniFileName)))
+    throw EIniFile("cannot read " + iniFileName);
   TIniFile ini(iniFileName);
   for (const TSetting& s : kSettings) SetDefault(s);
   for (const TSetting& s : kSettings) ReadSetting(ini, s);
   // The built-in list is posted to anyway; a copy of it here would post twice.
   if (Trim(PostUrl) == Trim(DefaultPostUrl)) PostUrl.clear();
-  for (const char* key : kWriteOrder) WriteSetting(ini, SettingByKey(key));
+  // A file the process may not write (a read-only one, or one under a
+  // read-only /etc) still serves: what was read stands.
+  try {
+    for (const char* key : kWriteOrder) WriteSetting(ini, SettingByKey(key));
+  } catch (const EIniFile& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TAddressLookup::TOptions AddressLookupOptions() {
+  TAddressLookup::TOptions options;
+  // Asked of nobody until the operator names the page to ask.
+  options.ExternalIPDetection = ExternalIPDetection && !ExternalIPLookupURL.empty();
+  options.URL = ExternalIPLookupURL;
+  options.Proxy = {ProxyServer, ProxyPort, ProxyBasicAuthentication, ProxyUsername, ProxyPassword};
+  return options;
 }
 
 bool Start_Parleon_Server(TStartReport* report) {
@@ -391,7 +433,7 @@ bool Start_Parleon_Server(TStartReport* report) {
   ProduceBuiltInValues();
   AdminPassword.clear();
   RepairDatabase = false;
-  ParseCommandLine(ProcessArguments);
+  const std::vector<std::string> unknownOptions = ParseCommandLine(ProcessArguments);
   // The environment keeps the password off the command line, where every
   // user of the machine could read it; the option wins where both are given.
   if (AdminPassword.empty()) AdminPassword = Trim(EnvironmentAdminPassword());
@@ -401,9 +443,28 @@ bool Start_Parleon_Server(TStartReport* report) {
   if (LogFileName.empty()) LogFileName = cwd + "/server.log";
   if (HttpDocsDir.empty()) HttpDocsDir = cwd + "/httpdocs";
 
+  // The operator hears of these through TellOperator; the log's copies stay
+  // out of the journal (LogFmtFileOnly), so that each is said there once.
+  for (const std::string& option : unknownOptions)
+    TellOperator("unknown option " + option + " ignored (--help lists the options)", kOperatorWarning);
+
+  // Nothing of the state folder is touched before it is ours: a second
+  // process on it would rewrite the running one's files.
+  long holder = 0;
+  std::string lockFault;
+  if (!stateLock.Acquire(DbFileName, lockFault, holder)) {
+    TellOperator(lockFault + "; nothing was changed", kOperatorError);
+    // A holder may be on its way out, so a retry can succeed; a folder that
+    // cannot hold the lock is the operator's to mend.
+    status.ConfigFault = !stateLock.Busy();
+    return false;
+  }
+
   if (!Logger.load()) InitLog(IniFileName, "Debug", LogFileName);
   Log(LMTALL, LMDINFO, "server", "Server startup initialized");
   LogFmt(LMTALL, LMDINFO, "server", "Server version: %1 %2\r\nOK", {ServerVersionText(), PlatformName});
+  for (const std::string& option : unknownOptions)
+    LogFmtFileOnly(LMTWARNING, LMDIMPORTANT, "SERVER", "unknown option %1 ignored", {option});
 
   WebInterface = nullptr;
   WebPost = nullptr;
@@ -417,15 +478,28 @@ bool Start_Parleon_Server(TStartReport* report) {
   }
 
   try {
-    ReadAndWriteBackSettings(IniFileName);
+    const std::string unwritten = ReadAndWriteBackSettings(IniFileName);
+    if (!unwritten.empty()) {
+      LogFmtFileOnly(LMTWARNING, LMDIMPORTANT, "SERVER",
+                     "Start_Parleon_Server: settings file %1 is not rewritten (%2); going on with the settings read",
+                     {IniFileName, unwritten});
+      TellOperator("settings file " + IniFileName + " is not rewritten (" + unwritten +
+                       "); going on with the settings read",
+                   kOperatorWarning);
+    }
   } catch (const std::exception& e) {
-    Log(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: error in config file");
+    LogFmtFileOnly(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: error in config file %1: %2",
+                   {IniFileName, e.what()});
     TellOperator("error in config file " + IniFileName + ": " + e.what(), kOperatorError);
+    status.ConfigFault = true;
     return false;
   }
 
   bool salvaged = false;
-  if (!OpenDatabase(salvaged)) return false;
+  if (!OpenDatabase(salvaged)) {
+    status.ConfigFault = true;
+    return false;
+  }
   // The list of running servers, before the first server registers in it.
   ServerList = new TServerListObject;
   // Every id listed in section "Servers", up to the first empty key.
@@ -469,7 +543,12 @@ bool Start_Parleon_Server(TStartReport* report) {
   // A first run gets a default server and its "admin" account.
   if (listed == 0) {
     startServer("server_cfg Default");
-    servers.WriteString("Servers", "0", "server_cfg Default");
+    try {
+      servers.WriteString("Servers", "0", "server_cfg Default");
+    } catch (const EIniFile& e) {
+      // The settings file was found unwritable above and said so.
+      LogFmtFileOnly(LMTWARNING, LMDALL, "SERVER", "the default server is not listed in the settings: %1", {e.what()});
+    }
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
     const std::string password = AdminPassword.empty() ? RandomString(kGeneratedPasswordLength) : AdminPassword.substr(0, 29);
     AddUser(DefaultAdminAccount(password), "server_cfg Default");
@@ -511,7 +590,9 @@ bool Start_Parleon_Server(TStartReport* report) {
     post.Environment = {AdminEmail, ISPLinkURL, ISPName, ISPCountry, TCPQueryPort, DefaultPostUrl, PostUrl, BoundToIp};
     WebPost = new TWebPost(std::move(post));
   }
-  Log(LMTALL, LMDINFO, "server", "Server startup finished");
+  // A process without a running virtual server is not up: main() says so
+  // and shuts down.
+  if (status.Running > 0) Log(LMTALL, LMDINFO, "server", "Server startup finished");
   return true;
 }
 
@@ -542,4 +623,5 @@ void Stop_Parleon_Server() {
   Log(LMTALL, LMDINFO, "server", "Server shutdown finished");
   RemovePidFile(PidFileName);
   DoneLog();
+  stateLock.Release();
 }

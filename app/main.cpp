@@ -38,10 +38,13 @@ void PrintUsage() {
       "             <file>.damaged-<UTC time> and the server goes on with the\n"
       "             last good copy <file>.bak, or else with what could be read\n"
       "             from it (without it start-up stops)\n"
-      "  --help, --version\n"
+      "  --help (or -h, -help, -?), --version\n"
+      "Any other option is named in a warning and ignored.\n"
       "SIGINT or SIGTERM shuts the server down, SIGHUP reopens the log file,\n"
       "SIGUSR1 looks the server's addresses up again.\n"
-      "Exit status 1: start-up failed, or no virtual server could start.\n");
+      "Exit status 78: the settings, the database or its folder are at fault\n"
+      "(a restart cannot help); 1: another start-up failure (the state folder\n"
+      "in use, the process id file), or no virtual server could start.\n");
 }
 
 // Serves SIGHUP and SIGUSR1 until a stop signal comes, and returns it. The
@@ -83,7 +86,7 @@ int WaitForStopSignal(const sigset_t& signals, TAddressLookup& lookup) {
 int main(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
+    if (IsHelpOption(argv[i])) {
       PrintUsage();
       return 0;
     }
@@ -104,13 +107,16 @@ int main(int argc, char** argv) {
   // A peer that closes a TCP connection must not end the process.
   signal(SIGPIPE, SIG_IGN);
 
+  // 78 is EX_CONFIG: the unit's RestartPreventExitStatus keeps systemd
+  // from starting over a fault that only the operator can mend.
+  constexpr int kExitConfig = 78;
   TStartReport report;
   if (!Start_Parleon_Server(&report)) {
     Log(LMTERROR, LMDALL, "frmMain", "critical error, shutdown initiated");
     TellOperator("start-up failed, see " + LogFileName, kOperatorError);
     NotifyStatus("start-up failed, see " + LogFileName);
     RemovePidFile(PidFileName);
-    return 1;
+    return report.ConfigFault ? kExitConfig : 1;
   }
   const std::string status = report.StatusText();
   // A process that serves no voice is not up, however many ports it holds.
@@ -124,8 +130,14 @@ int main(int argc, char** argv) {
     TellOperator("Server shutdown finished");
     return 1;
   }
-  std::printf("Parleon Server %s running: administration at http://localhost:%d, log in %s\n",
-              ServerVersionText().c_str(), HTTPServerPort, LogFileName.c_str());
+  // The address only of a web interface that runs.
+  if (report.WebPort > 0)
+    std::printf("Parleon Server %s running: administration at http://localhost:%d, log in %s\n",
+                ServerVersionText().c_str(), report.WebPort, LogFileName.c_str());
+  else
+    std::printf("Parleon Server %s running without web administration (%s), log in %s\n",
+                ServerVersionText().c_str(), report.WebFault.empty() ? "disabled" : report.WebFault.c_str(),
+                LogFileName.c_str());
   std::fflush(stdout);
   TellOperator("Server startup finished, version " + ServerVersionText() + " " + PlatformName);
   TellOperator(status, report.Failures.empty() && report.WebFault.empty() && report.QueryFault.empty() &&
@@ -134,10 +146,7 @@ int main(int argc, char** argv) {
                            : kOperatorWarning);
   NotifyReady(status);
 
-  TAddressLookup::TOptions addresses;
-  addresses.ExternalIPDetection = ExternalIPDetection;
-  addresses.Proxy = {ProxyServer, ProxyPort, ProxyBasicAuthentication, ProxyUsername, ProxyPassword};
-  auto lookup = std::make_unique<TAddressLookup>(std::move(addresses));
+  auto lookup = std::make_unique<TAddressLookup>(AddressLookupOptions());
   const int sig = WaitForStopSignal(signals, *lookup);
   TellOperator("Server shutdown initialized (signal " + std::to_string(sig) + ")");
   NotifyStopping();

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <fstream>
@@ -61,46 +62,50 @@ std::vector<TIniLine> Load(const std::string& fileName, bool forWrite = false) {
   return lines;
 }
 
-// Writes a new file and forces it to the disk; on failure the partial file
-// is removed. The new file takes the mode and, where the process may set
-// it, the owner of `original`: the file may hold passwords, and an operator
-// who closed it to others must not find it open again after a rewrite.
-void WriteNew(const std::string& path, const std::string& data, const std::string& original) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw EIniFile("cannot write " + path + ": " + std::strerror(errno));
-  struct stat old{};
-  bool ok = true;
-  if (::stat(original.c_str(), &old) == 0) {
-    ok = ::fchmod(fileno(f), old.st_mode & 07777) == 0;
-    if (::fchown(fileno(f), old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false;
-  }
-  ok = std::fwrite(data.data(), 1, data.size(), f) == data.size() && ok;
-  ok = std::fflush(f) == 0 && ok;
-  ok = ::fsync(fileno(f)) == 0 && ok;
-  const int error = errno;
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok) {
-    std::remove(path.c_str());
-    throw EIniFile("cannot write " + path + ": " + std::strerror(error));
-  }
-}
-
-// The new content goes to a file beside the old one, reaches the disk and is
-// renamed over it, so a crash or a full disk leaves either the old or the new
-// file, never half of one. There is no rewriting in place: when the new file
-// cannot be made, the write fails and the old file stands.
+// The new content goes to a file of a fresh name beside the old one
+// (created exclusively, so a link planted there is never followed), reaches
+// the disk and is renamed over the old file, so a crash or a full disk
+// leaves either the old or the new file, never half of one. There is no
+// rewriting in place: when the new file cannot be made, the write fails and
+// the old file stands.
+// The new file is created 0600 whatever the umask (it may hold passwords)
+// and then takes the mode and, where the process may set it, the owner of
+// the file it replaces: an operator who closed it to others must not find
+// it open again after a rewrite, nor one who opened it find it closed.
 void Save(const std::string& fileName, const std::vector<TIniLine>& lines) {
   std::string data;
   for (const TIniLine& l : lines) {
     data += l.Raw;
     data += "\r\n";
   }
-  const std::string tmp = fileName + ".tmp";
-  WriteNew(tmp, data, fileName);
-  if (std::rename(tmp.c_str(), fileName.c_str()) != 0) {
-    const int error = errno;
-    std::remove(tmp.c_str());
-    throw EIniFile("cannot replace " + fileName + ": " + std::strerror(error));
+  std::string tmp = fileName + ".XXXXXX";
+  const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) throw EIniFile("cannot write " + fileName + ": " + std::strerror(errno));
+  bool ok = true;
+  struct stat old{};
+  if (::stat(fileName.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false;
+  }
+  for (size_t done = 0; ok && done < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  int error = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && std::rename(tmp.c_str(), fileName.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    throw EIniFile("cannot write " + fileName + ": " + std::strerror(error));
   }
 }
 
@@ -206,6 +211,9 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
   if (k >= 0) {
     entry.Key = lines[static_cast<size_t>(k)].Key;
     entry.Raw = entry.Key + "=" + v;
+    // The value is there already: the file is left as it is, so that a
+    // settings file that may not be written serves while nothing changes.
+    if (lines[static_cast<size_t>(k)].Raw == entry.Raw) return;
     lines[static_cast<size_t>(k)] = std::move(entry);
   } else if (header >= 0) {
     // After the section's last key, before any blank lines that close it.

@@ -8,8 +8,11 @@
 // the web interface) never lose each other's updates.
 // Errors: a missing or unreadable file reads as empty. A write that cannot
 // reach the disk, or that would have to rewrite a file it cannot read,
-// raises EIniFile and leaves the file as it was (a new file is written,
-// forced to the disk and renamed over the old one).
+// raises EIniFile and leaves the file as it was (a new file of a fresh name
+// is created exclusively, forced to the disk and renamed over the old one).
+// A write of the value a key already has leaves the file untouched.
+// Files: a new file is created 0600; a rewrite keeps the replaced file's
+// mode and owner.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "common/Log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,10 +101,17 @@ bool TLogFile::OpenFile() {
     std::fclose(file_);
     file_ = nullptr;
   }
-  // Append mode creates a missing file; "w" is the fallback for a file that
-  // exists but cannot be appended to.
-  file_ = std::fopen(FileName.c_str(), "ab");
-  if (!file_) file_ = std::fopen(FileName.c_str(), "wb");
+  // Append mode creates a missing file, closed to others whatever the umask:
+  // the log may hold a first administrator password. A file that is there
+  // keeps its mode. Truncating is the fallback for a file that exists but
+  // cannot be appended to.
+  for (const int mode : {O_APPEND, O_TRUNC}) {
+    const int fd = ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0600);
+    if (fd < 0) continue;
+    file_ = ::fdopen(fd, mode == O_APPEND ? "ab" : "wb");
+    if (file_) break;
+    ::close(fd);
+  }
   return file_ != nullptr;
 }
 

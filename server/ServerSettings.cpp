@@ -4,7 +4,7 @@
 #include "common/Log.h"
 #include "common/WireFormat.h"
 
-const char* const kDefaultWelcomeMessage = "[Welcome to Parleon, check http://www.parleon.net]";
+const char* const kDefaultWelcomeMessage = "[Welcome to Parleon Server]";
 
 namespace {
 

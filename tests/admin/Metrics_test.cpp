@@ -59,7 +59,7 @@ TEST(MetricsTest, TextFormEscapesLabelsAndDeclaresEveryFamilyOnce) {
   b.ID = "server_cfg Default";
   b.Settings.ServerUDPPort = 9000;
   b.Totals.SendQueue = 7;
-  const std::string text = MetricsText({a, b}, {12.5, 4096, 2, 1});
+  const std::string text = MetricsText({a, b}, {12.5, 4096, 2, 1, 1765000000.25, "2.0.18.25"});
   const auto samples = CheckExposition(text);
 
   const std::string odd = R"({server_id="odd \"id\" \\ with\nline ?",port="8767"})";
@@ -71,6 +71,8 @@ TEST(MetricsTest, TextFormEscapesLabelsAndDeclaresEveryFamilyOnce) {
   EXPECT_EQ(samples.at("parleon_logins_refused_total" + odd.substr(0, odd.size() - 1) + R"(,code="other"})"), "1");
   EXPECT_EQ(samples.at("parleon_send_queue_packets" + plain), "7");
   EXPECT_EQ(samples.at("parleon_process_uptime_seconds"), "12.500");
+  EXPECT_EQ(samples.at("process_start_time_seconds"), "1765000000.250");
+  EXPECT_EQ(samples.at(R"(parleon_build_info{version="2.0.18.25"})"), "1");
   EXPECT_EQ(samples.at("parleon_process_resident_memory_bytes"), "4096");
   EXPECT_EQ(samples.at("parleon_web_sessions"), "2");
   EXPECT_EQ(samples.at("parleon_query_connections"), "1");
@@ -169,6 +171,8 @@ TEST(MetricsProcessTest, ScrapeNeedsTheTokenAndAgreesWithTheQuery) {
   EXPECT_EQ(Sample(samples, "parleon_logins_refused_total", labels.substr(0, labels.size() - 1) + ",code=\"-5\"}"), 1);
   EXPECT_EQ(Sample(samples, "parleon_query_connections", ""), 1);
   EXPECT_GT(Sample(samples, "parleon_process_resident_memory_bytes", ""), 0);
+  EXPECT_EQ(Sample(samples, "parleon_build_info", "{version=\"2.0.18.25\"}"), 1);
+  EXPECT_GT(Sample(samples, "process_start_time_seconds", ""), 1700000000);
 
   // A restart starts the server's own figures again, not the id's totals.
   const int64_t received = Sample(samples, "parleon_datagrams_received_total", labels);

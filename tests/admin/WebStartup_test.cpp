@@ -37,6 +37,13 @@ TEST(WebStartup, ABusyPortLeavesTheServerRunningWithoutTheInterface) {
                 .find(",WARNING,Important,SERVER,\tStart_Parleon_Server: cant initialise WebInterface: port " +
                       std::to_string(ntohs(a.sin_port)) + ": bind: Address already in use\r\n"),
             std::string::npos);
+  // Standard output points to no administration address that is not there.
+  const std::string out = ReadFileText(dir.File("stdout.txt"));
+  EXPECT_EQ(out.find("http://localhost"), std::string::npos) << out;
+  EXPECT_NE(out.find("running without web administration (port " + std::to_string(ntohs(a.sin_port)) +
+                     ": bind: Address already in use)"),
+            std::string::npos)
+      << out;
 }
 
 // Connections in the middle of a request, kept alive by a byte a second, do

@@ -38,10 +38,14 @@ TEST_F(CommandLineTest, OptionFoundAnywhereCutsItsLengthFromTheStart) {
   EXPECT_EQ(IniFileName, "=a.ini");
 }
 
+// What matched no option comes back for a warning, as typed.
 TEST_F(CommandLineTest, AdminPasswordIsTrimmedAndLaterArgumentsWin) {
-  ParseCommandLine({"-ADMINPW=  first ", "unknown", "-ADMINPW= secret "});
+  EXPECT_EQ(ParseCommandLine({"-ADMINPW=  first ", "unknown", "-ADMINPW= secret ", "-REPAIRE", "-repair"}),
+            (std::vector<std::string>{"unknown", "-REPAIRE"}));
   EXPECT_EQ(AdminPassword, "secret");
   EXPECT_TRUE(DbFileName.empty());
+  for (const char* help : {"--help", "-h", "-H", "-help", "-Help", "-?"}) EXPECT_TRUE(IsHelpOption(help)) << help;
+  for (const char* other : {"-hx", "help", "--helpme", "-"}) EXPECT_FALSE(IsHelpOption(other)) << other;
 }
 
 TEST_F(CommandLineTest, NonPathValuesAreNotTrimmed) {

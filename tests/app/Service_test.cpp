@@ -3,6 +3,7 @@
 // standard error. One run, since each ends with the 5-second shutdown pause.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -41,6 +42,25 @@ TEST(ServiceTest, NotifiesReadyAndStoppingReopensTheLogOnSighupAndTellsStderr) {
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
   const std::string status = "1 of 1 virtual servers running, no query, no web";
   EXPECT_EQ(notify.Receive(seconds(10)), "READY=1\nSTATUS=" + status);
+  EXPECT_EQ(ReadFileText(dir.File("server.pid")), std::to_string(server.Pid()) + "\n");
+
+  // A second process on the same folder stops at once, names the first and
+  // changes nothing: the settings, the database and the PID file stay.
+  struct stat dbBefore{};
+  ASSERT_EQ(stat(dir.File("server.db").c_str(), &dbBefore), 0);
+  const std::string iniBefore = ReadFileText(dir.File("server.ini"));
+  {
+    TTempDir other;
+    TServerProcess second(other.Path(), {"-PID=" + dir.File("server.pid"), "-DB=" + dir.File("server.db"),
+                                         "-INI=" + dir.File("server.ini"), "-LOG=" + dir.File("server.log")});
+    EXPECT_EQ(second.WaitExit(seconds(30)), 1);
+    const std::string said = ReadFileText(other.File("stdout.txt"));
+    EXPECT_NE(said.find("in use by process " + std::to_string(server.Pid())), std::string::npos) << said;
+  }
+  struct stat dbAfter{};
+  ASSERT_EQ(stat(dir.File("server.db").c_str(), &dbAfter), 0);
+  EXPECT_EQ(dbAfter.st_ino, dbBefore.st_ino);
+  EXPECT_EQ(ReadFileText(dir.File("server.ini")), iniBefore);
   EXPECT_EQ(ReadFileText(dir.File("server.pid")), std::to_string(server.Pid()) + "\n");
 
   // What logrotate does: move the file, then SIGHUP.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "app/Globals.h"
 #include "app/Startup.h"
@@ -19,6 +20,7 @@ TEST_F(SettingsTest, FirstRunWritesEveryDefaultInOrder) {
   EXPECT_EQ(ReadFileText(ini),
             "[Main Config]\r\n"
             "ExternalIPDectection=1\r\n"
+            "ExternalIPLookupURL=\r\n"
             "HTTPServer Port=14534\r\n"
             "HTTPServer Enabled=1\r\n"
             "DateTimeFormat=dd-mm-yyyy hh:nn:ss\r\n"
@@ -36,6 +38,12 @@ TEST_F(SettingsTest, FirstRunWritesEveryDefaultInOrder) {
   EXPECT_EQ(HTTPServerPort, 14534);
   EXPECT_TRUE(HTTPServerEnabled);
   EXPECT_EQ(TCPQueryPort, 51234);
+  // No page is asked for the external address until the operator names one.
+  EXPECT_FALSE(AddressLookupOptions().ExternalIPDetection);
+  TIniFile(ini).WriteString("Main Config", "ExternalIPLookupURL", " http://203.0.113.1/ip ");
+  ReadAndWriteBackSettings(ini);
+  EXPECT_TRUE(AddressLookupOptions().ExternalIPDetection);
+  EXPECT_EQ(AddressLookupOptions().URL, "http://203.0.113.1/ip");
 }
 
 TEST_F(SettingsTest, TextsAreTrimmedAndCutAndWrittenBackSo) {
@@ -91,6 +99,24 @@ TEST_F(SettingsTest, OtherSectionsAndUnknownKeysSurviveTheRewrite) {
   const std::string text = ReadFileText(ini);
   EXPECT_LT(text.find("[Servers]"), text.find("[main config]"));
   EXPECT_EQ(text.find("[Main Config]"), std::string::npos);  // the existing header is reused
+}
+
+// A settings file the process may read but not rewrite serves as read; one
+// that cannot be read stops start-up.
+TEST_F(SettingsTest, FileThatCannotBeRewrittenServesAsReadAndUnreadableOneRaises) {
+  // A name at the file system's limit: the rewrite's new file cannot be
+  // made, whoever runs the test.
+  const std::string readOnly = dir.File(std::string(250, 'r'));
+  WriteFileText(readOnly, "[Main Config]\nTCPQueryPort=4321\n");
+  const std::string fault = ReadAndWriteBackSettings(readOnly);
+  EXPECT_NE(fault.find("cannot write " + readOnly + ": File name too long"), std::string::npos) << fault;
+  EXPECT_EQ(TCPQueryPort, 4321);
+  EXPECT_EQ(HTTPServerPort, 14534);
+  EXPECT_EQ(ReadFileText(readOnly), "[Main Config]\nTCPQueryPort=4321\n");
+
+  EXPECT_EQ(ReadAndWriteBackSettings(ini), "");
+  ASSERT_EQ(::mkdir(dir.File("folder.ini").c_str(), 0700), 0);
+  EXPECT_THROW(ReadAndWriteBackSettings(dir.File("folder.ini")), EIniFile);
 }
 
 }  // namespace

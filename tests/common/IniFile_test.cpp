@@ -45,10 +45,15 @@ TEST(IniFileTest, FailedWritesLeaveTheFileAsItWas) {
   const std::string path = dir.File("s.ini");
   WriteFileText(path, "[A]\r\npassword=secret\r\n");
   TIniFile f(path);
-  ASSERT_EQ(::mkdir((path + ".tmp").c_str(), 0700), 0);  // the new file cannot be made
-  EXPECT_THROW(f.WriteString("A", "k", "v"), EIniFile);
-  EXPECT_EQ(ReadFileText(path), "[A]\r\npassword=secret\r\n");
-  ASSERT_EQ(::rmdir((path + ".tmp").c_str()), 0);
+  // A name at the file system's limit: the new file's longer name cannot be
+  // made, whoever runs the test.
+  const std::string longPath = dir.File(std::string(250, 'n'));
+  WriteFileText(longPath, "[A]\r\npassword=secret\r\n");
+  TIniFile full(longPath);
+  EXPECT_THROW(full.WriteString("A", "k", "v"), EIniFile);
+  EXPECT_EQ(ReadFileText(longPath), "[A]\r\npassword=secret\r\n");
+  // A value that is there already needs no new file, so it is no failure.
+  EXPECT_NO_THROW(full.WriteString("a", "PASSWORD", "secret"));
 
   const std::string unreadable = dir.File("dir.ini");
   ASSERT_EQ(::mkdir(unreadable.c_str(), 0700), 0);
@@ -58,19 +63,38 @@ TEST(IniFileTest, FailedWritesLeaveTheFileAsItWas) {
   EXPECT_FALSE(FileExists(unreadable + ".tmp"));
 }
 
-// The rewrite replaces the file; an operator's narrow mode survives it.
-TEST(IniFileTest, RewriteKeepsTheFilesMode) {
+// The rewrite replaces the file; an operator's narrow mode survives it. A
+// new file is closed to others whatever the umask, and a link planted where
+// an older build put its new file is neither followed nor given the mode
+// and owner of the settings.
+TEST(IniFileTest, RewriteKeepsTheFilesModeAndFollowsNoPlantedLink) {
   TTempDir dir;
+  const mode_t umaskBefore = ::umask(022);
+  TIniFile(dir.File("fresh.ini")).WriteString("A", "k", "v");
+  ::umask(umaskBefore);
+  struct stat fresh{};
+  ASSERT_EQ(::stat(dir.File("fresh.ini").c_str(), &fresh), 0);
+  EXPECT_EQ(fresh.st_mode & 07777, 0600u);
+
   const std::string path = dir.File("s.ini");
   WriteFileText(path, "[A]\r\npassword=secret\r\n");
+  const std::string victim = dir.File("victim");
+  WriteFileText(victim, "keep");
+  ASSERT_EQ(::chmod(victim.c_str(), 0644), 0);
+  for (const char* planted : {".tmp", ".new"})
+    ASSERT_EQ(::symlink(victim.c_str(), (path + planted).c_str()), 0);
   for (const mode_t mode : {0600, 0640}) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
-    TIniFile(path).WriteString("A", "k", "v");
+    TIniFile(path).WriteString("A", "k", std::to_string(mode));
     struct stat st{};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);
     EXPECT_EQ(st.st_uid, ::getuid());
   }
+  EXPECT_EQ(ReadFileText(victim), "keep");
+  struct stat victimStat{};
+  ASSERT_EQ(::stat(victim.c_str(), &victimStat), 0);
+  EXPECT_EQ(victimStat.st_mode & 07777, 0644u);
 }
 
 TEST(IniFileTest, IntegerAndBooleanParsing) {
