@@ -87,7 +87,9 @@ class TDiskStorage final : public TFBStorage {
     // Only root may give a file away; for anyone else the owner is already
     // the one who saves, and a failure changes nothing.
     if (owner != static_cast<uid_t>(-1) && (owner != ::geteuid() || group != ::getegid()))
-      (void)::fchown(fd, owner, group);
+      if (::fchown(fd, owner, group) != 0) {
+        // Not root: the new file stays the saver's, as said above.
+      }
     bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     if (ok) ok = ::rename(temp.c_str(), fileName.c_str()) == 0;
