@@ -73,8 +73,10 @@ bool HasCookie(const httplib::Request& request, std::string_view name) {
   return false;
 }
 
-void SetCookie(httplib::Response& response, const std::string& value, bool expire) {
+// Over TLS (here or at a trusted proxy) the cookie never travels in clear.
+void SetCookie(const httplib::Request& request, httplib::Response& response, const std::string& value, bool expire) {
   std::string cookie = std::string(TWebInterface::kCookieName) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict";
+  if (RequestScheme(request) == "https") cookie += "; Secure";
   if (expire) cookie += "; Max-Age=0";
   response.set_header("Set-Cookie", cookie);
 }
@@ -117,6 +119,18 @@ bool TWebInterface::Init(int port, const std::string& docs) {
     docsCanon_ = fs::weakly_canonical(fs::absolute(docs), ec).string();
     if (ec) docsCanon_ = docs;
     http_ = std::make_unique<THttpServer>(THttpTimeouts{config_.ReadTimeoutSec, config_.KeepAliveSec});
+    THttpForwarding forwarding;
+    if (!forwarding.Configure(config_.TrustedProxies, config_.PublicURL, startFault_)) {
+      LogFmt(LMTERROR, LMDALL, kSource, "Init: %1", {startFault_});
+      return false;
+    }
+    http_->SetForwarding(std::move(forwarding));
+    // Both files or neither: a port meant for TLS never falls back to clear text.
+    if ((!config_.TlsCertificate.empty() || !config_.TlsKey.empty()) &&
+        !http_->LoadTls(config_.TlsCertificate, config_.TlsKey, startFault_)) {
+      LogFmt(LMTERROR, LMDALL, kSource, "Init: cannot start TLS: %1", {startFault_});
+      return false;
+    }
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
       HandleRequest(request, response);
     };
@@ -144,6 +158,19 @@ bool TWebInterface::Init(int port, const std::string& docs) {
   }
 }
 
+bool TWebInterface::Tls() const { return http_ && http_->Tls(); }
+
+bool TWebInterface::ReloadTls() {
+  if (!Tls()) return false;
+  std::string fault;
+  if (!http_->LoadTls(config_.TlsCertificate, config_.TlsKey, fault)) {
+    LogFmt(LMTERROR, LMDALL, kSource, "TLS certificate not reloaded, the one in use stays: %1", {fault});
+    return false;
+  }
+  Log(LMTALL, LMDINFO, kSource, "TLS certificate reloaded from " + config_.TlsCertificate);
+  return true;
+}
+
 size_t TWebInterface::Connections() const { return http_ ? http_->ActiveConnections() : 0; }
 
 std::string TWebInterface::Now() const { return FormatDateTime(config_.DateTimeFormat, clock_->Now()); }
@@ -168,7 +195,7 @@ void TWebInterface::HandleRequest(const httplib::Request& request, httplib::Resp
       // A dead session: the request goes unanswered, and the browser is
       // told to drop the cookie so that its next request starts afresh.
       response.status = 200;
-      SetCookie(response, "", true);
+      SetCookie(request, response, "", true);
       return;
     }
   } else {
@@ -181,9 +208,9 @@ void TWebInterface::HandleRequest(const httplib::Request& request, httplib::Resp
   // The session may have been ended or given a new id on the way.
   const std::string now = session->Id();
   if (!sessions_.Find(now))
-    SetCookie(response, "", true);
+    SetCookie(request, response, "", true);
   else if (now != id || !HasCookie(request, kCookieName))
-    SetCookie(response, now, false);
+    SetCookie(request, response, now, false);
 }
 
 std::string TWebInterface::InsideDocs(const std::string& path) const {
@@ -233,6 +260,7 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
       return;
     }
     r.LoggedIn = true;
+    THttpServer::MarkOperator();
     if (Lower(document).rfind("/session", 0) == 0) {
       ServeVirtualFolder(r);
       return;

@@ -1,6 +1,6 @@
 // Program entry: start-up, then wait for SIGINT or SIGTERM, then the orderly
-// shutdown. Meanwhile SIGHUP reopens the log and SIGUSR1 looks the server's
-// addresses up. The signals are blocked before any thread exists, so every
+// shutdown. Meanwhile SIGHUP reopens the log and reads the web port's TLS
+// certificate again, and SIGUSR1 looks the server's addresses up. The signals are blocked before any thread exists, so every
 // thread inherits the mask and only the main thread's sigwait sees them.
 #include <signal.h>
 
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/WebInterface.h"
 #include "announce/AddressLookup.h"
 #include "app/Globals.h"
 #include "app/PidFile.h"
@@ -38,7 +39,8 @@ void PrintUsage() {
       "             <file>.damaged-<UTC time> and the server goes on with what\n"
       "             could be read from it (without it start-up stops)\n"
       "  --help, --version\n"
-      "SIGINT or SIGTERM shuts the server down, SIGHUP reopens the log file,\n"
+      "SIGINT or SIGTERM shuts the server down, SIGHUP reopens the log file and\n"
+      "reads the web port's TLS certificate again,\n"
       "SIGUSR1 looks the server's addresses up again.\n"
       "Exit status 1: start-up failed, or no virtual server could start.\n");
 }
@@ -69,6 +71,8 @@ int WaitForStopSignal(const sigset_t& signals, TAddressLookup& lookup) {
     }
     if (sig == SIGHUP) {
       ReopenLog();
+      // A renewed certificate takes effect without a restart.
+      if (TWebInterface* web = WebInterface.load()) web->ReloadTls();
     } else if (sig == SIGUSR1) {
       lookup.UpdateIPs();  // ignored while a lookup runs
     } else {
@@ -123,8 +127,9 @@ int main(int argc, char** argv) {
     TellOperator("Server shutdown finished");
     return 1;
   }
-  std::printf("Parleon Server %s running: administration at http://localhost:%d, log in %s\n",
-              ServerVersionText().c_str(), HTTPServerPort, LogFileName.c_str());
+  const TWebInterface* web = WebInterface.load();
+  std::printf("Parleon Server %s running: administration at %s://localhost:%d, log in %s\n",
+              ServerVersionText().c_str(), web && web->Tls() ? "https" : "http", HTTPServerPort, LogFileName.c_str());
   std::fflush(stdout);
   TellOperator("Server startup finished, version " + ServerVersionText() + " " + PlatformName);
   TellOperator(status, report.Failures.empty() && report.WebFault.empty() && report.QueryFault.empty()
