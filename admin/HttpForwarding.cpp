@@ -142,7 +142,8 @@ void THttpForwarding::Apply(httplib::Request& request, bool tls) const {
     }
     const std::string proto = LowerText(FirstValue(request.get_header_value("X-Forwarded-Proto")));
     if (proto == "https" || proto == "http") scheme = proto;
-    const std::string_view forwardedHost = FirstValue(request.get_header_value("X-Forwarded-Host"));
+    const std::string forwardedHosts = request.get_header_value("X-Forwarded-Host");
+    const std::string_view forwardedHost = FirstValue(forwardedHosts);
     if (IsHost(forwardedHost)) {
       host = std::string(forwardedHost);
       ReplaceHeader(request, "Host", host);
