@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 DEB_PACKAGES := g++ cmake ninja-build make pkg-config zlib1g-dev libgtest-dev libgmock-dev \
   libbenchmark-dev libcurl4-openssl-dev libcpp-httplib-dev clang libclang-rt-14-dev \
-  libasio-dev libsystemd-dev libjemalloc-dev libsodium-dev media-types chromium chromium-driver python3-selenium dpkg-dev \
+  libasio-dev libsystemd-dev libjemalloc-dev libsodium-dev libssl-dev nginx-light media-types chromium chromium-driver python3-selenium dpkg-dev \
   lintian
 CMAKE_GEN := -G Ninja
 
