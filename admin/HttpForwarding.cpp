@@ -166,3 +166,9 @@ std::string RequestOrigin(const httplib::Request& request) {
   if (request.has_header(kOriginHeader)) return request.get_header_value(kOriginHeader);
   return "http://" + request.get_header_value("Host");
 }
+
+bool IsOwnOrigin(const httplib::Request& request, std::string_view origin) {
+  const std::string given = LowerText(origin);
+  return given == LowerText(RequestOrigin(request)) ||
+         given == LowerText(RequestScheme(request) + "://" + request.get_header_value("Host"));
+}

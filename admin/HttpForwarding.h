@@ -54,5 +54,10 @@ class THttpForwarding {
 inline const std::string& ClientAddress(const httplib::Request& request) { return request.remote_addr; }
 // "https" or "http": as this port or a trusted proxy received the request.
 std::string RequestScheme(const httplib::Request& request);
-// The origin a same-site form of this request carries ("https://host:port").
+// The origin a same-site form of this request carries ("https://host:port"):
+// the public address's when one is set, else the request's own.
 std::string RequestOrigin(const httplib::Request& request);
+// Whether `origin` is this interface's own for `request`: RequestOrigin, or
+// the scheme and host the request came in by (an operator on the port
+// itself while a public address is set).
+bool IsOwnOrigin(const httplib::Request& request, std::string_view origin);

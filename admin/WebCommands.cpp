@@ -59,7 +59,7 @@ bool GuardsSuperAdmin(TWebRequest& r, const TClientObject& account) {
 // scheme and host the request came in by, a trusted proxy's included), or
 // a fetch from another site. Scripts send neither header.
 bool FromElsewhere(const httplib::Request& request) {
-  if (request.has_header("Origin") && !SameText(request.get_header_value("Origin"), RequestOrigin(request)))
+  if (request.has_header("Origin") && !IsOwnOrigin(request, request.get_header_value("Origin")))
     return true;
   const std::string site = request.get_header_value("Sec-Fetch-Site");
   return SameText(site, "cross-site") || SameText(site, "same-site");

@@ -118,6 +118,10 @@ TEST(HttpForwarding, HeadersAreBelievedFromTrustedProxiesOnly) {
   forwarding.Apply(prefixed, false);
   EXPECT_EQ(prefixed.path, "/index.html");
   EXPECT_EQ(RequestOrigin(prefixed), "https://voice.example.com");
+  EXPECT_TRUE(IsOwnOrigin(prefixed, "https://VOICE.example.com"));
+  EXPECT_TRUE(IsOwnOrigin(prefixed, "http://127.0.0.1:8080"));
+  EXPECT_FALSE(IsOwnOrigin(prefixed, "https://127.0.0.1:8080"));
+  EXPECT_FALSE(IsOwnOrigin(prefixed, "http://voice.example.com"));
   auto sibling = RequestFrom("198.51.100.1", {}, "/administration");
   forwarding.Apply(sibling, false);
   EXPECT_EQ(sibling.path, "/administration");
