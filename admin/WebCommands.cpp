@@ -77,7 +77,7 @@ void ForgetLogin(TWebSession& session, std::string_view port) {
 
 void RefuseFromElsewhere(TWebRequest& r, std::string_view command) {
   LogFmt(LMTWARNING, LMDINFO, kSource, "Refused %1 sent from another site (Origin: %2) by %3",
-         {std::string(command), r.Request.get_header_value("Origin"), r.Request.remote_addr});
+         {std::string(command), r.Request.get_header_value("Origin"), ClientAddress(r.Request)});
   r.Response.status = 403;
   r.Response.set_content(
       "<html><head><title>Error</title></head><body><h1>Forbidden</h1>"

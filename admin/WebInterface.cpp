@@ -199,7 +199,7 @@ void TWebInterface::HandleRequest(const httplib::Request& request, httplib::Resp
       return;
     }
   } else {
-    session = sessions_.Create(request.remote_addr);
+    session = sessions_.Create(ClientAddress(request));
     HTTPServerSessionStart(*session);
   }
   const std::string id = session->Id();
@@ -336,13 +336,13 @@ bool TWebInterface::MayScrape(const httplib::Request& request) {
   if (config_.MetricsToken.empty() || request.method != "GET" || !request.has_header("Authorization")) return false;
   const std::string given = request.get_header_value("Authorization");
   TLoginThrottle& throttle = ProcessLoginThrottle();
-  if (!throttle.MayTry(request.remote_addr, kAccount, kSource)) return false;
+  if (!throttle.MayTry(ClientAddress(request), kAccount, kSource)) return false;
   const bool right = given.size() > kScheme.size() && SameText(given.substr(0, kScheme.size()), kScheme) &&
                      SameSecret(std::string_view(given).substr(kScheme.size()), config_.MetricsToken);
   if (right)
-    throttle.Succeeded(request.remote_addr, kAccount);
+    throttle.Succeeded(ClientAddress(request), kAccount);
   else
-    throttle.Failed(request.remote_addr, kAccount);
+    throttle.Failed(ClientAddress(request), kAccount);
   return right;
 }
 
@@ -453,7 +453,7 @@ bool TWebInterface::RecheckSessionLogin(TWebRequest& r) {
         return nullptr;
       },
       r);
-  if (!passed) ProcessLoginThrottle().Failed(r.Request.remote_addr, loginName);
+  if (!passed) ProcessLoginThrottle().Failed(ClientAddress(r.Request), loginName);
   return passed;
 }
 
