@@ -3,8 +3,8 @@
 // its handlers on it.
 //
 // - One thread per connection, at most kMaxConnections at a time and at
-//   most kMaxConnectionsPerAddress from one peer address; a connection
-//   beyond either is closed at once.
+//   most kMaxConnectionsPerAddress from one peer address (a trusted proxy's
+//   are not counted so); a connection beyond the latter is closed at once.
 // - Each request, head and body, must arrive within kRequestDeadline of its
 //   first byte, however slowly it trickles in; over TLS the handshake too.
 // - When every slot is taken, a new connection still gets in: the oldest
