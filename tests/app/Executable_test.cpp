@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <cstdlib>
 
 #include <regex>
@@ -178,9 +180,20 @@ TEST(ExecutableTest, HttpsTakesARenewedCertificateOnSighupWithPlayersConnected) 
   ini.WriteString("Main Config", "HTTPServer TLSKey", pair.Key);
   const auto udpPort = static_cast<uint16_t>(ini.ReadInteger("server_cfg Default", "ServerUDPPort", 0));
   {
+    setenv("PARLEON_ADMINPW", "tls-secret", 1);
     TServerProcess server(dir.Path());
+    unsetenv("PARLEON_ADMINPW");
     ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
     EXPECT_EQ(ServedFingerprint(webPort), FileFingerprint(pair.Certificate));
+    httplib::Client https("https://127.0.0.1:" + std::to_string(webPort));
+    https.enable_server_certificate_verification(false);
+    const auto login = https.Post("/LOGIN.PLCMD", httplib::Params{{"username", "admin"}, {"password", "tls-secret"},
+                                                                  {"serverport", std::to_string(udpPort)}});
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->get_header_value("Location"), "index.html");
+    const std::string cookie = login->get_header_value("Set-Cookie");
+    EXPECT_NE(cookie.find("; Secure"), std::string::npos) << cookie;
+    EXPECT_EQ(login->get_header_value("Strict-Transport-Security"), "max-age=31536000");
     const auto player = TServerFixture::ConnectTo(udpPort, "stays");
     ASSERT_TRUE(player);
     // As a renewal hook would: new files in place, then the signal.
@@ -192,6 +205,10 @@ TEST(ExecutableTest, HttpsTakesARenewedCertificateOnSighupWithPlayersConnected) 
     const auto second = TServerFixture::ConnectTo(udpPort, "joins");
     ASSERT_TRUE(second);
     EXPECT_EQ(second->Players.size(), 2u);
+    // The web session outlives the new pair as well.
+    const auto page = https.Get("/index.html", {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->body.find("LOGIN.PLCMD"), std::string::npos) << "logged out by the reload";
     EXPECT_EQ(server.Stop(SIGTERM, seconds(60)), 0);
   }
   EXPECT_NE(ReadFileText(dir.File("stdout.txt")).find("https://localhost:" + std::to_string(webPort)),
