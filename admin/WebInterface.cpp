@@ -471,7 +471,8 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
     std::string page = "<html><head><title>Virtual folder</title></head><body>";
     if (SameText(r.Param("action"), "close")) {
       sessions_.End(r.Session);
-      page += "<h1>Session cleared</h1><p><a href=\"/sessions\">Back</a></p>";
+      // Relative links: behind a proxy the interface may live under a path.
+      page += "<h1>Session cleared</h1><p><a href=\"sessions\">Back</a></p>";
     } else {
       const std::string name = r.Param("ParamName");
       if (IsServerSessionValue(name))
@@ -495,7 +496,9 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
           "<p>Name: <input type=\"text\" Name=\"ParamName\"></p>"
           "<p>value: <input type=\"text\" Name=\"Param\"></p>"
           "<p><input type=\"Submit\"><input type=\"reset\"></p></form><h2>Other:</h2>";
-      page += "<p><a href=\"" + HtmlEscape(r.Request.path) + "?action=close\">Close current session</a></p>";
+      const std::string& path = r.Request.path;
+      page += "<p><a href=\"" + HtmlEscape(path.substr(path.rfind('/') + 1)) +
+              "?action=close\">Close current session</a></p>";
     }
     page += "</body></html>";
     r.Response.set_content(page, "text/HTML");
