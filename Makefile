@@ -4,8 +4,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 DEB_PACKAGES := g++ cmake ninja-build make pkg-config zlib1g-dev libgtest-dev libgmock-dev \
   libbenchmark-dev libcurl4-openssl-dev libcpp-httplib-dev clang libclang-rt-14-dev \
-  libasio-dev libsystemd-dev libjemalloc-dev libsodium-dev media-types chromium chromium-driver python3-selenium dpkg-dev \
-  lintian
+  libasio-dev libsystemd-dev libjemalloc-dev libsodium-dev libssl-dev media-types chromium chromium-driver \
+  python3-selenium dpkg-dev lintian nginx-light
 CMAKE_GEN := -G Ninja
 
 .PHONY: all deps build run test asan tsan fuzz bench package clean

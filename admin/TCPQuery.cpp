@@ -36,6 +36,7 @@ struct TQueryServer {
 
   void Accept();
   void Refuse(asio::ip::tcp::socket socket);
+  bool MakeRoom();
   void CloseAll();
 
   TTCPQueryOptions options;
@@ -53,6 +54,7 @@ struct TQueryServer {
   std::atomic<bool> stopping{false};
   std::atomic<uint16_t> port{0};
   std::unordered_set<std::shared_ptr<TQuerySession>> sessions;  // I/O thread only
+  uint64_t accepted = 0;                                         // I/O thread only
   std::atomic<size_t> openCount{0};                              // sessions.size(), for any thread
   std::unordered_map<std::string, size_t> perAddress;            // I/O thread only
 };
@@ -63,7 +65,12 @@ struct TQueryServer {
 class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
  public:
   TQuerySession(TQueryServer& owner, asio::ip::tcp::socket socket, std::string address)
-      : owner_(owner), socket_(std::move(socket)), idle_(owner.io), address_(std::move(address)) {}
+      : owner_(owner), socket_(std::move(socket)), idle_(owner.io), address_(std::move(address)),
+        order_(++owner.accepted) {}
+
+  // I/O thread: whether it has logged in, and when it was accepted.
+  bool LoggedIn() const { return loggedIn_; }
+  uint64_t Order() const { return order_; }
 
   void Start() {
     asio::error_code ec;
@@ -177,6 +184,7 @@ class TQuerySession : public std::enable_shared_from_this<TQuerySession> {
   std::string output_;
   std::string address_;
   TQueryConnection connection_;
+  uint64_t order_;
   bool loggedIn_ = false;  // the I/O thread's copy of connection_.LoggedIn
   bool closed_ = false;
 };
@@ -196,8 +204,9 @@ void TQueryServer::Accept() {
     const auto peer = socket.remote_endpoint(peerError);
     std::string address = peerError ? std::string() : peer.address().to_string();
     const auto fromAddress = perAddress.find(address);
-    if (sessions.size() >= options.MaxConnections ||
-        (fromAddress != perAddress.end() && fromAddress->second >= options.MaxPerAddress)) {
+    if (fromAddress != perAddress.end() && fromAddress->second >= options.MaxPerAddress) {
+      Refuse(std::move(socket));
+    } else if (sessions.size() >= options.MaxConnections && !MakeRoom()) {
       Refuse(std::move(socket));
     } else {
       auto session = std::make_shared<TQuerySession>(*this, std::move(socket), std::move(address));
@@ -207,6 +216,18 @@ void TQueryServer::Accept() {
     }
     Accept();
   });
+}
+
+// Full: the oldest connection that has not logged in goes, so that
+// strangers holding every slot cannot keep an administrator out. False
+// when every connection has logged in.
+bool TQueryServer::MakeRoom() {
+  std::shared_ptr<TQuerySession> oldest;
+  for (const auto& session : sessions)
+    if (!session->LoggedIn() && (!oldest || session->Order() < oldest->Order())) oldest = session;
+  if (!oldest) return false;
+  oldest->Close();
+  return true;
 }
 
 void TQueryServer::Refuse(asio::ip::tcp::socket socket) {

@@ -12,8 +12,10 @@
 // out, so its commands run in order, and a peer that never reads its
 // answers holds one answer's memory and stops being read. Limits: lines of
 // at most 4096 bytes (a longer one is answered with one error line and
-// skipped), at most MaxConnections connections and MaxPerAddress from one
-// peer address (the next are closed after one error line), a connection
+// skipped), at most MaxPerAddress connections from one peer address (the
+// next are closed after one error line), at most MaxConnections in all
+// (when full, the oldest that has not logged in is closed to make room;
+// when all have logged in, the new one gets the error line), a connection
 // silent for IdleBeforeLogin before its login or IdleTimeout after it is
 // closed, so that strangers cannot hold every slot.
 //

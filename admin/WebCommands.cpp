@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "admin/FormText.h"
+#include "admin/HttpForwarding.h"
 #include "admin/HttpServer.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
@@ -54,11 +55,11 @@ bool GuardsSuperAdmin(TWebRequest& r, const TClientObject& account) {
 }
 
 // Whether the browser says the request was started by another site: an
-// Origin that is not this interface's own (as the Host header names it),
-// or a fetch from another site. Scripts send neither header.
+// Origin that is not this interface's own (its public address, or the
+// scheme and host the request came in by, a trusted proxy's included), or
+// a fetch from another site. Scripts send neither header.
 bool FromElsewhere(const httplib::Request& request) {
-  if (request.has_header("Origin") &&
-      !SameText(request.get_header_value("Origin"), "http://" + request.get_header_value("Host")))
+  if (request.has_header("Origin") && !IsOwnOrigin(request, request.get_header_value("Origin")))
     return true;
   const std::string site = request.get_header_value("Sec-Fetch-Site");
   return SameText(site, "cross-site") || SameText(site, "same-site");
@@ -76,7 +77,7 @@ void ForgetLogin(TWebSession& session, std::string_view port) {
 
 void RefuseFromElsewhere(TWebRequest& r, std::string_view command) {
   LogFmt(LMTWARNING, LMDINFO, kSource, "Refused %1 sent from another site (Origin: %2) by %3",
-         {std::string(command), r.Request.get_header_value("Origin"), r.Request.remote_addr});
+         {std::string(command), r.Request.get_header_value("Origin"), ClientAddress(r.Request)});
   r.Response.status = 403;
   r.Response.set_content(
       "<html><head><title>Error</title></head><body><h1>Forbidden</h1>"

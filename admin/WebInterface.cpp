@@ -73,8 +73,10 @@ bool HasCookie(const httplib::Request& request, std::string_view name) {
   return false;
 }
 
-void SetCookie(httplib::Response& response, const std::string& value, bool expire) {
+// Over TLS (here or at a trusted proxy) the cookie never travels in clear.
+void SetCookie(const httplib::Request& request, httplib::Response& response, const std::string& value, bool expire) {
   std::string cookie = std::string(TWebInterface::kCookieName) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict";
+  if (RequestScheme(request) == "https") cookie += "; Secure";
   if (expire) cookie += "; Max-Age=0";
   response.set_header("Set-Cookie", cookie);
 }
@@ -117,6 +119,18 @@ bool TWebInterface::Init(int port, const std::string& docs) {
     docsCanon_ = fs::weakly_canonical(fs::absolute(docs), ec).string();
     if (ec) docsCanon_ = docs;
     http_ = std::make_unique<THttpServer>(THttpTimeouts{config_.ReadTimeoutSec, config_.KeepAliveSec});
+    THttpForwarding forwarding;
+    if (!forwarding.Configure(config_.TrustedProxies, config_.PublicURL, startFault_)) {
+      LogFmt(LMTERROR, LMDALL, kSource, "Init: %1", {startFault_});
+      return false;
+    }
+    http_->SetForwarding(std::move(forwarding));
+    // Both files or neither: a port meant for TLS never falls back to clear text.
+    if ((!config_.TlsCertificate.empty() || !config_.TlsKey.empty()) &&
+        !http_->LoadTls(config_.TlsCertificate, config_.TlsKey, startFault_)) {
+      LogFmt(LMTERROR, LMDALL, kSource, "Init: cannot start TLS: %1", {startFault_});
+      return false;
+    }
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
       HandleRequest(request, response);
     };
@@ -144,6 +158,19 @@ bool TWebInterface::Init(int port, const std::string& docs) {
   }
 }
 
+bool TWebInterface::Tls() const { return http_ && http_->Tls(); }
+
+bool TWebInterface::ReloadTls() {
+  if (!Tls()) return false;
+  std::string fault;
+  if (!http_->LoadTls(config_.TlsCertificate, config_.TlsKey, fault)) {
+    LogFmt(LMTERROR, LMDALL, kSource, "TLS certificate not reloaded, the one in use stays: %1", {fault});
+    return false;
+  }
+  Log(LMTALL, LMDINFO, kSource, "TLS certificate reloaded from " + config_.TlsCertificate);
+  return true;
+}
+
 size_t TWebInterface::Connections() const { return http_ ? http_->ActiveConnections() : 0; }
 
 std::string TWebInterface::Now() const { return FormatDateTime(config_.DateTimeFormat, clock_->Now()); }
@@ -168,11 +195,11 @@ void TWebInterface::HandleRequest(const httplib::Request& request, httplib::Resp
       // A dead session: the request goes unanswered, and the browser is
       // told to drop the cookie so that its next request starts afresh.
       response.status = 200;
-      SetCookie(response, "", true);
+      SetCookie(request, response, "", true);
       return;
     }
   } else {
-    session = sessions_.Create(request.remote_addr);
+    session = sessions_.Create(ClientAddress(request));
     HTTPServerSessionStart(*session);
   }
   const std::string id = session->Id();
@@ -181,9 +208,9 @@ void TWebInterface::HandleRequest(const httplib::Request& request, httplib::Resp
   // The session may have been ended or given a new id on the way.
   const std::string now = session->Id();
   if (!sessions_.Find(now))
-    SetCookie(response, "", true);
+    SetCookie(request, response, "", true);
   else if (now != id || !HasCookie(request, kCookieName))
-    SetCookie(response, now, false);
+    SetCookie(request, response, now, false);
 }
 
 std::string TWebInterface::InsideDocs(const std::string& path) const {
@@ -233,6 +260,7 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
       return;
     }
     r.LoggedIn = true;
+    THttpServer::MarkOperator();
     if (Lower(document).rfind("/session", 0) == 0) {
       ServeVirtualFolder(r);
       return;
@@ -308,13 +336,13 @@ bool TWebInterface::MayScrape(const httplib::Request& request) {
   if (config_.MetricsToken.empty() || request.method != "GET" || !request.has_header("Authorization")) return false;
   const std::string given = request.get_header_value("Authorization");
   TLoginThrottle& throttle = ProcessLoginThrottle();
-  if (!throttle.MayTry(request.remote_addr, kAccount, kSource)) return false;
+  if (!throttle.MayTry(ClientAddress(request), kAccount, kSource)) return false;
   const bool right = given.size() > kScheme.size() && SameText(given.substr(0, kScheme.size()), kScheme) &&
                      SameSecret(std::string_view(given).substr(kScheme.size()), config_.MetricsToken);
   if (right)
-    throttle.Succeeded(request.remote_addr, kAccount);
+    throttle.Succeeded(ClientAddress(request), kAccount);
   else
-    throttle.Failed(request.remote_addr, kAccount);
+    throttle.Failed(ClientAddress(request), kAccount);
   return right;
 }
 
@@ -425,7 +453,7 @@ bool TWebInterface::RecheckSessionLogin(TWebRequest& r) {
         return nullptr;
       },
       r);
-  if (!passed) ProcessLoginThrottle().Failed(r.Request.remote_addr, loginName);
+  if (!passed) ProcessLoginThrottle().Failed(ClientAddress(r.Request), loginName);
   return passed;
 }
 
@@ -443,7 +471,8 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
     std::string page = "<html><head><title>Virtual folder</title></head><body>";
     if (SameText(r.Param("action"), "close")) {
       sessions_.End(r.Session);
-      page += "<h1>Session cleared</h1><p><a href=\"/sessions\">Back</a></p>";
+      // Relative links: behind a proxy the interface may live under a path.
+      page += "<h1>Session cleared</h1><p><a href=\"sessions\">Back</a></p>";
     } else {
       const std::string name = r.Param("ParamName");
       if (IsServerSessionValue(name))
@@ -467,7 +496,9 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
           "<p>Name: <input type=\"text\" Name=\"ParamName\"></p>"
           "<p>value: <input type=\"text\" Name=\"Param\"></p>"
           "<p><input type=\"Submit\"><input type=\"reset\"></p></form><h2>Other:</h2>";
-      page += "<p><a href=\"" + HtmlEscape(r.Request.path) + "?action=close\">Close current session</a></p>";
+      const std::string& path = r.Request.path;
+      page += "<p><a href=\"" + HtmlEscape(path.substr(path.rfind('/') + 1)) +
+              "?action=close\">Close current session</a></p>";
     }
     page += "</body></html>";
     r.Response.set_content(page, "text/HTML");

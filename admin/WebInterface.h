@@ -51,6 +51,13 @@ struct TWebInterfaceConfig {
   // Fills in the process figures that live above this layer (uptime, the
   // query's connections); none: they read 0.
   std::function<void(TProcessFigures&)> ProcessFigures = nullptr;
+  // PEM files; both set: the port speaks TLS only.
+  std::string TlsCertificate = "";
+  std::string TlsKey = "";
+  // Proxies whose X-Forwarded-* headers are believed, and the public address
+  // the interface is reached at (admin/HttpForwarding.h).
+  std::string TrustedProxies = "";
+  std::string PublicURL = "";
 };
 
 // One request on its way through the interface.
@@ -81,6 +88,12 @@ class TWebInterface {
   // Binds `port` (0: one the system chooses) and starts serving `docs`.
   bool Init(int port, const std::string& docs);
   int Port() const { return port_; }
+  // Why Init failed when the port was not the reason (TLS files, settings).
+  const std::string& StartFault() const { return startFault_; }
+  bool Tls() const;
+  // Reads the certificate and key again (SIGHUP); a pair that fails to load
+  // is logged and the one in use stays. False when not on TLS or failed.
+  bool ReloadTls();
   TWebSessions& Sessions() { return sessions_; }
   size_t Connections() const;  // connections being served now
 
@@ -200,4 +213,5 @@ class TWebInterface {
   std::thread listener_;
   std::atomic<bool> listenEnded_{false};
   int port_ = 0;
+  std::string startFault_;
 };

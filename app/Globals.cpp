@@ -19,6 +19,7 @@ std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
 int32_t TCPQueryPort = 51234;
 std::string BoundToIp;
 std::string MetricsToken;
+std::string HTTPServerTLSCertificate, HTTPServerTLSKey, HTTPServerTrustedProxies, HTTPServerPublicURL;
 std::string AdminEmail = "na", ISPLinkURL = "na", ISPName = "Private", ISPCountry = "Earth";
 bool WebPostEnabled = true;
 std::string PostUrl;

@@ -37,6 +37,9 @@ extern int32_t TCPQueryPort;
 extern std::string BoundToIp;
 // Empty: the web interface has no metrics page; else the bearer token a scraper presents.
 extern std::string MetricsToken;
+// The web port's TLS files (both set: https only), the proxies whose
+// forwarded headers are believed, and the interface's public address.
+extern std::string HTTPServerTLSCertificate, HTTPServerTLSKey, HTTPServerTrustedProxies, HTTPServerPublicURL;
 extern std::string AdminEmail, ISPLinkURL, ISPName, ISPCountry;
 extern bool WebPostEnabled;
 extern std::string PostUrl;

@@ -127,6 +127,10 @@ const TSetting kSettings[] = {
     {"Main Config", "TCPQueryPort", TSettingKind::Integer, &TCPQueryPort, false, kNoLimit, 51234, nullptr},
     {"Main Config", "BoundToIp", TSettingKind::Text, &BoundToIp, true, kNoLimit, 0, ""},
     {"Main Config", "MetricsToken", TSettingKind::Text, &MetricsToken, true, kNoLimit, 0, ""},
+    {"Main Config", "HTTPServer TLSCertificate", TSettingKind::Text, &HTTPServerTLSCertificate, true, kNoLimit, 0, ""},
+    {"Main Config", "HTTPServer TLSKey", TSettingKind::Text, &HTTPServerTLSKey, true, kNoLimit, 0, ""},
+    {"Main Config", "HTTPServer TrustedProxies", TSettingKind::Text, &HTTPServerTrustedProxies, true, kNoLimit, 0, ""},
+    {"Main Config", "HTTPServer PublicURL", TSettingKind::Text, &HTTPServerPublicURL, true, kNoLimit, 0, ""},
     {"WebPost", "AdminEmail", TSettingKind::Text, &AdminEmail, true, 255, 0, "na"},
     {"WebPost", "ISPLinkURL", TSettingKind::Text, &ISPLinkURL, true, 255, 0, "na"},
     {"WebPost", "ISPName", TSettingKind::Text, &ISPName, true, 29, 0, "Private"},
@@ -136,11 +140,12 @@ const TSetting kSettings[] = {
 };
 
 // Write-back order: "ExternalIPDectection" leads, then the rest as read.
-const char* const kWriteOrder[] = {"ExternalIPDectection", "ExternalIPLookupURL", "HTTPServer Port",
-                                   "HTTPServer Enabled",   "DateTimeFormat",      "TCPQueryPort",
-                                   "BoundToIp",            "MetricsToken",        "AdminEmail",
-                                   "ISPLinkURL",           "ISPName",             "ISPCountry",
-                                   "Enabled",              "PostUrl"};
+const char* const kWriteOrder[] = {"ExternalIPDectection",      "ExternalIPLookupURL",      "HTTPServer Port",
+                                   "HTTPServer Enabled",        "DateTimeFormat",           "TCPQueryPort",
+                                   "BoundToIp",                 "MetricsToken",             "HTTPServer TLSCertificate",
+                                   "HTTPServer TLSKey",         "HTTPServer TrustedProxies", "HTTPServer PublicURL",
+                                   "AdminEmail",                "ISPLinkURL",               "ISPName",
+                                   "ISPCountry",                "Enabled",                  "PostUrl"};
 
 void SetDefault(const TSetting& s) {
   switch (s.Kind) {
@@ -560,13 +565,19 @@ bool Start_Parleon_Server(TStartReport* report) {
     auto web = std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = BoundToIp,
                                                                     .DateTimeFormat = DateTimeFormat,
                                                                     .MetricsToken = MetricsToken,
-                                                                    .ProcessFigures = ProcessFigures});
+                                                                    .ProcessFigures = ProcessFigures,
+                                                                    .TlsCertificate = HTTPServerTLSCertificate,
+                                                                    .TlsKey = HTTPServerTLSKey,
+                                                                    .TrustedProxies = HTTPServerTrustedProxies,
+                                                                    .PublicURL = HTTPServerPublicURL});
     if (web->Init(HTTPServerPort, HttpDocsDir)) {
       WebInterface = web.release();
       status.WebPort = HTTPServerPort;
     } else {
+      const std::string fault = web->StartFault();
       web.reset();  // lets go of whatever it bound before the reason is asked
-      status.WebFault = "port " + std::to_string(HTTPServerPort) + ": " + TcpBindFault(BoundToIp, HTTPServerPort);
+      status.WebFault = "port " + std::to_string(HTTPServerPort) + ": " +
+                        (fault.empty() ? TcpBindFault(BoundToIp, HTTPServerPort) : fault);
       LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER", "Start_Parleon_Server: cant initialise WebInterface: %1",
              {status.WebFault});
       HTTPServerEnabled = false;

@@ -1,6 +1,6 @@
 // Program entry: start-up, then wait for SIGINT or SIGTERM, then the orderly
-// shutdown. Meanwhile SIGHUP reopens the log and SIGUSR1 looks the server's
-// addresses up. The signals are blocked before any thread exists, so every
+// shutdown. Meanwhile SIGHUP reopens the log and reads the web port's TLS
+// certificate again, and SIGUSR1 looks the server's addresses up. The signals are blocked before any thread exists, so every
 // thread inherits the mask and only the main thread's sigwait sees them.
 #include <signal.h>
 
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/WebInterface.h"
 #include "announce/AddressLookup.h"
 #include "app/Globals.h"
 #include "app/PidFile.h"
@@ -40,7 +41,8 @@ void PrintUsage() {
       "             from it (without it start-up stops)\n"
       "  --help (or -h, -help, -?), --version\n"
       "Any other option is named in a warning and ignored.\n"
-      "SIGINT or SIGTERM shuts the server down, SIGHUP reopens the log file,\n"
+      "SIGINT or SIGTERM shuts the server down, SIGHUP reopens the log file and\n"
+      "reads the web port's TLS certificate again,\n"
       "SIGUSR1 looks the server's addresses up again.\n"
       "Exit status 78: the settings, the database or its folder are at fault\n"
       "(a restart cannot help); 1: another start-up failure (the state folder\n"
@@ -73,6 +75,8 @@ int WaitForStopSignal(const sigset_t& signals, TAddressLookup& lookup) {
     }
     if (sig == SIGHUP) {
       ReopenLog();
+      // A renewed certificate takes effect without a restart.
+      if (TWebInterface* web = WebInterface.load()) web->ReloadTls();
     } else if (sig == SIGUSR1) {
       lookup.UpdateIPs();  // ignored while a lookup runs
     } else {
@@ -131,9 +135,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The address only of a web interface that runs.
+  const TWebInterface* web = WebInterface.load();
   if (report.WebPort > 0)
-    std::printf("Parleon Server %s running: administration at http://localhost:%d, log in %s\n",
-                ServerVersionText().c_str(), report.WebPort, LogFileName.c_str());
+    std::printf("Parleon Server %s running: administration at %s://localhost:%d, log in %s\n",
+                ServerVersionText().c_str(), web && web->Tls() ? "https" : "http", report.WebPort,
+                LogFileName.c_str());
   else
     std::printf("Parleon Server %s running without web administration (%s), log in %s\n",
                 ServerVersionText().c_str(), report.WebFault.empty() ? "disabled" : report.WebFault.c_str(),

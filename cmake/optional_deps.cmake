@@ -26,3 +26,7 @@ target_link_libraries(parleon_database PUBLIC PkgConfig::SODIUM)
 # cpp-httplib (web interface; loopback receivers in tests).
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 target_link_libraries(parleon_admin PUBLIC PkgConfig::HTTPLIB)
+
+# OpenSSL: the web port's TLS (the same library cpp-httplib is built with).
+find_package(OpenSSL REQUIRED)
+target_link_libraries(parleon_admin PUBLIC OpenSSL::SSL OpenSSL::Crypto)

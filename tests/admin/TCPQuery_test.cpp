@@ -44,11 +44,17 @@ TEST_F(TQueryFixture, ConnectionLimitAndIdleTimeout) {
   TTCPQueryOptions options = Options();
   options.MaxConnections = 2;
   query = std::make_unique<TTCPQuery>(options);
-  auto a = Client(), b = Client();
+  // Full: the oldest stranger makes room; an administrator keeps the slot.
+  auto a = Admin(), stranger = Client(), newer = Client();
+  EXPECT_EQ(newer->Greeting, "[PL]\r\n");
+  EXPECT_TRUE(stranger->ClosedWithin(5000));
+  EXPECT_EQ(newer->Command("login admin secret"), Lines({"OK"}));
+  EXPECT_EQ(a->Command("ver"), Lines({"2.0.18.25 Linux", "OK"}));
+  // Every slot logged in: the next is refused.
   TQueryClient refused(query->Port());
   EXPECT_EQ(refused.Greeting, "ERROR, too many connections\r\n");
   EXPECT_TRUE(refused.ClosedWithin(5000));
-  b.reset();
+  newer.reset();
   EXPECT_TRUE(TServerFixture::WaitFor([&] { return Client()->Greeting == "[PL]\r\n"; }));
 
   query.reset();

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <cstdlib>
 
 #include <regex>
@@ -14,8 +16,10 @@
 #include "common/IniFile.h"
 #include "support/FreePort.h"
 #include "support/NotifySocket.h"
+#include "support/ServerFixture.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
+#include "support/TestTls.h"
 
 namespace {
 
@@ -68,7 +72,8 @@ TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
   EXPECT_EQ(ini.ReadSection("Main Config"),
             (std::vector<std::string>{"HTTPServer Port", "TCPQueryPort", "BoundToIp", "ExternalIPDectection",
                                       "ExternalIPLookupURL", "HTTPServer Enabled", "DateTimeFormat",
-                                      "MetricsToken"}));
+                                      "MetricsToken", "HTTPServer TLSCertificate", "HTTPServer TLSKey",
+                                      "HTTPServer TrustedProxies", "HTTPServer PublicURL"}));
   EXPECT_EQ(ini.ReadString("Servers", "0", ""), "server_cfg Default");
   EXPECT_EQ(ini.ReadSection("server_cfg Default").size(), 13u);
   EXPECT_EQ(ini.ReadSection("WebPost"),
@@ -180,6 +185,64 @@ TEST(ExecutableTest, BusyPortsAreNamedWithTheirReasonAndNoRunningServerEndsThePr
         "\n<3>" + status + "\n", "\n<6>Server shutdown finished\n"})
     EXPECT_NE(err.find(line), std::string::npos) << line << err;
   EXPECT_EQ(err.find("parleon-server: "), std::string::npos) << err;
+}
+
+// The web port on TLS: the start-up line says https, SIGHUP brings a renewed
+// certificate in while players stay, and a missing key fails the port by name.
+TEST(ExecutableTest, HttpsTakesARenewedCertificateOnSighupWithPlayersConnected) {
+  TTempDir dir;
+  const TTestCertificate pair = MakeTestCertificate(dir.Path(), "web");
+  const TTestCertificate renewed = MakeTestCertificate(dir.Path(), "renewed");
+  const uint16_t webPort = FreeTCPPort();
+  WriteTestSettings(dir.File("server.ini"), webPort, 0);
+  TIniFile ini(dir.File("server.ini"));
+  ini.WriteString("Main Config", "HTTPServer TLSCertificate", pair.Certificate);
+  ini.WriteString("Main Config", "HTTPServer TLSKey", pair.Key);
+  const auto udpPort = static_cast<uint16_t>(ini.ReadInteger("server_cfg Default", "ServerUDPPort", 0));
+  {
+    setenv("PARLEON_ADMINPW", "tls-secret", 1);
+    TServerProcess server(dir.Path());
+    unsetenv("PARLEON_ADMINPW");
+    ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
+    EXPECT_EQ(ServedFingerprint(webPort), FileFingerprint(pair.Certificate));
+    httplib::Client https("https://127.0.0.1:" + std::to_string(webPort));
+    https.enable_server_certificate_verification(false);
+    const auto login = https.Post("/LOGIN.PLCMD", httplib::Params{{"username", "admin"}, {"password", "tls-secret"},
+                                                                  {"serverport", std::to_string(udpPort)}});
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->get_header_value("Location"), "index.html");
+    const std::string cookie = login->get_header_value("Set-Cookie");
+    EXPECT_NE(cookie.find("; Secure"), std::string::npos) << cookie;
+    EXPECT_EQ(login->get_header_value("Strict-Transport-Security"), "max-age=31536000");
+    const auto player = TServerFixture::ConnectTo(udpPort, "stays");
+    ASSERT_TRUE(player);
+    // As a renewal hook would: new files in place, then the signal.
+    ASSERT_EQ(rename(renewed.Certificate.c_str(), pair.Certificate.c_str()), 0);
+    ASSERT_EQ(rename(renewed.Key.c_str(), pair.Key.c_str()), 0);
+    ASSERT_EQ(kill(server.Pid(), SIGHUP), 0);
+    ASSERT_TRUE(server.WaitForLog("TLS certificate reloaded", seconds(30)));
+    EXPECT_EQ(ServedFingerprint(webPort), FileFingerprint(pair.Certificate));
+    const auto second = TServerFixture::ConnectTo(udpPort, "joins");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->Players.size(), 2u);
+    // The web session outlives the new pair as well.
+    const auto page = https.Get("/index.html", {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->body.find("LOGIN.PLCMD"), std::string::npos) << "logged out by the reload";
+    EXPECT_EQ(server.Stop(SIGTERM, seconds(60)), 0);
+  }
+  EXPECT_NE(ReadFileText(dir.File("stdout.txt")).find("https://localhost:" + std::to_string(webPort)),
+            std::string::npos);
+
+  ASSERT_EQ(unlink(pair.Key.c_str()), 0);
+  const size_t logged = ReadFileText(dir.File("server.log")).size();
+  TServerProcess failing(dir.Path());
+  ASSERT_TRUE(failing.WaitForLog("Server startup finished", seconds(30), "", logged));
+  EXPECT_EQ(failing.Stop(SIGTERM, seconds(60)), 0);
+  EXPECT_NE(ReadFileText(dir.File("stdout.txt")).find("web failed (port " + std::to_string(webPort) + ": " +
+                                                      pair.Key + ": No such file or directory)"),
+            std::string::npos)
+      << ReadFileText(dir.File("stdout.txt"));
 }
 
 // Neither asking for help nor for the version starts a server or makes a file.

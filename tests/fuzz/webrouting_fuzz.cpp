@@ -3,8 +3,14 @@
 // document folder (a page, a file, a redirect, 400, 403 or 404), never a
 // crash, a hang or a file from outside the folder.
 //
-// Input: one byte of flags (bit 0 logged in, bits 1-2 the method), then the
-// document up to the first newline, then "name=value" lines as parameters.
+// With bit 3 the request comes from a trusted proxy: lines naming an
+// X-Forwarded-* header or Host are headers too, and the client's address
+// they give must be an address, never text of the sender's choosing.
+//
+// Input: one byte of flags (bit 0 logged in, bits 1-2 the method, bit 3
+// via the proxy), then the document up to the first newline, then
+// "name=value" lines as parameters.
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -16,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "admin/HttpForwarding.h"
 #include "admin/WebInterface.h"
 #include "common/IniFile.h"
 #include "database/Accounts.h"
@@ -35,8 +42,11 @@ struct TWorld {
   TMemoryStorage storage;
   TServerRef server;
   std::unique_ptr<TWebInterface> web;
+  THttpForwarding proxy;
 
   TWorld() {
+    std::string fault;
+    proxy.Configure("127.0.0.1", "https://voice.example.com/admin/", fault);
     char dir[] = "/tmp/webrouting_fuzz.XXXXXX";
     root = mkdtemp(dir);
     docs = root + "/httpdocs";
@@ -107,8 +117,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t next = input.find('\n', line + 1);
     const std::string pair = input.substr(line + 1, next == std::string::npos ? std::string::npos : next - line - 1);
     const size_t eq = pair.find('=');
-    request.params.emplace(pair.substr(0, eq), eq == std::string::npos ? "" : pair.substr(eq + 1));
+    const std::string name = pair.substr(0, eq), value = eq == std::string::npos ? "" : pair.substr(eq + 1);
+    request.params.emplace(name, value);
+    if (name.starts_with("X-Forwarded-") || name == "Host") request.headers.emplace(name, value);
     line = next;
+  }
+  if (flags & 8) {
+    world.proxy.Apply(request, false);
+    in6_addr any;
+    if (inet_pton(AF_INET, request.remote_addr.c_str(), &any) != 1 &&
+        inet_pton(AF_INET6, request.remote_addr.c_str(), &any) != 1)
+      abort();
   }
   world.ResetAccounts();
   TWebSessionRef session = world.web->Sessions().Create("127.0.0.1");

@@ -7,8 +7,10 @@
 
 #include <stdexcept>
 
-uint16_t FreeUDPPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+namespace {
+
+uint16_t FreePort(int type) {
+  const int fd = socket(AF_INET, type, 0);
   if (fd < 0) throw std::runtime_error("socket");
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -24,6 +26,11 @@ uint16_t FreeUDPPort() {
   close(fd);
   return ntohs(local.sin_port);
 }
+
+}  // namespace
+
+uint16_t FreeUDPPort() { return FreePort(SOCK_DGRAM); }
+uint16_t FreeTCPPort() { return FreePort(SOCK_STREAM); }
 
 int ConnectLoopback(uint16_t port, const char* from) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);

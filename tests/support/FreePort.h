@@ -7,6 +7,7 @@
 #include <cstdint>
 
 uint16_t FreeUDPPort();
+uint16_t FreeTCPPort();  // for a program that must be told its port before it starts
 
 // A TCP connection to 127.0.0.1:port whose source address is `from` (any
 // address of 127/8); the socket, or -1 when the connect fails.
