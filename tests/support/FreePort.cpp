@@ -7,23 +7,26 @@
 
 #include <stdexcept>
 
-uint16_t FreeUDPPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) throw std::runtime_error("socket");
+THeldUDPPort::THeldUDPPort() {
+  fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd_ < 0) throw std::runtime_error("socket");
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof local;
-  // The system picks a port that is free now; it stays free until someone
-  // else asks, which tests sharing the machine do rarely enough.
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-    close(fd);
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+    close(fd_);
     throw std::runtime_error("bind");
   }
-  close(fd);
-  return ntohs(local.sin_port);
+  port_ = ntohs(local.sin_port);
 }
+
+THeldUDPPort::~THeldUDPPort() { close(fd_); }
+
+// The system picks a port that is free now; it stays free until someone
+// else asks, which tests sharing the machine do rarely enough.
+uint16_t FreeUDPPort() { return THeldUDPPort().Port(); }
 
 int ConnectLoopback(uint16_t port, const char* from) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
