@@ -174,9 +174,8 @@ TCatalogAnswer AddServer(const TServerEnvironment& env, const std::string& name,
   TIniFile ini(env.SettingsFile);
   const std::vector<std::string> listed = ListedServers(ini);
   for (const std::string& other : listed) {
-    TServerSettings settings;
-    settings.Read(ini, other);
-    if (settings.ServerUDPPort == port && !RunningServer(other))
+    // A stopped server takes its port again when it starts.
+    if (ini.ReadInteger(other, "ServerUDPPort", kDefaultServerUDPPort) == port && !RunningServer(other))
       return Refuse(TCatalogRefusal::PortListed, portText + " belongs to the stopped server " + other, id);
   }
   std::vector<std::string> known = listed;
