@@ -33,7 +33,38 @@ struct TCall {
   }
   void Ok() { Line("OK"); }
   void Error(std::string_view message) { Answer += QueryErrorLine(message); }
+  // A refusal of the server catalog, in the query's words.
+  void Refused(const TCatalogAnswer& answer);
 };
+
+// How the query words the server catalog's refusals: the messages its
+// clients know, and whether the catalog's reason follows (where the message
+// alone would not tell the operator why).
+struct TRefusalText {
+  TCatalogRefusal Refusal;
+  const char* Message;
+  bool WithReason;
+};
+
+constexpr TRefusalText kRefusalTexts[] = {
+    {TCatalogRefusal::BadName, "parameters invalid", false},
+    {TCatalogRefusal::BadPort, "parameters invalid", false},
+    {TCatalogRefusal::PortRunning, "serverport already running", false},
+    {TCatalogRefusal::PortListed, "serverport already running", true},
+    {TCatalogRefusal::NameTaken, "unable to initialize server", true},
+    {TCatalogRefusal::StartFailed, "unable to initialize server", true},
+    {TCatalogRefusal::SettingsFile, "unable to save server", true},
+    {TCatalogRefusal::NotRunning, "serverport not found", false},
+};
+
+void TCall::Refused(const TCatalogAnswer& answer) {
+  for (const TRefusalText& t : kRefusalTexts)
+    if (t.Refusal == answer.Refusal) {
+      Answer += QueryErrorLine(t.Message, t.WithReason ? std::string_view(answer.Reason) : std::string_view());
+      return;
+    }
+  Answer += QueryErrorLine("unable to initialize server", answer.Reason);
+}
 
 std::string LowerAscii(std::string_view s) {
   std::string out(s);
@@ -276,58 +307,43 @@ void StartCommand(TCall& c) {
   if (Select(c)) c.Ok();
 }
 
-// Runs `act` with the id of the server found by selection, under the
-// ServerList lock so that the id cannot pass to another server meanwhile.
+// Runs `act` (a catalog operation) on the server found by selection.
 template <typename F>
 bool ActOnSelected(TCall& c, F&& act) {
   const TServerRef server = Select(c);
   if (!server) return false;
-  TServerListObject& list = List();
-  std::lock_guard<std::recursive_mutex> lock(list.Mutex());
-  if (!server->Running()) {
+  const std::string id = TServerAccess(server).RunningID();
+  if (id.empty()) {
     c.Error("serverport not found");
     return true;
   }
-  act(list, server->ServerID);
-  c.Ok();
+  const TCatalogAnswer done = act(id);
+  if (done.Done())
+    c.Ok();
+  else
+    c.Refused(done);
   return true;
 }
 
 void StopCommand(TCall& c) {
   if (!LoggedIn(c)) return;
-  ActOnSelected(c, [](TServerListObject& list, const std::string& id) { list.StopServer(id); });
+  ActOnSelected(c, [](const std::string& id) { return StopServer(id); });
 }
 
 void RestartCommand(TCall& c) {
   if (!LoggedIn(c)) return;
-  if (!ActOnSelected(c, [](TServerListObject& list, const std::string& id) { list.RestartServer(id); }))
-    StartCommand(c);
+  if (!ActOnSelected(c, [](const std::string& id) { return RestartServer(id); })) StartCommand(c);
 }
 
 void AddServerCommand(TCall& c) {
   if (!LoggedIn(c)) return;
   if (c.Params.size() < 2) return c.Error("paramcount invalid");
   int32_t port = 0;
-  if (!TIniFile::ParseInteger(c.Params[1], port) || port < 1 || port > 65535 || !ValidServerName(c.Params[0]))
-    return c.Error("parameters invalid");
-  TServerListObject& list = List();
-  // No server comes or goes between the port check and the start, and two
-  // connections never pick the same free key.
-  std::lock_guard<std::recursive_mutex> lock(list.Mutex());
-  if (list.FindServerByPort(port)) return c.Error("serverport already running");
-  const std::string id = "server_cfg " + c.Params[0];
-  auto server = std::make_shared<TServerObject>();
-  if (!server->Start(c.Env, id, port, nullptr)) return c.Error("unable to initialize server");
-  try {
-    TIniFile ini(c.Env.SettingsFile);
-    ListServer(ini, id);
-  } catch (const std::exception&) {
-    LogFmt(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: unable to open server config file: %1 ",
-           {c.Env.SettingsFile});
-    return c.Error("unable to save server");
-  }
+  if (!TIniFile::ParseInteger(c.Params[1], port)) return c.Error("parameters invalid");
+  const TCatalogAnswer added = AddServer(c.Env, c.Params[0], port);
+  if (!added.Done()) return c.Refused(added);
   TakeServerSnapshot(c.Conn);
-  c.Conn.Selected = server;
+  c.Conn.Selected = List().FindServerByID(added.ID);
   c.Ok();
 }
 
@@ -546,8 +562,14 @@ void QueryTrace(std::string_view text) {
   if (allowed) Log(LMTDEBUG, LMDINFO, "TCPQUERY", text);
 }
 
-std::string QueryErrorLine(std::string_view message) {
-  return "ERROR, " + std::string(message.substr(0, kErrorMessageLength)) + "\r\n";
+std::string QueryErrorLine(std::string_view message, std::string_view reason) {
+  std::string line = "ERROR, " + std::string(message.substr(0, kErrorMessageLength));
+  if (!reason.empty()) {
+    std::string said(reason);
+    std::replace_if(said.begin(), said.end(), [](char ch) { return ch == '\r' || ch == '\n'; }, ' ');
+    line += ": " + said;
+  }
+  return line + "\r\n";
 }
 
 void TakeServerSnapshot(TQueryConnection& connection) { connection.Servers = List().GetServerIDList(); }

@@ -38,4 +38,6 @@ TQueryAnswer ExecuteQueryLine(TQueryConnection& connection, std::string_view lin
 void QueryTrace(std::string_view text);
 
 // The error line for `message` (cut to 29 characters), with its CR LF.
-std::string QueryErrorLine(std::string_view message);
+// With a `reason`, it follows the message after ": ", whole, on the same
+// line: clients that know the message still find it at the start.
+std::string QueryErrorLine(std::string_view message, std::string_view reason = {});

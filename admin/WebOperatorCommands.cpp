@@ -104,7 +104,7 @@ void TWebInterface::CommandMessage(TWebRequest& r) {
 
 void TWebInterface::CommandRestartOwn(TWebRequest& r) {
   const std::string id = r.ServerID;
-  const std::string refused = RestartServer(id);
+  const std::string refused = RestartServer(id).Reason;
   if (!refused.empty()) return DisplayError(r.Response, kErrorTitle, refused, "server_settings.html");
   Note(r, "restarted " + id);
   DisplayOK(r.Response, kOkTitle, "the server was restarted; its players may log in again", "server_settings.html");
@@ -144,13 +144,13 @@ void TWebInterface::CommandServers(TWebRequest& r) {
   if (!RunningEnvironment(env)) return DisplayError(r.Response, kErrorTitle, "no server is running", kServersPage);
   std::string id = r.Param("server"), refused, done;
   if (command == "SERVERS_START.PLCMD") {
-    refused = StartServer(env, id);
+    refused = StartServer(env, id).Reason;
     done = "server %1 was started";
   } else if (command == "SERVERS_STOP.PLCMD") {
-    refused = StopServer(id);
+    refused = StopServer(id).Reason;
     done = "server %1 was stopped";
   } else if (command == "SERVERS_RESTART.PLCMD") {
-    refused = RestartServer(id);
+    refused = RestartServer(id).Reason;
     done = "server %1 was restarted";
   } else if (command == "SERVERS_ASK_REMOVE.PLCMD") {
     r.Session->Set(kServerToRemove, id);
@@ -163,15 +163,20 @@ void TWebInterface::CommandServers(TWebRequest& r) {
       v.Set(kServerToRemove, "");
       return asked;
     });
-    refused = id.empty() ? "no server was waiting to be removed" : RemoveServer(env, id);
+    refused = id.empty() ? "no server was waiting to be removed" : RemoveServer(env, id).Reason;
     done = "server %1 was removed";
   } else {  // SERVERS_ADD.PLCMD
     const std::string name = Trim(r.Param("NEWSERVERNAME")), portText = Trim(r.Param("NEWSERVERPORT"));
     uint32_t port = 0;
-    refused = HoldsCharacterReference(name) ? UnstorableTextMessage("the name")
-              : !ParseU32(portText, port) || port > 65535
-                  ? "the UDP port must be a number from 1 to 65535"
-                  : AddServer(env, name, static_cast<int32_t>(port), id);
+    if (HoldsCharacterReference(name)) {
+      refused = UnstorableTextMessage("the name");
+    } else if (!ParseU32(portText, port) || port > 65535) {
+      refused = "the UDP port must be a number from 1 to 65535";
+    } else {
+      const TCatalogAnswer added = AddServer(env, name, static_cast<int32_t>(port));
+      refused = added.Reason;
+      id = added.ID;
+    }
     if (!refused.empty())
       return DisplayError(r.Response, kErrorTitle, refused,
                           PageUrl(kServersPage, {{"NEWSERVERNAME", name}, {"NEWSERVERPORT", portText}}));

@@ -32,8 +32,8 @@
 #include "database/PasswordUpgrade.h"
 #include "database/ServerDatabase.h"
 #include "database/StoredChannels.h"
+#include "server/ServerAccess.h"
 #include "server/ServerList.h"
-#include "server/ServerObject.h"
 
 int ShutdownWaitMs = 5000;
 std::vector<std::string> ProcessArguments;
@@ -513,12 +513,12 @@ bool Start_Parleon_Server(TStartReport* report) {
   TIniFile servers(IniFileName);
   const TServerEnvironment environment = ProcessEnvironment();
   const auto startServer = [&](const std::string& id) {
-    const auto server = std::make_shared<TServerObject>();
     ++status.Listed;
-    if (server->Start(environment, id, -1, &servers))
+    const TCatalogAnswer started = StartServer(environment, id, &servers);
+    if (started.Done())
       ++status.Running;
     else
-      status.Failures.push_back(id + ": " + server->StartFault());
+      status.Failures.push_back(id + ": " + started.StartFault);
   };
   int listed = 0;
   for (;; ++listed) {
@@ -547,13 +547,13 @@ bool Start_Parleon_Server(TStartReport* report) {
   }
   // A first run gets a default server and its "admin" account.
   if (listed == 0) {
-    startServer("server_cfg Default");
     try {
-      servers.WriteString("Servers", "0", "server_cfg Default");
+      ListServer(servers, kDefaultServerID);
     } catch (const EIniFile& e) {
       // The settings file was found unwritable above and said so.
       LogFmtFileOnly(LMTWARNING, LMDALL, "SERVER", "the default server is not listed in the settings: %1", {e.what()});
     }
+    startServer(kDefaultServerID);
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
     const std::string password = AdminPassword.empty() ? RandomString(kGeneratedPasswordLength) : AdminPassword.substr(0, 29);
     AddUser(DefaultAdminAccount(password), "server_cfg Default");

@@ -66,9 +66,10 @@ void TPosixUDPSocket::Open() {
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    const int error = errno;
     const std::string message = SystemError("bind");
     ::close(fd);
-    throw EUDPSocket(message);
+    throw EUDPSocket(message, std::strerror(error));
   }
   socklen_t len = sizeof local;
   getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);

@@ -6,8 +6,9 @@
 // layouts stay inside server/. With it come the two process-wide parts the
 // surfaces need besides one server: the listed servers and their coming and
 // going (server/ServerCatalog.h), and the last hour's load samples
-// (server/TrafficHistory.h). Nothing in admin/ or announce/ includes another
-// header of server/ than this one and server/ServerList.h.
+// (server/TrafficHistory.h). Nothing in admin/, announce/ or app/ includes
+// another header of server/ than this one and server/ServerList.h (the CTest
+// layer_includes checks it).
 //
 // Thread-safety: any thread, none of the server's locks held by the caller.
 // Snapshot, SendText, Kick and Move take HoldMachinery, then the client

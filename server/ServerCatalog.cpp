@@ -1,6 +1,8 @@
 #include "server/ServerCatalog.h"
 
+#include <algorithm>
 #include <mutex>
+#include <optional>
 
 #include "common/IniFile.h"
 #include "common/Log.h"
@@ -35,10 +37,27 @@ bool UnlistServer(TIniFile& ini, const std::string& id) {
   return true;
 }
 
-bool ValidServerName(std::string_view name) {
-  if (name.empty()) return false;
-  for (unsigned char ch : name)
-    if (ch < 0x20 || ch == 0x7F || ch == '[' || ch == ']' || ch == '\\') return false;
+std::string ServerNameFault(std::string_view name) {
+  if (name.empty() || name.size() > kServerNameLength)
+    return "the name must have 1 to " + std::to_string(kServerNameLength) + " characters";
+  for (char ch : name)
+    if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == ' ' ||
+          ch == '-' || ch == '_'))
+      return "the name may hold only letters A-Z and a-z, digits, blanks, \"-\" and \"_\"";
+  if (name.front() == ' ' || name.back() == ' ') return "the name must not begin or end with a blank";
+  return "";
+}
+
+bool ValidServerName(std::string_view name) { return ServerNameFault(name).empty(); }
+
+bool ShareStorage(std::string_view id, std::string_view other) {
+  id = id.substr(0, kShortIdLength);
+  other = other.substr(0, kShortIdLength);
+  if (id.size() != other.size()) return false;
+  for (size_t i = 0; i < id.size(); ++i) {
+    const auto fold = [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; };
+    if (fold(id[i]) != fold(other[i])) return false;
+  }
   return true;
 }
 
@@ -54,7 +73,6 @@ bool RunningEnvironment(TServerEnvironment& env) {
   return false;
 }
 
-
 namespace {
 
 // The running server with this id, or none.
@@ -64,70 +82,142 @@ TServerRef RunningServer(const std::string& id) {
   return server && server->Running() ? server : nullptr;
 }
 
-bool Listed(const TServerEnvironment& env, const std::string& id) {
-  TIniFile ini(env.SettingsFile);
-  for (const std::string& listed : ListedServers(ini))
-    if (listed == id) return true;
-  return false;
+TCatalogAnswer Refuse(TCatalogRefusal refusal, std::string reason, const std::string& id) {
+  TCatalogAnswer answer{refusal, std::move(reason), id, ""};
+  answer.StartFault = answer.Reason;
+  return answer;
+}
+
+TCatalogAnswer StartRefused(const TServerObject& server, const std::string& id, std::string reason) {
+  TCatalogAnswer answer = Refuse(TCatalogRefusal::StartFailed, std::move(reason), id);
+  answer.StartFault = server.StartFault();
+  return answer;
+}
+
+// The names of new servers differ in fewer characters than the ids: the
+// prefix takes the rest of the accounts' key.
+const size_t kDistinctNameLength = kShortIdLength - std::string_view(kServerIdPrefix).size();
+
+std::string SharedStorageReason(const std::string& other) {
+  return "it would share its accounts with " + other + ": names must differ in their first " +
+         std::to_string(kDistinctNameLength) + " characters, letter case aside";
+}
+
+// The server whose storage `id` would share: a running one, or one listed
+// in `listed` before `id` (all of them when `id` is not listed); empty when
+// none.
+std::string StorageSharer(const std::string& id, const std::vector<std::string>& listed, TServerListObject& list) {
+  for (const std::string& other : listed) {
+    if (other == id) break;
+    if (ShareStorage(id, other)) return other;
+  }
+  for (const auto& [other, server] : list.GetServerIDList())
+    if (other != id && server->Running() && ShareStorage(id, other)) return other;
+  return "";
 }
 
 }  // namespace
 
-std::string StartServer(const TServerEnvironment& env, const std::string& id) {
+TCatalogAnswer StartServer(const TServerEnvironment& env, const std::string& id, TIniFile* ini) {
   TServerListObject* list = GetServerList();
-  if (!list) return "the server list is gone";
+  if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
   std::lock_guard<std::recursive_mutex> lock(list->Mutex());
-  if (RunningServer(id)) return "the server is running already";
-  if (!Listed(env, id)) return "there is no such server";
+  if (RunningServer(id)) return Refuse(TCatalogRefusal::Running, "the server is running already", id);
+  std::optional<TIniFile> ownFile;
+  if (!ini) ini = &ownFile.emplace(env.SettingsFile);
+  const std::vector<std::string> listed = ListedServers(*ini);
+  if (std::find(listed.begin(), listed.end(), id) == listed.end())
+    return Refuse(TCatalogRefusal::NotListed, "there is no such server", id);
+  if (const std::string other = StorageSharer(id, listed, *list); !other.empty()) {
+    const std::string reason = SharedStorageReason(other);
+    Log(LMTERROR, LMDALL, "SERVER", "server " + id + " not started: " + reason);
+    return Refuse(TCatalogRefusal::NameTaken, reason, id);
+  }
   auto server = std::make_shared<TServerObject>();
   // The port comes from its section, as at start-up.
-  if (!server->Start(env, id, -1, nullptr)) return "the server could not start (see the log: its port may be in use)";
-  return "";
+  if (!server->Start(env, id, -1, ini)) return StartRefused(*server, id, server->StartReason());
+  return {TCatalogRefusal::None, "", id, ""};
 }
 
-std::string StopServer(const std::string& id) {
+TCatalogAnswer StopServer(const std::string& id) {
   TServerListObject* list = GetServerList();
-  if (!list) return "the server list is gone";
+  if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
   std::lock_guard<std::recursive_mutex> lock(list->Mutex());
-  if (!RunningServer(id)) return "the server is not running";
+  if (!RunningServer(id)) return Refuse(TCatalogRefusal::NotRunning, "the server is not running", id);
   list->StopServer(id);
-  return "";
+  return {TCatalogRefusal::None, "", id, ""};
 }
 
-std::string RestartServer(const std::string& id) {
+TCatalogAnswer RestartServer(const std::string& id) {
   TServerListObject* list = GetServerList();
-  if (!list) return "the server list is gone";
+  if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
   std::lock_guard<std::recursive_mutex> lock(list->Mutex());
-  if (!RunningServer(id)) return "the server is not running";
+  const TServerRef server = RunningServer(id);
+  if (!server) return Refuse(TCatalogRefusal::NotRunning, "the server is not running", id);
   list->RestartServer(id);
-  return RunningServer(id) ? "" : "the server stopped and could not start again (see the log)";
+  if (!server->Running())
+    return StartRefused(*server, id, "the server stopped and could not start again: " + server->StartReason());
+  return {TCatalogRefusal::None, "", id, ""};
 }
 
-std::string AddServer(const TServerEnvironment& env, const std::string& name, int32_t port, std::string& id) {
-  if (!ValidServerName(name) || name.size() > 29) return "the name is empty, too long or holds [, ] or \\";
-  if (port < 1 || port > 65535) return "the UDP port must be a number from 1 to 65535";
+TCatalogAnswer AddServer(const TServerEnvironment& env, const std::string& name, int32_t port) {
+  const std::string id = kServerIdPrefix + name;
+  if (std::string fault = ServerNameFault(name); !fault.empty()) return Refuse(TCatalogRefusal::BadName, fault, id);
+  if (port < 1 || port > 65535)
+    return Refuse(TCatalogRefusal::BadPort, "the UDP port must be a number from 1 to 65535", id);
   TServerListObject* list = GetServerList();
-  if (!list) return "the server list is gone";
+  if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
   std::lock_guard<std::recursive_mutex> lock(list->Mutex());
-  id = kServerIdPrefix + name;
-  if (list->FindServerByPort(port)) return "serverport already running";
-  if (RunningServer(id) || Listed(env, id)) return "a server of that name exists already";
-  auto server = std::make_shared<TServerObject>();
-  if (!server->Start(env, id, port, nullptr)) return "unable to initialize server";
+  const std::string portText = "port " + std::to_string(port);
+  if (const TServerRef other = list->FindServerByPort(port))
+    return Refuse(TCatalogRefusal::PortRunning, portText + " is used by the running server " + other->ServerID, id);
+  TIniFile ini(env.SettingsFile);
+  const std::vector<std::string> listed = ListedServers(ini);
+  for (const std::string& other : listed) {
+    // A stopped server takes its port again when it starts.
+    if (ini.ReadInteger(other, "ServerUDPPort", kDefaultServerUDPPort) == port && !RunningServer(other))
+      return Refuse(TCatalogRefusal::PortListed, portText + " belongs to the stopped server " + other, id);
+  }
+  std::vector<std::string> known = listed;
+  known.push_back(id);  // so that every listed one counts as before it
+  if (const std::string other = StorageSharer(id, known, *list); !other.empty())
+    return Refuse(TCatalogRefusal::NameTaken, other == id ? "a server of that name exists already"
+                                                          : SharedStorageReason(other),
+                  id);
+
+  // The section is written before the start so that the start reads this
+  // name and port; one that no listed server owns is what an earlier failed
+  // add left behind.
+  const auto undo = [&] {
+    try {
+      UnlistServer(ini, id);
+      ini.EraseSection(id);
+    } catch (const std::exception& e) {
+      Log(LMTERROR, LMDALL, "SERVER", std::string("AddServer Exception: ") + e.what());
+    }
+  };
   try {
-    TIniFile ini(env.SettingsFile);
+    if (ini.SectionExists(id)) ini.EraseSection(id);
+    ini.WriteString(id, "ServerName", name);
+    ini.WriteInteger(id, "ServerUDPPort", port);
     ListServer(ini, id);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     LogFmt(LMTERROR, LMDALL, "SERVER", "Start_Parleon_Server: unable to open server config file: %1 ",
            {env.SettingsFile});
-    return "unable to save server";
+    undo();
+    return Refuse(TCatalogRefusal::SettingsFile, std::string("server.ini: ") + e.what(), id);
   }
-  return "";
+  auto server = std::make_shared<TServerObject>();
+  if (!server->Start(env, id, port, &ini)) {
+    undo();
+    return StartRefused(*server, id, server->StartReason());
+  }
+  return {TCatalogRefusal::None, "", id, ""};
 }
 
-std::string RemoveServer(const TServerEnvironment& env, const std::string& id) {
+TCatalogAnswer RemoveServer(const TServerEnvironment& env, const std::string& id) {
   TServerListObject* list = GetServerList();
-  if (!list) return "the server list is gone";
+  if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
   std::lock_guard<std::recursive_mutex> lock(list->Mutex());
   TIniFile ini(env.SettingsFile);
   const std::vector<std::string> listed = ListedServers(ini);
@@ -137,12 +227,13 @@ std::string RemoveServer(const TServerEnvironment& env, const std::string& id) {
     // Ids longer than the accounts' key share their accounts with others of the same start.
     shared = shared || (other != id && other.compare(0, kShortIdLength, id, 0, kShortIdLength) == 0);
   }
-  if (!known) return "there is no such server";
+  if (!known) return Refuse(TCatalogRefusal::NotListed, "there is no such server", id);
   if (listed.size() == 1 && listed[0] == id)
-    return "the last server cannot be removed: the next start would create a new default server";
+    return Refuse(TCatalogRefusal::LastServer,
+                  "the last server cannot be removed: the next start would create a new default server", id);
   if (RunningServer(id)) list->StopServer(id);
   UnlistServer(ini, id);
   ini.EraseSection(id);
   DeleteServerRecords(id, !shared);
-  return "";
+  return {TCatalogRefusal::None, "", id, ""};
 }

@@ -1,15 +1,26 @@
-// The virtual servers the process starts, and their coming and going while
-// it runs: the ids listed in section "Servers" of server.ini under the keys
-// 0, 1, 2, ..., read up to the first empty key, and the operations that
-// start a listed server, stop, restart, add and remove one. The TCP query's
-// addserver and the web interface's Servers page use them.
+// The one door for a virtual server's life: the ids listed in section
+// "Servers" of server.ini under the keys 0, 1, 2, ... (read up to the first
+// empty key), and the operations that start a listed server, stop, restart,
+// add and remove one. Start-up, the TCP query and the web interface's
+// Servers page all go through here, so one naming rule and one set of
+// refusals hold for every surface.
+//
+// The naming rule: a new server's id is "server_cfg " and the name; the
+// name is also the name the server shows. Accounts are kept under the id's
+// first 29 characters and settings under the whole id, letter case aside;
+// two servers whose ids agree there would share accounts or settings, so a
+// server is added only when its id shares that storage with no listed or
+// running server, and of two listed servers that share it only the first
+// starts.
 //
 // Thread-safety: the list functions work on a TIniFile the caller owns; the
 // server operations take the ServerList lock for their whole run, so two of
-// them never pick the same key or port, and they hold no other lock when
-// they return.
+// them never pick the same key, port or name, and they hold no other lock
+// when they return. Reached from admin/ and app/ through
+// server/ServerAccess.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +32,9 @@ class TIniFile;
 
 inline constexpr const char* kServersSection = "Servers";
 inline constexpr const char* kServerIdPrefix = "server_cfg ";
+inline constexpr const char* kDefaultServerID = "server_cfg Default";
+// A name is also the shown name, a 29-character slot.
+inline constexpr size_t kServerNameLength = 29;
 
 // The listed ids in key order.
 std::vector<std::string> ListedServers(const TIniFile& ini);
@@ -29,25 +43,62 @@ void ListServer(TIniFile& ini, const std::string& id);
 // Takes `id` off the list; the ids after it move down one key, so that none
 // is hidden behind an empty key. False when it was not listed.
 bool UnlistServer(TIniFile& ini, const std::string& id);
-// A name becomes a section name in server.ini and a node name in the
-// database: brackets, backslashes and control characters would break either,
-// and an empty one names nothing.
+
+// Why `name` cannot name a new server, in words for the operator; empty when
+// it can: 1 to 29 characters, letters A-Z and a-z, digits, blanks, "-" and
+// "_", no blank at either end.
+std::string ServerNameFault(std::string_view name);
 bool ValidServerName(std::string_view name);
+// True when two ids keep their accounts or their settings in one place:
+// their first 29 characters agree, letter case aside.
+bool ShareStorage(std::string_view id, std::string_view other);
 
 // The environment the running servers were started in (one for the whole
 // process: the settings file, the bind address, the version); false while
 // none runs.
 bool RunningEnvironment(TServerEnvironment& env);
-// Each returns "" when done, or why it refused, in words for the operator.
-// Starts a server listed in server.ini that is not running; its settings,
-// port included, come from its section.
-std::string StartServer(const TServerEnvironment& env, const std::string& id);
-std::string StopServer(const std::string& id);
-std::string RestartServer(const std::string& id);
-// Starts a new server "server_cfg <name>" on `port` and lists it, as the
-// query's addserver does; `id` is set to its id.
-std::string AddServer(const TServerEnvironment& env, const std::string& name, int32_t port, std::string& id);
+
+// Why an operation refused; the query words each in its own terms.
+enum class TCatalogRefusal {
+  None,
+  NoServerList,  // the process is shutting down
+  BadName,       // against the naming rule
+  BadPort,       // not 1..65535
+  PortRunning,   // a running server has the port
+  PortListed,    // a listed server that does not run has the port
+  NameTaken,     // a listed or running server shares the id's storage
+  NotListed,     // no such server
+  NotRunning,
+  Running,       // it runs already
+  LastServer,    // removing it would leave no server listed
+  StartFailed,   // the start failed (its port taken, ...)
+  SettingsFile,  // server.ini could not be written
+};
+
+struct TCatalogAnswer {
+  TCatalogRefusal Refusal = TCatalogRefusal::None;
+  std::string Reason;  // empty when done, else why, in words for the operator
+  std::string ID;      // the server the operation was about
+  // A failed start's fault as the log and the start-up status line word it
+  // ("udp port 8767: bind: Address already in use"); else as Reason.
+  std::string StartFault;
+  bool Done() const { return Refusal == TCatalogRefusal::None; }
+};
+
+// Starts a listed server that is not running; its settings, port included,
+// come from its section. Refused, with a log line, when a server listed
+// before it or a running one shares its storage. `ini`: the file start-up
+// holds open, else env.SettingsFile.
+TCatalogAnswer StartServer(const TServerEnvironment& env, const std::string& id, TIniFile* ini = nullptr);
+TCatalogAnswer StopServer(const std::string& id);
+// Refused with the reason when the server stopped and did not come back.
+TCatalogAnswer RestartServer(const std::string& id);
+// Adds the server "server_cfg <name>" showing `name`, on `port`, starts and
+// lists it. Refused when the name breaks the rule or shares storage, or the
+// port is a running or listed server's; a start that fails (the port taken
+// by another program) leaves server.ini as it was.
+TCatalogAnswer AddServer(const TServerEnvironment& env, const std::string& name, int32_t port);
 // Stops the server if it runs, takes it off the list, erases its section
 // and deletes its channels and accounts from the database. The last listed
 // server stays: without one the next start would make a new default server.
-std::string RemoveServer(const TServerEnvironment& env, const std::string& id);
+TCatalogAnswer RemoveServer(const TServerEnvironment& env, const std::string& id);

@@ -37,6 +37,7 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
   TServerListObject* list = GetServerList();
   const TServerRef self = weak_from_this().lock();
   startFault_.clear();
+  startReason_.clear();
   if (!list || !self) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
     startFault_ = "unable to register server";
@@ -119,6 +120,8 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
     // The system's reason (port taken, address not local) is what the
     // operator needs to mend it.
     startFault_ = "udp port " + std::to_string(ServerUDPPort) + ": " + e.what();
+    const auto* socketFault = dynamic_cast<const EUDPSocket*>(&e);
+    startReason_ = "port " + std::to_string(ServerUDPPort) + ": " + (socketFault ? socketFault->Reason() : e.what());
     Log(LMTERROR, LMDALL, "SERVER",
         "can not initialise udp communication with port " + std::to_string(ServerUDPPort) + ": " + e.what());
     TearDown(false);

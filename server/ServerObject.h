@@ -133,6 +133,9 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   // Address already in use"); empty after a successful one. Written only by
   // Start, so read it on the thread that called Start.
   const std::string& StartFault() const { return startFault_; }
+  // The same in the administration's short words: "port 8767: Address
+  // already in use" when the socket failed, else as StartFault.
+  const std::string& StartReason() const { return startReason_.empty() ? startFault_ : startReason_; }
   TClock* Clock = nullptr;  // none: the system clock
 
  private:
@@ -147,7 +150,7 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   std::atomic<bool> running_{false};
   mutable std::shared_mutex machinery_;
   std::atomic<uint16_t> boundPort_{0};
-  std::string startFault_;
+  std::string startFault_, startReason_;
 };
 
 using TServerRef = std::shared_ptr<TServerObject>;

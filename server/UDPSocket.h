@@ -23,7 +23,14 @@ std::string IPv4Text(uint32_t ip);
 // Raised by socket operations: a bind that fails, a send that fails.
 class EUDPSocket : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  // `reason`: the system's words alone ("Address already in use"), for
+  // answers that name the port themselves; the message when empty.
+  explicit EUDPSocket(const std::string& message, std::string reason = {})
+      : std::runtime_error(message), reason_(reason.empty() ? message : std::move(reason)) {}
+  const std::string& Reason() const { return reason_; }
+
+ private:
+  std::string reason_;
 };
 
 // One datagram of a batch. `Ip` is the address in network byte order; 0

@@ -5,6 +5,7 @@
 
 #include "common/CommandCodes.h"
 #include "common/IniFile.h"
+#include "support/FreePort.h"
 #include "support/LogCapture.h"
 #include "support/QueryFixture.h"
 
@@ -195,7 +196,22 @@ TEST_F(TQueryFixture, AddServerTakesTheLowestFreeKeyAndServes) {
   EXPECT_THAT(c->Command("si"), Contains("server_id=server_cfg New"));
   EXPECT_EQ(earlier->Command("sl"), Lines({Port(), "OK"}));
   TVoiceClient player(static_cast<uint16_t>(std::stoi(port)));
-  EXPECT_EQ(player.Login(TLoginRequest{}).Result, 1);
+  const TLoginReply reply = player.Login(TLoginRequest{});
+  EXPECT_EQ(reply.Result, 1);
+  EXPECT_EQ(reply.ServerName, "New") << "the name given is the name shown";
+
+  // The web's rules: the same names, the same refusals, and why.
+  THeldUDPPort held;
+  EXPECT_EQ(c->Command("addserver Shop " + std::to_string(held.Port())),
+            Lines({"ERROR, unable to initialize server: port " + std::to_string(held.Port()) +
+                   ": Address already in use"}));
+  EXPECT_FALSE(TIniFile(server.IniFile()).SectionExists("server_cfg Shop"));
+  EXPECT_EQ(c->Command("addserver new " + std::to_string(FreeUDPPort())),
+            Lines({"ERROR, unable to initialize server: it would share its accounts with server_cfg New: names "
+                   "must differ in their first 18 characters, letter case aside"}));
+  EXPECT_EQ(c->Command("addserver " + std::string(30, 'x') + " " + std::to_string(FreeUDPPort())),
+            Lines({"ERROR, parameters invalid"}));
+  EXPECT_EQ(c->Command("sl"), Lines({Port(), port, "OK"}));
 }
 
 TEST_F(TQueryFixture, AccountCommandsChangeTheDatabase) {

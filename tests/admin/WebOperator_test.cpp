@@ -220,8 +220,29 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
                 .find("NEWSERVERNAME=Bad%5D"),
             std::string::npos)
       << "the refused input travels back";
+  {
+    THeldUDPPort held;
+    EXPECT_EQ(QueryValue(browser->Command("/SERVERS_ADD.PLCMD", {{"NEWSERVERNAME", "New"},
+                                                                 {"NEWSERVERPORT", std::to_string(held.Port())}}),
+                         "error_text"),
+              "port " + std::to_string(held.Port()) + ": Address already in use");
+    EXPECT_FALSE(TIniFile(servers.IniFile()).SectionExists("server_cfg New")) << "a failed add changes nothing";
+  }
   browser->Command("/SERVERS_ADD.PLCMD", {{"NEWSERVERNAME", "New"}, {"NEWSERVERPORT", std::to_string(port)}});
   ASSERT_TRUE(RunningID("server_cfg New"));
+  EXPECT_NE(browser->Page("/servers.html").find("<td data-label=\"Name\" class=\"name\">New</td>"), std::string::npos)
+      << "the name given is the name shown";
+  // The stopped server keeps its port, and a name that would share its accounts is refused.
+  ASSERT_TRUE(StopServer(kOtherID).Done());
+  const std::string otherPort = std::to_string(TIniFile(servers.IniFile()).ReadInteger(kOtherID, "ServerUDPPort", 0));
+  EXPECT_EQ(QueryValue(browser->Command("/SERVERS_ADD.PLCMD", {{"NEWSERVERNAME", "Third"}, {"NEWSERVERPORT", otherPort}}),
+                       "error_text"),
+            "port " + otherPort + " belongs to the stopped server " + kOtherID);
+  EXPECT_EQ(QueryValue(browser->Command("/SERVERS_ADD.PLCMD",
+                                        {{"NEWSERVERNAME", "NEW"}, {"NEWSERVERPORT", std::to_string(FreeUDPPort())}}),
+                       "error_text"),
+            "it would share its accounts with server_cfg New: names must differ in their first 18 characters, "
+            "letter case aside");
   EXPECT_EQ(TIniFile(servers.IniFile()).ReadString("Servers", "2", ""), "server_cfg New");
   AddAccount("doomed", "pw", 0, "server_cfg New");
   const std::string ask = browser->Command("/SERVERS_ASK_REMOVE.PLCMD", {{"server", "server_cfg New"}});
