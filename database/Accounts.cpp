@@ -137,7 +137,7 @@ std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName
   });
 }
 
-bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId) {
+bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights) {
   return Guarded<bool>([&] {
     const auto lock = db.Lock();
     const std::string& loginName = record.LoginName;
@@ -148,7 +148,8 @@ bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view ser
     const std::string password = PasswordToStore(record);
     if (!password.empty()) db.WriteString(path + "LogInPassWord", password);
     db.WriteString(path + "NickName", record.NickName.Text());
-    db.WriteInteger(path + "Priviliges", record.PlayerPrivileges);
+    const auto stored = static_cast<uint16_t>(db.ReadInteger(path + "Priviliges", 0));
+    db.WriteInteger(path + "Priviliges", (record.PlayerPrivileges & ~keepStoredRights) | (stored & keepStoredRights));
     db.WriteString(path + "RegisteredBy", record.RegisteredBy.Text());
     db.WriteInteger(path + "Logins", static_cast<int32_t>(record.Logins));
     const TDateTime now = db.Clock().Now();
@@ -228,11 +229,11 @@ std::unique_ptr<TClientObject> GetUser(std::string_view loginName, std::string_v
   return db ? GetUser(*db, loginName, serverId, countLogin) : nullptr;
 }
 
-bool UpdateUser(const TClientObject& record, std::string_view serverId) {
+bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights) {
   const std::optional<TClientObject> hashed = WithHashedPassword(record);
   if (!hashed) return false;
   const auto db = LockServerDatabase();
-  return db && UpdateUser(*db, *hashed, serverId);
+  return db && UpdateUser(*db, *hashed, serverId, keepStoredRights);
 }
 
 bool AddUser(const TClientObject& record, std::string_view serverId) {

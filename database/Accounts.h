@@ -46,8 +46,11 @@ std::optional<std::vector<std::string>> ListUsers(TFreeBase& db, std::string_vie
 std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName, std::string_view serverId,
                                        bool countLogin);
 // Rewrites the account named by record.LoginName and flushes; false when it
-// does not exist. Stamps "Created" if it has none, else "LastChanged".
-bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId);
+// does not exist. Stamps "Created" if it has none, else "LastChanged". The
+// rights bits in `keepStoredRights` keep their stored value whatever the
+// record says (a requester's word that may not reach them).
+bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId,
+                uint16_t keepStoredRights = 0);
 // Creates the account and flushes; false when the name exists or is not a
 // valid login name. A new account has "Created" = now and no "LastChanged".
 bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view serverId);
@@ -75,6 +78,6 @@ std::unique_ptr<TClientObject> LoginAccount(std::string_view loginName, std::str
 // The same on the process-wide database.
 std::optional<std::vector<std::string>> ListUsers(std::string_view serverId);
 std::unique_ptr<TClientObject> GetUser(std::string_view loginName, std::string_view serverId, bool countLogin);
-bool UpdateUser(const TClientObject& record, std::string_view serverId);
+bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights = 0);
 bool AddUser(const TClientObject& record, std::string_view serverId);
 bool DeleteUser(std::string_view loginName, std::string_view serverId);
