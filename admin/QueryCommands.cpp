@@ -402,16 +402,17 @@ void LoginCommand(TCall& c) {
   const std::string& name = c.Params[0];
   const std::string& password = c.Params[1];
   TLoginThrottle& throttle = ProcessLoginThrottle();
-  if (!throttle.MayTry(c.Conn.PeerAddress, name, "TCPQUERY")) return c.Error("invalid login");
+  const std::string throttleKey = AccountThrottleKey("query", name);
+  if (!throttle.MayTry(c.Conn.PeerAddress, throttleKey, "TCPQUERY")) return c.Error("invalid login");
   // The ids are taken under the lock; the database is read without it.
   for (const auto& entry : List().GetServerIDList()) {
     if (LoginAccount(name, entry.first, password, false, PlayerPrivileges::SuperServerAdmin)) {
-      throttle.Succeeded(c.Conn.PeerAddress, name);
+      throttle.Succeeded(c.Conn.PeerAddress, throttleKey);
       c.Conn.LoggedIn = true;
       return c.Ok();
     }
   }
-  throttle.Failed(c.Conn.PeerAddress, name);
+  throttle.Failed(c.Conn.PeerAddress, throttleKey);
   c.Error("invalid login");
 }
 

@@ -201,19 +201,21 @@ void TWebInterface::CommandLogin(TWebRequest& r) {
   const std::string username = r.Param("username").substr(0, kSessionCredentialLength);
   TLoginThrottle& throttle = ProcessLoginThrottle();
   const std::string& address = r.Request.remote_addr;
+  // The accounts a login here may match are those behind the port.
+  const std::string throttleKey = AccountThrottleKey("web port " + Trim(port), username);
   // A blocked address is answered as for a wrong password, unchecked.
-  if (!throttle.MayTry(address, username, kSource)) {
+  if (!throttle.MayTry(address, throttleKey, kSource)) {
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
   }
   if (!CheckSessionLogin(username, password, port, r)) {
-    throttle.Failed(address, username);
+    throttle.Failed(address, throttleKey);
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
   }
-  throttle.Succeeded(address, username);
+  throttle.Succeeded(address, throttleKey);
   r.Session->With([&](TSessionValues& v) {
     v.Set("serverport", port);
     v.Set("username", username);

@@ -425,7 +425,8 @@ bool TWebInterface::RecheckSessionLogin(TWebRequest& r) {
         return nullptr;
       },
       r);
-  if (!passed) ProcessLoginThrottle().Failed(r.Request.remote_addr, loginName);
+  if (!passed)
+    ProcessLoginThrottle().Failed(r.Request.remote_addr, AccountThrottleKey("web port " + Trim(port), loginName));
   return passed;
 }
 

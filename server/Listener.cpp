@@ -416,13 +416,14 @@ bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uin
   TLoginThrottle& throttle = ProcessLoginThrottle();
   // A guesser blocked for now is refused without the password being looked
   // at, so the answer tells it nothing, and costs no hash.
-  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) {
+  const std::string throttleKey = AccountThrottleKey(server_.ServerID, loginName);
+  if (!throttle.MayTry(packet.Address, throttleKey, "UDP Listener")) {
     server_.Counters->NoteThrottled();
     return false;
   }
 
   struct TCheck {
-    std::string LoginName, Password, Address, ServerID;
+    std::string LoginName, Password, Address, ServerID, ThrottleKey;
     std::unique_ptr<TClientObject> Account;
   };
   auto check = std::make_shared<TCheck>();
@@ -430,14 +431,15 @@ bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uin
   check->Password = wire::GetStr(d + 120, wire::kStr29);
   check->Address = packet.Address;
   check->ServerID = server_.ServerID;
+  check->ThrottleKey = throttleKey;
   auto job = std::make_unique<TAccountJob>();
   job->Work = [check] {
     // Counts the login before the password is compared: a wrong one counts too.
     check->Account = LoginAccount(check->LoginName, check->ServerID, check->Password, true);
     if (check->Account)
-      ProcessLoginThrottle().Succeeded(check->Address, check->LoginName);
+      ProcessLoginThrottle().Succeeded(check->Address, check->ThrottleKey);
     else
-      ProcessLoginThrottle().Failed(check->Address, check->LoginName);
+      ProcessLoginThrottle().Failed(check->Address, check->ThrottleKey);
   };
   if (!worker_) {
     job->Work();
