@@ -425,6 +425,7 @@ void AddUserCommand(TCall& c) {
   record.PlayerPrivileges = static_cast<uint16_t>((LowerAscii(c.Params[2]) == "1" ? PlayerPrivileges::ServerAdmin : 0) |
                                                   (LowerAscii(c.Params[3]) == "1" ? PlayerPrivileges::SuperServerAdmin : 0));
   record.RegisteredBy = "Server";
+  if (AccountsFull(*id)) return c.Error(AccountsFullMessage());
   if (!AddUser(record, *id)) return c.Error("duplicate user");
   c.Ok();
 }

@@ -324,6 +324,10 @@ void TWebInterface::CommandAddClient(TWebRequest& r) {
     DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
     return;
   }
+  if (AccountsFull(id)) {
+    DisplayError(r.Response, kErrorTitle, AccountsFullMessage(), back);
+    return;
+  }
   // An account anyone may take over is added only after a yes; the name and
   // rights wait in the session, not in the link.
   if (account.Password.Text().empty()) {
@@ -335,7 +339,8 @@ void TWebInterface::CommandAddClient(TWebRequest& r) {
     return;
   }
   if (!AddUser(account, id)) {
-    DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
+    DisplayError(r.Response, kErrorTitle, AccountsFull(id) ? AccountsFullMessage() : "a user with name already exists",
+                 back);
     return;
   }
   DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),

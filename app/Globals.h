@@ -34,6 +34,8 @@ extern int32_t TCPQueryPort;
 extern std::string BoundToIp;
 // Empty: the web interface has no metrics page; else the bearer token a scraper presents.
 extern std::string MetricsToken;
+// The most registered accounts one virtual server may hold.
+extern int32_t MaxAccountsPerServer;
 extern std::string AdminEmail, ISPLinkURL, ISPName, ISPCountry;
 extern bool WebPostEnabled;
 extern std::string PostUrl;

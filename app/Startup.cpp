@@ -114,6 +114,8 @@ const TSetting kSettings[] = {
     {"Main Config", "TCPQueryPort", TSettingKind::Integer, &TCPQueryPort, false, kNoLimit, 51234, nullptr},
     {"Main Config", "BoundToIp", TSettingKind::Text, &BoundToIp, true, kNoLimit, 0, ""},
     {"Main Config", "MetricsToken", TSettingKind::Text, &MetricsToken, true, kNoLimit, 0, ""},
+    {"Main Config", "MaxAccountsPerServer", TSettingKind::Integer, &MaxAccountsPerServer, false, kNoLimit,
+     kDefaultMaxAccountsPerServer, nullptr},
     {"WebPost", "AdminEmail", TSettingKind::Text, &AdminEmail, true, 255, 0, "na"},
     {"WebPost", "ISPLinkURL", TSettingKind::Text, &ISPLinkURL, true, 255, 0, "na"},
     {"WebPost", "ISPName", TSettingKind::Text, &ISPName, true, 29, 0, "Private"},
@@ -125,7 +127,7 @@ const TSetting kSettings[] = {
 // Write-back order: "ExternalIPDectection" leads, then the rest as read.
 const char* const kWriteOrder[] = {"ExternalIPDectection", "HTTPServer Port", "HTTPServer Enabled",
                                    "DateTimeFormat",       "TCPQueryPort",    "BoundToIp",
-                                   "MetricsToken",         "AdminEmail",      "ISPLinkURL",
+                                   "MetricsToken",         "MaxAccountsPerServer", "AdminEmail",      "ISPLinkURL",
                                    "ISPName",              "ISPCountry",      "Enabled",
                                    "PostUrl"};
 
@@ -315,6 +317,7 @@ void ReadAndWriteBackSettings(const std::string& iniFileName) {
   for (const TSetting& s : kSettings) ReadSetting(ini, s);
   // The built-in list is posted to anyway; a copy of it here would post twice.
   if (Trim(PostUrl) == Trim(DefaultPostUrl)) PostUrl.clear();
+  SetAccountCap(MaxAccountsPerServer);
   for (const char* key : kWriteOrder) WriteSetting(ini, SettingByKey(key));
 }
 

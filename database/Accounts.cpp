@@ -1,5 +1,6 @@
 #include "database/Accounts.h"
 
+#include <atomic>
 #include <exception>
 
 #include "common/Log.h"
@@ -42,6 +43,18 @@ TFBEntry* AccountNode(TFreeBase& db, const TFreeBase::TLock& lock, std::string_v
                       std::string_view loginName) {
   if (!ValidLoginName(loginName)) return nullptr;
   return db.GetEntry(lock, AccountPath(serverId, loginName), TFBEntryType::Node);
+}
+
+std::atomic<int32_t> maxAccountsPerServer{kDefaultMaxAccountsPerServer};
+
+size_t AccountCount(TFreeBase& db, const TFreeBase::TLock& lock, std::string_view serverId) {
+  auto* users = EntryAs<TFBContainer>(db.GetEntry(lock, UsersPath(serverId), TFBEntryType::Node));
+  return users ? users->ChildCount() : 0;
+}
+
+bool Full(TFreeBase& db, const TFreeBase::TLock& lock, std::string_view serverId) {
+  const int32_t cap = maxAccountsPerServer.load();
+  return AccountCount(db, lock, serverId) >= static_cast<size_t>(cap < 0 ? 0 : cap);
 }
 
 constexpr size_t kPasswordLength = 29;
@@ -167,7 +180,8 @@ bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view server
   return Guarded<bool>([&] {
     const auto lock = db.Lock();
     const std::string& loginName = record.LoginName;
-    if (!ValidLoginName(loginName) || AccountNode(db, lock, serverId, loginName)) return false;
+    if (!ValidLoginName(loginName) || AccountNode(db, lock, serverId, loginName) || Full(db, lock, serverId))
+      return false;
     db.CreateNode(AccountPath(serverId, loginName));
     return UpdateUser(db, record, serverId);
   });
@@ -182,6 +196,22 @@ bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serv
     db.Flush();
     return true;
   });
+}
+
+void SetAccountCap(int32_t cap) { maxAccountsPerServer = cap; }
+
+int32_t AccountCap() { return maxAccountsPerServer.load(); }
+
+bool AccountsFull(TFreeBase& db, std::string_view serverId) {
+  return Guarded<bool>([&] {
+    const auto lock = db.Lock();
+    return Full(db, lock, serverId);
+  });
+}
+
+std::string AccountsFullMessage() {
+  // Short enough for a query error line whatever the cap.
+  return "at most " + std::to_string(AccountCap()) + " accounts";
 }
 
 // ---- passwords ----------------------------------------------------------------
@@ -234,6 +264,11 @@ bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t
   if (!hashed) return false;
   const auto db = LockServerDatabase();
   return db && UpdateUser(*db, *hashed, serverId, keepStoredRights);
+}
+
+bool AccountsFull(std::string_view serverId) {
+  const auto db = LockServerDatabase();
+  return db && AccountsFull(*db, serverId);
 }
 
 bool AddUser(const TClientObject& record, std::string_view serverId) {

@@ -226,7 +226,10 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
   auto stored = std::make_shared<bool>(false);
   auto request = CopyOfPacket(packet);
   auto job = std::make_unique<TAccountJob>();
-  job->Work = [stored, account, server = Server().ServerID] { *stored = AddUser(account, server); };
+  // A full server is refused before the new password costs a hash.
+  job->Work = [stored, account, server = Server().ServerID] {
+    *stored = !AccountsFull(server) && AddUser(account, server);
+  };
   job->Finish = [this, stored, request, who, loginName] {
     std::erase(registrationsInFlight_, who);
     WithPlayer(who.first, who.second, [&](TClientObject& p) {
@@ -262,7 +265,10 @@ void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
   auto stored = std::make_shared<bool>(false);
   auto request = CopyOfPacket(packet);
   auto job = std::make_unique<TAccountJob>();
-  job->Work = [stored, account, server = Server().ServerID] { *stored = AddUser(account, server); };
+  // A full server is refused before the new password costs a hash.
+  job->Work = [stored, account, server = Server().ServerID] {
+    *stored = !AccountsFull(server) && AddUser(account, server);
+  };
   job->Finish = [this, stored, request, id = requester.PlayerID, key = requester.SessionKey] {
     WithPlayer(id, key, [&](TClientObject& p) {
       if (!*stored) return SendErrorReply(rc::AccountNotStored, *request);

@@ -60,7 +60,8 @@ TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
   EXPECT_EQ(ini.ReadString("Main Config", "DateTimeFormat", ""), "dd-mm-yyyy hh:nn:ss");
   EXPECT_EQ(ini.ReadSection("Main Config"),
             (std::vector<std::string>{"HTTPServer Port", "TCPQueryPort", "BoundToIp", "ExternalIPDectection",
-                                      "HTTPServer Enabled", "DateTimeFormat", "MetricsToken"}));
+                                      "HTTPServer Enabled", "DateTimeFormat", "MetricsToken",
+                                      "MaxAccountsPerServer"}));
   EXPECT_EQ(ini.ReadString("Servers", "0", ""), "server_cfg Default");
   EXPECT_EQ(ini.ReadSection("server_cfg Default").size(), 13u);
   EXPECT_EQ(ini.ReadSection("WebPost"),

@@ -25,6 +25,7 @@ TEST_F(SettingsTest, FirstRunWritesEveryDefaultInOrder) {
             "TCPQueryPort=51234\r\n"
             "BoundToIp=\r\n"
             "MetricsToken=\r\n"
+            "MaxAccountsPerServer=5000\r\n"
             "\r\n"
             "[WebPost]\r\n"
             "AdminEmail=na\r\n"

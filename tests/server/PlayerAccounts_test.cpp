@@ -8,6 +8,7 @@
 #include "support/CommandKit.h"
 #include "support/HeldPasswordHashes.h"
 #include "support/ServerFixture.h"
+#include "support/AccountCap.h"
 
 using namespace kit;
 
@@ -222,8 +223,9 @@ TEST_F(PlayerAccountsTest, OnlyASuperAdministratorGrantsRevokesOrStoresTheSuperR
   EXPECT_EQ(StoredRights("op"), PlayerPrivileges::ServerAdmin | granted);
 
   // The guest registers: nothing the administrator asked for is stored.
+  Drain(*guest);
   ASSERT_TRUE(guest->SendCommand(cmd::RegisterSelf, Registration("guest", "pw")));
-  ASSERT_TRUE(guest->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
+  ExpectPrivilegeNotice(guest->WaitCommand(cmd::PlayerPrivilegeChanged), g, action::GrantedByServer, 2, 0);
   EXPECT_EQ(StoredRights("guest"), 0);
 }
 
@@ -341,6 +343,22 @@ TEST_F(PlayerAccountsTest, RegisterSelfWithATakenEmptyOrPathLikeNameIsRefused) {
   EXPECT_TRUE(PasswordMatches(*Account("taken"), PasswordOf("taken")));
   EXPECT_EQ(PlayerRecord(f, carol->PlayerID).PlayerPrivileges, 0);
   EXPECT_FALSE(carol->Receives(cmd::PlayerPrivilegeChanged, 200));
+}
+
+// A server holding its most accounts refuses every registration by voice,
+// and stores nothing.
+TEST_F(PlayerAccountsTest, AFullServerRefusesRegistrations) {
+  StartServer(stClan, sfAnyoneMayRegister);
+  AddAccount("admin", PlayerPrivileges::ServerAdmin);
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto carol = Join(f, "carol");
+  ASSERT_TRUE(admin && carol);
+  const size_t before = AccountCount();
+  TAccountCapGuard cap(static_cast<int32_t>(before));
+  ExpectRefused(*carol, cmd::RegisterSelf, Registration("carol", "pw"), rc::AccountNotStored);
+  ExpectRefused(*admin, cmd::RegisterUser, Registration("dave", "pw", 0), rc::AccountNotStored);
+  EXPECT_EQ(AccountCount(), before);
+  EXPECT_EQ(PlayerRecord(f, carol->PlayerID).PlayerPrivileges, 0);
 }
 
 // ---- registering others ------------------------------------------------------------------
