@@ -13,6 +13,7 @@
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
+#include "database/HashQueue.h"
 #include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
@@ -404,6 +405,9 @@ void LoginCommand(TCall& c) {
   TLoginThrottle& throttle = ProcessLoginThrottle();
   const std::string throttleKey = AccountThrottleKey("query", name);
   if (!throttle.MayTry(c.Conn.PeerAddress, throttleKey, "TCPQUERY")) return c.Error("invalid login");
+  // One pending hash per address and per account: a burst queues no more.
+  const THashClaim claim(c.Conn.PeerAddress, throttleKey);
+  if (!claim.Held()) return c.Error("login busy, try again");
   // The ids are taken under the lock; the database is read without it.
   for (const auto& entry : List().GetServerIDList()) {
     if (LoginAccount(name, entry.first, password, false, PlayerPrivileges::SuperServerAdmin)) {

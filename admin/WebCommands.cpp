@@ -13,6 +13,7 @@
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
+#include "database/HashQueue.h"
 #include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
@@ -205,6 +206,14 @@ void TWebInterface::CommandLogin(TWebRequest& r) {
   const std::string throttleKey = AccountThrottleKey("web port " + Trim(port), username);
   // A blocked address is answered as for a wrong password, unchecked.
   if (!throttle.MayTry(address, throttleKey, kSource)) {
+    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
+    Redirect(r.Response, "login.html");
+    return;
+  }
+  // One pending hash per address and per account: the request that finds
+  // one pending is answered as failed, and counts nothing.
+  const THashClaim claim(address, throttleKey);
+  if (!claim.Held()) {
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;

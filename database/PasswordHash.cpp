@@ -3,8 +3,9 @@
 #include <sodium.h>
 
 #include <atomic>
-#include <semaphore>
 #include <stdexcept>
+
+#include "database/HashQueue.h"
 
 namespace password_hash {
 
@@ -15,20 +16,12 @@ std::atomic<size_t> memLimit{kMemLimit};
 std::atomic<void (*)()> gate{nullptr};
 constexpr std::string_view kPrefix = "$argon2id$";
 
-// Holds one of the kMaxConcurrent turns for the length of one hash.
-class TTurn {
- public:
-  TTurn() { Turns().acquire(); }
-  ~TTurn() { Turns().release(); }
-  TTurn(const TTurn&) = delete;
-  TTurn& operator=(const TTurn&) = delete;
-
- private:
-  static std::counting_semaphore<kMaxConcurrent>& Turns() {
-    static std::counting_semaphore<kMaxConcurrent> turns(kMaxConcurrent);
-    return turns;
-  }
-};
+// Turns are handed out in the order they are asked for: a burst of one
+// tenant's logins queues behind those that came first, never ahead of them.
+TFairTurns& Turns() {
+  static TFairTurns turns(kMaxConcurrent);
+  return turns;
+}
 
 void Init() {
   static const int ready = sodium_init();
@@ -41,7 +34,7 @@ void Init() {
 std::string Hash(std::string_view password) {
   Init();
   char out[crypto_pwhash_STRBYTES];
-  TTurn turn;
+  TTurn turn(Turns());
   if (crypto_pwhash_str(out, password.data(), password.size(), opsLimit.load(), memLimit.load()) != 0)
     throw std::runtime_error("password hashing failed (out of memory)");
   return out;
@@ -53,7 +46,7 @@ bool Verify(std::string_view hash, std::string_view password) {
   // The library wants a terminated string.
   char stored[crypto_pwhash_STRBYTES] = {};
   hash.copy(stored, hash.size());
-  TTurn turn;
+  TTurn turn(Turns());
   return crypto_pwhash_str_verify(stored, password.data(), password.size()) == 0;
 }
 

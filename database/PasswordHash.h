@@ -3,8 +3,9 @@
 // caller; every surface checks passwords through it.
 //
 // A hash costs tens of milliseconds of one core and kMemLimit bytes: at most
-// kMaxConcurrent run at once (the others wait their turn), so a burst of
-// logins can neither take all memory nor more than the machine's two cores.
+// kMaxConcurrent run at once (the others wait their turn, first come, first
+// served), so a burst of logins can neither take all memory nor more than
+// the machine's two cores, nor overtake the logins that came before it.
 // Callers must not hold a server or the database lock around these calls.
 //
 // Thread-safety: every function may be called from any thread.
