@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <array>
 #include <atomic>
 #include <stdexcept>
 
@@ -51,6 +52,22 @@ bool Verify(std::string_view hash, std::string_view password) {
 }
 
 bool IsHash(std::string_view stored) { return stored.substr(0, kPrefix.size()) == kPrefix; }
+
+std::string Proof(std::string_view text) {
+  static const int ready = sodium_init();
+  if (ready < 0) throw std::runtime_error("password hashing unavailable");
+  static const auto key = [] {
+    std::array<unsigned char, crypto_generichash_KEYBYTES> k{};
+    randombytes_buf(k.data(), k.size());
+    return k;
+  }();
+  std::array<unsigned char, crypto_generichash_BYTES> digest{};
+  crypto_generichash(digest.data(), digest.size(), reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                     key.data(), key.size());
+  std::array<char, crypto_generichash_BYTES * 2 + 1> hex{};
+  sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
+  return std::string(hex.data(), digest.size() * 2);
+}
 
 void SetGate(void (*g)()) { gate = g; }
 

@@ -31,6 +31,11 @@ std::string Hash(std::string_view password);
 bool Verify(std::string_view hash, std::string_view password);
 // Whether a stored value is a hash rather than a plain password.
 bool IsHash(std::string_view stored);
+// A fast keyed digest of `text` (hex), the key drawn at random once per
+// process: it lets a web session tell, without a slow hash, that a login
+// repeats the password it verified before; outside this process, or without
+// the key, it tells nothing.
+std::string Proof(std::string_view text);
 
 // Lowers or raises the cost of new hashes (tests make them cheap).
 void SetLimits(unsigned long long opsLimit, size_t memLimit);
