@@ -52,7 +52,8 @@ std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName
 bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId,
                 uint16_t keepStoredRights = 0);
 // Creates the account and flushes; false when the name exists or is not a
-// valid login name, or the server holds AccountCap() accounts. A new account has "Created" = now and no "LastChanged".
+// valid login name, or when the server holds AccountCap() accounts. A new
+// account has "Created" = now and no "LastChanged".
 bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view serverId);
 // Removes the account with all its values and flushes; false when it does not exist.
 bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serverId);
