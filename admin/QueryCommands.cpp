@@ -13,6 +13,7 @@
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
+#include "database/HashQueue.h"
 #include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
@@ -418,16 +419,20 @@ void LoginCommand(TCall& c) {
   const std::string& name = c.Params[0];
   const std::string& password = c.Params[1];
   TLoginThrottle& throttle = ProcessLoginThrottle();
-  if (!throttle.MayTry(c.Conn.PeerAddress, name, "TCPQUERY")) return c.Error("invalid login");
+  const std::string throttleKey = AccountThrottleKey("query", name);
+  if (!throttle.MayTry(c.Conn.PeerAddress, throttleKey, "TCPQUERY")) return c.Error("invalid login");
+  // One pending hash per address and per account: a burst queues no more.
+  const THashClaim claim(c.Conn.PeerAddress, throttleKey);
+  if (!claim.Held()) return c.Error("login busy, try again");
   // The ids are taken under the lock; the database is read without it.
   for (const auto& entry : List().GetServerIDList()) {
     if (LoginAccount(name, entry.first, password, false, PlayerPrivileges::SuperServerAdmin)) {
-      throttle.Succeeded(c.Conn.PeerAddress, name);
+      throttle.Succeeded(c.Conn.PeerAddress, throttleKey);
       c.Conn.LoggedIn = true;
       return c.Ok();
     }
   }
-  throttle.Failed(c.Conn.PeerAddress, name);
+  throttle.Failed(c.Conn.PeerAddress, throttleKey);
   c.Error("invalid login");
 }
 
@@ -440,6 +445,7 @@ void AddUserCommand(TCall& c) {
   record.PlayerPrivileges = static_cast<uint16_t>((LowerAscii(c.Params[2]) == "1" ? PlayerPrivileges::ServerAdmin : 0) |
                                                   (LowerAscii(c.Params[3]) == "1" ? PlayerPrivileges::SuperServerAdmin : 0));
   record.RegisteredBy = "Server";
+  if (AccountsFull(*id)) return c.Error(AccountsFullMessage());
   if (!AddUser(record, *id)) return c.Error("duplicate user");
   c.Ok();
 }

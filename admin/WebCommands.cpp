@@ -14,6 +14,8 @@
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
+#include "database/HashQueue.h"
+#include "database/PasswordHash.h"
 #include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
@@ -69,6 +71,7 @@ bool FromElsewhere(const httplib::Request& request) {
 void ForgetLogin(TWebSession& session, std::string_view port) {
   session.With([&](TSessionValues& v) {
     v.Set("credential", "");
+    v.Set(kPasswordProof, "");
     v.Set("username", "");
     v.Set("serverport", port);
     return v.Set("loggedin", "0");
@@ -196,28 +199,51 @@ void TWebInterface::CommandAskDeleteClient(TWebRequest& r) {
 }
 
 void TWebInterface::CommandLogin(TWebRequest& r) {
-  ForgetLogin(*r.Session, "0");
   const std::string port = r.Param("serverport").substr(0, kSessionCredentialLength);
   const std::string password = r.Param("password").substr(0, kSessionCredentialLength);
   const std::string username = r.Param("username").substr(0, kSessionCredentialLength);
+  const std::string proof = password_hash::Proof(username + '\0' + port + '\0' + password);
+  // The session logs in again as it is, with the password it verified: the
+  // stored one is compared with what was read then, and no hash is paid.
+  const bool again = r.Session->With([&](TSessionValues& v) {
+    return v.Get("loggedin") == "1" && v.Get("username") == username && v.Get("serverport") == port &&
+           !v.Get(kPasswordProof).empty() && v.Get(kPasswordProof) == proof;
+  });
+  if (again && RecheckSessionLogin(r)) {
+    sessions_.Renew(r.Session);
+    Redirect(r.Response, "index.html");
+    return;
+  }
+  ForgetLogin(*r.Session, "0");
   TLoginThrottle& throttle = ProcessLoginThrottle();
   const std::string& address = r.Request.remote_addr;
+  // The accounts a login here may match are those behind the port.
+  const std::string throttleKey = AccountThrottleKey("web port " + Trim(port), username);
   // A blocked address is answered as for a wrong password, unchecked.
-  if (!throttle.MayTry(address, username, kSource)) {
+  if (!throttle.MayTry(address, throttleKey, kSource)) {
+    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
+    Redirect(r.Response, "login.html");
+    return;
+  }
+  // One pending hash per address and per account: the request that finds
+  // one pending is answered as failed, and counts nothing.
+  const THashClaim claim(address, throttleKey);
+  if (!claim.Held()) {
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
   }
   if (!CheckSessionLogin(username, password, port, r)) {
-    throttle.Failed(address, username);
+    throttle.Failed(address, throttleKey);
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
   }
-  throttle.Succeeded(address, username);
+  throttle.Succeeded(address, throttleKey);
   r.Session->With([&](TSessionValues& v) {
     v.Set("serverport", port);
     v.Set("username", username);
+    v.Set(kPasswordProof, proof);
     return v.Set("loggedin", "1");
   });
   // An id known before the login is worth nothing after it.
@@ -323,6 +349,10 @@ void TWebInterface::CommandAddClient(TWebRequest& r) {
     DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
     return;
   }
+  if (AccountsFull(id)) {
+    DisplayError(r.Response, kErrorTitle, AccountsFullMessage(), back);
+    return;
+  }
   // An account anyone may take over is added only after a yes; the name and
   // rights wait in the session, not in the link.
   if (account.Password.Text().empty()) {
@@ -334,7 +364,8 @@ void TWebInterface::CommandAddClient(TWebRequest& r) {
     return;
   }
   if (!AddUser(account, id)) {
-    DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
+    DisplayError(r.Response, kErrorTitle, AccountsFull(id) ? AccountsFullMessage() : "a user with name already exists",
+                 back);
     return;
   }
   DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),

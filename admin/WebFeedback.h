@@ -17,6 +17,8 @@
 inline constexpr const char* kLoginNoticeValue = "LOGIN_NOTICE";
 // The session value that carries an account without a password to its "yes".
 inline constexpr const char* kAccountToAdd = "ACCOUNT_TO_ADD";
+// The proof of the password a session's login verified (password_hash::Proof).
+inline constexpr const char* kPasswordProof = "passwordproof";
 // The session values that carry what a kick's or a server removal's "yes"
 // confirms: the box's link names no target.
 inline constexpr const char* kPlayerToKick = "PLAYER_TO_KICK";

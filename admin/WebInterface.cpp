@@ -28,7 +28,7 @@ constexpr size_t kCredentialLength = 29;
 constexpr std::string_view kServerSessionValues[] = {
     "username",       "password",       "credential",       "serverport",     "serverid",
     "loggedin",       "superadmin",     "StartTime",        "CLIENT_TO_DELETE", "NumViews",
-    kLoginNoticeValue, kAccountToAdd,   kPlayerToKick,      kServerToRemove};
+    kLoginNoticeValue, kAccountToAdd,   kPlayerToKick,      kServerToRemove,    kPasswordProof};
 
 bool IsServerSessionValue(std::string_view name) {
   for (std::string_view own : kServerSessionValues)
@@ -453,7 +453,8 @@ bool TWebInterface::RecheckSessionLogin(TWebRequest& r) {
         return nullptr;
       },
       r);
-  if (!passed) ProcessLoginThrottle().Failed(ClientAddress(r.Request), loginName);
+  if (!passed)
+    ProcessLoginThrottle().Failed(ClientAddress(r.Request), AccountThrottleKey("web port " + Trim(port), loginName));
   return passed;
 }
 
@@ -487,7 +488,9 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
                 "</td></tr>";
         page += "<tr><td>Session data (raw)</td><td><pre>";
         for (const auto& [n, value] : v.List())
-          page += HtmlEscape(n) + "=" + HtmlEscape(SameText(n, "credential") ? MaskSecret(value) : value) + "\r\n";
+          page += HtmlEscape(n) + "=" +
+                  HtmlEscape(SameText(n, "credential") || SameText(n, kPasswordProof) ? MaskSecret(value) : value) +
+                  "\r\n";
         page += "</pre></td></tr>";
         return true;
       });

@@ -132,7 +132,9 @@ void TWebInterface::CommandAddClientConfirmed(TWebRequest& r) {
       PlayerPrivileges::ServerAdmin | (r.SuperAdmin ? PlayerPrivileges::SuperServerAdmin : 0u);
   account.PlayerPrivileges = static_cast<uint16_t>(rights & grantable);
   if (!AddUser(account, id))
-    return DisplayError(r.Response, kErrorTitle, "a user with name already exists", "client_manager.html");
+    return DisplayError(r.Response, kErrorTitle,
+                        AccountsFull(id) ? AccountsFullMessage() : "a user with name already exists",
+                        "client_manager.html");
   Note(r, FormatArgs("added the account %1 without a password on %2", {account.LoginName.Text(), id}));
   DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
             "client_manager.html");

@@ -1,5 +1,7 @@
 #include "app/Globals.h"
 
+#include "database/Accounts.h"
+
 std::string ServerVersionText() {
   return std::to_string(ServerVersion.Major) + "." + std::to_string(ServerVersion.Minor) + "." +
          std::to_string(ServerVersion.Release) + "." + std::to_string(ServerVersion.Build);
@@ -20,6 +22,7 @@ int32_t TCPQueryPort = 51234;
 std::string BoundToIp;
 std::string MetricsToken;
 std::string HTTPServerTLSCertificate, HTTPServerTLSKey, HTTPServerTrustedProxies, HTTPServerPublicURL;
+int32_t MaxAccountsPerServer = kDefaultMaxAccountsPerServer;
 std::string AdminEmail = "na", ISPLinkURL = "na", ISPName = "Private", ISPCountry = "Earth";
 bool WebPostEnabled = true;
 std::string PostUrl;

@@ -40,6 +40,8 @@ extern std::string MetricsToken;
 // The web port's TLS files (both set: https only), the proxies whose
 // forwarded headers are believed, and the interface's public address.
 extern std::string HTTPServerTLSCertificate, HTTPServerTLSKey, HTTPServerTrustedProxies, HTTPServerPublicURL;
+// The most registered accounts one virtual server may hold.
+extern int32_t MaxAccountsPerServer;
 extern std::string AdminEmail, ISPLinkURL, ISPName, ISPCountry;
 extern bool WebPostEnabled;
 extern std::string PostUrl;

@@ -127,6 +127,8 @@ const TSetting kSettings[] = {
     {"Main Config", "TCPQueryPort", TSettingKind::Integer, &TCPQueryPort, false, kNoLimit, 51234, nullptr},
     {"Main Config", "BoundToIp", TSettingKind::Text, &BoundToIp, true, kNoLimit, 0, ""},
     {"Main Config", "MetricsToken", TSettingKind::Text, &MetricsToken, true, kNoLimit, 0, ""},
+    {"Main Config", "MaxAccountsPerServer", TSettingKind::Integer, &MaxAccountsPerServer, false, kNoLimit,
+     kDefaultMaxAccountsPerServer, nullptr},
     {"Main Config", "HTTPServer TLSCertificate", TSettingKind::Text, &HTTPServerTLSCertificate, true, kNoLimit, 0, ""},
     {"Main Config", "HTTPServer TLSKey", TSettingKind::Text, &HTTPServerTLSKey, true, kNoLimit, 0, ""},
     {"Main Config", "HTTPServer TrustedProxies", TSettingKind::Text, &HTTPServerTrustedProxies, true, kNoLimit, 0, ""},
@@ -140,12 +142,13 @@ const TSetting kSettings[] = {
 };
 
 // Write-back order: "ExternalIPDectection" leads, then the rest as read.
-const char* const kWriteOrder[] = {"ExternalIPDectection",      "ExternalIPLookupURL",      "HTTPServer Port",
-                                   "HTTPServer Enabled",        "DateTimeFormat",           "TCPQueryPort",
-                                   "BoundToIp",                 "MetricsToken",             "HTTPServer TLSCertificate",
-                                   "HTTPServer TLSKey",         "HTTPServer TrustedProxies", "HTTPServer PublicURL",
-                                   "AdminEmail",                "ISPLinkURL",               "ISPName",
-                                   "ISPCountry",                "Enabled",                  "PostUrl"};
+const char* const kWriteOrder[] = {"ExternalIPDectection",      "ExternalIPLookupURL",       "HTTPServer Port",
+                                   "HTTPServer Enabled",        "DateTimeFormat",            "TCPQueryPort",
+                                   "BoundToIp",                 "MetricsToken",              "MaxAccountsPerServer",
+                                   "HTTPServer TLSCertificate", "HTTPServer TLSKey",         "HTTPServer TrustedProxies",
+                                   "HTTPServer PublicURL",      "AdminEmail",                "ISPLinkURL",
+                                   "ISPName",                   "ISPCountry",                "Enabled",
+                                   "PostUrl"};
 
 void SetDefault(const TSetting& s) {
   switch (s.Kind) {
@@ -411,6 +414,7 @@ std::string ReadAndWriteBackSettings(const std::string& iniFileName) {
   if (Trim(PostUrl) == Trim(DefaultPostUrl)) PostUrl.clear();
   // A file the process may not write (a read-only one, or one under a
   // read-only /etc) still serves: what was read stands.
+  SetAccountCap(MaxAccountsPerServer);
   try {
     for (const char* key : kWriteOrder) WriteSetting(ini, SettingByKey(key));
   } catch (const EIniFile& e) {

@@ -1,7 +1,9 @@
 // TAgedMap: a map from text keys to small records that holds at most a fixed
 // number of entries; when full, the entry touched longest ago makes room.
-// The login throttle and the wrong-key guard remember strangers' addresses
-// in it, so that a peer inventing addresses cannot grow their memory.
+// An entry can be marked kept: kept entries make room only when no other is
+// left, so a flood of fresh keys cannot push them out. The login throttle
+// keeps its blocks this way; it and the wrong-key guard remember strangers'
+// addresses here, so that a peer inventing addresses cannot grow their memory.
 //
 // Thread-safety: none; the owner serialises calls.
 #pragma once
@@ -21,7 +23,8 @@ class TAgedMap {
   TValue* Find(std::string_view key) {
     auto it = entries_.find(std::string(key));
     if (it == entries_.end()) return nullptr;
-    ages_.splice(ages_.end(), ages_, it->second.Age);
+    auto& ages = ages_[it->second.Kept];
+    ages.splice(ages.end(), ages, it->second.Age);
     return &it->second.Value;
   }
   // The entry of `key` without touching it; nullptr when absent.
@@ -29,7 +32,8 @@ class TAgedMap {
     auto it = entries_.find(std::string(key));
     return it == entries_.end() ? nullptr : &it->second.Value;
   }
-  // The entry of `key`, made (value-initialised) when absent; `made` tells which.
+  // The entry of `key`, made (value-initialised, not kept) when absent;
+  // `made` tells which.
   TValue& Get(std::string_view key, bool* made = nullptr) {
     if (TValue* found = Find(key)) {
       if (made) *made = false;
@@ -37,31 +41,42 @@ class TAgedMap {
     }
     if (made) *made = true;
     if (entries_.size() >= capacity_) {
-      entries_.erase(ages_.front());
-      ages_.pop_front();
+      auto& oldest = ages_[0].empty() ? ages_[1] : ages_[0];
+      entries_.erase(oldest.front());
+      oldest.pop_front();
     }
-    ages_.emplace_back(key);
-    TSlot& slot = entries_[ages_.back()];
-    slot.Age = std::prev(ages_.end());
+    ages_[0].emplace_back(key);
+    TSlot& slot = entries_[ages_[0].back()];
+    slot.Age = std::prev(ages_[0].end());
     return slot.Value;
+  }
+  // Marks the entry of `key` kept or not (as the latest touched of its kind).
+  void SetKept(std::string_view key, bool kept) {
+    auto it = entries_.find(std::string(key));
+    if (it == entries_.end() || it->second.Kept == kept) return;
+    ages_[kept].splice(ages_[kept].end(), ages_[it->second.Kept], it->second.Age);
+    it->second.Kept = kept;
   }
   void Erase(std::string_view key) {
     auto it = entries_.find(std::string(key));
     if (it == entries_.end()) return;
-    ages_.erase(it->second.Age);
+    ages_[it->second.Kept].erase(it->second.Age);
     entries_.erase(it);
   }
   void Clear() {
     entries_.clear();
-    ages_.clear();
+    ages_[0].clear();
+    ages_[1].clear();
   }
+  size_t Size() const { return entries_.size(); }
 
  private:
   struct TSlot {
     TValue Value{};
+    bool Kept = false;
     std::list<std::string>::iterator Age;
   };
   size_t capacity_;
   std::unordered_map<std::string, TSlot> entries_;
-  std::list<std::string> ages_;  // front: touched longest ago
+  std::list<std::string> ages_[2];  // the others, then the kept; front: touched longest ago
 };

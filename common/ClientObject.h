@@ -35,6 +35,7 @@ inline constexpr uint16_t AutoVoice = 16;     // grants Voice likewise
 namespace PlayerRightBit {
 inline constexpr uint8_t ServerAdmin = 0;
 inline constexpr uint8_t Registered = 2;
+inline constexpr uint8_t SuperServerAdmin = 3;
 }  // namespace PlayerRightBit
 namespace ChannelRightBit {
 inline constexpr uint8_t ChannelAdmin = 0;

@@ -41,7 +41,10 @@ int64_t TLoginThrottle::NowMs() const {
 
 bool TLoginThrottle::Blocked(TTable& table, std::string_view key, int64_t now) {
   TEntry* entry = table.Find(key);
-  return entry && now < entry->blockedUntilMs;
+  if (!entry) return false;
+  const bool blocked = now < entry->blockedUntilMs;
+  if (!blocked) table.SetKept(key, false);
+  return blocked;
 }
 
 void TLoginThrottle::Fail(TTable& table, std::string_view key, int64_t now) {
@@ -53,13 +56,17 @@ void TLoginThrottle::Fail(TTable& table, std::string_view key, int64_t now) {
     entry.failures = 0;
   }
   ++entry.failures;
-  if (entry.failures < kFreeFailures) return;
+  if (entry.failures < kFreeFailures) {
+    table.SetKept(key, now < entry.blockedUntilMs);
+    return;
+  }
   entry.blockMs = entry.blockMs == 0 ? kFirstBlockMs : std::min(entry.blockMs * 2, kMaxBlockMs);
   entry.blockedUntilMs = now + entry.blockMs;
   // One more wrong password within a minute of the block's end blocks again,
   // for twice as long.
   entry.failures = kFreeFailures - 1;
   entry.windowStartMs = entry.blockedUntilMs;
+  table.SetKept(key, true);
 }
 
 bool TLoginThrottle::MayTry(std::string_view address, std::string_view account, std::string_view logSource) {
@@ -109,6 +116,15 @@ void TLoginThrottle::Clear() {
 bool TLoginThrottle::KnownTo(std::string_view name, std::string_view address) {
   const TKnown* known = known_.Find(name);
   return known && known->Has(address);
+}
+
+std::string AccountThrottleKey(std::string_view scope, std::string_view loginName) {
+  // The length of a server id that accounts are kept under.
+  constexpr size_t kScopeLength = 29;
+  std::string key(scope.substr(0, kScopeLength));
+  key += '\\';
+  key += loginName;
+  return key;
 }
 
 TLoginThrottle& ProcessLoginThrottle() {

@@ -16,9 +16,15 @@
 // the wait. A correct password clears the account's record only: an
 // address's failures stand, or one right login would wipe a guesser's count.
 //
+// Names are keys made by AccountThrottleKey: accounts are kept per virtual
+// server, so the same login name on two servers is two names here, and one
+// tenant's login to its own account clears nothing of another's.
+//
 // Memory is bounded: at most kMaxEntries addresses, as many names and
 // kMaxKnownAccounts names with known addresses are remembered; when full,
-// the entry that was touched longest ago is forgotten.
+// the entry that was touched longest ago is forgotten, but one that is
+// blocked only when nothing unblocked is left: a flood of fresh addresses or
+// names cannot lift a block before its time.
 //
 // Thread-safety: every member may be called from any thread (one mutex,
 // held only for map work; it is innermost and never held while logging).
@@ -92,3 +98,11 @@ class TLoginThrottle {
 
 // The one throttle the whole process shares.
 TLoginThrottle& ProcessLoginThrottle();
+
+// The throttle's name for `loginName` in `scope`: the virtual server's id
+// for its accounts (cut as accounts are keyed), or a surface's own word for
+// logins that look across servers ("query", "web port 14534"). Login names
+// hold no "\", so the keys of the different scopes never meet, and a key
+// without one (the server password's, the metrics scrape's) is out of
+// reach of every login.
+std::string AccountThrottleKey(std::string_view scope, std::string_view loginName);

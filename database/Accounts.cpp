@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <stdexcept>
@@ -46,6 +47,18 @@ TFBEntry* AccountNode(TFreeBase& db, const TFreeBase::TLock& lock, std::string_v
                       std::string_view loginName) {
   if (!ValidLoginName(loginName)) return nullptr;
   return db.GetEntry(lock, AccountPath(serverId, loginName), TFBEntryType::Node);
+}
+
+std::atomic<int32_t> maxAccountsPerServer{kDefaultMaxAccountsPerServer};
+
+size_t AccountCount(TFreeBase& db, const TFreeBase::TLock& lock, std::string_view serverId) {
+  auto* users = EntryAs<TFBContainer>(db.GetEntry(lock, UsersPath(serverId), TFBEntryType::Node));
+  return users ? users->ChildCount() : 0;
+}
+
+bool Full(TFreeBase& db, const TFreeBase::TLock& lock, std::string_view serverId) {
+  const int32_t cap = maxAccountsPerServer.load();
+  return AccountCount(db, lock, serverId) >= static_cast<size_t>(cap < 0 ? 0 : cap);
 }
 
 constexpr size_t kPasswordLength = 29;
@@ -204,7 +217,7 @@ std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName
   });
 }
 
-bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId) {
+bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights) {
   return Guarded<bool>([&] {
     const auto lock = db.Lock();
     const std::string& loginName = record.LoginName;
@@ -215,7 +228,8 @@ bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view ser
     const std::string password = PasswordToStore(record);
     if (!password.empty()) WriteStoredPassword(db, lock, path, password);
     db.WriteString(path + "NickName", record.NickName.Text());
-    db.WriteInteger(path + "Priviliges", record.PlayerPrivileges);
+    const auto stored = static_cast<uint16_t>(db.ReadInteger(path + "Priviliges", 0));
+    db.WriteInteger(path + "Priviliges", (record.PlayerPrivileges & ~keepStoredRights) | (stored & keepStoredRights));
     db.WriteString(path + "RegisteredBy", record.RegisteredBy.Text());
     db.WriteInteger(path + "Logins", static_cast<int32_t>(record.Logins));
     const TDateTime now = db.Clock().Now();
@@ -233,7 +247,8 @@ bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view server
   return Guarded<bool>([&] {
     const auto lock = db.Lock();
     const std::string& loginName = record.LoginName;
-    if (!ValidLoginName(loginName) || AccountNode(db, lock, serverId, loginName)) return false;
+    if (!ValidLoginName(loginName) || AccountNode(db, lock, serverId, loginName) || Full(db, lock, serverId))
+      return false;
     db.CreateNode(AccountPath(serverId, loginName));
     return UpdateUser(db, record, serverId);
   });
@@ -248,6 +263,22 @@ bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serv
     db.Flush();
     return true;
   });
+}
+
+void SetAccountCap(int32_t cap) { maxAccountsPerServer = cap; }
+
+int32_t AccountCap() { return maxAccountsPerServer.load(); }
+
+bool AccountsFull(TFreeBase& db, std::string_view serverId) {
+  return Guarded<bool>([&] {
+    const auto lock = db.Lock();
+    return Full(db, lock, serverId);
+  });
+}
+
+std::string AccountsFullMessage() {
+  // Short enough for a query error line whatever the cap.
+  return "at most " + std::to_string(AccountCap()) + " accounts";
 }
 
 // ---- passwords ----------------------------------------------------------------
@@ -377,11 +408,16 @@ std::unique_ptr<TClientObject> GetUser(std::string_view loginName, std::string_v
   return db ? GetUser(*db, loginName, serverId, countLogin) : nullptr;
 }
 
-bool UpdateUser(const TClientObject& record, std::string_view serverId) {
+bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights) {
   const std::optional<TClientObject> hashed = WithHashedPassword(record);
   if (!hashed) return false;
   const auto db = LockServerDatabase();
-  return db && UpdateUser(*db, *hashed, serverId);
+  return db && UpdateUser(*db, *hashed, serverId, keepStoredRights);
+}
+
+bool AccountsFull(std::string_view serverId) {
+  const auto db = LockServerDatabase();
+  return db && AccountsFull(*db, serverId);
 }
 
 bool AddUser(const TClientObject& record, std::string_view serverId) {

@@ -54,13 +54,30 @@ std::optional<std::vector<std::string>> ListUsers(TFreeBase& db, std::string_vie
 std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName, std::string_view serverId,
                                        bool countLogin);
 // Rewrites the account named by record.LoginName and flushes; false when it
-// does not exist. Stamps "Created" if it has none, else "LastChanged".
-bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId);
+// does not exist. Stamps "Created" if it has none, else "LastChanged". The
+// rights bits in `keepStoredRights` keep their stored value whatever the
+// record says (a requester's word that may not reach them).
+bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId,
+                uint16_t keepStoredRights = 0);
 // Creates the account and flushes; false when the name exists or is not a
-// valid login name. A new account has "Created" = now and no "LastChanged".
+// valid login name, or when the server holds AccountCap() accounts. A new
+// account has "Created" = now and no "LastChanged".
 bool AddUser(TFreeBase& db, const TClientObject& record, std::string_view serverId);
 // Removes the account with all its values and flushes; false when it does not exist.
 bool DeleteUser(TFreeBase& db, std::string_view loginName, std::string_view serverId);
+
+// ---- the cap on accounts per virtual server ----------------------------------
+// AddUser refuses a new account once a server holds this many, so that no
+// tenant fills the shared database. Set from "MaxAccountsPerServer" ("Main
+// Config") at start-up; any thread may read it.
+inline constexpr int32_t kDefaultMaxAccountsPerServer = 5000;
+void SetAccountCap(int32_t cap);
+int32_t AccountCap();
+// Whether the server holds as many accounts as the cap allows; the surfaces
+// ask first to tell that refusal apart from a taken name.
+bool AccountsFull(TFreeBase& db, std::string_view serverId);
+// The text every surface shows for that refusal.
+std::string AccountsFullMessage();
 
 // ---- passwords: the one check of every surface (voice, query, web) ----------
 // Whether `given` is the account's password (both cut to 29 characters, as
@@ -100,6 +117,7 @@ TPasswordUpgradeCount UpgradeStoredPasswords(TFreeBase& db, const std::atomic<bo
 // The same on the process-wide database.
 std::optional<std::vector<std::string>> ListUsers(std::string_view serverId);
 std::unique_ptr<TClientObject> GetUser(std::string_view loginName, std::string_view serverId, bool countLogin);
-bool UpdateUser(const TClientObject& record, std::string_view serverId);
+bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights = 0);
 bool AddUser(const TClientObject& record, std::string_view serverId);
 bool DeleteUser(std::string_view loginName, std::string_view serverId);
+bool AccountsFull(std::string_view serverId);

@@ -3,8 +3,9 @@
 // caller; every surface checks passwords through it.
 //
 // A hash costs tens of milliseconds of one core and kMemLimit bytes: at most
-// kMaxConcurrent run at once (the others wait their turn), so a burst of
-// logins can neither take all memory nor more than the machine's two cores.
+// kMaxConcurrent run at once (the others wait their turn, first come, first
+// served), so a burst of logins can neither take all memory nor more than
+// the machine's two cores, nor overtake the logins that came before it.
 // Callers must not hold a server or the database lock around these calls.
 //
 // Thread-safety: every function may be called from any thread.
@@ -30,6 +31,11 @@ std::string Hash(std::string_view password);
 bool Verify(std::string_view hash, std::string_view password);
 // Whether a stored value is a hash rather than a plain password.
 bool IsHash(std::string_view stored);
+// A fast keyed digest of `text` (hex), the key drawn at random once per
+// process: it lets a web session tell, without a slow hash, that a login
+// repeats the password it verified before; outside this process, or without
+// the key, it tells nothing.
+std::string Proof(std::string_view text);
 
 // Lowers or raises the cost of new hashes (tests make them cheap).
 void SetLimits(unsigned long long opsLimit, size_t memLimit);

@@ -10,6 +10,7 @@
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
+#include "database/HashQueue.h"
 #include "server/ServerObject.h"
 
 namespace {
@@ -416,39 +417,49 @@ bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uin
   TLoginThrottle& throttle = ProcessLoginThrottle();
   // A guesser blocked for now is refused without the password being looked
   // at, so the answer tells it nothing, and costs no hash.
-  if (!throttle.MayTry(packet.Address, loginName, "UDP Listener")) {
+  const std::string throttleKey = AccountThrottleKey(server_.ServerID, loginName);
+  if (!throttle.MayTry(packet.Address, throttleKey, "UDP Listener")) {
     server_.Counters->NoteThrottled();
     return false;
   }
 
   struct TCheck {
-    std::string LoginName, Password, Address, ServerID;
+    std::string LoginName, Password, Address, ServerID, ThrottleKey;
     std::unique_ptr<TClientObject> Account;
+    bool Busy = false;  // another hash of the address or account was pending
   };
   auto check = std::make_shared<TCheck>();
   check->LoginName = loginName;
   check->Password = wire::GetStr(d + 120, wire::kStr29);
   check->Address = packet.Address;
   check->ServerID = server_.ServerID;
+  check->ThrottleKey = throttleKey;
   auto job = std::make_unique<TAccountJob>();
   job->Work = [check] {
+    const THashClaim claim(check->Address, check->ThrottleKey);
+    if (!claim.Held()) {
+      check->Busy = true;
+      return;
+    }
     // Counts the login before the password is compared: a wrong one counts too.
     check->Account = LoginAccount(check->LoginName, check->ServerID, check->Password, true);
     if (check->Account)
-      ProcessLoginThrottle().Succeeded(check->Address, check->LoginName);
+      ProcessLoginThrottle().Succeeded(check->Address, check->ThrottleKey);
     else
-      ProcessLoginThrottle().Failed(check->Address, check->LoginName);
+      ProcessLoginThrottle().Failed(check->Address, check->ThrottleKey);
   };
   if (!worker_) {
     job->Work();
     checkedLogin_.Account = std::move(check->Account);
-    return false;
+    return check->Busy;
   }
   auto request = CopyOfPacket(packet);
   job->Finish = [this, check, request, connection, sessionKey] {
     std::erase_if(loginsInFlight_, [&](const TLoginInFlight& f) {
       return f.Address == request->Address && f.Port == request->Port;
     });
+    // Dropped rather than refused, like a login the full queue turns away.
+    if (check->Busy) return;
     checkedLogin_ = {true, std::move(check->Account)};
     Serve(wpPacket, connection, sessionKey, request.get());
   };

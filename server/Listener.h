@@ -107,6 +107,9 @@ class TPLUDPListener {
   // then -1007).
   TChannelRecord* ModeratedChannel(TPacket& packet);
   TClientObject* ModeratedPlayer(TPacket& packet);
+  // Whether the target holds the super administrator's right, on its record
+  // or in the account it is logged in to (reads the database).
+  bool HoldsSuperRight(const TClientObject& target);
   // A COMMAND of `size` bytes (header included) addressed to `to`: class,
   // code, its SessionKey and PlayerID set, the rest zero.
   static std::unique_ptr<TPacket> NewCommand(uint16_t code, size_t size, const TClientObject& to);

@@ -159,6 +159,14 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   const uint8_t actionCode = d[28];
   const uint8_t bit = d[29];
   if (bit > kHighestRightBit) return;
+  // Super administrators manage every tenant's server, so their right is
+  // given, taken and stored only on the word of one of them logged in here.
+  // Nor may a server administrator delete the account that holds it.
+  const bool superRequester = (requester.PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) != 0;
+  if (!superRequester &&
+      (bit == PlayerRightBit::SuperServerAdmin ||
+       (actionCode == action::Revoked && bit == PlayerRightBit::Registered && HoldsSuperRight(*target))))
+    return SendErrorReply(rc::NeedServerAdmin, packet);
 
   // A player that is not Registered may still carry a login name (the one
   // it had when Registered was revoked), and an account of that name may
@@ -170,11 +178,28 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   if (actionCode == action::Revoked && bit == PlayerRightBit::Registered) {
     target->PlayerPrivileges &= static_cast<uint16_t>(~PlayerPrivileges::ServerAdmin);
     NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, PlayerRightBit::ServerAdmin);
+    // The super right came with the account; left on the player it would be
+    // stored again by its next registration.
+    if (target->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) {
+      target->PlayerPrivileges &= static_cast<uint16_t>(~PlayerPrivileges::SuperServerAdmin);
+      NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, PlayerRightBit::SuperServerAdmin);
+    }
     if (ownsAccount) DeleteUser(target->LoginName.Text(), Server().ServerID);
   } else if (ownsAccount) {
-    UpdateUser(*target, Server().ServerID);  // a failure here reports nothing
+    // Another surface may have changed the stored super right since the
+    // target logged in; only a super administrator's word overrides it.
+    const uint16_t keep = superRequester ? 0 : PlayerPrivileges::SuperServerAdmin;
+    UpdateUser(*target, Server().ServerID, keep);  // a failure here reports nothing
   }
   NotifyPlayerPrivilege(*target, requester.PlayerID, actionCode, bit);
+}
+
+bool TPLUDPListener::HoldsSuperRight(const TClientObject& target) {
+  if (target.PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) return true;
+  if (!IsRegistered(target)) return false;
+  // Granted on another surface after the target logged in.
+  const std::unique_ptr<TClientObject> account = GetUser(target.LoginName.Text(), Server().ServerID, false);
+  return account && (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin);
 }
 
 void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
@@ -201,7 +226,10 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
   auto stored = std::make_shared<bool>(false);
   auto request = CopyOfPacket(packet);
   auto job = std::make_unique<TAccountJob>();
-  job->Work = [stored, account, server = Server().ServerID] { *stored = AddUser(account, server); };
+  // A full server is refused before the new password costs a hash.
+  job->Work = [stored, account, server = Server().ServerID] {
+    *stored = !AccountsFull(server) && AddUser(account, server);
+  };
   job->Finish = [this, stored, request, who, loginName] {
     std::erase(registrationsInFlight_, who);
     WithPlayer(who.first, who.second, [&](TClientObject& p) {
@@ -237,7 +265,10 @@ void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
   auto stored = std::make_shared<bool>(false);
   auto request = CopyOfPacket(packet);
   auto job = std::make_unique<TAccountJob>();
-  job->Work = [stored, account, server = Server().ServerID] { *stored = AddUser(account, server); };
+  // A full server is refused before the new password costs a hash.
+  job->Work = [stored, account, server = Server().ServerID] {
+    *stored = !AccountsFull(server) && AddUser(account, server);
+  };
   job->Finish = [this, stored, request, id = requester.PlayerID, key = requester.SessionKey] {
     WithPlayer(id, key, [&](TClientObject& p) {
       if (!*stored) return SendErrorReply(rc::AccountNotStored, *request);

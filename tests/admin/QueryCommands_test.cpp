@@ -8,6 +8,7 @@
 #include "support/FreePort.h"
 #include "support/LogCapture.h"
 #include "support/QueryFixture.h"
+#include "support/AccountCap.h"
 
 namespace {
 
@@ -222,6 +223,11 @@ TEST_F(TQueryFixture, AccountCommandsChangeTheDatabase) {
   EXPECT_EQ(c->Command("adduser bob pw 0"), Lines({"ERROR, paramcount invalid"}));
   EXPECT_EQ(c->Command("adduser bob pw 0 1"), Lines({"OK"}));
   EXPECT_EQ(c->Command("adduser bob other 1 1"), Lines({"ERROR, duplicate user"}));
+  {
+    TAccountCapGuard cap(static_cast<int32_t>(ListUsers(id)->size()));
+    EXPECT_EQ(c->Command("adduser carl pw 0 0"), Lines({"ERROR, " + AccountsFullMessage()}));
+    EXPECT_EQ(GetUser("carl", id, false), nullptr);
+  }
   auto bob = GetUser("bob", id, false);
   ASSERT_TRUE(bob);
   EXPECT_TRUE(PasswordMatches(*bob, "pw"));

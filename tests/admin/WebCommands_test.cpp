@@ -1,6 +1,7 @@
 // The commands of the web pages: each one's redirect, texts and effect on
 // server.ini, the database and the running server.
 #include "admin/WebFixture.h"
+#include "support/AccountCap.h"
 
 TEST_F(TWebFixture, SettingsGoToTheFileAndTheServerRestartsWithThem) {
   ASSERT_TRUE(LogIn());
@@ -59,6 +60,14 @@ TEST_F(TWebFixture, AddingAccountsChecksPasswordsNamesAndRights) {
   EXPECT_TRUE(PasswordMatches(*added, "pw"));
   EXPECT_EQ(added->RegisteredBy, "op");
   EXPECT_EQ(added->PlayerPrivileges, PlayerPrivileges::ServerAdmin);
+
+  TAccountCapGuard cap(static_cast<int32_t>(ListUsers(TServerFixture::kDefaultID)->size()));
+  for (const char* password : {"pw", ""}) {
+    const std::string refused = browser->Command(
+        "/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "one more"}, {"CLIENTPW1", password}, {"CLIENTPW2", password}});
+    EXPECT_EQ(QueryValue(refused, "error_text"), AccountsFullMessage()) << password;
+  }
+  EXPECT_EQ(GetUser("one more", TServerFixture::kDefaultID, false), nullptr);
 }
 
 TEST_F(TWebFixture, DeletionTakesTheNameAskedAboutAndRedirectsEncoded) {

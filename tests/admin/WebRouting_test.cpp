@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <cerrno>
@@ -16,6 +17,7 @@
 
 #include "admin/HttpServer.h"
 #include "admin/WebFixture.h"
+#include "database/PasswordHash.h"
 #include "support/FreePort.h"
 #include "support/LogCapture.h"
 
@@ -173,6 +175,28 @@ TEST_F(TWebFixture, TheSessionPageSetsNoValueOfTheServerAndAFailedRecheckCountsA
   EXPECT_TRUE(IsLoginPage(browser->Page("/index.html")));
   for (uint32_t i = 1; i < TLoginThrottle::kFreeFailures; ++i) EXPECT_FALSE(LogIn("op", "oppw"));
   EXPECT_FALSE(LogIn("admin", "secret"));
+}
+
+// A session that logs in again with the password it verified pays no hash
+// (the stored password is compared with what was read then); any other
+// password, or a changed stored one, is checked as a new login.
+TEST_F(TWebFixture, ASessionLoggingInAgainWithItsVerifiedPasswordCostsNoHash) {
+  static std::atomic<int> hashes;
+  hashes = 0;
+  struct TCountingGate {
+    TCountingGate() { password_hash::SetGate(+[] { ++hashes; }); }
+    ~TCountingGate() { password_hash::SetGate(nullptr); }
+  } gate;
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(hashes.exchange(0), 1);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(hashes.exchange(0), 0);
+  EXPECT_EQ(browser->Get("/index.html")->status, 200);
+  EXPECT_FALSE(LogIn("op", "other"));
+  EXPECT_EQ(hashes.exchange(0), 1);
+  EXPECT_FALSE(LogIn("op", "other")) << "a failed login leaves no proof behind";
+  EXPECT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(hashes.exchange(0), 2);
 }
 
 TEST_F(TWebFixture, WrongPasswordsAreThrottledPerAddress) {

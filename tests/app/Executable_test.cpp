@@ -72,8 +72,8 @@ TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
   EXPECT_EQ(ini.ReadSection("Main Config"),
             (std::vector<std::string>{"HTTPServer Port", "TCPQueryPort", "BoundToIp", "ExternalIPDectection",
                                       "ExternalIPLookupURL", "HTTPServer Enabled", "DateTimeFormat",
-                                      "MetricsToken", "HTTPServer TLSCertificate", "HTTPServer TLSKey",
-                                      "HTTPServer TrustedProxies", "HTTPServer PublicURL"}));
+                                      "MetricsToken", "MaxAccountsPerServer", "HTTPServer TLSCertificate",
+                                      "HTTPServer TLSKey", "HTTPServer TrustedProxies", "HTTPServer PublicURL"}));
   EXPECT_EQ(ini.ReadString("Servers", "0", ""), "server_cfg Default");
   EXPECT_EQ(ini.ReadSection("server_cfg Default").size(), 13u);
   EXPECT_EQ(ini.ReadSection("WebPost"),

@@ -27,6 +27,7 @@ TEST_F(SettingsTest, FirstRunWritesEveryDefaultInOrder) {
             "TCPQueryPort=51234\r\n"
             "BoundToIp=\r\n"
             "MetricsToken=\r\n"
+            "MaxAccountsPerServer=5000\r\n"
             "HTTPServer TLSCertificate=\r\n"
             "HTTPServer TLSKey=\r\n"
             "HTTPServer TrustedProxies=\r\n"

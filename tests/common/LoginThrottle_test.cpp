@@ -79,3 +79,49 @@ TEST(LoginThrottle, BlocksAnAccountGuessedFromManyAddresses) {
 }
 
 }  // namespace
+
+namespace {
+
+// Forged sources and invented names, far more than the table holds, fail
+// once each: the blocked address and the blocked name stay blocked until
+// their time is up.
+TEST(LoginThrottle, AFloodOfFreshAddressesAndNamesLiftsNoBlock) {
+  TManualClock clock;
+  TLoginThrottle t(&clock);
+  const std::string admin = AccountThrottleKey("server_cfg Default", "admin");
+  FailTimes(t, 5, "10.0.0.1", "x");
+  for (int i = 0; i < 5; ++i) FailTimes(t, 1, ("10.0.1." + std::to_string(i)).c_str(), admin.c_str());
+  for (size_t i = 0; i < 2 * TLoginThrottle::kMaxEntries; ++i) {
+    const std::string n = std::to_string(i);
+    t.Failed("11." + n, AccountThrottleKey("server_cfg Default", "fresh" + n));
+  }
+  EXPECT_FALSE(t.MayTry("10.0.0.1", "other"));
+  EXPECT_FALSE(t.MayTry("10.0.2.1", admin));
+  clock.AdvanceMs(TLoginThrottle::kFirstBlockMs);
+  EXPECT_TRUE(t.MayTry("10.0.0.1", "other"));
+  EXPECT_TRUE(t.MayTry("10.0.2.1", admin));
+}
+
+// One login name on two servers is two accounts: a tenant's login to its own
+// account of the operator's name lifts nothing, and logins named like the
+// metrics scrape never lock a scraper out.
+TEST(LoginThrottle, NamesAreKeptPerServerAndApartFromOtherSurfaces) {
+  TManualClock clock;
+  TLoginThrottle t(&clock);
+  const std::string operatorKey = AccountThrottleKey("server_cfg Default", "Op");
+  const std::string tenantKey = AccountThrottleKey("server_cfg Tenant", "op");
+  for (int i = 0; i < 5; ++i) {
+    const std::string from = "10.0.1." + std::to_string(i);
+    FailTimes(t, 1, from.c_str(), operatorKey.c_str());
+    FailTimes(t, 1, from.c_str(), AccountThrottleKey("server_cfg Default", "metrics scrape").c_str());
+    FailTimes(t, 1, from.c_str(), AccountThrottleKey("query", "metrics scrape").c_str());
+  }
+  t.Succeeded("10.0.3.1", tenantKey);
+  EXPECT_FALSE(t.MayTry("10.0.2.1", AccountThrottleKey("server_cfg Default", "OP")));
+  EXPECT_TRUE(t.MayTry("10.0.2.1", tenantKey));
+  EXPECT_TRUE(t.MayTry("10.0.2.1", "metrics scrape"));
+  // Accounts are kept under the id's first 29 characters, and so are names.
+  EXPECT_EQ(AccountThrottleKey(std::string(29, 'a') + "b", "n"), AccountThrottleKey(std::string(29, 'a') + "c", "n"));
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 #include "database/PasswordHash.h"
 #include "database/ServerDatabase.h"
 #include "database/StoredChannels.h"
+#include "support/AccountCap.h"
 #include "support/StoredDatabase.h"
 
 namespace {
@@ -166,6 +167,21 @@ TEST(Accounts, ListAndDelete) {
   EXPECT_TRUE(DeleteUser(t.db, "zed", kServer));
   EXPECT_TRUE(DeleteUser(t.db, "Mo", kServer));
   EXPECT_TRUE(ListUsers(t.db, kServer)->empty()) << "the Users node remains";
+}
+
+// Each server may hold only so many accounts; the count is the server's own.
+TEST(Accounts, TheCapRefusesAccountsBeyondItOnEachServer) {
+  TAccountsDb t;
+  TAccountCapGuard cap(2);
+  EXPECT_FALSE(AccountsFull(t.db, kServer));
+  for (const char* name : {"amy", "bob"}) ASSERT_TRUE(AddUser(t.db, Account(name, "pw"), kServer));
+  EXPECT_TRUE(AccountsFull(t.db, kServer));
+  EXPECT_FALSE(AddUser(t.db, Account("carl", "pw"), kServer));
+  EXPECT_EQ(t.Stored("carl"), nullptr);
+  EXPECT_TRUE(AddUser(t.db, Account("carl", "pw"), "server_cfg Other"));
+  ASSERT_TRUE(DeleteUser(t.db, "amy", kServer));
+  EXPECT_TRUE(AddUser(t.db, Account("carl", "pw"), kServer));
+  EXPECT_EQ(AccountsFullMessage(), "at most 2 accounts");
 }
 
 TEST(Accounts, ProcessWideFormsFailWithoutADatabase) {

@@ -8,6 +8,7 @@
 #include "support/CommandKit.h"
 #include "support/HeldPasswordHashes.h"
 #include "support/ServerFixture.h"
+#include "support/AccountCap.h"
 
 using namespace kit;
 
@@ -20,6 +21,11 @@ class PlayerAccountsTest : public ::testing::Test {
     f.Settings.ServerFlags = serverFlags;
     ASSERT_TRUE(f.Start());
     AddChannels(f);
+  }
+  // The account's rights, or -1 when it is gone.
+  static int StoredRights(const std::string& login) {
+    const auto account = Account(login);
+    return account ? account->PlayerPrivileges : -1;
   }
   size_t AccountCount() {
     const auto users = ListUsers(TServerFixture::kDefaultID);
@@ -170,6 +176,89 @@ TEST_F(PlayerAccountsTest, ARevokedPlayerNeverWritesTheAccountMadeAnewUnderItsNa
   EXPECT_EQ(account->PlayerPrivileges, 0);
 }
 
+// A tenant's server administrator may not reach the super administrator's
+// right: not by granting or revoking it, not by deleting the account that
+// holds it, not by a write-back over what another surface stored, and not by
+// a registration of a player it granted the bit to.
+TEST_F(PlayerAccountsTest, OnlyASuperAdministratorGrantsRevokesOrStoresTheSuperRight) {
+  StartServer(stClan, sfAnyoneMayRegister);
+  const uint16_t super = PlayerPrivileges::SuperServerAdmin;
+  AddAccount("admin", PlayerPrivileges::ServerAdmin);
+  AddAccount("op", PlayerPrivileges::ServerAdmin | super);
+  AddAccount("member", 0);
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto op = Join(f, "op", {.Login = "op"});
+  auto member = Join(f, "member", {.Login = "member"});
+  auto guest = Join(f, "guest");
+  ASSERT_TRUE(admin && op && member && guest);
+  const uint32_t a = admin->PlayerID, o = op->PlayerID, m = member->PlayerID, g = guest->PlayerID;
+
+  for (uint32_t target : {a, m, g})
+    ExpectRefused(*admin, cmd::SetPlayerPrivilege, Privilege(target, action::Granted, 3), rc::NeedServerAdmin);
+  ExpectRefused(*admin, cmd::SetPlayerPrivilege, Privilege(o, action::Revoked, 3), rc::NeedServerAdmin);
+  ExpectRefused(*admin, cmd::SetPlayerPrivilege, Privilege(o, action::Revoked, 2), rc::NeedServerAdmin);
+  EXPECT_EQ(PlayerRecord(f, a).PlayerPrivileges, PlayerPrivileges::Registered | PlayerPrivileges::ServerAdmin);
+  EXPECT_EQ(PlayerRecord(f, g).PlayerPrivileges, 0);
+  EXPECT_EQ(StoredRights("admin"), PlayerPrivileges::ServerAdmin);
+  EXPECT_EQ(StoredRights("op"), PlayerPrivileges::ServerAdmin | super);
+  EXPECT_FALSE(op->Receives(cmd::PlayerPrivilegeChanged, 200));
+
+  // Granted to the member elsewhere after it logged in: a write-back of
+  // another bit keeps it; taken from the op elsewhere: one does not restore it.
+  auto stored = Account("member");
+  ASSERT_TRUE(stored);
+  stored->PlayerPrivileges = super;
+  ASSERT_TRUE(UpdateUser(*stored, TServerFixture::kDefaultID));
+  stored = Account("op");
+  ASSERT_TRUE(stored);
+  stored->PlayerPrivileges = PlayerPrivileges::ServerAdmin;
+  ASSERT_TRUE(UpdateUser(*stored, TServerFixture::kDefaultID));
+  ExpectRefused(*admin, cmd::SetPlayerPrivilege, Privilege(m, action::Revoked, 2), rc::NeedServerAdmin);
+  for (uint32_t target : {m, o}) {
+    ASSERT_TRUE(admin->SendCommand(cmd::SetPlayerPrivilege, Privilege(target, action::Granted, 1)));
+    ASSERT_TRUE(admin->WaitCommand(cmd::PlayerPrivilegeChanged).has_value());
+  }
+  const uint16_t granted = PlayerPrivileges::Registered | PlayerPrivileges::AllowRegistration;
+  EXPECT_EQ(StoredRights("member"), super | granted);
+  EXPECT_EQ(StoredRights("op"), PlayerPrivileges::ServerAdmin | granted);
+
+  // The guest registers: nothing the administrator asked for is stored.
+  Drain(*guest);
+  ASSERT_TRUE(guest->SendCommand(cmd::RegisterSelf, Registration("guest", "pw")));
+  ExpectPrivilegeNotice(guest->WaitCommand(cmd::PlayerPrivilegeChanged), g, action::GrantedByServer, 2, 0);
+  EXPECT_EQ(StoredRights("guest"), 0);
+}
+
+// A super administrator logged in here grants and revokes the right; a
+// player it granted the right to stores it when registering, and losing
+// Registered takes the right with the account.
+TEST_F(PlayerAccountsTest, ASuperAdministratorGrantsTheSuperRightAndRevokingRegisteredTakesIt) {
+  StartServer(stClan, sfAnyoneMayRegister);
+  const uint16_t super = PlayerPrivileges::SuperServerAdmin;
+  AddAccount("op", PlayerPrivileges::ServerAdmin | super);
+  AddAccount("member", 0);
+  auto op = Join(f, "op", {.Login = "op"});
+  auto member = Join(f, "member", {.Login = "member"});
+  auto guest = Join(f, "guest");
+  ASSERT_TRUE(op && member && guest);
+  const uint32_t m = member->PlayerID, g = guest->PlayerID;
+  for (uint32_t target : {m, g}) {
+    ASSERT_TRUE(op->SendCommand(cmd::SetPlayerPrivilege, Privilege(target, action::Granted, 3)));
+    ExpectPrivilegeNotice(op->WaitCommand(cmd::PlayerPrivilegeChanged), target, action::Granted, 3, op->PlayerID);
+  }
+  EXPECT_EQ(StoredRights("member"), PlayerPrivileges::Registered | super);
+  ASSERT_TRUE(guest->SendCommand(cmd::RegisterSelf, Registration("guest", "pw")));
+  ExpectPrivilegeNotice(op->WaitCommand(cmd::PlayerPrivilegeChanged), g, action::GrantedByServer, 2, 0);
+  EXPECT_EQ(StoredRights("guest"), super);
+
+  ASSERT_TRUE(op->SendCommand(cmd::SetPlayerPrivilege, Privilege(m, action::Revoked, 2)));
+  ExpectPrivilegeNotice(op->WaitCommand(cmd::PlayerPrivilegeChanged), m, action::RevokedByServer, 0, op->PlayerID);
+  ExpectPrivilegeNotice(op->WaitCommand(cmd::PlayerPrivilegeChanged), m, action::RevokedByServer, 3, op->PlayerID);
+  ExpectPrivilegeNotice(op->WaitCommand(cmd::PlayerPrivilegeChanged), m, action::Revoked, 2, op->PlayerID);
+  EXPECT_EQ(PlayerRecord(f, m).PlayerPrivileges, 0);
+  EXPECT_EQ(Account("member"), nullptr);
+}
+
 // ---- registering oneself ------------------------------------------------------------------
 
 TEST_F(PlayerAccountsTest, RegisterSelfNeedsAnUnregisteredPlayerThenOpenRegistrationOrItsRight) {
@@ -254,6 +343,22 @@ TEST_F(PlayerAccountsTest, RegisterSelfWithATakenEmptyOrPathLikeNameIsRefused) {
   EXPECT_TRUE(PasswordMatches(*Account("taken"), PasswordOf("taken")));
   EXPECT_EQ(PlayerRecord(f, carol->PlayerID).PlayerPrivileges, 0);
   EXPECT_FALSE(carol->Receives(cmd::PlayerPrivilegeChanged, 200));
+}
+
+// A server holding its most accounts refuses every registration by voice,
+// and stores nothing.
+TEST_F(PlayerAccountsTest, AFullServerRefusesRegistrations) {
+  StartServer(stClan, sfAnyoneMayRegister);
+  AddAccount("admin", PlayerPrivileges::ServerAdmin);
+  auto admin = Join(f, "admin", {.Login = "admin"});
+  auto carol = Join(f, "carol");
+  ASSERT_TRUE(admin && carol);
+  const size_t before = AccountCount();
+  TAccountCapGuard cap(static_cast<int32_t>(before));
+  ExpectRefused(*carol, cmd::RegisterSelf, Registration("carol", "pw"), rc::AccountNotStored);
+  ExpectRefused(*admin, cmd::RegisterUser, Registration("dave", "pw", 0), rc::AccountNotStored);
+  EXPECT_EQ(AccountCount(), before);
+  EXPECT_EQ(PlayerRecord(f, carol->PlayerID).PlayerPrivileges, 0);
 }
 
 // ---- registering others ------------------------------------------------------------------
