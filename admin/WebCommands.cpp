@@ -103,6 +103,7 @@ const TWebInterface::TWebCommand TWebInterface::kCommands[] = {
     {"KICK_PLAYER.PLCMD", &TWebInterface::CommandKick, TWebRights::ServerSelected, true},
     {"MOVE_PLAYER.PLCMD", &TWebInterface::CommandMove, TWebRights::ServerSelected, true},
     {"MESSAGE_PLAYER.PLCMD", &TWebInterface::CommandMessage, TWebRights::ServerSelected, true},
+    {"MESSAGE_ALL.PLCMD", &TWebInterface::CommandMessageAll, TWebRights::ServerSelected, true},
     {"RESTART_SERVER.PLCMD", &TWebInterface::CommandRestartOwn, TWebRights::ServerSelected, true},
     {"SERVERS_START.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
     {"SERVERS_STOP.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
@@ -184,6 +185,9 @@ bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r
 
 void TWebInterface::CommandLogout(TWebRequest& r) {
   EndLogin(r, kNoticeLoggedOut);
+  // The browser drops what it kept of the site, the pages it holds for Back
+  // included, so the administrator's pages cannot be shown again.
+  r.Response.set_header("Clear-Site-Data", "\"cache\"");
   Redirect(r.Response, "login.html");
 }
 
@@ -201,9 +205,10 @@ void TWebInterface::CommandLogin(TWebRequest& r) {
   const std::string username = r.Param("username").substr(0, kSessionCredentialLength);
   TLoginThrottle& throttle = ProcessLoginThrottle();
   const std::string& address = r.Request.remote_addr;
-  // A blocked address is answered as for a wrong password, unchecked.
+  // A blocked address is told to wait, and nothing is checked: the notice
+  // says no more about the password than a wrong one would.
   if (!throttle.MayTry(address, username, kSource)) {
-    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
+    r.Session->Set(kLoginNoticeValue, kNoticeThrottled);
     Redirect(r.Response, "login.html");
     return;
   }
@@ -250,7 +255,18 @@ void TWebInterface::CommandSettingsServer(TWebRequest& r) {
   int32_t maxUsers = 0;
   if (IsInteger(r.Param("SERVERMAXUSERS"), maxUsers) && maxUsers >= 0 && maxUsers <= 65535)
     change.ServerMaxUsers = static_cast<uint16_t>(maxUsers);
+  // An empty field keeps the password; only the explicit choice removes it.
   const std::string password = Trim(r.Param("SERVERPASSWORD"));
+  const bool noPassword = r.Param("SERVERPASSWORD_NONE") == "1";
+  if (noPassword && !password.empty()) {
+    DisplayError(r.Response, kErrorTitle, "type a new password or choose \"no password\", not both",
+                 PageUrl(kPage, {{"SERVERNAME", r.Param("SERVERNAME")},
+                                 {"SERVERWELCOMEMESSAGE", r.Param("SERVERWELCOMEMESSAGE")},
+                                 {"SERVERMAXUSERS", r.Param("SERVERMAXUSERS")},
+                                 {"SERVERWEBPOSTLINKURL", r.Param("SERVERWEBPOSTLINKURL")}}));
+    return;
+  }
+  if (noPassword) change.ServerPassword = "";
   if (!password.empty()) change.ServerPassword = password.substr(0, 29);
   const std::string type = r.Param("SERVERTYPE");
   if (type == "1") change.ServerType = 5;
@@ -272,11 +288,17 @@ void TWebInterface::CommandSettingsServer(TWebRequest& r) {
   }
   LogFmt(LMTALL, LMDINFO, kSource, "%1 (web) changed the settings of %2%3",
          {r.Session->Get("username"), r.ServerID, restarted ? " and restarted it" : ""});
-  DisplayOK(r.Response, kOkTitle,
-            restarted ? "server config was changed and will be restarted now: a new server type needs every "
-                        "player to log in again"
-                      : "server config was changed; players stay connected",
-            kPage);
+  std::string said = restarted ? "server config was changed and will be restarted now: a new server type needs "
+                                 "every player to log in again"
+                               : "server config was changed; players stay connected";
+  // A maximum below the players online sends nobody away: it only keeps
+  // newcomers out until enough have left, which the operator may not expect.
+  const int32_t online = TServerAccess(server).Snapshot().Figures.CurrentUsers;
+  if (!restarted && change.ServerMaxUsers && *change.ServerMaxUsers < online)
+    said += FormatArgs(". Note: the maximum of %1 is below the %2 players online; nobody is disconnected, but no "
+                       "one else can log in until fewer than %1 are online",
+                       {*change.ServerMaxUsers, online});
+  DisplayOK(r.Response, kOkTitle, said, kPage);
 }
 
 void TWebInterface::CommandDeleteClient(TWebRequest& r) {

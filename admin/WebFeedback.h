@@ -26,6 +26,7 @@ inline constexpr const char* kNoticeFailed = "failed";
 inline constexpr const char* kNoticeLoggedOut = "loggedout";
 inline constexpr const char* kNoticeRights = "rights";
 inline constexpr const char* kNoticeStopped = "stopped";
+inline constexpr const char* kNoticeThrottled = "throttled";
 
 // The sentence for a reason; empty for an unknown one.
 std::string LoginNoticeText(std::string_view reason);

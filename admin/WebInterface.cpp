@@ -7,6 +7,7 @@
 
 #include "admin/HttpServer.h"
 #include "admin/WebFeedback.h"
+#include "admin/WebFragments.h"
 #include "common/IniFile.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
@@ -259,6 +260,18 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
     }
     const std::string ext = Lower(fs::path(inside).extension().string());
     bool handled = false;
+    const std::string name = fs::path(inside).filename().string();
+    if (ext.find(".htm") != std::string::npos && IsPageFragment(name)) {
+      SendStatusPage(r.Response, 404);
+      SendStyledStatus(r, 404, "Not Found", "There is no page of that name here.", r.Response.body);
+      return;
+    }
+    if (ext.find(".htm") != std::string::npos &&
+        IsBareMessageBox(name, [&](std::string_view param) { return r.Param(param); })) {
+      // A box opened again later (a bookmark, Back) has nothing to say.
+      r.Response.set_redirect("index.html", 302);
+      return;
+    }
     if (ext.find(".htm") != std::string::npos)
       handled = Progress_FILE(inside, r);
     else if (ext.find(".plcmd") != std::string::npos)

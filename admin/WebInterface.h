@@ -183,6 +183,7 @@ class TWebInterface {
   void CommandKick(TWebRequest& r);
   void CommandMove(TWebRequest& r);
   void CommandMessage(TWebRequest& r);
+  void CommandMessageAll(TWebRequest& r);
   void CommandRestartOwn(TWebRequest& r);
   void CommandAddClientConfirmed(TWebRequest& r);
   void CommandServers(TWebRequest& r);

@@ -1,5 +1,5 @@
 // The command side of the operator's pages of TWebInterface: the Players
-// page's Kick (asked first), Move and Message, the Settings page's own
+// page's Kick (asked first), Move, Message and the message to everyone, the Settings page's own
 // Restart, the Servers page's Start, Stop, Restart, Remove (asked first) and
 // Add, and the confirmed adding of an account without a password. Each
 // answers with a message box that leads back to its page, and each action is
@@ -81,6 +81,9 @@ void TWebInterface::CommandMove(TWebRequest& r) {
   if (ParseU32(r.Param("player"), id))
     result = ParseU32(r.Param("channel"), channel) ? MovePlayer(server, id, nick, channel, channelName)
                                                    : TWebAction::NoChannel;
+  if (result == TWebAction::AlreadyThere)
+    return DisplayOK(r.Response, kOkTitle, FormatArgs("%1 is already in %2; nobody was moved", {nick, channelName}),
+                     kPlayersPage);
   if (result != TWebAction::Done) return DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
   Note(r, FormatArgs("moved player %1 on %2 to channel %3: %4", {id, r.ServerID, channelName, nick}));
   DisplayOK(r.Response, kOkTitle, FormatArgs("%1 was moved to %2", {nick, channelName}), kPlayersPage);
@@ -100,6 +103,23 @@ void TWebInterface::CommandMessage(TWebRequest& r) {
   if (result != TWebAction::Done) return DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
   Note(r, FormatArgs("sent player %1 on %2 (%3) the message: %4", {id, r.ServerID, nick, text}));
   DisplayOK(r.Response, kOkTitle, FormatArgs("the message was sent to %1", {nick}), kPlayersPage);
+}
+
+void TWebInterface::CommandMessageAll(TWebRequest& r) {
+  const TServerRef selected = SelectedServer(r);
+  if (!selected) return DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  const std::string text = Trim(r.Param("text")).substr(0, 255);
+  if (text.empty()) return DisplayError(r.Response, kErrorTitle, "the message is empty", kPlayersPage);
+  if (HoldsCharacterReference(text))
+    return DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the message"), kPlayersPage);
+  int32_t online = 0;
+  const TWebAction result = MessageEveryone(*selected, text, online);
+  if (result != TWebAction::Done) return DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
+  Note(r, FormatArgs("sent every player on %1 the message: %2", {r.ServerID, text}));
+  DisplayOK(r.Response, kOkTitle,
+            online == 1 ? std::string("the message was sent to the 1 player online")
+                        : FormatArgs("the message was sent to the %1 players online", {online}),
+            kPlayersPage);
 }
 
 void TWebInterface::CommandRestartOwn(TWebRequest& r) {

@@ -22,7 +22,7 @@ std::string ActionForm(const char* command, const TWebPlayer& p, const std::stri
   return std::string("<form method=\"post\" action=\"") + command +
          "\" accept-charset=\"windows-1252\"><input type=\"hidden\" name=\"player\" value=\"" + std::to_string(p.Id) +
          "\"><input type=\"hidden\" name=\"nick\" value=\"" + HtmlEscape(p.Nick) + "\">" + fields + "<button type=\"submit\" class=\"" +
-         buttonClass + "\">" + label + "</button></form>";
+         buttonClass + "\" aria-label=\"" + label + " " + HtmlEscape(p.Nick) + "\">" + label + "</button></form>";
 }
 
 std::string Cell(const char* label, const std::string& html, const char* cls = nullptr) {
@@ -122,6 +122,8 @@ std::string RenderPlayersList(const std::vector<TWebPlayer>& players, const std:
     std::string choices = options;
     const std::string own = "value=\"" + std::to_string(p.Channel) + "\"";
     if (const size_t at = choices.find(own); at != std::string::npos) choices.insert(at + own.size(), " selected");
+    // Each button is named with its player ("Kick Bob"): a screen reader's
+    // list of buttons would otherwise hold a hundred alike.
     std::string actions = ActionForm("ASK_KICK_PLAYER.PLCMD", p, "", "Kick", "link danger");
     actions += ActionForm("MOVE_PLAYER.PLCMD", p,
                           "<select name=\"channel\" aria-label=\"Channel for " + nick + "\">" + choices + "</select>",

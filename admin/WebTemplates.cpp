@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "admin/FormText.h"
+#include "admin/SvgChart.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
@@ -153,15 +154,18 @@ void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
       page.Text("%%SERVERVERSIONBUILD%%", std::to_string(view.VersionBuild));
       page.Text("%%SERVERMAXUSERS%%", std::to_string(s.ServerMaxUsers));
       page.Text("%%SERVERPASSWORD%%", s.ServerPassword);
+      page.Text("%%SERVERPASSWORD_STATE%%", s.ServerPassword.empty()
+                                                ? "No password is set: anyone who finds the server may join."
+                                                : "A password is set: players must give it to join.");
       page.Text("%%SERVERWEBPOSTLINKURL%%", s.WebPostLinkURL);
       page.Text("%%SERVERUPTIME%%", FormatUptime(view.Figures.UptimeSeconds));
       page.Text("%%SERVERUDPPORT%%", std::to_string(s.ServerUDPPort));
       page.Text("%%CURRENTUSERS%%", std::to_string(users));
       page.Text("%%CURRENTCHANNELS%%", std::to_string(channels));
       page.Text("%%SERVERPACKETSSEND%%", std::to_string(view.Figures.PacketsSent));
-      page.Text("%%SERVERBYTESSEND%%", std::to_string(view.Figures.BytesSent));
+      page.Text("%%SERVERBYTESSEND%%", FormatBytes(view.Figures.BytesSent));
       page.Text("%%SERVERPACKETSRECEIVED%%", std::to_string(view.Figures.PacketsReceived));
-      page.Text("%%SERVERBYTESRECEIVED%%", std::to_string(view.Figures.BytesReceived));
+      page.Text("%%SERVERBYTESRECEIVED%%", FormatBytes(view.Figures.BytesReceived));
       for (const TCodecMarker& c : kCodecMarkers) page.Text(c.Marker, s.*c.Allowed ? "checked" : "");
       const bool clan = s.ServerType & stClan, pub = s.ServerType & stPublic;
       page.Text("%%SERVERTYPE%%", clan ? "Clan Server" : pub ? "Public Server" : "Invalid Server Type");

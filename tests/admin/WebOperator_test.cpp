@@ -133,10 +133,28 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   EXPECT_EQ(text->Str(24, 255), "hi bob");
   EXPECT_EQ(text->Str(284, 29), "SERVER");
   EXPECT_FALSE(far->Receives(130, 200));
+  // Everyone of this server, and nobody of the other.
+  EXPECT_EQ(QueryValue(browser->Command("/MESSAGE_ALL.PLCMD", {{"text", "hi all"}}), "ok_text"),
+            "the message was sent to the 2 players online");
+  for (TVoiceClient* c : {ann.get(), bob.get()}) {
+    const auto all = c->WaitCommand(130);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->Str(24, 255), "hi all");
+  }
+  EXPECT_FALSE(far->Receives(130, 200));
 
   form = Target(*ann, "ann");
   form.emplace("channel", "424242");
   EXPECT_EQ(QueryValue(browser->Command("/MOVE_PLAYER.PLCMD", form), "error_text"), "there is no such channel");
+  // To the channel the player is in: said, and nothing sent.
+  uint32_t annChannel = 0;
+  for (const TPlayerView& p : TServerAccess(Running()).Snapshot(TSnapshotParts::PlayerViews).PlayerViews)
+    if (p.PlayerID == ann->PlayerID) annChannel = p.ChannelID;
+  form = Target(*ann, "ann");
+  form.emplace("channel", std::to_string(annChannel));
+  EXPECT_NE(QueryValue(browser->Command("/MOVE_PLAYER.PLCMD", form), "ok_text").find("ann is already in"),
+            std::string::npos);
+  EXPECT_FALSE(bob->Receives(cmd::PlayerSwitchedChannel, 200));
 
   const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", Target(*ann, "ann"));
   EXPECT_EQ(QueryValue(ask, "choice_text"), "you really want to kick ann");
@@ -171,6 +189,12 @@ TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
   EXPECT_EQ(reply.MaxUsers, 30u);
   EXPECT_EQ(reply.CodecMask, 1u << 2);
   EXPECT_EQ(reply.ServerFlags & 1, 1);
+  // A maximum below the players online warns that newcomers are kept out.
+  EXPECT_NE(QueryValue(browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERMAXUSERS", "1"},
+                                                                   {"SERVERTYPE", "1"}}),
+                       "ok_text")
+                .find("the maximum of 1 is below the 2 players online"),
+            std::string::npos);
 
   const std::string restarted = browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERTYPE", "2"}});
   EXPECT_EQ(QueryValue(restarted, "ok_text").rfind("server config was changed and will be restarted now", 0), 0u);

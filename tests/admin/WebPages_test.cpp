@@ -61,6 +61,7 @@ TEST(WebPlayers, RowsEscapeTextsAndShowTheAddressOnlyWhenAsked) {
   EXPECT_NE(admin.find("<option value=\"5\" selected>"), std::string::npos) << "the own channel is preselected";
   for (const char* action : {"ASK_KICK_PLAYER.PLCMD", "MOVE_PLAYER.PLCMD", "MESSAGE_PLAYER.PLCMD"})
     EXPECT_NE(admin.find(action), std::string::npos) << action;
+  EXPECT_NE(admin.find("aria-label=\"Kick &lt;script&gt;\""), std::string::npos) << "named with the player";
   EXPECT_EQ(RenderPlayersList({p}, channels, false).find("10.1.2.3"), std::string::npos);
 }
 
