@@ -185,9 +185,6 @@ bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r
 
 void TWebInterface::CommandLogout(TWebRequest& r) {
   EndLogin(r, kNoticeLoggedOut);
-  // The browser drops what it kept of the site, the pages it holds for Back
-  // included, so the administrator's pages cannot be shown again.
-  r.Response.set_header("Clear-Site-Data", "\"cache\"");
   Redirect(r.Response, "login.html");
 }
 
