@@ -111,6 +111,7 @@ const TWebInterface::TWebCommand TWebInterface::kCommands[] = {
     {"SERVERS_ASK_REMOVE.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
     {"SERVERS_REMOVE.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
     {"SERVERS_ADD.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
+    {"SELECT_SERVER.PLCMD", &TWebInterface::CommandSelectServer, TWebRights::SuperAdmin, true},
 };
 
 bool TWebInterface::MayRunWithoutLogin(std::string_view document) {

@@ -187,6 +187,7 @@ class TWebInterface {
   void CommandRestartOwn(TWebRequest& r);
   void CommandAddClientConfirmed(TWebRequest& r);
   void CommandServers(TWebRequest& r);
+  void CommandSelectServer(TWebRequest& r);
 
   TWebInterfaceConfig config_;
   TClock* clock_;

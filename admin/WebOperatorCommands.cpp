@@ -1,12 +1,14 @@
 // The command side of the operator's pages of TWebInterface: the Players
 // page's Kick (asked first), Move, Message and the message to everyone, the Settings page's own
 // Restart, the Servers page's Start, Stop, Restart, Remove (asked first) and
-// Add, and the confirmed adding of an account without a password. Each
+// Add, the switch to another server, and the confirmed adding of an account without a password. Each
 // answers with a message box that leads back to its page, and each action is
 // logged with who did it.
 #include <charconv>
 
 #include "admin/FormText.h"
+#include "admin/HttpServer.h"
+#include "admin/WebAllServers.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
@@ -14,6 +16,7 @@
 #include "common/Log.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
+#include "server/ServerList.h"
 
 namespace {
 
@@ -156,6 +159,23 @@ void TWebInterface::CommandAddClientConfirmed(TWebRequest& r) {
   Note(r, FormatArgs("added the account %1 without a password on %2", {account.LoginName.Text(), id}));
   DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
             "client_manager.html");
+}
+
+// The session's server is the port its logins and rechecks name: a super
+// server administrator passes the recheck on any running server, so the
+// next request, and every page and command after it, acts on the new one.
+void TWebInterface::CommandSelectServer(TWebRequest& r) {
+  const std::string id = r.Param("server");
+  TServerListObject* list = GetServerList();
+  const TServerRef server = list && !id.empty() ? list->FindServerByID(id) : nullptr;
+  const TServerSnapshot view = server ? TServerAccess(server).Snapshot() : TServerSnapshot();
+  if (!view.Running)
+    return DisplayError(r.Response, kErrorTitle, FormatArgs("the server %1 is not running", {id}),
+                        "all_servers.html");
+  r.Session->With([&](TSessionValues& v) { return v.Set("serverport", std::to_string(view.Settings.ServerUDPPort)); });
+  Note(r, FormatArgs("switched the pages from %1 to %2", {r.ServerID, view.ID}));
+  r.Response.set_redirect(SwitchReturnPage(r.Param("page")), 302);
+  THttpServer::CloseAfterResponse(r.Response);
 }
 
 void TWebInterface::CommandServers(TWebRequest& r) {

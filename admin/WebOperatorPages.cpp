@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "admin/FormText.h"
+#include "admin/WebAllServers.h"
 #include "admin/SvgChart.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
@@ -17,6 +18,8 @@ namespace {
 
 constexpr const char* kPlayersList = "%!PLAYERS_LIST!%";
 constexpr const char* kServersList = "%!SERVERS_LIST!%";
+constexpr const char* kAllServers = "%!ALL_SERVERS_LIST!%";
+constexpr const char* kServerSwitch = "%!SERVER_SWITCH!%";
 constexpr const char* kChartPlayers = "%!CHART_PLAYERS!%";
 constexpr const char* kChartTraffic = "%!CHART_TRAFFIC!%";
 constexpr const char* kLoginNotice = "%%LOGIN_NOTICE%%";
@@ -50,9 +53,28 @@ void TWebInterface::AddOperatorMarkers(TMarkers& page, const std::string& upper,
       page.Html(kPlayersList, RenderPlayersList(players, channels, r.LoggedIn));
     }
   }
-  if (Holds(upper, kServersList)) {
-    TServerEnvironment env;
-    page.Html(kServersList, super && RunningEnvironment(env) ? RenderServersList(ServerRows(env.SettingsFile)) : "");
+  const bool listsServers = Holds(upper, kServersList) || Holds(upper, kAllServers) || Holds(upper, kServerSwitch);
+  TServerEnvironment env;
+  const std::vector<TWebServerRow> rows =
+      super && listsServers && RunningEnvironment(env) ? ServerRows(env.SettingsFile) : std::vector<TWebServerRow>();
+  if (Holds(upper, kServersList)) page.Html(kServersList, super ? RenderServersList(rows) : "");
+  if (Holds(upper, kServerSwitch))
+    page.Html(kServerSwitch, super && !rows.empty() ? RenderServerSwitch(rows, r.ServerID, r.Request.path) : "");
+  if (Holds(upper, kAllServers)) {
+    std::vector<TServerOverviewRow> overview;
+    overview.reserve(rows.size());
+    for (const TWebServerRow& row : rows) {
+      TServerOverviewRow o{row};
+      if (row.Running) {
+        const std::vector<TTrafficSample> samples = sampler_.History(row.Id);
+        if (!samples.empty()) {
+          o.BytesInPerSec = static_cast<double>(samples.back().BytesIn) / TTrafficHistory::kIntervalSec;
+          o.BytesOutPerSec = static_cast<double>(samples.back().BytesOut) / TTrafficHistory::kIntervalSec;
+        }
+      }
+      overview.push_back(std::move(o));
+    }
+    page.Html(kAllServers, super ? RenderAllServers(overview, r.ServerID) : "");
   }
   if ((Holds(upper, kChartPlayers) || Holds(upper, kChartTraffic)) && current) {
     const TLoadCharts charts = RenderLoadCharts(sampler_.History(r.ServerID), TrafficSecond());

@@ -257,3 +257,37 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_FALSE(ini.SectionExists("server_cfg New"));
   EXPECT_FALSE(GetUser("doomed", "server_cfg New", false));
 }
+
+TEST_F(TWebOperatorFixture, ASuperAdminSwitchesTheServerOfEveryPageAndSeesThemAll) {
+  const uint16_t otherPort = StartOther();
+  auto far = TServerFixture::ConnectTo(otherPort, "far");
+  ASSERT_TRUE(far);
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(browser->Page("/index.html").find("server-switch"), std::string::npos);
+  EXPECT_EQ(browser->Page("/all_servers.html").find("id=\"all-servers\""), std::string::npos);
+  EXPECT_EQ(QueryValue(browser->Command("/SELECT_SERVER.PLCMD", {{"server", kOtherID}}), "error_text"),
+            "only a super server administrator may manage servers");
+  EXPECT_EQ(browser->Page("/players_rows.html").find(">far<"), std::string::npos) << "op stays on its own server";
+
+  ASSERT_TRUE(LogIn());
+  EXPECT_NE(browser->Page("/index.html").find("id=\"server-switch\""), std::string::npos);
+  const std::string all = browser->Page("/all_servers.html");
+  const size_t row = all.find("data-server=\"server_cfg Other\"");
+  ASSERT_NE(row, std::string::npos);
+  EXPECT_NE(all.find(">1 of ", row), std::string::npos) << "players online of the maximum";
+  EXPECT_NE(all.find("data-server=\"" + std::string(TServerFixture::kDefaultID) + "\" class=\"selected\""),
+            std::string::npos);
+  EXPECT_EQ(browser->Command("/SELECT_SERVER.PLCMD", {{"server", kOtherID}, {"page", "players.html"}}),
+            "players.html");
+  EXPECT_NE(browser->Page("/players_rows.html").find(">far<"), std::string::npos);
+  // A command acts on the chosen server too, and a stopped one cannot be chosen.
+  EXPECT_EQ(QueryValue(browser->Command("/MESSAGE_ALL.PLCMD", {{"text", "to far"}}), "ok_text"),
+            "the message was sent to the 1 player online");
+  ASSERT_TRUE(far->WaitCommand(130));
+  EXPECT_NE(QueryValue(browser->Command("/SELECT_SERVER.PLCMD", {{"server", "server_cfg None"}}), "error_text")
+                .find("not running"),
+            std::string::npos);
+  EXPECT_EQ(browser->Command("/SELECT_SERVER.PLCMD", {{"server", TServerFixture::kDefaultID}, {"page", "//evil"}}),
+            "index.html");
+  EXPECT_EQ(browser->Page("/players_rows.html").find(">far<"), std::string::npos);
+}
