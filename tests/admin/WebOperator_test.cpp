@@ -195,6 +195,8 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_EQ(refusedPage.find("servers-table"), std::string::npos);
   EXPECT_NE(refusedPage.find("<!--\n<div class=\"card\">"), std::string::npos) << "the add form is hidden";
   EXPECT_NE(refusedPage.find("id=\"servers-refused\""), std::string::npos);
+  EXPECT_EQ(refusedPage.find("nav-servers"), std::string::npos) << "the navigation leaves out what it may not see";
+  EXPECT_NE(refusedPage.find("id=\"nav-players\""), std::string::npos);
   for (const char* command : {"/SERVERS_STOP.PLCMD", "/SERVERS_RESTART.PLCMD", "/SERVERS_ASK_REMOVE.PLCMD"})
     EXPECT_EQ(QueryValue(browser->Command(command, {{"server", kOtherID}}), "error_text"),
               "only a super server administrator may manage servers")
@@ -205,6 +207,8 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_TRUE(RunningID(kOtherID));
 
   ASSERT_TRUE(LogIn());
+  const std::string nav = browser->Page("/servers.html");
+  EXPECT_LT(nav.find("id=\"nav-accounts\""), nav.find("id=\"nav-servers\""));
   EXPECT_EQ(QueryValue(browser->Command("/SERVERS_STOP.PLCMD", {{"server", kOtherID}}), "ok_url"), "servers.html");
   EXPECT_FALSE(RunningID(kOtherID));
   const std::string list = browser->Page("/servers.html");
