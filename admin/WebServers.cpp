@@ -38,8 +38,8 @@ std::string RenderServersList(const std::vector<TWebServerRow>& rows) {
             (s.Running ? "on\">running" : "off\">stopped") + "</span></td>";
     std::string actions;
     if (s.Running) {
-      actions += RowAction("SERVERS_STOP.PLCMD", s, "Stop", "danger");
-      actions += RowAction("SERVERS_RESTART.PLCMD", s, "Restart", "danger");
+      actions += RowAction("SERVERS_ASK_STOP.PLCMD", s, "Stop", "danger");
+      actions += RowAction("SERVERS_ASK_RESTART.PLCMD", s, "Restart", "danger");
     } else {
       actions += RowAction("SERVERS_START.PLCMD", s, "Start", "");
     }

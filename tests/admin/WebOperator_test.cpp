@@ -206,7 +206,13 @@ TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
   auto bob = TServerFixture::ConnectTo(servers.Port(), "bob");
   ASSERT_TRUE(bob);
   ASSERT_TRUE(LogIn("op", "oppw"));
-  EXPECT_EQ(QueryValue(browser->Command("/RESTART_SERVER.PLCMD"), "ok_url"), "server_settings.html");
+  // Asked first, with the players it throws off; a yes never asked for does nothing.
+  EXPECT_NE(QueryValue(browser->Command("/RESTART_SERVER.PLCMD"), "error_text").find("nothing was restarted"),
+            std::string::npos);
+  const std::string ask = browser->Command("/ASK_RESTART_SERVER.PLCMD");
+  EXPECT_EQ(QueryValue(ask, "choice_text"), "restart " + std::string(TServerFixture::kDefaultID) + "? The 1 player online will be disconnected.");
+  EXPECT_FALSE(bob->Receives(101, 200));
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_url"), "server_settings.html");
   const auto told = bob->WaitCommand(101);
   ASSERT_TRUE(told);
   EXPECT_EQ(told->U16(28), 4);
@@ -219,7 +225,10 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_EQ(refusedPage.find("servers-table"), std::string::npos);
   EXPECT_NE(refusedPage.find("<!--\n<div class=\"card\">"), std::string::npos) << "the add form is hidden";
   EXPECT_NE(refusedPage.find("id=\"servers-refused\""), std::string::npos);
-  for (const char* command : {"/SERVERS_STOP.PLCMD", "/SERVERS_RESTART.PLCMD", "/SERVERS_ASK_REMOVE.PLCMD"})
+  EXPECT_EQ(refusedPage.find("nav-servers"), std::string::npos) << "the navigation leaves out what it may not see";
+  EXPECT_NE(refusedPage.find("id=\"nav-players\""), std::string::npos);
+  for (const char* command : {"/SERVERS_ASK_STOP.PLCMD", "/SERVERS_STOP.PLCMD", "/SERVERS_ASK_RESTART.PLCMD",
+                              "/SERVERS_ASK_REMOVE.PLCMD"})
     EXPECT_EQ(QueryValue(browser->Command(command, {{"server", kOtherID}}), "error_text"),
               "only a super server administrator may manage servers")
         << command;
@@ -229,7 +238,21 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_TRUE(RunningID(kOtherID));
 
   ASSERT_TRUE(LogIn());
-  EXPECT_EQ(QueryValue(browser->Command("/SERVERS_STOP.PLCMD", {{"server", kOtherID}}), "ok_url"), "servers.html");
+  const std::string nav = browser->Page("/servers.html");
+  EXPECT_LT(nav.find("id=\"nav-accounts\""), nav.find("id=\"nav-servers\""));
+  // Stop and Restart ask first and say whom they disconnect.
+  EXPECT_NE(QueryValue(browser->Command("/SERVERS_STOP.PLCMD", {{"server", kOtherID}}), "error_text")
+                .find("no server was waiting"),
+            std::string::npos);
+  EXPECT_TRUE(RunningID(kOtherID));
+  auto far = TServerFixture::ConnectTo(other->BoundPort(), "far");
+  ASSERT_TRUE(far);
+  EXPECT_EQ(QueryValue(browser->Command("/SERVERS_ASK_RESTART.PLCMD", {{"server", kOtherID}}), "choice_text"),
+            "restart server_cfg Other? The 1 player online will be disconnected.");
+  const std::string askStop = browser->Command("/SERVERS_ASK_STOP.PLCMD", {{"server", kOtherID}});
+  EXPECT_EQ(QueryValue(askStop, "choice_text"), "stop server_cfg Other? The 1 player online will be disconnected.");
+  EXPECT_TRUE(RunningID(kOtherID));
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(askStop, "choice_url_yes")), "ok_url"), "servers.html");
   EXPECT_FALSE(RunningID(kOtherID));
   const std::string list = browser->Page("/servers.html");
   const size_t row = list.find("data-server=\"server_cfg Other\"");

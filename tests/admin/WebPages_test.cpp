@@ -1,8 +1,12 @@
-// The Players and Servers pages' building blocks, and the form text check.
+// The Players and Servers pages' building blocks, the registry's records, and
+// the form text check.
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "admin/FormText.h"
 #include "admin/WebPlayers.h"
+#include "admin/WebRegistry.h"
 #include "admin/WebServers.h"
 #include "common/ClientObject.h"
 #include "common/ChannelRecord.h"
@@ -75,7 +79,10 @@ TEST(WebServers, RowsSortedByPortWithTheActionsOfTheirState) {
   ASSERT_LT(stopped, running);
   EXPECT_LT(html.find("SERVERS_START.PLCMD", stopped), running);
   EXPECT_EQ(html.find("SERVERS_START.PLCMD", running), std::string::npos) << "no Start for a running one";
-  EXPECT_GT(html.find("SERVERS_STOP.PLCMD"), running) << "no Stop for a stopped one";
+  EXPECT_GT(html.find("SERVERS_ASK_STOP.PLCMD"), running) << "no Stop for a stopped one";
+  // Stop and Restart look destructive and are named with their server.
+  EXPECT_NE(html.find("class=\"danger\" aria-label=\"Stop B &amp; B\""), std::string::npos) << html;
+  EXPECT_NE(html.find("class=\"danger\" aria-label=\"Restart B &amp; B\""), std::string::npos);
   EXPECT_NE(html.find("B &amp; B"), std::string::npos);
   EXPECT_NE(html.find("2 / 12"), std::string::npos);
   EXPECT_EQ(RenderServerOptions(rows), "<option value=\"9000\">B &amp; B (port 9000)</option>");
@@ -89,4 +96,33 @@ TEST(FormText, FindsTheReferencesABrowserSendsForForeignCharacters) {
   EXPECT_FALSE(HoldsCharacterReference("&#12"));
   EXPECT_FALSE(HoldsCharacterReference("&#xZ;"));
   EXPECT_EQ(HtmlEscapeKeepingReferences("<&#321;&#;&#x41;\"&#9"), "&lt;&#321;&amp;#;&#x41;&quot;&amp;#9");
+}
+
+// A record the routing cannot act on fails here rather than in a browser:
+// a confirmation without its question, its session value or its way back, an
+// asking document without its reading, a name two records share.
+TEST(WebRegistry, EveryRecordCanBeFoundAndEveryConfirmationIsComplete) {
+  std::set<std::string> names;
+  for (const auto& list : {AccountCommands(), OperatorCommands()})
+    for (const TWebCommand& c : list) {
+      EXPECT_TRUE(names.insert(c.Name).second) << c.Name;
+      bool asking = true;
+      EXPECT_EQ(FindWebCommand(std::string("/") + c.Name, asking), &c) << c.Name;
+      EXPECT_FALSE(asking);
+      const TWebConfirmation& confirm = c.Confirm;
+      if (!confirm.Question && !confirm.Pending) continue;
+      EXPECT_TRUE(confirm.Question && confirm.Pending && confirm.Back) << c.Name;
+      EXPECT_TRUE(IsPendingValue(confirm.Pending)) << c.Name;
+      if (!confirm.Asker) continue;
+      EXPECT_TRUE(names.insert(confirm.Asker).second) << confirm.Asker;
+      EXPECT_TRUE(confirm.Read) << confirm.Asker;
+      EXPECT_EQ(FindWebCommand(std::string("/") + confirm.Asker, asking), &c);
+      EXPECT_TRUE(asking);
+    }
+  bool asking = false;
+  EXPECT_EQ(FindWebCommand("/ask_kick_player.plcmd", asking), FindWebCommand("KICK_PLAYER.PLCMD"));
+  EXPECT_FALSE(FindWebCommand("/NOPE.PLCMD", asking));
+  EXPECT_FALSE(IsPendingValue("username"));
+  EXPECT_EQ(FindWebPage("/srv/docs/Players.HTML"), FindWebPage("players.html"));
+  EXPECT_TRUE(FindWebPage("players.html"));
 }
