@@ -339,7 +339,8 @@ def main():
 
         # ---- navigation on every page, the current one marked
         nav = [a.text for a in els("header.top nav a")]
-        expect(nav == ["Overview", "Players", "Settings", "Accounts", "Servers", "Log out"], "navigation: %s" % nav)
+        expect(nav == ["Overview", "Players", "Settings", "Accounts", "Servers", "All servers", "Log out"],
+               "navigation: %s" % nav)
         for page, title, link in (("players.html", "Players", "nav-players"), ("server_settings.html", "Settings",
                                   "nav-settings"), ("client_manager.html", "Accounts", "nav-accounts"),
                                   ("servers.html", "Servers", "nav-servers"), ("index.html", "Overview",
@@ -467,7 +468,13 @@ def main():
 
         ports = [int(el("td.port", r).text) for r in els("#servers-table tbody tr")]
         expect(ports == sorted(udp), "every server, sorted by port")
+        stop = server_row("Gamma").find_element(By.XPATH, ".//button[text()='Stop']")
+        expect(driver.execute_script("return getComputedStyle(arguments[0]).backgroundColor", stop)
+               == "rgb(179, 38, 30)", "Stop looks destructive")
         row_action(server_row("Gamma"), "Stop")
+        expect(box("choice") == "stop server_cfg Gamma? Nobody is online.", "Stop asks first")
+        expect(udp[3] in query.ports(), "nothing stopped before the yes")
+        el("#choice-yes").click()
         box("ok")
         expect(udp[3] not in query.ports(), "sl no longer lists Gamma")
         driver.get(base + "servers.html")
@@ -479,6 +486,10 @@ def main():
         driver.get(base + "servers.html")
         before = query.players(udp[0])
         row_action(server_row("Default"), "Restart")
+        expect(box("choice") == "restart server_cfg Default? The %d players online will be disconnected." % len(before),
+               "Restart asks first and says how many players it throws off")
+        shot("restart-choice")
+        el("#choice-yes").click()
         box("ok")
         for nick in ("bob", "cy"):
             watch.wait(nick + " told of the restart", lambda e, n=nick: e["nick"] == n and e.get("code") == "101"
@@ -511,6 +522,32 @@ def main():
         submit("add-server")
         box("ok")
         expect(query.on(new_port).cmd("listuser") == ["ERROR, no users avaible"], "its accounts went with it")
+
+        # ---- the header's switch: every page shows the chosen server, without a new login
+        driver.get(base + "players.html")
+        Select(el("#switch-server")).select_by_value("server_cfg Alpha")
+        el("#server-switch button").click()
+        arrive("Players", "the switch comes back to the same page")
+        expect(el("header.top .brand small").text == "Alpha room", "the header names Alpha")
+        expect(els("#no-players"), "Alpha's players: nobody")
+        driver.get(base + "index.html")
+        expect(el("#port").text == str(udp[1]), "the overview is Alpha's")
+        shot("switched")
+        # All servers: every server, filtered and sorted in the page
+        driver.get(base + "all_servers.html")
+        arrive("All servers", "all servers page")
+        rows = els("#all-servers tbody tr")
+        expect(len(rows) == len(query.ports()), "every running server is listed")
+        expect("selected" in el('#all-servers tr[data-server="server_cfg Alpha"]').get_attribute("class"),
+               "the shown server is marked")
+        el("#all-servers-filter").send_keys("Gamma")
+        visible = [el("td.name", r).text for r in els("#all-servers tbody tr") if r.is_displayed()]
+        expect(visible == ["Gamma room"], "the filter shows Gamma only: %s" % visible)
+        shot("all-servers")
+        shot("all-servers", phone=True)
+        el('#all-servers tr[data-server="server_cfg Default"] button').click()
+        arrive("Overview", "Open switches back to Default")
+        expect(el("#port").text == str(udp[0]), "the overview is Default's again")
 
         # ---- the overview's charts follow the players online
         for nick in ("bob", "cy"):
