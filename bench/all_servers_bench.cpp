@@ -8,10 +8,12 @@
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,11 +41,15 @@ struct THost {
     // the whole file hundreds of times.
     std::string listed = "[Servers]\r\n0=" + std::string(TServerFixture::kDefaultID) + "\r\n", sections;
     std::vector<std::string> ids;
+    // Ports asked for one after another while none is bound yet may repeat.
+    std::set<uint16_t> ports = {static_cast<uint16_t>(fixture.Settings.ServerUDPPort)};
     for (size_t i = 1; i < count; ++i) {
+      uint16_t port = FreeUDPPort();
+      while (!ports.insert(port).second) port = FreeUDPPort();
       ids.push_back("server_cfg Host" + std::to_string(i));
       listed += std::to_string(i) + "=" + ids.back() + "\r\n";
       sections += "[" + ids.back() + "]\r\nServerName=Host " + std::to_string(i) +
-                  "\r\nServerUDPPort=" + std::to_string(FreeUDPPort()) + "\r\n";
+                  "\r\nServerUDPPort=" + std::to_string(port) + "\r\n";
     }
     {
       std::ofstream out(fixture.IniFile(), std::ios::app | std::ios::binary);
@@ -51,7 +57,10 @@ struct THost {
     }
     for (const std::string& id : ids) {
       auto server = std::make_shared<TServerObject>();
-      if (!server->Start(fixture.Environment, id, -1, nullptr)) return false;
+      if (!server->Start(fixture.Environment, id, -1, nullptr)) {
+        std::fprintf(stderr, "%s did not start\n", id.c_str());
+        return false;
+      }
       others.push_back(std::move(server));
     }
     servers = count;
@@ -64,12 +73,17 @@ struct THost {
     const std::string docs = fixture.Dir.File("httpdocs");
     std::filesystem::copy(PARLEON_SOURCE_DIR "/httpdocs", docs);
     web = std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = "127.0.0.1"});
-    if (!web->Init(0, docs)) return false;
+    if (!web->Init(0, docs)) {
+      std::fprintf(stderr, "the web interface did not start\n");
+      return false;
+    }
     TTestBrowser browser(web->Port());
     const std::string port = std::to_string(fixture.Settings.ServerUDPPort);
     if (browser.Command("/LOGIN.PLCMD", {{"username", "admin"}, {"password", "secret"}, {"serverport", port}}) !=
-        "index.html")
+        "index.html") {
+      std::fprintf(stderr, "the login failed\n");
       return false;
+    }
     cookie = std::string(TWebInterface::kCookieName) + "=" + browser.Cookie;
     return true;
   }
