@@ -1,11 +1,12 @@
 // The command records of the operator's pages: the Players page's Kick
-// (asked first), Move and Message, the Settings page's own Restart, and the
+// (asked first), Move and Message and the list its refresh reads, the Settings page's own Restart, and the
 // Servers page's Start, Stop, Restart, Remove (asked first) and Add. Each
 // answers with a message box that leads back to its page, and each action is
 // logged with who did it.
 #include <charconv>
 
 #include "admin/FormText.h"
+#include "admin/WebCompression.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
@@ -97,6 +98,17 @@ void CommandMessage(TWebInterface& web, TWebRequest& r) {
   TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the message was sent to %1", {nick}), kPlayersPage);
 }
 
+// The Players page's refresh: its page of the list as compact JSON. Reads only.
+void CommandPlayersList(TWebInterface& web, TWebRequest& r) {
+  std::vector<TWebPlayer> players;
+  std::vector<TWebChannel> channels;
+  const TServerRef selected = web.SelectedServer(r);
+  if (!selected || !ReadPlayers(*selected, players, channels))
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  const TPlayerQuery query = ReadPlayerQuery([&](const char* name) { return r.Param(name); });
+  SendGenerated(r.Request, r.Response, PlayersJson(players, channels, r.LoggedIn, query), "application/json");
+}
+
 void CommandRestartOwn(TWebInterface&, TWebRequest& r) {
   const std::string id = r.ServerID;
   const std::string refused = RestartServer(id);
@@ -184,6 +196,7 @@ const TWebCommand kCommands[] = {
     {"KICK_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandKick, kKickConfirmation},
     {"MOVE_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandMove},
     {"MESSAGE_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandMessage},
+    {"PLAYERS_LIST.PLCMD", TWebRights::ServerSelected, false, CommandPlayersList},
     {"RESTART_SERVER.PLCMD", TWebRights::ServerSelected, true, CommandRestartOwn},
     {"SERVERS_START.PLCMD", TWebRights::SuperAdmin, true, CommandServerStart},
     {"SERVERS_STOP.PLCMD", TWebRights::SuperAdmin, true, CommandServerStop},

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "admin/FormText.h"
+#include "admin/WebCompression.h"
 #include "admin/SvgChart.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
@@ -38,7 +39,7 @@ std::string PlayersList(TWebInterface&, TWebRequest& r, const TWebPageView& view
   if (!view.Selected || !ReadPlayers(*view.Selected, players, channels)) return "";
   // Addresses are for administrators: every request past the login check
   // is one, of this server or of all.
-  return RenderPlayersList(players, channels, r.LoggedIn);
+  return RenderPlayersList(players, channels, r.LoggedIn, ReadPlayerQuery([&](const char* name) { return r.Param(name); }));
 }
 
 std::string ServersList(TWebInterface&, TWebRequest&, const TWebPageView&) {
@@ -125,7 +126,7 @@ void TWebInterface::SendStyledStatus(TWebRequest& r, int status, std::string_vie
   box.Text("%%STATUS_TEXT%%", text);
   std::string page = box.Expand(ParseCommands(LoadFile("status.html")));
   SetVariables(page, r, FindWebPage("status.html"));
-  r.Response.set_content(page, std::string("text/HTML; charset=") + kPageCharset);
+  SendGenerated(r.Request, r.Response, std::move(page), std::string("text/HTML; charset=") + kPageCharset);
 }
 
 void TWebInterface::EndLogin(TWebRequest& r, const char* reason) {

@@ -119,6 +119,21 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   EXPECT_NE(rows.find(">ann<"), std::string::npos);
   EXPECT_NE(rows.find("127.0.0.1"), std::string::npos);
   EXPECT_EQ(rows.find(">far<"), std::string::npos);
+  const std::string json = browser->Page("/PLAYERS_LIST.PLCMD?q=BO");
+  EXPECT_NE(json.find("\"online\":2,\"matched\":1"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"bob\""), std::string::npos);
+  // Generated pages go out gzipped where offered, never with the library's
+  // slow Brotli.
+  httplib::Client raw("127.0.0.1", web->Port());
+  raw.set_decompress(false);
+  const std::string cookie = std::string(TWebInterface::kCookieName) + "=" + browser->Cookie;
+  const auto gz = raw.Get("/players.html", {{"Cookie", cookie}, {"Accept-Encoding", "gzip, deflate, br"}});
+  ASSERT_TRUE(gz);
+  EXPECT_EQ(gz->get_header_value("Content-Encoding"), "gzip");
+  const auto br = raw.Get("/players_rows.html", {{"Cookie", cookie}, {"Accept-Encoding", "br"}});
+  ASSERT_TRUE(br);
+  EXPECT_EQ(br->get_header_value("Content-Encoding"), "");
+  EXPECT_NE(br->body.find(">bob<"), std::string::npos);
 
   // far's id names ann on this server: the nickname tells them apart.
   auto form = Target(*far, "far");
