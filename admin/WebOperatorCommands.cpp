@@ -49,7 +49,8 @@ bool AskKick(TWebInterface&, TWebRequest& r, TWebPending& pending) {
 
 void CommandKick(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
-  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  if (!selected)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
   const std::string& target = r.Confirmed;
   const size_t tab = target.find('\t');
@@ -66,7 +67,8 @@ void CommandKick(TWebInterface& web, TWebRequest& r) {
 
 void CommandMove(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
-  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  if (!selected)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
   uint32_t id = 0, channel = 0;
   const std::string nick = r.Param("nick");
@@ -83,7 +85,8 @@ void CommandMove(TWebInterface& web, TWebRequest& r) {
 
 void CommandMessage(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
-  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  if (!selected)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
   uint32_t id = 0;
   const std::string nick = r.Param("nick");
@@ -91,7 +94,8 @@ void CommandMessage(TWebInterface& web, TWebRequest& r) {
   if (text.empty()) return TWebInterface::DisplayError(r.Response, kErrorTitle, "the message is empty", kPlayersPage);
   if (HoldsCharacterReference(text))
     return TWebInterface::DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the message"), kPlayersPage);
-  const TWebAction result = ParseU32(r.Param("player"), id) ? MessagePlayer(server, id, nick, text) : TWebAction::NoPlayer;
+  const TWebAction result =
+      ParseU32(r.Param("player"), id) ? MessagePlayer(server, id, nick, text) : TWebAction::NoPlayer;
   if (result != TWebAction::Done)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
   Note(r, FormatArgs("sent player %1 on %2 (%3) the message: %4", {id, r.ServerID, nick, text}));

@@ -39,7 +39,8 @@ std::string PlayersList(TWebInterface&, TWebRequest& r, const TWebPageView& view
   if (!view.Selected || !ReadPlayers(*view.Selected, players, channels)) return "";
   // Addresses are for administrators: every request past the login check
   // is one, of this server or of all.
-  return RenderPlayersList(players, channels, r.LoggedIn, ReadPlayerQuery([&](const char* name) { return r.Param(name); }));
+  return RenderPlayersList(players, channels, r.LoggedIn,
+                           ReadPlayerQuery([&](const char* name) { return r.Param(name); }));
 }
 
 std::string ServersList(TWebInterface&, TWebRequest&, const TWebPageView&) {

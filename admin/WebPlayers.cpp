@@ -204,7 +204,8 @@ TPlayerSelection SelectPlayers(const std::vector<TWebPlayer>& players, const std
   // Equal keys keep one order from refresh to refresh: by nickname, then id.
   std::sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) {
     if (a.first.Number != b.first.Number || a.first.Text != b.first.Text) {
-      const bool less = a.first.Number != b.first.Number ? a.first.Number < b.first.Number : a.first.Text < b.first.Text;
+      const bool less =
+          a.first.Number != b.first.Number ? a.first.Number < b.first.Number : a.first.Text < b.first.Text;
       return query.Descending ? !less : less;
     }
     if (a.second->Nick != b.second->Nick) return a.second->Nick < b.second->Nick;
@@ -239,7 +240,8 @@ std::string RenderPlayersList(const std::vector<TWebPlayer>& players, const std:
   for (const TColumn& c : kColumns) {
     if (!showAddress && std::string_view(c.Key) == "address") continue;
     const bool sorted = query.Sort == c.Key;
-    html += std::string("<th") + (sorted ? (query.Descending ? " aria-sort=\"descending\"" : " aria-sort=\"ascending\"") : "") +
+    html += std::string("<th") +
+            (sorted ? (query.Descending ? " aria-sort=\"descending\"" : " aria-sort=\"ascending\"") : "") +
             "><a class=\"sort\" href=\"" + PlayerQueryLink(query, 1, c.Key, sorted && !query.Descending) + "\">" +
             c.Label + "</a></th>";
   }
@@ -266,8 +268,8 @@ std::string RenderPlayersList(const std::vector<TWebPlayer>& players, const std:
                           "<select name=\"channel\" aria-label=\"Channel for " + nick + "\">" + choices + "</select>",
                           "Move", "secondary");
     actions += ActionForm("MESSAGE_PLAYER.PLCMD", p,
-                          "<input type=\"text\" name=\"text\" maxlength=\"255\" required aria-label=\"Message for " + nick +
-                              "\" placeholder=\"Text for " + nick + "\">",
+                          "<input type=\"text\" name=\"text\" maxlength=\"255\" required aria-label=\"Message for " +
+                              nick + "\" placeholder=\"Text for " + nick + "\">",
                           "Message", "secondary");
     html += Cell("Actions", actions, "actions");
     html += "</tr>";

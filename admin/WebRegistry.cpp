@@ -85,8 +85,7 @@ std::string RenderNavigation(const TWebRequest& r) {
   return html;
 }
 
-void AskFirst(TWebInterface& web, TWebRequest& r, const char* name, const TWebPending& pending) {
-  (void)web;
+void AskFirst(TWebRequest& r, const char* name, const TWebPending& pending) {
   const TWebCommand* command = FindWebCommand(name);
   if (!command || !command->Confirm.Pending) {
     TWebInterface::DisplayError(r.Response, "error occured", "there is nothing to confirm", "index.html");

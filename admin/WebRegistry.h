@@ -105,6 +105,6 @@ std::string RenderNavigation(const TWebRequest& r);
 // The confirmation step: keeps `pending` for the command `name` and answers
 // with its question. Called by an Asker, or by a handler that asks only
 // sometimes.
-void AskFirst(TWebInterface& web, TWebRequest& r, const char* name, const TWebPending& pending);
+void AskFirst(TWebRequest& r, const char* name, const TWebPending& pending);
 // Takes the command's pending value out of the session and clears it, in one step.
 std::string TakePending(TWebRequest& r, const TWebCommand& command);

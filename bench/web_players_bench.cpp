@@ -87,9 +87,19 @@ class TSetup {
     server_ = std::make_shared<TServerObject>();
     if (!server_->Start(*home, kServerID, 0, nullptr)) return;
     const std::string port = std::to_string(server_->BoundPort());
-    std::vector<std::string> args = {PARLEON_BOT_EXE, "--port",     port,   "--clients",        std::to_string(kPlayers),
-                                     "--speakers",    "0",          "--duration", "300", "--channel-prefix", "",
-                                     "--login-window", "50"};
+    std::vector<std::string> args = {PARLEON_BOT_EXE,
+                                     "--port",
+                                     port,
+                                     "--clients",
+                                     std::to_string(kPlayers),
+                                     "--speakers",
+                                     "0",
+                                     "--duration",
+                                     "300",
+                                     "--channel-prefix",
+                                     "",
+                                     "--login-window",
+                                     "50"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -96,7 +96,8 @@ TEST_F(TWebOperatorFixture, AnUnknownAccountIsNoSuchAccountAndNothingChanges) {
             "no such account");
   EXPECT_FALSE(GetUser("ghost", TServerFixture::kDefaultID, false));
   // An account without a password is added only after a yes.
-  const std::string ask = browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "nopw"}, {"CLIENTSERVERADMIN", "1"}});
+  const std::string ask =
+      browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "nopw"}, {"CLIENTSERVERADMIN", "1"}});
   EXPECT_NE(QueryValue(ask, "choice_text").find("without a password"), std::string::npos);
   EXPECT_FALSE(GetUser("nopw", TServerFixture::kDefaultID, false));
   EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
@@ -187,7 +188,8 @@ TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
   EXPECT_EQ(reply.CodecMask, 1u << 2);
   EXPECT_EQ(reply.ServerFlags & 1, 1);
 
-  const std::string restarted = browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERTYPE", "2"}});
+  const std::string restarted =
+      browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERTYPE", "2"}});
   EXPECT_EQ(QueryValue(restarted, "ok_text").rfind("server config was changed and will be restarted now", 0), 0u);
   const auto gone = ann->WaitCommand(101);
   ASSERT_TRUE(gone);

@@ -105,8 +105,9 @@ TEST(WebPlayers, AThousandPlayersArePagedSearchedAndSortedWithTheirCount) {
   EXPECT_NE(html.find("1000 players online, 11 matching"), std::string::npos);
   EXPECT_EQ(html.find("players-pager"), std::string::npos) << "one page needs no pager";
   EXPECT_NE(html.find("q=bot99"), std::string::npos) << "sorting keeps the search";
-  EXPECT_NE(RenderPlayersList(players, channels, true, ReadPlayerQuery("nobody", "", "", "", "")).find("id=\"no-match\""),
-            std::string::npos);
+  EXPECT_NE(
+      RenderPlayersList(players, channels, true, ReadPlayerQuery("nobody", "", "", "", "")).find("id=\"no-match\""),
+      std::string::npos);
   const std::string paged = RenderPlayersList(players, channels, true, {});
   EXPECT_NE(paged.find("Page 1 of 20"), std::string::npos);
   EXPECT_LT(paged.size(), 200'000u) << "one page, not the whole list";
