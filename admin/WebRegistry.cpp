@@ -94,7 +94,11 @@ void AskFirst(TWebRequest& r, const char* name, const TWebPending& pending) {
   const TWebConfirmation& c = command->Confirm;
   r.Session->Set(c.Pending, pending.Value);
   const std::string yes = std::string(command->Name) + (pending.YesQuery.empty() ? "" : "?" + pending.YesQuery);
-  TWebInterface::DisplayChoice(r.Response, "please choose", FormatArgs(c.Question, {pending.Shown}), yes, c.Back, "yes",
+  // The detail goes in first: a target's own "%2" (a nickname may hold one)
+  // stays as it is.
+  std::string question = c.Question;
+  ReplaceText(question, "%2", pending.Detail, rfReplaceAll);
+  TWebInterface::DisplayChoice(r.Response, "please choose", FormatArgs(question, {pending.Shown}), yes, c.Back, "yes",
                                "no");
 }
 

@@ -35,17 +35,19 @@ struct TWebRequest;
 enum class TWebRights { None, LoggedIn, ServerSelected, SuperAdmin };
 
 // What an asking step found: the value the "yes" acts on, its words in the
-// question, and a query the "yes" link carries besides (may be empty).
+// question (%1), a query the "yes" link carries besides (may be empty), and
+// a second word for the question (%2: what the action will cost, say).
 struct TWebPending {
   std::string Value;
   std::string Shown;
   std::string YesQuery;
+  std::string Detail = "";
 };
 
 struct TWebConfirmation {
   const char* Asker = nullptr;     // the document that asks; none: a handler asks (AskFirst)
   const char* Pending = nullptr;   // the session value the target waits in
-  const char* Question = nullptr;  // FormatArgs text; %1 is TWebPending::Shown
+  const char* Question = nullptr;  // FormatArgs text; %1 is TWebPending::Shown, %2 its Detail
   const char* Back = nullptr;      // where "no" leads
   // The asking document's reading of its request; false: refused, and the
   // answer is already set.

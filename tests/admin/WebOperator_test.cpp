@@ -154,6 +154,8 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   form.emplace("channel", "424242");
   EXPECT_EQ(QueryValue(browser->Command("/MOVE_PLAYER.PLCMD", form), "error_text"), "there is no such channel");
 
+  EXPECT_EQ(QueryValue(browser->Command("/ASK_KICK_PLAYER.PLCMD", {{"player", "1"}, {"nick", "a%2b"}}), "choice_text"),
+            "you really want to kick a%2b");
   const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", Target(*ann, "ann"));
   EXPECT_EQ(QueryValue(ask, "choice_text"), "you really want to kick ann");
   EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
