@@ -209,16 +209,18 @@ void CommandDeleteClient(TWebInterface&, TWebRequest& r) {
   if (account && DeleteUser(name, id))
     TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("user %1 deleted", {name}), "client_manager.html");
   else
-    TWebInterface::DisplayError(r.Response, kErrorTitle, FormatArgs("user %1 not deleted, user was not found in database", {name}),
-                 "client_manager.html");
+    TWebInterface::DisplayError(r.Response, kErrorTitle,
+                                FormatArgs("user %1 not deleted, user was not found in database", {name}),
+                                "client_manager.html");
 }
 
-void CommandAddClient(TWebInterface& web, TWebRequest& r) {
+void CommandAddClient(TWebInterface&, TWebRequest& r) {
   const std::string& id = r.ServerID;
   // A refused form comes back with its name and rights (never its passwords).
-  const std::string back = PageUrl("client_manager.html", {{"CLIENTLOGINNAME", r.Param("CLIENTLOGINNAME")},
-                                                           {"CLIENTSERVERADMIN", r.Param("CLIENTSERVERADMIN")},
-                                                           {"CLIENTSUPERSERVERADMIN", r.Param("CLIENTSUPERSERVERADMIN")}});
+  const std::string back =
+      PageUrl("client_manager.html", {{"CLIENTLOGINNAME", r.Param("CLIENTLOGINNAME")},
+                                      {"CLIENTSERVERADMIN", r.Param("CLIENTSERVERADMIN")},
+                                      {"CLIENTSUPERSERVERADMIN", r.Param("CLIENTSUPERSERVERADMIN")}});
   if (r.Param("CLIENTPW1") != r.Param("CLIENTPW2")) {
     TWebInterface::DisplayError(r.Response, kErrorTitle, "the passwords dont match", back);
     return;
@@ -246,16 +248,18 @@ void CommandAddClient(TWebInterface& web, TWebRequest& r) {
   // An account anyone may take over is added only after a yes; the name and
   // rights wait in the session, not in the link.
   if (account.Password.Text().empty()) {
-    AskFirst(web, r, kAddWithoutPassword,
-             {account.LoginName.Text() + "\t" + std::to_string(account.PlayerPrivileges), account.LoginName.Text(), ""});
+    AskFirst(
+        r, kAddWithoutPassword,
+        {account.LoginName.Text() + "\t" + std::to_string(account.PlayerPrivileges), account.LoginName.Text(), ""});
     return;
   }
   if (!AddUser(account, id)) {
     TWebInterface::DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
     return;
   }
-  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
-            "client_manager.html");
+  TWebInterface::DisplayOK(r.Response, kOkTitle,
+                           FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
+                           "client_manager.html");
 }
 
 void CommandAddClientConfirmed(TWebInterface&, TWebRequest& r) {
@@ -281,7 +285,8 @@ void CommandAddClientConfirmed(TWebInterface&, TWebRequest& r) {
                                        "client_manager.html");
   LogFmt(LMTALL, LMDINFO, kSource, "%1 (web, %2): added the account %3 without a password on %4",
          {r.Session->Get("username"), r.Request.remote_addr, account.LoginName.Text(), id});
-  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
+  TWebInterface::DisplayOK(r.Response, kOkTitle,
+                           FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
                            "client_manager.html");
 }
 
@@ -410,7 +415,7 @@ bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r
     }
     if (asking) {
       TWebPending pending;
-      if (command->Confirm.Read(*this, r, pending)) AskFirst(*this, r, command->Name, pending);
+      if (command->Confirm.Read(*this, r, pending)) AskFirst(r, command->Name, pending);
       return true;
     }
     r.Confirmed = TakePending(r, *command);

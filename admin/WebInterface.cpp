@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "admin/HttpServer.h"
+#include "admin/WebCompression.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebFragments.h"
 #include "common/IniFile.h"
@@ -483,7 +484,7 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
       page += "<p><a href=\"" + HtmlEscape(r.Request.path) + "?action=close\">Close current session</a></p>";
     }
     page += "</body></html>";
-    r.Response.set_content(page, "text/HTML");
+    SendGenerated(r.Request, r.Response, std::move(page), "text/HTML");
   } catch (const std::exception& e) {
     LogException("ServeVirtualFolder", e);
   }

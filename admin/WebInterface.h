@@ -153,7 +153,6 @@ class TWebInterface {
   // What the commands' and pages' records reach.
   // The running server this request's login check selected, or none.
   TServerRef SelectedServer(TWebRequest& r);
-  const TWebInterfaceConfig& Config() const { return config_; }
   TTrafficSampler& Sampler() { return sampler_; }
 
  private:

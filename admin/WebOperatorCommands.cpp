@@ -1,5 +1,6 @@
 // The command records of the operator's pages: the Players page's Kick
-// (asked first), Move, Message and the message to everyone, the Settings
+// (asked first), Move, Message, the message to everyone and the list its
+// refresh reads, the Settings
 // page's own Restart (asked first), the Servers page's Start, Stop, Restart
 // (both asked first, with the players they disconnect), Remove (asked first)
 // and Add, and the header's switch to another server. Each answers with a
@@ -9,6 +10,7 @@
 
 #include "admin/FormText.h"
 #include "admin/HttpServer.h"
+#include "admin/WebCompression.h"
 #include "admin/WebAllServers.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
@@ -53,7 +55,8 @@ bool AskKick(TWebInterface&, TWebRequest& r, TWebPending& pending) {
 
 void CommandKick(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
-  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  if (!selected)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
   const std::string& target = r.Confirmed;
   const size_t tab = target.find('\t');
@@ -70,7 +73,8 @@ void CommandKick(TWebInterface& web, TWebRequest& r) {
 
 void CommandMove(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
-  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  if (!selected)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
   uint32_t id = 0, channel = 0;
   const std::string nick = r.Param("nick");
@@ -91,7 +95,8 @@ void CommandMove(TWebInterface& web, TWebRequest& r) {
 
 void CommandMessage(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
-  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  if (!selected)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
   uint32_t id = 0;
   const std::string nick = r.Param("nick");
@@ -99,11 +104,23 @@ void CommandMessage(TWebInterface& web, TWebRequest& r) {
   if (text.empty()) return TWebInterface::DisplayError(r.Response, kErrorTitle, "the message is empty", kPlayersPage);
   if (HoldsCharacterReference(text))
     return TWebInterface::DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the message"), kPlayersPage);
-  const TWebAction result = ParseU32(r.Param("player"), id) ? MessagePlayer(server, id, nick, text) : TWebAction::NoPlayer;
+  const TWebAction result =
+      ParseU32(r.Param("player"), id) ? MessagePlayer(server, id, nick, text) : TWebAction::NoPlayer;
   if (result != TWebAction::Done)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
   Note(r, FormatArgs("sent player %1 on %2 (%3) the message: %4", {id, r.ServerID, nick, text}));
   TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the message was sent to %1", {nick}), kPlayersPage);
+}
+
+// The Players page's refresh: its page of the list as compact JSON. Reads only.
+void CommandPlayersList(TWebInterface& web, TWebRequest& r) {
+  std::vector<TWebPlayer> players;
+  std::vector<TWebChannel> channels;
+  const TServerRef selected = web.SelectedServer(r);
+  if (!selected || !ReadPlayers(*selected, players, channels))
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  const TPlayerQuery query = ReadPlayerQuery([&](const char* name) { return r.Param(name); });
+  SendGenerated(r.Request, r.Response, PlayersJson(players, channels, r.LoggedIn, query), "application/json");
 }
 
 void CommandMessageAll(TWebInterface& web, TWebRequest& r) {
@@ -139,8 +156,8 @@ std::string Disconnects(int32_t online) {
 }
 
 bool AskRestartOwn(TWebInterface&, TWebRequest& r, TWebPending& pending) {
-  pending.Value = r.ServerID;
-  pending.Shown = FormatArgs("restart %1? %2", {r.ServerID, Disconnects(PlayersOnline(r.ServerID))});
+  pending.Value = pending.Shown = r.ServerID;
+  pending.Detail = Disconnects(PlayersOnline(r.ServerID));
   return true;
 }
 
@@ -185,8 +202,8 @@ void CommandServerStart(TWebInterface&, TWebRequest& r) {
 bool AskStopServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
   TServerEnvironment env;
   if (!ServerEnvironment(r, env)) return false;
-  pending.Value = r.Param("server");
-  pending.Shown = FormatArgs("stop %1? %2", {pending.Value, Disconnects(PlayersOnline(pending.Value))});
+  pending.Value = pending.Shown = r.Param("server");
+  pending.Detail = Disconnects(PlayersOnline(pending.Value));
   return true;
 }
 
@@ -200,8 +217,8 @@ void CommandServerStop(TWebInterface&, TWebRequest& r) {
 bool AskRestartServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
   TServerEnvironment env;
   if (!ServerEnvironment(r, env)) return false;
-  pending.Value = r.Param("server");
-  pending.Shown = FormatArgs("restart %1? %2", {pending.Value, Disconnects(PlayersOnline(pending.Value))});
+  pending.Value = pending.Shown = r.Param("server");
+  pending.Detail = Disconnects(PlayersOnline(pending.Value));
   return true;
 }
 
@@ -268,18 +285,19 @@ constexpr TWebConfirmation kRemoveConfirmation{
     "you really want to remove %1? Its accounts and channels are deleted too.", kServersPage, AskRemoveServer};
 
 // Stop and Restart disconnect every player of the server: the question says how many.
-constexpr TWebConfirmation kRestartOwnConfirmation{"ASK_RESTART_SERVER.PLCMD", "SERVER_TO_RESTART_OWN", "%1",
-                                                   "server_settings.html", AskRestartOwn};
-constexpr TWebConfirmation kStopConfirmation{"SERVERS_ASK_STOP.PLCMD", "SERVER_TO_STOP", "%1", kServersPage,
+constexpr TWebConfirmation kRestartOwnConfirmation{"ASK_RESTART_SERVER.PLCMD", "SERVER_TO_RESTART_OWN",
+                                                   "restart %1? %2", "server_settings.html", AskRestartOwn};
+constexpr TWebConfirmation kStopConfirmation{"SERVERS_ASK_STOP.PLCMD", "SERVER_TO_STOP", "stop %1? %2", kServersPage,
                                              AskStopServer};
-constexpr TWebConfirmation kRestartConfirmation{"SERVERS_ASK_RESTART.PLCMD", "SERVER_TO_RESTART", "%1", kServersPage,
-                                                AskRestartServer};
+constexpr TWebConfirmation kRestartConfirmation{"SERVERS_ASK_RESTART.PLCMD", "SERVER_TO_RESTART", "restart %1? %2",
+                                                kServersPage, AskRestartServer};
 
 const TWebCommand kCommands[] = {
     {"KICK_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandKick, kKickConfirmation},
     {"MOVE_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandMove},
     {"MESSAGE_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandMessage},
     {"MESSAGE_ALL.PLCMD", TWebRights::ServerSelected, true, CommandMessageAll},
+    {"PLAYERS_LIST.PLCMD", TWebRights::ServerSelected, false, CommandPlayersList},
     {"RESTART_SERVER.PLCMD", TWebRights::ServerSelected, true, CommandRestartOwn, kRestartOwnConfirmation},
     {"SELECT_SERVER.PLCMD", TWebRights::SuperAdmin, true, CommandSelectServer},
     {"SERVERS_START.PLCMD", TWebRights::SuperAdmin, true, CommandServerStart},

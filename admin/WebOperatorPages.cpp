@@ -8,6 +8,7 @@
 
 #include "admin/FormText.h"
 #include "admin/WebAllServers.h"
+#include "admin/WebCompression.h"
 #include "admin/SvgChart.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
@@ -41,7 +42,8 @@ std::string PlayersList(TWebInterface&, TWebRequest& r, const TWebPageView& view
   if (!view.Selected || !ReadPlayers(*view.Selected, players, channels)) return "";
   // Addresses are for administrators: every request past the login check
   // is one, of this server or of all.
-  return RenderPlayersList(players, channels, r.LoggedIn);
+  return RenderPlayersList(players, channels, r.LoggedIn,
+                           ReadPlayerQuery([&](const char* name) { return r.Param(name); }));
 }
 
 std::string ServersList(TWebInterface&, TWebRequest&, const TWebPageView&) {
@@ -157,7 +159,7 @@ void TWebInterface::SendStyledStatus(TWebRequest& r, int status, std::string_vie
   box.Text("%%STATUS_TEXT%%", text);
   std::string page = box.Expand(ParseCommands(LoadFile("status.html")));
   SetVariables(page, r, FindWebPage("status.html"));
-  r.Response.set_content(page, std::string("text/HTML; charset=") + kPageCharset);
+  SendGenerated(r.Request, r.Response, std::move(page), std::string("text/HTML; charset=") + kPageCharset);
 }
 
 void TWebInterface::EndLogin(TWebRequest& r, const char* reason) {

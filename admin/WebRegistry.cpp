@@ -85,8 +85,7 @@ std::string RenderNavigation(const TWebRequest& r) {
   return html;
 }
 
-void AskFirst(TWebInterface& web, TWebRequest& r, const char* name, const TWebPending& pending) {
-  (void)web;
+void AskFirst(TWebRequest& r, const char* name, const TWebPending& pending) {
   const TWebCommand* command = FindWebCommand(name);
   if (!command || !command->Confirm.Pending) {
     TWebInterface::DisplayError(r.Response, "error occured", "there is nothing to confirm", "index.html");
@@ -95,7 +94,11 @@ void AskFirst(TWebInterface& web, TWebRequest& r, const char* name, const TWebPe
   const TWebConfirmation& c = command->Confirm;
   r.Session->Set(c.Pending, pending.Value);
   const std::string yes = std::string(command->Name) + (pending.YesQuery.empty() ? "" : "?" + pending.YesQuery);
-  TWebInterface::DisplayChoice(r.Response, "please choose", FormatArgs(c.Question, {pending.Shown}), yes, c.Back, "yes",
+  // The detail goes in first: a target's own "%2" (a nickname may hold one)
+  // stays as it is.
+  std::string question = c.Question;
+  ReplaceText(question, "%2", pending.Detail, rfReplaceAll);
+  TWebInterface::DisplayChoice(r.Response, "please choose", FormatArgs(question, {pending.Shown}), yes, c.Back, "yes",
                                "no");
 }
 

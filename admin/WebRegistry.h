@@ -35,17 +35,19 @@ struct TWebRequest;
 enum class TWebRights { None, LoggedIn, ServerSelected, SuperAdmin };
 
 // What an asking step found: the value the "yes" acts on, its words in the
-// question, and a query the "yes" link carries besides (may be empty).
+// question (%1), a query the "yes" link carries besides (may be empty), and
+// a second word for the question (%2: what the action will cost, say).
 struct TWebPending {
   std::string Value;
   std::string Shown;
   std::string YesQuery;
+  std::string Detail = "";
 };
 
 struct TWebConfirmation {
   const char* Asker = nullptr;     // the document that asks; none: a handler asks (AskFirst)
   const char* Pending = nullptr;   // the session value the target waits in
-  const char* Question = nullptr;  // FormatArgs text; %1 is TWebPending::Shown
+  const char* Question = nullptr;  // FormatArgs text; %1 is TWebPending::Shown, %2 its Detail
   const char* Back = nullptr;      // where "no" leads
   // The asking document's reading of its request; false: refused, and the
   // answer is already set.
@@ -105,6 +107,6 @@ std::string RenderNavigation(const TWebRequest& r);
 // The confirmation step: keeps `pending` for the command `name` and answers
 // with its question. Called by an Asker, or by a handler that asks only
 // sometimes.
-void AskFirst(TWebInterface& web, TWebRequest& r, const char* name, const TWebPending& pending);
+void AskFirst(TWebRequest& r, const char* name, const TWebPending& pending);
 // Takes the command's pending value out of the session and clears it, in one step.
 std::string TakePending(TWebRequest& r, const TWebCommand& command);

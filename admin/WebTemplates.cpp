@@ -7,6 +7,7 @@
 
 #include "admin/FormText.h"
 #include "admin/SvgChart.h"
+#include "admin/WebCompression.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
@@ -133,7 +134,7 @@ bool TWebInterface::Progress_FILE(const std::string& fileName, TWebRequest& r) {
     std::string page = ParseCommands(ReadAll(fileName));
     SetVariables(page, r, FindWebPage(fileName));
     // The pages are in the server's code page, and forms send in the page's.
-    r.Response.set_content(page, std::string("text/HTML; charset=") + kPageCharset);
+    SendGenerated(r.Request, r.Response, std::move(page), std::string("text/HTML; charset=") + kPageCharset);
   } catch (const std::exception& e) {
     // The page was found: an answer that failed half-way is still its answer.
     LogException("Progress_FILE", e);

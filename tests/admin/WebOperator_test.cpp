@@ -96,7 +96,8 @@ TEST_F(TWebOperatorFixture, AnUnknownAccountIsNoSuchAccountAndNothingChanges) {
             "no such account");
   EXPECT_FALSE(GetUser("ghost", TServerFixture::kDefaultID, false));
   // An account without a password is added only after a yes.
-  const std::string ask = browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "nopw"}, {"CLIENTSERVERADMIN", "1"}});
+  const std::string ask =
+      browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "nopw"}, {"CLIENTSERVERADMIN", "1"}});
   EXPECT_NE(QueryValue(ask, "choice_text").find("without a password"), std::string::npos);
   EXPECT_FALSE(GetUser("nopw", TServerFixture::kDefaultID, false));
   EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
@@ -119,6 +120,21 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   EXPECT_NE(rows.find(">ann<"), std::string::npos);
   EXPECT_NE(rows.find("127.0.0.1"), std::string::npos);
   EXPECT_EQ(rows.find(">far<"), std::string::npos);
+  const std::string json = browser->Page("/PLAYERS_LIST.PLCMD?q=BO");
+  EXPECT_NE(json.find("\"online\":2,\"matched\":1"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"bob\""), std::string::npos);
+  // Generated pages go out gzipped where offered, never with the library's
+  // slow Brotli.
+  httplib::Client raw("127.0.0.1", web->Port());
+  raw.set_decompress(false);
+  const std::string cookie = std::string(TWebInterface::kCookieName) + "=" + browser->Cookie;
+  const auto gz = raw.Get("/players.html", {{"Cookie", cookie}, {"Accept-Encoding", "gzip, deflate, br"}});
+  ASSERT_TRUE(gz);
+  EXPECT_EQ(gz->get_header_value("Content-Encoding"), "gzip");
+  const auto br = raw.Get("/players_rows.html", {{"Cookie", cookie}, {"Accept-Encoding", "br"}});
+  ASSERT_TRUE(br);
+  EXPECT_EQ(br->get_header_value("Content-Encoding"), "");
+  EXPECT_NE(br->body.find(">bob<"), std::string::npos);
 
   // far's id names ann on this server: the nickname tells them apart.
   auto form = Target(*far, "far");
@@ -156,6 +172,8 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
             std::string::npos);
   EXPECT_FALSE(bob->Receives(cmd::PlayerSwitchedChannel, 200));
 
+  EXPECT_EQ(QueryValue(browser->Command("/ASK_KICK_PLAYER.PLCMD", {{"player", "1"}, {"nick", "a%2b"}}), "choice_text"),
+            "you really want to kick a%2b");
   const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", Target(*ann, "ann"));
   EXPECT_EQ(QueryValue(ask, "choice_text"), "you really want to kick ann");
   EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
@@ -196,7 +214,8 @@ TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
                 .find("the maximum of 1 is below the 2 players online"),
             std::string::npos);
 
-  const std::string restarted = browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERTYPE", "2"}});
+  const std::string restarted =
+      browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERTYPE", "2"}});
   EXPECT_EQ(QueryValue(restarted, "ok_text").rfind("server config was changed and will be restarted now", 0), 0u);
   const auto gone = ann->WaitCommand(101);
   ASSERT_TRUE(gone);
