@@ -126,6 +126,8 @@ class TWebInterface {
   void CreateServerDropDownList(std::string& text);
   std::string CreateDataBaseClientList(TWebRequest& r, const TMarkers& page);
 
+  // The time now in the DateTimeFormat setting: every time a page shows.
+  std::string Now() const;
   // The markers every page may hold (the login notice, a refused form's
   // values, the navigation) and those `page` declares (WebOperatorPages.cpp);
   // and a status page (403, 404) in the site's look, `plainBody` before login.
@@ -162,7 +164,6 @@ class TWebInterface {
   // `path` made canonical (symlinks resolved) when it lies inside the
   // document folder; empty otherwise.
   std::string InsideDocs(const std::string& path) const;
-  std::string Now() const;
   void ServePlainFile(const std::string& file, TWebRequest& r);
   // The metrics page, without a session: a scraper is no browser.
   void ServeMetrics(const httplib::Request& request, httplib::Response& response);

@@ -120,7 +120,15 @@ void CommandPlayersList(TWebInterface& web, TWebRequest& r) {
   if (!selected || !ReadPlayers(*selected, players, channels))
     return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   const TPlayerQuery query = ReadPlayerQuery([&](const char* name) { return r.Param(name); });
-  SendGenerated(r.Request, r.Response, PlayersJson(players, channels, r.LoggedIn, query), "application/json");
+  std::string json = PlayersJson(players, channels, r.LoggedIn, query);
+  // The time of the answer as the pages show times, for the list's "Updated" line.
+  std::string time;
+  for (const char c : web.Now()) {
+    if (c == '"' || c == '\\') time += '\\';
+    if (static_cast<unsigned char>(c) >= 0x20) time += c;
+  }
+  json.insert(1, "\"time\":\"" + time + "\",");
+  SendGenerated(r.Request, r.Response, json, "application/json");
 }
 
 void CommandMessageAll(TWebInterface& web, TWebRequest& r) {

@@ -68,8 +68,9 @@
       if (select && select !== document.activeElement) select.value = String(d[3]);
     }
   }
-  function done() {
-    status.textContent = "Updated " + new Date().toLocaleTimeString() + "; " + note;
+  // `time`: the server's time of the answer, in the format the pages show times in.
+  function done(time) {
+    status.textContent = "Updated " + (time || new Date().toLocaleTimeString()) + "; " + note;
     list.setAttribute("data-updated", String(Date.now()));
   }
   function refresh() {
@@ -83,9 +84,9 @@
         var rows = list.querySelectorAll("#players-table tbody tr");
         if (sameRows(data, rows)) {
           update(data, rows);
-          return done();
+          return done(data.time);
         }
-        if (!data.online && list.querySelector("#no-players")) return done();
+        if (!data.online && list.querySelector("#no-players")) return done(data.time);
         return load(list.getAttribute("data-source") + query).then(function (html) {
           if (html === null) return;
           // Logged out or locked out: the login page comes instead of the rows.
@@ -95,7 +96,7 @@
           }
           if (busy()) return;
           list.innerHTML = html;
-          done();
+          done(data.time);
         });
       })
       .catch(function (e) { status.textContent = "Could not update the list (" + e.message + "); trying again."; });

@@ -123,6 +123,10 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   const std::string json = browser->Page("/PLAYERS_LIST.PLCMD?q=BO");
   EXPECT_NE(json.find("\"online\":2,\"matched\":1"), std::string::npos) << json;
   EXPECT_NE(json.find("\"bob\""), std::string::npos);
+  // Its time in the pages' format (dd-mm-yyyy hh:nn:ss), not the browser's.
+  ASSERT_EQ(json.rfind("{\"time\":\"", 0), 0u) << json;
+  EXPECT_EQ(json.substr(9, 21).find_first_not_of("0123456789-: "), 19u) << json;
+  EXPECT_EQ(json.substr(11, 1) + json.substr(14, 1) + json.substr(22, 1), "--:") << json;
   // Generated pages go out gzipped where offered, never with the library's
   // slow Brotli.
   httplib::Client raw("127.0.0.1", web->Port());
