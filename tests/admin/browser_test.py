@@ -260,7 +260,7 @@ def main():
         driver = start_browser(os.path.join(work, "chromium-profile"))
         from selenium.webdriver.common.by import By
         from selenium.webdriver.support.ui import Select, WebDriverWait
-        from selenium.common.exceptions import StaleElementReferenceException
+        from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
         base = "http://127.0.0.1:%d/" % http_port
         count = [0]
 
@@ -640,8 +640,24 @@ def main():
         driver.get(base + "players.html")
         arrive("Players", "the crowded players page")
 
+        def quietly(read):
+            # A page being replaced (a click's navigation, the list's refresh)
+            # has no element to read for a moment: ask again.
+            try:
+                return read()
+            except (StaleElementReferenceException, NoSuchElementException):
+                return None
+
         def nicks():
-            return [el("td.nick", r).text for r in els("#players-table tbody tr")]
+            for _ in range(5):
+                got = quietly(lambda: [el("td.nick", r).text for r in els("#players-table tbody tr")])
+                if got is not None:
+                    return got
+                time.sleep(0.2)
+            return []
+
+        def text_of(selector):
+            return quietly(lambda: el(selector).text) or ""
 
         expect(el("#players-count").text.startswith("%d players online" % CROWD), el("#players-count").text)
         first_page = nicks()
@@ -649,12 +665,12 @@ def main():
         expect(first_page[:3] == ["bot1", "bot10", "bot100"], "sorted by nickname: %s" % first_page[:3])
         expect("Page 1 of 20" in el("#players-pager").text, el("#players-pager").text)
         el("#players-pager a[rel=next]").click()
-        wait_until("page 2", lambda: "Page 2 of 20" in el("#players-pager").text)
+        wait_until("page 2", lambda: "Page 2 of 20" in text_of("#players-pager"))
         second_page = nicks()
         expect(len(second_page) == 50 and not set(first_page) & set(second_page), "page 2 holds the next 50")
         field("q").send_keys("bot77")
         el("#players-search button").click()
-        wait_until("the search", lambda: "matching" in el("#players-count").text)
+        wait_until("the search", lambda: "matching" in text_of("#players-count"))
         expect(el("#players-count").text.startswith("%d players online, 11 matching" % CROWD),
                el("#players-count").text)
         expect(sorted(nicks()) == sorted(["bot77"] + ["bot77%d" % d for d in range(10)]), "found: %s" % nicks())
@@ -663,7 +679,8 @@ def main():
         expect(el("#players-q").get_attribute("value") == "bot77", "the search stays in its field")
         shot("players-crowded")
         # The refresh reads the same page of the same search: nothing moves.
-        wait_until("the list refreshes", lambda: el("#players").get_attribute("data-updated"), timeout=20, step=0.5)
+        wait_until("the list refreshes", lambda: quietly(lambda: el("#players").get_attribute("data-updated")),
+                   timeout=20, step=0.5)
         expect(nicks()[:1] == ["bot779"] and len(nicks()) == 11, "the refresh keeps the search and order: %s" % nicks())
         bot.terminate()
         bot.wait(timeout=30)
