@@ -32,11 +32,15 @@ struct TChart {
 // The smallest of 1, 2, 5 times a power of ten that is at least `value`
 // (1 for nothing above zero): the top of the vertical axis.
 double ChartCeiling(double value);
-// "<svg ...>...</svg>": axes at 0, half and the ceiling, one polyline per
-// series, and a legend; a note instead of lines while there are no points.
+// "<svg ...>...</svg>": value lines at 0, half and the ceiling, time ticks,
+// one polyline per series, and a legend above the plot; a note instead of lines while there are no points.
 std::string RenderSvgChart(const TChart& chart);
-// A byte rate as "12.5 kB/s" (powers of 1000).
+// A byte rate as "12.5 kB/s" and a byte count as "3.2 MB" (powers of 1000).
 std::string FormatByteRate(double bytesPerSecond);
+std::string FormatBytes(uint64_t bytes);
+// The seconds between the time axis's ticks: 10 minutes up to an hour,
+// beyond that a multiple of 15 minutes that keeps to eight ticks or fewer.
+int64_t TimeTickStep(int64_t spanSec);
 
 struct TTrafficSample;
 // The overview's two charts of a server's last hour, ending at `nowSec` (the

@@ -9,6 +9,8 @@ std::string LoginNoticeText(std::string_view reason) {
   if (reason == kNoticeLoggedOut) return "You have logged out";
   if (reason == kNoticeRights) return "You were logged out: your rights changed. Log in again if you still may.";
   if (reason == kNoticeStopped) return "You were logged out: that server is not running.";
+  if (reason == kNoticeThrottled)
+    return "There were too many failed login attempts. Nothing was checked: try again later.";
   return "";
 }
 

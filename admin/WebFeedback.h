@@ -13,21 +13,16 @@
 #include <string_view>
 #include <utility>
 
-// The session value that carries a login notice to the next login page.
-inline constexpr const char* kLoginNoticeValue = "LOGIN_NOTICE";
-// The session value that carries an account without a password to its "yes".
-inline constexpr const char* kAccountToAdd = "ACCOUNT_TO_ADD";
 // The proof of the password a session's login verified (password_hash::Proof).
 inline constexpr const char* kPasswordProof = "passwordproof";
-// The session values that carry what a kick's or a server removal's "yes"
-// confirms: the box's link names no target.
-inline constexpr const char* kPlayerToKick = "PLAYER_TO_KICK";
-inline constexpr const char* kServerToRemove = "SERVER_TO_REMOVE";
+// The session value that carries a login notice to the next login page.
+inline constexpr const char* kLoginNoticeValue = "LOGIN_NOTICE";
 // The reasons a login page is shown with.
 inline constexpr const char* kNoticeFailed = "failed";
 inline constexpr const char* kNoticeLoggedOut = "loggedout";
 inline constexpr const char* kNoticeRights = "rights";
 inline constexpr const char* kNoticeStopped = "stopped";
+inline constexpr const char* kNoticeThrottled = "throttled";
 
 // The sentence for a reason; empty for an unknown one.
 std::string LoginNoticeText(std::string_view reason);

@@ -6,7 +6,9 @@
 #include <fstream>
 
 #include "admin/HttpServer.h"
+#include "admin/WebCompression.h"
 #include "admin/WebFeedback.h"
+#include "admin/WebFragments.h"
 #include "common/IniFile.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
@@ -24,16 +26,16 @@ constexpr const char* kSource = "WEBINTERFACE";
 constexpr size_t kCredentialLength = 29;
 
 // Session values the server itself keeps or reads back: the session page
-// never sets them, or an administrator could pose as another account.
-constexpr std::string_view kServerSessionValues[] = {
-    "username",       "password",       "credential",       "serverport",     "serverid",
-    "loggedin",       "superadmin",     "StartTime",        "CLIENT_TO_DELETE", "NumViews",
-    kLoginNoticeValue, kAccountToAdd,   kPlayerToKick,      kServerToRemove,    kPasswordProof};
+// never sets them, or an administrator could pose as another account or
+// plant what a confirmation's "yes" acts on.
+constexpr std::string_view kServerSessionValues[] = {"username",   "password", "credential", "serverport",
+                                                     "serverid",   "loggedin", "superadmin", "StartTime",
+                                                     "NumViews",   kLoginNoticeValue, kPasswordProof};
 
 bool IsServerSessionValue(std::string_view name) {
   for (std::string_view own : kServerSessionValues)
     if (SameText(name, own)) return true;
-  return false;
+  return IsPendingValue(name);
 }
 
 void LogException(std::string_view operation, const std::exception& e) {
@@ -287,6 +289,18 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
     }
     const std::string ext = Lower(fs::path(inside).extension().string());
     bool handled = false;
+    const std::string name = fs::path(inside).filename().string();
+    if (ext.find(".htm") != std::string::npos && IsPageFragment(name)) {
+      SendStatusPage(r.Response, 404);
+      SendStyledStatus(r, 404, "Not Found", "There is no page of that name here.", r.Response.body);
+      return;
+    }
+    if (ext.find(".htm") != std::string::npos &&
+        IsBareMessageBox(name, [&](std::string_view param) { return r.Param(param); })) {
+      // A box opened again later (a bookmark, Back) has nothing to say.
+      r.Response.set_redirect("index.html", 302);
+      return;
+    }
     if (ext.find(".htm") != std::string::npos)
       handled = Progress_FILE(inside, r);
     else if (ext.find(".plcmd") != std::string::npos)
@@ -504,7 +518,7 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
               "?action=close\">Close current session</a></p>";
     }
     page += "</body></html>";
-    r.Response.set_content(page, "text/HTML");
+    SendGenerated(r.Request, r.Response, std::move(page), "text/HTML");
   } catch (const std::exception& e) {
     LogException("ServeVirtualFolder", e);
   }

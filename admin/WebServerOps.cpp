@@ -39,7 +39,7 @@ TWebAction KickPlayer(TServerObject& server, uint32_t player, const std::string&
 TWebAction MovePlayer(TServerObject& server, uint32_t player, const std::string& nick, uint32_t channel,
                       std::string& channelName) {
   const TServerAccess access(server.shared_from_this());
-  const TServerSnapshot view = access.Snapshot(TSnapshotParts::ChannelViews);
+  const TServerSnapshot view = access.Snapshot(TSnapshotParts::ChannelViews | TSnapshotParts::PlayerViews);
   if (!view.Running) return TWebAction::NotRunning;
   bool known = false;
   for (const TChannelView& c : view.ChannelViews)
@@ -48,6 +48,8 @@ TWebAction MovePlayer(TServerObject& server, uint32_t player, const std::string&
       channelName = c.Name;
     }
   if (!known) return TWebAction::NoChannel;
+  for (const TPlayerView& p : view.PlayerViews)
+    if (p.PlayerID == player && p.NickName == nick && p.ChannelID == channel) return TWebAction::AlreadyThere;
   return access.Move(player, channel, nick) ? TWebAction::Done : TWebAction::NoPlayer;
 }
 
@@ -58,6 +60,14 @@ TWebAction MessagePlayer(TServerObject& server, uint32_t player, const std::stri
   to.Kind = TTextTarget::Player;
   to.ID = player;
   return access.SendText(to, text, nick) ? TWebAction::Done : TWebAction::NoPlayer;
+}
+
+TWebAction MessageEveryone(TServerObject& server, const std::string& text, int32_t& sent) {
+  const TServerAccess access(server.shared_from_this());
+  const TServerSnapshot view = access.Snapshot();
+  if (!view.Running) return TWebAction::NotRunning;
+  sent = view.Figures.CurrentUsers;
+  return access.SendText(TTextTarget{}, text) ? TWebAction::Done : TWebAction::NotRunning;
 }
 
 std::vector<TWebServerRow> ServerRows(const std::string& settingsFile) {

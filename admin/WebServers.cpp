@@ -6,10 +6,12 @@
 
 namespace {
 
-std::string RowAction(const char* command, const std::string& id, const char* label, const char* cls) {
+// The button is named with the server ("Stop Alpha") for a screen reader.
+std::string RowAction(const char* command, const TWebServerRow& s, const char* label, const char* cls) {
   return std::string("<form method=\"post\" action=\"") + command +
-         "\"><input type=\"hidden\" name=\"server\" value=\"" + HtmlEscape(id) + "\"><button type=\"submit\" class=\"" +
-         cls + "\">" + label + "</button></form>";
+         "\"><input type=\"hidden\" name=\"server\" value=\"" + HtmlEscape(s.Id) + "\"><button type=\"submit\" class=\"" +
+         cls + "\" aria-label=\"" + label + " " + HtmlEscape(s.Name.empty() ? s.Id : s.Name) + "\">" + label +
+         "</button></form>";
 }
 
 }  // namespace
@@ -36,12 +38,12 @@ std::string RenderServersList(const std::vector<TWebServerRow>& rows) {
             (s.Running ? "on\">running" : "off\">stopped") + "</span></td>";
     std::string actions;
     if (s.Running) {
-      actions += RowAction("SERVERS_STOP.PLCMD", s.Id, "Stop", "secondary");
-      actions += RowAction("SERVERS_RESTART.PLCMD", s.Id, "Restart", "secondary");
+      actions += RowAction("SERVERS_ASK_STOP.PLCMD", s, "Stop", "danger");
+      actions += RowAction("SERVERS_ASK_RESTART.PLCMD", s, "Restart", "danger");
     } else {
-      actions += RowAction("SERVERS_START.PLCMD", s.Id, "Start", "");
+      actions += RowAction("SERVERS_START.PLCMD", s, "Start", "");
     }
-    actions += RowAction("SERVERS_ASK_REMOVE.PLCMD", s.Id, "Remove", "link danger");
+    actions += RowAction("SERVERS_ASK_REMOVE.PLCMD", s, "Remove", "link danger");
     html += "<td data-label=\"Actions\" class=\"actions\">" + actions + "</td></tr>";
   }
   return html + "</tbody></table>";

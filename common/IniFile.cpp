@@ -261,6 +261,19 @@ std::vector<std::string> TIniFile::ReadSection(std::string_view section) const {
   return keys;
 }
 
+std::vector<std::pair<std::string, std::string>> TIniFile::ReadSectionValues(std::string_view section) const {
+  std::lock_guard<std::mutex> lock(IniLock());
+  const auto lines = Load(fileName_);
+  std::vector<std::pair<std::string, std::string>> values;
+  const long header = FindSection(lines, section);
+  if (header < 0) return values;
+  const size_t end = SectionEnd(lines, header);
+  for (size_t i = static_cast<size_t>(header) + 1; i < end; ++i)
+    if (lines[i].Kind == TIniLine::Entry)
+      values.emplace_back(lines[i].Key, lines[i].Value.substr(0, TIniFile::kMaxValueLength));
+  return values;
+}
+
 void TIniFile::EraseSection(std::string_view section) {
   std::lock_guard<std::mutex> lock(IniLock());
   auto lines = Load(fileName_, true);

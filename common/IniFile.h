@@ -48,6 +48,10 @@ class TIniFile {
   bool SectionExists(std::string_view section) const;
   bool ValueExists(std::string_view section, std::string_view key) const;
   std::vector<std::string> ReadSection(std::string_view section) const;  // key names in file order
+  // Every key of the section with its value, in file order, from one
+  // reading of the file (a long list read key by key would read it once
+  // per key).
+  std::vector<std::pair<std::string, std::string>> ReadSectionValues(std::string_view section) const;
   void EraseSection(std::string_view section);
   void DeleteKey(std::string_view section, std::string_view key);
 

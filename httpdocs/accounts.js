@@ -1,11 +1,10 @@
-// The accounts list: a filter box that hides the rows not matching its text,
-// and sorting by a column when its heading is clicked (again: the other way).
-// A cell's data-sort value, where given, sorts in place of its text (times,
-// numbers).
+// The lists of the pages (the accounts, all servers): a filter box that
+// hides the rows not matching its text, and sorting by a column when its
+// heading is clicked (again: the other way). A cell's data-sort value, where
+// given, sorts in place of its text (times, numbers). A table names its
+// filter box in data-filter; the accounts list has its own ids.
 (function () {
-  var table = document.getElementById("accounts");
-  var filter = document.getElementById("accounts-filter");
-  var none = document.getElementById("accounts-none");
+function setup(table, filter, none) {
   if (!table) return;
   var body = table.tBodies[0];
   function rows() { return Array.prototype.slice.call(body.rows); }
@@ -49,4 +48,10 @@
     });
     if (none) none.hidden = shown > 0;
   });
+}
+setup(document.getElementById("accounts"), document.getElementById("accounts-filter"),
+      document.getElementById("accounts-none"));
+Array.prototype.forEach.call(document.querySelectorAll("table[data-filter]"), function (table) {
+  setup(table, document.getElementById(table.getAttribute("data-filter")), null);
+});
 })();

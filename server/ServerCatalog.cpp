@@ -1,21 +1,27 @@
 #include "server/ServerCatalog.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <optional>
 
 #include "common/IniFile.h"
 #include "common/Log.h"
+#include "common/TextFormat.h"
 #include "database/Accounts.h"
 #include "database/ServerRecords.h"
 #include "server/ServerList.h"
 
 std::vector<std::string> ListedServers(const TIniFile& ini) {
+  // The list read in one go; a key given twice counts as its first line, as
+  // a single read would find it.
+  std::map<std::string, std::string> byKey;
+  for (auto& [key, value] : ini.ReadSectionValues(kServersSection)) byKey.emplace(UpperCase(key), std::move(value));
   std::vector<std::string> ids;
   for (int n = 0;; ++n) {
-    std::string id = ini.ReadString(kServersSection, std::to_string(n), "");
-    if (id.empty()) break;
-    ids.push_back(std::move(id));
+    const auto it = byKey.find(std::to_string(n));
+    if (it == byKey.end() || it->second.empty()) break;
+    ids.push_back(it->second);
   }
   return ids;
 }

@@ -39,6 +39,16 @@ TEST_F(TWebFixture, SettingsGoToTheFileAndTheServerRestartsWithThem) {
   EXPECT_EQ(Ini("ServerType"), "5");
   EXPECT_EQ(Ini("ServerFlags"), "2");
   EXPECT_EQ(Ini("AllowCodecCelp51"), "0");
+  EXPECT_NE(browser->Page("/server_settings.html").find("A password is set"), std::string::npos);
+  // Only the explicit choice removes the password, and not beside a new one.
+  EXPECT_NE(QueryValue(browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERPASSWORD", "x"}, {"SERVERPASSWORD_NONE", "1"}}),
+                       "error_text")
+                .find("not both"),
+            std::string::npos);
+  EXPECT_EQ(Ini("ServerPassword"), "newpw");
+  browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Again"}, {"SERVERPASSWORD_NONE", "1"}});
+  EXPECT_EQ(Ini("ServerPassword"), "");
+  EXPECT_NE(browser->Page("/server_settings.html").find("No password is set"), std::string::npos);
 }
 
 TEST_F(TWebFixture, AddingAccountsChecksPasswordsNamesAndRights) {

@@ -96,7 +96,8 @@ TEST_F(TWebOperatorFixture, AnUnknownAccountIsNoSuchAccountAndNothingChanges) {
             "no such account");
   EXPECT_FALSE(GetUser("ghost", TServerFixture::kDefaultID, false));
   // An account without a password is added only after a yes.
-  const std::string ask = browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "nopw"}, {"CLIENTSERVERADMIN", "1"}});
+  const std::string ask =
+      browser->Command("/ADD_CLIENT.PLCMD", {{"CLIENTLOGINNAME", "nopw"}, {"CLIENTSERVERADMIN", "1"}});
   EXPECT_NE(QueryValue(ask, "choice_text").find("without a password"), std::string::npos);
   EXPECT_FALSE(GetUser("nopw", TServerFixture::kDefaultID, false));
   EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
@@ -119,6 +120,25 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   EXPECT_NE(rows.find(">ann<"), std::string::npos);
   EXPECT_NE(rows.find("127.0.0.1"), std::string::npos);
   EXPECT_EQ(rows.find(">far<"), std::string::npos);
+  const std::string json = browser->Page("/PLAYERS_LIST.PLCMD?q=BO");
+  EXPECT_NE(json.find("\"online\":2,\"matched\":1"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"bob\""), std::string::npos);
+  // Its time in the pages' format (dd-mm-yyyy hh:nn:ss), not the browser's.
+  ASSERT_EQ(json.rfind("{\"time\":\"", 0), 0u) << json;
+  EXPECT_EQ(json.substr(9, 21).find_first_not_of("0123456789-: "), 19u) << json;
+  EXPECT_EQ(json.substr(11, 1) + json.substr(14, 1) + json.substr(22, 1), "--:") << json;
+  // Generated pages go out gzipped where offered, never with the library's
+  // slow Brotli.
+  httplib::Client raw("127.0.0.1", web->Port());
+  raw.set_decompress(false);
+  const std::string cookie = std::string(TWebInterface::kCookieName) + "=" + browser->Cookie;
+  const auto gz = raw.Get("/players.html", {{"Cookie", cookie}, {"Accept-Encoding", "gzip, deflate, br"}});
+  ASSERT_TRUE(gz);
+  EXPECT_EQ(gz->get_header_value("Content-Encoding"), "gzip");
+  const auto br = raw.Get("/players_rows.html", {{"Cookie", cookie}, {"Accept-Encoding", "br"}});
+  ASSERT_TRUE(br);
+  EXPECT_EQ(br->get_header_value("Content-Encoding"), "");
+  EXPECT_NE(br->body.find(">bob<"), std::string::npos);
 
   // far's id names ann on this server: the nickname tells them apart.
   auto form = Target(*far, "far");
@@ -133,11 +153,31 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   EXPECT_EQ(text->Str(24, 255), "hi bob");
   EXPECT_EQ(text->Str(284, 29), "SERVER");
   EXPECT_FALSE(far->Receives(130, 200));
+  // Everyone of this server, and nobody of the other.
+  EXPECT_EQ(QueryValue(browser->Command("/MESSAGE_ALL.PLCMD", {{"text", "hi all"}}), "ok_text"),
+            "the message was sent to the 2 players online");
+  for (TVoiceClient* c : {ann.get(), bob.get()}) {
+    const auto all = c->WaitCommand(130);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->Str(24, 255), "hi all");
+  }
+  EXPECT_FALSE(far->Receives(130, 200));
 
   form = Target(*ann, "ann");
   form.emplace("channel", "424242");
   EXPECT_EQ(QueryValue(browser->Command("/MOVE_PLAYER.PLCMD", form), "error_text"), "there is no such channel");
+  // To the channel the player is in: said, and nothing sent.
+  uint32_t annChannel = 0;
+  for (const TPlayerView& p : TServerAccess(Running()).Snapshot(TSnapshotParts::PlayerViews).PlayerViews)
+    if (p.PlayerID == ann->PlayerID) annChannel = p.ChannelID;
+  form = Target(*ann, "ann");
+  form.emplace("channel", std::to_string(annChannel));
+  EXPECT_NE(QueryValue(browser->Command("/MOVE_PLAYER.PLCMD", form), "ok_text").find("ann is already in"),
+            std::string::npos);
+  EXPECT_FALSE(bob->Receives(cmd::PlayerSwitchedChannel, 200));
 
+  EXPECT_EQ(QueryValue(browser->Command("/ASK_KICK_PLAYER.PLCMD", {{"player", "1"}, {"nick", "a%2b"}}), "choice_text"),
+            "you really want to kick a%2b");
   const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", Target(*ann, "ann"));
   EXPECT_EQ(QueryValue(ask, "choice_text"), "you really want to kick ann");
   EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
@@ -171,8 +211,15 @@ TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
   EXPECT_EQ(reply.MaxUsers, 30u);
   EXPECT_EQ(reply.CodecMask, 1u << 2);
   EXPECT_EQ(reply.ServerFlags & 1, 1);
+  // A maximum below the players online warns that newcomers are kept out.
+  EXPECT_NE(QueryValue(browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERMAXUSERS", "1"},
+                                                                   {"SERVERTYPE", "1"}}),
+                       "ok_text")
+                .find("the maximum of 1 is below the 2 players online"),
+            std::string::npos);
 
-  const std::string restarted = browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERTYPE", "2"}});
+  const std::string restarted =
+      browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Live"}, {"SERVERTYPE", "2"}});
   EXPECT_EQ(QueryValue(restarted, "ok_text").rfind("server config was changed and will be restarted now", 0), 0u);
   const auto gone = ann->WaitCommand(101);
   ASSERT_TRUE(gone);
@@ -182,7 +229,13 @@ TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
   auto bob = TServerFixture::ConnectTo(servers.Port(), "bob");
   ASSERT_TRUE(bob);
   ASSERT_TRUE(LogIn("op", "oppw"));
-  EXPECT_EQ(QueryValue(browser->Command("/RESTART_SERVER.PLCMD"), "ok_url"), "server_settings.html");
+  // Asked first, with the players it throws off; a yes never asked for does nothing.
+  EXPECT_NE(QueryValue(browser->Command("/RESTART_SERVER.PLCMD"), "error_text").find("nothing was restarted"),
+            std::string::npos);
+  const std::string ask = browser->Command("/ASK_RESTART_SERVER.PLCMD");
+  EXPECT_EQ(QueryValue(ask, "choice_text"), "restart " + std::string(TServerFixture::kDefaultID) + "? The 1 player online will be disconnected.");
+  EXPECT_FALSE(bob->Receives(101, 200));
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_url"), "server_settings.html");
   const auto told = bob->WaitCommand(101);
   ASSERT_TRUE(told);
   EXPECT_EQ(told->U16(28), 4);
@@ -195,7 +248,10 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_EQ(refusedPage.find("servers-table"), std::string::npos);
   EXPECT_NE(refusedPage.find("<!--\n<div class=\"card\">"), std::string::npos) << "the add form is hidden";
   EXPECT_NE(refusedPage.find("id=\"servers-refused\""), std::string::npos);
-  for (const char* command : {"/SERVERS_STOP.PLCMD", "/SERVERS_RESTART.PLCMD", "/SERVERS_ASK_REMOVE.PLCMD"})
+  EXPECT_EQ(refusedPage.find("nav-servers"), std::string::npos) << "the navigation leaves out what it may not see";
+  EXPECT_NE(refusedPage.find("id=\"nav-players\""), std::string::npos);
+  for (const char* command : {"/SERVERS_ASK_STOP.PLCMD", "/SERVERS_STOP.PLCMD", "/SERVERS_ASK_RESTART.PLCMD",
+                              "/SERVERS_ASK_REMOVE.PLCMD"})
     EXPECT_EQ(QueryValue(browser->Command(command, {{"server", kOtherID}}), "error_text"),
               "only a super server administrator may manage servers")
         << command;
@@ -205,7 +261,21 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_TRUE(RunningID(kOtherID));
 
   ASSERT_TRUE(LogIn());
-  EXPECT_EQ(QueryValue(browser->Command("/SERVERS_STOP.PLCMD", {{"server", kOtherID}}), "ok_url"), "servers.html");
+  const std::string nav = browser->Page("/servers.html");
+  EXPECT_LT(nav.find("id=\"nav-accounts\""), nav.find("id=\"nav-servers\""));
+  // Stop and Restart ask first and say whom they disconnect.
+  EXPECT_NE(QueryValue(browser->Command("/SERVERS_STOP.PLCMD", {{"server", kOtherID}}), "error_text")
+                .find("no server was waiting"),
+            std::string::npos);
+  EXPECT_TRUE(RunningID(kOtherID));
+  auto far = TServerFixture::ConnectTo(other->BoundPort(), "far");
+  ASSERT_TRUE(far);
+  EXPECT_EQ(QueryValue(browser->Command("/SERVERS_ASK_RESTART.PLCMD", {{"server", kOtherID}}), "choice_text"),
+            "restart server_cfg Other? The 1 player online will be disconnected.");
+  const std::string askStop = browser->Command("/SERVERS_ASK_STOP.PLCMD", {{"server", kOtherID}});
+  EXPECT_EQ(QueryValue(askStop, "choice_text"), "stop server_cfg Other? The 1 player online will be disconnected.");
+  EXPECT_TRUE(RunningID(kOtherID));
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(askStop, "choice_url_yes")), "ok_url"), "servers.html");
   EXPECT_FALSE(RunningID(kOtherID));
   const std::string list = browser->Page("/servers.html");
   const size_t row = list.find("data-server=\"server_cfg Other\"");
@@ -253,4 +323,38 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_FALSE(ini.ValueExists("Servers", "2"));
   EXPECT_FALSE(ini.SectionExists("server_cfg New"));
   EXPECT_FALSE(GetUser("doomed", "server_cfg New", false));
+}
+
+TEST_F(TWebOperatorFixture, ASuperAdminSwitchesTheServerOfEveryPageAndSeesThemAll) {
+  const uint16_t otherPort = StartOther();
+  auto far = TServerFixture::ConnectTo(otherPort, "far");
+  ASSERT_TRUE(far);
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  EXPECT_EQ(browser->Page("/index.html").find("server-switch"), std::string::npos);
+  EXPECT_EQ(browser->Page("/all_servers.html").find("id=\"all-servers\""), std::string::npos);
+  EXPECT_EQ(QueryValue(browser->Command("/SELECT_SERVER.PLCMD", {{"server", kOtherID}}), "error_text"),
+            "only a super server administrator may manage servers");
+  EXPECT_EQ(browser->Page("/players_rows.html").find(">far<"), std::string::npos) << "op stays on its own server";
+
+  ASSERT_TRUE(LogIn());
+  EXPECT_NE(browser->Page("/index.html").find("id=\"server-switch\""), std::string::npos);
+  const std::string all = browser->Page("/all_servers.html");
+  const size_t row = all.find("data-server=\"server_cfg Other\"");
+  ASSERT_NE(row, std::string::npos);
+  EXPECT_NE(all.find(">1 of ", row), std::string::npos) << "players online of the maximum";
+  EXPECT_NE(all.find("data-server=\"" + std::string(TServerFixture::kDefaultID) + "\" class=\"selected\""),
+            std::string::npos);
+  EXPECT_EQ(browser->Command("/SELECT_SERVER.PLCMD", {{"server", kOtherID}, {"page", "players.html"}}),
+            "players.html");
+  EXPECT_NE(browser->Page("/players_rows.html").find(">far<"), std::string::npos);
+  // A command acts on the chosen server too, and a stopped one cannot be chosen.
+  EXPECT_EQ(QueryValue(browser->Command("/MESSAGE_ALL.PLCMD", {{"text", "to far"}}), "ok_text"),
+            "the message was sent to the 1 player online");
+  ASSERT_TRUE(far->WaitCommand(130));
+  EXPECT_NE(QueryValue(browser->Command("/SELECT_SERVER.PLCMD", {{"server", "server_cfg None"}}), "error_text")
+                .find("not running"),
+            std::string::npos);
+  EXPECT_EQ(browser->Command("/SELECT_SERVER.PLCMD", {{"server", TServerFixture::kDefaultID}, {"page", "//evil"}}),
+            "index.html");
+  EXPECT_EQ(browser->Page("/players_rows.html").find(">far<"), std::string::npos);
 }

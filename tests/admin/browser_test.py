@@ -7,7 +7,9 @@ in with parleon-watch (a few voice clients that print every notice they
 receive), and walks an operator through the pages: logging in, the
 navigation, the Players page (list, refresh, Message, Move, Kick), live
 settings, the Servers page (Stop, Start, Restart, Add, Remove), the charts,
-the accounts list and the feedback of log-out and errors. Every effect is
+the accounts list and the feedback of log-out and errors; then parleon-bot
+fills one server with 1,000 players and the Players list is paged, searched
+and sorted. Every effect is
 checked against the ground truth: the query port's "pl", "sl" and "si", the
 notices the players received, server.ini and the accounts the query lists.
 Screenshots at 1280x900 and 390x844 go to <build>/browser-screenshots.
@@ -31,6 +33,7 @@ import time
 SKIP = 77
 PASSWORD = "browser-pw"
 SERVERS = ["Default", "Alpha", "Beta", "Gamma"]
+CROWDED, CROWD = "Gamma", 1000  # the server the bot fills, and with how many players
 
 
 def free_port(kind):
@@ -176,6 +179,8 @@ def start_server(exe, source, work):
             ini.write("%d=server_cfg %s\n" % (n, name))
         for name, port in zip(SERVERS, udp):
             ini.write("[server_cfg %s]\nServerUDPPort=%d\nServerName=%s room\n" % (name, port, name))
+            if name == CROWDED:
+                ini.write("ServerMaxUsers=%d\n" % (CROWD + 10))
     proc = subprocess.Popen([exe, "-ADMINPW=" + PASSWORD], cwd=work,
                             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     def listening(port):
@@ -228,14 +233,16 @@ def start_browser(profile):
 def main():
     exe, source, build = sys.argv[1:4]
     watch_exe = os.path.join(os.path.dirname(exe), "parleon-watch")
-    if not os.access(watch_exe, os.X_OK):
-        raise SystemExit("FAIL: %s is not built (the players of this test)" % watch_exe)
+    bot_exe = os.path.join(os.path.dirname(exe), "parleon-bot")
+    for tool in (watch_exe, bot_exe):
+        if not os.access(tool, os.X_OK):
+            raise SystemExit("FAIL: %s is not built (the players of this test)" % tool)
     shots = os.path.join(build, "browser-screenshots")
     shutil.rmtree(shots, ignore_errors=True)
     os.makedirs(shots)
     work = tempfile.mkdtemp(prefix="browser-run-", dir=build)
     proc, http_port, query_port, udp = start_server(exe, source, work)
-    driver = watch = None
+    driver = watch = bot = None
     started = time.time()
     try:
         query = Query(query_port, login=False)
@@ -253,7 +260,7 @@ def main():
         driver = start_browser(os.path.join(work, "chromium-profile"))
         from selenium.webdriver.common.by import By
         from selenium.webdriver.support.ui import Select, WebDriverWait
-        from selenium.common.exceptions import StaleElementReferenceException
+        from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
         base = "http://127.0.0.1:%d/" % http_port
         count = [0]
 
@@ -339,7 +346,8 @@ def main():
 
         # ---- navigation on every page, the current one marked
         nav = [a.text for a in els("header.top nav a")]
-        expect(nav == ["Overview", "Players", "Settings", "Accounts", "Servers", "Log out"], "navigation: %s" % nav)
+        expect(nav == ["Overview", "Players", "Settings", "Accounts", "Servers", "All servers", "Log out"],
+               "navigation: %s" % nav)
         for page, title, link in (("players.html", "Players", "nav-players"), ("server_settings.html", "Settings",
                                   "nav-settings"), ("client_manager.html", "Accounts", "nav-accounts"),
                                   ("servers.html", "Servers", "nav-servers"), ("index.html", "Overview",
@@ -467,7 +475,13 @@ def main():
 
         ports = [int(el("td.port", r).text) for r in els("#servers-table tbody tr")]
         expect(ports == sorted(udp), "every server, sorted by port")
+        stop = server_row("Gamma").find_element(By.XPATH, ".//button[text()='Stop']")
+        expect(driver.execute_script("return getComputedStyle(arguments[0]).backgroundColor", stop)
+               == "rgb(179, 38, 30)", "Stop looks destructive")
         row_action(server_row("Gamma"), "Stop")
+        expect(box("choice") == "stop server_cfg Gamma? Nobody is online.", "Stop asks first")
+        expect(udp[3] in query.ports(), "nothing stopped before the yes")
+        el("#choice-yes").click()
         box("ok")
         expect(udp[3] not in query.ports(), "sl no longer lists Gamma")
         driver.get(base + "servers.html")
@@ -479,6 +493,10 @@ def main():
         driver.get(base + "servers.html")
         before = query.players(udp[0])
         row_action(server_row("Default"), "Restart")
+        expect(box("choice") == "restart server_cfg Default? The %d players online will be disconnected." % len(before),
+               "Restart asks first and says how many players it throws off")
+        shot("restart-choice")
+        el("#choice-yes").click()
         box("ok")
         for nick in ("bob", "cy"):
             watch.wait(nick + " told of the restart", lambda e, n=nick: e["nick"] == n and e.get("code") == "101"
@@ -511,6 +529,33 @@ def main():
         submit("add-server")
         box("ok")
         expect(query.on(new_port).cmd("listuser") == ["ERROR, no users avaible"], "its accounts went with it")
+
+        # ---- the header's switch: every page shows the chosen server, without a new login
+        driver.get(base + "players.html")
+        Select(el("#switch-server")).select_by_value("server_cfg Alpha")
+        el("#server-switch button").click()
+        arrive("Players", "the switch comes back to the same page")
+        expect(el("header.top .brand small").text == "Alpha room", "the header names Alpha")
+        expect(els("#no-players"), "Alpha's players: nobody")
+        driver.get(base + "index.html")
+        expect(el("#port").text == str(udp[1]), "the overview is Alpha's")
+        shot("switched")
+        # All servers: every server, filtered and sorted in the page
+        driver.get(base + "all_servers.html")
+        arrive("All servers", "all servers page")
+        rows = els("#all-servers tbody tr")
+        expect(len(rows) == len(query.ports()), "every running server is listed")
+        expect("selected" in el('#all-servers tr[data-server="server_cfg Alpha"]').get_attribute("class"),
+               "the shown server is marked")
+        el("#all-servers-filter").send_keys("Gamma")
+        visible = [el("td.name", r).text for r in els("#all-servers tbody tr") if r.is_displayed()]
+        expect(visible == ["Gamma room"], "the filter shows Gamma only: %s" % visible)
+        shot("all-servers")
+        shot("all-servers", phone=True)
+        driver.get(base + "all_servers.html")  # the filter hides Default's row
+        el('#all-servers tr[data-server="server_cfg Default"] button').click()
+        arrive("Overview", "Open switches back to Default")
+        expect(el("#port").text == str(udp[0]), "the overview is Default's again")
 
         # ---- the overview's charts follow the players online
         for nick in ("bob", "cy"):
@@ -578,8 +623,73 @@ def main():
         # The list's next refresh finds the session ended and the page follows.
         arrive("Log in", "a session whose rights went lands on the login page by itself")
         expect("rights changed" in el("#login-notice").text, "with the reason")
+        # ---- a thousand players: the list is paged, searched and sorted, and its refresh keeps that
+        crowd_port = udp[SERVERS.index(CROWDED)]
+        bot = subprocess.Popen([bot_exe, "--port", str(crowd_port), "--clients", str(CROWD), "--speakers", "0",
+                                "--duration", "240", "--channel-prefix", "", "--login-window", "50"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until("the bot logs %d players in" % CROWD, lambda: len(query.players(crowd_port)) == CROWD,
+                   timeout=120, step=1)
+        driver.get(base)
+        arrive("Log in", "the login page for the crowded server")
+        field("username").send_keys("admin")
+        field("password").send_keys(PASSWORD)
+        Select(field("serverport")).select_by_value(str(crowd_port))
+        submit("login")
+        arrive("Overview", "logged in to the crowded server")
+        driver.get(base + "players.html")
+        arrive("Players", "the crowded players page")
+
+        def quietly(read):
+            # A page being replaced (a click's navigation, the list's refresh)
+            # has no element to read for a moment: ask again.
+            try:
+                return read()
+            except (StaleElementReferenceException, NoSuchElementException):
+                return None
+
+        def nicks():
+            for _ in range(5):
+                got = quietly(lambda: [el("td.nick", r).text for r in els("#players-table tbody tr")])
+                if got is not None:
+                    return got
+                time.sleep(0.2)
+            return []
+
+        def text_of(selector):
+            return quietly(lambda: el(selector).text) or ""
+
+        expect(el("#players-count").text.startswith("%d players online" % CROWD), el("#players-count").text)
+        first_page = nicks()
+        expect(len(first_page) == 50, "50 players a page: %d" % len(first_page))
+        expect(first_page[:3] == ["bot1", "bot10", "bot100"], "sorted by nickname: %s" % first_page[:3])
+        expect("Page 1 of 20" in el("#players-pager").text, el("#players-pager").text)
+        el("#players-pager a[rel=next]").click()
+        wait_until("page 2", lambda: "Page 2 of 20" in text_of("#players-pager"))
+        second_page = nicks()
+        expect(len(second_page) == 50 and not set(first_page) & set(second_page), "page 2 holds the next 50")
+        field("q").send_keys("bot77")
+        el("#players-search button").click()
+        wait_until("the search", lambda: "matching" in text_of("#players-count"))
+        expect(el("#players-count").text.startswith("%d players online, 11 matching" % CROWD),
+               el("#players-count").text)
+        expect(sorted(nicks()) == sorted(["bot77"] + ["bot77%d" % d for d in range(10)]), "found: %s" % nicks())
+        el("#players-table th a.sort").click()  # the nickname's heading, sorted ascending: now descending
+        wait_until("sorted descending", lambda: nicks()[:1] == ["bot779"])
+        expect(el("#players-q").get_attribute("value") == "bot77", "the search stays in its field")
+        shot("players-crowded")
+        # The refresh reads the same page of the same search: nothing moves.
+        wait_until("the list refreshes", lambda: quietly(lambda: el("#players").get_attribute("data-updated")),
+                   timeout=20, step=0.5)
+        expect(nicks()[:1] == ["bot779"] and len(nicks()) == 11, "the refresh keeps the search and order: %s" % nicks())
+        bot.terminate()
+        bot.wait(timeout=30)
+        bot = None
         print("PASS: %d screenshots in %s, %.0f s" % (count[0], shots, time.time() - started))
     finally:
+        if bot:
+            bot.kill()
+            bot.wait()
         if driver:
             driver.quit()
         if watch:

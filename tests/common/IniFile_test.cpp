@@ -31,6 +31,9 @@ TEST(IniFileTest, NamesMatchWithoutCaseAndRewritesKeepOrder) {
   f.WriteString("Three", "d", "4");
   EXPECT_EQ(ReadFileText(path), "; note\r\n[One]\r\na=10\r\nB=2\r\nnew=x\r\n\r\n[Two]\r\nc=3\r\n\r\n[Three]\r\nd=4\r\n");
   EXPECT_EQ(f.ReadSection("one"), (std::vector<std::string>{"a", "B", "new"}));
+  using TValues = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(f.ReadSectionValues("one"), (TValues{{"a", "10"}, {"B", "2"}, {"new", "x"}}));
+  EXPECT_EQ(f.ReadSectionValues("none"), TValues{});
   f.DeleteKey("one", "b");
   f.EraseSection("two");
   EXPECT_FALSE(f.SectionExists("Two"));
@@ -124,6 +127,7 @@ TEST(IniFileTest, ValuesAreReadAsAtMost2047Characters) {
   TIniFile f(dir.File("l.ini"));
   f.WriteString("L", "v", std::string(3000, 'z'));
   EXPECT_EQ(f.ReadString("L", "v", "").size(), 2047u);
+  EXPECT_EQ(f.ReadSectionValues("L").at(0).second.size(), 2047u);
   f.WriteString("L", "nl", "a\r\nb");  // a line end cannot split the file's lines
   EXPECT_EQ(f.ReadString("L", "nl", ""), "a  b");
 }
