@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -258,6 +259,9 @@ class TPLUDPListener {
   // login of the same peer or account while one is checked, or a full
   // queue); false when it is served now (anonymous, or refused unhashed).
   bool CheckLoginAccount(TPacket& packet, uint32_t connection, uint32_t sessionKey);
+  // The ban in force that keeps the login in `packet` out (by its address,
+  // login name or nickname), or none. Looked at before any password.
+  std::optional<TBan> BanFor(const TPacket& packet);
   bool LoginInFlight(const TPacket& packet, std::string_view loginName) const;
   void HandleLogin(TPacket& packet);
   void HandleEnter(TPacket& packet);
@@ -329,6 +333,7 @@ class TPLUDPListener {
   // Players whose self-registration is being stored: id and session key.
   std::vector<std::pair<uint32_t, uint32_t>> registrationsInFlight_;
   TLogRateLimiter droppedLogins_{nullptr};
+  TLogRateLimiter bannedLogins_{nullptr};
   TDateTime nowCache_ = 0;
   int64_t nowCounter_ = 0;
   bool nowValid_ = false;

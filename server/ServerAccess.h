@@ -142,6 +142,15 @@ class TServerAccess {
   // password and capacity checks: rights are those stored for the new
   // family, the others are told, an emptied temporary family goes.
   bool Move(uint32_t playerID, uint32_t channelID, std::string_view nickName = {}) const;
+  // The server's bans in force, by id; none when the server is not running.
+  std::optional<std::vector<TBan>> Bans() const;
+  // Stores a new ban of this server: its id and time of creation are set
+  // here, `minutes` 0 is no expiry. False when the server is not running or
+  // the file could not be written. The caller has checked the value.
+  bool AddBan(TBan& ban, int64_t minutes) const;
+  // Lifts this server's ban `id` (`lifted` receives it); false when the
+  // server is not running or has no such ban, another server's included.
+  bool LiftBan(int32_t id, TBan* lifted = nullptr) const;
 
  private:
   // Whether a change can only come into force through a restart: the type
