@@ -12,6 +12,8 @@
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
+#include "admin/WebText.h"
+#include "database/Bans.h"
 #include "database/Accounts.h"
 #include "server/ServerAccess.h"
 #include "server/ServerList.h"
@@ -408,6 +410,7 @@ void LoginCommand(TCall& c) {
     if (LoginAccount(name, entry.first, password, false, PlayerPrivileges::SuperServerAdmin)) {
       throttle.Succeeded(c.Conn.PeerAddress, name);
       c.Conn.LoggedIn = true;
+      c.Conn.LoginName = name;
       return c.Ok();
     }
   }
@@ -475,6 +478,61 @@ void ListUsersCommand(TCall& c) {
   c.Ok();
 }
 
+// ---- bans -------------------------------------------------------------------------------
+
+// The selected server, without holding the ServerList lock: a ban is
+// written to the file, and the server's door guards against a stop.
+TServerRef BanTarget(TCall& c, size_t minParams) {
+  std::optional<TSelectedTarget> target = SelectedTarget(c, minParams);
+  return target ? target->Server : nullptr;
+}
+
+// banadd ip|name|nick <value> <minutes> [reason]: 0 minutes is no expiry.
+void BanAddCommand(TCall& c) {
+  const TServerRef server = BanTarget(c, 3);
+  if (!server) return;
+  const std::optional<TBanKind> kind = BanKindFromWord(c.Params[0]);
+  if (!kind) return c.Error("invalid ban type");
+  TBan ban;
+  ban.Kind = *kind;
+  if (*kind == TBanKind::Address) {
+    const std::optional<std::string> address = NormalBanAddress(c.Params[1]);
+    if (!address) return c.Error("invalid address");
+    ban.Value = *address;
+  } else {
+    ban.Value = wire::Cut(c.Params[1], wire::kStr29);
+  }
+  int32_t minutes = 0;
+  if (!TIniFile::ParseInteger(c.Params[2], minutes) || minutes < 0) return c.Error("convert error");
+  ban.Reason = wire::Cut(Trim(JoinEachAfterBlank(c.Params, 3)), wire::kStr99);
+  ban.SetBy = c.Conn.LoginName;
+  if (!TServerAccess(server).AddBan(ban, minutes)) return c.Error("unable to save ban");
+  c.Line(std::to_string(ban.ID));
+  c.Ok();
+}
+
+// One line per ban in force: id, kind, value, expiry, set by, reason.
+void BanListCommand(TCall& c) {
+  const TServerRef server = BanTarget(c, 0);
+  if (!server) return;
+  const auto bans = TServerAccess(server).Bans();
+  if (!bans) return c.Error("serverport not found");
+  for (const TBan& b : *bans)
+    c.Line(std::to_string(b.ID) + '\t' + BanKindWord(b.Kind) + '\t' + b.Value + '\t' +
+           (b.Expires == 0 ? std::string("never") : FormatDateTime("yyyy-mm-dd hh:nn:ss", b.Expires)) + '\t' +
+           b.SetBy + '\t' + b.Reason);
+  c.Ok();
+}
+
+void BanDeleteCommand(TCall& c) {
+  const TServerRef server = BanTarget(c, 1);
+  if (!server) return;
+  int32_t id = 0;
+  if (!TIniFile::ParseInteger(c.Params[0], id)) return c.Error("convert error");
+  if (!TServerAccess(server).LiftBan(id)) return c.Error("ban not found");
+  c.Ok();
+}
+
 // ---- the table ----------------------------------------------------------------------------
 
 void HelpCommand(TCall& c);
@@ -506,6 +564,9 @@ const TCommand kCommands[] = {
     {"changeuserpw", "changes password of a user", ChangePasswordCommand},
     {"changeuserrights", "changes rights of a user", ChangeRightsCommand},
     {"listuser", "display online users of a server", ListUsersCommand},
+    {"banadd", "bans ip|name|nick <value> <minutes> [reason]", BanAddCommand},
+    {"banlist", "lists the bans of a server", BanListCommand},
+    {"bandel", "lifts a ban", BanDeleteCommand},
     {"help", "this helpfile", HelpCommand},
     {"quit", "close connection", nullptr},
 };

@@ -19,5 +19,6 @@ struct TQueryConnection {
   TServerRef Selected;
   std::vector<std::pair<std::string, TServerRef>> Servers;
   bool LoggedIn = false;
+  std::string LoginName;  // the account that logged in: the actor of what the connection changes
   std::string PeerAddress;
 };

@@ -126,6 +126,44 @@ TEST_F(TQueryFixture, SetStoresTheSettingAndRestarts) {
   EXPECT_TRUE(server.Server->Running());
 }
 
+// banadd, banlist and bandel act on the selected server only: another
+// server's ban is neither listed nor lifted through it.
+TEST_F(TQueryFixture, BansAreAddedListedAndLiftedOnTheSelectedServer) {
+  const TServerRef other = StartServer("Other");
+  auto c = Admin();
+  EXPECT_EQ(c->Command("banlist"), Lines({"ERROR, no server selected"}));
+  EXPECT_EQ(c->Command("sel " + Port(other)), Lines({"OK"}));
+  EXPECT_EQ(c->Command("banadd nick troll 0"), Lines({"1", "OK"}));
+  EXPECT_EQ(c->Command("sel " + Port()), Lines({"OK"}));
+  EXPECT_EQ(c->Command("banadd ip 127.0.0.1"), Lines({"ERROR, paramcount invalid"}));
+  EXPECT_EQ(c->Command("banadd host x 0"), Lines({"ERROR, invalid ban type"}));
+  EXPECT_EQ(c->Command("banadd ip 127.0.0.300 0"), Lines({"ERROR, invalid address"}));
+  EXPECT_EQ(c->Command("banadd ip 127.0.0.1 -5"), Lines({"ERROR, convert error"}));
+  EXPECT_EQ(c->Command("banadd IP 127.0.0.9/8 60 kept  spamming"), Lines({"1", "OK"}));
+  EXPECT_EQ(c->Command("banadd name bob 0"), Lines({"2", "OK"}));
+  const auto bans = c->Command("banlist");
+  ASSERT_EQ(bans.size(), 3u);
+  const std::vector<std::string> first = Split(bans[0]);
+  ASSERT_EQ(first.size(), 6u);
+  EXPECT_EQ(first[0], "1");
+  EXPECT_EQ(first[1], "ip");
+  EXPECT_EQ(first[2], "127.0.0.0/8");
+  EXPECT_NE(first[3], "never");
+  EXPECT_EQ(first[4], "admin");
+  EXPECT_EQ(first[5], "kept spamming");
+  EXPECT_EQ(Split(bans[1]), Lines({"2", "name", "bob", "never", "admin", ""}));
+  TLoginRequest x;
+  x.NickName = "x";
+  EXPECT_EQ(TVoiceClient(server.Port()).Login(x).Result, rc::BadPasswordOrNick) << "the address ban holds";
+
+  EXPECT_EQ(c->Command("bandel 1"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("bandel 1"), Lines({"ERROR, ban not found"}));
+  EXPECT_EQ(c->Command("bandel 2"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("banlist"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("sel " + Port(other)), Lines({"OK"}));
+  EXPECT_EQ(Split(c->Command("banlist")[0])[2], "troll") << "the other server's ban stays";
+}
+
 TEST_F(TQueryFixture, MessagesReachEveryPlayer) {
   const TServerRef other = StartServer("Other");
   auto alice = TServerFixture::ConnectTo(server.Port(), "alice");
