@@ -12,7 +12,9 @@
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
+#include "admin/AuditText.h"
 #include "admin/WebText.h"
+#include "common/AuditLog.h"
 #include "database/Bans.h"
 #include "database/Accounts.h"
 #include "server/ServerAccess.h"
@@ -36,6 +38,18 @@ struct TCall {
   void Ok() { Line("OK"); }
   void Error(std::string_view message) { Answer += QueryErrorLine(message); }
 };
+
+// One line of the audit trail for what this connection did.
+void AuditCall(TCall& c, const std::string& serverID, const char* kind, std::string detail) {
+  TAuditRecord r;
+  r.Surface = audit_surface::Query;
+  r.Actor = c.Conn.LoggedIn ? c.Conn.LoginName : "query";
+  r.Address = c.Conn.PeerAddress;
+  r.Server = serverID;
+  r.Kind = kind;
+  r.Detail = std::move(detail);
+  Audit(std::move(r), &c.Conn.AuditLimiter);
+}
 
 std::string LowerAscii(std::string_view s) {
   std::string out(s);
@@ -256,6 +270,7 @@ void MessageCommand(TCall& c) {
   std::erase(text, '\r');
   std::replace(text.begin(), text.end(), '\n', ' ');
   if (!TServerAccess(server).SendText({TTextTarget::Server}, text)) return c.Error("serverport not found");
+  AuditCall(c, server->ServerID, "message", "to every player: " + text);
   c.Ok();
 }
 
@@ -290,19 +305,26 @@ bool ActOnSelected(TCall& c, F&& act) {
     c.Error("serverport not found");
     return true;
   }
-  act(list, server->ServerID);
+  const std::string id = server->ServerID;
+  act(list, id);
   c.Ok();
   return true;
 }
 
 void StopCommand(TCall& c) {
   if (!LoggedIn(c)) return;
-  ActOnSelected(c, [](TServerListObject& list, const std::string& id) { list.StopServer(id); });
+  ActOnSelected(c, [&](TServerListObject& list, const std::string& id) {
+    list.StopServer(id);
+    AuditCall(c, id, "server-stop", "stopped");
+  });
 }
 
 void RestartCommand(TCall& c) {
   if (!LoggedIn(c)) return;
-  if (!ActOnSelected(c, [](TServerListObject& list, const std::string& id) { list.RestartServer(id); }))
+  if (!ActOnSelected(c, [&](TServerListObject& list, const std::string& id) {
+        list.RestartServer(id);
+        AuditCall(c, id, "server-restart", "restarted");
+      }))
     StartCommand(c);
 }
 
@@ -328,6 +350,7 @@ void AddServerCommand(TCall& c) {
            {c.Env.SettingsFile});
     return c.Error("unable to save server");
   }
+  AuditCall(c, id, "server-add", "added on port " + std::to_string(port));
   TakeServerSnapshot(c.Conn);
   c.Conn.Selected = server;
   c.Ok();
@@ -389,7 +412,10 @@ void SetCommand(TCall& c) {
     matched = true;
   }
   if (!matched) return c.Error("invalid variable");
-  if (!TServerAccess(target->Server).ApplySettings(change, c.Env.SettingsFile)) return c.Error("serverport not found");
+  const TServerAccess access(target->Server);
+  const std::string changed = SettingsChangeText(access.Snapshot(0).Settings, change);
+  if (!access.ApplySettings(change, c.Env.SettingsFile)) return c.Error("serverport not found");
+  if (!changed.empty()) AuditCall(c, target->ID, "settings", changed);
   c.Ok();
 }
 
@@ -404,7 +430,10 @@ void LoginCommand(TCall& c) {
   const std::string& name = c.Params[0];
   const std::string& password = c.Params[1];
   TLoginThrottle& throttle = ProcessLoginThrottle();
-  if (!throttle.MayTry(c.Conn.PeerAddress, name, "TCPQUERY")) return c.Error("invalid login");
+  if (!throttle.MayTry(c.Conn.PeerAddress, name, "TCPQUERY")) {
+    AuditCall(c, "", "login-failed", "as " + name + " (blocked)");
+    return c.Error("invalid login");
+  }
   // The ids are taken under the lock; the database is read without it.
   for (const auto& entry : List().GetServerIDList()) {
     if (LoginAccount(name, entry.first, password, false, PlayerPrivileges::SuperServerAdmin)) {
@@ -415,6 +444,7 @@ void LoginCommand(TCall& c) {
     }
   }
   throttle.Failed(c.Conn.PeerAddress, name);
+  AuditCall(c, "", "login-failed", "as " + name);
   c.Error("invalid login");
 }
 
@@ -428,6 +458,7 @@ void AddUserCommand(TCall& c) {
                                                   (LowerAscii(c.Params[3]) == "1" ? PlayerPrivileges::SuperServerAdmin : 0));
   record.RegisteredBy = "Server";
   if (!AddUser(record, *id)) return c.Error("duplicate user");
+  AuditCall(c, *id, "account-add", record.LoginName.Text() + " with rights " + RightsText(record.PlayerPrivileges));
   c.Ok();
 }
 
@@ -435,16 +466,24 @@ void DeleteUserCommand(TCall& c) {
   const std::optional<std::string> id = SelectedID(c, 1);
   if (!id) return;
   if (!DeleteUser(c.Params[0], *id)) return c.Error("user not found");
+  AuditCall(c, *id, "account-delete", c.Params[0]);
   c.Ok();
 }
 
-// Finds the account, lets `change` alter it and stores it.
+// Finds the account, lets `change` alter it and stores it; the audit line
+// gives the rights before and after, and whether the password changed.
 template <typename F>
 void ChangeUser(TCall& c, const std::string& serverID, F&& change) {
   std::unique_ptr<TClientObject> account = GetUser(c.Params[0], serverID, false);
   if (!account) return c.Error("user not found");
+  const uint16_t rights = account->PlayerPrivileges;
+  const std::string password = account->Password.Text();
   change(*account);
   if (!UpdateUser(*account, serverID)) return c.Error("user not found");
+  std::string detail = account->LoginName.Text() + ": rights " + RightsText(rights) + " -> " +
+                       RightsText(account->PlayerPrivileges);
+  if (account->Password.Text() != password) detail += ", password changed";
+  AuditCall(c, serverID, "account-edit", detail);
   c.Ok();
 }
 
@@ -507,6 +546,9 @@ void BanAddCommand(TCall& c) {
   ban.Reason = wire::Cut(Trim(JoinEachAfterBlank(c.Params, 3)), wire::kStr99);
   ban.SetBy = c.Conn.LoginName;
   if (!TServerAccess(server).AddBan(ban, minutes)) return c.Error("unable to save ban");
+  AuditCall(c, server->ServerID, "ban",
+            "ban " + std::to_string(ban.ID) + ": " + BanKindWord(ban.Kind) + " " + ban.Value + " for " +
+                (minutes ? std::to_string(minutes) + " minutes" : std::string("good")) + ", reason: " + ban.Reason);
   c.Line(std::to_string(ban.ID));
   c.Ok();
 }
@@ -529,7 +571,10 @@ void BanDeleteCommand(TCall& c) {
   if (!server) return;
   int32_t id = 0;
   if (!TIniFile::ParseInteger(c.Params[0], id)) return c.Error("convert error");
-  if (!TServerAccess(server).LiftBan(id)) return c.Error("ban not found");
+  TBan lifted;
+  if (!TServerAccess(server).LiftBan(id, &lifted)) return c.Error("ban not found");
+  AuditCall(c, server->ServerID, "lift",
+            "ban " + std::to_string(id) + ": " + BanKindWord(lifted.Kind) + " " + lifted.Value);
   c.Ok();
 }
 

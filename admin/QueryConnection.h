@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/LogRateLimiter.h"
 #include "server/ServerAccess.h"
 
 struct TQueryConnection {
@@ -21,4 +22,7 @@ struct TQueryConnection {
   bool LoggedIn = false;
   std::string LoginName;  // the account that logged in: the actor of what the connection changes
   std::string PeerAddress;
+  // The connection's share of the audit trail: a client looping over a
+  // command cannot fill the disk.
+  TLogRateLimiter AuditLimiter{nullptr, 20, 10000};
 };
