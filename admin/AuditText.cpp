@@ -36,14 +36,3 @@ std::string SettingsChangeText(const TServerSettings& s, const TSettingsChange& 
   Compare(out, "AllowCodecWindowsCELP52", s.AllowCodecWindowsCELP52, c.AllowCodecWindowsCELP52);
   return out;
 }
-
-std::string RightsText(uint16_t rights) {
-  std::string out;
-  const std::pair<uint16_t, const char*> names[] = {{PlayerPrivileges::ServerAdmin, "ServerAdmin"},
-                                                    {PlayerPrivileges::AllowRegistration, "AllowRegistration"},
-                                                    {PlayerPrivileges::Registered, "Registered"},
-                                                    {PlayerPrivileges::SuperServerAdmin, "SuperServerAdmin"}};
-  for (const auto& [bit, name] : names)
-    if (rights & bit) out += std::string(out.empty() ? "" : "+") + name;
-  return out.empty() ? "none" : out;
-}

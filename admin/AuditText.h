@@ -1,12 +1,10 @@
-// The texts of the audit trail's records that the query and the web share:
-// what a change of settings changed, key by key, and the rights of an
-// account in words. Callers: the query's and the web's commands, just
+// The text of the audit trail's records that the query and the web share:
+// what a change of settings changed, key by key. Callers: the query's and the web's commands, just
 // before and after they act.
 //
 // Thread-safety: pure functions.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "server/ServerAccess.h"
@@ -15,6 +13,3 @@
 // `change` whose value differs from `before`; a password never shows its
 // text. Empty when nothing differs.
 std::string SettingsChangeText(const TServerSettings& before, const TSettingsChange& change);
-
-// Player rights in words, "ServerAdmin+SuperServerAdmin", or "none".
-std::string RightsText(uint16_t playerPrivileges);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "common/ClientObject.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "common/TextFormat.h"
@@ -117,4 +118,15 @@ std::vector<TAuditRecord> ReadAudit(const TAuditQuery& query, bool* more) {
     }
   }
   return page;
+}
+
+std::string RightsText(uint16_t rights) {
+  std::string out;
+  const std::pair<uint16_t, const char*> names[] = {{PlayerPrivileges::ServerAdmin, "ServerAdmin"},
+                                                    {PlayerPrivileges::AllowRegistration, "AllowRegistration"},
+                                                    {PlayerPrivileges::Registered, "Registered"},
+                                                    {PlayerPrivileges::SuperServerAdmin, "SuperServerAdmin"}};
+  for (const auto& [bit, name] : names)
+    if (rights & bit) out += std::string(out.empty() ? "" : "+") + name;
+  return out.empty() ? "none" : out;
 }

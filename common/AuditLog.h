@@ -59,3 +59,6 @@ struct TAuditQuery {
 // The matching records, newest first, from the store and its one older file.
 // `more` tells whether records beyond this page match.
 std::vector<TAuditRecord> ReadAudit(const TAuditQuery& query, bool* more = nullptr);
+
+// Player rights in words, "ServerAdmin+SuperServerAdmin", or "none".
+std::string RightsText(uint16_t playerPrivileges);

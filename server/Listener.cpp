@@ -255,6 +255,7 @@ void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uin
     current_ = nullptr;
   }
   server_.PacketBuffer->RemoveConnection(connection, sessionKey);
+  auditShares_.erase(connection);
   // Most ended connections are refused logins, which leave no channel empty.
   if (hadPlayer) ClearChannelUpAll();
 }

@@ -39,6 +39,7 @@
 #include <string_view>
 #include <utility>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/ClientObject.h"
@@ -108,6 +109,9 @@ class TPLUDPListener {
   // then -1007).
   TChannelRecord* ModeratedChannel(TPacket& packet);
   TClientObject* ModeratedPlayer(TPacket& packet);
+  // One record of the audit trail for what the requester did by voice,
+  // held to the requester's share (a few lines a second per player).
+  void AuditVoice(const TPacket& packet, const TClientObject& requester, const char* kind, std::string detail);
   // A COMMAND of `size` bytes (header included) addressed to `to`: class,
   // code, its SessionKey and PlayerID set, the rest zero.
   static std::unique_ptr<TPacket> NewCommand(uint16_t code, size_t size, const TClientObject& to);
@@ -334,6 +338,9 @@ class TPLUDPListener {
   std::vector<std::pair<uint32_t, uint32_t>> registrationsInFlight_;
   TLogRateLimiter droppedLogins_{nullptr};
   TLogRateLimiter bannedLogins_{nullptr};
+  // The audit share of each player that acted as an administrator, by
+  // player id; a player's goes when its connection ends.
+  std::unordered_map<uint32_t, TLogRateLimiter> auditShares_;
   TDateTime nowCache_ = 0;
   int64_t nowCounter_ = 0;
   bool nowValid_ = false;
