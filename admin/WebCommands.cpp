@@ -22,6 +22,7 @@ constexpr const char* kSource = "WEBINTERFACE";
 constexpr const char* kErrorTitle = "error occured";
 constexpr const char* kOkTitle = "operation successfully";
 constexpr size_t kSessionCredentialLength = 255;
+constexpr const char* kAddWithoutPassword = "ADD_CLIENT_CONFIRMED.PLCMD";
 
 void LogException(std::string_view operation, const std::exception& e) {
   Log(LMTERROR, LMDALL, kSource, std::string(operation) + " Exception: " + e.what());
@@ -85,44 +86,251 @@ void RefuseFromElsewhere(TWebRequest& r, std::string_view command) {
   THttpServer::CloseAfterResponse(r.Response);
 }
 
-}  // namespace
+void CommandLogout(TWebInterface& web, TWebRequest& r) {
+  web.EndLogin(r, kNoticeLoggedOut);
+  Redirect(r.Response, "login.html");
+}
 
-// The commands, by document name. A command that changes state is refused
-// when another site sent it: a page elsewhere must not act with the
-// browser's session (the login included, which would plant a session).
-const TWebInterface::TWebCommand TWebInterface::kCommands[] = {
-    {"LOGIN.PLCMD", &TWebInterface::CommandLogin, TWebRights::None, true},
-    {"LOGOUT.PLCMD", &TWebInterface::CommandLogout, TWebRights::None, true},
-    {"SETTINGS_SERVER.PLCMD", &TWebInterface::CommandSettingsServer, TWebRights::ServerSelected, true},
-    {"ASK_DELETE_CLIENT.PLCMD", &TWebInterface::CommandAskDeleteClient, TWebRights::ServerSelected, true},
-    {"DELETE_CLIENT.PLCMD", &TWebInterface::CommandDeleteClient, TWebRights::ServerSelected, true},
-    {"ADD_CLIENT.PLCMD", &TWebInterface::CommandAddClient, TWebRights::ServerSelected, true},
-    {"EDIT_CLIENT.PLCMD", &TWebInterface::CommandEditClient, TWebRights::ServerSelected, true},
-    {"ADD_CLIENT_CONFIRMED.PLCMD", &TWebInterface::CommandAddClientConfirmed, TWebRights::ServerSelected, true},
-    {"ASK_KICK_PLAYER.PLCMD", &TWebInterface::CommandAskKick, TWebRights::ServerSelected, true},
-    {"KICK_PLAYER.PLCMD", &TWebInterface::CommandKick, TWebRights::ServerSelected, true},
-    {"MOVE_PLAYER.PLCMD", &TWebInterface::CommandMove, TWebRights::ServerSelected, true},
-    {"MESSAGE_PLAYER.PLCMD", &TWebInterface::CommandMessage, TWebRights::ServerSelected, true},
-    {"RESTART_SERVER.PLCMD", &TWebInterface::CommandRestartOwn, TWebRights::ServerSelected, true},
-    {"SERVERS_START.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
-    {"SERVERS_STOP.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
-    {"SERVERS_RESTART.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
-    {"SERVERS_ASK_REMOVE.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
-    {"SERVERS_REMOVE.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
-    {"SERVERS_ADD.PLCMD", &TWebInterface::CommandServers, TWebRights::SuperAdmin, true},
+bool AskDeleteClient(TWebInterface&, TWebRequest& r, TWebPending& pending) {
+  pending.Value = pending.Shown = r.Param("CLIENT");
+  pending.YesQuery = "client=" + UrlEncode(pending.Value);
+  return true;
+}
+
+void CommandLogin(TWebInterface& web, TWebRequest& r) {
+  ForgetLogin(*r.Session, "0");
+  const std::string port = r.Param("serverport").substr(0, kSessionCredentialLength);
+  const std::string password = r.Param("password").substr(0, kSessionCredentialLength);
+  const std::string username = r.Param("username").substr(0, kSessionCredentialLength);
+  TLoginThrottle& throttle = ProcessLoginThrottle();
+  const std::string& address = r.Request.remote_addr;
+  // A blocked address is answered as for a wrong password, unchecked.
+  if (!throttle.MayTry(address, username, kSource)) {
+    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
+    Redirect(r.Response, "login.html");
+    return;
+  }
+  if (!web.CheckSessionLogin(username, password, port, r)) {
+    throttle.Failed(address, username);
+    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
+    Redirect(r.Response, "login.html");
+    return;
+  }
+  throttle.Succeeded(address, username);
+  r.Session->With([&](TSessionValues& v) {
+    v.Set("serverport", port);
+    v.Set("username", username);
+    return v.Set("loggedin", "1");
+  });
+  // An id known before the login is worth nothing after it.
+  web.Sessions().Renew(r.Session);
+  Redirect(r.Response, "index.html");
+}
+
+void CommandSettingsServer(TWebInterface& web, TWebRequest& r) {
+  constexpr const char* kPage = "server_settings.html";
+  // Texts the server's code page cannot carry are refused whole, and the
+  // form comes back with what was typed (the password excepted).
+  const struct {
+    const char* Field;
+    const char* Label;
+  } kTexts[] = {{"SERVERNAME", "the server name"},
+                {"SERVERWELCOMEMESSAGE", "the welcome message"},
+                {"SERVERPASSWORD", "the server password"},
+                {"SERVERWEBPOSTLINKURL", "the link"}};
+  for (const auto& t : kTexts) {
+    if (!HoldsCharacterReference(r.Param(t.Field))) continue;
+    TWebInterface::DisplayError(r.Response, kErrorTitle, UnstorableTextMessage(t.Label),
+                 PageUrl(kPage, {{"SERVERNAME", r.Param("SERVERNAME")},
+                                 {"SERVERWELCOMEMESSAGE", r.Param("SERVERWELCOMEMESSAGE")},
+                                 {"SERVERMAXUSERS", r.Param("SERVERMAXUSERS")},
+                                 {"SERVERWEBPOSTLINKURL", r.Param("SERVERWEBPOSTLINKURL")}}));
+    return;
+  }
+  TSettingsChange change;
+  change.ServerName = r.Param("SERVERNAME").substr(0, 29);
+  change.ServerWelcomeMessage = r.Param("SERVERWELCOMEMESSAGE").substr(0, 255);
+  int32_t maxUsers = 0;
+  if (IsInteger(r.Param("SERVERMAXUSERS"), maxUsers) && maxUsers >= 0 && maxUsers <= 65535)
+    change.ServerMaxUsers = static_cast<uint16_t>(maxUsers);
+  const std::string password = Trim(r.Param("SERVERPASSWORD"));
+  if (!password.empty()) change.ServerPassword = password.substr(0, 29);
+  const std::string type = r.Param("SERVERTYPE");
+  if (type == "1") change.ServerType = 5;
+  if (type == "2") change.ServerType = 6;
+  const std::string registration = r.Param("SERVERREGISTERTYPE");
+  if (registration == "1") change.AnyoneMayRegister = false;
+  if (registration == "2") change.AnyoneMayRegister = true;
+  change.AllowCodecCelp51 = r.Param("CODECCelp51") == "1";
+  change.AllowCodecCelp63 = r.Param("CODECCelp63") == "1";
+  change.AllowCodecGSM148 = r.Param("CODECGSM148") == "1";
+  change.AllowCodecGSM164 = r.Param("CODECGSM164") == "1";
+  change.AllowCodecWindowsCELP52 = r.Param("CODECWindowsCELP52") == "1";
+  change.WebPostLinkURL = Trim(r.Param("SERVERWEBPOSTLINKURL")).substr(0, 255);
+  const TServerRef server = web.SelectedServer(r);
+  bool restarted = false;
+  if (!server || !TServerAccess(server).ApplySettings(change, "", TApplySettings::LiveWherePossible, &restarted)) {
+    TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+    return;
+  }
+  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web) changed the settings of %2%3",
+         {r.Session->Get("username"), r.ServerID, restarted ? " and restarted it" : ""});
+  TWebInterface::DisplayOK(r.Response, kOkTitle,
+            restarted ? "server config was changed and will be restarted now: a new server type needs every "
+                        "player to log in again"
+                      : "server config was changed; players stay connected",
+            kPage);
+}
+
+void CommandDeleteClient(TWebInterface&, TWebRequest& r) {
+  const std::string& id = r.ServerID;
+  // The account last asked about, whatever the link's own parameter says.
+  const std::string& name = r.Confirmed;
+  const auto account = name.empty() ? nullptr : GetUser(name, id, false);
+  if (account && GuardsSuperAdmin(r, *account)) return;
+  if (account && DeleteUser(name, id))
+    TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("user %1 deleted", {name}), "client_manager.html");
+  else
+    TWebInterface::DisplayError(r.Response, kErrorTitle, FormatArgs("user %1 not deleted, user was not found in database", {name}),
+                 "client_manager.html");
+}
+
+void CommandAddClient(TWebInterface& web, TWebRequest& r) {
+  const std::string& id = r.ServerID;
+  // A refused form comes back with its name and rights (never its passwords).
+  const std::string back = PageUrl("client_manager.html", {{"CLIENTLOGINNAME", r.Param("CLIENTLOGINNAME")},
+                                                           {"CLIENTSERVERADMIN", r.Param("CLIENTSERVERADMIN")},
+                                                           {"CLIENTSUPERSERVERADMIN", r.Param("CLIENTSUPERSERVERADMIN")}});
+  if (r.Param("CLIENTPW1") != r.Param("CLIENTPW2")) {
+    TWebInterface::DisplayError(r.Response, kErrorTitle, "the passwords dont match", back);
+    return;
+  }
+  if (HoldsCharacterReference(r.Param("CLIENTLOGINNAME")) || HoldsCharacterReference(r.Param("CLIENTPW1"))) {
+    TWebInterface::DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the login name or password"), back);
+    return;
+  }
+  TClientObject account;
+  account.LoginName = r.Param("CLIENTLOGINNAME");
+  account.NickName = account.LoginName;
+  account.Password = r.Param("CLIENTPW1");
+  account.RegisteredBy = r.Session->Get("username");
+  if (r.Param("CLIENTSERVERADMIN") == "1") account.PlayerPrivileges |= PlayerPrivileges::ServerAdmin;
+  if (r.SuperAdmin && r.Param("CLIENTSUPERSERVERADMIN") == "1")
+    account.PlayerPrivileges |= PlayerPrivileges::SuperServerAdmin;
+  if (!ValidLoginName(account.LoginName.Text())) {
+    TWebInterface::DisplayError(r.Response, kErrorTitle, "the login name is empty or holds a backslash", back);
+    return;
+  }
+  if (GetUser(account.LoginName.Text(), id, false)) {
+    TWebInterface::DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
+    return;
+  }
+  // An account anyone may take over is added only after a yes; the name and
+  // rights wait in the session, not in the link.
+  if (account.Password.Text().empty()) {
+    AskFirst(web, r, kAddWithoutPassword,
+             {account.LoginName.Text() + "\t" + std::to_string(account.PlayerPrivileges), account.LoginName.Text(), ""});
+    return;
+  }
+  if (!AddUser(account, id)) {
+    TWebInterface::DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
+    return;
+  }
+  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
+            "client_manager.html");
+}
+
+void CommandAddClientConfirmed(TWebInterface&, TWebRequest& r) {
+  const std::string& pending = r.Confirmed;
+  const size_t tab = pending.find('\t');
+  const std::string& id = r.ServerID;
+  if (tab == std::string::npos)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "no account was waiting to be added",
+                                       "client_manager.html");
+  TClientObject account;
+  account.LoginName = pending.substr(0, tab);
+  account.NickName = account.LoginName;
+  account.RegisteredBy = r.Session->Get("username");
+  uint32_t rights = 0;
+  const std::string rightsText = pending.substr(tab + 1);
+  std::from_chars(rightsText.data(), rightsText.data() + rightsText.size(), rights);
+  // The rights were asked for by an earlier request; this one grants them,
+  // so it grants only what its own holder may.
+  const uint32_t grantable = PlayerPrivileges::ServerAdmin | (r.SuperAdmin ? PlayerPrivileges::SuperServerAdmin : 0u);
+  account.PlayerPrivileges = static_cast<uint16_t>(rights & grantable);
+  if (!AddUser(account, id))
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "a user with name already exists",
+                                       "client_manager.html");
+  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web, %2): added the account %3 without a password on %4",
+         {r.Session->Get("username"), r.Request.remote_addr, account.LoginName.Text(), id});
+  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
+                           "client_manager.html");
+}
+
+void CommandEditClient(TWebInterface&, TWebRequest& r) {
+  const std::string& id = r.ServerID;
+  const std::string client = r.Param("CLIENT");
+  if (auto account = client.empty() ? nullptr : GetUser(client, id, false)) {
+    if (GuardsSuperAdmin(r, *account)) return;
+    const std::string pw1 = r.Param("CLIENTPW1");
+    if (!pw1.empty()) {
+      if (pw1 != r.Param("CLIENTPW2")) {
+        TWebInterface::DisplayError(r.Response, kErrorTitle, "the passwords dont match",
+                     PageUrl("client_edit.html", {{"client", client}}));
+        return;
+      }
+      if (HoldsCharacterReference(pw1)) {
+        TWebInterface::DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the password"),
+                     PageUrl("client_edit.html", {{"client", client}}));
+        return;
+      }
+      account->Password = pw1;  // stored hashed
+    }
+    auto& rights = account->PlayerPrivileges;
+    rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::ServerAdmin);
+    if (r.Param("CLIENTSERVERADMIN") == "1") rights |= PlayerPrivileges::ServerAdmin;
+    if (r.SuperAdmin) {
+      rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::SuperServerAdmin);
+      if (r.Param("CLIENTSUPERSERVERADMIN") == "1") rights |= PlayerPrivileges::SuperServerAdmin;
+    }
+    const std::string before = account->StoredPassword;
+    UpdateUser(*account, id);
+    // The session that logged in with this account keeps passing its check.
+    if (const auto after = pw1.empty() ? nullptr : GetUser(client, id, false))
+      r.Session->With([&](TSessionValues& v) {
+        return v.Get("credential") == before && v.Set("credential", after->StoredPassword);
+      });
+  } else {
+    TWebInterface::DisplayError(r.Response, kErrorTitle, "no such account", "client_manager.html");
+    return;
+  }
+  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was edited", {client}), "client_manager.html");
+}
+
+// A command that changes state is refused when another site sent it: a page
+// elsewhere must not act with the browser's session (the login included,
+// which would plant a session). An asking step counts as changing state: it
+// keeps a target in the session, and its box must not be shown on another
+// site's say-so.
+constexpr TWebConfirmation kDeleteConfirmation{"ASK_DELETE_CLIENT.PLCMD", "CLIENT_TO_DELETE",
+                                               "you really want do delete %1", "client_manager.html", AskDeleteClient};
+constexpr TWebConfirmation kAddConfirmation{
+    nullptr, "ACCOUNT_TO_ADD", "add the account %1 without a password? Anyone who knows the name could use it.",
+    "client_manager.html", nullptr};
+
+const TWebCommand kCommands[] = {
+    {"LOGIN.PLCMD", TWebRights::None, true, CommandLogin},
+    {"LOGOUT.PLCMD", TWebRights::None, true, CommandLogout},
+    {"SETTINGS_SERVER.PLCMD", TWebRights::ServerSelected, true, CommandSettingsServer},
+    {"DELETE_CLIENT.PLCMD", TWebRights::ServerSelected, true, CommandDeleteClient, kDeleteConfirmation},
+    {"ADD_CLIENT.PLCMD", TWebRights::ServerSelected, true, CommandAddClient},
+    {kAddWithoutPassword, TWebRights::ServerSelected, true, CommandAddClientConfirmed, kAddConfirmation},
+    {"EDIT_CLIENT.PLCMD", TWebRights::ServerSelected, true, CommandEditClient},
 };
 
-bool TWebInterface::MayRunWithoutLogin(std::string_view document) {
-  const TWebCommand* command = FindCommand(document);
-  return command && command->Needs == TWebRights::None;
-}
+}  // namespace
 
-const TWebInterface::TWebCommand* TWebInterface::FindCommand(std::string_view document) {
-  const std::string name = UpperCase(document.substr(document.empty() ? 0 : 1));
-  for (const TWebCommand& command : kCommands)
-    if (name == command.Name) return &command;
-  return nullptr;
-}
+std::span<const TWebCommand> AccountCommands() { return kCommands; }
 
 void TWebInterface::DisplayError(httplib::Response& response, std::string_view title, std::string_view text,
                                  std::string_view url) {
@@ -153,12 +361,19 @@ void TWebInterface::DisplayChoice(httplib::Response& response, std::string_view 
   }
 }
 
+bool TWebInterface::MayRunWithoutLogin(std::string_view document) {
+  bool asking = false;
+  const TWebCommand* command = FindWebCommand(document, asking);
+  return command && command->Needs == TWebRights::None;
+}
+
 bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r) {
   try {
-    const TWebCommand* command = FindCommand(document);
+    bool asking = false;
+    const TWebCommand* command = FindWebCommand(document, asking);
     if (!command) return true;
     if (command->ChangesState && FromElsewhere(r.Request)) {
-      RefuseFromElsewhere(r, command->Name);
+      RefuseFromElsewhere(r, asking ? command->Confirm.Asker : command->Name);
       return true;
     }
     if (command->Needs != TWebRights::None && !r.LoggedIn) {
@@ -175,207 +390,16 @@ bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r
       DisplayError(r.Response, kErrorTitle, "only a super server administrator may manage servers", "index.html");
       return true;
     }
-    (this->*command->Run)(r);
+    if (asking) {
+      TWebPending pending;
+      if (command->Confirm.Read(*this, r, pending)) AskFirst(*this, r, command->Name, pending);
+      return true;
+    }
+    r.Confirmed = TakePending(r, *command);
+    command->Run(*this, r);
   } catch (const std::exception& e) {
     LogException("Progress_COMMAND", e);
   }
   return true;
 }
 
-void TWebInterface::CommandLogout(TWebRequest& r) {
-  EndLogin(r, kNoticeLoggedOut);
-  Redirect(r.Response, "login.html");
-}
-
-void TWebInterface::CommandAskDeleteClient(TWebRequest& r) {
-  const std::string client = r.Param("CLIENT");
-  r.Session->Set("CLIENT_TO_DELETE", client);
-  DisplayChoice(r.Response, "please choose", FormatArgs("you really want do delete %1", {client}),
-                "DELETE_CLIENT.PLCMD?client=" + UrlEncode(client), "client_manager.html", "yes", "no");
-}
-
-void TWebInterface::CommandLogin(TWebRequest& r) {
-  ForgetLogin(*r.Session, "0");
-  const std::string port = r.Param("serverport").substr(0, kSessionCredentialLength);
-  const std::string password = r.Param("password").substr(0, kSessionCredentialLength);
-  const std::string username = r.Param("username").substr(0, kSessionCredentialLength);
-  TLoginThrottle& throttle = ProcessLoginThrottle();
-  const std::string& address = r.Request.remote_addr;
-  // A blocked address is answered as for a wrong password, unchecked.
-  if (!throttle.MayTry(address, username, kSource)) {
-    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
-    Redirect(r.Response, "login.html");
-    return;
-  }
-  if (!CheckSessionLogin(username, password, port, r)) {
-    throttle.Failed(address, username);
-    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
-    Redirect(r.Response, "login.html");
-    return;
-  }
-  throttle.Succeeded(address, username);
-  r.Session->With([&](TSessionValues& v) {
-    v.Set("serverport", port);
-    v.Set("username", username);
-    return v.Set("loggedin", "1");
-  });
-  // An id known before the login is worth nothing after it.
-  sessions_.Renew(r.Session);
-  Redirect(r.Response, "index.html");
-}
-
-void TWebInterface::CommandSettingsServer(TWebRequest& r) {
-  constexpr const char* kPage = "server_settings.html";
-  // Texts the server's code page cannot carry are refused whole, and the
-  // form comes back with what was typed (the password excepted).
-  const struct {
-    const char* Field;
-    const char* Label;
-  } kTexts[] = {{"SERVERNAME", "the server name"},
-                {"SERVERWELCOMEMESSAGE", "the welcome message"},
-                {"SERVERPASSWORD", "the server password"},
-                {"SERVERWEBPOSTLINKURL", "the link"}};
-  for (const auto& t : kTexts) {
-    if (!HoldsCharacterReference(r.Param(t.Field))) continue;
-    DisplayError(r.Response, kErrorTitle, UnstorableTextMessage(t.Label),
-                 PageUrl(kPage, {{"SERVERNAME", r.Param("SERVERNAME")},
-                                 {"SERVERWELCOMEMESSAGE", r.Param("SERVERWELCOMEMESSAGE")},
-                                 {"SERVERMAXUSERS", r.Param("SERVERMAXUSERS")},
-                                 {"SERVERWEBPOSTLINKURL", r.Param("SERVERWEBPOSTLINKURL")}}));
-    return;
-  }
-  TSettingsChange change;
-  change.ServerName = r.Param("SERVERNAME").substr(0, 29);
-  change.ServerWelcomeMessage = r.Param("SERVERWELCOMEMESSAGE").substr(0, 255);
-  int32_t maxUsers = 0;
-  if (IsInteger(r.Param("SERVERMAXUSERS"), maxUsers) && maxUsers >= 0 && maxUsers <= 65535)
-    change.ServerMaxUsers = static_cast<uint16_t>(maxUsers);
-  const std::string password = Trim(r.Param("SERVERPASSWORD"));
-  if (!password.empty()) change.ServerPassword = password.substr(0, 29);
-  const std::string type = r.Param("SERVERTYPE");
-  if (type == "1") change.ServerType = 5;
-  if (type == "2") change.ServerType = 6;
-  const std::string registration = r.Param("SERVERREGISTERTYPE");
-  if (registration == "1") change.AnyoneMayRegister = false;
-  if (registration == "2") change.AnyoneMayRegister = true;
-  change.AllowCodecCelp51 = r.Param("CODECCelp51") == "1";
-  change.AllowCodecCelp63 = r.Param("CODECCelp63") == "1";
-  change.AllowCodecGSM148 = r.Param("CODECGSM148") == "1";
-  change.AllowCodecGSM164 = r.Param("CODECGSM164") == "1";
-  change.AllowCodecWindowsCELP52 = r.Param("CODECWindowsCELP52") == "1";
-  change.WebPostLinkURL = Trim(r.Param("SERVERWEBPOSTLINKURL")).substr(0, 255);
-  const TServerRef server = SelectedServer(r);
-  bool restarted = false;
-  if (!server || !TServerAccess(server).ApplySettings(change, "", TApplySettings::LiveWherePossible, &restarted)) {
-    DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
-    return;
-  }
-  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web) changed the settings of %2%3",
-         {r.Session->Get("username"), r.ServerID, restarted ? " and restarted it" : ""});
-  DisplayOK(r.Response, kOkTitle,
-            restarted ? "server config was changed and will be restarted now: a new server type needs every "
-                        "player to log in again"
-                      : "server config was changed; players stay connected",
-            kPage);
-}
-
-void TWebInterface::CommandDeleteClient(TWebRequest& r) {
-  const std::string& id = r.ServerID;
-  const std::string name = r.Session->Get("CLIENT_TO_DELETE");
-  r.Session->Set("CLIENT_TO_DELETE", "");
-  const auto account = name.empty() ? nullptr : GetUser(name, id, false);
-  if (account && GuardsSuperAdmin(r, *account)) return;
-  if (account && DeleteUser(name, id))
-    DisplayOK(r.Response, kOkTitle, FormatArgs("user %1 deleted", {name}), "client_manager.html");
-  else
-    DisplayError(r.Response, kErrorTitle, FormatArgs("user %1 not deleted, user was not found in database", {name}),
-                 "client_manager.html");
-}
-
-void TWebInterface::CommandAddClient(TWebRequest& r) {
-  const std::string& id = r.ServerID;
-  // A refused form comes back with its name and rights (never its passwords).
-  const std::string back = PageUrl("client_manager.html", {{"CLIENTLOGINNAME", r.Param("CLIENTLOGINNAME")},
-                                                           {"CLIENTSERVERADMIN", r.Param("CLIENTSERVERADMIN")},
-                                                           {"CLIENTSUPERSERVERADMIN", r.Param("CLIENTSUPERSERVERADMIN")}});
-  if (r.Param("CLIENTPW1") != r.Param("CLIENTPW2")) {
-    DisplayError(r.Response, kErrorTitle, "the passwords dont match", back);
-    return;
-  }
-  if (HoldsCharacterReference(r.Param("CLIENTLOGINNAME")) || HoldsCharacterReference(r.Param("CLIENTPW1"))) {
-    DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the login name or password"), back);
-    return;
-  }
-  TClientObject account;
-  account.LoginName = r.Param("CLIENTLOGINNAME");
-  account.NickName = account.LoginName;
-  account.Password = r.Param("CLIENTPW1");
-  account.RegisteredBy = r.Session->Get("username");
-  if (r.Param("CLIENTSERVERADMIN") == "1") account.PlayerPrivileges |= PlayerPrivileges::ServerAdmin;
-  if (r.SuperAdmin && r.Param("CLIENTSUPERSERVERADMIN") == "1")
-    account.PlayerPrivileges |= PlayerPrivileges::SuperServerAdmin;
-  if (!ValidLoginName(account.LoginName.Text())) {
-    DisplayError(r.Response, kErrorTitle, "the login name is empty or holds a backslash", back);
-    return;
-  }
-  if (GetUser(account.LoginName.Text(), id, false)) {
-    DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
-    return;
-  }
-  // An account anyone may take over is added only after a yes; the name and
-  // rights wait in the session, not in the link.
-  if (account.Password.Text().empty()) {
-    r.Session->Set(kAccountToAdd, account.LoginName.Text() + "\t" + std::to_string(account.PlayerPrivileges));
-    DisplayChoice(r.Response, "please choose",
-                  FormatArgs("add the account %1 without a password? Anyone who knows the name could use it.",
-                             {account.LoginName.Text()}),
-                  "ADD_CLIENT_CONFIRMED.PLCMD", "client_manager.html", "yes", "no");
-    return;
-  }
-  if (!AddUser(account, id)) {
-    DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
-    return;
-  }
-  DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
-            "client_manager.html");
-}
-
-void TWebInterface::CommandEditClient(TWebRequest& r) {
-  const std::string& id = r.ServerID;
-  const std::string client = r.Param("CLIENT");
-  if (auto account = client.empty() ? nullptr : GetUser(client, id, false)) {
-    if (GuardsSuperAdmin(r, *account)) return;
-    const std::string pw1 = r.Param("CLIENTPW1");
-    if (!pw1.empty()) {
-      if (pw1 != r.Param("CLIENTPW2")) {
-        DisplayError(r.Response, kErrorTitle, "the passwords dont match",
-                     PageUrl("client_edit.html", {{"client", client}}));
-        return;
-      }
-      if (HoldsCharacterReference(pw1)) {
-        DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the password"),
-                     PageUrl("client_edit.html", {{"client", client}}));
-        return;
-      }
-      account->Password = pw1;  // stored hashed
-    }
-    auto& rights = account->PlayerPrivileges;
-    rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::ServerAdmin);
-    if (r.Param("CLIENTSERVERADMIN") == "1") rights |= PlayerPrivileges::ServerAdmin;
-    if (r.SuperAdmin) {
-      rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::SuperServerAdmin);
-      if (r.Param("CLIENTSUPERSERVERADMIN") == "1") rights |= PlayerPrivileges::SuperServerAdmin;
-    }
-    const std::string before = account->StoredPassword;
-    UpdateUser(*account, id);
-    // The session that logged in with this account keeps passing its check.
-    if (const auto after = pw1.empty() ? nullptr : GetUser(client, id, false))
-      r.Session->With([&](TSessionValues& v) {
-        return v.Get("credential") == before && v.Set("credential", after->StoredPassword);
-      });
-  } else {
-    DisplayError(r.Response, kErrorTitle, "no such account", "client_manager.html");
-    return;
-  }
-  DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was edited", {client}), "client_manager.html");
-}

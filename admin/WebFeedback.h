@@ -15,12 +15,6 @@
 
 // The session value that carries a login notice to the next login page.
 inline constexpr const char* kLoginNoticeValue = "LOGIN_NOTICE";
-// The session value that carries an account without a password to its "yes".
-inline constexpr const char* kAccountToAdd = "ACCOUNT_TO_ADD";
-// The session values that carry what a kick's or a server removal's "yes"
-// confirms: the box's link names no target.
-inline constexpr const char* kPlayerToKick = "PLAYER_TO_KICK";
-inline constexpr const char* kServerToRemove = "SERVER_TO_REMOVE";
 // The reasons a login page is shown with.
 inline constexpr const char* kNoticeFailed = "failed";
 inline constexpr const char* kNoticeLoggedOut = "loggedout";

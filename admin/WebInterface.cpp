@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "admin/HttpServer.h"
+#include "admin/WebCompression.h"
 #include "admin/WebFeedback.h"
 #include "common/IniFile.h"
 #include "admin/WebText.h"
@@ -24,16 +25,16 @@ constexpr const char* kSource = "WEBINTERFACE";
 constexpr size_t kCredentialLength = 29;
 
 // Session values the server itself keeps or reads back: the session page
-// never sets them, or an administrator could pose as another account.
-constexpr std::string_view kServerSessionValues[] = {
-    "username",       "password",       "credential",       "serverport",     "serverid",
-    "loggedin",       "superadmin",     "StartTime",        "CLIENT_TO_DELETE", "NumViews",
-    kLoginNoticeValue, kAccountToAdd,   kPlayerToKick,      kServerToRemove};
+// never sets them, or an administrator could pose as another account or
+// plant what a confirmation's "yes" acts on.
+constexpr std::string_view kServerSessionValues[] = {"username",   "password", "credential", "serverport",
+                                                     "serverid",   "loggedin", "superadmin", "StartTime",
+                                                     "NumViews",   kLoginNoticeValue};
 
 bool IsServerSessionValue(std::string_view name) {
   for (std::string_view own : kServerSessionValues)
     if (SameText(name, own)) return true;
-  return false;
+  return IsPendingValue(name);
 }
 
 void LogException(std::string_view operation, const std::exception& e) {
@@ -470,7 +471,7 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
       page += "<p><a href=\"" + HtmlEscape(r.Request.path) + "?action=close\">Close current session</a></p>";
     }
     page += "</body></html>";
-    r.Response.set_content(page, "text/HTML");
+    SendGenerated(r.Request, r.Response, std::move(page), "text/HTML");
   } catch (const std::exception& e) {
     LogException("ServeVirtualFolder", e);
   }

@@ -29,6 +29,7 @@
 
 #include "admin/Metrics.h"
 #include "admin/MimeTypes.h"
+#include "admin/WebRegistry.h"
 #include "admin/WebSessions.h"
 #include "admin/WebTemplates.h"
 #include "common/ClientObject.h"
@@ -64,6 +65,9 @@ struct TWebRequest {
   bool LoggedIn = false;
   std::string ServerID = "";  // the selected running server's id; empty: none
   bool SuperAdmin = false;
+  // A confirmed command's target, taken from the session by the registry's
+  // confirmation step; empty for any other command.
+  std::string Confirmed = "";
   // A request parameter (query or form), name matched without regard to
   // case; empty when absent.
   std::string Param(std::string_view name) const;
@@ -117,21 +121,22 @@ class TWebInterface {
   std::string ParseCommands(const std::string& text);
   std::string LoadFile(const std::string& name);
   bool FileCheck(const std::string& name);
-  void SetVariables(std::string& text, TWebRequest& r);
+  // `page`: the record of the page expanded, whose markers are filled too.
+  void SetVariables(std::string& text, TWebRequest& r, const TWebPage* page = nullptr);
   void CreateServerDropDownList(std::string& text);
   std::string CreateDataBaseClientList(TWebRequest& r, const TMarkers& page);
 
-  // The operator's pages (WebOperatorPages.cpp): the players and servers
-  // lists, the charts, the login notice, a refused form's values; and a
-  // status page (403, 404) in the site's look, `plainBody` before login.
-  void AddOperatorMarkers(TMarkers& page, const std::string& upperText, TWebRequest& r, const TServerRef& selected,
-                          const TServerSettings* current);
+  // The markers every page may hold (the login notice, a refused form's
+  // values, the navigation) and those `page` declares (WebOperatorPages.cpp);
+  // and a status page (403, 404) in the site's look, `plainBody` before login.
+  void AddPageMarkers(TMarkers& markers, const std::string& upperText, TWebRequest& r, const TWebPage* page,
+                      const TWebPageView& view);
   void SendStyledStatus(TWebRequest& r, int status, std::string_view title, std::string_view text,
                         const std::string& plainBody);
   // Ends the session's login and leaves `reason` for the login page.
   void EndLogin(TWebRequest& r, const char* reason);
 
-  // Commands (WebCommands.cpp).
+  // Commands (WebCommands.cpp), found in the registry (admin/WebRegistry.h).
   // Runs the command the document names; true when it was answered (an
   // unknown command is answered with nothing).
   bool Progress_COMMAND(const std::string& document, TWebRequest& r);
@@ -145,24 +150,16 @@ class TWebInterface {
                             std::string_view urlYes, std::string_view urlNo, std::string_view yes,
                             std::string_view no);
 
+  // What the commands' and pages' records reach.
+  // The running server this request's login check selected, or none.
+  TServerRef SelectedServer(TWebRequest& r);
+  const TWebInterfaceConfig& Config() const { return config_; }
+  TTrafficSampler& Sampler() { return sampler_; }
+
  private:
   // The session's account judged by `check` on the running server on `port`
   // (or as a super server administrator of any); stores the outcome.
   bool CheckSessionAccount(std::string_view port, const TAccountCheck& check, TWebRequest& r);
-  // What a command needs of its request before it runs. SuperAdmin: a
-  // server selected, by a super server administrator.
-  enum class TWebRights { None, LoggedIn, ServerSelected, SuperAdmin };
-  struct TWebCommand {
-    const char* Name;  // the document, upper case
-    void (TWebInterface::*Run)(TWebRequest&);
-    TWebRights Needs;
-    bool ChangesState;  // refused when another site sent it
-  };
-  static const TWebCommand kCommands[];
-  static const TWebCommand* FindCommand(std::string_view document);
-
-  // The running server this request's login check selected, or none.
-  TServerRef SelectedServer(TWebRequest& r);
   // `path` made canonical (symlinks resolved) when it lies inside the
   // document folder; empty otherwise.
   std::string InsideDocs(const std::string& path) const;
@@ -171,21 +168,6 @@ class TWebInterface {
   // The metrics page, without a session: a scraper is no browser.
   void ServeMetrics(const httplib::Request& request, httplib::Response& response);
   bool MayScrape(const httplib::Request& request);
-  void CommandLogin(TWebRequest& r);
-  void CommandLogout(TWebRequest& r);
-  void CommandSettingsServer(TWebRequest& r);
-  void CommandAskDeleteClient(TWebRequest& r);
-  void CommandAddClient(TWebRequest& r);
-  void CommandEditClient(TWebRequest& r);
-  void CommandDeleteClient(TWebRequest& r);
-  // The operator's commands (WebOperatorCommands.cpp).
-  void CommandAskKick(TWebRequest& r);
-  void CommandKick(TWebRequest& r);
-  void CommandMove(TWebRequest& r);
-  void CommandMessage(TWebRequest& r);
-  void CommandRestartOwn(TWebRequest& r);
-  void CommandAddClientConfirmed(TWebRequest& r);
-  void CommandServers(TWebRequest& r);
 
   TWebInterfaceConfig config_;
   TClock* clock_;

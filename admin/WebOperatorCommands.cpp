@@ -1,12 +1,12 @@
-// The command side of the operator's pages of TWebInterface: the Players
-// page's Kick (asked first), Move and Message, the Settings page's own
-// Restart, the Servers page's Start, Stop, Restart, Remove (asked first) and
-// Add, and the confirmed adding of an account without a password. Each
+// The command records of the operator's pages: the Players page's Kick
+// (asked first), Move and Message and the list its refresh reads, the Settings page's own Restart, and the
+// Servers page's Start, Stop, Restart, Remove (asked first) and Add. Each
 // answers with a message box that leads back to its page, and each action is
 // logged with who did it.
 #include <charconv>
 
 #include "admin/FormText.h"
+#include "admin/WebCompression.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
@@ -41,38 +41,32 @@ const char* ActionRefusal(TWebAction result) {
   }
 }
 
-}  // namespace
-
-void TWebInterface::CommandAskKick(TWebRequest& r) {
-  const std::string nick = r.Param("nick");
-  r.Session->Set(kPlayerToKick, r.Param("player") + "\t" + nick);
-  DisplayChoice(r.Response, "please choose", FormatArgs("you really want to kick %1", {nick}), "KICK_PLAYER.PLCMD",
-                kPlayersPage, "yes", "no");
+bool AskKick(TWebInterface&, TWebRequest& r, TWebPending& pending) {
+  pending.Shown = r.Param("nick");
+  pending.Value = r.Param("player") + "\t" + pending.Shown;
+  return true;
 }
 
-void TWebInterface::CommandKick(TWebRequest& r) {
-  const TServerRef selected = SelectedServer(r);
-  if (!selected) return DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+void CommandKick(TWebInterface& web, TWebRequest& r) {
+  const TServerRef selected = web.SelectedServer(r);
+  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
-  const std::string target = r.Session->With([](TSessionValues& v) {
-    std::string t = v.Get(kPlayerToKick);
-    v.Set(kPlayerToKick, "");
-    return t;
-  });
+  const std::string& target = r.Confirmed;
   const size_t tab = target.find('\t');
   uint32_t id = 0;
   const std::string nick = tab == std::string::npos ? "" : target.substr(tab + 1);
   const TWebAction result = tab != std::string::npos && ParseU32(target.substr(0, tab), id)
                                 ? KickPlayer(server, id, nick, "kicked by the administrator")
                                 : TWebAction::NoPlayer;
-  if (result != TWebAction::Done) return DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
+  if (result != TWebAction::Done)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
   Note(r, FormatArgs("kicked player %1 from %2: %3", {id, r.ServerID, nick}));
-  DisplayOK(r.Response, kOkTitle, FormatArgs("%1 was kicked from the server", {nick}), kPlayersPage);
+  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("%1 was kicked from the server", {nick}), kPlayersPage);
 }
 
-void TWebInterface::CommandMove(TWebRequest& r) {
-  const TServerRef selected = SelectedServer(r);
-  if (!selected) return DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+void CommandMove(TWebInterface& web, TWebRequest& r) {
+  const TServerRef selected = web.SelectedServer(r);
+  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
   uint32_t id = 0, channel = 0;
   const std::string nick = r.Param("nick");
@@ -81,103 +75,136 @@ void TWebInterface::CommandMove(TWebRequest& r) {
   if (ParseU32(r.Param("player"), id))
     result = ParseU32(r.Param("channel"), channel) ? MovePlayer(server, id, nick, channel, channelName)
                                                    : TWebAction::NoChannel;
-  if (result != TWebAction::Done) return DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
+  if (result != TWebAction::Done)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
   Note(r, FormatArgs("moved player %1 on %2 to channel %3: %4", {id, r.ServerID, channelName, nick}));
-  DisplayOK(r.Response, kOkTitle, FormatArgs("%1 was moved to %2", {nick, channelName}), kPlayersPage);
+  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("%1 was moved to %2", {nick, channelName}), kPlayersPage);
 }
 
-void TWebInterface::CommandMessage(TWebRequest& r) {
-  const TServerRef selected = SelectedServer(r);
-  if (!selected) return DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+void CommandMessage(TWebInterface& web, TWebRequest& r) {
+  const TServerRef selected = web.SelectedServer(r);
+  if (!selected) return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
   uint32_t id = 0;
   const std::string nick = r.Param("nick");
   const std::string text = Trim(r.Param("text")).substr(0, 255);
-  if (text.empty()) return DisplayError(r.Response, kErrorTitle, "the message is empty", kPlayersPage);
+  if (text.empty()) return TWebInterface::DisplayError(r.Response, kErrorTitle, "the message is empty", kPlayersPage);
   if (HoldsCharacterReference(text))
-    return DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the message"), kPlayersPage);
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the message"), kPlayersPage);
   const TWebAction result = ParseU32(r.Param("player"), id) ? MessagePlayer(server, id, nick, text) : TWebAction::NoPlayer;
-  if (result != TWebAction::Done) return DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
+  if (result != TWebAction::Done)
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
   Note(r, FormatArgs("sent player %1 on %2 (%3) the message: %4", {id, r.ServerID, nick, text}));
-  DisplayOK(r.Response, kOkTitle, FormatArgs("the message was sent to %1", {nick}), kPlayersPage);
+  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the message was sent to %1", {nick}), kPlayersPage);
 }
 
-void TWebInterface::CommandRestartOwn(TWebRequest& r) {
+// The Players page's refresh: its page of the list as compact JSON. Reads only.
+void CommandPlayersList(TWebInterface& web, TWebRequest& r) {
+  std::vector<TWebPlayer> players;
+  std::vector<TWebChannel> channels;
+  const TServerRef selected = web.SelectedServer(r);
+  if (!selected || !ReadPlayers(*selected, players, channels))
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
+  const TPlayerQuery query = ReadPlayerQuery([&](const char* name) { return r.Param(name); });
+  SendGenerated(r.Request, r.Response, PlayersJson(players, channels, r.LoggedIn, query), "application/json");
+}
+
+void CommandRestartOwn(TWebInterface&, TWebRequest& r) {
   const std::string id = r.ServerID;
   const std::string refused = RestartServer(id);
-  if (!refused.empty()) return DisplayError(r.Response, kErrorTitle, refused, "server_settings.html");
+  if (!refused.empty()) return TWebInterface::DisplayError(r.Response, kErrorTitle, refused, "server_settings.html");
   Note(r, "restarted " + id);
-  DisplayOK(r.Response, kOkTitle, "the server was restarted; its players may log in again", "server_settings.html");
+  TWebInterface::DisplayOK(r.Response, kOkTitle, "the server was restarted; its players may log in again",
+                           "server_settings.html");
 }
 
-void TWebInterface::CommandAddClientConfirmed(TWebRequest& r) {
-  const std::string pending = r.Session->With([](TSessionValues& v) {
-    std::string p = v.Get(kAccountToAdd);
-    v.Set(kAccountToAdd, "");
-    return p;
-  });
-  const size_t tab = pending.find('\t');
-  const std::string& id = r.ServerID;
-  if (tab == std::string::npos)
-    return DisplayError(r.Response, kErrorTitle, "no account was waiting to be added", "client_manager.html");
-  TClientObject account;
-  account.LoginName = pending.substr(0, tab);
-  account.NickName = account.LoginName;
-  account.RegisteredBy = r.Session->Get("username");
-  uint32_t rights = 0;
-  ParseU32(pending.substr(tab + 1), rights);
-  // The rights were asked for by an earlier request; this one grants them,
-  // so it grants only what its own holder may.
-  const uint32_t grantable =
-      PlayerPrivileges::ServerAdmin | (r.SuperAdmin ? PlayerPrivileges::SuperServerAdmin : 0u);
-  account.PlayerPrivileges = static_cast<uint16_t>(rights & grantable);
-  if (!AddUser(account, id))
-    return DisplayError(r.Response, kErrorTitle, "a user with name already exists", "client_manager.html");
-  Note(r, FormatArgs("added the account %1 without a password on %2", {account.LoginName.Text(), id}));
-  DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
-            "client_manager.html");
-}
-
-void TWebInterface::CommandServers(TWebRequest& r) {
-  const std::string command = UpperCase(r.Request.path.substr(1));
-  TServerEnvironment env;
-  if (!RunningEnvironment(env)) return DisplayError(r.Response, kErrorTitle, "no server is running", kServersPage);
-  std::string id = r.Param("server"), refused, done;
-  if (command == "SERVERS_START.PLCMD") {
-    refused = StartServer(env, id);
-    done = "server %1 was started";
-  } else if (command == "SERVERS_STOP.PLCMD") {
-    refused = StopServer(id);
-    done = "server %1 was stopped";
-  } else if (command == "SERVERS_RESTART.PLCMD") {
-    refused = RestartServer(id);
-    done = "server %1 was restarted";
-  } else if (command == "SERVERS_ASK_REMOVE.PLCMD") {
-    r.Session->Set(kServerToRemove, id);
-    return DisplayChoice(r.Response, "please choose",
-                         FormatArgs("you really want to remove %1? Its accounts and channels are deleted too.", {id}),
-                         "SERVERS_REMOVE.PLCMD", kServersPage, "yes", "no");
-  } else if (command == "SERVERS_REMOVE.PLCMD") {
-    id = r.Session->With([](TSessionValues& v) {
-      std::string asked = v.Get(kServerToRemove);
-      v.Set(kServerToRemove, "");
-      return asked;
-    });
-    refused = id.empty() ? "no server was waiting to be removed" : RemoveServer(env, id);
-    done = "server %1 was removed";
-  } else {  // SERVERS_ADD.PLCMD
-    const std::string name = Trim(r.Param("NEWSERVERNAME")), portText = Trim(r.Param("NEWSERVERPORT"));
-    uint32_t port = 0;
-    refused = HoldsCharacterReference(name) ? UnstorableTextMessage("the name")
-              : !ParseU32(portText, port) || port > 65535
-                  ? "the UDP port must be a number from 1 to 65535"
-                  : AddServer(env, name, static_cast<int32_t>(port), id);
-    if (!refused.empty())
-      return DisplayError(r.Response, kErrorTitle, refused,
-                          PageUrl(kServersPage, {{"NEWSERVERNAME", name}, {"NEWSERVERPORT", portText}}));
-    done = "server %1 was added";
-  }
-  if (!refused.empty()) return DisplayError(r.Response, kErrorTitle, refused, kServersPage);
+// The Servers page's commands share their answer: what was refused, or
+// `done` about the server `id`.
+void ServerAnswer(TWebRequest& r, const std::string& refused, const char* done, const std::string& id) {
+  if (!refused.empty()) return TWebInterface::DisplayError(r.Response, kErrorTitle, refused, kServersPage);
   Note(r, FormatArgs(done, {id}));
-  DisplayOK(r.Response, kOkTitle, FormatArgs(done, {id}), kServersPage);
+  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs(done, {id}), kServersPage);
 }
+
+// The environment new and restarted servers get; false (answered) when no
+// server runs to take it from.
+bool ServerEnvironment(TWebRequest& r, TServerEnvironment& env) {
+  if (RunningEnvironment(env)) return true;
+  TWebInterface::DisplayError(r.Response, kErrorTitle, "no server is running", kServersPage);
+  return false;
+}
+
+void CommandServerStart(TWebInterface&, TWebRequest& r) {
+  TServerEnvironment env;
+  if (!ServerEnvironment(r, env)) return;
+  const std::string id = r.Param("server");
+  ServerAnswer(r, StartServer(env, id), "server %1 was started", id);
+}
+
+void CommandServerStop(TWebInterface&, TWebRequest& r) {
+  TServerEnvironment env;
+  if (!ServerEnvironment(r, env)) return;
+  const std::string id = r.Param("server");
+  ServerAnswer(r, StopServer(id), "server %1 was stopped", id);
+}
+
+void CommandServerRestart(TWebInterface&, TWebRequest& r) {
+  TServerEnvironment env;
+  if (!ServerEnvironment(r, env)) return;
+  const std::string id = r.Param("server");
+  ServerAnswer(r, RestartServer(id), "server %1 was restarted", id);
+}
+
+bool AskRemoveServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
+  TServerEnvironment env;
+  if (!ServerEnvironment(r, env)) return false;
+  pending.Value = pending.Shown = r.Param("server");
+  return true;
+}
+
+void CommandServerRemove(TWebInterface&, TWebRequest& r) {
+  TServerEnvironment env;
+  if (!ServerEnvironment(r, env)) return;
+  const std::string& id = r.Confirmed;
+  ServerAnswer(r, id.empty() ? "no server was waiting to be removed" : RemoveServer(env, id), "server %1 was removed",
+               id);
+}
+
+void CommandServerAdd(TWebInterface&, TWebRequest& r) {
+  TServerEnvironment env;
+  if (!ServerEnvironment(r, env)) return;
+  std::string id;
+  const std::string name = Trim(r.Param("NEWSERVERNAME")), portText = Trim(r.Param("NEWSERVERPORT"));
+  uint32_t port = 0;
+  const std::string refused = HoldsCharacterReference(name) ? UnstorableTextMessage("the name")
+                              : !ParseU32(portText, port) || port > 65535
+                                  ? "the UDP port must be a number from 1 to 65535"
+                                  : AddServer(env, name, static_cast<int32_t>(port), id);
+  if (!refused.empty())
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, refused,
+                                       PageUrl(kServersPage, {{"NEWSERVERNAME", name}, {"NEWSERVERPORT", portText}}));
+  ServerAnswer(r, refused, "server %1 was added", id);
+}
+
+constexpr TWebConfirmation kKickConfirmation{"ASK_KICK_PLAYER.PLCMD", "PLAYER_TO_KICK", "you really want to kick %1",
+                                             kPlayersPage, AskKick};
+constexpr TWebConfirmation kRemoveConfirmation{
+    "SERVERS_ASK_REMOVE.PLCMD", "SERVER_TO_REMOVE",
+    "you really want to remove %1? Its accounts and channels are deleted too.", kServersPage, AskRemoveServer};
+
+const TWebCommand kCommands[] = {
+    {"KICK_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandKick, kKickConfirmation},
+    {"MOVE_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandMove},
+    {"MESSAGE_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandMessage},
+    {"PLAYERS_LIST.PLCMD", TWebRights::ServerSelected, false, CommandPlayersList},
+    {"RESTART_SERVER.PLCMD", TWebRights::ServerSelected, true, CommandRestartOwn},
+    {"SERVERS_START.PLCMD", TWebRights::SuperAdmin, true, CommandServerStart},
+    {"SERVERS_STOP.PLCMD", TWebRights::SuperAdmin, true, CommandServerStop},
+    {"SERVERS_RESTART.PLCMD", TWebRights::SuperAdmin, true, CommandServerRestart},
+    {"SERVERS_REMOVE.PLCMD", TWebRights::SuperAdmin, true, CommandServerRemove, kRemoveConfirmation},
+    {"SERVERS_ADD.PLCMD", TWebRights::SuperAdmin, true, CommandServerAdd},
+};
+
+}  // namespace
+
+std::span<const TWebCommand> OperatorCommands() { return kCommands; }

@@ -1,10 +1,12 @@
-// The page side of the operator's pages of TWebInterface: the players list
-// and its refreshed fragment, the servers list, the overview's charts, the
-// login page's notice and server choice, the values a refused form brings
-// back, and the status pages (403, 404) in the site's look.
+// The page side of the operator's pages of TWebInterface: the records of the
+// Overview, Players (and its refreshed fragment) and Servers pages with the
+// markers they fill; the markers any page may hold (the navigation, the login
+// page's notice, the values a refused form brings back); and the status pages
+// (403, 404) in the site's look.
 #include <filesystem>
 
 #include "admin/FormText.h"
+#include "admin/WebCompression.h"
 #include "admin/SvgChart.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
@@ -15,11 +17,8 @@
 
 namespace {
 
-constexpr const char* kPlayersList = "%!PLAYERS_LIST!%";
-constexpr const char* kServersList = "%!SERVERS_LIST!%";
-constexpr const char* kChartPlayers = "%!CHART_PLAYERS!%";
-constexpr const char* kChartTraffic = "%!CHART_TRAFFIC!%";
 constexpr const char* kLoginNotice = "%%LOGIN_NOTICE%%";
+constexpr const char* kNavigation = "%!NAVIGATION!%";
 constexpr std::string_view kFormPrefix = "%%FORM_";
 constexpr std::string_view kCheckedSuffix = "_CHECKED";
 
@@ -34,31 +33,52 @@ std::string FormFieldValue(const TServerSettings& s, const std::string& field) {
   return "";
 }
 
+std::string PlayersList(TWebInterface&, TWebRequest& r, const TWebPageView& view) {
+  std::vector<TWebPlayer> players;
+  std::vector<TWebChannel> channels;
+  if (!view.Selected || !ReadPlayers(*view.Selected, players, channels)) return "";
+  // Addresses are for administrators: every request past the login check
+  // is one, of this server or of all.
+  return RenderPlayersList(players, channels, r.LoggedIn, ReadPlayerQuery([&](const char* name) { return r.Param(name); }));
+}
+
+std::string ServersList(TWebInterface&, TWebRequest&, const TWebPageView&) {
+  TServerEnvironment env;
+  return RunningEnvironment(env) ? RenderServersList(ServerRows(env.SettingsFile)) : "";
+}
+
+std::string PlayersChart(TWebInterface& web, TWebRequest& r, const TWebPageView& view) {
+  return view.Current ? RenderLoadCharts(web.Sampler().History(r.ServerID), TrafficSecond()).Players : "";
+}
+
+std::string TrafficChart(TWebInterface& web, TWebRequest& r, const TWebPageView& view) {
+  return view.Current ? RenderLoadCharts(web.Sampler().History(r.ServerID), TrafficSecond()).Traffic : "";
+}
+
+const TWebMarker kPlayersMarkers[] = {{"%!PLAYERS_LIST!%", TWebRights::ServerSelected, PlayersList}};
+const TWebMarker kServersMarkers[] = {{"%!SERVERS_LIST!%", TWebRights::SuperAdmin, ServersList}};
+const TWebMarker kOverviewMarkers[] = {{"%!CHART_PLAYERS!%", TWebRights::ServerSelected, PlayersChart},
+                                       {"%!CHART_TRAFFIC!%", TWebRights::ServerSelected, TrafficChart}};
+
+const TWebPage kPages[] = {
+    {"index.html", "Overview", "overview", 10, TWebRights::LoggedIn, kOverviewMarkers},
+    {"players.html", "Players", "players", 20, TWebRights::LoggedIn, kPlayersMarkers},
+    {"players_rows.html", nullptr, nullptr, 0, TWebRights::LoggedIn, kPlayersMarkers},
+    {"servers.html", "Servers", "servers", 90, TWebRights::SuperAdmin, kServersMarkers},
+};
+
 }  // namespace
 
-void TWebInterface::AddOperatorMarkers(TMarkers& page, const std::string& upper, TWebRequest& r,
-                                       const TServerRef& selected, const TServerSettings* current) {
-  const bool super = r.SuperAdmin;
+std::span<const TWebPage> OperatorPages() { return kPages; }
+
+void TWebInterface::AddPageMarkers(TMarkers& markers, const std::string& upper, TWebRequest& r, const TWebPage* page,
+                                   const TWebPageView& view) {
   // The Servers page's notice for everyone else.
-  page.Condition("SUPERSERVERADMIN", super);
-  if (Holds(upper, kPlayersList) && selected) {
-    std::vector<TWebPlayer> players;
-    std::vector<TWebChannel> channels;
-    if (ReadPlayers(*selected, players, channels)) {
-      // Addresses are for administrators: every request past the login check
-      // is one, of this server or of all.
-      page.Html(kPlayersList, RenderPlayersList(players, channels, r.LoggedIn));
-    }
-  }
-  if (Holds(upper, kServersList)) {
-    TServerEnvironment env;
-    page.Html(kServersList, super && RunningEnvironment(env) ? RenderServersList(ServerRows(env.SettingsFile)) : "");
-  }
-  if ((Holds(upper, kChartPlayers) || Holds(upper, kChartTraffic)) && current) {
-    const TLoadCharts charts = RenderLoadCharts(sampler_.History(r.ServerID), TrafficSecond());
-    page.Html(kChartPlayers, charts.Players);
-    page.Html(kChartTraffic, charts.Traffic);
-  }
+  markers.Condition("SUPERSERVERADMIN", r.SuperAdmin);
+  if (page)
+    for (const TWebMarker& m : page->Markers)
+      if (Holds(upper, m.Marker)) markers.Html(m.Marker, HasWebRights(r, m.Needs) ? m.Fill(*this, r, view) : "");
+  if (Holds(upper, kNavigation)) markers.Html(kNavigation, RenderNavigation(r));
   if (Holds(upper, kLoginNotice)) {
     // Said once: the notice goes with the page that shows it.
     const std::string reason = r.Session->With([](TSessionValues& v) {
@@ -66,7 +86,7 @@ void TWebInterface::AddOperatorMarkers(TMarkers& page, const std::string& upper,
       v.Set(kLoginNoticeValue, "");
       return said;
     });
-    page.Html(kLoginNotice, LoginNoticeHtml(reason));
+    markers.Html(kLoginNotice, LoginNoticeHtml(reason));
   }
   // "%%FORM_NAME%%": the request's NAME when a refused form came back with
   // it, else what the page shows for "%%NAME%%" (the current value);
@@ -78,17 +98,17 @@ void TWebInterface::AddOperatorMarkers(TMarkers& page, const std::string& upper,
     std::string name = upper.substr(at + kFormPrefix.size(), end - at - kFormPrefix.size());
     if (name.size() > kCheckedSuffix.size() && name.ends_with(kCheckedSuffix)) {
       name.resize(name.size() - kCheckedSuffix.size());
-      page.Text(marker, r.Param(name) == "1" ? "checked" : "");
+      markers.Text(marker, r.Param(name) == "1" ? "checked" : "");
       continue;
     }
     bool given = false;
     for (const auto& [key, value] : r.Request.params) given = given || SameText(key, name);
     if (given)
-      page.Html(marker, HtmlEscapeKeepingReferences(r.Param(name)));
-    else if (current)
-      page.Text(marker, FormFieldValue(*current, name));
+      markers.Html(marker, HtmlEscapeKeepingReferences(r.Param(name)));
+    else if (view.Current)
+      markers.Text(marker, FormFieldValue(*view.Current, name));
     else
-      page.Text(marker, "");
+      markers.Text(marker, "");
   }
 }
 
@@ -105,8 +125,8 @@ void TWebInterface::SendStyledStatus(TWebRequest& r, int status, std::string_vie
   box.Text("%%STATUS_TITLE%%", title);
   box.Text("%%STATUS_TEXT%%", text);
   std::string page = box.Expand(ParseCommands(LoadFile("status.html")));
-  SetVariables(page, r);
-  r.Response.set_content(page, std::string("text/HTML; charset=") + kPageCharset);
+  SetVariables(page, r, FindWebPage("status.html"));
+  SendGenerated(r.Request, r.Response, std::move(page), std::string("text/HTML; charset=") + kPageCharset);
 }
 
 void TWebInterface::EndLogin(TWebRequest& r, const char* reason) {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "admin/FormText.h"
+#include "admin/WebCompression.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
@@ -74,7 +75,16 @@ std::string StampText(const std::string& format, TDateTime value) {
   return value == 0 ? std::string() : FormatDateTime(format, value);
 }
 
+// The pages of the settings and the accounts; their markers are the
+// server's and the account list's, which every page may hold.
+const TWebPage kPages[] = {
+    {"server_settings.html", "Settings", "settings", 30, TWebRights::LoggedIn, {}},
+    {"client_manager.html", "Accounts", "accounts", 40, TWebRights::LoggedIn, {}},
+};
+
 }  // namespace
+
+std::span<const TWebPage> CorePages() { return kPages; }
 
 bool TWebInterface::FileCheck(const std::string& name) {
   try {
@@ -121,9 +131,9 @@ bool TWebInterface::Progress_FILE(const std::string& fileName, TWebRequest& r) {
       return false;
     }
     std::string page = ParseCommands(ReadAll(fileName));
-    SetVariables(page, r);
+    SetVariables(page, r, FindWebPage(fileName));
     // The pages are in the server's code page, and forms send in the page's.
-    r.Response.set_content(page, std::string("text/HTML; charset=") + kPageCharset);
+    SendGenerated(r.Request, r.Response, std::move(page), std::string("text/HTML; charset=") + kPageCharset);
   } catch (const std::exception& e) {
     // The page was found: an answer that failed half-way is still its answer.
     LogException("Progress_FILE", e);
@@ -131,7 +141,7 @@ bool TWebInterface::Progress_FILE(const std::string& fileName, TWebRequest& r) {
   return true;
 }
 
-void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
+void TWebInterface::SetVariables(std::string& text, TWebRequest& r, const TWebPage* record) {
   TMarkers page;
   try {
     const TServerRef server = SelectedServer(r);
@@ -209,7 +219,7 @@ void TWebInterface::SetVariables(std::string& text, TWebRequest& r) {
       CreateServerDropDownList(options);
       page.Html(kServerDropDown, std::move(options));
     }
-    AddOperatorMarkers(page, upper, r, selected ? server : nullptr, selected ? &view.Settings : nullptr);
+    AddPageMarkers(page, upper, r, record, {selected ? server : nullptr, selected ? &view.Settings : nullptr});
     // Last, so the rows see every marker of the page.
     if (selected && upper.find(kClientList) != std::string::npos)
       page.Html(kClientList, CreateDataBaseClientList(r, page));

@@ -119,6 +119,21 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   EXPECT_NE(rows.find(">ann<"), std::string::npos);
   EXPECT_NE(rows.find("127.0.0.1"), std::string::npos);
   EXPECT_EQ(rows.find(">far<"), std::string::npos);
+  const std::string json = browser->Page("/PLAYERS_LIST.PLCMD?q=BO");
+  EXPECT_NE(json.find("\"online\":2,\"matched\":1"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"bob\""), std::string::npos);
+  // Generated pages go out gzipped where offered, never with the library's
+  // slow Brotli.
+  httplib::Client raw("127.0.0.1", web->Port());
+  raw.set_decompress(false);
+  const std::string cookie = std::string(TWebInterface::kCookieName) + "=" + browser->Cookie;
+  const auto gz = raw.Get("/players.html", {{"Cookie", cookie}, {"Accept-Encoding", "gzip, deflate, br"}});
+  ASSERT_TRUE(gz);
+  EXPECT_EQ(gz->get_header_value("Content-Encoding"), "gzip");
+  const auto br = raw.Get("/players_rows.html", {{"Cookie", cookie}, {"Accept-Encoding", "br"}});
+  ASSERT_TRUE(br);
+  EXPECT_EQ(br->get_header_value("Content-Encoding"), "");
+  EXPECT_NE(br->body.find(">bob<"), std::string::npos);
 
   // far's id names ann on this server: the nickname tells them apart.
   auto form = Target(*far, "far");
@@ -195,6 +210,8 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_EQ(refusedPage.find("servers-table"), std::string::npos);
   EXPECT_NE(refusedPage.find("<!--\n<div class=\"card\">"), std::string::npos) << "the add form is hidden";
   EXPECT_NE(refusedPage.find("id=\"servers-refused\""), std::string::npos);
+  EXPECT_EQ(refusedPage.find("nav-servers"), std::string::npos) << "the navigation leaves out what it may not see";
+  EXPECT_NE(refusedPage.find("id=\"nav-players\""), std::string::npos);
   for (const char* command : {"/SERVERS_STOP.PLCMD", "/SERVERS_RESTART.PLCMD", "/SERVERS_ASK_REMOVE.PLCMD"})
     EXPECT_EQ(QueryValue(browser->Command(command, {{"server", kOtherID}}), "error_text"),
               "only a super server administrator may manage servers")
@@ -205,6 +222,8 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   EXPECT_TRUE(RunningID(kOtherID));
 
   ASSERT_TRUE(LogIn());
+  const std::string nav = browser->Page("/servers.html");
+  EXPECT_LT(nav.find("id=\"nav-accounts\""), nav.find("id=\"nav-servers\""));
   EXPECT_EQ(QueryValue(browser->Command("/SERVERS_STOP.PLCMD", {{"server", kOtherID}}), "ok_url"), "servers.html");
   EXPECT_FALSE(RunningID(kOtherID));
   const std::string list = browser->Page("/servers.html");

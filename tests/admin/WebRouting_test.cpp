@@ -157,7 +157,8 @@ TEST_F(TWebFixture, StoredCredentialsAreCheckedOnEveryRequestAndNeverLoggedInCle
 TEST_F(TWebFixture, TheSessionPageSetsNoValueOfTheServerAndAFailedRecheckCountsAsAGuess) {
   ASSERT_TRUE(LogIn("op", "oppw"));
   for (const char* name : {"username", "USERNAME", "password", "credential", "serverport", "serverid", "loggedin",
-                           "superadmin", "SuperAdmin", "CLIENT_TO_DELETE"}) {
+                           "superadmin", "SuperAdmin", "CLIENT_TO_DELETE", "player_to_kick", "SERVER_TO_REMOVE",
+                           "ACCOUNT_TO_ADD"}) {
     auto r = browser->Post("/sessions", {{"ParamName", name}, {"Param", "admin"}});
     ASSERT_TRUE(r) << name;
     EXPECT_NE(r->body.find("cannot be set here"), std::string::npos) << name;

@@ -7,7 +7,9 @@ in with parleon-watch (a few voice clients that print every notice they
 receive), and walks an operator through the pages: logging in, the
 navigation, the Players page (list, refresh, Message, Move, Kick), live
 settings, the Servers page (Stop, Start, Restart, Add, Remove), the charts,
-the accounts list and the feedback of log-out and errors. Every effect is
+the accounts list and the feedback of log-out and errors; then parleon-bot
+fills one server with 1,000 players and the Players list is paged, searched
+and sorted. Every effect is
 checked against the ground truth: the query port's "pl", "sl" and "si", the
 notices the players received, server.ini and the accounts the query lists.
 Screenshots at 1280x900 and 390x844 go to <build>/browser-screenshots.
@@ -31,6 +33,7 @@ import time
 SKIP = 77
 PASSWORD = "browser-pw"
 SERVERS = ["Default", "Alpha", "Beta", "Gamma"]
+CROWDED, CROWD = "Gamma", 1000  # the server the bot fills, and with how many players
 
 
 def free_port(kind):
@@ -176,6 +179,8 @@ def start_server(exe, source, work):
             ini.write("%d=server_cfg %s\n" % (n, name))
         for name, port in zip(SERVERS, udp):
             ini.write("[server_cfg %s]\nServerUDPPort=%d\nServerName=%s room\n" % (name, port, name))
+            if name == CROWDED:
+                ini.write("ServerMaxUsers=%d\n" % (CROWD + 10))
     proc = subprocess.Popen([exe, "-ADMINPW=" + PASSWORD], cwd=work,
                             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     def listening(port):
@@ -228,14 +233,16 @@ def start_browser(profile):
 def main():
     exe, source, build = sys.argv[1:4]
     watch_exe = os.path.join(os.path.dirname(exe), "parleon-watch")
-    if not os.access(watch_exe, os.X_OK):
-        raise SystemExit("FAIL: %s is not built (the players of this test)" % watch_exe)
+    bot_exe = os.path.join(os.path.dirname(exe), "parleon-bot")
+    for tool in (watch_exe, bot_exe):
+        if not os.access(tool, os.X_OK):
+            raise SystemExit("FAIL: %s is not built (the players of this test)" % tool)
     shots = os.path.join(build, "browser-screenshots")
     shutil.rmtree(shots, ignore_errors=True)
     os.makedirs(shots)
     work = tempfile.mkdtemp(prefix="browser-run-", dir=build)
     proc, http_port, query_port, udp = start_server(exe, source, work)
-    driver = watch = None
+    driver = watch = bot = None
     started = time.time()
     try:
         query = Query(query_port, login=False)
@@ -578,8 +585,56 @@ def main():
         # The list's next refresh finds the session ended and the page follows.
         arrive("Log in", "a session whose rights went lands on the login page by itself")
         expect("rights changed" in el("#login-notice").text, "with the reason")
+        # ---- a thousand players: the list is paged, searched and sorted, and its refresh keeps that
+        crowd_port = udp[SERVERS.index(CROWDED)]
+        bot = subprocess.Popen([bot_exe, "--port", str(crowd_port), "--clients", str(CROWD), "--speakers", "0",
+                                "--duration", "240", "--channel-prefix", "", "--login-window", "50"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until("the bot logs %d players in" % CROWD, lambda: len(query.players(crowd_port)) == CROWD,
+                   timeout=120, step=1)
+        driver.get(base)
+        arrive("Log in", "the login page for the crowded server")
+        field("username").send_keys("admin")
+        field("password").send_keys(PASSWORD)
+        Select(field("serverport")).select_by_value(str(crowd_port))
+        submit("login")
+        arrive("Overview", "logged in to the crowded server")
+        driver.get(base + "players.html")
+        arrive("Players", "the crowded players page")
+
+        def nicks():
+            return [el("td.nick", r).text for r in els("#players-table tbody tr")]
+
+        expect(el("#players-count").text.startswith("%d players online" % CROWD), el("#players-count").text)
+        first_page = nicks()
+        expect(len(first_page) == 50, "50 players a page: %d" % len(first_page))
+        expect(first_page[:3] == ["bot1", "bot10", "bot100"], "sorted by nickname: %s" % first_page[:3])
+        expect("Page 1 of 20" in el("#players-pager").text, el("#players-pager").text)
+        el("#players-pager a[rel=next]").click()
+        wait_until("page 2", lambda: "Page 2 of 20" in el("#players-pager").text)
+        second_page = nicks()
+        expect(len(second_page) == 50 and not set(first_page) & set(second_page), "page 2 holds the next 50")
+        field("q").send_keys("bot77")
+        el("#players-search button").click()
+        wait_until("the search", lambda: "matching" in el("#players-count").text)
+        expect(el("#players-count").text.startswith("%d players online, 11 matching" % CROWD),
+               el("#players-count").text)
+        expect(sorted(nicks()) == sorted(["bot77"] + ["bot77%d" % d for d in range(10)]), "found: %s" % nicks())
+        el("#players-table th a.sort").click()  # the nickname's heading, sorted ascending: now descending
+        wait_until("sorted descending", lambda: nicks()[:1] == ["bot779"])
+        expect(el("#players-q").get_attribute("value") == "bot77", "the search stays in its field")
+        shot("players-crowded")
+        # The refresh reads the same page of the same search: nothing moves.
+        wait_until("the list refreshes", lambda: el("#players").get_attribute("data-updated"), timeout=20, step=0.5)
+        expect(nicks()[:1] == ["bot779"] and len(nicks()) == 11, "the refresh keeps the search and order: %s" % nicks())
+        bot.terminate()
+        bot.wait(timeout=30)
+        bot = None
         print("PASS: %d screenshots in %s, %.0f s" % (count[0], shots, time.time() - started))
     finally:
+        if bot:
+            bot.kill()
+            bot.wait()
         if driver:
             driver.quit()
         if watch:
