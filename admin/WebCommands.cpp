@@ -5,10 +5,13 @@
 #include <charconv>
 
 #include "admin/FormText.h"
+#include "admin/AuditText.h"
 #include "admin/HttpServer.h"
+#include "admin/WebAudit.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebText.h"
+#include "common/AuditLog.h"
 #include "common/Log.h"
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
@@ -106,12 +109,14 @@ void CommandLogin(TWebInterface& web, TWebRequest& r) {
   const std::string& address = r.Request.remote_addr;
   // A blocked address is answered as for a wrong password, unchecked.
   if (!throttle.MayTry(address, username, kSource)) {
+    AuditWeb(r, "", "login-failed", "as " + username + " (blocked)");
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
   }
   if (!web.CheckSessionLogin(username, password, port, r)) {
     throttle.Failed(address, username);
+    AuditWeb(r, "", "login-failed", "as " + username);
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
@@ -169,12 +174,13 @@ void CommandSettingsServer(TWebInterface& web, TWebRequest& r) {
   change.WebPostLinkURL = Trim(r.Param("SERVERWEBPOSTLINKURL")).substr(0, 255);
   const TServerRef server = web.SelectedServer(r);
   bool restarted = false;
+  const TServerSettings before = server ? TServerAccess(server).Snapshot(0).Settings : TServerSettings{};
   if (!server || !TServerAccess(server).ApplySettings(change, "", TApplySettings::LiveWherePossible, &restarted)) {
     TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
     return;
   }
-  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web) changed the settings of %2%3",
-         {r.Session->Get("username"), r.ServerID, restarted ? " and restarted it" : ""});
+  const std::string changed = SettingsChangeText(before, change);
+  if (!changed.empty() || restarted) AuditWeb(r, "settings", changed + (restarted ? " (restarted)" : ""));
   TWebInterface::DisplayOK(r.Response, kOkTitle,
             restarted ? "server config was changed and will be restarted now: a new server type needs every "
                         "player to log in again"
@@ -188,11 +194,13 @@ void CommandDeleteClient(TWebInterface&, TWebRequest& r) {
   const std::string& name = r.Confirmed;
   const auto account = name.empty() ? nullptr : GetUser(name, id, false);
   if (account && GuardsSuperAdmin(r, *account)) return;
-  if (account && DeleteUser(name, id))
+  if (account && DeleteUser(name, id)) {
+    AuditWeb(r, "account-delete", name + " with rights " + RightsText(account->PlayerPrivileges));
     TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("user %1 deleted", {name}), "client_manager.html");
-  else
+  } else {
     TWebInterface::DisplayError(r.Response, kErrorTitle, FormatArgs("user %1 not deleted, user was not found in database", {name}),
                  "client_manager.html");
+  }
 }
 
 void CommandAddClient(TWebInterface& web, TWebRequest& r) {
@@ -236,6 +244,7 @@ void CommandAddClient(TWebInterface& web, TWebRequest& r) {
     TWebInterface::DisplayError(r.Response, kErrorTitle, "a user with name already exists", back);
     return;
   }
+  AuditWeb(r, "account-add", account.LoginName.Text() + " with rights " + RightsText(account.PlayerPrivileges));
   TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
             "client_manager.html");
 }
@@ -261,8 +270,8 @@ void CommandAddClientConfirmed(TWebInterface&, TWebRequest& r) {
   if (!AddUser(account, id))
     return TWebInterface::DisplayError(r.Response, kErrorTitle, "a user with name already exists",
                                        "client_manager.html");
-  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web, %2): added the account %3 without a password on %4",
-         {r.Session->Get("username"), r.Request.remote_addr, account.LoginName.Text(), id});
+  AuditWeb(r, "account-add",
+           account.LoginName.Text() + " with rights " + RightsText(account.PlayerPrivileges) + ", without a password");
   TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
                            "client_manager.html");
 }
@@ -287,6 +296,7 @@ void CommandEditClient(TWebInterface&, TWebRequest& r) {
       account->Password = pw1;  // stored hashed
     }
     auto& rights = account->PlayerPrivileges;
+    const uint16_t rightsBefore = rights;
     rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::ServerAdmin);
     if (r.Param("CLIENTSERVERADMIN") == "1") rights |= PlayerPrivileges::ServerAdmin;
     if (r.SuperAdmin) {
@@ -295,6 +305,8 @@ void CommandEditClient(TWebInterface&, TWebRequest& r) {
     }
     const std::string before = account->StoredPassword;
     UpdateUser(*account, id);
+    AuditWeb(r, "account-edit", client + ": rights " + RightsText(rightsBefore) + " -> " + RightsText(rights) +
+                                    (pw1.empty() ? "" : ", password changed"));
     // The session that logged in with this account keeps passing its check.
     if (const auto after = pw1.empty() ? nullptr : GetUser(client, id, false))
       r.Session->With([&](TSessionValues& v) {

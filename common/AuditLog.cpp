@@ -66,9 +66,9 @@ bool Matches(const TAuditRecord& r, const TAuditQuery& q) {
 
 }  // namespace
 
-void Audit(TAuditRecord record, TLogRateLimiter* limiter) {
-  uint32_t held = 0;
-  if (limiter && !limiter->Allow(held)) return;
+namespace {
+
+void Write(TAuditRecord record, uint32_t held) {
   record.Time = NowDateTime();
   if (held) record.Detail += " (" + std::to_string(held) + " earlier lines of this session held back)";
   LogFmt(LMTALL, LMDIMPORTANT, "AUDIT", "%1 %2 from %3 on %4: %5 %6",
@@ -79,6 +79,18 @@ void Audit(TAuditRecord record, TLogRateLimiter* limiter) {
   Append(std::string(time) + '\t' + Field(record.Surface) + '\t' + Field(record.Actor) + '\t' +
          Field(record.Address) + '\t' + Field(record.Server) + '\t' + Field(record.Kind) + '\t' +
          Field(record.Detail) + '\n');
+}
+
+}  // namespace
+
+void Audit(TAuditRecord record, TLogRateLimiter* limiter) {
+  uint32_t held = 0;
+  if (!limiter || limiter->Allow(held)) Write(std::move(record), held);
+}
+
+void Audit(TAuditRecord record, TLockedLogRateLimiter& limiter) {
+  uint32_t held = 0;
+  if (limiter.Allow(held)) Write(std::move(record), held);
 }
 
 void SetAuditFile(std::string path, int64_t capBytes) {

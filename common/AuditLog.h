@@ -27,6 +27,7 @@
 #include "common/Clock.h"
 
 class TLogRateLimiter;
+class TLockedLogRateLimiter;
 
 // The surfaces, as the records name them.
 namespace audit_surface {
@@ -44,6 +45,8 @@ struct TAuditRecord {
 
 // Writes `record` (its Time is set here) unless `limiter` holds it back.
 void Audit(TAuditRecord record, TLogRateLimiter* limiter = nullptr);
+// The same for a session whose requests run on several threads.
+void Audit(TAuditRecord record, TLockedLogRateLimiter& limiter);
 
 // Where the store is kept; empty: the log alone. `capBytes` bounds the file.
 void SetAuditFile(std::string path, int64_t capBytes = 2 * 1024 * 1024);

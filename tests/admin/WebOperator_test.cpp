@@ -4,6 +4,7 @@
 // the rights each needs. Effects are read from the voice clients, server.ini,
 // the database and the running servers.
 #include "admin/WebFixture.h"
+#include "common/AuditLog.h"
 #include "common/CommandCodes.h"
 
 namespace {
@@ -153,17 +154,70 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
   form.emplace("channel", "424242");
   EXPECT_EQ(QueryValue(browser->Command("/MOVE_PLAYER.PLCMD", form), "error_text"), "there is no such channel");
 
-  const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", Target(*ann, "ann"));
+  form = Target(*ann, "ann");
+  form.emplace("reason", "flooding");
+  const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", form);
   EXPECT_EQ(QueryValue(ask, "choice_text"), "you really want to kick ann");
   EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
             "ann was kicked from the server");
-  ASSERT_TRUE(ann->WaitCommand(101)) << "the kicked player is told too";
+  const auto told = ann->WaitCommand(101);
+  ASSERT_TRUE(told) << "the kicked player is told too";
+  EXPECT_EQ(told->Str(34, 29), "flooding");
   const auto left = bob->WaitCommand(101);
   ASSERT_TRUE(left);
   EXPECT_EQ(left->U32(24), ann->PlayerID);
   EXPECT_EQ(left->U16(28), 2);
   EXPECT_TRUE(TServerFixture::WaitFor([&] { return servers.Server->CurrentUsers() == 1; }));
   EXPECT_EQ(other->CurrentUsers(), 1);
+}
+
+// The audit trail of the web: a failed login, an account edit, a settings
+// change (the password never in words) and a kick with a ban, each naming
+// the session's account, its address and the server.
+TEST_F(TWebOperatorFixture, EveryChangeIsOneAuditRecordAndKickAndBanKeepsThePlayerOut) {
+  SetAuditFile(servers.Dir.File("server.audit"));
+  auto ann = TServerFixture::ConnectTo(servers.Port(), "ann");
+  ASSERT_TRUE(ann);
+  EXPECT_FALSE(LogIn("admin", "wrong"));
+  ASSERT_TRUE(LogIn());
+  browser->Command("/EDIT_CLIENT.PLCMD", {{"CLIENT", "op"}, {"CLIENTPW1", "n3w"}, {"CLIENTPW2", "n3w"}});
+  browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Renamed"}, {"SERVERPASSWORD", "hunter2"},
+                                              {"SERVERMAXUSERS", "12"}, {"CODECCelp51", "1"}, {"CODECCelp63", "1"},
+                                              {"CODECGSM148", "1"}, {"CODECGSM164", "1"}, {"CODECWindowsCELP52", "1"},
+                                              {"SERVERTYPE", "1"}});
+  httplib::Params form = Target(*ann, "ann");
+  form.emplace("reason", "spam");
+  form.emplace("ban", "address");
+  form.emplace("minutes", "30");
+  const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", form);
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"), "ann was kicked and banned");
+  const std::vector<TAuditRecord> trail = ReadAudit({});
+  SetAuditFile("");
+  ASSERT_EQ(trail.size(), 5u);
+  EXPECT_EQ(trail[0].Kind, "kick");
+  EXPECT_EQ(trail[1].Kind, "ban");
+  EXPECT_EQ(trail[1].Detail, "ban 1: ip 127.0.0.1 for 30 minutes, reason: spam");
+  EXPECT_EQ(trail[2].Kind, "settings");
+  EXPECT_EQ(trail[2].Detail.rfind("ServerName: 'Parleon Server' -> 'Renamed'; ", 0), 0u) << trail[2].Detail;
+  EXPECT_NE(trail[2].Detail.find("; ServerPassword: changed"), std::string::npos);
+  EXPECT_EQ(trail[2].Detail.find("ServerMaxUsers"), std::string::npos) << "an unchanged key is not named";
+  EXPECT_EQ(trail[3].Kind, "account-edit");
+  EXPECT_EQ(trail[3].Detail, "op: rights ServerAdmin -> none, password changed");
+  EXPECT_EQ(trail[4].Kind, "login-failed");
+  EXPECT_EQ(trail[4].Actor, "web");
+  EXPECT_EQ(trail[4].Server, "");
+  for (const TAuditRecord& r : trail) {
+    EXPECT_EQ(r.Surface, "web");
+    EXPECT_EQ(r.Address, "127.0.0.1");
+    if (r.Kind != "login-failed") {
+      EXPECT_EQ(r.Actor, "admin");
+      EXPECT_EQ(r.Server, TServerFixture::kDefaultID);
+    }
+    EXPECT_EQ(r.Detail.find("hunter2"), std::string::npos);
+  }
+  TLoginRequest again;
+  again.NickName = "ann2";
+  EXPECT_EQ(TVoiceClient(servers.Port()).Login(again).Result, rc::BadPasswordOrNick) << "banned";
 }
 
 TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
