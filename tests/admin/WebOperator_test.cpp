@@ -220,6 +220,58 @@ TEST_F(TWebOperatorFixture, EveryChangeIsOneAuditRecordAndKickAndBanKeepsThePlay
   EXPECT_EQ(TVoiceClient(servers.Port()).Login(again).Result, rc::BadPasswordOrNick) << "banned";
 }
 
+// A server administrator's Bans and Log pages hold their own server's bans
+// and records only; another server's ban is neither listed nor lifted.
+TEST_F(TWebOperatorFixture, BansAndLogShowAServerAdministratorItsOwnServerOnly) {
+  StartOther();
+  SetAuditFile(servers.Dir.File("server.audit"));
+  TBan own, theirs, theirsToo;
+  own.Kind = theirs.Kind = theirsToo.Kind = TBanKind::Nick;
+  own.Value = "ownTroll";
+  theirs.Value = "rivalTroll";
+  theirsToo.Value = "rivalTroll2";
+  ASSERT_TRUE(TServerAccess(servers.Server).AddBan(own, 0));
+  ASSERT_TRUE(TServerAccess(other).AddBan(theirs, 0));
+  ASSERT_TRUE(TServerAccess(other).AddBan(theirsToo, 60));
+  TAuditRecord rival;
+  rival.Surface = "web";
+  rival.Actor = "rival";
+  rival.Address = "198.51.100.7";
+  rival.Server = kOtherID;
+  rival.Kind = "kick";
+  Audit(rival);
+
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  const std::string nav = browser->Page("/index.html");
+  EXPECT_NE(nav.find("nav-bans"), std::string::npos);
+  EXPECT_NE(nav.find("nav-log"), std::string::npos);
+  const std::string bans = browser->Page("/bans.html");
+  EXPECT_NE(bans.find("ownTroll"), std::string::npos);
+  EXPECT_EQ(bans.find("rivalTroll"), std::string::npos);
+  EXPECT_EQ(QueryValue(browser->Command("/LIFT_BAN.PLCMD", {{"ban", std::to_string(theirsToo.ID)}}), "error_text"),
+            "there is no such ban on this server");
+  EXPECT_EQ(TServerAccess(other).Bans()->size(), 2u);
+  EXPECT_EQ(QueryValue(browser->Command("/LIFT_BAN.PLCMD", {{"ban", std::to_string(own.ID)}}), "ok_text"),
+            "the ban of ownTroll was lifted");
+  EXPECT_TRUE(TServerAccess(servers.Server).Bans()->empty());
+
+  for (const std::string query : {"", "?server=server_cfg%20Other", "?actor=rival"}) {
+    const std::string page = browser->Page("/log.html" + query);
+    const size_t list = page.find("id=\"log-list\"");
+    ASSERT_NE(list, std::string::npos);
+    const std::string log = page.substr(list);  // the filter form shows what was typed
+    EXPECT_EQ(log.find("198.51.100.7"), std::string::npos) << query;
+    EXPECT_EQ(log.find("rival"), std::string::npos) << query;
+  }
+  EXPECT_NE(browser->Page("/log.html?kind=lift").find("ban 1: nick ownTroll"), std::string::npos);
+
+  ASSERT_EQ(browser->Command("/LOGOUT.PLCMD"), "login.html");
+  ASSERT_TRUE(LogIn());
+  EXPECT_NE(browser->Page("/log.html?server=server_cfg%20Other").find("198.51.100.7"), std::string::npos)
+      << "a super administrator reads every server's records";
+  SetAuditFile("");
+}
+
 TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {
   auto ann = TServerFixture::ConnectTo(servers.Port(), "ann");
   ASSERT_TRUE(ann);
