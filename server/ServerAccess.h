@@ -12,8 +12,12 @@
 // Thread-safety: any thread, none of the server's locks held by the caller.
 // Snapshot, SendText, Kick and Move take HoldMachinery, then the client
 // list, then the channels, in the system's order; ApplySettings takes the
-// ServerList lock first (a restart needs it). Every operation answers "not
-// running" instead of touching a server that stopped meanwhile.
+// ServerList lock first (a restart needs it). Bans, AddBan and LiftBan hold
+// HoldMachinery while they write the file and then the ban list (whose own
+// lock is a leaf), so a restart never reads the bans between the two.
+// Every operation answers "not running" instead of touching a server that
+// stopped meanwhile. The callers write the audit trail's record of what
+// they did; nothing here logs who acted.
 #pragma once
 
 #include <array>
