@@ -230,6 +230,9 @@ bool TServerAccess::WithPlayer(uint32_t playerID, std::string_view nickName, F&&
 
 bool TServerAccess::Kick(uint32_t playerID, std::string_view message, std::string_view nickName) const {
   return WithPlayer(playerID, nickName, [&](TPLUDPListener& listener, TClientObject& target) {
+    // Ids only: a nickname is the player's own text.
+    LogFmt(LMTALL, LMDINFO, "SERVER", "Administrator kicked player %1 from %2",
+           {std::to_string(playerID), server_->ServerID});
     listener.KickPlayer(target, message, 0);
     return true;
   });
@@ -239,6 +242,8 @@ bool TServerAccess::Move(uint32_t playerID, uint32_t channelID, std::string_view
   return WithPlayer(playerID, nickName, [&](TPLUDPListener& listener, TClientObject& target) {
     if (!listener.Channels().FindByID(channelID)) return false;
     if (target.ChannelID == channelID) return true;
+    LogFmt(LMTALL, LMDINFO, "SERVER", "Administrator moved player %1 to channel %2 on %3",
+           {std::to_string(playerID), std::to_string(channelID), server_->ServerID});
     listener.SwitchPlayer(target, channelID);
     return true;
   });

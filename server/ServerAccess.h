@@ -16,8 +16,8 @@
 // HoldMachinery while they write the file and then the ban list (whose own
 // lock is a leaf), so a restart never reads the bans between the two.
 // Every operation answers "not running" instead of touching a server that
-// stopped meanwhile. The callers write the audit trail's record of what
-// they did; nothing here logs who acted.
+// stopped meanwhile. Kick and Move log the player's id; who acted, and
+// from where, is in the audit record their callers write.
 #pragma once
 
 #include <array>
