@@ -44,7 +44,7 @@ void Append(const std::string& line) {
   if (storePath.empty()) return;
   struct stat st{};
   if (stat(storePath.c_str(), &st) == 0 && st.st_size + static_cast<int64_t>(line.size()) > storeCap)
-    std::rename(storePath.c_str(), (storePath + ".1").c_str());
+    std::rename(storePath.c_str(), (storePath + ".old").c_str());
   // 0600 whatever the umask: the trail names administrators and addresses.
   const int fd = open(storePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
@@ -112,7 +112,7 @@ std::vector<TAuditRecord> ReadAudit(const TAuditQuery& query, bool* more) {
   size_t matched = 0;
   // Newest first: the current file from its end, then the older one. Both
   // are bounded by the cap, so reading them whole is bounded too.
-  for (const std::string& file : {path, path + ".1"}) {
+  for (const std::string& file : {path, path + ".old"}) {
     std::ifstream in(file, std::ios::binary);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(std::move(line));

@@ -5,9 +5,9 @@
 // server.log (server.audit), which the web interface's Log page reads.
 //
 // The store is bounded: past its size cap the file is moved to
-// "<file>.1" (the one before goes) and a new one begins; each line is
-// opened, appended and closed, so a rotation that moves the file away is
-// simply followed. Records are one line of TAB-separated fields, outside
+// "<file>.old" (the one before goes; the numbered names are log
+// rotation's) and a new one begins. Each line is opened, appended and
+// closed, so a rotation that moves the file away is simply followed. Records are one line of TAB-separated fields, outside
 // text stripped of control characters and TABs.
 //
 // Callers: the query's and the web's commands, the listener's player
