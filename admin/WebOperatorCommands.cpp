@@ -50,13 +50,16 @@ const char* ActionRefusal(TWebAction result) {
 // adds what to ban ("address" or "account") and for how many minutes.
 bool AskKick(TWebInterface&, TWebRequest& r, TWebPending& pending) {
   pending.Shown = r.Param("nick");
-  const auto field = [&](const char* name, size_t length) {
-    std::string text = Trim(r.Param(name)).substr(0, length);
+  // The nickname stays as the player has it (blanks included): the kick
+  // acts only on the player of that id and nickname.
+  const auto field = [&](const char* name, size_t length, bool trim) {
+    std::string text = r.Param(name);
+    text = (trim ? Trim(text) : text).substr(0, length);
     std::replace(text.begin(), text.end(), '\t', ' ');
     return text;
   };
-  pending.Value = r.Param("player") + "\t" + field("nick", 29) + "\t" + field("reason", 29) + "\t" +
-                  field("ban", 8) + "\t" + field("minutes", 9);
+  pending.Value = r.Param("player") + "\t" + field("nick", 29, false) + "\t" + field("reason", 29, true) + "\t" +
+                  field("ban", 8, true) + "\t" + field("minutes", 9, true);
   return true;
 }
 
