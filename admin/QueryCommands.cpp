@@ -12,6 +12,10 @@
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
 #include "common/WireFormat.h"
+#include "admin/AuditText.h"
+#include "admin/WebText.h"
+#include "common/AuditLog.h"
+#include "database/Bans.h"
 #include "database/Accounts.h"
 #include "database/HashQueue.h"
 #include "server/ServerAccess.h"
@@ -65,6 +69,18 @@ void TCall::Refused(const TCatalogAnswer& answer) {
       return;
     }
   Answer += QueryErrorLine("unable to initialize server", answer.Reason);
+}
+
+// One line of the audit trail for what this connection did.
+void AuditCall(TCall& c, const std::string& serverID, const char* kind, std::string detail) {
+  TAuditRecord r;
+  r.Surface = audit_surface::Query;
+  r.Actor = c.Conn.LoggedIn ? c.Conn.LoginName : "query";
+  r.Address = c.Conn.PeerAddress;
+  r.Server = serverID;
+  r.Kind = kind;
+  r.Detail = std::move(detail);
+  Audit(std::move(r), &c.Conn.AuditLimiter);
 }
 
 std::string LowerAscii(std::string_view s) {
@@ -286,6 +302,7 @@ void MessageCommand(TCall& c) {
   std::erase(text, '\r');
   std::replace(text.begin(), text.end(), '\n', ' ');
   if (!TServerAccess(server).SendText({TTextTarget::Server}, text)) return c.Error("serverport not found");
+  AuditCall(c, server->ServerID, "message", "to every player: " + text);
   c.Ok();
 }
 
@@ -328,12 +345,21 @@ bool ActOnSelected(TCall& c, F&& act) {
 
 void StopCommand(TCall& c) {
   if (!LoggedIn(c)) return;
-  ActOnSelected(c, [](const std::string& id) { return StopServer(id); });
+  ActOnSelected(c, [&](const std::string& id) {
+    TCatalogAnswer done = StopServer(id);
+    if (done.Done()) AuditCall(c, id, "server-stop", "stopped");
+    return done;
+  });
 }
 
 void RestartCommand(TCall& c) {
   if (!LoggedIn(c)) return;
-  if (!ActOnSelected(c, [](const std::string& id) { return RestartServer(id); })) StartCommand(c);
+  if (!ActOnSelected(c, [&](const std::string& id) {
+        TCatalogAnswer done = RestartServer(id);
+        if (done.Done()) AuditCall(c, id, "server-restart", "restarted");
+        return done;
+      }))
+    StartCommand(c);
 }
 
 void AddServerCommand(TCall& c) {
@@ -343,6 +369,7 @@ void AddServerCommand(TCall& c) {
   if (!TIniFile::ParseInteger(c.Params[1], port)) return c.Error("parameters invalid");
   const TCatalogAnswer added = AddServer(c.Env, c.Params[0], port);
   if (!added.Done()) return c.Refused(added);
+  AuditCall(c, added.ID, "server-add", "added on port " + std::to_string(port));
   TakeServerSnapshot(c.Conn);
   c.Conn.Selected = List().FindServerByID(added.ID);
   c.Ok();
@@ -404,7 +431,10 @@ void SetCommand(TCall& c) {
     matched = true;
   }
   if (!matched) return c.Error("invalid variable");
-  if (!TServerAccess(target->Server).ApplySettings(change, c.Env.SettingsFile)) return c.Error("serverport not found");
+  const TServerAccess access(target->Server);
+  const std::string changed = SettingsChangeText(access.Snapshot(0).Settings, change);
+  if (!access.ApplySettings(change, c.Env.SettingsFile)) return c.Error("serverport not found");
+  if (!changed.empty()) AuditCall(c, target->ID, "settings", changed);
   c.Ok();
 }
 
@@ -420,7 +450,10 @@ void LoginCommand(TCall& c) {
   const std::string& password = c.Params[1];
   TLoginThrottle& throttle = ProcessLoginThrottle();
   const std::string throttleKey = AccountThrottleKey("query", name);
-  if (!throttle.MayTry(c.Conn.PeerAddress, throttleKey, "TCPQUERY")) return c.Error("invalid login");
+  if (!throttle.MayTry(c.Conn.PeerAddress, throttleKey, "TCPQUERY")) {
+    AuditCall(c, "", "login-failed", "as " + name + " (blocked)");
+    return c.Error("invalid login");
+  }
   // One pending hash per address and per account: a burst queues no more.
   const THashClaim claim(c.Conn.PeerAddress, throttleKey);
   if (!claim.Held()) return c.Error("login busy, try again");
@@ -429,10 +462,12 @@ void LoginCommand(TCall& c) {
     if (LoginAccount(name, entry.first, password, false, PlayerPrivileges::SuperServerAdmin)) {
       throttle.Succeeded(c.Conn.PeerAddress, throttleKey);
       c.Conn.LoggedIn = true;
+      c.Conn.LoginName = name;
       return c.Ok();
     }
   }
   throttle.Failed(c.Conn.PeerAddress, throttleKey);
+  AuditCall(c, "", "login-failed", "as " + name);
   c.Error("invalid login");
 }
 
@@ -447,6 +482,7 @@ void AddUserCommand(TCall& c) {
   record.RegisteredBy = "Server";
   if (AccountsFull(*id)) return c.Error(AccountsFullMessage());
   if (!AddUser(record, *id)) return c.Error("duplicate user");
+  AuditCall(c, *id, "account-add", record.LoginName.Text() + " with rights " + RightsText(record.PlayerPrivileges));
   c.Ok();
 }
 
@@ -454,16 +490,24 @@ void DeleteUserCommand(TCall& c) {
   const std::optional<std::string> id = SelectedID(c, 1);
   if (!id) return;
   if (!DeleteUser(c.Params[0], *id)) return c.Error("user not found");
+  AuditCall(c, *id, "account-delete", c.Params[0]);
   c.Ok();
 }
 
-// Finds the account, lets `change` alter it and stores it.
+// Finds the account, lets `change` alter it and stores it; the audit line
+// gives the rights before and after, and whether the password changed.
 template <typename F>
 void ChangeUser(TCall& c, const std::string& serverID, F&& change) {
   std::unique_ptr<TClientObject> account = GetUser(c.Params[0], serverID, false);
   if (!account) return c.Error("user not found");
+  const uint16_t rights = account->PlayerPrivileges;
+  const std::string password = account->Password.Text();
   change(*account);
   if (!UpdateUser(*account, serverID)) return c.Error("user not found");
+  std::string detail = account->LoginName.Text() + ": rights " + RightsText(rights) + " -> " +
+                       RightsText(account->PlayerPrivileges);
+  if (account->Password.Text() != password) detail += ", password changed";
+  AuditCall(c, serverID, "account-edit", detail);
   c.Ok();
 }
 
@@ -494,6 +538,67 @@ void ListUsersCommand(TCall& c) {
   const auto names = ListUsers(*id);
   if (!names) return c.Error("no users avaible");
   for (const std::string& name : *names) c.Line(name);
+  c.Ok();
+}
+
+// ---- bans -------------------------------------------------------------------------------
+
+// The selected server, without holding the ServerList lock: a ban is
+// written to the file, and the server's door guards against a stop.
+TServerRef BanTarget(TCall& c, size_t minParams) {
+  std::optional<TSelectedTarget> target = SelectedTarget(c, minParams);
+  return target ? target->Server : nullptr;
+}
+
+// banadd ip|name|nick <value> <minutes> [reason]: 0 minutes is no expiry.
+void BanAddCommand(TCall& c) {
+  const TServerRef server = BanTarget(c, 3);
+  if (!server) return;
+  const std::optional<TBanKind> kind = BanKindFromWord(c.Params[0]);
+  if (!kind) return c.Error("invalid ban type");
+  TBan ban;
+  ban.Kind = *kind;
+  if (*kind == TBanKind::Address) {
+    const std::optional<std::string> address = NormalBanAddress(c.Params[1]);
+    if (!address) return c.Error("invalid address");
+    ban.Value = *address;
+  } else {
+    ban.Value = wire::Cut(c.Params[1], wire::kStr29);
+  }
+  int32_t minutes = 0;
+  if (!TIniFile::ParseInteger(c.Params[2], minutes) || minutes < 0) return c.Error("convert error");
+  ban.Reason = wire::Cut(Trim(JoinEachAfterBlank(c.Params, 3)), wire::kStr99);
+  ban.SetBy = c.Conn.LoginName;
+  if (!TServerAccess(server).AddBan(ban, minutes)) return c.Error("unable to save ban");
+  AuditCall(c, server->ServerID, "ban",
+            "ban " + std::to_string(ban.ID) + ": " + BanKindWord(ban.Kind) + " " + ban.Value + " for " +
+                (minutes ? std::to_string(minutes) + " minutes" : std::string("good")) + ", reason: " + ban.Reason);
+  c.Line(std::to_string(ban.ID));
+  c.Ok();
+}
+
+// One line per ban in force: id, kind, value, expiry, set by, reason.
+void BanListCommand(TCall& c) {
+  const TServerRef server = BanTarget(c, 0);
+  if (!server) return;
+  const auto bans = TServerAccess(server).Bans();
+  if (!bans) return c.Error("serverport not found");
+  for (const TBan& b : *bans)
+    c.Line(std::to_string(b.ID) + '\t' + BanKindWord(b.Kind) + '\t' + b.Value + '\t' +
+           (b.Expires == 0 ? std::string("never") : FormatDateTime("yyyy-mm-dd hh:nn:ss", b.Expires)) + '\t' +
+           b.SetBy + '\t' + b.Reason);
+  c.Ok();
+}
+
+void BanDeleteCommand(TCall& c) {
+  const TServerRef server = BanTarget(c, 1);
+  if (!server) return;
+  int32_t id = 0;
+  if (!TIniFile::ParseInteger(c.Params[0], id)) return c.Error("convert error");
+  TBan lifted;
+  if (!TServerAccess(server).LiftBan(id, &lifted)) return c.Error("ban not found");
+  AuditCall(c, server->ServerID, "lift",
+            "ban " + std::to_string(id) + ": " + BanKindWord(lifted.Kind) + " " + lifted.Value);
   c.Ok();
 }
 
@@ -528,6 +633,9 @@ const TCommand kCommands[] = {
     {"changeuserpw", "changes password of a user", ChangePasswordCommand},
     {"changeuserrights", "changes rights of a user", ChangeRightsCommand},
     {"listuser", "display online users of a server", ListUsersCommand},
+    {"banadd", "bans ip|name|nick <value> <minutes> [reason]", BanAddCommand},
+    {"banlist", "lists the bans of a server", BanListCommand},
+    {"bandel", "lifts a ban", BanDeleteCommand},
     {"help", "this helpfile", HelpCommand},
     {"quit", "close connection", nullptr},
 };

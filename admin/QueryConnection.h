@@ -13,11 +13,16 @@
 #include <utility>
 #include <vector>
 
+#include "common/LogRateLimiter.h"
 #include "server/ServerAccess.h"
 
 struct TQueryConnection {
   TServerRef Selected;
   std::vector<std::pair<std::string, TServerRef>> Servers;
   bool LoggedIn = false;
+  std::string LoginName;  // the account that logged in: the actor of what the connection changes
   std::string PeerAddress;
+  // The connection's share of the audit trail: a client looping over a
+  // command cannot fill the disk.
+  TLogRateLimiter AuditLimiter{nullptr, 20, 10000};
 };

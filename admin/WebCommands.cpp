@@ -4,12 +4,15 @@
 // page, or to a message box whose texts travel, encoded, in the query.
 #include <charconv>
 
+#include "admin/AuditText.h"
 #include "admin/FormText.h"
 #include "admin/HttpForwarding.h"
 #include "admin/HttpServer.h"
+#include "admin/WebAudit.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebInterface.h"
 #include "admin/WebText.h"
+#include "common/AuditLog.h"
 #include "common/Log.h"
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
@@ -125,6 +128,7 @@ void CommandLogin(TWebInterface& web, TWebRequest& r) {
   // A blocked address is told to wait, and nothing is checked: the notice
   // says no more about the password than a wrong one would.
   if (!throttle.MayTry(address, throttleKey, kSource)) {
+    AuditWeb(r, "", "login-failed", "as " + username + " (blocked)");
     r.Session->Set(kLoginNoticeValue, kNoticeThrottled);
     Redirect(r.Response, "login.html");
     return;
@@ -139,6 +143,7 @@ void CommandLogin(TWebInterface& web, TWebRequest& r) {
   }
   if (!web.CheckSessionLogin(username, password, port, r)) {
     throttle.Failed(address, throttleKey);
+    AuditWeb(r, "", "login-failed", "as " + username);
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;
@@ -208,12 +213,13 @@ void CommandSettingsServer(TWebInterface& web, TWebRequest& r) {
   change.WebPostLinkURL = Trim(r.Param("SERVERWEBPOSTLINKURL")).substr(0, 255);
   const TServerRef server = web.SelectedServer(r);
   bool restarted = false;
+  const TServerSettings before = server ? TServerAccess(server).Snapshot(0).Settings : TServerSettings{};
   if (!server || !TServerAccess(server).ApplySettings(change, "", TApplySettings::LiveWherePossible, &restarted)) {
     TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
     return;
   }
-  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web) changed the settings of %2%3",
-         {r.Session->Get("username"), r.ServerID, restarted ? " and restarted it" : ""});
+  const std::string changed = SettingsChangeText(before, change);
+  if (!changed.empty() || restarted) AuditWeb(r, "settings", changed + (restarted ? " (restarted)" : ""));
   std::string said = restarted ? "server config was changed and will be restarted now: a new server type needs "
                                  "every player to log in again"
                                : "server config was changed; players stay connected";
@@ -233,12 +239,13 @@ void CommandDeleteClient(TWebInterface&, TWebRequest& r) {
   const std::string& name = r.Confirmed;
   const auto account = name.empty() ? nullptr : GetUser(name, id, false);
   if (account && GuardsSuperAdmin(r, *account)) return;
-  if (account && DeleteUser(name, id))
+  if (account && DeleteUser(name, id)) {
+    AuditWeb(r, "account-delete", name + " with rights " + RightsText(account->PlayerPrivileges));
     TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("user %1 deleted", {name}), "client_manager.html");
-  else
-    TWebInterface::DisplayError(r.Response, kErrorTitle,
-                                FormatArgs("user %1 not deleted, user was not found in database", {name}),
-                                "client_manager.html");
+  } else {
+    TWebInterface::DisplayError(r.Response, kErrorTitle, FormatArgs("user %1 not deleted, user was not found in database", {name}),
+                 "client_manager.html");
+  }
 }
 
 void CommandAddClient(TWebInterface&, TWebRequest& r) {
@@ -289,6 +296,7 @@ void CommandAddClient(TWebInterface&, TWebRequest& r) {
                                 AccountsFull(id) ? AccountsFullMessage() : "a user with name already exists", back);
     return;
   }
+  AuditWeb(r, "account-add", account.LoginName.Text() + " with rights " + RightsText(account.PlayerPrivileges));
   TWebInterface::DisplayOK(r.Response, kOkTitle,
                            FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
                            "client_manager.html");
@@ -316,10 +324,9 @@ void CommandAddClientConfirmed(TWebInterface&, TWebRequest& r) {
     return TWebInterface::DisplayError(r.Response, kErrorTitle,
                                        AccountsFull(id) ? AccountsFullMessage() : "a user with name already exists",
                                        "client_manager.html");
-  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web, %2): added the account %3 without a password on %4",
-         {r.Session->Get("username"), r.Request.remote_addr, account.LoginName.Text(), id});
-  TWebInterface::DisplayOK(r.Response, kOkTitle,
-                           FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
+  AuditWeb(r, "account-add",
+           account.LoginName.Text() + " with rights " + RightsText(account.PlayerPrivileges) + ", without a password");
+  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the user %1 was added to server", {account.LoginName.Text()}),
                            "client_manager.html");
 }
 
@@ -343,6 +350,7 @@ void CommandEditClient(TWebInterface&, TWebRequest& r) {
       account->Password = pw1;  // stored hashed
     }
     auto& rights = account->PlayerPrivileges;
+    const uint16_t rightsBefore = rights;
     rights = static_cast<uint16_t>(rights & ~PlayerPrivileges::ServerAdmin);
     if (r.Param("CLIENTSERVERADMIN") == "1") rights |= PlayerPrivileges::ServerAdmin;
     if (r.SuperAdmin) {
@@ -351,6 +359,8 @@ void CommandEditClient(TWebInterface&, TWebRequest& r) {
     }
     const std::string before = account->StoredPassword;
     UpdateUser(*account, id);
+    AuditWeb(r, "account-edit", client + ": rights " + RightsText(rightsBefore) + " -> " + RightsText(rights) +
+                                    (pw1.empty() ? "" : ", password changed"));
     // The session that logged in with this account keeps passing its check.
     if (const auto after = pw1.empty() ? nullptr : GetUser(client, id, false))
       r.Session->With([&](TSessionValues& v) {

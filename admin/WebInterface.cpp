@@ -1,5 +1,6 @@
 #include "admin/WebInterface.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <filesystem>
@@ -230,8 +231,14 @@ std::string TWebInterface::InsideDocs(const std::string& path) const {
 void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
   try {
     const std::string& document = r.Request.path;
+    // Scripts, styles and images come with every page; their lines would
+    // bury the ones that tell what the operator did.
+    static constexpr std::string_view kStatic[] = {".css", ".js", ".png", ".ico", ".svg", ".gif", ".jpg", ".woff2"};
+    const bool staticFile = std::any_of(std::begin(kStatic), std::end(kStatic), [&](std::string_view ext) {
+      return document.size() >= ext.size() && SameText(std::string_view(document).substr(document.size() - ext.size()), ext);
+    });
     uint32_t suppressed = 0;
-    const bool logLine = requestLines_.Allow(suppressed);
+    const bool logLine = !staticFile && requestLines_.Allow(suppressed);
     if (suppressed) LogFmt(LMTALL, LMDINFO, kSource, "Session: %1 request lines not logged", {suppressed});
     if (logLine)
       LogFmt(LMTALL, LMDINFO, kSource, "Session: Document requested: %1, User: %2, Pw: %3, P: %4",

@@ -6,10 +6,12 @@
 // and Add, and the header's switch to another server. Each answers with a
 // message box that leads back to its page, and each action is logged with
 // who did it.
+#include <algorithm>
 #include <charconv>
 
 #include "admin/FormText.h"
 #include "admin/HttpServer.h"
+#include "admin/WebAudit.h"
 #include "admin/WebCompression.h"
 #include "admin/WebAllServers.h"
 #include "admin/WebFeedback.h"
@@ -18,6 +20,7 @@
 #include "server/ServerAccess.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
+#include "database/Bans.h"
 #include "database/Accounts.h"
 #include "server/ServerList.h"
 
@@ -35,8 +38,9 @@ bool ParseU32(const std::string& text, uint32_t& value) {
   return !text.empty() && r.ec == std::errc() && r.ptr == end;
 }
 
-void Note(TWebRequest& r, const std::string& what) {
-  LogFmt(LMTALL, LMDINFO, kSource, "%1 (web, %2): %3", {r.Session->Get("username"), r.Request.remote_addr, what});
+// The audit record of an action on the selected server, or on `serverID`.
+void Note(TWebRequest& r, const char* kind, const std::string& what, const std::string& serverID = "") {
+  AuditWeb(r, serverID.empty() ? r.ServerID : serverID, kind, what);
 }
 
 const char* ActionRefusal(TWebAction result) {
@@ -47,10 +51,48 @@ const char* ActionRefusal(TWebAction result) {
   }
 }
 
+// The reason travels with the target and reaches the kicked player's
+// client in the notice that it was kicked (29 characters). "Kick and ban"
+// adds what to ban ("address" or "account") and for how many minutes.
 bool AskKick(TWebInterface&, TWebRequest& r, TWebPending& pending) {
   pending.Shown = r.Param("nick");
-  pending.Value = r.Param("player") + "\t" + pending.Shown;
+  // The nickname stays as the player has it (blanks included): the kick
+  // acts only on the player of that id and nickname.
+  const auto field = [&](const char* name, size_t length, bool trim) {
+    std::string text = r.Param(name);
+    text = (trim ? Trim(text) : text).substr(0, length);
+    std::replace(text.begin(), text.end(), '\t', ' ');
+    return text;
+  };
+  pending.Value = r.Param("player") + "\t" + field("nick", 29, false) + "\t" + field("reason", 29, true) + "\t" +
+                  field("ban", 8, true) + "\t" + field("minutes", 9, true);
   return true;
+}
+
+// The ban "Kick and ban" asks for, on the player's address or account as
+// the server knows them; an empty text when it was stored, else why not.
+std::string BanPlayer(TWebRequest& r, TServerObject& server, uint32_t id, const std::string& what,
+                      const std::string& minutesText, const std::string& reason) {
+  std::vector<TWebPlayer> players;
+  std::vector<TWebChannel> channels;
+  if (!ReadPlayers(server, players, channels)) return "your selected server is invalid";
+  const auto p = std::find_if(players.begin(), players.end(), [&](const TWebPlayer& q) { return q.Id == id; });
+  if (p == players.end()) return "that player is not online on this server";
+  uint32_t minutes = 0;
+  if (!minutesText.empty() && !ParseU32(minutesText, minutes)) return "the minutes must be a number (0: no expiry)";
+  TBan ban;
+  ban.Kind = what == "account" ? TBanKind::Name : TBanKind::Address;
+  ban.Value = what == "account" ? p->Login : p->Address;
+  if (ban.Value.empty() || (ban.Kind == TBanKind::Address && !NormalBanAddress(ban.Value)))
+    return what == "account" ? "the player has no account: ban its address" : "the player's address is unknown";
+  ban.Reason = reason;
+  ban.SetBy = r.Session->Get("username");
+  if (!TServerAccess(server.shared_from_this()).AddBan(ban, minutes)) return "the ban could not be stored";
+  Note(r, "ban",
+       FormatArgs("ban %1: %2 %3 for %4, reason: %5",
+                  {ban.ID, BanKindWord(ban.Kind), ban.Value,
+                   minutes ? std::to_string(minutes) + " minutes" : std::string("good"), reason}));
+  return "";
 }
 
 void CommandKick(TWebInterface& web, TWebRequest& r) {
@@ -58,17 +100,32 @@ void CommandKick(TWebInterface& web, TWebRequest& r) {
   if (!selected)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   TServerObject& server = *selected;
-  const std::string& target = r.Confirmed;
-  const size_t tab = target.find('\t');
+  std::vector<std::string> f;
+  for (size_t start = 0;;) {
+    const size_t tab = r.Confirmed.find('\t', start);
+    f.push_back(r.Confirmed.substr(start, tab == std::string::npos ? tab : tab - start));
+    if (tab == std::string::npos) break;
+    start = tab + 1;
+  }
+  f.resize(std::max<size_t>(f.size(), 5));
   uint32_t id = 0;
-  const std::string nick = tab == std::string::npos ? "" : target.substr(tab + 1);
-  const TWebAction result = tab != std::string::npos && ParseU32(target.substr(0, tab), id)
-                                ? KickPlayer(server, id, nick, "kicked by the administrator")
-                                : TWebAction::NoPlayer;
+  const std::string &nick = f[1], &reason = f[2], &ban = f[3];
+  if (!ParseU32(f[0], id))
+    return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(TWebAction::NoPlayer), kPlayersPage);
+  // The ban comes first: it needs the player's address, and a player let go
+  // unbanned could log in again at once.
+  if (ban == "address" || ban == "account") {
+    const std::string refused = BanPlayer(r, server, id, ban, f[4], reason);
+    if (!refused.empty()) return TWebInterface::DisplayError(r.Response, kErrorTitle, refused, kPlayersPage);
+  }
+  const TWebAction result = KickPlayer(server, id, nick, reason.empty() ? "kicked by the administrator" : reason);
   if (result != TWebAction::Done)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
-  Note(r, FormatArgs("kicked player %1 from %2: %3", {id, r.ServerID, nick}));
-  TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("%1 was kicked from the server", {nick}), kPlayersPage);
+  Note(r, "kick", FormatArgs("player %1 %2: %3", {id, nick, reason}));
+  TWebInterface::DisplayOK(r.Response, kOkTitle,
+                           FormatArgs(ban.empty() ? "%1 was kicked from the server" : "%1 was kicked and banned",
+                                      {nick}),
+                           kPlayersPage);
 }
 
 void CommandMove(TWebInterface& web, TWebRequest& r) {
@@ -89,7 +146,7 @@ void CommandMove(TWebInterface& web, TWebRequest& r) {
                                     kPlayersPage);
   if (result != TWebAction::Done)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
-  Note(r, FormatArgs("moved player %1 on %2 to channel %3: %4", {id, r.ServerID, channelName, nick}));
+  Note(r, "move", FormatArgs("player %1 %2 to channel %3", {id, nick, channelName}));
   TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("%1 was moved to %2", {nick, channelName}), kPlayersPage);
 }
 
@@ -108,7 +165,7 @@ void CommandMessage(TWebInterface& web, TWebRequest& r) {
       ParseU32(r.Param("player"), id) ? MessagePlayer(server, id, nick, text) : TWebAction::NoPlayer;
   if (result != TWebAction::Done)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
-  Note(r, FormatArgs("sent player %1 on %2 (%3) the message: %4", {id, r.ServerID, nick, text}));
+  Note(r, "message", FormatArgs("to player %1 %2: %3", {id, nick, text}));
   TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs("the message was sent to %1", {nick}), kPlayersPage);
 }
 
@@ -179,16 +236,17 @@ void CommandRestartOwn(TWebInterface&, TWebRequest& r) {
                                        "server_settings.html");
   const std::string refused = RestartServer(id).Reason;
   if (!refused.empty()) return TWebInterface::DisplayError(r.Response, kErrorTitle, refused, "server_settings.html");
-  Note(r, "restarted " + id);
+  Note(r, "server-restart", "restarted", id);
   TWebInterface::DisplayOK(r.Response, kOkTitle, "the server was restarted; its players may log in again",
                            "server_settings.html");
 }
 
 // The Servers page's commands share their answer: what was refused, or
-// `done` about the server `id`.
-void ServerAnswer(TWebRequest& r, const std::string& refused, const char* done, const std::string& id) {
+// `done` about the server `id`, an action of `kind`.
+void ServerAnswer(TWebRequest& r, const std::string& refused, const char* done, const std::string& id,
+                  const char* kind) {
   if (!refused.empty()) return TWebInterface::DisplayError(r.Response, kErrorTitle, refused, kServersPage);
-  Note(r, FormatArgs(done, {id}));
+  Note(r, kind, FormatArgs(done, {id}), id);
   TWebInterface::DisplayOK(r.Response, kOkTitle, FormatArgs(done, {id}), kServersPage);
 }
 
@@ -204,7 +262,7 @@ void CommandServerStart(TWebInterface&, TWebRequest& r) {
   TServerEnvironment env;
   if (!ServerEnvironment(r, env)) return;
   const std::string id = r.Param("server");
-  ServerAnswer(r, StartServer(env, id).Reason, "server %1 was started", id);
+  ServerAnswer(r, StartServer(env, id).Reason, "server %1 was started", id, "server-start");
 }
 
 bool AskStopServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
@@ -219,7 +277,8 @@ void CommandServerStop(TWebInterface&, TWebRequest& r) {
   TServerEnvironment env;
   if (!ServerEnvironment(r, env)) return;
   const std::string& id = r.Confirmed;
-  ServerAnswer(r, id.empty() ? "no server was waiting to be stopped" : StopServer(id).Reason, "server %1 was stopped", id);
+  ServerAnswer(r, id.empty() ? "no server was waiting to be stopped" : StopServer(id).Reason, "server %1 was stopped", id,
+               "server-stop");
 }
 
 bool AskRestartServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
@@ -235,7 +294,7 @@ void CommandServerRestart(TWebInterface&, TWebRequest& r) {
   if (!ServerEnvironment(r, env)) return;
   const std::string& id = r.Confirmed;
   ServerAnswer(r, id.empty() ? "no server was waiting to be restarted" : RestartServer(id).Reason,
-               "server %1 was restarted", id);
+               "server %1 was restarted", id, "server-restart");
 }
 
 bool AskRemoveServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
@@ -249,8 +308,8 @@ void CommandServerRemove(TWebInterface&, TWebRequest& r) {
   TServerEnvironment env;
   if (!ServerEnvironment(r, env)) return;
   const std::string& id = r.Confirmed;
-  ServerAnswer(r, id.empty() ? "no server was waiting to be removed" : RemoveServer(env, id).Reason, "server %1 was removed",
-               id);
+  ServerAnswer(r, id.empty() ? "no server was waiting to be removed" : RemoveServer(env, id).Reason,
+               "server %1 was removed", id, "server-remove");
 }
 
 void CommandServerAdd(TWebInterface&, TWebRequest& r) {
@@ -271,7 +330,7 @@ void CommandServerAdd(TWebInterface&, TWebRequest& r) {
   if (!refused.empty())
     return TWebInterface::DisplayError(r.Response, kErrorTitle, refused,
                                        PageUrl(kServersPage, {{"NEWSERVERNAME", name}, {"NEWSERVERPORT", portText}}));
-  ServerAnswer(r, refused, "server %1 was added", id);
+  ServerAnswer(r, refused, "server %1 was added", id, "server-add");
 }
 
 // The session's server is the port its logins and rechecks name: a super

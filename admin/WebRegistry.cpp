@@ -13,8 +13,8 @@ namespace {
 // line here; a new command or page of a feature is a record in its file.
 using TCommandList = std::span<const TWebCommand> (*)();
 using TPageList = std::span<const TWebPage> (*)();
-constexpr TCommandList kCommandFeatures[] = {AccountCommands, OperatorCommands};
-constexpr TPageList kPageFeatures[] = {CorePages, OperatorPages};
+constexpr TCommandList kCommandFeatures[] = {AccountCommands, OperatorCommands, BanCommands};
+constexpr TPageList kPageFeatures[] = {CorePages, OperatorPages, BanPages};
 
 template <typename F>
 const TWebCommand* FirstCommand(F&& match) {

@@ -88,6 +88,8 @@ std::span<const TWebCommand> AccountCommands();   // WebCommands.cpp
 std::span<const TWebCommand> OperatorCommands();  // WebOperatorCommands.cpp
 std::span<const TWebPage> CorePages();            // WebTemplates.cpp
 std::span<const TWebPage> OperatorPages();        // WebOperatorPages.cpp
+std::span<const TWebCommand> BanCommands();       // WebBans.cpp
+std::span<const TWebPage> BanPages();             // WebBans.cpp
 
 // The command a document names (its leading "/" dropped, any case), as the
 // command itself or as its Asker; `asking` tells which. None: no command.

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/Clock.h"
+#include "common/LogRateLimiter.h"
 
 // The values of one session; names compare without regard to case.
 class TSessionValues {
@@ -61,6 +62,9 @@ class TWebSession {
   }
   std::string Id() const;
   bool LoggedIn() { return Get("loggedin") == "1"; }
+  // The session's share of the audit trail: a script looping over a
+  // command cannot fill the disk.
+  TLockedLogRateLimiter AuditShare{nullptr, 20, 10000};
 
  private:
   friend class TWebSessions;

@@ -25,6 +25,7 @@
 #include "app/StateLock.h"
 #include "app/Utilities.h"
 #include "common/IniFile.h"
+#include "common/AuditLog.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
@@ -470,6 +471,11 @@ bool Start_Parleon_Server(TStartReport* report) {
   }
 
   if (!Logger.load()) InitLog(IniFileName, "Debug", LogFileName);
+  // The audit trail sits beside the log, so that rotating one finds the other.
+  {
+    const size_t slash = LogFileName.rfind('/');
+    SetAuditFile((slash == std::string::npos ? std::string() : LogFileName.substr(0, slash + 1)) + "server.audit");
+  }
   Log(LMTALL, LMDINFO, "server", "Server startup initialized");
   LogFmt(LMTALL, LMDINFO, "server", "Server version: %1 %2\r\nOK", {ServerVersionText(), PlatformName});
   for (const std::string& option : unknownOptions)

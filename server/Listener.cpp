@@ -256,6 +256,7 @@ void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uin
     current_ = nullptr;
   }
   server_.PacketBuffer->RemoveConnection(connection, sessionKey);
+  auditShares_.erase(connection);
   // Most ended connections are refused logins, which leave no channel empty.
   if (hadPlayer) ClearChannelUpAll();
 }
@@ -409,6 +410,8 @@ bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uin
   if (packet.Size() != kLoginFullSize || wire::GetU16(d + 84) < kOldestRelease) return false;
   const std::string loginName = wire::GetStr(d + 90, wire::kStr29);
   if (loginName.empty()) return false;
+  // A banned player is refused in HandleLogin without its password being looked at.
+  if (BanFor(packet)) return false;
   // One check at a time per address and per account: each is then judged
   // by the throttle with the outcome of the one before, as when they ran
   // here one after the other. The repeat is dropped; its client retries.
@@ -477,6 +480,13 @@ bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uin
   return true;
 }
 
+std::optional<TBan> TPLUDPListener::BanFor(const TPacket& packet) {
+  const uint8_t* d = packet.Memory();
+  const bool full = packet.Size() == kLoginFullSize;
+  return server_.Bans->Find(Now(), packet.Address, full ? wire::GetStr(d + 90, wire::kStr29) : std::string(),
+                            full ? wire::GetStr(d + 150, wire::kStr29) : std::string());
+}
+
 void TPLUDPListener::HandleLogin(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   // Any other length than the full request is read in its short form.
@@ -494,6 +504,17 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
 
   int32_t result = 0;
   if (p->ClientVersion[2] < kOldestRelease) result = rc::VersionTooOld;
+  // The same refusal as a wrong server password: the client tells its
+  // player that this server does not let it in, and blames no account.
+  const std::optional<TBan> ban = result == 0 ? BanFor(packet) : std::nullopt;
+  if (ban) {
+    result = rc::BadPasswordOrNick;
+    uint32_t held = 0;
+    if (bannedLogins_.Allow(held))
+      LogFmt(LMTALL, LMDINFO, "UDP Listener", "Login from %1 refused on %2: banned (%3 %4, ban %5: %6)%7",
+             {packet.Address, server_.ServerID, BanKindWord(ban->Kind), ban->Value, std::to_string(ban->ID),
+              ban->Reason, held ? " (" + std::to_string(held) + " such lines held back before)" : ""});
+  }
   if (result == 0) {
     p->LoginName = full ? wire::GetStr(d + 90, wire::kStr29) : std::string();
     p->NickName = full ? wire::GetStr(d + 150, wire::kStr29) : std::string();
@@ -520,7 +541,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     if (uniqueNick) p->NickName = MakeUniqueNick(p->NickName.Text());
   }
 
-  if (!(p->PlayerPrivileges & PlayerPrivileges::Registered) && !server_.ServerPassword.empty()) {
+  if (!ban && !(p->PlayerPrivileges & PlayerPrivileges::Registered) && !server_.ServerPassword.empty()) {
     // The server password is guessed like an account's. It is counted per
     // address only: counted as one name, a few wrong guesses from anywhere
     // would lock every newcomer out. A right one clears nothing, or knowing

@@ -34,10 +34,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/ClientObject.h"
@@ -110,6 +112,9 @@ class TPLUDPListener {
   // Whether the target holds the super administrator's right, on its record
   // or in the account it is logged in to (reads the database).
   bool HoldsSuperRight(const TClientObject& target);
+  // One record of the audit trail for what the requester did by voice,
+  // held to the requester's share (a few lines a second per player).
+  void AuditVoice(const TPacket& packet, const TClientObject& requester, const char* kind, std::string detail);
   // A COMMAND of `size` bytes (header included) addressed to `to`: class,
   // code, its SessionKey and PlayerID set, the rest zero.
   static std::unique_ptr<TPacket> NewCommand(uint16_t code, size_t size, const TClientObject& to);
@@ -261,6 +266,9 @@ class TPLUDPListener {
   // login of the same peer or account while one is checked, or a full
   // queue); false when it is served now (anonymous, or refused unhashed).
   bool CheckLoginAccount(TPacket& packet, uint32_t connection, uint32_t sessionKey);
+  // The ban in force that keeps the login in `packet` out (by its address,
+  // login name or nickname), or none. Looked at before any password.
+  std::optional<TBan> BanFor(const TPacket& packet);
   bool LoginInFlight(const TPacket& packet, std::string_view loginName) const;
   void HandleLogin(TPacket& packet);
   void HandleEnter(TPacket& packet);
@@ -332,6 +340,10 @@ class TPLUDPListener {
   // Players whose self-registration is being stored: id and session key.
   std::vector<std::pair<uint32_t, uint32_t>> registrationsInFlight_;
   TLogRateLimiter droppedLogins_{nullptr};
+  TLogRateLimiter bannedLogins_{nullptr};
+  // The audit share of each player that acted as an administrator, by
+  // player id; a player's goes when its connection ends.
+  std::unordered_map<uint32_t, TLogRateLimiter> auditShares_;
   TDateTime nowCache_ = 0;
   int64_t nowCounter_ = 0;
   bool nowValid_ = false;

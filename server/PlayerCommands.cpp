@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "common/AuditLog.h"
 #include "common/CommandCodes.h"
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
@@ -46,12 +47,27 @@ bool IsRegistered(const TClientObject& p) { return (p.PlayerPrivileges & PlayerP
 
 }  // namespace
 
+void TPLUDPListener::AuditVoice(const TPacket& packet, const TClientObject& requester, const char* kind,
+                                std::string detail) {
+  TAuditRecord r;
+  r.Surface = audit_surface::Voice;
+  r.Actor = requester.LoginName.Text().empty() ? "player " + requester.NickName.Text() : requester.LoginName.Text();
+  r.Address = packet.Address;
+  r.Server = Server().ServerID;
+  r.Kind = kind;
+  r.Detail = std::move(detail);
+  Audit(std::move(r), &auditShares_.try_emplace(requester.PlayerID, nullptr, 20, 10000).first->second);
+}
+
 void TPLUDPListener::HandleKickPlayer(TPacket& packet) {
   const uint8_t* d = packet.Memory();
   TClientObject& requester = *Current();
   TClientObject* target = ModeratedPlayer(packet);
   if (!target) return;
-  KickPlayer(*target, wire::GetStr(d + 28, wire::kStr29), requester.PlayerID);
+  const std::string message = wire::GetStr(d + 28, wire::kStr29);
+  AuditVoice(packet, requester, "kick",
+             "player " + std::to_string(target->PlayerID) + " " + target->NickName.Text() + ": " + message);
+  KickPlayer(*target, message, requester.PlayerID);
 }
 
 void TPLUDPListener::KickPlayer(TClientObject& target, std::string_view message, uint32_t causer) {
@@ -75,6 +91,9 @@ void TPLUDPListener::HandleKickFromChannel(TPacket& packet) {
   target->ChannelPrivileges =
       IsRegistered(*target) ? Channels().GetUserRights(defaultChannel, target->LoginName.Text()) : 0;
   const std::string message = wire::GetStr(d + 28, wire::kStr29);
+  AuditVoice(packet, *Current(), "kick",
+             "player " + std::to_string(target->PlayerID) + " " + target->NickName.Text() + " from channel " +
+                 std::to_string(oldChannel) + ": " + message);
   // The notice goes to those who see the target where it was, so it is
   // sent before the move.
   ToViewers(*target, cmd::PlayerKickedFromChannel, kKickedFromChannelSize, [&](uint8_t* out) {
@@ -174,7 +193,12 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   // to or created the account its LoginName names, writes that account back
   // or has it deleted.
   const bool ownsAccount = IsRegistered(*target);
+  const uint16_t before = target->PlayerPrivileges;
   ApplyAction(target->PlayerPrivileges, actionCode, bit);
+  if (target->PlayerPrivileges != before)
+    AuditVoice(packet, requester, ownsAccount ? "account-edit" : "rights",
+               (ownsAccount ? target->LoginName.Text() : "player " + target->NickName.Text()) + ": rights " +
+                   RightsText(before) + " -> " + RightsText(target->PlayerPrivileges));
   if (actionCode == action::Revoked && bit == PlayerRightBit::Registered) {
     target->PlayerPrivileges &= static_cast<uint16_t>(~PlayerPrivileges::ServerAdmin);
     NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, PlayerRightBit::ServerAdmin);
@@ -269,9 +293,11 @@ void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
   job->Work = [stored, account, server = Server().ServerID] {
     *stored = !AccountsFull(server) && AddUser(account, server);
   };
-  job->Finish = [this, stored, request, id = requester.PlayerID, key = requester.SessionKey] {
+  job->Finish = [this, stored, request, id = requester.PlayerID, key = requester.SessionKey,
+                 detail = account.LoginName.Text() + " with rights " + RightsText(account.PlayerPrivileges)] {
     WithPlayer(id, key, [&](TClientObject& p) {
       if (!*stored) return SendErrorReply(rc::AccountNotStored, *request);
+      AuditVoice(*request, p, "account-add", detail);
       Send(NewCommand(cmd::UserRegistered, kUserRegisteredSize, p));
     });
   };

@@ -248,3 +248,27 @@ bool TServerAccess::Move(uint32_t playerID, uint32_t channelID, std::string_view
     return true;
   });
 }
+
+// The bans are changed holding the machinery, so a restart, which reads them
+// again, never runs between the file and the login's copy.
+std::optional<std::vector<TBan>> TServerAccess::Bans() const {
+  TServerObject& s = *server_;
+  const auto hold = s.HoldMachinery();
+  if (!s.Running()) return std::nullopt;
+  return s.Bans->InForce(s.ServerID, s.Clock ? s.Clock->Now() : NowDateTime());
+}
+
+bool TServerAccess::AddBan(TBan& ban, int64_t minutes) const {
+  TServerObject& s = *server_;
+  const auto hold = s.HoldMachinery();
+  if (!s.Running()) return false;
+  ban.Created = s.Clock ? s.Clock->Now() : NowDateTime();
+  ban.Expires = minutes > 0 ? ban.Created + static_cast<double>(minutes) / (24 * 60) : 0;
+  return s.Bans->Add(s.ServerID, ban);
+}
+
+bool TServerAccess::LiftBan(int32_t id, TBan* lifted) const {
+  TServerObject& s = *server_;
+  const auto hold = s.HoldMachinery();
+  return s.Running() && s.Bans->Lift(s.ServerID, id, lifted);
+}

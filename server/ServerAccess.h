@@ -13,8 +13,12 @@
 // Thread-safety: any thread, none of the server's locks held by the caller.
 // Snapshot, SendText, Kick and Move take HoldMachinery, then the client
 // list, then the channels, in the system's order; ApplySettings takes the
-// ServerList lock first (a restart needs it). Every operation answers "not
-// running" instead of touching a server that stopped meanwhile.
+// ServerList lock first (a restart needs it). Bans, AddBan and LiftBan hold
+// HoldMachinery while they write the file and then the ban list (whose own
+// lock is a leaf), so a restart never reads the bans between the two.
+// Every operation answers "not running" instead of touching a server that
+// stopped meanwhile. Kick and Move log the player's id; who acted, and
+// from where, is in the audit record their callers write.
 #pragma once
 
 #include <array>
@@ -143,6 +147,15 @@ class TServerAccess {
   // password and capacity checks: rights are those stored for the new
   // family, the others are told, an emptied temporary family goes.
   bool Move(uint32_t playerID, uint32_t channelID, std::string_view nickName = {}) const;
+  // The server's bans in force, by id; none when the server is not running.
+  std::optional<std::vector<TBan>> Bans() const;
+  // Stores a new ban of this server: its id and time of creation are set
+  // here, `minutes` 0 is no expiry. False when the server is not running or
+  // the file could not be written. The caller has checked the value.
+  bool AddBan(TBan& ban, int64_t minutes) const;
+  // Lifts this server's ban `id` (`lifted` receives it); false when the
+  // server is not running or has no such ban, another server's included.
+  bool LiftBan(int32_t id, TBan* lifted = nullptr) const;
 
  private:
   // Whether a change can only come into force through a restart: the type

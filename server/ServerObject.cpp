@@ -97,6 +97,7 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
   Channels->DefaultCodec = DefaultCodec();
   PacketBuffer = std::make_unique<TCustomPacketBuffer>(Clock);
   Counters = ServerCountersFor(id);
+  Bans->Load(id);
   UDPServer = std::make_unique<TPosixUDPSocket>();
   // Listener and sender run at normal priority: raising a thread's priority
   // needs privileges on Linux that a voice server should not hold.

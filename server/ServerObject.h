@@ -33,6 +33,7 @@
 #include "common/PacketBuffer.h"
 #include "server/Channels.h"
 #include "server/ClientList.h"
+#include "server/BanList.h"
 #include "server/ServerCounters.h"
 #include "server/ServerSettings.h"
 
@@ -78,6 +79,8 @@ struct TServerRecord : TServerSettings {
   // The id's totals for the metrics: Start takes the id's block, kept after
   // a stop; a record that never started counts into one of its own.
   std::shared_ptr<TServerCounters> Counters = std::make_shared<TServerCounters>();
+  // Read from the file at each Start; the login consults it.
+  std::unique_ptr<TBanList> Bans = std::make_unique<TBanList>();
 };
 
 class TServerObject : public TServerRecord, public std::enable_shared_from_this<TServerObject> {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/CommandCodes.h"
+#include "common/AuditLog.h"
 #include "common/IniFile.h"
 #include "support/FreePort.h"
 #include "support/LogCapture.h"
@@ -126,6 +127,83 @@ TEST_F(TQueryFixture, SetStoresTheSettingAndRestarts) {
   EXPECT_EQ(c->Command("set serverpassword #CLEAR#"), Lines({"OK"}));
   EXPECT_EQ(ini.ReadString(id, "ServerPassword", "?"), "");
   EXPECT_TRUE(server.Server->Running());
+}
+
+// banadd, banlist and bandel act on the selected server only: another
+// server's ban is neither listed nor lifted through it.
+TEST_F(TQueryFixture, BansAreAddedListedAndLiftedOnTheSelectedServer) {
+  const TServerRef other = StartServer("Other");
+  auto c = Admin();
+  EXPECT_EQ(c->Command("banlist"), Lines({"ERROR, no server selected"}));
+  EXPECT_EQ(c->Command("sel " + Port(other)), Lines({"OK"}));
+  EXPECT_EQ(c->Command("banadd nick troll 0"), Lines({"1", "OK"}));
+  EXPECT_EQ(c->Command("sel " + Port()), Lines({"OK"}));
+  EXPECT_EQ(c->Command("banadd ip 127.0.0.1"), Lines({"ERROR, paramcount invalid"}));
+  EXPECT_EQ(c->Command("banadd host x 0"), Lines({"ERROR, invalid ban type"}));
+  EXPECT_EQ(c->Command("banadd ip 127.0.0.300 0"), Lines({"ERROR, invalid address"}));
+  EXPECT_EQ(c->Command("banadd ip 127.0.0.1 -5"), Lines({"ERROR, convert error"}));
+  EXPECT_EQ(c->Command("banadd IP 127.0.0.9/8 60 kept  spamming"), Lines({"1", "OK"}));
+  EXPECT_EQ(c->Command("banadd name bob 0"), Lines({"2", "OK"}));
+  const auto bans = c->Command("banlist");
+  ASSERT_EQ(bans.size(), 3u);
+  const std::vector<std::string> first = Split(bans[0]);
+  ASSERT_EQ(first.size(), 6u);
+  EXPECT_EQ(first[0], "1");
+  EXPECT_EQ(first[1], "ip");
+  EXPECT_EQ(first[2], "127.0.0.0/8");
+  EXPECT_NE(first[3], "never");
+  EXPECT_EQ(first[4], "admin");
+  EXPECT_EQ(first[5], "kept spamming");
+  EXPECT_EQ(Split(bans[1]), Lines({"2", "name", "bob", "never", "admin", ""}));
+  TLoginRequest x;
+  x.NickName = "x";
+  EXPECT_EQ(TVoiceClient(server.Port()).Login(x).Result, rc::BadPasswordOrNick) << "the address ban holds";
+
+  EXPECT_EQ(c->Command("bandel 1"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("bandel 1"), Lines({"ERROR, ban not found"}));
+  EXPECT_EQ(c->Command("bandel 2"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("banlist"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("sel " + Port(other)), Lines({"OK"}));
+  EXPECT_EQ(Split(c->Command("banlist")[0])[2], "troll") << "the other server's ban stays";
+}
+
+// The audit trail of the query: actor, address, server and what changed,
+// a password never in words, a failed login with the name it tried.
+TEST_F(TQueryFixture, EveryChangeIsOneAuditRecord) {
+  SetAuditFile(server.Dir.File("server.audit"));
+  auto c = Admin();
+  EXPECT_EQ(c->Command("sel " + Port()), Lines({"OK"}));
+  EXPECT_EQ(c->Command("adduser mod pw 0 0"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("changeuserrights mod 1 0"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("set servername Tea\tRoom"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("set serverpassword hunter2"), Lines({"OK"}));
+  EXPECT_EQ(c->Command("banadd nick troll 5 spam"), Lines({"1", "OK"}));
+  EXPECT_EQ(Client()->Command("login admin wrong"), Lines({"ERROR, invalid login"}));
+  const std::vector<TAuditRecord> trail = ReadAudit({});
+  TAuditQuery settingsOnly;
+  settingsOnly.Kind = "SETTINGS";
+  const auto settings = ReadAudit(settingsOnly);
+  SetAuditFile("");
+  EXPECT_EQ(settings.size(), 2u);
+  ASSERT_EQ(trail.size(), 6u);
+  EXPECT_EQ(trail[0].Kind, "login-failed");
+  EXPECT_EQ(trail[0].Actor, "query");
+  EXPECT_EQ(trail[0].Detail, "as admin");
+  EXPECT_EQ(trail[1].Kind, "ban");
+  EXPECT_EQ(trail[1].Detail, "ban 1: nick troll for 5 minutes, reason: spam");
+  EXPECT_EQ(trail[2].Detail, "ServerPassword: changed");
+  EXPECT_EQ(trail[3].Kind, "settings");
+  EXPECT_EQ(trail[3].Detail, "ServerName: 'Parleon Server' -> ' Tea?Room'") << "no TAB survives";
+  EXPECT_EQ(trail[4].Kind, "account-edit");
+  EXPECT_EQ(trail[4].Detail, "mod: rights none -> ServerAdmin");
+  EXPECT_EQ(trail[5].Kind, "account-add");
+  for (const TAuditRecord& r : trail) {
+    EXPECT_EQ(r.Surface, "query");
+    EXPECT_EQ(r.Address, "127.0.0.1");
+    EXPECT_EQ(r.Server, r.Kind == "login-failed" ? "" : TServerFixture::kDefaultID);
+    EXPECT_EQ(r.Actor, r.Kind == "login-failed" ? "query" : "admin");
+    EXPECT_EQ(r.Detail.find("hunter2"), std::string::npos);
+  }
 }
 
 TEST_F(TQueryFixture, MessagesReachEveryPlayer) {

@@ -4,6 +4,7 @@
 // the rights each needs. Effects are read from the voice clients, server.ini,
 // the database and the running servers.
 #include "admin/WebFixture.h"
+#include "common/AuditLog.h"
 #include "common/CommandCodes.h"
 
 namespace {
@@ -178,17 +179,122 @@ TEST_F(TWebOperatorFixture, PlayerActionsReachTheirPlayerOnTheOwnServerOnly) {
 
   EXPECT_EQ(QueryValue(browser->Command("/ASK_KICK_PLAYER.PLCMD", {{"player", "1"}, {"nick", "a%2b"}}), "choice_text"),
             "you really want to kick a%2b");
-  const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", Target(*ann, "ann"));
+  form = Target(*ann, "ann");
+  form.emplace("reason", "flooding");
+  const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", form);
   EXPECT_EQ(QueryValue(ask, "choice_text"), "you really want to kick ann");
   EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"),
             "ann was kicked from the server");
-  ASSERT_TRUE(ann->WaitCommand(101)) << "the kicked player is told too";
+  const auto told = ann->WaitCommand(101);
+  ASSERT_TRUE(told) << "the kicked player is told too";
+  EXPECT_EQ(told->Str(34, 29), "flooding");
   const auto left = bob->WaitCommand(101);
   ASSERT_TRUE(left);
   EXPECT_EQ(left->U32(24), ann->PlayerID);
   EXPECT_EQ(left->U16(28), 2);
   EXPECT_TRUE(TServerFixture::WaitFor([&] { return servers.Server->CurrentUsers() == 1; }));
   EXPECT_EQ(other->CurrentUsers(), 1);
+}
+
+// The audit trail of the web: a failed login, an account edit, a settings
+// change (the password never in words) and a kick with a ban, each naming
+// the session's account, its address and the server.
+TEST_F(TWebOperatorFixture, EveryChangeIsOneAuditRecordAndKickAndBanKeepsThePlayerOut) {
+  SetAuditFile(servers.Dir.File("server.audit"));
+  auto ann = TServerFixture::ConnectTo(servers.Port(), "ann");
+  ASSERT_TRUE(ann);
+  EXPECT_FALSE(LogIn("admin", "wrong"));
+  ASSERT_TRUE(LogIn());
+  browser->Command("/EDIT_CLIENT.PLCMD", {{"CLIENT", "op"}, {"CLIENTPW1", "n3w"}, {"CLIENTPW2", "n3w"}});
+  browser->Command("/SETTINGS_SERVER.PLCMD", {{"SERVERNAME", "Renamed"}, {"SERVERPASSWORD", "hunter2"},
+                                              {"SERVERMAXUSERS", "12"}, {"CODECCelp51", "1"}, {"CODECCelp63", "1"},
+                                              {"CODECGSM148", "1"}, {"CODECGSM164", "1"}, {"CODECWindowsCELP52", "1"},
+                                              {"SERVERTYPE", "1"}});
+  httplib::Params form = Target(*ann, "ann");
+  form.emplace("reason", "spam");
+  form.emplace("ban", "address");
+  form.emplace("minutes", "30");
+  const std::string ask = browser->Command("/ASK_KICK_PLAYER.PLCMD", form);
+  EXPECT_EQ(QueryValue(browser->Command("/" + QueryValue(ask, "choice_url_yes")), "ok_text"), "ann was kicked and banned");
+  const std::vector<TAuditRecord> trail = ReadAudit({});
+  SetAuditFile("");
+  ASSERT_EQ(trail.size(), 5u);
+  EXPECT_EQ(trail[0].Kind, "kick");
+  EXPECT_EQ(trail[1].Kind, "ban");
+  EXPECT_EQ(trail[1].Detail, "ban 1: ip 127.0.0.1 for 30 minutes, reason: spam");
+  EXPECT_EQ(trail[2].Kind, "settings");
+  EXPECT_EQ(trail[2].Detail.rfind("ServerName: 'Parleon Server' -> 'Renamed'; ", 0), 0u) << trail[2].Detail;
+  EXPECT_NE(trail[2].Detail.find("; ServerPassword: changed"), std::string::npos);
+  EXPECT_EQ(trail[2].Detail.find("ServerMaxUsers"), std::string::npos) << "an unchanged key is not named";
+  EXPECT_EQ(trail[3].Kind, "account-edit");
+  EXPECT_EQ(trail[3].Detail, "op: rights ServerAdmin -> none, password changed");
+  EXPECT_EQ(trail[4].Kind, "login-failed");
+  EXPECT_EQ(trail[4].Actor, "web");
+  EXPECT_EQ(trail[4].Server, "");
+  for (const TAuditRecord& r : trail) {
+    EXPECT_EQ(r.Surface, "web");
+    EXPECT_EQ(r.Address, "127.0.0.1");
+    if (r.Kind != "login-failed") {
+      EXPECT_EQ(r.Actor, "admin");
+      EXPECT_EQ(r.Server, TServerFixture::kDefaultID);
+    }
+    EXPECT_EQ(r.Detail.find("hunter2"), std::string::npos);
+  }
+  TLoginRequest again;
+  again.NickName = "ann2";
+  EXPECT_EQ(TVoiceClient(servers.Port()).Login(again).Result, rc::BadPasswordOrNick) << "banned";
+}
+
+// A server administrator's Bans and Log pages hold their own server's bans
+// and records only; another server's ban is neither listed nor lifted.
+TEST_F(TWebOperatorFixture, BansAndLogShowAServerAdministratorItsOwnServerOnly) {
+  StartOther();
+  SetAuditFile(servers.Dir.File("server.audit"));
+  TBan own, theirs, theirsToo;
+  own.Kind = theirs.Kind = theirsToo.Kind = TBanKind::Nick;
+  own.Value = "ownTroll";
+  theirs.Value = "rivalTroll";
+  theirsToo.Value = "rivalTroll2";
+  ASSERT_TRUE(TServerAccess(servers.Server).AddBan(own, 0));
+  ASSERT_TRUE(TServerAccess(other).AddBan(theirs, 0));
+  ASSERT_TRUE(TServerAccess(other).AddBan(theirsToo, 60));
+  TAuditRecord rival;
+  rival.Surface = "web";
+  rival.Actor = "rival";
+  rival.Address = "198.51.100.7";
+  rival.Server = kOtherID;
+  rival.Kind = "kick";
+  Audit(rival);
+
+  ASSERT_TRUE(LogIn("op", "oppw"));
+  const std::string nav = browser->Page("/index.html");
+  EXPECT_NE(nav.find("nav-bans"), std::string::npos);
+  EXPECT_NE(nav.find("nav-log"), std::string::npos);
+  const std::string bans = browser->Page("/bans.html");
+  EXPECT_NE(bans.find("ownTroll"), std::string::npos);
+  EXPECT_EQ(bans.find("rivalTroll"), std::string::npos);
+  EXPECT_EQ(QueryValue(browser->Command("/LIFT_BAN.PLCMD", {{"ban", std::to_string(theirsToo.ID)}}), "error_text"),
+            "there is no such ban on this server");
+  EXPECT_EQ(TServerAccess(other).Bans()->size(), 2u);
+  EXPECT_EQ(QueryValue(browser->Command("/LIFT_BAN.PLCMD", {{"ban", std::to_string(own.ID)}}), "ok_text"),
+            "the ban of ownTroll was lifted");
+  EXPECT_TRUE(TServerAccess(servers.Server).Bans()->empty());
+
+  for (const std::string query : {"", "?server=server_cfg%20Other", "?actor=rival"}) {
+    const std::string page = browser->Page("/log.html" + query);
+    const size_t list = page.find("id=\"log-list\"");
+    ASSERT_NE(list, std::string::npos);
+    const std::string log = page.substr(list);  // the filter form shows what was typed
+    EXPECT_EQ(log.find("198.51.100.7"), std::string::npos) << query;
+    EXPECT_EQ(log.find("rival"), std::string::npos) << query;
+  }
+  EXPECT_NE(browser->Page("/log.html?kind=lift").find("ban 1: nick ownTroll"), std::string::npos);
+
+  ASSERT_EQ(browser->Command("/LOGOUT.PLCMD"), "login.html");
+  ASSERT_TRUE(LogIn());
+  EXPECT_NE(browser->Page("/log.html?server=server_cfg%20Other").find("198.51.100.7"), std::string::npos)
+      << "a super administrator reads every server's records";
+  SetAuditFile("");
 }
 
 TEST_F(TWebOperatorFixture, SettingsApplyLiveAndOnlyATypeChangeRestarts) {

@@ -5,7 +5,8 @@ Starts the server in a fresh folder under the build folder with four
 virtual servers, its own ports on loopback and the TCP query, logs players
 in with parleon-watch (a few voice clients that print every notice they
 receive), and walks an operator through the pages: logging in, the
-navigation, the Players page (list, refresh, Message, Move, Kick), live
+navigation, the Players page (list, refresh, Message, Move, Kick, Kick and
+ban), the Bans and Log pages, live
 settings, the Servers page (Stop, Start, Restart, Add, Remove), the charts,
 the accounts list and the feedback of log-out and errors; then parleon-bot
 fills one server with 1,000 players and the Players list is paged, searched
@@ -430,6 +431,35 @@ def main():
             watch.wait(nick + " hears of the kick", lambda e, n=nick: e["nick"] == n and e.get("code") == "101"
                        and e.get("player") == str(ann) and e.get("reason") == "2")
         wait_until("ann leaves pl", lambda: "ann" not in query.players(udp[0]))
+
+        # Kick and ban: dee hears the reason, its address is refused a new
+        # login until the Bans page lifts the ban.
+        driver.get(base + "players.html")
+        arrive("Players", "players page for a ban")
+        row = player_row("dee")
+        row.find_element(By.NAME, "reason").send_keys("flooding")
+        Select(row.find_element(By.NAME, "ban")).select_by_value("address")
+        row.find_element(By.NAME, "minutes").send_keys("30")
+        row_action(row, "Kick")
+        expect(box("choice") == "you really want to kick dee", "kick and ban asks first")
+        el("#choice-yes").click()
+        expect(box("ok") == "dee was kicked and banned", "kick and ban confirmed")
+        watch.wait("dee hears why", lambda e: e["nick"] == "dee" and e.get("code") == "101"
+                   and e.get("reason") == "2" and e.get("message") == "flooding")
+        watch.send("login banned")
+        refused = watch.wait("a banned login", lambda e: e["kind"] == "LOGIN" and e["nick"] == "banned")
+        expect(refused["result"] == "-1", "the banned address is refused: " + str(refused))
+        driver.get(base + "bans.html")
+        arrive("Bans", "the Bans page")
+        rows = [r for r in els("#bans-list tbody tr") if "127.0.0.1" in r.text]
+        expect(len(rows) == 1 and "flooding" in rows[0].text, "the Bans page lists the ban with its reason")
+        shot("bans")
+        row_action(rows[0], "Lift")
+        expect(box("ok") == "the ban of 127.0.0.1 was lifted", "the ban is lifted")
+        watch.login("unbanned")
+        driver.get(base + "log.html?kind=lift")
+        arrive("Log", "the Log page")
+        expect("ban 1: ip 127.0.0.1" in el("#log-list").text, "the Log page shows the lift")
 
         # ---- Settings apply live: nobody is thrown off
         before = query.players(udp[0])

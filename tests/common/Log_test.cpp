@@ -7,7 +7,9 @@
 #include <sstream>
 #include <thread>
 
+#include "common/AuditLog.h"
 #include "common/IniFile.h"
+#include "common/LogRateLimiter.h"
 #include "common/Log.h"
 #include "support/TempDir.h"
 
@@ -196,6 +198,76 @@ TEST_F(LogTest, GlobalLoggerLifeCycle) {
   EXPECT_NE(text.find("through the global"), std::string::npos);
   EXPECT_NE(text.find("log ended at"), std::string::npos);
   EXPECT_EQ(text.find("no logger yet"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TAuditRecord Record(std::string server, std::string actor, std::string kind) {
+  TAuditRecord r;
+  r.Surface = "web";
+  r.Address = "192.0.2.1";
+  r.Server = std::move(server);
+  r.Actor = std::move(actor);
+  r.Kind = std::move(kind);
+  r.Detail = "line\nbreak";
+  return r;
+}
+
+// The audit store: private, bounded by its cap (one older file kept),
+// newest first, filtered and paged, and held to the servers a reader may see.
+TEST(AuditStore, BoundedNewestFirstFilteredAndPaged) {
+  TTempDir dir;
+  const std::string file = dir.File("server.audit");
+  const mode_t old = umask(0);
+  SetAuditFile(file, 400);
+  for (int i = 0; i < 30; ++i) Audit(Record(i % 2 ? "server_cfg B" : "server_cfg A", "ann", std::to_string(i)));
+  umask(old);
+  struct stat st{};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_LE(st.st_size, 400);
+
+  bool more = false;
+  const auto all = ReadAudit({}, &more);
+  ASSERT_GE(all.size(), 4u);
+  EXPECT_LT(all.size(), 30u) << "only the cap and one older file are kept";
+  EXPECT_EQ(all[0].Kind, "29");
+  EXPECT_EQ(all[1].Kind, "28");
+  EXPECT_EQ(all[0].Detail, "line?break");
+  EXPECT_FALSE(more);
+
+  TAuditQuery tenant;
+  tenant.Servers = {"server_cfg A"};
+  tenant.Server = "server_cfg B";  // asking for another's lines shows nothing
+  EXPECT_TRUE(ReadAudit(tenant).empty());
+  tenant.Server.clear();
+  tenant.Count = 2;
+  tenant.Skip = 1;
+  const auto page = ReadAudit(tenant, &more);
+  ASSERT_EQ(page.size(), 2u);
+  EXPECT_EQ(page[0].Kind, "26");
+  EXPECT_EQ(page[1].Kind, "24");
+  EXPECT_TRUE(more);
+
+  Audit(Record("server_cfg A", "eve", "kick"));
+  TAuditQuery byActor;
+  byActor.Actor = "EVE";
+  ASSERT_EQ(ReadAudit(byActor).size(), 1u);
+
+  // A session over its share: the line is held back, then counted.
+  TManualClock clock;
+  TLogRateLimiter limiter(&clock, 1, 1000);
+  Audit(Record("server_cfg A", "eve", "first"), &limiter);
+  Audit(Record("server_cfg A", "eve", "held"), &limiter);
+  clock.AdvanceMs(1001);
+  Audit(Record("server_cfg A", "eve", "third"), &limiter);
+  const auto limited = ReadAudit(byActor);
+  SetAuditFile("");
+  ASSERT_EQ(limited.size(), 3u);
+  EXPECT_EQ(limited[0].Kind, "third");
+  EXPECT_NE(limited[0].Detail.find("1 earlier lines of this session held back"), std::string::npos);
 }
 
 }  // namespace

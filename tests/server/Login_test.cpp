@@ -8,6 +8,7 @@
 #include "database/Accounts.h"
 #include "support/HeldPasswordHashes.h"
 #include "support/ServerFixture.h"
+#include "server/ServerAccess.h"
 #include "server/ServerInternals.h"
 
 namespace {
@@ -46,6 +47,13 @@ bool AddAccount(const std::string& loginName, const std::string& password) {
   account.LoginName = loginName;
   account.Password = password;
   return AddUser(account, TServerFixture::kDefaultID);
+}
+
+TBan Ban(TBanKind kind, std::string value) {
+  TBan ban;
+  ban.Kind = kind;
+  ban.Value = std::move(value);
+  return ban;
 }
 
 class LoginTest : public ::testing::Test {
@@ -200,6 +208,49 @@ TEST_F(LoginTest, PasswordGuessingIsThrottled) {
   EXPECT_EQ(f.NewClient()->Login(guess).Result, -21);
   EXPECT_EQ(GetUser("admin", TServerFixture::kDefaultID, false)->Logins, counted);
   EXPECT_EQ(f.NewClient()->Login(Nick("anonymous")).Result, 1) << "a login without a password is not blocked";
+}
+
+// Bans by name, nickname and address: refused with the server's own
+// refusal before the account is looked at (its login count stays), kept
+// across a restart, lapsed once expired, gone once lifted.
+TEST_F(LoginTest, BansRefuseBeforeThePasswordOutliveARestartAndLapse) {
+  TManualClock clock;
+  f.Clock = &clock;
+  ASSERT_TRUE(f.Start());
+  ASSERT_TRUE(AddAccount("troll", "pw"));
+  TBan byName = Ban(TBanKind::Name, "TROLL"), byNick = Ban(TBanKind::Nick, "Spammer");
+  ASSERT_TRUE(TServerAccess(f.Server).AddBan(byName, 10));
+  ASSERT_TRUE(TServerAccess(f.Server).AddBan(byNick, 0));
+  EXPECT_NE(byName.ID, byNick.ID);
+  TLoginRequest troll = Nick("innocent");
+  troll.LoginName = "troll";
+  troll.Password = "pw";
+  const TLoginReply refused = f.NewClient()->Login(troll);
+  EXPECT_EQ(refused.Result, rc::BadPasswordOrNick);
+  ExpectShortReply(refused);
+  EXPECT_EQ(GetUser("troll", TServerFixture::kDefaultID, false)->Logins, 0u) << "no account check ran";
+  EXPECT_EQ(f.NewClient()->Login(Nick(" spammer")).Result, rc::BadPasswordOrNick);
+  EXPECT_EQ(f.NewClient()->Login(Nick("spammer2")).Result, rc::LoginOk);
+
+  f.Stop();
+  ASSERT_TRUE(f.Start());
+  EXPECT_EQ(f.NewClient()->Login(troll).Result, rc::BadPasswordOrNick);
+  clock.SetNow(clock.Now() + 11.0 / (24 * 60));
+  EXPECT_EQ(f.NewClient()->Login(troll).Result, rc::LoginOk);
+  const auto inForce = TServerAccess(f.Server).Bans();
+  ASSERT_TRUE(inForce);
+  ASSERT_EQ(inForce->size(), 1u);
+  EXPECT_EQ((*inForce)[0].Value, "Spammer");
+
+  TBan byAddress = Ban(TBanKind::Address, "127.0.0.0/8");
+  ASSERT_TRUE(TServerAccess(f.Server).AddBan(byAddress, 0));
+  EXPECT_EQ(f.NewClient()->Login(Nick("anyone")).Result, rc::BadPasswordOrNick);
+  f.Stop();
+  ASSERT_TRUE(f.Start());
+  EXPECT_EQ(f.NewClient()->Login(Nick("anyone")).Result, rc::BadPasswordOrNick);
+  EXPECT_FALSE(TServerAccess(f.Server).LiftBan(byName.ID)) << "lapsed and dropped already";
+  EXPECT_TRUE(TServerAccess(f.Server).LiftBan(byAddress.ID));
+  EXPECT_EQ(f.NewClient()->Login(Nick("anyone")).Result, rc::LoginOk);
 }
 
 TEST_F(LoginTest, ServerPasswordGuessingIsThrottled) {

@@ -4,6 +4,7 @@
 // registering others, with the refusals in order.
 #include <gtest/gtest.h>
 
+#include "common/AuditLog.h"
 #include "common/CommandCodes.h"
 #include "support/CommandKit.h"
 #include "support/HeldPasswordHashes.h"
@@ -63,9 +64,10 @@ TEST_F(PlayerAccountsTest, ModeratorRightsDoNotReachServerRights) {
 }
 
 // The change reaches the target's viewers and its account; the new right
-// takes effect at once.
+// takes effect at once. Each change, and a kick, is one audit record.
 TEST_F(PlayerAccountsTest, ServerRightsAreWrittenBackToTheTargetsAccount) {
   StartServer(stPublic);
+  SetAuditFile(f.Dir.File("server.audit"));
   AddAccount("admin", PlayerPrivileges::ServerAdmin);
   AddAccount("member", 0);
   auto admin = Join(f, "admin", {.Login = "admin"});
@@ -96,6 +98,26 @@ TEST_F(PlayerAccountsTest, ServerRightsAreWrittenBackToTheTargetsAccount) {
   // Bits past the 16 rights change nothing and announce nothing.
   ASSERT_TRUE(admin->SendCommand(cmd::SetPlayerPrivilege, Privilege(m, action::Granted, 16)));
   EXPECT_FALSE(member->Receives(cmd::PlayerPrivilegeChanged, 300));
+
+  ASSERT_TRUE(admin->SendCommand(cmd::KickPlayer, PlayerAndMessage(outsider->PlayerID, "behave")));
+  ASSERT_TRUE(outsider->WaitCommand(cmd::PlayerLeft).has_value());
+  const std::vector<TAuditRecord> trail = ReadAudit({});
+  SetAuditFile("");
+  ASSERT_EQ(trail.size(), 4u);
+  EXPECT_EQ(trail[0].Kind, "kick");
+  EXPECT_EQ(trail[0].Detail, "player " + std::to_string(outsider->PlayerID) + " outsider: behave");
+  EXPECT_EQ(trail[1].Detail, "member: rights ServerAdmin+Registered -> Registered");
+  EXPECT_EQ(trail[2].Kind, "account-add");
+  EXPECT_EQ(trail[2].Actor, "member");
+  EXPECT_EQ(trail[2].Detail, "newbie with rights none");
+  EXPECT_EQ(trail[3].Kind, "account-edit");
+  EXPECT_EQ(trail[3].Detail, "member: rights Registered -> ServerAdmin+Registered");
+  for (const TAuditRecord& r : trail) {
+    EXPECT_EQ(r.Surface, "voice");
+    EXPECT_EQ(r.Address, "127.0.0.1");
+    EXPECT_EQ(r.Server, TServerFixture::kDefaultID);
+  }
+  EXPECT_EQ(trail[3].Actor, "admin");
 }
 
 // Revoking Registered takes ServerAdmin with it (the server's own notice
