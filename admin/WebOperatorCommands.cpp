@@ -199,7 +199,7 @@ void CommandMessageAll(TWebInterface& web, TWebRequest& r) {
   const TWebAction result = MessageEveryone(*selected, text, online);
   if (result != TWebAction::Done)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
-  Note(r, FormatArgs("sent every player on %1 the message: %2", {r.ServerID, text}));
+  Note(r, "message", FormatArgs("to every player: %1", {text}));
   TWebInterface::DisplayOK(r.Response, kOkTitle,
                            online == 1 ? std::string("the message was sent to the 1 player online")
                                        : FormatArgs("the message was sent to the %1 players online", {online}),
@@ -345,7 +345,7 @@ void CommandSelectServer(TWebInterface&, TWebRequest& r) {
     return TWebInterface::DisplayError(r.Response, kErrorTitle, FormatArgs("the server %1 is not running", {id}),
                                        "all_servers.html");
   r.Session->With([&](TSessionValues& v) { return v.Set("serverport", std::to_string(view.Settings.ServerUDPPort)); });
-  Note(r, FormatArgs("switched the pages from %1 to %2", {r.ServerID, view.ID}));
+  Note(r, "switch", FormatArgs("the pages from %1 to %2", {r.ServerID, view.ID}), view.ID);
   r.Response.set_redirect(SwitchReturnPage(r.Param("page")), 302);
   THttpServer::CloseAfterResponse(r.Response);
 }

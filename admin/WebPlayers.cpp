@@ -263,13 +263,10 @@ std::string RenderPlayersList(const std::vector<TWebPlayer>& players, const std:
     std::string choices = options;
     const std::string own = "value=\"" + std::to_string(p.Channel) + "\"";
     if (const size_t at = choices.find(own); at != std::string::npos) choices.insert(at + own.size(), " selected");
-<<<<<<< HEAD
     // Each button is named with its player ("Kick Bob"): a screen reader's
-    // list of buttons would otherwise hold a hundred alike.
-    std::string actions = ActionForm("ASK_KICK_PLAYER.PLCMD", p, "", "Kick", "link danger");
-=======
-    // Kick, with a reason the player's client shows, and "Kick and ban for"
-    // the minutes given (0 or empty: for good), by address or by account.
+    // list of buttons would otherwise hold a hundred alike. Kick takes a
+    // reason the player's client shows, and "Kick and ban for" the minutes
+    // given (0 or empty: for good), by address or by account.
     std::string actions = ActionForm(
         "ASK_KICK_PLAYER.PLCMD", p,
         "<input type=\"text\" name=\"reason\" maxlength=\"29\" aria-label=\"Reason for kicking " + nick +
@@ -279,7 +276,6 @@ std::string RenderPlayersList(const std::vector<TWebPlayer>& players, const std:
             "</select><input type=\"number\" name=\"minutes\" min=\"0\" aria-label=\"Ban minutes for " + nick +
             "\" placeholder=\"minutes\">",
         "Kick", "link danger");
->>>>>>> bans
     actions += ActionForm("MOVE_PLAYER.PLCMD", p,
                           "<select name=\"channel\" aria-label=\"Channel for " + nick + "\">" + choices + "</select>",
                           "Move", "secondary");
