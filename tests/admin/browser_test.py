@@ -347,7 +347,8 @@ def main():
 
         # ---- navigation on every page, the current one marked
         nav = [a.text for a in els("header.top nav a")]
-        expect(nav == ["Overview", "Players", "Settings", "Accounts", "Servers", "All servers", "Log out"],
+        expect(nav == ["Overview", "Players", "Settings", "Bans", "Accounts", "Log", "Servers",
+                       "All servers", "Log out"],
                "navigation: %s" % nav)
         for page, title, link in (("players.html", "Players", "nav-players"), ("server_settings.html", "Settings",
                                   "nav-settings"), ("client_manager.html", "Accounts", "nav-accounts"),
