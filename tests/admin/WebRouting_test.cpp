@@ -272,6 +272,9 @@ TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
   // oldest stranger is closed to make room, and the logged-in browser is
   // answered. The held connections come from as many addresses as the
   // limit per address needs.
+  // The connections of the requests above are gone first (at most the
+  // browser's own stays), so the strangers below are the oldest there are.
+  ASSERT_TRUE(TServerFixture::WaitFor([&] { return web->Connections() <= 1; }, std::chrono::seconds(60)));
   std::vector<int> held;
   std::vector<std::string> from;
   for (size_t i = 0; i < THttpServer::kMaxConnections; ++i) {
