@@ -60,6 +60,7 @@ constexpr TRefusalText kRefusalTexts[] = {
     {TCatalogRefusal::StartFailed, "unable to initialize server", true},
     {TCatalogRefusal::SettingsFile, "unable to save server", true},
     {TCatalogRefusal::NotRunning, "serverport not found", false},
+    {TCatalogRefusal::TooOften, "too many server actions", true},
 };
 
 void TCall::Refused(const TCatalogAnswer& answer) {

@@ -1,6 +1,8 @@
 #include "server/ServerCatalog.h"
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -122,6 +124,32 @@ std::string StorageSharer(const std::string& id, const std::vector<std::string>&
   return "";
 }
 
+// The moments of each server's recent starts, stops and restarts, under the
+// ServerList lock. Only servers that exist get an entry, so the map is no
+// larger than the list.
+std::map<std::string, std::deque<std::chrono::steady_clock::time_point>>& LifeActions() {
+  static std::map<std::string, std::deque<std::chrono::steady_clock::time_point>> actions;
+  return actions;
+}
+
+// Counts one more start, stop or restart of `id`; false when the server had
+// its share this minute.
+bool MayAct(const std::string& id) {
+  const auto now = std::chrono::steady_clock::now();
+  auto& moments = LifeActions()[UpperCase(id)];
+  while (!moments.empty() && now - moments.front() >= std::chrono::minutes(1)) moments.pop_front();
+  if (moments.size() >= kLifeActionsPerMinute) return false;
+  moments.push_back(now);
+  return true;
+}
+
+TCatalogAnswer TooOften(const std::string& id) {
+  return Refuse(TCatalogRefusal::TooOften,
+                "the server was started, stopped or restarted " + std::to_string(kLifeActionsPerMinute) +
+                    " times in the last minute; try again in a minute",
+                id);
+}
+
 }  // namespace
 
 TCatalogAnswer StartServer(const TServerEnvironment& env, const std::string& id, TIniFile* ini) {
@@ -139,6 +167,7 @@ TCatalogAnswer StartServer(const TServerEnvironment& env, const std::string& id,
     Log(LMTERROR, LMDALL, "SERVER", "server " + id + " not started: " + reason);
     return Refuse(TCatalogRefusal::NameTaken, reason, id);
   }
+  if (!MayAct(id)) return TooOften(id);
   auto server = std::make_shared<TServerObject>();
   // The port comes from its section, as at start-up.
   if (!server->Start(env, id, -1, ini)) return StartRefused(*server, id, server->StartReason());
@@ -150,6 +179,7 @@ TCatalogAnswer StopServer(const std::string& id) {
   if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
   std::lock_guard<std::recursive_mutex> lock(list->Mutex());
   if (!RunningServer(id)) return Refuse(TCatalogRefusal::NotRunning, "the server is not running", id);
+  if (!MayAct(id)) return TooOften(id);
   list->StopServer(id);
   return {TCatalogRefusal::None, "", id, ""};
 }
@@ -160,6 +190,7 @@ TCatalogAnswer RestartServer(const std::string& id) {
   std::lock_guard<std::recursive_mutex> lock(list->Mutex());
   const TServerRef server = RunningServer(id);
   if (!server) return Refuse(TCatalogRefusal::NotRunning, "the server is not running", id);
+  if (!MayAct(id)) return TooOften(id);
   list->RestartServer(id);
   if (!server->Running())
     return StartRefused(*server, id, "the server stopped and could not start again: " + server->StartReason());

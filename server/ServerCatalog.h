@@ -13,6 +13,11 @@
 // running server, and of two listed servers that share it only the first
 // starts.
 //
+// Starting, stopping and restarting one server are held to
+// kLifeActionsPerMinute a minute: each writes the server's start and stop
+// lines, and a tenant's loop of restarts must not fill the disk through the
+// log (the action past the limit is refused and writes nothing).
+//
 // Thread-safety: the list functions work on a TIniFile the caller owns; the
 // server operations take the ServerList lock for their whole run, so two of
 // them never pick the same key, port or name, and they hold no other lock
@@ -35,6 +40,8 @@ inline constexpr const char* kServerIdPrefix = "server_cfg ";
 inline constexpr const char* kDefaultServerID = "server_cfg Default";
 // A name is also the shown name, a 29-character slot.
 inline constexpr size_t kServerNameLength = 29;
+// Starts, stops and restarts of one server within a minute.
+inline constexpr size_t kLifeActionsPerMinute = 10;
 
 // The listed ids in key order.
 std::vector<std::string> ListedServers(const TIniFile& ini);
@@ -72,6 +79,7 @@ enum class TCatalogRefusal {
   Running,       // it runs already
   LastServer,    // removing it would leave no server listed
   StartFailed,   // the start failed (its port taken, ...)
+  TooOften,      // started, stopped or restarted kLifeActionsPerMinute times this minute
   SettingsFile,  // server.ini could not be written
 };
 

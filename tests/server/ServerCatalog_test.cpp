@@ -117,6 +117,22 @@ TEST(ServerCatalog, OfTwoListedServersSharingAccountsOnlyTheFirstStarts) {
   EXPECT_EQ(StopServer(eu).Refusal, TCatalogRefusal::NotRunning);
 }
 
+// A loop of restarts: past a few a minute each is refused, leaves the server
+// as it is and writes nothing to the log.
+TEST(ServerCatalog, ARestartLoopIsHeldToAFewActionsAMinute) {
+  TServerFixture f;
+  ASSERT_TRUE(f.Start());
+  const std::string id = TServerFixture::kDefaultID;
+  for (size_t i = 0; i < kLifeActionsPerMinute; ++i) ASSERT_TRUE(RestartServer(id).Done()) << i;
+  TLogCapture log;
+  EXPECT_EQ(RestartServer(id).Refusal, TCatalogRefusal::TooOften);
+  const TCatalogAnswer stop = StopServer(id);
+  EXPECT_EQ(stop.Refusal, TCatalogRefusal::TooOften);
+  EXPECT_NE(stop.Reason.find("try again in a minute"), std::string::npos);
+  EXPECT_TRUE(log.Messages().empty());
+  EXPECT_TRUE(GetServerList()->FindServerByID(id)->Running());
+}
+
 TEST(ServerRecords, RemovingAServerTakesItsChannelsAndAccountsOnly) {
   TMemoryStorage storage;
   TFreeBase db(storage);
