@@ -188,9 +188,11 @@ void TServerObject::SaveConfig(TIniFile* ini) {
     std::optional<TIniFile> ownFile;
     if (!ini) ini = &ownFile.emplace(environment_.SettingsFile);
     Write(*ini, ServerID);
-  } catch (const std::exception&) {
-    Log(LMTERROR, LMDALL, "SERVER",
-        "unable to open server config file : " + (ini ? ini->FileName() : environment_.SettingsFile));
+  } catch (const std::exception& e) {
+    // A settings file the process may not write (read-only, or under a
+    // read-only /etc) still serves: the server runs with what was read.
+    LogFmt(LMTWARNING, LMDALL, "SERVER", "the settings of %1 were not written back to %2 (%3); it runs with what was read",
+           {ServerID, ini ? ini->FileName() : environment_.SettingsFile, e.what()});
   }
 }
 
