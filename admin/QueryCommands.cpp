@@ -73,7 +73,9 @@ void TCall::Refused(const TCatalogAnswer& answer) {
 }
 
 // One line of the audit trail for what this connection did.
-void AuditCall(TCall& c, const std::string& serverID, const char* kind, std::string detail) {
+// `share`: the allowance it counts against, the connection's by default.
+void AuditCall(TCall& c, const std::string& serverID, const char* kind, std::string detail,
+               TLockedLogRateLimiter* share = nullptr) {
   TAuditRecord r;
   r.Surface = audit_surface::Query;
   r.Actor = c.Conn.LoggedIn ? c.Conn.LoginName : "query";
@@ -81,7 +83,10 @@ void AuditCall(TCall& c, const std::string& serverID, const char* kind, std::str
   r.Server = serverID;
   r.Kind = kind;
   r.Detail = std::move(detail);
-  Audit(std::move(r), &c.Conn.AuditLimiter);
+  if (share)
+    Audit(std::move(r), *share);
+  else
+    Audit(std::move(r), &c.Conn.AuditLimiter);
 }
 
 std::string LowerAscii(std::string_view s) {
@@ -451,10 +456,8 @@ void LoginCommand(TCall& c) {
   const std::string& password = c.Params[1];
   TLoginThrottle& throttle = ProcessLoginThrottle();
   const std::string throttleKey = AccountThrottleKey("query", name);
-  if (!throttle.MayTry(c.Conn.PeerAddress, throttleKey, "TCPQUERY")) {
-    AuditCall(c, "", "login-failed", "as " + name + " (blocked)");
-    return c.Error("invalid login");
-  }
+  // The throttle logs the refusal itself, held to a few lines a second.
+  if (!throttle.MayTry(c.Conn.PeerAddress, throttleKey, "TCPQUERY")) return c.Error("invalid login");
   // One pending hash per address and per account: a burst queues no more.
   const THashClaim claim(c.Conn.PeerAddress, throttleKey);
   if (!claim.Held()) return c.Error("login busy, try again");
@@ -468,7 +471,7 @@ void LoginCommand(TCall& c) {
     }
   }
   throttle.Failed(c.Conn.PeerAddress, throttleKey);
-  AuditCall(c, "", "login-failed", "as " + name);
+  AuditCall(c, "", "login-failed", "as " + name, &StrangersAuditShare());
   c.Error("invalid login");
 }
 

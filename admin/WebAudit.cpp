@@ -1,21 +1,32 @@
 #include "admin/WebAudit.h"
 
+#include "admin/HttpForwarding.h"
 #include "admin/WebInterface.h"
 #include "common/AuditLog.h"
 
-std::string ClientAddress(const TWebRequest& r) { return r.Request.remote_addr; }
+namespace {
+
+TAuditRecord WebRecord(TWebRequest& r, const std::string& serverID, const char* kind, std::string detail) {
+  TAuditRecord record;
+  record.Surface = audit_surface::Web;
+  record.Actor = r.LoggedIn ? r.Session->Get("username") : "web";
+  record.Address = ClientAddress(r.Request);
+  record.Server = serverID;
+  record.Kind = kind;
+  record.Detail = std::move(detail);
+  return record;
+}
+
+}  // namespace
 
 void AuditWeb(TWebRequest& r, const char* kind, std::string detail) {
   AuditWeb(r, r.ServerID, kind, std::move(detail));
 }
 
 void AuditWeb(TWebRequest& r, const std::string& serverID, const char* kind, std::string detail) {
-  TAuditRecord record;
-  record.Surface = audit_surface::Web;
-  record.Actor = r.LoggedIn ? r.Session->Get("username") : "web";
-  record.Address = ClientAddress(r);
-  record.Server = serverID;
-  record.Kind = kind;
-  record.Detail = std::move(detail);
-  Audit(std::move(record), r.Session->AuditShare);
+  Audit(WebRecord(r, serverID, kind, std::move(detail)), r.Session->AuditShare);
+}
+
+void AuditWebLoginFailed(TWebRequest& r, const std::string& username) {
+  Audit(WebRecord(r, "", "login-failed", "as " + username), StrangersAuditShare());
 }

@@ -10,11 +10,9 @@
 
 struct TWebRequest;
 
-// The client's address of a request: the peer's. The one place to change
-// when addresses forwarded by a trusted proxy are believed.
-std::string ClientAddress(const TWebRequest& r);
-
 // A record of `kind` about the request's selected server.
 void AuditWeb(TWebRequest& r, const char* kind, std::string detail);
-// The same about server `serverID` (the Servers page, a failed login: none).
+// The same about server `serverID` (the Servers page).
 void AuditWeb(TWebRequest& r, const std::string& serverID, const char* kind, std::string detail);
+// A failed login as `username`, held to the allowance all strangers share.
+void AuditWebLoginFailed(TWebRequest& r, const std::string& username);

@@ -124,11 +124,11 @@ void CommandLogin(TWebInterface& web, TWebRequest& r) {
   TLoginThrottle& throttle = ProcessLoginThrottle();
   const std::string& address = ClientAddress(r.Request);
   // The accounts a login here may match are those behind the port.
-  const std::string throttleKey = AccountThrottleKey("web port " + Trim(port), username);
+  const std::string throttleKey = WebThrottleKey(port, username);
   // A blocked address is told to wait, and nothing is checked: the notice
   // says no more about the password than a wrong one would.
+  // The throttle logs the refusal itself, held to a few lines a second.
   if (!throttle.MayTry(address, throttleKey, kSource)) {
-    AuditWeb(r, "", "login-failed", "as " + username + " (blocked)");
     r.Session->Set(kLoginNoticeValue, kNoticeThrottled);
     Redirect(r.Response, "login.html");
     return;
@@ -143,7 +143,7 @@ void CommandLogin(TWebInterface& web, TWebRequest& r) {
   }
   if (!web.CheckSessionLogin(username, password, port, r)) {
     throttle.Failed(address, throttleKey);
-    AuditWeb(r, "", "login-failed", "as " + username);
+    AuditWebLoginFailed(r, username);
     r.Session->Set(kLoginNoticeValue, kNoticeFailed);
     Redirect(r.Response, "login.html");
     return;

@@ -1,6 +1,10 @@
 #include "admin/WebFeedback.h"
 
+#include <charconv>
+
 #include "admin/WebText.h"
+#include "common/LoginThrottle.h"
+#include "common/TextFormat.h"
 #include "common/ClientObject.h"
 
 std::string LoginNoticeText(std::string_view reason) {
@@ -42,4 +46,13 @@ std::string PageUrl(std::string_view page, std::initializer_list<std::pair<const
     separator = '&';
   }
   return url;
+}
+
+std::string WebThrottleKey(std::string_view port, std::string_view loginName) {
+  const std::string text = Trim(std::string(port));
+  uint32_t number = 0;
+  const auto parsed = std::from_chars(text.data(), text.data() + text.size(), number);
+  const bool isPort = parsed.ec == std::errc() && parsed.ptr == text.data() + text.size() && number <= 65535;
+  // Any text that names no port logs in nowhere: one key holds all of them.
+  return AccountThrottleKey(isPort ? "web port " + std::to_string(number) : std::string("web port none"), loginName);
 }

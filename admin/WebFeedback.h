@@ -24,6 +24,11 @@ inline constexpr const char* kNoticeRights = "rights";
 inline constexpr const char* kNoticeStopped = "stopped";
 inline constexpr const char* kNoticeThrottled = "throttled";
 
+// The login throttle's name key of a web login: the accounts behind the
+// port, named by its number however the form wrote it ("014534" is 14534),
+// so that no spelling of the port buys a name a second allowance.
+std::string WebThrottleKey(std::string_view port, std::string_view loginName);
+
 // The sentence for a reason; empty for an unknown one.
 std::string LoginNoticeText(std::string_view reason);
 // The login page's notice element for a reason; empty for none.

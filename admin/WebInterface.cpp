@@ -475,7 +475,7 @@ bool TWebInterface::RecheckSessionLogin(TWebRequest& r) {
       },
       r);
   if (!passed)
-    ProcessLoginThrottle().Failed(ClientAddress(r.Request), AccountThrottleKey("web port " + Trim(port), loginName));
+    ProcessLoginThrottle().Failed(ClientAddress(r.Request), WebThrottleKey(port, loginName));
   return passed;
 }
 

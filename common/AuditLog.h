@@ -48,6 +48,12 @@ void Audit(TAuditRecord record, TLogRateLimiter* limiter = nullptr);
 // The same for a session whose requests run on several threads.
 void Audit(TAuditRecord record, TLockedLogRateLimiter& limiter);
 
+// The allowance of the records a peer may cause before any login (failed
+// logins on every surface together): a stranger who opens a new session or
+// connection for every try still cannot flood the log or push the older
+// records out of the store.
+TLockedLogRateLimiter& StrangersAuditShare();
+
 // Where the store is kept; empty: the log alone. `capBytes` bounds the file.
 void SetAuditFile(std::string path, int64_t capBytes = 2 * 1024 * 1024);
 std::string AuditFile();

@@ -83,7 +83,7 @@ void Save(const std::string& fileName, const std::vector<TIniLine>& lines) {
   if (fd < 0) throw EIniFile("cannot write " + fileName + ": " + std::strerror(errno));
   bool ok = true;
   struct stat old{};
-  if (::stat(fileName.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+  if (::lstat(fileName.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
     ok = ::fchmod(fd, old.st_mode & 07777) == 0;
     if (::fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false;
   }

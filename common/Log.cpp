@@ -106,7 +106,7 @@ bool TLogFile::OpenFile() {
   // keeps its mode. Truncating is the fallback for a file that exists but
   // cannot be appended to.
   for (const int mode : {O_APPEND, O_TRUNC}) {
-    const int fd = ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0600);
+    const int fd = ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | mode, 0600);
     if (fd < 0) continue;
     file_ = ::fdopen(fd, mode == O_APPEND ? "ab" : "wb");
     if (file_) break;

@@ -32,12 +32,17 @@ bool TBanList::Add(std::string_view serverID, TBan& ban) {
 bool TBanList::Lift(std::string_view serverID, int32_t id, TBan* lifted) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = std::find_if(bans_.begin(), bans_.end(), [&](const TBan& b) { return b.ID == id; });
-    if (it == bans_.end()) return false;
-    if (lifted) *lifted = *it;
-    bans_.erase(it);
+    if (std::none_of(bans_.begin(), bans_.end(), [&](const TBan& b) { return b.ID == id; })) return false;
   }
-  if (TFreeBase::TLock db = LockServerDatabase()) DeleteBan(*db, serverID, id);
+  // The file first: a ban whose removal was not stored would come back at
+  // the next start, so it stays in force and the lift is refused.
+  TFreeBase::TLock db = LockServerDatabase();
+  if (!db || !DeleteBan(*db, serverID, id)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::find_if(bans_.begin(), bans_.end(), [&](const TBan& b) { return b.ID == id; });
+  if (it == bans_.end()) return false;
+  if (lifted) *lifted = *it;
+  bans_.erase(it);
   return true;
 }
 

@@ -31,8 +31,9 @@ class TBanList {
   // Stores `ban` (its id is set here) and then keeps it. False when there
   // is no database or the file could not be written.
   bool Add(std::string_view serverID, TBan& ban);
-  // Removes ban `id` from the file and the copy; `lifted` receives it.
-  // False when the server has no such ban.
+  // Removes ban `id` from the file, then from the copy; `lifted` receives
+  // it. False when the server has no such ban, or when the file could not
+  // be written (the ban then stays in force).
   bool Lift(std::string_view serverID, int32_t id, TBan* lifted = nullptr);
   // The bans in force at `now`, by id; expired ones are removed from the file.
   std::vector<TBan> InForce(std::string_view serverID, TDateTime now);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "admin/HttpServer.h"
+#include "admin/WebFeedback.h"
 #include "admin/WebFixture.h"
 #include "database/PasswordHash.h"
 #include "support/FreePort.h"
@@ -221,6 +222,10 @@ TEST_F(TWebFixture, WrongPasswordsAreThrottledPerAddress) {
   EXPECT_EQ(blocked.find("password is wrong"), std::string::npos);
   ProcessLoginThrottle().Clear();
   EXPECT_TRUE(LogIn("admin", "secret"));
+  // However the port is written, a name has one allowance behind it.
+  EXPECT_EQ(WebThrottleKey("014534", "admin"), WebThrottleKey(" 14534", "admin"));
+  EXPECT_NE(WebThrottleKey("14534", "admin"), WebThrottleKey("14535", "admin"));
+  EXPECT_EQ(WebThrottleKey("port", "admin"), WebThrottleKey("99999999", "admin"));
 }
 
 TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {

@@ -566,7 +566,15 @@ def main():
         Select(el("#switch-server")).select_by_value("server_cfg Alpha")
         el("#server-switch button").click()
         arrive("Players", "the switch comes back to the same page")
-        expect(el("header.top .brand small").text == "Alpha room", "the header names Alpha")
+        # The page before the switch was the Players page too: wait for the
+        # new one, whose header names Alpha.
+        try:
+            WebDriverWait(driver, 20, ignored_exceptions=[StaleElementReferenceException]).until(
+                lambda d: d.find_element(By.CSS_SELECTOR, "header.top .brand small").text == "Alpha room")
+            switched = True
+        except Exception:
+            switched = False
+        expect(switched, "the header names Alpha")
         expect(els("#no-players"), "Alpha's players: nobody")
         driver.get(base + "index.html")
         expect(el("#port").text == str(udp[1]), "the overview is Alpha's")

@@ -264,6 +264,16 @@ TEST(AuditStore, BoundedNewestFirstFilteredAndPaged) {
   clock.AdvanceMs(1001);
   Audit(Record("server_cfg A", "eve", "third"), &limiter);
   const auto limited = ReadAudit(byActor);
+  // Strangers share one allowance, however many sessions they open: a
+  // flood of failed logins cannot push the other records out of the store.
+  SetAuditFile(dir.File("flood.audit"));
+  Audit(Record("server_cfg A", "eve", "kick"));
+  for (int i = 0; i < 20000; ++i) Audit(Record("", "web", "login-failed"), StrangersAuditShare());
+  TAuditQuery failed;
+  failed.Kind = "login-failed";
+  failed.Count = 1000;
+  EXPECT_LE(ReadAudit(failed).size(), 30u);
+  EXPECT_EQ(ReadAudit(byActor).size(), 1u);
   SetAuditFile("");
   ASSERT_EQ(limited.size(), 3u);
   EXPECT_EQ(limited[0].Kind, "third");

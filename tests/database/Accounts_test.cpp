@@ -209,16 +209,16 @@ TEST(Accounts, PasswordsAreStoredHashedAndAnOlderPlainRecordIsRehashedAtItsFirst
   db->SetActive(true);
   InstallServerDatabase(db);
   const std::string value = "\\Servers\\server_cfg Default\\Users\\hank\\LogInPassWord";
-  ASSERT_TRUE(AddUser(Account("hank", "pw"), kServer));
+  ASSERT_TRUE(AddUser(Account("hank", "hank-secret-pw"), kServer));
   const std::string hashValue = "\\Servers\\server_cfg Default\\Users\\hank\\LogInPassHash";
   const std::string hashed = db->ReadString(hashValue, "");
   EXPECT_EQ(hashed.rfind("$argon2id$", 0), 0u) << hashed;
-  EXPECT_EQ(hashed.find("pw"), std::string::npos);
+  EXPECT_EQ(hashed.find("hank-secret-pw"), std::string::npos);
   EXPECT_EQ(LoginAccount("HANK", kServer, "wrong", false), nullptr);
-  EXPECT_NE(LoginAccount("HANK", kServer, "pw", false), nullptr);
+  EXPECT_NE(LoginAccount("HANK", kServer, "hank-secret-pw", false), nullptr);
   // Rights are asked for before the password; a record without a password
   // (a player's) leaves the stored one as it is.
-  EXPECT_EQ(LoginAccount("hank", kServer, "pw", false, PlayerPrivileges::SuperServerAdmin), nullptr);
+  EXPECT_EQ(LoginAccount("hank", kServer, "hank-secret-pw", false, PlayerPrivileges::SuperServerAdmin), nullptr);
   TClientObject player = Account("hank", "");
   ASSERT_TRUE(UpdateUser(player, kServer));
   EXPECT_EQ(db->ReadString(hashValue, ""), hashed);
