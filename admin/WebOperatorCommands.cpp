@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr const char* kSource = "WEBINTERFACE";
 constexpr const char* kErrorTitle = "error occured";
 constexpr const char* kOkTitle = "operation successfully";
 constexpr const char* kPlayersPage = "players.html";
