@@ -358,7 +358,15 @@ void CommandEditClient(TWebInterface&, TWebRequest& r) {
       if (r.Param("CLIENTSUPERSERVERADMIN") == "1") rights |= PlayerPrivileges::SuperServerAdmin;
     }
     const std::string before = account->StoredPassword;
-    UpdateUser(*account, id);
+    // A server administrator's edit is written only while the account is
+    // still no super administrator's: the right may have been granted
+    // elsewhere since the check above.
+    if (!UpdateUser(*account, id, 0, r.SuperAdmin ? 0 : PlayerPrivileges::SuperServerAdmin)) {
+      TWebInterface::DisplayError(r.Response, kErrorTitle,
+                                  FormatArgs("user %1 was not saved: it was changed or deleted meanwhile", {client}),
+                                  "client_manager.html");
+      return;
+    }
     AuditWeb(r, "account-edit", client + ": rights " + RightsText(rightsBefore) + " -> " + RightsText(rights) +
                                     (pw1.empty() ? "" : ", password changed"));
     // The session that logged in with this account keeps passing its check.

@@ -217,18 +217,20 @@ std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName
   });
 }
 
-bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights) {
+bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights,
+                uint16_t refuseIfStored) {
   return Guarded<bool>([&] {
     const auto lock = db.Lock();
     const std::string& loginName = record.LoginName;
     if (!AccountNode(db, lock, serverId, loginName)) return false;
     const std::string path = AccountPath(serverId, loginName) + "\\";
+    const auto stored = static_cast<uint16_t>(db.ReadInteger(path + "Priviliges", 0));
+    if (stored & refuseIfStored) return false;
     db.WriteString(path + "LogInName", record.LoginName.Text());
     // A record without any password (a player's) leaves the stored one.
     const std::string password = PasswordToStore(record);
     if (!password.empty()) WriteStoredPassword(db, lock, path, password);
     db.WriteString(path + "NickName", record.NickName.Text());
-    const auto stored = static_cast<uint16_t>(db.ReadInteger(path + "Priviliges", 0));
     db.WriteInteger(path + "Priviliges", (record.PlayerPrivileges & ~keepStoredRights) | (stored & keepStoredRights));
     db.WriteString(path + "RegisteredBy", record.RegisteredBy.Text());
     db.WriteInteger(path + "Logins", static_cast<int32_t>(record.Logins));
@@ -408,11 +410,12 @@ std::unique_ptr<TClientObject> GetUser(std::string_view loginName, std::string_v
   return db ? GetUser(*db, loginName, serverId, countLogin) : nullptr;
 }
 
-bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights) {
+bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights,
+                uint16_t refuseIfStored) {
   const std::optional<TClientObject> hashed = WithHashedPassword(record);
   if (!hashed) return false;
   const auto db = LockServerDatabase();
-  return db && UpdateUser(*db, *hashed, serverId, keepStoredRights);
+  return db && UpdateUser(*db, *hashed, serverId, keepStoredRights, refuseIfStored);
 }
 
 bool AccountsFull(std::string_view serverId) {

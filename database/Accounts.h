@@ -56,9 +56,12 @@ std::unique_ptr<TClientObject> GetUser(TFreeBase& db, std::string_view loginName
 // Rewrites the account named by record.LoginName and flushes; false when it
 // does not exist. Stamps "Created" if it has none, else "LastChanged". The
 // rights bits in `keepStoredRights` keep their stored value whatever the
-// record says (a requester's word that may not reach them).
+// record says (a requester's word that may not reach them). An account
+// that holds any bit of `refuseIfStored` when the lock is taken is left as
+// it is and false returned: a check of its rights made before, by a
+// requester who may not touch such an account, still holds at the write.
 bool UpdateUser(TFreeBase& db, const TClientObject& record, std::string_view serverId,
-                uint16_t keepStoredRights = 0);
+                uint16_t keepStoredRights = 0, uint16_t refuseIfStored = 0);
 // Creates the account and flushes; false when the name exists or is not a
 // valid login name, or when the server holds AccountCap() accounts. A new
 // account has "Created" = now and no "LastChanged".
@@ -117,7 +120,8 @@ TPasswordUpgradeCount UpgradeStoredPasswords(TFreeBase& db, const std::atomic<bo
 // The same on the process-wide database.
 std::optional<std::vector<std::string>> ListUsers(std::string_view serverId);
 std::unique_ptr<TClientObject> GetUser(std::string_view loginName, std::string_view serverId, bool countLogin);
-bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights = 0);
+bool UpdateUser(const TClientObject& record, std::string_view serverId, uint16_t keepStoredRights = 0,
+                uint16_t refuseIfStored = 0);
 bool AddUser(const TClientObject& record, std::string_view serverId);
 bool DeleteUser(std::string_view loginName, std::string_view serverId);
 bool AccountsFull(std::string_view serverId);

@@ -111,6 +111,16 @@ TEST(Accounts, CreatedOnAddLastChangedOnUpdate) {
 
   EXPECT_FALSE(UpdateUser(t.db, Account("nobody", "x"), kServer));
   EXPECT_EQ(GetUser(t.db, "nobody", kServer, false), nullptr);
+
+  // Made a super administrator after an edit's check read it: the edit of
+  // one who may not touch such an account writes nothing.
+  user->PlayerPrivileges = PlayerPrivileges::SuperServerAdmin;
+  ASSERT_TRUE(UpdateUser(t.db, *user, kServer));
+  user->PlayerPrivileges = 0;
+  user->Password = "three";
+  EXPECT_FALSE(UpdateUser(t.db, *user, kServer, 0, PlayerPrivileges::SuperServerAdmin));
+  EXPECT_TRUE(PasswordMatches(*t.Stored("carol"), "two"));
+  EXPECT_EQ(t.Stored("carol")->PlayerPrivileges, PlayerPrivileges::SuperServerAdmin);
 }
 
 TEST(Accounts, OnlyTheCountingReadCountsALogin) {
