@@ -134,10 +134,10 @@ void CommandLogin(TWebInterface& web, TWebRequest& r) {
     return;
   }
   // One pending hash per address and per account: the request that finds
-  // one pending is answered as failed, and counts nothing.
+  // one pending is told so, and counts nothing.
   const THashClaim claim(address, throttleKey);
   if (!claim.Held()) {
-    r.Session->Set(kLoginNoticeValue, kNoticeFailed);
+    r.Session->Set(kLoginNoticeValue, kNoticeBusy);
     Redirect(r.Response, "login.html");
     return;
   }

@@ -15,6 +15,9 @@ std::string LoginNoticeText(std::string_view reason) {
   if (reason == kNoticeStopped) return "You were logged out: that server is not running.";
   if (reason == kNoticeThrottled)
     return "There were too many failed login attempts. Nothing was checked: try again later.";
+  if (reason == kNoticeBusy)
+    return "Another login of this account or from this address is being checked. Nothing was checked: try again "
+           "in a moment.";
   return "";
 }
 

@@ -23,6 +23,7 @@ inline constexpr const char* kNoticeLoggedOut = "loggedout";
 inline constexpr const char* kNoticeRights = "rights";
 inline constexpr const char* kNoticeStopped = "stopped";
 inline constexpr const char* kNoticeThrottled = "throttled";
+inline constexpr const char* kNoticeBusy = "busy";
 
 // The login throttle's name key of a web login: the accounts behind the
 // port, named by its number however the form wrote it ("014534" is 14534),

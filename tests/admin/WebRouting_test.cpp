@@ -18,6 +18,7 @@
 #include "admin/HttpServer.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebFixture.h"
+#include "database/HashQueue.h"
 #include "database/PasswordHash.h"
 #include "support/FreePort.h"
 #include "support/LogCapture.h"
@@ -226,6 +227,14 @@ TEST_F(TWebFixture, WrongPasswordsAreThrottledPerAddress) {
   EXPECT_EQ(WebThrottleKey("014534", "admin"), WebThrottleKey(" 14534", "admin"));
   EXPECT_NE(WebThrottleKey("14534", "admin"), WebThrottleKey("14535", "admin"));
   EXPECT_EQ(WebThrottleKey("port", "admin"), WebThrottleKey("99999999", "admin"));
+  // The account's password being checked already: said so, nothing checked
+  // (a new password, so not the session's own login again).
+  {
+    const THashClaim pending("127.0.0.1", WebThrottleKey(Port(), "admin"));
+    EXPECT_FALSE(LogIn("admin", "other"));
+    EXPECT_NE(browser->Page("/login.html").find("is being checked"), std::string::npos);
+  }
+  EXPECT_TRUE(LogIn("admin", "secret"));
 }
 
 TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
