@@ -16,9 +16,11 @@
 // Thread-safety: any thread, none of the server's locks held by the caller.
 // Snapshot, SendText, Kick and Move take HoldMachinery, then the client
 // list, then the channels, in the system's order; ApplySettings takes the
-// ServerList lock first (a restart needs it). Bans, AddBan and LiftBan hold
-// HoldMachinery while they write the file and then the ban list (whose own
-// lock is a leaf), so a restart never reads the bans between the two.
+// ServerList lock first (a restart needs it); RunningID and RunningPort
+// hold HoldMachinery alone, Running takes no lock. Bans, AddBan and
+// LiftBan hold HoldMachinery while they write the file and then the ban
+// list (whose own lock is a leaf), so a restart never reads the bans
+// between the two.
 // Every operation answers "not running" instead of touching a server that
 // stopped meanwhile. Kick and Move log the player's id; who acted, and
 // from where, is in the audit record their callers write.
