@@ -131,9 +131,8 @@ bool LoggedIn(TCall& c) {
 // list whose port parameter 0 names. A server that stopped since the
 // connection saw it counts as not found; a stopped selection is dropped.
 TServerRef Select(TCall& c) {
-  std::lock_guard<std::recursive_mutex> lock(List().Mutex());
   if (c.Conn.Selected) {
-    if (c.Conn.Selected->Running()) return c.Conn.Selected;
+    if (TServerAccess(c.Conn.Selected).Running()) return c.Conn.Selected;
     c.Conn.Selected.reset();
     c.Error("serverport not found");
     return nullptr;
@@ -152,25 +151,25 @@ TServerRef Select(TCall& c) {
     return nullptr;
   }
   for (const auto& entry : c.Conn.Servers)
-    if (entry.second->Running() && entry.second->ServerUDPPort == port) return entry.second;
+    if (TServerAccess(entry.second).RunningPort() == port) return entry.second;
   c.Error("serverport not found");
   return nullptr;
 }
 
 // The checks of the commands that act on the selected server: logged in, a
 // selected server that still runs, at least `minParams` parameters, in this
-// order. Holds the ServerList lock when it returns the server's id, so the
-// id stays the running server's until the caller lets go.
+// order. The id is the one the server ran under when it was checked; what
+// the caller then does through the door checks again that it runs.
 struct TSelectedTarget {
-  std::unique_lock<std::recursive_mutex> ListLock;
   TServerRef Server;
   std::string ID;
 };
 
 std::optional<TSelectedTarget> SelectedTarget(TCall& c, size_t minParams) {
   if (!LoggedIn(c)) return std::nullopt;
-  TSelectedTarget target{std::unique_lock<std::recursive_mutex>(List().Mutex()), c.Conn.Selected, {}};
-  if (!target.Server || !target.Server->Running()) {
+  TSelectedTarget target{c.Conn.Selected, {}};
+  if (target.Server) target.ID = TServerAccess(target.Server).RunningID();
+  if (target.ID.empty()) {
     c.Conn.Selected.reset();
     c.Error("no server selected");
     return std::nullopt;
@@ -179,12 +178,10 @@ std::optional<TSelectedTarget> SelectedTarget(TCall& c, size_t minParams) {
     c.Error("paramcount invalid");
     return std::nullopt;
   }
-  target.ID = target.Server->ServerID;
   return target;
 }
 
-// The same for the account commands: only the id is needed, and the
-// database is used without the ServerList lock.
+// The same for the account commands: only the id is needed.
 std::optional<std::string> SelectedID(TCall& c, size_t minParams) {
   std::optional<TSelectedTarget> target = SelectedTarget(c, minParams);
   if (!target) return std::nullopt;
@@ -203,13 +200,8 @@ std::optional<TServerSnapshot> Snapshot(TCall& c, const TServerRef& server, unsi
 // ---- listing commands ---------------------------------------------------------------
 
 void ServerListCommand(TCall& c) {
-  std::vector<int32_t> ports;
-  {
-    std::lock_guard<std::recursive_mutex> lock(List().Mutex());
-    for (const auto& entry : c.Conn.Servers)
-      if (entry.second->Running()) ports.push_back(entry.second->ServerUDPPort);
-  }
-  for (int32_t port : ports) c.Line(std::to_string(port));
+  for (const auto& entry : c.Conn.Servers)
+    if (const std::optional<int32_t> port = TServerAccess(entry.second).RunningPort()) c.Line(std::to_string(*port));
   c.Ok();
 }
 
@@ -307,8 +299,10 @@ void MessageCommand(TCall& c) {
   text = Trim(text);
   std::erase(text, '\r');
   std::replace(text.begin(), text.end(), '\n', ' ');
-  if (!TServerAccess(server).SendText({TTextTarget::Server}, text)) return c.Error("serverport not found");
-  AuditCall(c, server->ServerID, "message", "to every player: " + text);
+  const TServerAccess access(server);
+  const std::string id = access.RunningID();
+  if (id.empty() || !access.SendText({TTextTarget::Server}, text)) return c.Error("serverport not found");
+  AuditCall(c, id, "message", "to every player: " + text);
   c.Ok();
 }
 
@@ -318,7 +312,7 @@ void MessageAllCommand(TCall& c) {
   const auto servers = c.Conn.Servers;
   for (const auto& entry : servers) {
     // A server stopped since the connection saw it is not there any more.
-    if (!entry.second->Running()) continue;
+    if (!TServerAccess(entry.second).Running()) continue;
     c.Conn.Selected = entry.second;
     MessageCommand(c);
   }
@@ -437,9 +431,11 @@ void SetCommand(TCall& c) {
     matched = true;
   }
   if (!matched) return c.Error("invalid variable");
+  TServerSettings before;
   const TServerAccess access(target->Server);
-  const std::string changed = SettingsChangeText(access.Snapshot(0).Settings, change);
-  if (!access.ApplySettings(change, c.Env.SettingsFile)) return c.Error("serverport not found");
+  if (!access.ApplySettings(change, c.Env.SettingsFile, TApplySettings::Restart, nullptr, &before))
+    return c.Error("serverport not found");
+  const std::string changed = SettingsChangeText(before, change);
   if (!changed.empty()) AuditCall(c, target->ID, "settings", changed);
   c.Ok();
 }
@@ -547,17 +543,14 @@ void ListUsersCommand(TCall& c) {
 
 // ---- bans -------------------------------------------------------------------------------
 
-// The selected server, without holding the ServerList lock: a ban is
-// written to the file, and the server's door guards against a stop.
-TServerRef BanTarget(TCall& c, size_t minParams) {
-  std::optional<TSelectedTarget> target = SelectedTarget(c, minParams);
-  return target ? target->Server : nullptr;
-}
+// The selected server: a ban is written to the file, and the server's door
+// guards against a stop.
+std::optional<TSelectedTarget> BanTarget(TCall& c, size_t minParams) { return SelectedTarget(c, minParams); }
 
 // banadd ip|name|nick <value> <minutes> [reason]: 0 minutes is no expiry.
 void BanAddCommand(TCall& c) {
-  const TServerRef server = BanTarget(c, 3);
-  if (!server) return;
+  const std::optional<TSelectedTarget> target = BanTarget(c, 3);
+  if (!target) return;
   const std::optional<TBanKind> kind = BanKindFromWord(c.Params[0]);
   if (!kind) return c.Error("invalid ban type");
   TBan ban;
@@ -573,8 +566,8 @@ void BanAddCommand(TCall& c) {
   if (!TIniFile::ParseInteger(c.Params[2], minutes) || minutes < 0) return c.Error("convert error");
   ban.Reason = wire::Cut(Trim(JoinEachAfterBlank(c.Params, 3)), wire::kStr99);
   ban.SetBy = c.Conn.LoginName;
-  if (!TServerAccess(server).AddBan(ban, minutes)) return c.Error("unable to save ban");
-  AuditCall(c, server->ServerID, "ban",
+  if (!TServerAccess(target->Server).AddBan(ban, minutes)) return c.Error("unable to save ban");
+  AuditCall(c, target->ID, "ban",
             "ban " + std::to_string(ban.ID) + ": " + BanKindWord(ban.Kind) + " " + ban.Value + " for " +
                 (minutes ? std::to_string(minutes) + " minutes" : std::string("good")) + ", reason: " + ban.Reason);
   c.Line(std::to_string(ban.ID));
@@ -583,9 +576,9 @@ void BanAddCommand(TCall& c) {
 
 // One line per ban in force: id, kind, value, expiry, set by, reason.
 void BanListCommand(TCall& c) {
-  const TServerRef server = BanTarget(c, 0);
-  if (!server) return;
-  const auto bans = TServerAccess(server).Bans();
+  const std::optional<TSelectedTarget> target = BanTarget(c, 0);
+  if (!target) return;
+  const auto bans = TServerAccess(target->Server).Bans();
   if (!bans) return c.Error("serverport not found");
   for (const TBan& b : *bans)
     c.Line(std::to_string(b.ID) + '\t' + BanKindWord(b.Kind) + '\t' + b.Value + '\t' +
@@ -595,13 +588,13 @@ void BanListCommand(TCall& c) {
 }
 
 void BanDeleteCommand(TCall& c) {
-  const TServerRef server = BanTarget(c, 1);
-  if (!server) return;
+  const std::optional<TSelectedTarget> target = BanTarget(c, 1);
+  if (!target) return;
   int32_t id = 0;
   if (!TIniFile::ParseInteger(c.Params[0], id)) return c.Error("convert error");
   TBan lifted;
-  if (!TServerAccess(server).LiftBan(id, &lifted)) return c.Error("ban not found");
-  AuditCall(c, server->ServerID, "lift",
+  if (!TServerAccess(target->Server).LiftBan(id, &lifted)) return c.Error("ban not found");
+  AuditCall(c, target->ID, "lift",
             "ban " + std::to_string(id) + ": " + BanKindWord(lifted.Kind) + " " + lifted.Value);
   c.Ok();
 }

@@ -534,5 +534,5 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
 TServerRef TWebInterface::SelectedServer(TWebRequest& r) {
   TServerListObject* list = GetServerList();
   const TServerRef server = list && !r.ServerID.empty() ? list->FindServerByID(r.ServerID) : nullptr;
-  return server && server->Running() ? server : nullptr;
+  return server && TServerAccess(server).Running() ? server : nullptr;
 }

@@ -70,7 +70,7 @@ bool AskKick(TWebInterface&, TWebRequest& r, TWebPending& pending) {
 
 // The ban "Kick and ban" asks for, on the player's address or account as
 // the server knows them; an empty text when it was stored, else why not.
-std::string BanPlayer(TWebRequest& r, TServerObject& server, uint32_t id, const std::string& what,
+std::string BanPlayer(TWebRequest& r, const TServerRef& server, uint32_t id, const std::string& what,
                       const std::string& minutesText, const std::string& reason) {
   std::vector<TWebPlayer> players;
   std::vector<TWebChannel> channels;
@@ -86,7 +86,7 @@ std::string BanPlayer(TWebRequest& r, TServerObject& server, uint32_t id, const 
     return what == "account" ? "the player has no account: ban its address" : "the player's address is unknown";
   ban.Reason = reason;
   ban.SetBy = r.Session->Get("username");
-  if (!TServerAccess(server.shared_from_this()).AddBan(ban, minutes)) return "the ban could not be stored";
+  if (!TServerAccess(server).AddBan(ban, minutes)) return "the ban could not be stored";
   Note(r, "ban",
        FormatArgs("ban %1: %2 %3 for %4, reason: %5",
                   {ban.ID, BanKindWord(ban.Kind), ban.Value,
@@ -98,7 +98,7 @@ void CommandKick(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
   if (!selected)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
-  TServerObject& server = *selected;
+  const TServerRef& server = selected;
   std::vector<std::string> f;
   for (size_t start = 0;;) {
     const size_t tab = r.Confirmed.find('\t', start);
@@ -131,7 +131,7 @@ void CommandMove(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
   if (!selected)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
-  TServerObject& server = *selected;
+  const TServerRef& server = selected;
   uint32_t id = 0, channel = 0;
   const std::string nick = r.Param("nick");
   std::string channelName;
@@ -153,7 +153,7 @@ void CommandMessage(TWebInterface& web, TWebRequest& r) {
   const TServerRef selected = web.SelectedServer(r);
   if (!selected)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
-  TServerObject& server = *selected;
+  const TServerRef& server = selected;
   uint32_t id = 0;
   const std::string nick = r.Param("nick");
   const std::string text = Trim(r.Param("text")).substr(0, 255);
@@ -173,7 +173,7 @@ void CommandPlayersList(TWebInterface& web, TWebRequest& r) {
   std::vector<TWebPlayer> players;
   std::vector<TWebChannel> channels;
   const TServerRef selected = web.SelectedServer(r);
-  if (!selected || !ReadPlayers(*selected, players, channels))
+  if (!selected || !ReadPlayers(selected, players, channels))
     return TWebInterface::DisplayError(r.Response, kErrorTitle, "your selected server is invalid", "index.html");
   const TPlayerQuery query = ReadPlayerQuery([&](const char* name) { return r.Param(name); });
   std::string json = PlayersJson(players, channels, r.LoggedIn, query);
@@ -195,7 +195,7 @@ void CommandMessageAll(TWebInterface& web, TWebRequest& r) {
   if (HoldsCharacterReference(text))
     return TWebInterface::DisplayError(r.Response, kErrorTitle, UnstorableTextMessage("the message"), kPlayersPage);
   int32_t online = 0;
-  const TWebAction result = MessageEveryone(*selected, text, online);
+  const TWebAction result = MessageEveryone(selected, text, online);
   if (result != TWebAction::Done)
     return TWebInterface::DisplayError(r.Response, kErrorTitle, ActionRefusal(result), kPlayersPage);
   Note(r, "message", FormatArgs("to every player: %1", {text}));

@@ -39,7 +39,7 @@ std::string FormFieldValue(const TServerSettings& s, const std::string& field) {
 std::string PlayersList(TWebInterface&, TWebRequest& r, const TWebPageView& view) {
   std::vector<TWebPlayer> players;
   std::vector<TWebChannel> channels;
-  if (!view.Selected || !ReadPlayers(*view.Selected, players, channels)) return "";
+  if (!view.Selected || !ReadPlayers(view.Selected, players, channels)) return "";
   // Addresses are for administrators: every request past the login check
   // is one, of this server or of all.
   return RenderPlayersList(players, channels, r.LoggedIn,

@@ -6,8 +6,8 @@
 #include "server/ServerAccess.h"
 #include "server/ServerList.h"
 
-bool ReadPlayers(TServerObject& server, std::vector<TWebPlayer>& players, std::vector<TWebChannel>& channels) {
-  const TServerSnapshot view = TServerAccess(server.shared_from_this())
+bool ReadPlayers(const TServerRef& server, std::vector<TWebPlayer>& players, std::vector<TWebChannel>& channels) {
+  const TServerSnapshot view = TServerAccess(server)
                                    .Snapshot(TSnapshotParts::PlayerViews | TSnapshotParts::ChannelViews |
                                              TSnapshotParts::Addresses);
   if (!view.Running) return false;
@@ -30,15 +30,15 @@ bool ReadPlayers(TServerObject& server, std::vector<TWebPlayer>& players, std::v
   return true;
 }
 
-TWebAction KickPlayer(TServerObject& server, uint32_t player, const std::string& nick, const std::string& message) {
-  const TServerAccess access(server.shared_from_this());
+TWebAction KickPlayer(const TServerRef& server, uint32_t player, const std::string& nick, const std::string& message) {
+  const TServerAccess access(server);
   if (access.RunningID().empty()) return TWebAction::NotRunning;
   return access.Kick(player, message, nick) ? TWebAction::Done : TWebAction::NoPlayer;
 }
 
-TWebAction MovePlayer(TServerObject& server, uint32_t player, const std::string& nick, uint32_t channel,
+TWebAction MovePlayer(const TServerRef& server, uint32_t player, const std::string& nick, uint32_t channel,
                       std::string& channelName) {
-  const TServerAccess access(server.shared_from_this());
+  const TServerAccess access(server);
   const TServerSnapshot view = access.Snapshot(TSnapshotParts::ChannelViews | TSnapshotParts::PlayerViews);
   if (!view.Running) return TWebAction::NotRunning;
   bool known = false;
@@ -53,8 +53,8 @@ TWebAction MovePlayer(TServerObject& server, uint32_t player, const std::string&
   return access.Move(player, channel, nick) ? TWebAction::Done : TWebAction::NoPlayer;
 }
 
-TWebAction MessagePlayer(TServerObject& server, uint32_t player, const std::string& nick, const std::string& text) {
-  const TServerAccess access(server.shared_from_this());
+TWebAction MessagePlayer(const TServerRef& server, uint32_t player, const std::string& nick, const std::string& text) {
+  const TServerAccess access(server);
   if (access.RunningID().empty()) return TWebAction::NotRunning;
   TTextTarget to;
   to.Kind = TTextTarget::Player;
@@ -62,8 +62,8 @@ TWebAction MessagePlayer(TServerObject& server, uint32_t player, const std::stri
   return access.SendText(to, text, nick) ? TWebAction::Done : TWebAction::NoPlayer;
 }
 
-TWebAction MessageEveryone(TServerObject& server, const std::string& text, int32_t& sent) {
-  const TServerAccess access(server.shared_from_this());
+TWebAction MessageEveryone(const TServerRef& server, const std::string& text, int32_t& sent) {
+  const TServerAccess access(server);
   const TServerSnapshot view = access.Snapshot();
   if (!view.Running) return TWebAction::NotRunning;
   sent = view.Figures.CurrentUsers;

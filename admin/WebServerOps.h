@@ -17,18 +17,18 @@
 #include "server/ServerAccess.h"
 
 // A running server's players and channels; false when it is not running.
-bool ReadPlayers(TServerObject& server, std::vector<TWebPlayer>& players, std::vector<TWebChannel>& channels);
+bool ReadPlayers(const TServerRef& server, std::vector<TWebPlayer>& players, std::vector<TWebChannel>& channels);
 
 enum class TWebAction { Done, NotRunning, NoPlayer, NoChannel, AlreadyThere };
 // Each names the player by id and nickname: an id that another player took
 // meanwhile is not the target. The notices are those of the voice commands.
-TWebAction KickPlayer(TServerObject& server, uint32_t player, const std::string& nick, const std::string& message);
+TWebAction KickPlayer(const TServerRef& server, uint32_t player, const std::string& nick, const std::string& message);
 // AlreadyThere: the player is in that channel, and nothing was sent.
-TWebAction MovePlayer(TServerObject& server, uint32_t player, const std::string& nick, uint32_t channel,
+TWebAction MovePlayer(const TServerRef& server, uint32_t player, const std::string& nick, uint32_t channel,
                       std::string& channelName);
-TWebAction MessagePlayer(TServerObject& server, uint32_t player, const std::string& nick, const std::string& text);
+TWebAction MessagePlayer(const TServerRef& server, uint32_t player, const std::string& nick, const std::string& text);
 // The text to every player of the server; `sent` is how many were online.
-TWebAction MessageEveryone(TServerObject& server, const std::string& text, int32_t& sent);
+TWebAction MessageEveryone(const TServerRef& server, const std::string& text, int32_t& sent);
 
 // Every server that runs or is listed in server.ini, sorted by port.
 std::vector<TWebServerRow> ServerRows(const std::string& settingsFile);

@@ -35,6 +35,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/BufferStatistics.h"
 #include "common/Clock.h"
 #include "common/DirectVoice.h"
 #include "common/DeadlineHeap.h"
@@ -72,17 +73,6 @@ struct TConnectionInfo {
   uint32_t PacketsReceived = 0;
   uint32_t BytesSent = 0;
   uint32_t PacketsSent = 0;
-};
-
-// Totals since the buffer was created. 64 bits throughout: a monitor reads
-// a total that wraps as a restart.
-struct TBufferStatistics {
-  uint64_t PacketsSent = 0;
-  uint64_t PacketsReceived = 0;
-  int64_t BytesSent = 0;
-  int64_t BytesReceived = 0;
-  uint64_t StaleVoiceDropped = 0;  // voice dropped unrelayed because it waited too long
-  uint64_t Resends = 0;            // commands sent again for want of an acknowledgement
 };
 
 class TCustomPacketBuffer {

@@ -7,6 +7,8 @@
 #include "common/Log.h"
 #include "server/Listener.h"
 #include "server/ServerList.h"
+#include "server/ServerListLock.h"
+#include "server/ServerObject.h"
 
 namespace {
 
@@ -60,6 +62,14 @@ void TServerAccess::CopyTotals(const TServerObject& s, const TBufferStatistics& 
 std::string TServerAccess::RunningID() const {
   const auto hold = server_->HoldMachinery();
   return server_->Running() ? server_->ServerID : std::string();
+}
+
+bool TServerAccess::Running() const { return server_->Running(); }
+
+std::optional<int32_t> TServerAccess::RunningPort() const {
+  const auto hold = server_->HoldMachinery();
+  if (!server_->Running()) return std::nullopt;
+  return server_->ServerUDPPort;
 }
 
 TServerSnapshot TServerAccess::Snapshot(unsigned parts) const {
@@ -168,14 +178,14 @@ bool TServerAccess::NeedsRestart(const TSettingsChange& change, const TServerSet
 }
 
 bool TServerAccess::ApplySettings(const TSettingsChange& change, const std::string& settingsFile, TApplySettings how,
-                                  bool* restarted) const {
+                                  bool* restarted, TServerSettings* before) const {
   TServerListObject* list = GetServerList();
   if (!list) return false;
   // The running server's fields are read by its threads without a lock, so
   // the changed copy goes to its section of the file and a restart reads it
   // back. The list's lock keeps other restarts and writers of the section
   // out meanwhile.
-  std::lock_guard<std::recursive_mutex> lock(list->Mutex());
+  TServerListLock lock(*list);
   TServerSettings settings;
   std::string id, file;
   {
@@ -185,6 +195,7 @@ bool TServerAccess::ApplySettings(const TSettingsChange& change, const std::stri
     id = server_->ServerID;
     file = settingsFile.empty() ? server_->Environment().SettingsFile : settingsFile;
   }
+  if (before) *before = settings;
   const bool restart = how == TApplySettings::Restart || NeedsRestart(change, settings);
   Apply(change, settings);
   TIniFile ini(file);

@@ -7,15 +7,20 @@
 // surfaces need besides one server: the listed servers and their coming and
 // going (server/ServerCatalog.h), and the last hour's load samples
 // (server/TrafficHistory.h). Nothing in admin/, announce/ or app/ includes
-// another header of server/ than this one and server/ServerList.h (the CTest
-// layer_includes checks it).
+// another header of server/ than this one and server/ServerList.h, and
+// neither brings in a server's insides: the object, its packet buffer,
+// player list or channels (the CTest layer_includes checks both). The
+// surfaces hold a server as an opaque TServerRef, found by id or port in
+// the list, and act on it only through this door.
 //
 // Thread-safety: any thread, none of the server's locks held by the caller.
 // Snapshot, SendText, Kick and Move take HoldMachinery, then the client
 // list, then the channels, in the system's order; ApplySettings takes the
-// ServerList lock first (a restart needs it). Bans, AddBan and LiftBan hold
-// HoldMachinery while they write the file and then the ban list (whose own
-// lock is a leaf), so a restart never reads the bans between the two.
+// ServerList lock first (a restart needs it); RunningID and RunningPort
+// hold HoldMachinery alone, Running takes no lock. Bans, AddBan and
+// LiftBan hold HoldMachinery while they write the file and then the ban
+// list (whose own lock is a leaf), so a restart never reads the bans
+// between the two.
 // Every operation answers "not running" instead of touching a server that
 // stopped meanwhile. Kick and Move log the player's id; who acted, and
 // from where, is in the audit record their callers write.
@@ -28,9 +33,15 @@
 #include <string_view>
 #include <vector>
 
+#include "common/Clock.h"
+#include "database/Bans.h"
+#include "server/LoginResults.h"
 #include "server/ServerCatalog.h"
-#include "server/ServerObject.h"
+#include "server/ServerRef.h"
+#include "server/ServerSettings.h"
 #include "server/TrafficHistory.h"
+
+struct TBufferStatistics;
 
 // One player as the pages and the query show it.
 struct TPlayerView {
@@ -70,7 +81,7 @@ struct TServerTotals {
   uint64_t VoiceRelayed = 0, StaleVoiceDropped = 0, Resends = 0, ThrottledPasswords = 0;
   // Logins by result, in the order of kLoginResults; the last entry counts
   // any other result.
-  static constexpr auto kLoginResults = TServerCounters::kLoginResults;
+  static constexpr auto kLoginResults = ::kLoginResults;
   std::array<uint64_t, kLoginResults.size() + 1> Logins{};
   uint64_t SendQueue = 0;  // packets queued for sending at the moment of the copy
 };
@@ -119,6 +130,12 @@ class TServerAccess {
 
   // The server's id while it runs; empty once it stopped.
   std::string RunningID() const;
+  // Whether the server runs at this moment; it may stop right after, and
+  // every operation below checks again.
+  bool Running() const;
+  // The running server's UDP port as its settings name it (0 for a server
+  // started on a port the system chose); none once it stopped.
+  std::optional<int32_t> RunningPort() const;
   // Players and channels only when asked for (`parts`, TSnapshotParts);
   // addresses only with Addresses (they are for administrators).
   TServerSnapshot Snapshot(unsigned parts = 0) const;
@@ -135,9 +152,11 @@ class TServerAccess {
   // With LiveWherePossible, settings the server reads when it needs them
   // (names, texts, limits, password, registration, codecs, link) take effect
   // at once and the players stay; only a new server type restarts it
-  // (`restarted` tells which happened).
+  // (`restarted` tells which happened). `before` receives the settings the
+  // change was applied to, read under the same lock as the change.
   bool ApplySettings(const TSettingsChange& change, const std::string& settingsFile = "",
-                     TApplySettings how = TApplySettings::Restart, bool* restarted = nullptr) const;
+                     TApplySettings how = TApplySettings::Restart, bool* restarted = nullptr,
+                     TServerSettings* before = nullptr) const;
   // Kicks the player from the server as the voice command does: everyone
   // who sees it learns it left (reason kicked, causer 0) and its
   // connection closes. False for an unknown player or a stopped server.

@@ -13,6 +13,8 @@
 #include "database/Accounts.h"
 #include "database/ServerRecords.h"
 #include "server/ServerList.h"
+#include "server/ServerObject.h"
+#include "server/ServerListLock.h"
 
 std::vector<std::string> ListedServers(const TIniFile& ini) {
   // The list read in one go; a key given twice counts as its first line, as
@@ -155,7 +157,7 @@ TCatalogAnswer TooOften(const std::string& id) {
 TCatalogAnswer StartServer(const TServerEnvironment& env, const std::string& id, TIniFile* ini) {
   TServerListObject* list = GetServerList();
   if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
-  std::lock_guard<std::recursive_mutex> lock(list->Mutex());
+  TServerListLock lock(*list);
   if (RunningServer(id)) return Refuse(TCatalogRefusal::Running, "the server is running already", id);
   std::optional<TIniFile> ownFile;
   if (!ini) ini = &ownFile.emplace(env.SettingsFile);
@@ -177,7 +179,7 @@ TCatalogAnswer StartServer(const TServerEnvironment& env, const std::string& id,
 TCatalogAnswer StopServer(const std::string& id) {
   TServerListObject* list = GetServerList();
   if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
-  std::lock_guard<std::recursive_mutex> lock(list->Mutex());
+  TServerListLock lock(*list);
   if (!RunningServer(id)) return Refuse(TCatalogRefusal::NotRunning, "the server is not running", id);
   if (!MayAct(id)) return TooOften(id);
   list->StopServer(id);
@@ -187,7 +189,7 @@ TCatalogAnswer StopServer(const std::string& id) {
 TCatalogAnswer RestartServer(const std::string& id) {
   TServerListObject* list = GetServerList();
   if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
-  std::lock_guard<std::recursive_mutex> lock(list->Mutex());
+  TServerListLock lock(*list);
   const TServerRef server = RunningServer(id);
   if (!server) return Refuse(TCatalogRefusal::NotRunning, "the server is not running", id);
   if (!MayAct(id)) return TooOften(id);
@@ -204,7 +206,7 @@ TCatalogAnswer AddServer(const TServerEnvironment& env, const std::string& name,
     return Refuse(TCatalogRefusal::BadPort, "the UDP port must be a number from 1 to 65535", id);
   TServerListObject* list = GetServerList();
   if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
-  std::lock_guard<std::recursive_mutex> lock(list->Mutex());
+  TServerListLock lock(*list);
   const std::string portText = "port " + std::to_string(port);
   if (const TServerRef other = list->FindServerByPort(port))
     return Refuse(TCatalogRefusal::PortRunning, portText + " is used by the running server " + other->ServerID, id);
@@ -255,7 +257,7 @@ TCatalogAnswer AddServer(const TServerEnvironment& env, const std::string& name,
 TCatalogAnswer RemoveServer(const TServerEnvironment& env, const std::string& id) {
   TServerListObject* list = GetServerList();
   if (!list) return Refuse(TCatalogRefusal::NoServerList, "the server list is gone", id);
-  std::lock_guard<std::recursive_mutex> lock(list->Mutex());
+  TServerListLock lock(*list);
   TIniFile ini(env.SettingsFile);
   const std::vector<std::string> listed = ListedServers(ini);
   bool known = RunningServer(id) != nullptr, shared = false;

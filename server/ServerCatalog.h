@@ -31,7 +31,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/ServerObject.h"
+#include "server/ServerEnvironment.h"
 
 class TIniFile;
 

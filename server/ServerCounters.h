@@ -22,13 +22,14 @@
 #include <memory>
 #include <string>
 
-#include "common/PacketBuffer.h"
+#include "common/BufferStatistics.h"
+#include "server/LoginResults.h"
 
 class TServerCounters {
  public:
   static constexpr size_t kCacheLine = 64;
-  // The results a login can end in; anything else counts as the last.
-  static constexpr std::array<int32_t, 6> kLoginResults = {1, -1, -2, -4, -5, -21};
+  // The results a login can end in (server/LoginResults.h); anything else counts as the last.
+  static constexpr auto kLoginResults = ::kLoginResults;
   static constexpr size_t kOtherResult = kLoginResults.size();
 
   // A frame relayed to its recipients, on the socket reader's thread

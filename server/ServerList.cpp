@@ -1,5 +1,7 @@
 #include "server/ServerList.h"
 
+#include "server/ServerObject.h"
+
 std::atomic<TServerListObject*> ServerList{nullptr};
 
 TServerListObject* GetServerList() { return ServerList.load(std::memory_order_acquire); }

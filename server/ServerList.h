@@ -7,6 +7,11 @@
 // StopServer hold it for their whole walk, Start takes it again inside
 // (RegisterServer). It is the first lock in the system's order: ServerList,
 // then a server's HoldMachinery, then its client list, then its channels.
+// The lock is server/'s own: code of server/ takes it through
+// TServerListLock (server/ServerListLock.h); the layers above get the
+// finds here and the catalog's operations, which take it themselves.
+// This header brings in no server's insides (the layers above include it,
+// and the CTest layer_includes checks that).
 // Lifetime: the finds hand out shared references, so a server found here
 // stays a valid object after another thread stopped and removed it (its
 // Running() is then false).
@@ -19,12 +24,10 @@
 #include <utility>
 #include <vector>
 
-#include "server/ServerObject.h"
+#include "server/ServerRef.h"
 
 class TServerListObject {
  public:
-  std::recursive_mutex& Mutex() { return mutex_; }
-
   // False when a running server has the same id (exact comparison).
   bool RegisterServer(const TServerRef& server);
   void UnregisterServer(const TServerObject* server);
@@ -41,6 +44,7 @@ class TServerListObject {
   size_t Count();
 
  private:
+  friend class TServerListLock;
   std::recursive_mutex mutex_;
   std::vector<TServerRef> servers_;
 };

@@ -11,6 +11,7 @@
 #include "server/Listener.h"
 #include "server/PosixUDPSocket.h"
 #include "server/ServerList.h"
+#include "server/ServerListLock.h"
 #include "server/UDPSender.h"
 
 namespace {
@@ -45,7 +46,7 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
   }
   // The list stays locked until the server is fully up or down again, so no
   // find sees it half-built; readers holding a reference wait on machinery_.
-  std::lock_guard<std::recursive_mutex> listLock(list->Mutex());
+  TServerListLock listLock(*list);
   std::unique_lock<std::shared_mutex> hold(machinery_);
   // A running server keeps its id; registering it again would be refused anyway.
   if (Running()) {

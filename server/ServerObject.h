@@ -35,21 +35,14 @@
 #include "server/ClientList.h"
 #include "server/BanList.h"
 #include "server/ServerCounters.h"
+#include "server/ServerEnvironment.h"
+#include "server/ServerRef.h"
 #include "server/ServerSettings.h"
 
 class TIniFile;
 class TPLUDPListener;
 class TPLUDPSender;
 class TPosixUDPSocket;
-
-// What a virtual server takes from the process it runs in. Start-up builds it
-// from the command line and server.ini; tests build their own.
-struct TServerEnvironment {
-  std::string SettingsFile;  // server.ini: Start reads and writes it, SaveConfig writes it
-  std::string BindAddress;   // the socket's IPv4 address; empty: every address
-  std::string Platform;      // shown to clients after the version
-  uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
-};
 
 // What the listener and the sender reach of their server. The machinery
 // (packet buffer, socket, player list, channels) is private to server/: the
@@ -155,5 +148,3 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   std::atomic<uint16_t> boundPort_{0};
   std::string startFault_, startReason_;
 };
-
-using TServerRef = std::shared_ptr<TServerObject>;

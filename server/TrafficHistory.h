@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/PacketBuffer.h"
+#include "common/BufferStatistics.h"
 
 struct TTrafficSample {
   int64_t Second = 0;      // monotonic time of the sample, in seconds

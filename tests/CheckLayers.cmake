@@ -1,8 +1,10 @@
 # Refuses an #include that points up or sideways between the source layers:
 # app/ over admin/ and announce/ (side by side), over server/, over
 # database/, over common/. admin/, announce/ and app/ reach server/ through
-# its facade and its list alone. client/, tools/, tests/, bench/ are not
-# layers and may include anything.
+# its facade and its list alone, and those two headers bring in, through
+# any chain of the project's own headers, none of a server's insides (the
+# server object, its packet buffer, player list and channels). client/,
+# tools/, tests/, bench/ are not layers and may include anything.
 #   cmake -DSOURCE_DIR=<repository> -P CheckLayers.cmake
 cmake_minimum_required(VERSION 3.20)
 if(NOT SOURCE_DIR)
@@ -44,8 +46,63 @@ foreach(from ${layers})
   endforeach()
 endforeach()
 
+# What the doors must not bring in, directly or through another header.
+set(server_insides "common/PacketBuffer.h" "server/ClientList.h" "server/Channels.h" "server/ServerObject.h")
+
+# The project's headers that `header` includes, as paths from SOURCE_DIR: a
+# name is looked for from the top of the tree (how the sources include),
+# then beside the including file.
+function(project_includes header out)
+  set(found "")
+  get_filename_component(dir "${header}" DIRECTORY)
+  file(STRINGS "${SOURCE_DIR}/${header}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
+  foreach(line ${lines})
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[\"<]([^\">]*)[\">].*$" "\\1" target "${line}")
+    if(EXISTS "${SOURCE_DIR}/${target}" AND NOT IS_DIRECTORY "${SOURCE_DIR}/${target}")
+      get_filename_component(path "${SOURCE_DIR}/${target}" ABSOLUTE)
+    elseif(dir AND EXISTS "${SOURCE_DIR}/${dir}/${target}" AND NOT IS_DIRECTORY "${SOURCE_DIR}/${dir}/${target}")
+      get_filename_component(path "${SOURCE_DIR}/${dir}/${target}" ABSOLUTE)
+    else()
+      continue()
+    endif()
+    file(RELATIVE_PATH path "${SOURCE_DIR}" "${path}")
+    list(APPEND found "${path}")
+  endforeach()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+# Walks each door's includes breadth first; `via_<header>` remembers who
+# brought a header in, so a fault names the whole chain.
+foreach(door ${server_doors})
+  set(seen "${door}")
+  set(queue "${door}")
+  while(queue)
+    list(POP_FRONT queue header)
+    project_includes("${header}" included)
+    foreach(next ${included})
+      if(next IN_LIST seen)
+        continue()
+      endif()
+      list(APPEND seen "${next}")
+      list(APPEND queue "${next}")
+      string(MAKE_C_IDENTIFIER "${next}" key)
+      set(via_${key} "${header}")
+      if(next IN_LIST server_insides)
+        set(chain "${next}")
+        set(at "${next}")
+        while(NOT at STREQUAL door)
+          string(MAKE_C_IDENTIFIER "${at}" key)
+          set(at "${via_${key}}")
+          set(chain "${at} -> ${chain}")
+        endwhile()
+        list(APPEND faults "${door} brings in ${next}, which the layers above must not see: ${chain}")
+      endif()
+    endforeach()
+  endwhile()
+endforeach()
+
 if(faults)
   list(JOIN faults "\n  " text)
   message(FATAL_ERROR "includes against the layers:\n  ${text}")
 endif()
-message(STATUS "every include points down the layers")
+message(STATUS "every include points down the layers, and the doors into server/ bring in none of its insides")

@@ -107,9 +107,14 @@ TEST_F(ServerAccessTest, TextsReachTheirRecipientsAndTheViewListsPlayersAndChann
                                 [](const TChannelView& c) { return c.ID == kSub; });
   ASSERT_NE(sub, view.ChannelViews.end());
   EXPECT_EQ(sub->Parent, kLobby);
+  EXPECT_TRUE(access.Running());
+  EXPECT_EQ(access.RunningPort(), f.Settings.ServerUDPPort);
   f.Stop();
   EXPECT_FALSE(access.Snapshot().Running);
   EXPECT_FALSE(access.Kick(lobby->PlayerID, "x"));
+  EXPECT_FALSE(access.Running());
+  EXPECT_EQ(access.RunningPort(), std::nullopt);
+  EXPECT_EQ(access.RunningID(), "");
 }
 
 }  // namespace
