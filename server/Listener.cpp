@@ -31,6 +31,11 @@ constexpr uint16_t kOldestRelease = 13;
 // code of the packet buffer's.
 constexpr int kAccountWorkDone = -1;
 
+// Enter (the lists, then the announcement) and Logout: the session's
+// commands, served from the command table like the others (below).
+void HandleEnter(THandlerContext& c, TPacket& packet);
+void HandleLogout(THandlerContext& c, TPacket& packet);
+
 void LogHandlerError(const std::exception& error) {
   LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
 }
@@ -40,8 +45,8 @@ void LogHandlerError(const std::exception& error) {
 // Per datagram the dispatcher looks at a few dozen rows at most, whatever the
 // number of players.
 const TPLUDPListener::TCommandRow TPLUDPListener::kCommands[] = {
-    {cmd::Enter, 116, &TPLUDPListener::HandleEnter},
-    {cmd::Logout, 24, &TPLUDPListener::HandleLogout},
+    {cmd::Enter, 116, &HandleEnter},
+    {cmd::Logout, 24, &HandleLogout},
     // channel commands (server/ChannelCommands.cpp)
     {cmd::CreateChannel, 226, &HandleCreateChannel, true},
     {cmd::SetChannelPassword, 58, &HandleSetChannelPassword, true},
@@ -342,8 +347,8 @@ void TPLUDPListener::Dispatch(TPacket& packet) {
 }
 
 void TPLUDPListener::Command(const TCommandRow& row, TPacket& packet) {
-  THandlerContext c{*current_,  packet,       server_, Clients(), Channels(), *server_.PacketBuffer,
-                    notify_,    moderation_,  moves_,  *this,     Now()};
+  THandlerContext c{*current_, packet,      server_, Clients(), Channels(), *server_.PacketBuffer,
+                    notify_,   moderation_, moves_,  *this,     Now()};
   row.Handler(c, packet);
   if (c.RemovalRequested) removeFlag_ = true;
   if (row.Stores) NoteChannelsChanged();
@@ -646,9 +651,7 @@ void SendListsEnd(THandlerContext& c, const std::vector<uint32_t>& others) {
   c.Player.ListsSent = true;
 }
 
-}  // namespace
-
-void TPLUDPListener::HandleEnter(THandlerContext& c, TPacket& packet) {
+void HandleEnter(THandlerContext& c, TPacket& packet) {
   TClientObject& p = c.Player;
   // A second Enter would announce the player twice and move it without notice.
   if (p.ListsSent) return;
@@ -681,9 +684,11 @@ void TPLUDPListener::HandleEnter(THandlerContext& c, TPacket& packet) {
   SendListsEnd(c, others);
 }
 
-void TPLUDPListener::HandleLogout(THandlerContext& c, TPacket&) {
+void HandleLogout(THandlerContext& c, TPacket&) {
   c.Notify.AnnouncePlayerLeft(c.Player.PlayerID, cmd::LeftLogout, "", 0);
 }
+
+}  // namespace
 
 // ---- stop --------------------------------------------------------------------------
 

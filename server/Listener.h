@@ -161,10 +161,6 @@ class TPLUDPListener final : private TListenerServices {
   std::optional<TBan> BanFor(const TPacket& packet);
   bool LoginInFlight(const TPacket& packet, std::string_view loginName) const;
   void HandleLogin(TPacket& packet);
-  // Enter (the lists, then the announcement) and Logout, from the command
-  // table like the commands.
-  static void HandleEnter(THandlerContext& c, TPacket& packet);
-  static void HandleLogout(THandlerContext& c, TPacket& packet);
   uint32_t NewSessionKey();
   uint32_t NextPlayerID();
   std::string MakeUniqueNick(std::string_view nick);
