@@ -4,7 +4,6 @@
 // with their notices (server/CommandHandlers.h says how they are called).
 // A registration's hash and store run on the account worker, and its reply
 // goes out when the worker hands it back (to the player, if still there).
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
