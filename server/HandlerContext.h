@@ -61,8 +61,9 @@ class TListenerServices {
 struct THandlerContext {
   TClientObject& Player;  // the requester, logged in
   TPacket& Request;
-  // Its settings and figures; its machinery through the references below.
-  TServerObject& Server;
+  // The server's settings, read only; its machinery through the references
+  // below.
+  const TServerObject& Server;
   TClientList& Clients;
   TChannels& Channels;
   // The connections' figures (PlayerInfo, ServerInfo); packets are sent
