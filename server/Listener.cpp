@@ -74,7 +74,11 @@ const TPLUDPListener::TCommandRow TPLUDPListener::kCommands[] = {
 };
 
 TPLUDPListener::TPLUDPListener(TServerObject& server)
-    : server_(server), notify_(*server.Notifier), moderation_(*server.Moderation), moves_(*server.Moves) {}
+    : server_(server),
+      notify_(*server.Notifier),
+      moderation_(*server.Moderation),
+      moves_(*server.Moves),
+      relay_{*server.ClientList, *server.Channels, *server.PacketBuffer, server} {}
 
 TPLUDPListener::~TPLUDPListener() { WaitFor(); }
 

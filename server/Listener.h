@@ -66,6 +66,16 @@ struct TRelayOutput {
   bool WakeSender;
 };
 
+// What the relay reaches of its server (server/VoiceRelay.cpp): the
+// listener's own references, gathered once so that a frame builds nothing.
+// The settings are read as they stand at each frame.
+struct TRelayScope {
+  TClientList& Clients;
+  TChannels& Channels;
+  TCustomPacketBuffer& Buffer;
+  const TServerSettings& Settings;
+};
+
 class TPLUDPListener final : private TListenerServices {
  public:
   explicit TPLUDPListener(TServerObject& server);
@@ -177,6 +187,7 @@ class TPLUDPListener final : private TListenerServices {
   TNotifier& notify_;
   TModeration& moderation_;
   TChannelMoves& moves_;
+  const TRelayScope relay_;
   std::thread thread_;
   bool storeDue_ = false;
   int64_t storeAt_ = 0;    // clock count at which the store falls due

@@ -66,15 +66,6 @@ void Warn(const char* message) {
   if (allowed) Log(LMTWARNING, LMDALL, kSource, message);
 }
 
-// What one relay reaches of its server, gathered on the stack per frame:
-// the same references the listener holds, nothing allocated.
-struct TRelayScope {
-  TClientList& Clients;
-  TChannels& Channels;
-  TCustomPacketBuffer& Buffer;
-  uint16_t ServerType;
-};
-
 // Whether `speaker` is heard in `channel` (below, with its reasons).
 bool MaySpeak(const TRelayScope& l, const TClientObject& speaker, const TChannelRecord& channel);
 
@@ -265,11 +256,10 @@ void TPLUDPListener::RelayVoice(TPacket& packet, TPLUDPSender& sender) {
 
 void TPLUDPListener::Relay(TPacket& packet, const TClientObject& speaker, const TRelayOutput& out) {
   if (!packet.IsVoiceC2S()) return;
-  const TRelayScope scope{Clients(), Channels(), *server_.PacketBuffer, server_.ServerType};
   switch (packet.Memory()[2]) {
-    case kOwnChannel: SendVoiceDataToChannel(scope, packet, speaker, out); break;
-    case kWhisper: SendWhisper(scope, packet, speaker, out); break;
-    case kParentChannel: SendVoiceDataToParentChannel(scope, packet, speaker, out); break;
+    case kOwnChannel: SendVoiceDataToChannel(relay_, packet, speaker, out); break;
+    case kWhisper: SendWhisper(relay_, packet, speaker, out); break;
+    case kParentChannel: SendVoiceDataToParentChannel(relay_, packet, speaker, out); break;
     default: return;  // unknown target kinds are ignored
   }
   // The reader sends on its own (no sender wake-up); the listener queues.
@@ -289,7 +279,7 @@ namespace {
  * channel administrator or server administrator rights are heard.
  */
 bool MaySpeak(const TRelayScope& l, const TClientObject& speaker, const TChannelRecord& channel) {
-  if ((l.ServerType & stPublic) && speaker.ChannelID != channel.ID) {
+  if ((l.Settings.ServerType & stPublic) && speaker.ChannelID != channel.ID) {
     if (!l.Channels.FindByID(speaker.ChannelID)) return false;
     if (l.Channels.RootOf(speaker.ChannelID) != l.Channels.RootOf(channel.ID)) return false;
   }
