@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/AuditLog.h"
 #include "common/CommandCodes.h"
 #include "common/ExceptionName.h"
 #include "common/Log.h"
@@ -11,6 +12,10 @@
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
 #include "database/HashQueue.h"
+#include "server/ChannelMoves.h"
+#include "server/CommandHandlers.h"
+#include "server/Moderation.h"
+#include "server/Notifier.h"
 #include "server/ServerObject.h"
 
 namespace {
@@ -26,6 +31,11 @@ constexpr uint16_t kOldestRelease = 13;
 // code of the packet buffer's.
 constexpr int kAccountWorkDone = -1;
 
+// Enter (the lists, then the announcement) and Logout: the session's
+// commands, served from the command table like the others (below).
+void HandleEnter(THandlerContext& c, TPacket& packet);
+void HandleLogout(THandlerContext& c, TPacket& packet);
+
 void LogHandlerError(const std::exception& error) {
   LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
 }
@@ -35,35 +45,40 @@ void LogHandlerError(const std::exception& error) {
 // Per datagram the dispatcher looks at a few dozen rows at most, whatever the
 // number of players.
 const TPLUDPListener::TCommandRow TPLUDPListener::kCommands[] = {
-    {cmd::Enter, 116, &TPLUDPListener::HandleEnter},
-    {cmd::Logout, 24, &TPLUDPListener::HandleLogout},
+    {cmd::Enter, 116, &HandleEnter},
+    {cmd::Logout, 24, &HandleLogout},
     // channel commands (server/ChannelCommands.cpp)
-    {cmd::CreateChannel, 226, &TPLUDPListener::HandleCreateChannel, true},
-    {cmd::SetChannelPassword, 58, &TPLUDPListener::HandleSetChannelPassword, true},
-    {cmd::SetChannelFlags, 32, &TPLUDPListener::HandleSetChannelFlags, true},
-    {cmd::SetChannelName, 58, &TPLUDPListener::HandleSetChannelName, true},
-    {cmd::SetChannelTopic, 58, &TPLUDPListener::HandleSetChannelTopic, true},
-    {cmd::SetChannelDescription, 128, &TPLUDPListener::HandleSetChannelDescription, true},
-    {cmd::DeleteChannel, 28, &TPLUDPListener::HandleDeleteChannel, true},
-    {cmd::SetChannelMaxUsers, 30, &TPLUDPListener::HandleSetChannelMaxUsers, true},
-    {cmd::EditChannel, 230, &TPLUDPListener::HandleEditChannel, true},
-    {cmd::SetChannelOrder, 30, &TPLUDPListener::HandleSetChannelOrder, true},
-    {cmd::SwitchChannel, 58, &TPLUDPListener::HandleSwitchChannel},
+    {cmd::CreateChannel, 226, &HandleCreateChannel, true},
+    {cmd::SetChannelPassword, 58, &HandleSetChannelPassword, true},
+    {cmd::SetChannelFlags, 32, &HandleSetChannelFlags, true},
+    {cmd::SetChannelName, 58, &HandleSetChannelName, true},
+    {cmd::SetChannelTopic, 58, &HandleSetChannelTopic, true},
+    {cmd::SetChannelDescription, 128, &HandleSetChannelDescription, true},
+    {cmd::DeleteChannel, 28, &HandleDeleteChannel, true},
+    {cmd::SetChannelMaxUsers, 30, &HandleSetChannelMaxUsers, true},
+    {cmd::EditChannel, 230, &HandleEditChannel, true},
+    {cmd::SetChannelOrder, 30, &HandleSetChannelOrder, true},
+    {cmd::SwitchChannel, 58, &HandleSwitchChannel},
     // player commands (server/PlayerCommands.cpp)
-    {cmd::KickPlayer, 58, &TPLUDPListener::HandleKickPlayer},
-    {cmd::KickFromChannel, 58, &TPLUDPListener::HandleKickFromChannel},
-    {cmd::SetPlayerFlags, 28, &TPLUDPListener::HandleSetPlayerFlags},
-    {cmd::RequestVoice, 54, &TPLUDPListener::HandleRequestVoice},
-    {cmd::SetChannelPrivilege, 30, &TPLUDPListener::HandleSetChannelPrivilege, true},
-    {cmd::SetPlayerPrivilege, 30, &TPLUDPListener::HandleSetPlayerPrivilege},
-    {cmd::RegisterSelf, 84, &TPLUDPListener::HandleRegisterSelf},
-    {cmd::RegisterUser, 85, &TPLUDPListener::HandleRegisterUser},
-    {cmd::PlayerInfo, 28, &TPLUDPListener::HandlePlayerInfo},
-    {cmd::ServerInfo, 24, &TPLUDPListener::HandleServerInfo},
-    {cmd::TextMessage, 288, &TPLUDPListener::HandleTextMessage},
+    {cmd::KickPlayer, 58, &HandleKickPlayer},
+    {cmd::KickFromChannel, 58, &HandleKickFromChannel},
+    {cmd::SetPlayerFlags, 28, &HandleSetPlayerFlags},
+    {cmd::RequestVoice, 54, &HandleRequestVoice},
+    {cmd::SetChannelPrivilege, 30, &HandleSetChannelPrivilege, true},
+    {cmd::SetPlayerPrivilege, 30, &HandleSetPlayerPrivilege},
+    {cmd::RegisterSelf, 84, &HandleRegisterSelf},
+    {cmd::RegisterUser, 85, &HandleRegisterUser},
+    {cmd::PlayerInfo, 28, &HandlePlayerInfo},
+    {cmd::ServerInfo, 24, &HandleServerInfo},
+    {cmd::TextMessage, 288, &HandleTextMessage},
 };
 
-TPLUDPListener::TPLUDPListener(TServerObject& server) : server_(server) {}
+TPLUDPListener::TPLUDPListener(TServerObject& server)
+    : server_(server),
+      notify_(*server.Notifier),
+      moderation_(*server.Moderation),
+      moves_(*server.Moves),
+      relay_{*server.ClientList, *server.Channels, *server.PacketBuffer, server} {}
 
 TPLUDPListener::~TPLUDPListener() { WaitFor(); }
 
@@ -143,7 +158,7 @@ void TPLUDPListener::Serve(int result, uint32_t connection, uint32_t sessionKey,
   // Player ids are handed out again once the server is empty, so a lingering
   // connection (a refused login) may carry the id of a listed player: only
   // the player whose session key the connection holds is its owner.
-  current_ = FindPlayerByID(connection);
+  current_ = Clients().FindByID(connection);
   if (current_ && current_->SessionKey != sessionKey) current_ = nullptr;
   removeFlag_ = false;
   try {
@@ -251,14 +266,14 @@ TDateTime TPLUDPListener::Now() {
 void TPLUDPListener::EndConnection(uint32_t connection, uint32_t sessionKey, uint16_t reason) {
   const bool hadPlayer = current_ != nullptr;
   if (hadPlayer) {
-    AnnouncePlayerLeft(connection, reason, "", 0);
+    notify_.AnnouncePlayerLeft(connection, reason, "", 0);
     Clients().Remove(current_);
     current_ = nullptr;
   }
   server_.PacketBuffer->RemoveConnection(connection, sessionKey);
   auditShares_.erase(connection);
   // Most ended connections are refused logins, which leave no channel empty.
-  if (hadPlayer) ClearChannelUpAll();
+  if (hadPlayer) moves_.ClearChannelUpAll();
 }
 
 bool TPLUDPListener::RunAccountJob(std::unique_ptr<TAccountJob> job) {
@@ -266,12 +281,6 @@ bool TPLUDPListener::RunAccountJob(std::unique_ptr<TAccountJob> job) {
   job->Work();
   job->Finish();
   return true;
-}
-
-std::shared_ptr<TPacket> TPLUDPListener::CopyOfPacket(const TPacket& packet) {
-  auto copy = std::make_shared<TPacket>(packet.Memory(), packet.Size());
-  copy->SetAddress(packet.Address, packet.Port);
-  return copy;
 }
 
 void TPLUDPListener::FinishAccountWork() {
@@ -287,17 +296,32 @@ void TPLUDPListener::FinishAccountWork() {
 void TPLUDPListener::WithPlayer(uint32_t id, uint32_t sessionKey, const std::function<void(TClientObject&)>& f) {
   TClientListLock clients(Clients());
   TChannelsLock channels(Channels());
-  TClientObject* p = FindPlayerByID(id);
+  TClientObject* p = Clients().FindByID(id);
   if (!p || p->SessionKey != sessionKey) return;
-  // Run inline from a handler (no worker), the handler's player comes back.
-  TClientObject* const outer = std::exchange(current_, p);
-  try {
-    f(*p);
-  } catch (...) {
-    current_ = outer;
-    throw;
-  }
-  current_ = outer;
+  f(*p);
+}
+
+bool TPLUDPListener::BeginRegistration(uint32_t id, uint32_t sessionKey) {
+  const std::pair<uint32_t, uint32_t> who{id, sessionKey};
+  if (std::ranges::find(registrationsInFlight_, who) != registrationsInFlight_.end()) return false;
+  registrationsInFlight_.push_back(who);
+  return true;
+}
+
+void TPLUDPListener::EndRegistration(uint32_t id, uint32_t sessionKey) {
+  std::erase(registrationsInFlight_, std::pair<uint32_t, uint32_t>{id, sessionKey});
+}
+
+void TPLUDPListener::AuditVoice(const TPacket& packet, const TClientObject& requester, const char* kind,
+                                std::string detail) {
+  TAuditRecord r;
+  r.Surface = audit_surface::Voice;
+  r.Actor = requester.LoginName.Text().empty() ? "player " + requester.NickName.Text() : requester.LoginName.Text();
+  r.Address = packet.Address;
+  r.Server = server_.ServerID;
+  r.Kind = kind;
+  r.Detail = std::move(detail);
+  Audit(std::move(r), &auditShares_.try_emplace(requester.PlayerID, nullptr, 20, 10000).first->second);
 }
 
 void TPLUDPListener::Dispatch(TPacket& packet) {
@@ -320,11 +344,18 @@ void TPLUDPListener::Dispatch(TPacket& packet) {
   if (!row || packet.Size() < row->Size) return;
   if (!current_) {
     // Enter from a connection that holds no player ends that connection.
-    if (row->Code == cmd::Enter) RequestRemoval();
+    if (row->Code == cmd::Enter) removeFlag_ = true;
     return;
   }
-  (this->*row->Handler)(packet);
-  if (row->Stores) NoteChannelsChanged();
+  Command(*row, packet);
+}
+
+void TPLUDPListener::Command(const TCommandRow& row, TPacket& packet) {
+  THandlerContext c{*current_, packet,      server_, Clients(), Channels(), *server_.PacketBuffer,
+                    notify_,   moderation_, moves_,  *this,     Now()};
+  row.Handler(c, packet);
+  if (c.RemovalRequested) removeFlag_ = true;
+  if (row.Stores) NoteChannelsChanged();
 }
 
 // ---- login ------------------------------------------------------------------------
@@ -350,17 +381,17 @@ std::string TPLUDPListener::MakeUniqueNick(std::string_view nick) {
   auto guest = [this] {
     for (int n = 1;; ++n) {
       std::string name = "Guest" + std::to_string(n);
-      if (!FindPlayerByNick(name)) return name;
+      if (!Clients().FindByNick(name)) return name;
     }
   };
   const std::string trimmed = Trim(nick);
   if (trimmed.empty()) return guest();
-  if (!FindPlayerByNick(trimmed)) return trimmed;
+  if (!Clients().FindByNick(trimmed)) return trimmed;
   for (int n = 1;; ++n) {
     std::string name = trimmed + std::to_string(n);
     // A name past the slot would be cut back to the taken one.
     if (name.size() > TStr29::Capacity) return guest();
-    if (!FindPlayerByNick(name)) return name;
+    if (!Clients().FindByNick(name)) return name;
   }
 }
 
@@ -456,7 +487,7 @@ bool TPLUDPListener::CheckLoginAccount(TPacket& packet, uint32_t connection, uin
     checkedLogin_.Account = std::move(check->Account);
     return check->Busy;
   }
-  auto request = CopyOfPacket(packet);
+  auto request = CopyOfRequest(packet);
   job->Finish = [this, check, request, connection, sessionKey] {
     std::erase_if(loginsInFlight_, [&](const TLoginInFlight& f) {
       return f.Address == request->Address && f.Port == request->Port;
@@ -534,7 +565,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
         p->LastChanged = account->LastChanged;
         p->Logins = account->Logins;
         p->ChannelPrivileges = Channels().GetUserRights(p->ChannelID, p->LoginName.Text());
-        ApplyAutoRights(*p);
+        TChannelMoves::ApplyAutoRights(*p);
       }
     }
     p->PlayerID = NextPlayerID();
@@ -563,7 +594,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
     if (result == 0 && withServerPassword && !server_.ServerPassword.empty() && server_.ServerPassword != password)
       result = rc::BadPasswordOrNick;
     if (result == 0) result = rc::LoginOk;
-    if (FindPlayerByNick(p->NickName.Text())) result = rc::NickInUse;
+    if (Clients().FindByNick(p->NickName.Text())) result = rc::NickInUse;
     const std::string trimmed = Trim(p->NickName.Text());
     if (trimmed.empty()) result = rc::BadPasswordOrNick;
     if (IsServerNick(trimmed)) result = rc::BadPasswordOrNick;
@@ -575,7 +606,7 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
   server_.PacketBuffer->AddConnection(p->PlayerID, p->SessionKey, 1, packet.Port, packet.Address,
                                       result != rc::LoginOk);
   if (bare) {
-    Send(NewLoginReply(result, *p));
+    notify_.Send(NewLoginReply(result, *p));
     return;
   }
 
@@ -592,21 +623,46 @@ void TPLUDPListener::HandleLogin(TPacket& packet) {
   wire::PutU16(r + 102, server_.ServerFlags);
   wire::PutU32(r + 104, server_.ServerMaxUsers);
   wire::PutStr(r + 116, wire::kStr255, server_.ServerWelcomeMessage);
-  Send(std::move(reply));
+  notify_.Send(std::move(reply));
   // The accepted player waits with ListsSent false until it sends Enter.
   if (result == rc::LoginOk) Clients().Add(std::move(p));
 }
 
 // ---- entering -----------------------------------------------------------------------
 
-void TPLUDPListener::HandleEnter(TPacket& packet) {
-  TClientObject& p = *current_;
+namespace {
+
+void SendChannelList(THandlerContext& c) {
+  std::unique_ptr<TPacket> list;
+  uint32_t count = 0;
+  for (const auto& channel : c.Channels.Records()) {
+    if (!list) list = TNotifier::NewCommand(cmd::ChannelList, kChannelListSize, c.Player);
+    channel->ToWire(list->Memory() + 28 + TChannelRecord::kListSize * count, TChannelRecord::kListSize);
+    wire::PutU32(list->Memory() + 24, ++count);
+    if (count == kChannelsPerList) {
+      c.Notify.Send(std::move(list));
+      count = 0;
+    }
+  }
+  if (list) c.Notify.Send(std::move(list));
+}
+
+// Its acknowledgement completes the login on the transport level; the
+// others hear of the player after it.
+void SendListsEnd(THandlerContext& c, const std::vector<uint32_t>& others) {
+  c.Notify.Send(TNotifier::NewCommand(cmd::ListsEnd, kCommandHeaderSize, c.Player));
+  c.Notify.AnnounceNewPlayer(c.Player, others);
+  c.Player.ListsSent = true;
+}
+
+void HandleEnter(THandlerContext& c, TPacket& packet) {
+  TClientObject& p = c.Player;
   // A second Enter would announce the player twice and move it without notice.
   if (p.ListsSent) return;
   const uint8_t* d = packet.Memory();
   p.ModeRequested = d[25] == 1;
-  if (p.ModeRequested && !server_.ModeAllowed) {
-    RequestRemoval();
+  if (p.ModeRequested && !c.Server.ModeAllowed) {
+    c.RequestRemoval();
     return;
   }
   const std::string channelName = wire::GetStr(d + 26, wire::kStr29);
@@ -614,53 +670,29 @@ void TPLUDPListener::HandleEnter(TPacket& packet) {
   const std::string password = wire::GetStr(d + 86, wire::kStr29);
   // Every failure keeps the default channel, silently.
   if (!channelName.empty()) {
-    TChannelRecord* target = Channels().FindByName(channelName, kNoParent);
-    if (target && !subName.empty()) target = Channels().FindByName(subName, target->ID);
-    if (target && JoinCheck(target->ID, password) == 0) Clients().MovePlayer(&p, target->ID);
+    TChannelRecord* target = c.Channels.FindByName(channelName, kNoParent);
+    if (target && !subName.empty()) target = c.Channels.FindByName(subName, target->ID);
+    if (target && c.Moves.JoinCheck(target->ID, password) == 0) c.Clients.MovePlayer(&p, target->ID);
   }
   // One walk over the players serves both the list this player gets and the
   // announcement of it to the others: visibility is mutual.
   std::vector<TClientObject*> visible;
   std::vector<uint32_t> others;
-  for (TClientObject* q : Clients().Items()) {
-    if (!CanSee(p, *q)) continue;
+  for (TClientObject* q : c.Clients.Items()) {
+    if (!c.Moderation.CanSee(p, *q)) continue;
     visible.push_back(q);
     if (q != &p) others.push_back(q->PlayerID);
   }
-  SendChannelList();
-  SendPlayerList(visible);
-  SendListsEnd(others);
+  SendChannelList(c);
+  c.Notify.SendPlayerRecords(cmd::PlayerList, p, visible);
+  SendListsEnd(c, others);
 }
 
-void TPLUDPListener::SendChannelList() {
-  const TClientObject& to = *current_;
-  std::unique_ptr<TPacket> list;
-  uint32_t count = 0;
-  for (const auto& channel : Channels().Records()) {
-    if (!list) list = NewCommand(cmd::ChannelList, kChannelListSize, to);
-    channel->ToWire(list->Memory() + 28 + TChannelRecord::kListSize * count, TChannelRecord::kListSize);
-    wire::PutU32(list->Memory() + 24, ++count);
-    if (count == kChannelsPerList) {
-      Send(std::move(list));
-      count = 0;
-    }
-  }
-  if (list) Send(std::move(list));
+void HandleLogout(THandlerContext& c, TPacket&) {
+  c.Notify.AnnouncePlayerLeft(c.Player.PlayerID, cmd::LeftLogout, "", 0);
 }
 
-void TPLUDPListener::SendPlayerList(const std::vector<TClientObject*>& visible) {
-  SendPlayerRecords(cmd::PlayerList, *current_, visible);
-}
-
-void TPLUDPListener::SendListsEnd(const std::vector<uint32_t>& others) {
-  TClientObject& p = *current_;
-  // Its acknowledgement completes the login on the transport level.
-  Send(NewCommand(cmd::ListsEnd, kCommandHeaderSize, p));
-  AnnounceNewPlayer(p, others);
-  p.ListsSent = true;
-}
-
-void TPLUDPListener::HandleLogout(TPacket&) { AnnouncePlayerLeft(current_->PlayerID, cmd::LeftLogout, "", 0); }
+}  // namespace
 
 // ---- stop --------------------------------------------------------------------------
 
@@ -670,7 +702,7 @@ void TPLUDPListener::DisconnectAll() {
   for (auto it = players.rbegin(); it != players.rend(); ++it) {
     TClientObject* p = *it;
     p->LeaveAnnounced = true;
-    Send(NewPlayerLeft(*p, p->PlayerID, cmd::LeftServerStops, 0, ""), true);
+    notify_.Send(TNotifier::NewPlayerLeft(*p, p->PlayerID, cmd::LeftServerStops, 0, ""), true);
     Clients().Remove(p);
   }
 }

@@ -1,12 +1,9 @@
-// The player commands of the listener: what a logged-in player does to
-// players rather than to channels (kicks, status flags, voice requests,
-// channel and server rights, account registration, information queries and
-// text messages), with their notices. Each handler runs on the listener
-// thread with the ClientList lock and the channel lock held; the dispatcher
-// has already checked that the datagram holds the whole record read here.
+// The player commands: what a logged-in player does to players rather than
+// to channels (kicks, status flags, voice requests, channel and server
+// rights, account registration, information queries and text messages),
+// with their notices (server/CommandHandlers.h says how they are called).
 // A registration's hash and store run on the account worker, and its reply
 // goes out when the worker hands it back (to the player, if still there).
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,14 +13,16 @@
 #include "common/CommandCodes.h"
 #include "common/WireFormat.h"
 #include "database/Accounts.h"
-#include "server/Listener.h"
+#include "server/ChannelMoves.h"
+#include "server/Channels.h"
+#include "server/ClientList.h"
+#include "server/CommandHandlers.h"
 #include "server/ServerObject.h"
 
 namespace {
 
 constexpr size_t kKickedFromChannelSize = 68;
 constexpr size_t kVoiceRequestedSize = 58;
-constexpr size_t kTextMessageSize = 314;
 constexpr size_t kUserRegisteredSize = 24;
 constexpr size_t kPlayerInfoReplySize = 164;
 constexpr size_t kServerInfoReplySize = 56;
@@ -47,40 +46,22 @@ bool IsRegistered(const TClientObject& p) { return (p.PlayerPrivileges & PlayerP
 
 }  // namespace
 
-void TPLUDPListener::AuditVoice(const TPacket& packet, const TClientObject& requester, const char* kind,
-                                std::string detail) {
-  TAuditRecord r;
-  r.Surface = audit_surface::Voice;
-  r.Actor = requester.LoginName.Text().empty() ? "player " + requester.NickName.Text() : requester.LoginName.Text();
-  r.Address = packet.Address;
-  r.Server = Server().ServerID;
-  r.Kind = kind;
-  r.Detail = std::move(detail);
-  Audit(std::move(r), &auditShares_.try_emplace(requester.PlayerID, nullptr, 20, 10000).first->second);
-}
-
-void TPLUDPListener::HandleKickPlayer(TPacket& packet) {
+void HandleKickPlayer(THandlerContext& c, TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject& requester = *Current();
-  TClientObject* target = ModeratedPlayer(packet);
+  TClientObject& requester = c.Player;
+  TClientObject* target = c.ModeratedPlayer();
   if (!target) return;
   const std::string message = wire::GetStr(d + 28, wire::kStr29);
-  AuditVoice(packet, requester, "kick",
+  c.Services.AuditVoice(packet, requester, "kick",
              "player " + std::to_string(target->PlayerID) + " " + target->NickName.Text() + ": " + message);
-  KickPlayer(*target, message, requester.PlayerID);
+  c.Moves.KickPlayer(*target, message, requester.PlayerID);
 }
 
-void TPLUDPListener::KickPlayer(TClientObject& target, std::string_view message, uint32_t causer) {
-  // The target's PlayerLeft goes out with close-after-sending; the loop
-  // removes the player when the packet buffer reports the closed connection.
-  AnnouncePlayerLeft(target.PlayerID, cmd::LeftKicked, message, causer);
-}
-
-void TPLUDPListener::HandleKickFromChannel(TPacket& packet) {
+void HandleKickFromChannel(THandlerContext& c, TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject* target = ModeratedPlayer(packet);
+  TClientObject* target = c.ModeratedPlayer();
   if (!target) return;
-  const int64_t landing = Channels().DefaultChannelID();
+  const int64_t landing = c.Channels.DefaultChannelID();
   // Without a default channel (its mark can be taken away by a flag change)
   // there is nowhere to land; the target stays rather than being filed in a
   // channel that does not exist.
@@ -89,92 +70,92 @@ void TPLUDPListener::HandleKickFromChannel(TPacket& packet) {
   const uint32_t oldChannel = target->ChannelID;
   // Rights stored for the default family, without auto rights.
   target->ChannelPrivileges =
-      IsRegistered(*target) ? Channels().GetUserRights(defaultChannel, target->LoginName.Text()) : 0;
+      IsRegistered(*target) ? c.Channels.GetUserRights(defaultChannel, target->LoginName.Text()) : 0;
   const std::string message = wire::GetStr(d + 28, wire::kStr29);
-  AuditVoice(packet, *Current(), "kick",
+  c.Services.AuditVoice(packet, c.Player, "kick",
              "player " + std::to_string(target->PlayerID) + " " + target->NickName.Text() + " from channel " +
                  std::to_string(oldChannel) + ": " + message);
   // The notice goes to those who see the target where it was, so it is
   // sent before the move.
-  ToViewers(*target, cmd::PlayerKickedFromChannel, kKickedFromChannelSize, [&](uint8_t* out) {
+  c.Notify.ToViewers(*target, cmd::PlayerKickedFromChannel, kKickedFromChannelSize, [&](uint8_t* out) {
     wire::PutU32(out + 24, target->PlayerID);
     wire::PutU32(out + 28, oldChannel);
     wire::PutU32(out + 32, defaultChannel);
     wire::PutU16(out + 36, target->ChannelPrivileges);
     wire::PutStr(out + 38, wire::kStr29, message);
   });
-  Clients().MovePlayer(target, defaultChannel);
+  c.Clients.MovePlayer(target, defaultChannel);
 }
 
-void TPLUDPListener::HandleSetPlayerFlags(TPacket& packet) {
-  TClientObject& requester = *Current();
+void HandleSetPlayerFlags(THandlerContext& c, TPacket& packet) {
+  TClientObject& requester = c.Player;
   requester.PlayerFlags = wire::GetU32(packet.Memory() + 24);
-  NotifyPlayerFlags(requester);
+  c.Notify.NotifyPlayerFlags(requester);
 }
 
-void TPLUDPListener::HandleRequestVoice(TPacket& packet) {
-  TClientObject& requester = *Current();
-  const TChannelRecord* channel = Channels().FindByID(requester.ChannelID);
-  if (channel && !(channel->Flags & cfModerated)) return SendErrorReply(rc::NotModerated, packet);
-  if (requester.PlayerFlags & PlayerFlags::VoiceRequested) return SendErrorReply(rc::VoiceAlreadyRequested, packet);
+void HandleRequestVoice(THandlerContext& c, TPacket& packet) {
+  TClientObject& requester = c.Player;
+  const TChannelRecord* channel = c.Channels.FindByID(requester.ChannelID);
+  if (channel && !(channel->Flags & cfModerated)) return c.Reply(rc::NotModerated);
+  if (requester.PlayerFlags & PlayerFlags::VoiceRequested) return c.Reply(rc::VoiceAlreadyRequested);
   requester.PlayerFlags |= PlayerFlags::VoiceRequested;
   const std::string message = wire::GetStr(packet.Memory() + 24, wire::kStr29);
-  ToViewers(requester, cmd::VoiceRequested, kVoiceRequestedSize, [&](uint8_t* out) {
+  c.Notify.ToViewers(requester, cmd::VoiceRequested, kVoiceRequestedSize, [&](uint8_t* out) {
     wire::PutU32(out + 24, requester.PlayerID);
     wire::PutStr(out + 28, wire::kStr29, message);
   });
 }
 
-void TPLUDPListener::HandleSetChannelPrivilege(TPacket& packet) {
+void HandleSetChannelPrivilege(THandlerContext& c, TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject& requester = *Current();
-  TClientObject* target = ModeratedPlayer(packet);
+  TClientObject& requester = c.Player;
+  TClientObject* target = c.ModeratedPlayer();
   if (!target) return;
   const uint8_t actionCode = d[28];
   const uint8_t bit = d[29];
   if (actionCode == action::Granted) {
     const uint16_t rights = target->ChannelPrivileges;
     if (bit == ChannelRightBit::ChannelAdmin && (rights & ChannelPrivileges::ChannelAdmin))
-      return SendErrorReply(rc::AlreadyChannelAdmin, packet);
+      return c.Reply(rc::AlreadyChannelAdmin);
     if (bit == ChannelRightBit::Operator && (rights & ChannelPrivileges::Operator))
-      return SendErrorReply(rc::AlreadyOperator, packet);
-    if (bit == ChannelRightBit::Voice && (rights & ChannelPrivileges::Voice)) return SendErrorReply(rc::AlreadyVoice, packet);
+      return c.Reply(rc::AlreadyOperator);
+    if (bit == ChannelRightBit::Voice && (rights & ChannelPrivileges::Voice)) return c.Reply(rc::AlreadyVoice);
   }
   // Auto rights are stored per login name, so only an account can hold them.
   if (!IsRegistered(*target) && (bit == ChannelRightBit::AutoOperator || bit == ChannelRightBit::AutoVoice))
-    return SendErrorReply(rc::AutoRightsNeedRegistered, packet);
+    return c.Reply(rc::AutoRightsNeedRegistered);
   if (bit > kHighestRightBit) return;
 
   ApplyAction(target->ChannelPrivileges, actionCode, bit);
   // Voice granted answers a pending request.
   if (actionCode == action::Granted && bit == ChannelRightBit::Voice && (target->PlayerFlags & PlayerFlags::VoiceRequested)) {
     target->PlayerFlags &= ~PlayerFlags::VoiceRequested;
-    NotifyPlayerFlags(*target);
+    c.Notify.NotifyPlayerFlags(*target);
   }
-  NotifyChannelPrivilege(*target, requester.PlayerID, actionCode, bit);
+  c.Notify.NotifyChannelPrivilege(*target, requester.PlayerID, actionCode, bit);
   // Stored before the auto rights below take effect: what is stored is what
   // was granted, and Operator or Voice follow from it on every entry.
   if (IsRegistered(*target))
-    Channels().SetUserRights(target->ChannelID, target->LoginName.Text(), target->ChannelPrivileges);
+    c.Channels.SetUserRights(target->ChannelID, target->LoginName.Text(), target->ChannelPrivileges);
   if (actionCode == action::Granted && bit == ChannelRightBit::AutoOperator) {
     target->ChannelPrivileges |= ChannelPrivileges::Operator;
-    NotifyChannelPrivilege(*target, 0, action::GrantedByServer, ChannelRightBit::Operator);
+    c.Notify.NotifyChannelPrivilege(*target, 0, action::GrantedByServer, ChannelRightBit::Operator);
   } else if (actionCode == action::Granted && bit == ChannelRightBit::AutoVoice) {
     target->ChannelPrivileges |= ChannelPrivileges::Voice;
-    NotifyChannelPrivilege(*target, 0, action::GrantedByServer, ChannelRightBit::Voice);
+    c.Notify.NotifyChannelPrivilege(*target, 0, action::GrantedByServer, ChannelRightBit::Voice);
   }
 }
 
-void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
+void HandleSetPlayerPrivilege(THandlerContext& c, TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject& requester = *Current();
-  TClientObject* target = ModeratedPlayer(packet);
+  TClientObject& requester = c.Player;
+  TClientObject* target = c.ModeratedPlayer();
   if (!target) return;
   // Moderator rights come with any temporary channel a player creates, so
   // they cannot be enough to hand out server-wide rights: that would let an
   // anonymous player make itself server administrator.
   if (!(requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin))
-    return SendErrorReply(rc::NeedServerAdmin, packet);
+    return c.Reply(rc::NeedServerAdmin);
   const uint8_t actionCode = d[28];
   const uint8_t bit = d[29];
   if (bit > kHighestRightBit) return;
@@ -184,8 +165,8 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   const bool superRequester = (requester.PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) != 0;
   if (!superRequester &&
       (bit == PlayerRightBit::SuperServerAdmin ||
-       (actionCode == action::Revoked && bit == PlayerRightBit::Registered && HoldsSuperRight(*target))))
-    return SendErrorReply(rc::NeedServerAdmin, packet);
+       (actionCode == action::Revoked && bit == PlayerRightBit::Registered && c.Moderation.HoldsSuperRight(*target))))
+    return c.Reply(rc::NeedServerAdmin);
 
   // A player that is not Registered may still carry a login name (the one
   // it had when Registered was revoked), and an account of that name may
@@ -196,50 +177,42 @@ void TPLUDPListener::HandleSetPlayerPrivilege(TPacket& packet) {
   const uint16_t before = target->PlayerPrivileges;
   ApplyAction(target->PlayerPrivileges, actionCode, bit);
   if (target->PlayerPrivileges != before)
-    AuditVoice(packet, requester, ownsAccount ? "account-edit" : "rights",
+    c.Services.AuditVoice(packet, requester, ownsAccount ? "account-edit" : "rights",
                (ownsAccount ? target->LoginName.Text() : "player " + target->NickName.Text()) + ": rights " +
                    RightsText(before) + " -> " + RightsText(target->PlayerPrivileges));
   if (actionCode == action::Revoked && bit == PlayerRightBit::Registered) {
     target->PlayerPrivileges &= static_cast<uint16_t>(~PlayerPrivileges::ServerAdmin);
-    NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, PlayerRightBit::ServerAdmin);
+    c.Notify.NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, PlayerRightBit::ServerAdmin);
     // The super right came with the account; left on the player it would be
     // stored again by its next registration.
     if (target->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) {
       target->PlayerPrivileges &= static_cast<uint16_t>(~PlayerPrivileges::SuperServerAdmin);
-      NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer, PlayerRightBit::SuperServerAdmin);
+      c.Notify.NotifyPlayerPrivilege(*target, requester.PlayerID, action::RevokedByServer,
+                                     PlayerRightBit::SuperServerAdmin);
     }
-    if (ownsAccount) DeleteUser(target->LoginName.Text(), Server().ServerID);
+    if (ownsAccount) DeleteUser(target->LoginName.Text(), c.Server.ServerID);
   } else if (ownsAccount) {
     // Another surface may have changed the stored super right since the
     // target logged in; only a super administrator's word overrides it.
     const uint16_t keep = superRequester ? 0 : PlayerPrivileges::SuperServerAdmin;
-    UpdateUser(*target, Server().ServerID, keep);  // a failure here reports nothing
+    UpdateUser(*target, c.Server.ServerID, keep);  // a failure here reports nothing
   }
-  NotifyPlayerPrivilege(*target, requester.PlayerID, actionCode, bit);
+  c.Notify.NotifyPlayerPrivilege(*target, requester.PlayerID, actionCode, bit);
 }
 
-bool TPLUDPListener::HoldsSuperRight(const TClientObject& target) {
-  if (target.PlayerPrivileges & PlayerPrivileges::SuperServerAdmin) return true;
-  if (!IsRegistered(target)) return false;
-  // Granted on another surface after the target logged in.
-  const std::unique_ptr<TClientObject> account = GetUser(target.LoginName.Text(), Server().ServerID, false);
-  return account && (account->PlayerPrivileges & PlayerPrivileges::SuperServerAdmin);
-}
-
-void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
+void HandleRegisterSelf(THandlerContext& c, TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject& requester = *Current();
-  if (IsRegistered(requester)) return SendErrorReply(rc::AlreadyRegistered, packet);
-  if (!(Server().ServerFlags & sfAnyoneMayRegister) &&
+  TClientObject& requester = c.Player;
+  if (IsRegistered(requester)) return c.Reply(rc::AlreadyRegistered);
+  if (!(c.Server.ServerFlags & sfAnyoneMayRegister) &&
       !(requester.PlayerPrivileges & PlayerPrivileges::AllowRegistration))
-    return SendErrorReply(rc::RegistrationNotAllowed, packet);
+    return c.Reply(rc::RegistrationNotAllowed);
   const std::string loginName = wire::GetStr(d + 24, wire::kStr29);
   const std::pair<uint32_t, uint32_t> who{requester.PlayerID, requester.SessionKey};
   // An empty name or one with the path separator addresses no account
   // node. While one registration of the player is being stored a second
-  // would make it two accounts: it is refused as not stored.
-  if (!ValidLoginName(loginName) || std::ranges::find(registrationsInFlight_, who) != registrationsInFlight_.end())
-    return SendErrorReply(rc::AccountNotStored, packet);
+  // would make it two accounts: it is refused as not stored (below).
+  if (!ValidLoginName(loginName)) return c.Reply(rc::AccountNotStored);
   // The player's record changes only once the account is stored: a refused
   // name left on it would lead the write-back of a later rights change to
   // another's account.
@@ -248,16 +221,18 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
   account.Password = wire::GetStr(d + 54, wire::kStr29);
   account.RegisteredBy = loginName;
   auto stored = std::make_shared<bool>(false);
-  auto request = CopyOfPacket(packet);
+  auto request = CopyOfRequest(packet);
   auto job = std::make_unique<TAccountJob>();
   // A full server is refused before the new password costs a hash.
-  job->Work = [stored, account, server = Server().ServerID] {
+  job->Work = [stored, account, server = c.Server.ServerID] {
     *stored = !AccountsFull(server) && AddUser(account, server);
   };
-  job->Finish = [this, stored, request, who, loginName] {
-    std::erase(registrationsInFlight_, who);
-    WithPlayer(who.first, who.second, [&](TClientObject& p) {
-      if (!*stored) return SendErrorReply(rc::AccountNotStored, *request);
+  // The notifier and the listener outlive every job: a stop drops the jobs
+  // that were not finished.
+  job->Finish = [&notify = c.Notify, &services = c.Services, stored, request, who, loginName] {
+    services.EndRegistration(who.first, who.second);
+    services.WithPlayer(who.first, who.second, [&](TClientObject& p) {
+      if (!*stored) return notify.SendErrorReply(rc::AccountNotStored, p, *request);
       // Stored as a hash; the player's record keeps no password, so a later
       // write-back of its rights leaves the account's password alone.
       p.LoginName = loginName;
@@ -265,55 +240,56 @@ void TPLUDPListener::HandleRegisterSelf(TPacket& packet) {
       p.Password = std::string_view();
       p.PlayerPrivileges = static_cast<uint16_t>((p.PlayerPrivileges | PlayerPrivileges::Registered) &
                                                  ~PlayerPrivileges::AllowRegistration);
-      NotifyPlayerPrivilege(p, 0, action::GrantedByServer, PlayerRightBit::Registered);
+      notify.NotifyPlayerPrivilege(p, 0, action::GrantedByServer, PlayerRightBit::Registered);
     });
   };
-  registrationsInFlight_.push_back(who);
-  if (!RunAccountJob(std::move(job))) {
-    std::erase(registrationsInFlight_, who);
-    SendErrorReply(rc::AccountNotStored, packet);
+  if (!c.Services.BeginRegistration(who.first, who.second)) return c.Reply(rc::AccountNotStored);
+  if (!c.Services.RunAccountJob(std::move(job))) {
+    c.Services.EndRegistration(who.first, who.second);
+    c.Reply(rc::AccountNotStored);
   }
 }
 
-void TPLUDPListener::HandleRegisterUser(TPacket& packet) {
+void HandleRegisterUser(THandlerContext& c, TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject& requester = *Current();
+  TClientObject& requester = c.Player;
   if (!(requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin))
-    return SendErrorReply(rc::NeedServerAdmin, packet);
+    return c.Reply(rc::NeedServerAdmin);
   TClientObject account;
   account.LoginName = wire::GetStr(d + 24, wire::kStr29);
   account.Password = wire::GetStr(d + 54, wire::kStr29);
   account.RegisteredBy = requester.LoginName;
   account.PlayerPrivileges = d[84] != 0 ? PlayerPrivileges::ServerAdmin : 0;
-  if (!ValidLoginName(account.LoginName.Text())) return SendErrorReply(rc::AccountNotStored, packet);
+  if (!ValidLoginName(account.LoginName.Text())) return c.Reply(rc::AccountNotStored);
   auto stored = std::make_shared<bool>(false);
-  auto request = CopyOfPacket(packet);
+  auto request = CopyOfRequest(packet);
   auto job = std::make_unique<TAccountJob>();
   // A full server is refused before the new password costs a hash.
-  job->Work = [stored, account, server = Server().ServerID] {
+  job->Work = [stored, account, server = c.Server.ServerID] {
     *stored = !AccountsFull(server) && AddUser(account, server);
   };
-  job->Finish = [this, stored, request, id = requester.PlayerID, key = requester.SessionKey,
+  job->Finish = [&notify = c.Notify, &services = c.Services, stored, request, id = requester.PlayerID,
+                 key = requester.SessionKey,
                  detail = account.LoginName.Text() + " with rights " + RightsText(account.PlayerPrivileges)] {
-    WithPlayer(id, key, [&](TClientObject& p) {
-      if (!*stored) return SendErrorReply(rc::AccountNotStored, *request);
-      AuditVoice(*request, p, "account-add", detail);
-      Send(NewCommand(cmd::UserRegistered, kUserRegisteredSize, p));
+    services.WithPlayer(id, key, [&](TClientObject& p) {
+      if (!*stored) return notify.SendErrorReply(rc::AccountNotStored, p, *request);
+      services.AuditVoice(*request, p, "account-add", detail);
+      notify.Send(TNotifier::NewCommand(cmd::UserRegistered, kUserRegisteredSize, p));
     });
   };
-  if (!RunAccountJob(std::move(job))) SendErrorReply(rc::AccountNotStored, packet);
+  if (!c.Services.RunAccountJob(std::move(job))) c.Reply(rc::AccountNotStored);
 }
 
-void TPLUDPListener::HandlePlayerInfo(TPacket& packet) {
-  TClientObject& requester = *Current();
-  const TClientObject* target = FindPlayerByID(wire::GetU32(packet.Memory() + 24));
-  if (!target) return SendErrorReply(rc::NoPlayer, packet);
-  const TConnectionInfo info = Server().PacketBuffer->GetConnectionInfo(target->PlayerID);
-  const TDateTime now = Now();
+void HandlePlayerInfo(THandlerContext& c, TPacket& packet) {
+  TClientObject& requester = c.Player;
+  const TClientObject* target = c.Clients.FindByID(wire::GetU32(packet.Memory() + 24));
+  if (!target) return c.Reply(rc::NoPlayer);
+  const TConnectionInfo info = c.Buffer.GetConnectionInfo(target->PlayerID);
+  const TDateTime now = c.Now;
   // Where a player connects from is for server administrators only.
   const bool showAddress = (requester.PlayerPrivileges & PlayerPrivileges::ServerAdmin) != 0;
 
-  auto reply = NewCommand(cmd::PlayerInfoReply, kPlayerInfoReplySize, requester);
+  auto reply = TNotifier::NewCommand(cmd::PlayerInfoReply, kPlayerInfoReplySize, requester);
   uint8_t* out = reply->Memory();
   wire::PutU32(out + 24, target->PlayerID);
   wire::PutU32(out + 28, SecondsBetween(target->LoginTime, now));
@@ -332,17 +308,17 @@ void TPLUDPListener::HandlePlayerInfo(TPacket& packet) {
   wire::PutU16(out + 130, target->ChannelPrivileges);
   wire::PutU16(out + 132, target->PlayerPrivileges);
   wire::PutStr(out + 134, wire::kStr29, target->ClientPlatform.Text());
-  Send(std::move(reply));
+  c.Notify.Send(std::move(reply));
 }
 
-void TPLUDPListener::HandleServerInfo(TPacket& /*packet*/) {
-  TServerObject& server = Server();
-  const TBufferStatistics stats = server.PacketBuffer->GetStatistics();
-  auto reply = NewCommand(cmd::ServerInfoReply, kServerInfoReplySize, *Current());
+void HandleServerInfo(THandlerContext& c, TPacket& /*packet*/) {
+  const TServerObject& server = c.Server;
+  const TBufferStatistics stats = c.Buffer.GetStatistics();
+  auto reply = TNotifier::NewCommand(cmd::ServerInfoReply, kServerInfoReplySize, c.Player);
   uint8_t* out = reply->Memory();
   // Not UptimeSeconds(): it holds the machinery, which comes before the
   // client-list lock this thread holds (and a stop holding it waits for us).
-  wire::PutU32(out + 24, SecondsBetween(server.StartTime, Now()));
+  wire::PutU32(out + 24, SecondsBetween(server.StartTime, c.Now));
   wire::PutU16(out + 28, server.VersionMajor);
   wire::PutU16(out + 30, server.VersionMinor);
   wire::PutU16(out + 32, server.VersionRelease);
@@ -353,28 +329,20 @@ void TPLUDPListener::HandleServerInfo(TPacket& /*packet*/) {
   wire::PutU32(out + 44, Saturated32(stats.BytesSent));
   wire::PutU32(out + 48, stats.PacketsReceived);
   wire::PutU32(out + 52, Saturated32(stats.BytesReceived));
-  Send(std::move(reply));
+  c.Notify.Send(std::move(reply));
 }
 
-void TPLUDPListener::HandleTextMessage(TPacket& packet) {
+void HandleTextMessage(THandlerContext& c, TPacket& packet) {
   const uint8_t* d = packet.Memory();
-  TClientObject& requester = *Current();
+  TClientObject& requester = c.Player;
   const int32_t channelID = wire::GetI32(d + 284);
-  if (channelID >= 0 && !Channels().FindByID(static_cast<uint32_t>(channelID)))
-    return SendErrorReply(rc::NoChannel, packet);
+  if (channelID >= 0 && !c.Channels.FindByID(static_cast<uint32_t>(channelID)))
+    return c.Reply(rc::NoChannel);
   const std::string text = wire::GetStr(d + 24, wire::kStr255);
   const uint32_t value = wire::GetU32(d + 280);
   const auto& recipients =
-      channelID < 0 ? Clients().Items() : Clients().InChannel(static_cast<uint32_t>(channelID));
-  for (TClientObject* q : recipients) Send(NewTextMessage(*q, text, value, requester.NickName.Text()));
+      channelID < 0 ? c.Clients.Items() : c.Clients.InChannel(static_cast<uint32_t>(channelID));
+  for (TClientObject* q : recipients)
+    c.Notify.Send(TNotifier::NewTextMessage(*q, text, value, requester.NickName.Text()));
 }
 
-std::unique_ptr<TPacket> TPLUDPListener::NewTextMessage(const TClientObject& to, std::string_view text,
-                                                        uint32_t value, std::string_view from) {
-  auto notice = NewCommand(cmd::TextMessageOut, kTextMessageSize, to);
-  uint8_t* out = notice->Memory();
-  wire::PutStr(out + 24, wire::kStr255, text);
-  wire::PutU32(out + 280, value);
-  wire::PutStr(out + 284, wire::kStr29, from);
-  return notice;
-}

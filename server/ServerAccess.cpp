@@ -5,7 +5,8 @@
 #include "common/CommandCodes.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
-#include "server/Listener.h"
+#include "server/ChannelMoves.h"
+#include "server/Notifier.h"
 #include "server/ServerList.h"
 #include "server/ServerListLock.h"
 #include "server/ServerObject.h"
@@ -165,7 +166,7 @@ bool TServerAccess::SendText(const TTextTarget& to, std::string_view text, std::
     }
     packets.reserve(recipients->size());
     for (const TClientObject* p : *recipients)
-      packets.push_back(TPLUDPListener::NewTextMessage(*p, text, kServerMessageValue, kServerSender));
+      packets.push_back(TNotifier::NewTextMessage(*p, text, kServerMessageValue, kServerSender));
   }
   // A player who left meanwhile has no connection: the buffer drops its copy.
   s.PacketBuffer->SendPackets(packets.data(), packets.size());
@@ -229,33 +230,34 @@ bool TServerAccess::WithPlayer(uint32_t playerID, std::string_view nickName, F&&
   const auto hold = s.HoldMachinery();
   if (!s.Running()) return false;
   // The listener's own locks: while they are held its thread waits, and
-  // the notices go out in the order its handlers would send them.
+  // the notices go out in the order its handlers would send them. The
+  // channel moves are the ones its handlers use.
   TClientListLock clients(*s.ClientList);
   TChannelsLock channels(*s.Channels);
   TClientObject* target = s.ClientList->FindByID(playerID);
   // A player whose leave was announced is on its way out already.
   if (!target || target->LeaveAnnounced) return false;
   if (!nickName.empty() && target->NickName.Text() != nickName) return false;
-  return act(*s.listener_, *target);
+  return act(*s.Moves, *target);
 }
 
 bool TServerAccess::Kick(uint32_t playerID, std::string_view message, std::string_view nickName) const {
-  return WithPlayer(playerID, nickName, [&](TPLUDPListener& listener, TClientObject& target) {
+  return WithPlayer(playerID, nickName, [&](TChannelMoves& moves, TClientObject& target) {
     // Ids only: a nickname is the player's own text.
     LogFmt(LMTALL, LMDINFO, "SERVER", "Administrator kicked player %1 from %2",
            {std::to_string(playerID), server_->ServerID});
-    listener.KickPlayer(target, message, 0);
+    moves.KickPlayer(target, message, 0);
     return true;
   });
 }
 
 bool TServerAccess::Move(uint32_t playerID, uint32_t channelID, std::string_view nickName) const {
-  return WithPlayer(playerID, nickName, [&](TPLUDPListener& listener, TClientObject& target) {
-    if (!listener.Channels().FindByID(channelID)) return false;
+  return WithPlayer(playerID, nickName, [&](TChannelMoves& moves, TClientObject& target) {
+    if (!server_->Channels->FindByID(channelID)) return false;
     if (target.ChannelID == channelID) return true;
     LogFmt(LMTALL, LMDINFO, "SERVER", "Administrator moved player %1 to channel %2 on %3",
            {std::to_string(playerID), std::to_string(channelID), server_->ServerID});
-    listener.SwitchPlayer(target, channelID);
+    moves.SwitchPlayer(target, channelID);
     return true;
   });
 }

@@ -183,7 +183,7 @@ class TServerAccess {
   static bool NeedsRestart(const TSettingsChange& change, const TServerSettings& current);
   // Snapshot's copy of the totals; the caller holds the machinery of the running server.
   static void CopyTotals(const TServerObject& s, const TBufferStatistics& now, TServerTotals& out);
-  // Runs act(listener, player) with the machinery and the listener's locks
+  // Runs act(moves, player) with the machinery and the listener's locks
   // held; false when the server stopped or the player is not (still) there,
   // or does not have `nickName` (when given).
   template <typename F>

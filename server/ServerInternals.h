@@ -17,4 +17,7 @@ struct TServerInternals {
   static std::unique_ptr<TClientList>& ClientList(TServerRecord& s) { return s.ClientList; }
   static std::unique_ptr<TChannels>& Channels(TServerRecord& s) { return s.Channels; }
   static std::unique_ptr<TPosixUDPSocket>& UDPServer(TServerRecord& s) { return s.UDPServer; }
+  static std::unique_ptr<TModeration>& Moderation(TServerRecord& s) { return s.Moderation; }
+  static std::unique_ptr<TNotifier>& Notifier(TServerRecord& s) { return s.Notifier; }
+  static std::unique_ptr<TChannelMoves>& Moves(TServerRecord& s) { return s.Moves; }
 };

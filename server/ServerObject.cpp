@@ -8,7 +8,10 @@
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "common/WireFormat.h"
+#include "server/ChannelMoves.h"
 #include "server/Listener.h"
+#include "server/Moderation.h"
+#include "server/Notifier.h"
 #include "server/PosixUDPSocket.h"
 #include "server/ServerList.h"
 #include "server/ServerListLock.h"
@@ -100,6 +103,9 @@ bool TServerObject::Start(const TServerEnvironment& env, const std::string& id, 
   Counters = ServerCountersFor(id);
   Bans->Load(id);
   UDPServer = std::make_unique<TPosixUDPSocket>();
+  Moderation = std::make_unique<TModeration>(*this, ServerID, *ClientList, *Channels);
+  Notifier = std::make_unique<TNotifier>(*this, *ClientList, *Channels, *PacketBuffer, *Moderation);
+  Moves = std::make_unique<TChannelMoves>(*ClientList, *Channels, *Notifier);
   // Listener and sender run at normal priority: raising a thread's priority
   // needs privileges on Linux that a voice server should not hold.
   listener_ = std::make_unique<TPLUDPListener>(*this);
@@ -168,6 +174,9 @@ void TServerObject::TearDown(bool storeChannels) {
   if (UDPServer) UDPServer->SetActive(false);
   boundPort_.store(0, std::memory_order_release);
   listener_.reset();
+  Moves.reset();
+  Notifier.reset();
+  Moderation.reset();
   sender_.reset();
   UDPServer.reset();
   // Nothing counts in the buffer any more: its totals live on in the id's.

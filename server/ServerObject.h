@@ -39,7 +39,10 @@
 #include "server/ServerRef.h"
 #include "server/ServerSettings.h"
 
+class TChannelMoves;
 class TIniFile;
+class TModeration;
+class TNotifier;
 class TPLUDPListener;
 class TPLUDPSender;
 class TPosixUDPSocket;
@@ -69,6 +72,14 @@ struct TServerRecord : TServerSettings {
   std::unique_ptr<TPosixUDPSocket> UDPServer;
   std::unique_ptr<TClientList> ClientList;
   std::unique_ptr<TChannels> Channels;
+  // What the listener's handlers and the administration's kicks and moves
+  // share: notices, moderation and channel moves (server/Notifier.h,
+  // server/Moderation.h, server/ChannelMoves.h). Start makes them after the
+  // list, channels and buffer they refer to; they go right after the
+  // listener, before those.
+  std::unique_ptr<TModeration> Moderation;
+  std::unique_ptr<TNotifier> Notifier;
+  std::unique_ptr<TChannelMoves> Moves;
   // The id's totals for the metrics: Start takes the id's block, kept after
   // a stop; a record that never started counts into one of its own.
   std::shared_ptr<TServerCounters> Counters = std::make_shared<TServerCounters>();
@@ -135,7 +146,7 @@ class TServerObject : public TServerRecord, public std::enable_shared_from_this<
   TClock* Clock = nullptr;  // none: the system clock
 
  private:
-  // The administration's door acts through the listener (kicks, moves).
+  // The administration's door holds the machinery while it changes settings.
   friend class TServerAccess;
   // Takes down whatever Start built, threads first. Caller holds machinery_.
   void TearDown(bool storeChannels);

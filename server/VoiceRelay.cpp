@@ -67,7 +67,7 @@ void Warn(const char* message) {
 }
 
 // Whether `speaker` is heard in `channel` (below, with its reasons).
-bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRecord& channel);
+bool MaySpeak(const TRelayScope& l, const TClientObject& speaker, const TChannelRecord& channel);
 
 // Gathers the recipients of one incoming datagram and hands them to the
 // packet buffer in batches (TCustomPacketBuffer::FanOutVoice): one lock per
@@ -77,9 +77,9 @@ bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRec
 // payload shared; the others get a copy queued.
 class TVoiceFanOut {
  public:
-  TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset,
+  TVoiceFanOut(const TRelayScope& l, const TPacket& in, const TClientObject& speaker, size_t payloadOffset,
                const TRelayOutput& out)
-      : buffer_(listener.Buffer()),
+      : buffer_(l.Buffer),
         out_(out),
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset),
@@ -135,12 +135,12 @@ class TVoiceFanOut {
 
 // Kinds 0 and 2: every member of `channel` but the speaker, when the speaker
 // has entered and may be heard there.
-void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
+void SendVoiceToMembers(const TRelayScope& l, const TPacket& in, const TClientObject& speaker,
                         const TChannelRecord& channel, const char* noMemory, const TRelayOutput& out) {
   if (!speaker.ListsSent || !MaySpeak(l, speaker, channel)) return;
   TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, out);
   const uint8_t kind = in.Memory()[2];
-  for (TClientObject* p : l.Clients().InChannel(channel.ID)) {
+  for (TClientObject* p : l.Clients.InChannel(channel.ID)) {
     if (p == &speaker) continue;
     if (!fan.SendTo(*p, kind)) {
       Warn(noMemory);
@@ -149,18 +149,18 @@ void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObjec
   }
 }
 
-void SendVoiceDataToChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
+void SendVoiceDataToChannel(const TRelayScope& l, const TPacket& in, const TClientObject& speaker,
                             const TRelayOutput& out) {
   // A speaker whose channel vanished is skipped without a word.
-  if (const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID))
+  if (const TChannelRecord* channel = l.Channels.FindByID(speaker.ChannelID))
     SendVoiceToMembers(l, in, speaker, *channel, kChannelNoMemory, out);
 }
 
-void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
+void SendVoiceDataToParentChannel(const TRelayScope& l, const TPacket& in, const TClientObject& speaker,
                                   const TRelayOutput& out) {
-  const TChannelRecord* channel = l.Channels().FindByID(speaker.ChannelID);
+  const TChannelRecord* channel = l.Channels.FindByID(speaker.ChannelID);
   if (!channel) return;
-  const TChannelRecord* parent = channel->IsTopLevel() ? nullptr : l.Channels().FindByID(channel->Parent);
+  const TChannelRecord* parent = channel->IsTopLevel() ? nullptr : l.Channels.FindByID(channel->Parent);
   if (!parent) {
     Warn(kNoParentChannel);
     return;
@@ -174,7 +174,7 @@ void SendVoiceDataToParentChannel(TPLUDPListener& l, const TPacket& in, const TC
 // list first, without building it. A player named twice, or by its player
 // and its channel entry, hears it once: otherwise one datagram naming a
 // channel 255 times would make the server send 255 copies to each member.
-void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker, const TRelayOutput& out) {
+void SendWhisper(const TRelayScope& l, const TPacket& in, const TClientObject& speaker, const TRelayOutput& out) {
   if (in.Size() < kWhisperEntriesOffset) return;
   const uint8_t* d = in.Memory();
   const size_t count = d[kWhisperCountOffset];
@@ -202,16 +202,16 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
     const uint32_t id = wire::GetU32(entry + 1);
     if (entry[0] == kEntryPlayer) {
       if (id == speaker.PlayerID) continue;
-      TClientObject* p = l.FindPlayerByID(id);
+      TClientObject* p = l.Clients.FindByID(id);
       if (p && !reach(*p, kEntryPlayer)) return;
     } else if (entry[0] == kEntryChannel) {
       // Members of a channel named again are marked already; skipping the
       // channel spares walking them.
       if (std::find(channelsSeen, channelsSeen + channelCount, id) != channelsSeen + channelCount) continue;
       channelsSeen[channelCount++] = id;
-      const TChannelRecord* channel = l.Channels().FindByID(id);
+      const TChannelRecord* channel = l.Channels.FindByID(id);
       if (!channel || !MaySpeak(l, speaker, *channel)) continue;
-      for (TClientObject* p : l.Clients().InChannel(id))
+      for (TClientObject* p : l.Clients.InChannel(id))
         if (p != &speaker && !reach(*p, kEntryChannel)) return;
     }
   }
@@ -239,7 +239,7 @@ void TPLUDPListener::RelayVoice(TPacket& packet, TPLUDPSender& sender) {
     TClientListLock clients(Clients());
     TChannelsLock channels(Channels());
     // As the listener does: only the player holding the connection's key speaks through it.
-    TClientObject* speaker = FindPlayerByID(packet.GetPlayerId());
+    TClientObject* speaker = Clients().FindByID(packet.GetPlayerId());
     if (!speaker || speaker->SessionKey != packet.GetSessionKey()) return;
     speaker->LastSeen = Now();
     speaker->LastVoiceMs = TPacket::SteadyMs();
@@ -257,9 +257,9 @@ void TPLUDPListener::RelayVoice(TPacket& packet, TPLUDPSender& sender) {
 void TPLUDPListener::Relay(TPacket& packet, const TClientObject& speaker, const TRelayOutput& out) {
   if (!packet.IsVoiceC2S()) return;
   switch (packet.Memory()[2]) {
-    case kOwnChannel: SendVoiceDataToChannel(*this, packet, speaker, out); break;
-    case kWhisper: SendWhisper(*this, packet, speaker, out); break;
-    case kParentChannel: SendVoiceDataToParentChannel(*this, packet, speaker, out); break;
+    case kOwnChannel: SendVoiceDataToChannel(relay_, packet, speaker, out); break;
+    case kWhisper: SendWhisper(relay_, packet, speaker, out); break;
+    case kParentChannel: SendVoiceDataToParentChannel(relay_, packet, speaker, out); break;
     default: return;  // unknown target kinds are ignored
   }
   // The reader sends on its own (no sender wake-up); the listener queues.
@@ -278,10 +278,10 @@ namespace {
  * one family. Then moderation: in a moderated channel only voice, operator,
  * channel administrator or server administrator rights are heard.
  */
-bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRecord& channel) {
-  if ((l.Server().ServerType & stPublic) && speaker.ChannelID != channel.ID) {
-    if (!l.Channels().FindByID(speaker.ChannelID)) return false;
-    if (l.Channels().RootOf(speaker.ChannelID) != l.Channels().RootOf(channel.ID)) return false;
+bool MaySpeak(const TRelayScope& l, const TClientObject& speaker, const TChannelRecord& channel) {
+  if ((l.Settings.ServerType & stPublic) && speaker.ChannelID != channel.ID) {
+    if (!l.Channels.FindByID(speaker.ChannelID)) return false;
+    if (l.Channels.RootOf(speaker.ChannelID) != l.Channels.RootOf(channel.ID)) return false;
   }
   if (!(channel.Flags & cfModerated)) return true;
   constexpr uint16_t kHeard = ChannelPrivileges::ChannelAdmin | ChannelPrivileges::Operator | ChannelPrivileges::Voice;

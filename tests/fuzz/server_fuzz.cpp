@@ -24,7 +24,10 @@
 #include "common/CommandCodes.h"
 #include "common/PacketBuffer.h"
 #include "common/WireFormat.h"
+#include "server/ChannelMoves.h"
 #include "server/Listener.h"
+#include "server/Moderation.h"
+#include "server/Notifier.h"
 #include "server/ServerObject.h"
 #include "server/ServerInternals.h"
 
@@ -66,6 +69,14 @@ class THarness {
       TServerInternals::Channels(*server_)->LoadChannels();
     }
     server_->ChannelsLoaded = true;
+    TServerRecord& r = *server_;
+    TServerInternals::Moderation(r) = std::make_unique<TModeration>(
+        r, server_->ServerID, *TServerInternals::ClientList(r), *TServerInternals::Channels(r));
+    TServerInternals::Notifier(r) =
+        std::make_unique<TNotifier>(r, *TServerInternals::ClientList(r), *TServerInternals::Channels(r),
+                                    *TServerInternals::PacketBuffer(r), *TServerInternals::Moderation(r));
+    TServerInternals::Moves(r) = std::make_unique<TChannelMoves>(
+        *TServerInternals::ClientList(r), *TServerInternals::Channels(r), *TServerInternals::Notifier(r));
     listener_ = std::make_unique<TPLUDPListener>(*server_);
   }
   ~THarness() {
