@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/CommandCodes.h"
-#include "common/ExceptionName.h"
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/LoginThrottle.h"
 #include "common/SecureRandom.h"
@@ -25,10 +25,6 @@ constexpr uint16_t kOldestRelease = 13;
 // What WaitForEvent reports when the account worker handed jobs back; no
 // code of the packet buffer's.
 constexpr int kAccountWorkDone = -1;
-
-void LogHandlerError(const std::exception& error) {
-  LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
-}
 
 }  // namespace
 
@@ -87,7 +83,7 @@ void TPLUDPListener::Execute() {
     Channels().LoadChannels();
     server_.ChannelsLoaded = true;
   } catch (const std::exception& error) {
-    LogHandlerError(error);
+    LogCaught("UDP Listener", error);
   }
 
   for (;;) {
@@ -98,7 +94,7 @@ void TPLUDPListener::Execute() {
     try {
       result = WaitForEvent(connection, sessionKey, packet);
     } catch (const std::exception& error) {
-      LogHandlerError(error);
+      LogCaught("UDP Listener", error);
       continue;
     }
     // Closing is final: nothing else can be reported from here on.
@@ -130,7 +126,7 @@ void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessi
   try {
     if (result == wpPacket && packet && CheckLoginAccount(*packet, connection, sessionKey)) return;
   } catch (const std::exception& error) {
-    LogHandlerError(error);
+    LogCaught("UDP Listener", error);
     return;
   }
   Serve(result, connection, sessionKey, packet);
@@ -163,7 +159,7 @@ void TPLUDPListener::Serve(int result, uint32_t connection, uint32_t sessionKey,
     }
     if (removeFlag_) EndConnection(connection, sessionKey, cmd::LeftLogout);
   } catch (const std::exception& error) {
-    LogHandlerError(error);
+    LogCaught("UDP Listener", error);
   }
   current_ = nullptr;
   checkedLogin_ = {};
@@ -230,7 +226,7 @@ void TPLUDPListener::StoreChannelsIfDue() {
     TChannelsLock lock(Channels());
     if (server_.ChannelsLoaded) Channels().SaveChannels();
   } catch (const std::exception& error) {
-    LogHandlerError(error);
+    LogCaught("UDP Listener", error);
   }
 }
 
@@ -279,7 +275,7 @@ void TPLUDPListener::FinishAccountWork() {
     try {
       job->Finish();
     } catch (const std::exception& error) {
-      LogHandlerError(error);
+      LogCaught("UDP Listener", error);
     }
   }
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/CommandCodes.h"
-#include "common/ExceptionName.h"
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/WireFormat.h"
 #include "server/Listener.h"
@@ -45,20 +45,16 @@ std::unique_ptr<TPacket> TPLUDPListener::NewCommand(uint16_t code, size_t size, 
 }
 
 void TPLUDPListener::Send(std::unique_ptr<TPacket> packet, bool closeAfter) {
-  try {
-    server_.PacketBuffer->SendPacket(std::move(packet), closeAfter);
-  } catch (const std::exception&) {
-    // A full connection queue loses the packet; the player is beyond reach.
-  }
+  // A refusal is no concern of the command that sends: a player gone or
+  // closing needs nothing, and a full queue (the player beyond reach) is
+  // counted by the buffer.
+  server_.PacketBuffer->SendPacket(std::move(packet), closeAfter);
 }
 
 void TPLUDPListener::SendNotice(uint16_t code, const uint8_t* payload, size_t size, const std::vector<uint32_t>& to) {
-  if (to.empty()) return;
-  try {
-    server_.PacketBuffer->SendNotice(code, payload, size, to.data(), to.size());
-  } catch (const std::exception&) {
-    // Out of memory: the notice is lost to whoever it had not reached.
-  }
+  // Whoever it did not reach for a full queue or want of memory is counted
+  // by the buffer.
+  if (!to.empty()) server_.PacketBuffer->SendNotice(code, payload, size, to.data(), to.size());
 }
 
 void TPLUDPListener::SendErrorReply(int32_t code, TPacket& request, uint32_t channelID) {
@@ -350,10 +346,6 @@ bool IsTemporaryFamily(const TChannelRecord& channel) {
   return (channel.Flags & cfUnregistered) && channel.IsTopLevel() && !(channel.Flags & cfDefaultChannel);
 }
 
-void LogClearChannelUp(const std::exception& error) {
-  Log(LMTERROR, LMDALL, "UDP Listener", std::string("ClearChannelUp Exception: ") + error.what());
-}
-
 }  // namespace
 
 void TPLUDPListener::ClearChannelUpAll() {
@@ -376,7 +368,7 @@ void TPLUDPListener::ClearChannelUpAll() {
       for (uint32_t id : removed) NotifyChannelDeleted(id, 0);
     }
   } catch (const std::exception& error) {
-    LogClearChannelUp(error);
+    LogCaught("UDP Listener", "ClearChannelUp", error);
   }
 }
 
@@ -392,6 +384,6 @@ void TPLUDPListener::ClearChannelUp(uint32_t channelID, uint32_t requesterID) {
     const std::vector<uint32_t> removed = Channels().Affected();
     for (uint32_t id : removed) NotifyChannelDeleted(id, requesterID);
   } catch (const std::exception& error) {
-    LogClearChannelUp(error);
+    LogCaught("UDP Listener", "ClearChannelUp", error);
   }
 }

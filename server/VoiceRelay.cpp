@@ -23,6 +23,7 @@
 #include <new>
 #include <optional>
 
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "common/PacketBuffer.h"
@@ -66,6 +67,13 @@ void Warn(const char* message) {
   if (allowed) Log(LMTWARNING, LMDALL, kSource, message);
 }
 
+// The failures the relay catches, limited the same way and for the same
+// reason as Warn.
+TLogRateLimiter& CaughtLines() {
+  thread_local TLogRateLimiter limiter(SystemClock());
+  return limiter;
+}
+
 // Whether `speaker` is heard in `channel` (below, with its reasons).
 bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRecord& channel);
 
@@ -97,8 +105,9 @@ class TVoiceFanOut {
   ~TVoiceFanOut() {
     try {
       Flush();
-    } catch (const std::exception&) {
+    } catch (...) {
       // The buffer's lock failed: this frame is lost, as a network would lose it.
+      LogCaughtLimited(CaughtLines(), kSource, "TVoiceFanOut.Flush");
     }
   }
   TVoiceFanOut(const TVoiceFanOut&) = delete;
@@ -247,8 +256,8 @@ void TPLUDPListener::RelayVoice(TPacket& packet, TPLUDPSender& sender) {
     // relay waits for the locks above.
     turn.emplace(sender.TryHold());
     Relay(packet, *speaker, TRelayOutput{turn->Direct(), false});
-  } catch (const std::exception& error) {
-    Warn(error.what());
+  } catch (...) {
+    LogCaughtLimited(CaughtLines(), kSource, "TPLUDPListener.RelayVoice");
   }
   // Sent with the locks released: nothing waits on the network inside them.
   if (turn) sender.Send(*turn);
