@@ -85,10 +85,12 @@ bool MaySpeak(TPLUDPListener& l, const TClientObject& speaker, const TChannelRec
 // payload shared; the others get a copy queued.
 class TVoiceFanOut {
  public:
+  // `noMemory`: the warning for a batch that found no memory.
   TVoiceFanOut(TPLUDPListener& listener, const TPacket& in, const TClientObject& speaker, size_t payloadOffset,
-               const TRelayOutput& out)
+               const TRelayOutput& out, const char* noMemory)
       : buffer_(listener.Buffer()),
         out_(out),
+        noMemory_(noMemory),
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset),
         arrivedMs_(in.ArrivedMs) {
@@ -104,7 +106,7 @@ class TVoiceFanOut {
   }
   ~TVoiceFanOut() {
     try {
-      Flush();
+      if (!Flush()) Warn(noMemory_);
     } catch (...) {
       // The buffer's lock failed: this frame is lost, as a network would lose it.
       LogCaughtLimited(CaughtLines(), kSource, "TVoiceFanOut.Flush");
@@ -134,6 +136,7 @@ class TVoiceFanOut {
 
   TCustomPacketBuffer& buffer_;
   TRelayOutput out_;
+  const char* noMemory_;
   const uint8_t* payload_;
   size_t payloadSize_;
   int64_t arrivedMs_;
@@ -147,7 +150,7 @@ class TVoiceFanOut {
 void SendVoiceToMembers(TPLUDPListener& l, const TPacket& in, const TClientObject& speaker,
                         const TChannelRecord& channel, const char* noMemory, const TRelayOutput& out) {
   if (!speaker.ListsSent || !MaySpeak(l, speaker, channel)) return;
-  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, out);
+  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, out, noMemory);
   const uint8_t kind = in.Memory()[2];
   for (TClientObject* p : l.Clients().InChannel(channel.ID)) {
     if (p == &speaker) continue;
@@ -198,7 +201,7 @@ void SendWhisper(TPLUDPListener& l, const TPacket& in, const TClientObject& spea
   if (mark == 0) mark = whisperRound.fetch_add(1, std::memory_order_relaxed) + 1;
   uint32_t channelsSeen[255];
   size_t channelCount = 0;
-  TVoiceFanOut fan(l, in, speaker, payloadOffset, out);
+  TVoiceFanOut fan(l, in, speaker, payloadOffset, out, kWhisperNoMemory);
   auto reach = [&](TClientObject& p, uint8_t kind) {
     if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent || p.WhisperMark == mark) return true;
     p.WhisperMark = mark;
