@@ -220,6 +220,12 @@ TEST_F(PacketBufferTest, PingIsAnsweredWithAPongOnlyWhenConnected) {
   // A stale ping is dropped.
   EXPECT_EQ(Store(ClientMaintenance(kMaintenancePing, kA, kKeyA, 4)), "");
   EXPECT_EQ(Next(), nullptr);
+  // A peer that pings faster than its pongs leave loses the pong, refused
+  // by its text rather than by an error of the queue.
+  uint32_t seq = 6;
+  for (int i = 0; i < TSingleConnection::kQueueMax; ++i)
+    ASSERT_EQ(Store(ClientMaintenance(kMaintenancePing, kA, kKeyA, seq++)), "");
+  EXPECT_EQ(Store(ClientMaintenance(kMaintenancePing, kA, kKeyA, seq)), "reply queue full for this connection");
 }
 
 TEST_F(PacketBufferTest, SendPacketDropsSilentlyWhatCannotGo) {
