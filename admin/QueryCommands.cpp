@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/CaughtLog.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
@@ -697,7 +698,7 @@ TQueryAnswer ExecuteQueryLine(TQueryConnection& connection, std::string_view lin
     try {
       command.Run(call);
     } catch (const std::exception& error) {
-      Log(LMTERROR, LMDALL, "TCPQUERY", "TTCPQuery." + std::string(word) + " Exception: " + error.what());
+      LogCaught("TCPQUERY", "TTCPQuery." + std::string(word), error);
       call.Error(error.what());
     } catch (...) {
       Log(LMTERROR, LMDALL, "TCPQUERY", "TTCPQuery." + std::string(word) + " Exception: unknown");

@@ -13,6 +13,7 @@
 #include "admin/WebInterface.h"
 #include "admin/WebText.h"
 #include "common/AuditLog.h"
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/LoginThrottle.h"
 #include "common/TextFormat.h"
@@ -29,10 +30,6 @@ constexpr const char* kErrorTitle = "error occured";
 constexpr const char* kOkTitle = "operation successfully";
 constexpr size_t kSessionCredentialLength = 255;
 constexpr const char* kAddWithoutPassword = "ADD_CLIENT_CONFIRMED.PLCMD";
-
-void LogException(std::string_view operation, const std::exception& e) {
-  Log(LMTERROR, LMDALL, kSource, std::string(operation) + " Exception: " + e.what());
-}
 
 void Redirect(httplib::Response& response, const std::string& location) {
   response.set_redirect(location, 302);
@@ -411,7 +408,7 @@ void TWebInterface::DisplayError(httplib::Response& response, std::string_view t
   try {
     Redirect(response, BoxUrl("error_box.html", {{"error_title", title}, {"error_text", text}, {"error_url", url}}));
   } catch (const std::exception& e) {
-    LogException("DisplayError", e);
+    LogCaught(kSource, "DisplayError", e);
   }
 }
 
@@ -431,7 +428,7 @@ void TWebInterface::DisplayChoice(httplib::Response& response, std::string_view 
                                                   {"choice_yes", yes},
                                                   {"choice_no", no}}));
   } catch (const std::exception& e) {
-    LogException("DisplayChoice", e);
+    LogCaught(kSource, "DisplayChoice", e);
   }
 }
 
@@ -472,7 +469,7 @@ bool TWebInterface::Progress_COMMAND(const std::string& document, TWebRequest& r
     r.Confirmed = TakePending(r, *command);
     command->Run(*this, r);
   } catch (const std::exception& e) {
-    LogException("Progress_COMMAND", e);
+    LogCaught(kSource, "Progress_COMMAND", e);
   }
   return true;
 }

@@ -10,6 +10,7 @@
 #include "admin/WebCompression.h"
 #include "admin/WebFeedback.h"
 #include "admin/WebFragments.h"
+#include "common/CaughtLog.h"
 #include "common/IniFile.h"
 #include "admin/WebText.h"
 #include "common/Log.h"
@@ -37,10 +38,6 @@ bool IsServerSessionValue(std::string_view name) {
   for (std::string_view own : kServerSessionValues)
     if (SameText(name, own)) return true;
   return IsPendingValue(name);
-}
-
-void LogException(std::string_view operation, const std::exception& e) {
-  Log(LMTERROR, LMDALL, kSource, std::string(operation) + " Exception: " + e.what());
 }
 
 std::string Lower(std::string_view s) {
@@ -156,7 +153,7 @@ bool TWebInterface::Init(int port, const std::string& docs) {
     sampler_.Start();
     return true;
   } catch (const std::exception& e) {
-    LogException("Init", e);
+    LogCaught(kSource, "Init", e);
     return false;
   }
 }
@@ -182,7 +179,7 @@ void TWebInterface::HTTPServerSessionStart(TWebSession& session) {
   try {
     session.Set("StartTime", Now());
   } catch (const std::exception& e) {
-    LogException("HTTPServerSessionStart", e);
+    LogCaught(kSource, "HTTPServerSessionStart", e);
   }
 }
 
@@ -320,7 +317,7 @@ void TWebInterface::HTTPServerCommandGet(TWebRequest& r) {
       SendStyledStatus(r, 404, "Not Found", "There is no page of that name here.", r.Response.body);
     }
   } catch (const std::exception& e) {
-    LogException("HTTPServerCommandGet", e);
+    LogCaught(kSource, "HTTPServerCommandGet", e);
   }
 }
 
@@ -387,7 +384,7 @@ void TWebInterface::ServeMetrics(const httplib::Request& request, httplib::Respo
     response.status = 200;
     response.set_content(MetricsText(servers, process), kMetricsContentType);
   } catch (const std::exception& e) {
-    LogException("ServeMetrics", e);
+    LogCaught(kSource, "ServeMetrics", e);
     SendStatusPage(response, 404);
   }
 }
@@ -396,7 +393,7 @@ std::string TWebInterface::GetMIMEType(std::string_view fileName) const {
   try {
     return mime_.Get(fileName);
   } catch (const std::exception& e) {
-    LogException("GetMIMEType", e);
+    LogCaught(kSource, "GetMIMEType", e);
     return TMimeTypes::kDefaultType;
   }
 }
@@ -527,7 +524,7 @@ void TWebInterface::ServeVirtualFolder(TWebRequest& r) {
     page += "</body></html>";
     SendGenerated(r.Request, r.Response, std::move(page), "text/HTML");
   } catch (const std::exception& e) {
-    LogException("ServeVirtualFolder", e);
+    LogCaught(kSource, "ServeVirtualFolder", e);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "admin/WebServerOps.h"
 
+#include "common/CaughtLog.h"
 #include "common/ChannelRecord.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
@@ -91,7 +92,7 @@ std::vector<TWebServerRow> ServerRows(const std::string& settingsFile) {
       rows.push_back({id, s.ServerName, s.ServerUDPPort, 0, s.ServerMaxUsers, false});
     }
   } catch (const std::exception& e) {
-    Log(LMTERROR, LMDALL, "WEBINTERFACE", std::string("ServerRows Exception: ") + e.what());
+    LogCaught("WEBINTERFACE", "ServerRows", e);
   }
   SortByPort(rows);
   return rows;

@@ -12,6 +12,7 @@
 #include "admin/WebInterface.h"
 #include "admin/WebServerOps.h"
 #include "admin/WebText.h"
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
 #include "database/Accounts.h"
@@ -26,10 +27,6 @@ constexpr const char* kSource = "WEBINTERFACE";
 constexpr const char* kClientRow = "database_client_manager_clientlist.html";
 constexpr const char* kClientList = "%!SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST!%";
 constexpr const char* kServerDropDown = "%!SERVERCFG_SERVER_MANAGER_SERVERDROPDOWNLIST!%";
-
-void LogException(std::string_view operation, const std::exception& e) {
-  Log(LMTERROR, LMDALL, kSource, std::string(operation) + " Exception: " + e.what());
-}
 
 std::string ReadAll(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
@@ -93,7 +90,7 @@ bool TWebInterface::FileCheck(const std::string& name) {
     const std::string file = InsideDocs(docs_ + "/" + name);
     return !file.empty() && fs::is_regular_file(file, ec);
   } catch (const std::exception& e) {
-    LogException("FileCheck", e);
+    LogCaught(kSource, "FileCheck", e);
     return false;
   }
 }
@@ -110,7 +107,7 @@ std::string TWebInterface::LoadFile(const std::string& name) {
     }
     return text;
   } catch (const std::exception& e) {
-    LogException("LoadFile", e);
+    LogCaught(kSource, "LoadFile", e);
     return "";
   }
 }
@@ -119,7 +116,7 @@ std::string TWebInterface::ParseCommands(const std::string& text) {
   try {
     return ExpandIncludes(text, [this](const std::string& name) { return LoadFile(name); });
   } catch (const std::exception& e) {
-    LogException("ParseCommands", e);
+    LogCaught(kSource, "ParseCommands", e);
     return text;
   }
 }
@@ -137,7 +134,7 @@ bool TWebInterface::Progress_FILE(const std::string& fileName, TWebRequest& r) {
     SendGenerated(r.Request, r.Response, std::move(page), std::string("text/HTML; charset=") + kPageCharset);
   } catch (const std::exception& e) {
     // The page was found: an answer that failed half-way is still its answer.
-    LogException("Progress_FILE", e);
+    LogCaught(kSource, "Progress_FILE", e);
   }
   return true;
 }
@@ -228,7 +225,7 @@ void TWebInterface::SetVariables(std::string& text, TWebRequest& r, const TWebPa
     if (selected && upper.find(kClientList) != std::string::npos)
       page.Html(kClientList, CreateDataBaseClientList(r, page));
   } catch (const std::exception& e) {
-    LogException("SetVariables", e);
+    LogCaught(kSource, "SetVariables", e);
   }
   text = page.Expand(text);
 }
@@ -241,7 +238,7 @@ void TWebInterface::CreateServerDropDownList(std::string& text) {
     TServerEnvironment env;
     if (RunningEnvironment(env)) text += RenderServerOptions(ServerRows(env.SettingsFile));
   } catch (const std::exception& e) {
-    LogException("CreateServerDropDownList", e);
+    LogCaught(kSource, "CreateServerDropDownList", e);
   }
 }
 
@@ -274,7 +271,7 @@ std::string TWebInterface::CreateDataBaseClientList(TWebRequest& r, const TMarke
       list += markers.Expand(row, &page);
     }
   } catch (const std::exception& e) {
-    LogException("CreateDataBaseClientList", e);
+    LogCaught(kSource, "CreateDataBaseClientList", e);
   }
   return list;
 }

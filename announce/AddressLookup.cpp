@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
 
@@ -70,7 +71,10 @@ bool TAddressLookup::UpdateIPs() {
   lookup_->Enabled = options_.ExternalIPDetection;
   lookup_->URL = options_.URL;
   lookup_->OnResult = [this](TWebCheck&, std::optional<TWebCheck::TLines> lines) { Report(lines, false); };
-  lookup_->OnFailure = [this](TWebCheck&) { Report(std::nullopt, true); };
+  lookup_->OnFailure = [this](TWebCheck& check) {
+    LogCaught("frmMain", "TWebCheck.Execute", EHttp(check.Failure()));
+    Report(std::nullopt, true);
+  };
   lookup_->Proxy = options_.Proxy;
   lookup_->Start();
   return true;

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "common/CaughtLog.h"
 #include "common/TextFormat.h"
 #include "server/ServerAccess.h"
 #include "server/ServerList.h"
@@ -38,12 +39,16 @@ TFormFields BuildAnnouncementForm(const TServerSnapshot& server, const TAnnounce
 
 namespace {
 
+// A list that fails loses only its own post; the line says which failed
+// and why. The announcement thread alone posts, so a limiter per thread
+// needs no lock; a list that answers with errors thus costs a few lines per
+// cycle at most.
 void PostQuietly(THttpClient& client, const std::string& url, const TFormFields& form) {
   try {
     client.Post(url, form);
-  } catch (const std::exception&) {
-    // Not reported: the list's answer, or its absence, is none of the
-    // operator's concern beyond the missing entry.
+  } catch (...) {
+    thread_local TLogRateLimiter errorLines(SystemClock());
+    LogCaughtLimited(errorLines, "WEBPOST", "TWebPost.Post");
   }
 }
 

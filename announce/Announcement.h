@@ -33,6 +33,7 @@ TFormFields BuildAnnouncementForm(const TServerSnapshot& server, const TAnnounce
 // Posts the form of every running server to the default address, then
 // PostUrl, then the server's own link URL. A failing post ends only that
 // post: an unreachable list must not keep the others from hearing of the
-// server. Failures are not reported. Stops early once `terminate` is set.
+// server. A failed post is logged (a few lines a second at most) and the
+// next one goes on. Stops early once `terminate` is set.
 void RunAnnouncementCycle(THttpClient& client, const TAnnouncementEnvironment& env,
                           const std::atomic<bool>& terminate);

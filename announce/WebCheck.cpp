@@ -46,8 +46,9 @@ void TWebCheck::Execute() {
     http.Abort = &abort_;
     THttpClient client(std::move(http));
     lines = SplitPage(client.Get(URL));
-  } catch (const std::exception&) {
-    // Reported by the failure callback only; its owner decides what to log.
+  } catch (const std::exception& e) {
+    // Handed to the failure callback; its owner decides what to log.
+    failure_ = e.what();
   }
   if (lines) {
     if (OnResult) OnResult(*this, std::move(lines));

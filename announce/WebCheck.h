@@ -41,6 +41,8 @@ class TWebCheck {
   void Start();
   // Blocks until the callback has returned.
   void WaitFor();
+  // Why the fetch failed, for the failure callback.
+  const std::string& Failure() const { return failure_; }
 
   // "<br>" in any letter case becomes a line break; then the text is split
   // at CR LF, LF or CR. A break at the very end makes no empty last line.
@@ -50,5 +52,6 @@ class TWebCheck {
   void Execute();
 
   std::atomic<bool> abort_{false};
+  std::string failure_;
   std::thread thread_;
 };

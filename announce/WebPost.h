@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -23,6 +25,9 @@ class TWebPost {
     TAnnouncementEnvironment Environment;
     std::chrono::milliseconds WaitStep{250};
     int HalfPeriodSteps = 150 * 4;  // 150 s in steps of 250 ms
+    // Makes the HTTP client of the announcements; none: the real one. Tests
+    // put one here that fails.
+    std::function<std::unique_ptr<THttpClient>(THttpClient::TOptions)> MakeClient;
   };
 
   explicit TWebPost(TOptions options);
@@ -36,7 +41,11 @@ class TWebPost {
   void WaitFor();
 
  private:
+  // Each cycle runs with the HTTP client made for the first one; a cycle
+  // that fails, or a client that cannot be made, is logged and the next
+  // cycle runs as usual (making the client again if need be).
   void Execute();
+  std::unique_ptr<THttpClient> NewClient();
   // False once the thread is told to stop.
   bool Wait();
 

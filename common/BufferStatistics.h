@@ -17,4 +17,7 @@ struct TBufferStatistics {
   int64_t BytesReceived = 0;
   uint64_t StaleVoiceDropped = 0;  // voice dropped unrelayed because it waited too long
   uint64_t Resends = 0;            // commands sent again for want of an acknowledgement
+  // Outgoing packets and notices lost to a connection's full queue (or to a
+  // lack of memory) instead of being queued.
+  uint64_t SendsLost = 0;
 };

@@ -22,7 +22,13 @@ constexpr const char* kDepthTokens[] = {"LMDIMPORTANT", "LMDALL", "LMDUSEFULL",
 constexpr const char* kDepthTexts[] = {"Important", "All", "Usefull", "ProcedureInfo", "Commands", "Info"};
 const std::string kDashRow(63, '-');
 
+std::atomic<uint64_t> linesLost{0};
+
+void CountLostLine() { linesLost.fetch_add(1, std::memory_order_relaxed); }
+
 }  // namespace
+
+uint64_t LogLinesLost() { return linesLost.load(std::memory_order_relaxed); }
 
 const char* LogTypeText(TLogMessageType type) { return type <= LMTALL ? kTypeTexts[type] : "?"; }
 const char* LogDepthText(TLogMessageDepth depth) { return depth <= LMDINFO ? kDepthTexts[depth] : "?"; }
@@ -93,6 +99,7 @@ TLogFile::~TLogFile() {
     Close();
   } catch (...) {
     // A destructor must not throw; a failing disk at exit loses the banner.
+    CountLostLine();
   }
 }
 
@@ -252,6 +259,7 @@ void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, 
     try {
       l->Log(type, depth, source, msg);
     } catch (const std::exception&) {
+      CountLostLine();
     }
   }
 }
@@ -264,6 +272,7 @@ void LogFmtTo(TLogMessageType type, TLogMessageDepth depth, std::string_view sou
     try {
       l->LogFmt(type, depth, source, msg, args, journal);
     } catch (const std::exception&) {
+      CountLostLine();
     }
   }
 }

@@ -124,7 +124,7 @@ bool StderrIsJournal();
 // and other control characters as "?", written with a single call.
 void WriteJournalLine(int priority, std::string_view text);
 
-// Never raise: a line the disk refuses is lost.
+// Never raise: a line the disk refuses is lost, and counted (LogLinesLost).
 void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg);
 void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
             TFmtArgs args);
@@ -133,3 +133,6 @@ void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view sourc
 // the machine's administrators' group, must not (the first admin password).
 void LogFmtFileOnly(TLogMessageType type, TLogMessageDepth depth, std::string_view source, std::string_view msg,
                     TFmtArgs args);
+// The lines the log could not write since the process started (a full or
+// failing disk): the log cannot report its own failures, so it counts them.
+uint64_t LogLinesLost();

@@ -76,21 +76,3 @@ class TLockedLogRateLimiter {
   std::mutex mutex_;
   TLogRateLimiter limiter_;
 };
-
-// From inside a catch block that carries on where a peer decides how often
-// it runs: logs "<operation> Exception: <text>" through `limiter`, and the
-// number of such lines held back since the last one written.
-inline void LogCaughtLimited(TLogRateLimiter& limiter, std::string_view source, std::string_view operation) {
-  std::string text = "unknown error";
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    text = e.what();
-  } catch (...) {
-  }
-  uint32_t suppressed = 0;
-  const bool allowed = limiter.Allow(suppressed);
-  if (suppressed)
-    LogFmt(LMTERROR, LMDALL, source, "%1: %2 more exceptions not logged", {std::string(operation), suppressed});
-  if (allowed) Log(LMTERROR, LMDALL, source, std::string(operation) + " Exception: " + text);
-}

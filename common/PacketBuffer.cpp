@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "common/Log.h"
 
@@ -17,6 +18,7 @@ const char kSendClosing[] = "Sending packet to closing or closed connection";
 const char kInvalidOnBuffer[] = "Invalid packet on buffer";
 const char kNoConnection[] = "no connection for player id";
 const char kVoiceBacklogFull[] = "voice backlog full";
+const char kReplyQueueFull[] = "reply queue full for this connection";
 const char kReceivedFull[] = "received queue full for this connection";
 const char kLoginQueueFull[] = "login queue full";
 const char kBlockedSource[] = "too many wrong session keys from this address";
@@ -241,6 +243,7 @@ TBufferStatistics TCustomPacketBuffer::GetStatistics() const {
   s.BytesReceived = bytesReceived_.load(std::memory_order_relaxed);
   s.StaleVoiceDropped = staleVoice_.load(std::memory_order_relaxed);
   s.Resends = resent_.load(std::memory_order_relaxed);
+  s.SendsLost = sendsLost_.load(std::memory_order_relaxed);
   return s;
 }
 
@@ -406,6 +409,9 @@ const char* TCustomPacketBuffer::StoreForConnection(TNode* node, std::unique_ptr
   pong.SetSubtype(kMaintenancePong);
   pong.SetPlayerId(c.PlayerId);
   wire::PutU32(packet->Memory() + 20, pingSequence);
+  // A peer that pings faster than its pongs leave loses the pong, not an
+  // error raised per datagram.
+  if (c.MaintenanceQueue.Count >= c.MaintenanceQueue.MaxItems) return kReplyQueueFull;
   c.MaintenanceQueue.Push(std::move(packet));
   MarkReady(node);
   if (!relayNow) SendEvent.SetEvent();
@@ -638,9 +644,19 @@ const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bo
   else if (packet->IsMaintenance()) queue = &c.MaintenanceQueue;
   else return kInvalidOnBuffer;
   if (voiceLimit && queue == &c.VoiceQueue && queue->Count >= voiceLimit) return kVoiceBacklogFull;
-  // Notices waiting between the packets count against the same bound.
-  if (queue == &c.CommandQueue && c.CommandsQueued() >= TSingleConnection::kQueueMax) throw EFIFOList(kCantAllocate);
-  queue->Push(std::move(packet));
+  // A full queue loses the packet, counted; notices waiting between the
+  // command packets count against the same bound.
+  if (queue->Count >= queue->MaxItems ||
+      (queue == &c.CommandQueue && c.CommandsQueued() >= TSingleConnection::kQueueMax)) {
+    sendsLost_.fetch_add(1, std::memory_order_relaxed);
+    return kCantAllocate;
+  }
+  try {
+    queue->Push(std::move(packet));
+  } catch (const std::bad_alloc&) {
+    sendsLost_.fetch_add(1, std::memory_order_relaxed);
+    return kCantAllocate;
+  }
   MarkReady(node);
   if (closeAfter) c.State = csDraining;
   return nullptr;
@@ -649,30 +665,43 @@ const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bo
 size_t TCustomPacketBuffer::SendNotice(uint16_t command, const uint8_t* payload, size_t size,
                                        const uint32_t* recipients, size_t count) {
   size_t queued = 0;
+  uint64_t lost = 0;
   {
     std::lock_guard<std::recursive_mutex> lock(lock_);
-    const uint64_t number = notices_.Append(command, payload, size);
+    uint64_t number = 0;
     try {
-      for (size_t i = 0; i < count; ++i) {
-        TNode* node = Find(recipients[i]);
-        // As for a command packet: nothing for a closing connection, and a
-        // full queue loses the notice.
-        if (!node || node->Conn.State >= csDraining) continue;
-        TSingleConnection& c = node->Conn;
-        if (c.CommandsQueued() >= TSingleConnection::kQueueMax) continue;
-        c.Notices.Push(notices_, number, c.CommandQueue.Count);
-        MarkReady(node);
-        ++queued;
-      }
-    } catch (...) {
-      // Out of memory part-way: those queued keep their holds, and an entry
-      // nobody holds must not stay in the log for good.
-      notices_.DropIfUnheld(number);
-      if (queued) SendEvent.SetEvent();
-      throw;
+      number = notices_.Append(command, payload, size);
+    } catch (const std::exception&) {
+      // Too large to log, or out of memory: nobody gets it, and each
+      // recipient's loss is counted.
+      sendsLost_.fetch_add(count, std::memory_order_relaxed);
+      return 0;
     }
+    for (size_t i = 0; i < count; ++i) {
+      TNode* node = Find(recipients[i]);
+      // As for a command packet: nothing for a closing connection, and a
+      // full queue loses the notice.
+      if (!node || node->Conn.State >= csDraining) continue;
+      TSingleConnection& c = node->Conn;
+      if (c.CommandsQueued() >= TSingleConnection::kQueueMax) {
+        ++lost;
+        continue;
+      }
+      try {
+        c.Notices.Push(notices_, number, c.CommandQueue.Count);
+      } catch (const std::bad_alloc&) {
+        // Out of memory part-way: those queued keep their holds, the rest
+        // lose the notice.
+        lost += count - i;
+        break;
+      }
+      MarkReady(node);
+      ++queued;
+    }
+    // An entry nobody holds must not stay in the log for good.
     notices_.DropIfUnheld(number);
   }
+  if (lost) sendsLost_.fetch_add(lost, std::memory_order_relaxed);
   if (queued) SendEvent.SetEvent();
   return queued;
 }

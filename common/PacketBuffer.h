@@ -155,13 +155,14 @@ class TCustomPacketBuffer {
   // unknown player, voice to a connection that is not connected, anything to
   // a closing connection and packets of no sending class are destroyed
   // silently; the result then names why (nullptr: queued). A full connection
-  // queue raises EFIFOList (the packet is destroyed).
+  // queue (or a lack of memory) destroys the packet too, answers
+  // kCantAllocate and is counted in SendsLost. Never raises.
   const char* SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
   // Queues `count` packets under one lock with one wake-up of the sender:
   // the voice relay's fan-out, one datagram per recipient. Each packet
   // follows SendPacket's rules without `closeAfter`, except that voice for a
   // connection that already holds kVoiceBacklog voice packets is dropped
-  // instead of queued (see there); nothing raises for a full queue. Takes
+  // instead of queued (see there, not counted as lost). Never raises. Takes
   // every packet (the array's pointers are left empty); returns how many
   // were queued. `wakeSender` false: the caller sends what is due itself
   // right after (TPLUDPSender::Flush), so the sender thread sleeps on.
@@ -171,9 +172,10 @@ class TCustomPacketBuffer {
   // The notice is logged once and built for a recipient when its turn to
   // be sent comes; until then it costs that recipient a few bytes. Each
   // recipient follows SendPacket's rules for a command (none for an unknown
-  // id or a closing connection, a full queue loses it). Raises only for an
-  // allocation failure or a payload too large to log (std::length_error).
-  // Returns how many recipients it was queued for.
+  // id or a closing connection, a full queue loses it, counted). A payload
+  // too large to log, or a lack of memory, loses it for every recipient not
+  // yet served, counted the same way. Never raises. Returns how many
+  // recipients it was queued for.
   size_t SendNotice(uint16_t command, const uint8_t* payload, size_t size, const uint32_t* recipients,
                     size_t count);
   // The relay's fan-out of one voice frame under one lock: for each
@@ -311,7 +313,7 @@ class TCustomPacketBuffer {
                           std::unique_ptr<TPacket>* relayNow = nullptr);
   const char* StoreForConnection(TNode* node, std::unique_ptr<TPacket> packet, std::unique_ptr<TPacket>* relayNow);
   // SendPacket's queuing without the wake-up: nullptr when queued, else why
-  // the packet was destroyed. A full queue raises EFIFOList; with a
+  // the packet was destroyed (a full queue counted in SendsLost); with a
   // `voiceLimit`, voice for a connection holding that many is dropped first.
   const char* QueueLocked(std::unique_ptr<TPacket> packet, bool closeAfter, int voiceLimit);
   void MarkReady(TNode* node);
@@ -358,4 +360,5 @@ class TCustomPacketBuffer {
   std::atomic<int64_t> bytesSent_{0};
   std::atomic<uint64_t> resent_{0};
   std::atomic<uint64_t> staleVoice_{0};
+  std::atomic<uint64_t> sendsLost_{0};
 };

@@ -7,6 +7,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "database/FreeBase.h"
 #include "database/PasswordHash.h"
@@ -36,7 +37,7 @@ R Guarded(F&& body) {
   try {
     return body();
   } catch (const std::exception& e) {
-    Log(LMTERROR, LMDALL, "USERS", std::string(" Exception: ") + e.what());
+    LogCaught("USERS", "", e);
     return R{};
   }
 }
@@ -310,7 +311,7 @@ std::unique_ptr<TClientObject> LoginAccount(std::string_view loginName, std::str
       if (db && ReplaceStoredPassword(*db, loginName, serverId, account->StoredPassword, hash))
         account->StoredPassword = hash;
     } catch (const std::exception& e) {
-      Log(LMTERROR, LMDALL, "USERS", std::string(" Exception: ") + e.what());
+      LogCaught("USERS", "", e);
     }
   }
   return account;

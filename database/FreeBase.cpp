@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 
 namespace {
@@ -280,7 +281,9 @@ bool TFreeBase::Save() {
     header_.LastSaved = now;
     currentFileSize_ = static_cast<int64_t>(image.size());
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // Out of memory or a failing disk: reported as SaveFailed by the caller.
+    LogCaught("SERVER", "TFreeBase.Save", e);
     return false;
   }
 }

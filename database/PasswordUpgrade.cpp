@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "database/Accounts.h"
 
@@ -22,6 +23,6 @@ void TPasswordUpgrade::Run() {
            "start",
            {std::to_string(count.Hashed), std::to_string(count.Moved), std::to_string(count.Left)});
   } catch (const std::exception& e) {
-    Log(LMTERROR, LMDALL, "USERS", std::string("UpgradeStoredPasswords Exception: ") + e.what());
+    LogCaught("USERS", "UpgradeStoredPasswords", e);
   }
 }

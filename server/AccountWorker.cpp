@@ -1,6 +1,6 @@
 #include "server/AccountWorker.h"
 
-#include "common/ExceptionName.h"
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 
 #include <utility>
@@ -53,7 +53,7 @@ void TAccountWorker::Execute() {
     try {
       job->Work();
     } catch (const std::exception& error) {
-      LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
+      LogCaught("UDP Listener", error);
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);

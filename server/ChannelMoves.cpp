@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/CaughtLog.h"
 #include "common/CommandCodes.h"
 #include "common/Log.h"
 #include "server/Channels.h"
@@ -101,10 +102,6 @@ bool IsTemporaryFamily(const TChannelRecord& channel) {
   return (channel.Flags & cfUnregistered) && channel.IsTopLevel() && !(channel.Flags & cfDefaultChannel);
 }
 
-void LogClearChannelUp(const std::exception& error) {
-  Log(LMTERROR, LMDALL, "UDP Listener", std::string("ClearChannelUp Exception: ") + error.what());
-}
-
 }  // namespace
 
 void TChannelMoves::ClearChannelUpAll() {
@@ -127,7 +124,7 @@ void TChannelMoves::ClearChannelUpAll() {
       for (uint32_t id : removed) notifier_.NotifyChannelDeleted(id, 0);
     }
   } catch (const std::exception& error) {
-    LogClearChannelUp(error);
+    LogCaught("UDP Listener", "ClearChannelUp", error);
   }
 }
 
@@ -143,6 +140,6 @@ void TChannelMoves::ClearChannelUp(uint32_t channelID, uint32_t requesterID) {
     const std::vector<uint32_t> removed = channels_.Affected();
     for (uint32_t id : removed) notifier_.NotifyChannelDeleted(id, requesterID);
   } catch (const std::exception& error) {
-    LogClearChannelUp(error);
+    LogCaught("UDP Listener", "ClearChannelUp", error);
   }
 }

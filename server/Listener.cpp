@@ -4,7 +4,7 @@
 
 #include "common/AuditLog.h"
 #include "common/CommandCodes.h"
-#include "common/ExceptionName.h"
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/LoginThrottle.h"
 #include "common/SecureRandom.h"
@@ -35,10 +35,6 @@ constexpr int kAccountWorkDone = -1;
 // commands, served from the command table like the others (below).
 void HandleEnter(THandlerContext& c, TPacket& packet);
 void HandleLogout(THandlerContext& c, TPacket& packet);
-
-void LogHandlerError(const std::exception& error) {
-  LogFmt(LMTERROR, LMDALL, "UDP Listener", "Exception %1 : %2", {ExceptionClassName(error), error.what()});
-}
 
 }  // namespace
 
@@ -102,7 +98,7 @@ void TPLUDPListener::Execute() {
     Channels().LoadChannels();
     server_.ChannelsLoaded = true;
   } catch (const std::exception& error) {
-    LogHandlerError(error);
+    LogCaught("UDP Listener", error);
   }
 
   for (;;) {
@@ -113,7 +109,7 @@ void TPLUDPListener::Execute() {
     try {
       result = WaitForEvent(connection, sessionKey, packet);
     } catch (const std::exception& error) {
-      LogHandlerError(error);
+      LogCaught("UDP Listener", error);
       continue;
     }
     // Closing is final: nothing else can be reported from here on.
@@ -145,7 +141,7 @@ void TPLUDPListener::HandleEvent(int result, uint32_t connection, uint32_t sessi
   try {
     if (result == wpPacket && packet && CheckLoginAccount(*packet, connection, sessionKey)) return;
   } catch (const std::exception& error) {
-    LogHandlerError(error);
+    LogCaught("UDP Listener", error);
     return;
   }
   Serve(result, connection, sessionKey, packet);
@@ -178,7 +174,7 @@ void TPLUDPListener::Serve(int result, uint32_t connection, uint32_t sessionKey,
     }
     if (removeFlag_) EndConnection(connection, sessionKey, cmd::LeftLogout);
   } catch (const std::exception& error) {
-    LogHandlerError(error);
+    LogCaught("UDP Listener", error);
   }
   current_ = nullptr;
   checkedLogin_ = {};
@@ -245,7 +241,7 @@ void TPLUDPListener::StoreChannelsIfDue() {
     TChannelsLock lock(Channels());
     if (server_.ChannelsLoaded) Channels().SaveChannels();
   } catch (const std::exception& error) {
-    LogHandlerError(error);
+    LogCaught("UDP Listener", error);
   }
 }
 
@@ -288,7 +284,7 @@ void TPLUDPListener::FinishAccountWork() {
     try {
       job->Finish();
     } catch (const std::exception& error) {
-      LogHandlerError(error);
+      LogCaught("UDP Listener", error);
     }
   }
 }

@@ -38,20 +38,16 @@ std::unique_ptr<TPacket> TNotifier::NewCommand(uint16_t code, size_t size, const
 }
 
 void TNotifier::Send(std::unique_ptr<TPacket> packet, bool closeAfter) {
-  try {
-    buffer_.SendPacket(std::move(packet), closeAfter);
-  } catch (const std::exception&) {
-    // A full connection queue loses the packet; the player is beyond reach.
-  }
+  // A refusal is no concern of the command that sends: a player gone or
+  // closing needs nothing, and a full queue (the player beyond reach) is
+  // counted by the buffer.
+  buffer_.SendPacket(std::move(packet), closeAfter);
 }
 
 void TNotifier::SendNotice(uint16_t code, const uint8_t* payload, size_t size, const std::vector<uint32_t>& to) {
-  if (to.empty()) return;
-  try {
-    buffer_.SendNotice(code, payload, size, to.data(), to.size());
-  } catch (const std::exception&) {
-    // Out of memory: the notice is lost to whoever it had not reached.
-  }
+  // Whoever it did not reach for a full queue or want of memory is counted
+  // by the buffer.
+  if (!to.empty()) buffer_.SendNotice(code, payload, size, to.data(), to.size());
 }
 
 void TNotifier::SendErrorReply(int32_t code, const TClientObject& to, TPacket& request, uint32_t channelID) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/CaughtLog.h"
 #include "common/LogRateLimiter.h"
 #include "common/Packets.h"
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/CaughtLog.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/TextFormat.h"
@@ -232,7 +233,7 @@ TCatalogAnswer AddServer(const TServerEnvironment& env, const std::string& name,
       UnlistServer(ini, id);
       ini.EraseSection(id);
     } catch (const std::exception& e) {
-      Log(LMTERROR, LMDALL, "SERVER", std::string("AddServer Exception: ") + e.what());
+      LogCaught("SERVER", "AddServer", e);
     }
   };
   try {

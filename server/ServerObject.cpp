@@ -4,6 +4,7 @@
 #include <optional>
 #include <thread>
 
+#include "common/CaughtLog.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
@@ -153,12 +154,13 @@ void TServerObject::Stop() {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     TearDown(true);
   } catch (const std::exception& error) {
-    Log(LMTERROR, LMDALL, "SERVER", "TServerObject.Stop(" + ServerID + ") Exception: " + error.what());
+    LogCaught("SERVER", "TServerObject.Stop(" + ServerID + ")", error);
     // Whatever failed, no thread or socket may outlive the running state:
     // other threads hold references to this object and must find it stopped.
     try {
       TearDown(false);
-    } catch (const std::exception&) {
+    } catch (const std::exception& again) {
+      LogCaught("SERVER", "TServerObject.Stop(" + ServerID + ")", again);
     }
   }
 }

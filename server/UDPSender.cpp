@@ -1,6 +1,6 @@
 #include "server/UDPSender.h"
 
-#include "common/ExceptionName.h"
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "common/ThreadAllocatorCache.h"
@@ -11,14 +11,12 @@ namespace {
 // lines a second are written and the rest counted. Sends happen on a
 // server's sender and socket reader threads only, so a limiter per thread
 // needs no lock.
-void LogSendError(const std::string& className, const std::string& what) {
+TLogRateLimiter& SendErrorLines() {
   thread_local TLogRateLimiter limiter(SystemClock());
-  uint32_t suppressed = 0;
-  const bool allowed = limiter.Allow(suppressed);
-  if (suppressed)
-    LogFmt(LMTERROR, LMDALL, "TPLUDPSender.Execute", "%1 more send errors not logged", {suppressed});
-  if (allowed) LogFmt(LMTERROR, LMDALL, "TPLUDPSender.Execute", "Exception %1 : %2", {className, what});
+  return limiter;
 }
+
+constexpr char kSource[] = "TPLUDPSender.Execute";
 
 }  // namespace
 
@@ -46,7 +44,7 @@ bool TPLUDPSender::SendBatch(uint32_t& hint, bool senderThread) {
 }
 
 void TPLUDPSender::LogFailures() {
-  for (const TSendFailure& failure : failures_) LogSendError("EUDPSocket", failure.Reason);
+  for (const TSendFailure& failure : failures_) LogCaughtLimited(SendErrorLines(), kSource, EUDPSocket(failure.Reason));
   failures_.clear();
 }
 
@@ -102,7 +100,7 @@ void TPLUDPSender::Execute() {
       if (SendBatch(hint, true)) continue;
     } catch (const std::exception& error) {
       for (auto& packet : batch_) packet.reset();
-      LogSendError(ExceptionClassName(error), error.what());
+      LogCaughtLimited(SendErrorLines(), kSource, error);
       continue;
     }
     TPacket::TrimThreadStoreEverySecond(TPacket::SteadyMs() / 1000);

@@ -23,6 +23,7 @@
 #include <new>
 #include <optional>
 
+#include "common/CaughtLog.h"
 #include "common/Log.h"
 #include "common/LogRateLimiter.h"
 #include "common/PacketBuffer.h"
@@ -66,6 +67,13 @@ void Warn(const char* message) {
   if (allowed) Log(LMTWARNING, LMDALL, kSource, message);
 }
 
+// The failures the relay catches, limited the same way and for the same
+// reason as Warn.
+TLogRateLimiter& CaughtLines() {
+  thread_local TLogRateLimiter limiter(SystemClock());
+  return limiter;
+}
+
 // Whether `speaker` is heard in `channel` (below, with its reasons).
 bool MaySpeak(const TRelayScope& l, const TClientObject& speaker, const TChannelRecord& channel);
 
@@ -77,10 +85,12 @@ bool MaySpeak(const TRelayScope& l, const TClientObject& speaker, const TChannel
 // payload shared; the others get a copy queued.
 class TVoiceFanOut {
  public:
+  // `noMemory`: the warning for a batch that found no memory.
   TVoiceFanOut(const TRelayScope& l, const TPacket& in, const TClientObject& speaker, size_t payloadOffset,
-               const TRelayOutput& out)
+               const TRelayOutput& out, const char* noMemory)
       : buffer_(l.Buffer),
         out_(out),
+        noMemory_(noMemory),
         payload_(in.Memory() + payloadOffset),
         payloadSize_(in.Size() - payloadOffset),
         arrivedMs_(in.ArrivedMs) {
@@ -96,9 +106,10 @@ class TVoiceFanOut {
   }
   ~TVoiceFanOut() {
     try {
-      Flush();
-    } catch (const std::exception&) {
+      if (!Flush()) Warn(noMemory_);
+    } catch (...) {
       // The buffer's lock failed: this frame is lost, as a network would lose it.
+      LogCaughtLimited(CaughtLines(), kSource, "TVoiceFanOut.Flush");
     }
   }
   TVoiceFanOut(const TVoiceFanOut&) = delete;
@@ -125,6 +136,7 @@ class TVoiceFanOut {
 
   TCustomPacketBuffer& buffer_;
   TRelayOutput out_;
+  const char* noMemory_;
   const uint8_t* payload_;
   size_t payloadSize_;
   int64_t arrivedMs_;
@@ -138,7 +150,7 @@ class TVoiceFanOut {
 void SendVoiceToMembers(const TRelayScope& l, const TPacket& in, const TClientObject& speaker,
                         const TChannelRecord& channel, const char* noMemory, const TRelayOutput& out) {
   if (!speaker.ListsSent || !MaySpeak(l, speaker, channel)) return;
-  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, out);
+  TVoiceFanOut fan(l, in, speaker, kVoiceC2SHeaderSize, out, noMemory);
   const uint8_t kind = in.Memory()[2];
   for (TClientObject* p : l.Clients.InChannel(channel.ID)) {
     if (p == &speaker) continue;
@@ -189,7 +201,7 @@ void SendWhisper(const TRelayScope& l, const TPacket& in, const TClientObject& s
   if (mark == 0) mark = whisperRound.fetch_add(1, std::memory_order_relaxed) + 1;
   uint32_t channelsSeen[255];
   size_t channelCount = 0;
-  TVoiceFanOut fan(l, in, speaker, payloadOffset, out);
+  TVoiceFanOut fan(l, in, speaker, payloadOffset, out, kWhisperNoMemory);
   auto reach = [&](TClientObject& p, uint8_t kind) {
     if ((p.PlayerFlags & PlayerFlags::RefusesWhispers) || !p.ListsSent || p.WhisperMark == mark) return true;
     p.WhisperMark = mark;
@@ -247,8 +259,8 @@ void TPLUDPListener::RelayVoice(TPacket& packet, TPLUDPSender& sender) {
     // relay waits for the locks above.
     turn.emplace(sender.TryHold());
     Relay(packet, *speaker, TRelayOutput{turn->Direct(), false});
-  } catch (const std::exception& error) {
-    Warn(error.what());
+  } catch (...) {
+    LogCaughtLimited(CaughtLines(), kSource, "TPLUDPListener.RelayVoice");
   }
   // Sent with the locks released: nothing waits on the network inside them.
   if (turn) sender.Send(*turn);

@@ -3,10 +3,13 @@
 // post, and stopping the thread during a wait and during a hanging request.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <regex>
 
 #include "announce/Announcement.h"
 #include "announce/WebPost.h"
+#include "support/LogCapture.h"
 #include "support/LoopbackReceiver.h"
 #include "support/ServerFixture.h"
 
@@ -88,7 +91,7 @@ TEST_F(WebPostTest, StopEndsTheThreadDuringAWaitAndDuringAHangingRequest) {
   ASSERT_TRUE(server_.Start());
   {
     env_.DefaultPostUrl = list_.Url("/default");
-    TWebPost post({env_});  // first cycle 150 s away
+    TWebPost post({env_, 250ms, 150 * 4, {}});  // first cycle 150 s away
     std::this_thread::sleep_for(100ms);
     const auto start = std::chrono::steady_clock::now();
     post.Terminate();
@@ -97,7 +100,7 @@ TEST_F(WebPostTest, StopEndsTheThreadDuringAWaitAndDuringAHangingRequest) {
   }
   list_.Hang("/hang");
   env_.DefaultPostUrl = list_.Url("/hang");
-  TWebPost post({env_, 10ms, 1});
+  TWebPost post({env_, 10ms, 1, {}});
   ASSERT_TRUE(list_.WaitForRequests(1));
   const auto start = std::chrono::steady_clock::now();
   post.Terminate();
@@ -105,6 +108,25 @@ TEST_F(WebPostTest, StopEndsTheThreadDuringAWaitAndDuringAHangingRequest) {
   // libcurl looks at the abort flag about once a second while it waits.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
   EXPECT_EQ(list_.Requests().size(), 1u);
+}
+
+// A client that cannot be made is logged and made again for the next cycle;
+// the announcements do not end for good.
+TEST_F(WebPostTest, AFailingCycleIsLoggedAndTheNextOneRuns) {
+  TLogCapture log;
+  ASSERT_TRUE(server_.Start());
+  env_.DefaultPostUrl = list_.Url("/default");
+  std::atomic<int> made{0};
+  TWebPost post({env_, 1ms, 1, [&made](THttpClient::TOptions options) {
+                   if (made.fetch_add(1) == 0) throw EHttp("no handle");
+                   return std::make_unique<THttpClient>(std::move(options));
+                 }});
+  ASSERT_TRUE(list_.WaitForRequests(2));
+  post.Terminate();
+  post.WaitFor();
+  EXPECT_EQ(made.load(), 2);  // made once more, then kept
+  const auto messages = log.Messages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "TWebPost.Execute Exception: no handle"), 1);
 }
 
 }  // namespace

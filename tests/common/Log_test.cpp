@@ -8,9 +8,12 @@
 #include <thread>
 
 #include "common/AuditLog.h"
+#include "common/CaughtLog.h"
+#include "common/FIFOList.h"
 #include "common/IniFile.h"
 #include "common/LogRateLimiter.h"
 #include "common/Log.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -198,6 +201,54 @@ TEST_F(LogTest, GlobalLoggerLifeCycle) {
   EXPECT_NE(text.find("through the global"), std::string::npos);
   EXPECT_NE(text.find("log ended at"), std::string::npos);
   EXPECT_EQ(text.find("no logger yet"), std::string::npos);
+}
+
+// What a catch block leaves: one line of either form, a peer-driven one
+// held to its limiter with the held-back lines counted, and a line the
+// sink cannot take counted as lost.
+TEST_F(LogTest, CaughtFailuresLeaveALineOrACount) {
+  {
+    TLogCapture capture;
+    try {
+      throw EFIFOList("full");
+    } catch (const std::exception& e) {
+      LogCaught("s", "Op", e);
+      LogCaught("s", e);
+    }
+    TManualClock ticks;
+    TLogRateLimiter limiter(&ticks, 1, 1000);
+    for (int i = 0; i < 3; ++i) {
+      try {
+        throw 7;
+      } catch (...) {
+        LogCaughtLimited(limiter, "s", "Peer");
+      }
+    }
+    ticks.AdvanceMs(1001);
+    try {
+      throw std::runtime_error("late");
+    } catch (...) {
+      LogCaughtLimited(limiter, "s", "Peer");
+    }
+    EXPECT_EQ(capture.Messages(),
+              (std::vector<std::string>{"Op Exception: full", "Exception EFIFOList : full",
+                                        "Peer Exception: unknown error", "Peer: 2 more exceptions not logged",
+                                        "Peer Exception: late"}));
+  }
+  struct TFullDisk : TLogObject {
+    void WriteLine(std::string_view, std::string_view, TLogMessageType, TLogMessageDepth) override {
+      throw std::runtime_error("disk full");
+    }
+    void Open() override {}
+    void LogMemory() override {}
+  } disk;
+  disk.Types = disk.Depths = 0xFF;
+  TLogObject* previous = Logger.exchange(&disk);
+  const uint64_t before = LogLinesLost();
+  Log(LMTERROR, LMDALL, "s", "one");
+  LogFmt(LMTERROR, LMDALL, "s", "%1", {2});
+  Logger.exchange(previous);
+  EXPECT_EQ(LogLinesLost(), before + 2);
 }
 
 }  // namespace

@@ -220,6 +220,12 @@ TEST_F(PacketBufferTest, PingIsAnsweredWithAPongOnlyWhenConnected) {
   // A stale ping is dropped.
   EXPECT_EQ(Store(ClientMaintenance(kMaintenancePing, kA, kKeyA, 4)), "");
   EXPECT_EQ(Next(), nullptr);
+  // A peer that pings faster than its pongs leave loses the pong, refused
+  // by its text rather than by an error of the queue.
+  uint32_t seq = 6;
+  for (int i = 0; i < TSingleConnection::kQueueMax; ++i)
+    ASSERT_EQ(Store(ClientMaintenance(kMaintenancePing, kA, kKeyA, seq++)), "");
+  EXPECT_EQ(Store(ClientMaintenance(kMaintenancePing, kA, kKeyA, seq)), "reply queue full for this connection");
 }
 
 TEST_F(PacketBufferTest, SendPacketDropsSilentlyWhatCannotGo) {
@@ -237,10 +243,19 @@ TEST_F(PacketBufferTest, SendPacketDropsSilentlyWhatCannotGo) {
   EXPECT_EQ(Next(), nullptr);
 }
 
-TEST_F(PacketBufferTest, FullConnectionQueueRaisesToTheCaller) {
+TEST_F(PacketBufferTest, FullConnectionQueueIsAnsweredAndCountedNotRaised) {
   Connect(buffer, kA, kKeyA);
+  Connect(buffer, kB, kKeyB);
   for (int i = 0; i < TSingleConnection::kQueueMax; ++i) buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false);
-  EXPECT_THROW(buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false), EFIFOList);
+  EXPECT_EQ(buffer.GetStatistics().SendsLost, 0u);
+  EXPECT_STREQ(buffer.SendPacket(NewVoiceS2CPacket(kA, 1, 4), false), "Can't allocate needed memory");
+  EXPECT_EQ(buffer.GetStatistics().SendsLost, 1u);
+
+  // A batch goes on past a recipient whose command queue is full.
+  for (int i = 0; i < TSingleConnection::kQueueMax; ++i) buffer.SendPacket(NewCommandPacket(300, kA), false);
+  std::unique_ptr<TPacket> batch[] = {NewCommandPacket(301, kA), NewCommandPacket(301, kB)};
+  EXPECT_EQ(buffer.SendPackets(batch, 2), 1u);
+  EXPECT_EQ(buffer.GetStatistics().SendsLost, 2u);
 }
 
 TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
@@ -853,12 +868,15 @@ TEST_F(PacketBufferTest, SharedNoticesGoOnlyToOpenConnectionsAndAreGivenBackByOn
   buffer.SendPacket(NewCommandPacket(300, kB), false);  // in flight, unacknowledged
   Next();
   for (int i = 0; i < TSingleConnection::kQueueMax; ++i) buffer.SendPacket(NewCommandPacket(300, kB), false);
+  const uint64_t lostBefore = buffer.GetStatistics().SendsLost;
   EXPECT_EQ(buffer.SendNotice(100, kJoined, sizeof kJoined, both + 1, 1), 0u);
-  EXPECT_THROW(buffer.SendPacket(NewCommandPacket(300, kB), false), EFIFOList);
+  EXPECT_EQ(buffer.GetStatistics().SendsLost, lostBefore + 1);
+  EXPECT_STREQ(buffer.SendPacket(NewCommandPacket(300, kB), false), "Can't allocate needed memory");
 
   // A payload too large to log is refused whole, never sent cut short.
   const uint8_t large[TNoticeLog::kMaxPayload + 1] = {};
-  EXPECT_THROW(buffer.SendNotice(100, large, sizeof large, both, 1), std::length_error);
+  EXPECT_EQ(buffer.SendNotice(100, large, sizeof large, both, 1), 0u);
+  EXPECT_EQ(buffer.GetStatistics().SendsLost, lostBefore + 3);
   EXPECT_EQ(buffer.NoticesHeld(), 0u);
 }
 
