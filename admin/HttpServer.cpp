@@ -15,6 +15,8 @@
 #include <cstring>
 #include <thread>
 
+#include "common/PassedSockets.h"
+
 namespace {
 
 using TSteady = std::chrono::steady_clock;
@@ -307,7 +309,15 @@ THttpServer::THttpServer(THttpTimeouts timeouts) : timeouts_(timeouts) {
 
 int THttpServer::Bind(const std::string& host, int port) {
   errno = 0;
-  const int bound = port == 0 ? bind_to_any_port(host) : (bind_to_port(host, port) ? port : -1);
+  // A socket passed to the process for this port is already bound: the
+  // accept loop takes it as the one it would have made.
+  int bound = -1;
+  if (const int passed = port > 0 && port <= 65535 ? TakePassedSocket(SOCK_STREAM, port) : -1; passed >= 0) {
+    svr_sock_ = listeningSocket_ = passed;
+    bound = port;
+  } else {
+    bound = port == 0 ? bind_to_any_port(host) : (bind_to_port(host, port) ? port : -1);
+  }
   if (bound <= 0) {
     bindError_ = errno ? std::strerror(errno) : "cannot bind";
     return -1;

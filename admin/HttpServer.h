@@ -65,8 +65,9 @@ class THttpServer : public httplib::Server {
 
   explicit THttpServer(THttpTimeouts timeouts = {});
 
-  // Binds host:port (0: a port the system picks); the bound port, or -1 with
-  // BindError() holding the system's reason.
+  // Binds host:port (0: a port the system picks), or takes the socket passed
+  // to the process for the port (common/PassedSockets.h); the bound port, or
+  // -1 with BindError() holding the system's reason.
   int Bind(const std::string& host, int port);
   const std::string& BindError() const { return bindError_; }
   // Ends the accept loop and cuts every open connection short.
