@@ -31,6 +31,6 @@ int AdoptServiceSockets() {
 
 void CloseUnusedServiceSockets() {
   for (const uint16_t port : ClosePassedSockets())
-    LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER", "passed socket of port %1 matches no configured port; closed",
+    LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER", "passed socket of port %1 not taken by any listener; closed",
            {std::to_string(port)});
 }

@@ -314,6 +314,27 @@ TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
   EXPECT_EQ(browser->Get("/index.html")->status, 200);
 }
 
+// On a socket passed to the process the interface serves as on its own, and
+// stopping it leaves the socket listening for its next holder (a socket
+// unit's next start): nothing shut it.
+TEST_F(TWebFixture, APassedSocketIsServedAndOutlivesTheInterface) {
+  THeldPort held(SOCK_STREAM);
+  const int kept = dup(held.Fd());
+  const uint16_t port = held.Pass();
+  web.reset();
+  web = std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = "127.0.0.1"});
+  ASSERT_TRUE(web->Init(port, Docs()));
+  EXPECT_EQ(web->Port(), port);
+  const auto page = TTestBrowser(port).Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  web.reset();
+  const int later = ConnectLoopback(port);
+  EXPECT_GE(later, 0) << "the stop shut the passed socket";
+  if (later >= 0) close(later);
+  close(kept);
+}
+
 // Slow requests from one address: they hold no more than their share of
 // slots, each lasts no longer than the request deadline (head and body
 // together), and stopping the server cuts them short.

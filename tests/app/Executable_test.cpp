@@ -215,11 +215,21 @@ TEST(ExecutableTest, HttpsTakesARenewedCertificateOnSighupWithPlayersConnected) 
   EXPECT_NE(ReadFileText(dir.File("stdout.txt")).find("https://localhost:" + std::to_string(webPort)),
             std::string::npos);
 
+  // Every passed socket was taken.
+  EXPECT_EQ(ReadFileText(dir.File("server.log")).find("passed socket"), std::string::npos);
+
+  // The next start gets the same sockets: the voice port's serves again,
+  // the web port's goes unused and is closed with a line saying so.
   ASSERT_EQ(unlink(pair.Key.c_str()), 0);
   const size_t logged = ReadFileText(dir.File("server.log")).size();
   TServerProcess failing(dir.Path(), {}, &ports);
   ASSERT_TRUE(failing.WaitForLog("Server startup finished", seconds(30), "", logged));
+  EXPECT_TRUE(TServerFixture::ConnectTo(udpPort, "next start"));
   EXPECT_EQ(failing.Stop(SIGTERM, seconds(60)), 0);
+  EXPECT_NE(ReadFileText(dir.File("server.log"))
+                .find("SERVER,\tpassed socket of port " + std::to_string(webPort) + " not taken by any listener; closed\r\n",
+                      logged),
+            std::string::npos);
   EXPECT_NE(ReadFileText(dir.File("stdout.txt")).find("web failed (port " + std::to_string(webPort) + ": " +
                                                       pair.Key + ": No such file or directory)"),
             std::string::npos)
