@@ -92,8 +92,8 @@ void TPosixUDPSocket::Close() {
   // (a restart takes it again, the service manager hands it to the next
   // start of the process), so its reader is woken by an empty datagram from
   // the socket itself instead, which it drops (so does the next reader when
-  // this one left before the datagram came). Shut it is when that cannot be
-  // sent.
+  // this one left before the datagram came). When that cannot be sent, it
+  // is shut after all, so that the stop never waits.
   if (fd_ >= 0 && !(passed_ && WakeReader())) ::shutdown(fd_, SHUT_RD);
   if (reader_.joinable()) reader_.join();
   std::unique_lock<std::shared_mutex> lock(fdLock_);

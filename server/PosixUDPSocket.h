@@ -1,11 +1,11 @@
 // TPosixUDPSocket: the UDP socket of one virtual server on POSIX sockets. It
 // binds an IPv4 socket to the server's port on all local addresses or on one
 // given address (or takes the socket passed to the process for its port,
-// common/PassedSockets.h), runs a reader thread that takes the waiting datagrams in
-// batches (one system call for up to kReceiveBatch) and hands each to a
-// handler together with its source address (dotted text and binary) and
-// port, then tells OnBatchEnd; and it sends datagrams, a batch in one system
-// call, for whichever thread does the output.
+// common/PassedSockets.h), runs a reader thread that takes the waiting
+// datagrams in batches (one system call for up to kReceiveBatch) and hands
+// each to a handler together with its source address (dotted text and
+// binary) and port, then tells OnBatchEnd; and it sends datagrams, a batch
+// in one system call, for whichever thread does the output.
 //
 // Ownership: the virtual server owns it; the handlers must stay valid while
 // the socket is active.
