@@ -15,6 +15,8 @@
 #include <cstring>
 #include <thread>
 
+#include "common/PassedSockets.h"
+
 namespace {
 
 using TSteady = std::chrono::steady_clock;
@@ -307,7 +309,15 @@ THttpServer::THttpServer(THttpTimeouts timeouts) : timeouts_(timeouts) {
 
 int THttpServer::Bind(const std::string& host, int port) {
   errno = 0;
-  const int bound = port == 0 ? bind_to_any_port(host) : (bind_to_port(host, port) ? port : -1);
+  // A socket passed to the process for this port is already bound: the
+  // accept loop takes it as the one it would have made.
+  int bound = -1;
+  if (const int passed = port > 0 && port <= 65535 ? TakePassedSocket(SOCK_STREAM, port) : -1; passed >= 0) {
+    svr_sock_ = listeningSocket_ = passed_ = passed;
+    bound = port;
+  } else {
+    bound = port == 0 ? bind_to_any_port(host) : (bind_to_port(host, port) ? port : -1);
+  }
   if (bound <= 0) {
     bindError_ = errno ? std::strerror(errno) : "cannot bind";
     return -1;
@@ -320,11 +330,39 @@ int THttpServer::Bind(const std::string& host, int port) {
   return bound;
 }
 
+THttpServer::~THttpServer() {
+  if (passed_ >= 0) ::close(passed_);
+  if (wake_ >= 0) ::close(wake_);
+}
+
 void THttpServer::Stop() {
   stopping_ = true;
-  stop();
+  if (passed_ >= 0)
+    EndAcceptLoop();
+  else
+    stop();
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& [order, connection] : open_) ::shutdown(connection->Sock, SHUT_RDWR);
+}
+
+// The library's stop() shuts the listening socket, which ends it for every
+// process that holds it; a passed one outlives us (the service manager hands
+// it to the next start). The accept loop is ended instead by taking the
+// socket from it and waking its accept with a connection of our own, kept
+// open until the destructor so that it surely arrives; shut after all when
+// that connection cannot be made, so that the loop never waits on.
+void THttpServer::EndAcceptLoop() {
+  if (!is_running() || wake_ >= 0) return;
+  svr_sock_ = INVALID_SOCKET;
+  sockaddr_in self{};
+  socklen_t len = sizeof self;
+  wake_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  bool woken = false;
+  if (wake_ >= 0 && getsockname(passed_, reinterpret_cast<sockaddr*>(&self), &len) == 0) {
+    if (self.sin_addr.s_addr == htonl(INADDR_ANY)) self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    woken = connect(wake_, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0 || errno == EINPROGRESS;
+  }
+  if (!woken) ::shutdown(passed_, SHUT_RDWR);
 }
 
 void THttpServer::CloseAfterResponse(httplib::Response& response) {

@@ -22,6 +22,9 @@
 //   (CloseAfterResponse); keep-alive otherwise, up to kKeepAliveRequests.
 // - The listening socket is exclusive to this process: a second process on
 //   the same port fails to bind (BindError tells why).
+// - A listening socket passed to the process (common/PassedSockets.h) is
+//   never shut: Stop ends the accept loop without it, so that the service
+//   manager can hand it to the next start.
 //
 // Lifetime: Stop() ends the accept loop and closes every connection, even
 // one in the middle of a request; the loop then waits until every
@@ -64,9 +67,11 @@ class THttpServer : public httplib::Server {
   static constexpr size_t kKeepAliveRequests = 20;
 
   explicit THttpServer(THttpTimeouts timeouts = {});
+  ~THttpServer() override;
 
-  // Binds host:port (0: a port the system picks); the bound port, or -1 with
-  // BindError() holding the system's reason.
+  // Binds host:port (0: a port the system picks), or takes the socket passed
+  // to the process for the port (common/PassedSockets.h); the bound port, or
+  // -1 with BindError() holding the system's reason.
   int Bind(const std::string& host, int port);
   const std::string& BindError() const { return bindError_; }
   // Ends the accept loop and cuts every open connection short.
@@ -88,6 +93,7 @@ class THttpServer : public httplib::Server {
  private:
   class TConnectionThreads;
   bool process_and_close_socket(socket_t sock) override;
+  void EndAcceptLoop();
   bool Admit(TConnection& connection);
   void Release(const TConnection& connection);
   void Serve(TConnection& connection, SSL* ssl);
@@ -97,6 +103,8 @@ class THttpServer : public httplib::Server {
   std::atomic<bool> stopping_{false};
   std::string bindError_;
   int listeningSocket_ = -1;
+  int passed_ = -1;  // the listening socket came from the pool of passed sockets: never shut, closed here
+  int wake_ = -1;    // the connection that ends the accept loop on a passed socket
   THttpForwarding forwarding_;
   mutable std::mutex mutex_;  // guards the four below
   std::map<std::string, size_t> perAddress_;

@@ -16,6 +16,7 @@
 #include "admin/QueryCommands.h"
 #include "admin/QueryLineReader.h"
 #include "common/Log.h"
+#include "common/PassedSockets.h"
 
 namespace {
 
@@ -255,9 +256,15 @@ TTCPQuery::TTCPQuery(TTCPQueryOptions options) : impl_(std::make_unique<TQuerySe
                                           : asio::ip::make_address(impl_->options.BindAddress);
     if (impl_->options.Port < 0 || impl_->options.Port > 65535) throw std::out_of_range("port");
     const asio::ip::tcp::endpoint endpoint(address, static_cast<uint16_t>(impl_->options.Port));
-    impl_->acceptor.open(endpoint.protocol());
-    impl_->acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
-    impl_->acceptor.bind(endpoint);
+    // A socket passed to the process for this port is already bound.
+    const int passed = TakePassedSocket(SOCK_STREAM, endpoint.port());
+    if (passed >= 0) {
+      impl_->acceptor.assign(asio::ip::tcp::v4(), passed);
+    } else {
+      impl_->acceptor.open(endpoint.protocol());
+      impl_->acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+      impl_->acceptor.bind(endpoint);
+    }
     impl_->acceptor.listen();
     impl_->port = impl_->acceptor.local_endpoint().port();
   } catch (const std::exception& e) {

@@ -19,6 +19,8 @@
 // silent for IdleBeforeLogin before its login or IdleTimeout after it is
 // closed, so that strangers cannot hold every slot.
 //
+// The socket passed to the process for its port (common/PassedSockets.h)
+// is taken instead of binding one.
 // Failure: when the port cannot be opened, the constructor logs
 // "TTCPQuery.Create: unable to initialize communication " and the object
 // stays inactive; the process goes on without the query.

@@ -104,6 +104,7 @@ std::string TWebRequest::Param(std::string_view name) const {
 TWebInterface::TWebInterface(TWebInterfaceConfig config)
     : config_(std::move(config)),
       clock_(config_.Clock ? config_.Clock : SystemClock()),
+      requestLines_(clock_, 10, 1000),
       mime_(config_.MimeTable),
       sessions_(clock_) {}
 

@@ -185,8 +185,9 @@ class TWebInterface {
   TWebInterfaceConfig config_;
   TClock* clock_;
   std::unique_ptr<THttpServer> http_;
-  // Anyone who reaches the port decides how often a request line is logged.
-  TLockedLogRateLimiter requestLines_{nullptr, 10, 1000};
+  // Anyone who reaches the port decides how often a request line is logged;
+  // its windows run on clock_.
+  TLockedLogRateLimiter requestLines_;
   TMimeTypes mime_;
   std::string docs_;       // as given
   std::string docsCanon_;  // canonical, for the containment check

@@ -21,6 +21,7 @@
 #include "app/AdminAccount.h"
 #include "app/Globals.h"
 #include "app/PidFile.h"
+#include "app/ServiceSockets.h"
 #include "app/ServiceStatus.h"
 #include "app/StateLock.h"
 #include "app/Utilities.h"
@@ -438,6 +439,8 @@ bool Start_Parleon_Server(TStartReport* report) {
   TStartReport& status = report ? *report : ownReport;
   status = TStartReport{};
   processStart = std::chrono::steady_clock::now();
+  // Ports a socket unit bound for us are taken by the listeners below.
+  AdoptServiceSockets();
   // No generator is seeded: every random value the server draws comes from
   // the operating system's secure source.
   ProduceBuiltInValues();
@@ -611,6 +614,7 @@ bool Start_Parleon_Server(TStartReport* report) {
     post.Environment = {AdminEmail, ISPLinkURL, ISPName, ISPCountry, TCPQueryPort, DefaultPostUrl, PostUrl, BoundToIp};
     WebPost = new TWebPost(std::move(post));
   }
+  CloseUnusedServiceSockets();
   // A process without a running virtual server is not up: main() says so
   // and shuts down.
   if (status.Running > 0) Log(LMTALL, LMDINFO, "server", "Server startup finished");

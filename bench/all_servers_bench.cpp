@@ -13,14 +13,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "admin/WebInterface.h"
 #include "database/Accounts.h"
 #include "server/ServerList.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/ServerFixture.h"
 #include "support/WebBrowser.h"
 
@@ -35,17 +34,14 @@ struct THost {
   size_t servers = 0;
 
   bool Build(size_t count) {
-    fixture.Settings.ServerUDPPort = FreeUDPPort();
+    fixture.Settings.ServerUDPPort = PassedUDPPort();
     if (!fixture.Start()) return false;
     // The sections are written in one go: a write per key would rewrite
     // the whole file hundreds of times.
     std::string listed = "[Servers]\r\n0=" + std::string(TServerFixture::kDefaultID) + "\r\n", sections;
     std::vector<std::string> ids;
-    // Ports asked for one after another while none is bound yet may repeat.
-    std::set<uint16_t> ports = {static_cast<uint16_t>(fixture.Settings.ServerUDPPort)};
     for (size_t i = 1; i < count; ++i) {
-      uint16_t port = FreeUDPPort();
-      while (!ports.insert(port).second) port = FreeUDPPort();
+      const uint16_t port = PassedUDPPort();  // held until its server takes it: never repeated
       ids.push_back("server_cfg Host" + std::to_string(i));
       listed += std::to_string(i) + "=" + ids.back() + "\r\n";
       sections += "[" + ids.back() + "]\r\nServerName=Host " + std::to_string(i) +

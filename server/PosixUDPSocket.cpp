@@ -17,6 +17,7 @@
 #include "common/CaughtLog.h"
 #include "common/LogRateLimiter.h"
 #include "common/Packets.h"
+#include "common/PassedSockets.h"
 
 namespace {
 
@@ -54,7 +55,9 @@ void TPosixUDPSocket::Open() {
     throw EUDPSocket("not an IPv4 address: " + BoundToIp);
 
   std::unique_lock<std::shared_mutex> lock(fdLock_);
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // A socket passed to the process for this port is already bound.
+  const int passed = TakePassedSocket(SOCK_DGRAM, DefaultPort);
+  const int fd = passed >= 0 ? passed : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw EUDPSocket(SystemError("socket"));
   // The system's default queue holds a few hundred small datagrams: hundreds
   // of clients acknowledging a round of notices at once overflow it, and a
@@ -66,7 +69,7 @@ void TPosixUDPSocket::Open() {
   // queue; without it every datagram counts as fresh.
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+  if (passed < 0 && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     const int error = errno;
     const std::string message = SystemError("bind");
     ::close(fd);
@@ -75,6 +78,7 @@ void TPosixUDPSocket::Open() {
   socklen_t len = sizeof local;
   getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
   fd_ = fd;
+  passed_ = passed >= 0;
   boundPort_ = ntohs(local.sin_port);
   active_.store(true, std::memory_order_release);
   reader_ = std::thread(&TPosixUDPSocket::ReadLoop, this);
@@ -85,13 +89,30 @@ void TPosixUDPSocket::Close() {
   // The reader sleeps in recvmmsg. Shutting the receiving half wakes it, and
   // every later receive returns at once, so a reader that was about to wait
   // does not wait either. The system reports "not connected" for a UDP
-  // socket but shuts it all the same.
-  if (fd_ >= 0) ::shutdown(fd_, SHUT_RD);
+  // socket but shuts it all the same, for good: a passed socket outlives us
+  // (a restart takes it again, the service manager hands it to the next
+  // start of the process), so its reader is woken by an empty datagram from
+  // the socket itself instead, which it drops (so does the next reader when
+  // this one left before the datagram came). When that cannot be sent, it
+  // is shut after all, so that the stop never waits.
+  if (fd_ >= 0 && !(passed_ && WakeReader())) ::shutdown(fd_, SHUT_RD);
   if (reader_.joinable()) reader_.join();
   std::unique_lock<std::shared_mutex> lock(fdLock_);
-  ::close(fd_);
+  // A passed socket goes back to the pool, where a restart finds it.
+  if (passed_)
+    PassSocket(fd_);
+  else
+    ::close(fd_);
   fd_ = -1;
   boundPort_ = 0;
+}
+
+bool TPosixUDPSocket::WakeReader() {
+  sockaddr_in self{};
+  socklen_t len = sizeof self;
+  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &len) != 0) return false;
+  if (self.sin_addr.s_addr == htonl(INADDR_ANY)) self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sendto(fd_, "", 0, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0;
 }
 
 void TPosixUDPSocket::ReadLoop() {
@@ -120,6 +141,11 @@ void TPosixUDPSocket::ReadLoop() {
     }
   };
   resetLengths(kReceiveBatch);
+  // The address a wake-up comes from (see Close).
+  sockaddr_in self{};
+  socklen_t selfLen = sizeof self;
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &selfLen);
+  if (self.sin_addr.s_addr == htonl(INADDR_ANY)) self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   // One system call per wake-up: the receive itself waits for the first
   // datagram and then takes whatever else is queued without waiting. An idle
   // player's ping thus costs this call and the pong's send, nothing more.
@@ -127,13 +153,15 @@ void TPosixUDPSocket::ReadLoop() {
     const int n = recvmmsg(fd_, messages, kReceiveBatch, MSG_WAITFORONE, nullptr);
     // Errors such as ICMP port-unreachable reports of earlier sends are not
     // ours to handle; a shut socket ends the loop through Active().
-    if (n <= 0) continue;
+    if (n <= 0 || !Active()) continue;
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    ReadTime(CLOCK_REALTIME, &now);
     for (int i = 0; i < n; ++i) {
       // A receive that the shutdown ended carries no sender.
       if (messages[i].msg_hdr.msg_namelen < sizeof from[i] || from[i].sin_family != AF_INET) continue;
       const uint32_t ip = from[i].sin_addr.s_addr;
+      // A wake-up that came after its reader had left, at the next start.
+      if (messages[i].msg_len == 0 && ip == self.sin_addr.s_addr && from[i].sin_port == self.sin_port) continue;
       if (ip != lastIp || address.empty()) {
         address = IPv4Text(ip);
         lastIp = ip;

@@ -1,10 +1,11 @@
 // TPosixUDPSocket: the UDP socket of one virtual server on POSIX sockets. It
 // binds an IPv4 socket to the server's port on all local addresses or on one
-// given address, runs a reader thread that takes the waiting datagrams in
-// batches (one system call for up to kReceiveBatch) and hands each to a
-// handler together with its source address (dotted text and binary) and
-// port, then tells OnBatchEnd; and it sends datagrams, a batch in one system
-// call, for whichever thread does the output.
+// given address (or takes the socket passed to the process for its port,
+// common/PassedSockets.h), runs a reader thread that takes the waiting
+// datagrams in batches (one system call for up to kReceiveBatch) and hands
+// each to a handler together with its source address (dotted text and
+// binary) and port, then tells OnBatchEnd; and it sends datagrams, a batch
+// in one system call, for whichever thread does the output.
 //
 // Ownership: the virtual server owns it; the handlers must stay valid while
 // the socket is active.
@@ -14,6 +15,7 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
 #include <functional>
@@ -41,6 +43,9 @@ class TPosixUDPSocket final : public TUDPSocket {
   using THandler = std::function<void(const TReceived& datagram)>;
   // The batch system call, replaceable by tests that need a partial send.
   using TSendMany = int (*)(int fd, mmsghdr* messages, unsigned int count, int flags);
+  // The clock a batch's arrival stamps are read against (CLOCK_REALTIME, as
+  // the stamps), replaceable by tests that need a datagram to have waited.
+  using TReadTime = int (*)(clockid_t clock, timespec* now);
 
   TPosixUDPSocket() = default;
   ~TPosixUDPSocket() override;
@@ -55,11 +60,13 @@ class TPosixUDPSocket final : public TUDPSocket {
   // After each batch of OnRead calls: the moment to send what they queued.
   std::function<void()> OnBatchEnd;
   TSendMany SendMany = ::sendmmsg;
+  TReadTime ReadTime = ::clock_gettime;
 
   // On: binds and starts the reader (EUDPSocket when the port cannot be
   // bound or the address is not an IPv4 address). Off: stops the reader,
   // which returns promptly even while it waits for a datagram, and closes
-  // the socket.
+  // the socket (a passed one goes back to the pool of passed sockets, still
+  // bound, for the next SetActive(true) on its port).
   void SetActive(bool active);
   bool Active() const override { return active_.load(std::memory_order_acquire); }
   // The port actually bound, 0 while off.
@@ -73,6 +80,9 @@ class TPosixUDPSocket final : public TUDPSocket {
   void Open();
   void Close();
   void ReadLoop();
+  // Sends the empty datagram that wakes the reader of a passed socket; false
+  // when it could not be sent.
+  bool WakeReader();
   // Hands `count` prepared messages to the system (see the comment there);
   // index[i] is the caller's number of message i, used in failures. Caller
   // holds fdLock_ shared.
@@ -80,6 +90,7 @@ class TPosixUDPSocket final : public TUDPSocket {
 
   std::atomic<bool> active_{false};
   int fd_ = -1;
+  bool passed_ = false;  // fd_ came from the pool of passed sockets: it is never shut
   uint16_t boundPort_ = 0;
   std::thread reader_;
   // Shared by senders, exclusive while the descriptor is opened or closed.

@@ -98,6 +98,9 @@ void TPLUDPSender::Execute() {
       std::lock_guard<std::mutex> lock(sendLock_);
       if (buffer_.Closing()) break;
       if (SendBatch(hint, true)) continue;
+      // The batch consumes the wake-up, also the one the shutdown sent after
+      // the check above: no wait after that, since nothing would end it.
+      if (buffer_.Closing()) break;
     } catch (const std::exception& error) {
       for (auto& packet : batch_) packet.reset();
       LogCaughtLimited(SendErrorLines(), kSource, error);

@@ -11,7 +11,6 @@
 #include "admin/Metrics.h"
 #include "client/VoiceClient.h"
 #include "common/IniFile.h"
-#include "support/FreePort.h"
 #include "support/QueryClient.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
@@ -106,12 +105,13 @@ int64_t Sample(const std::map<std::string, std::string>& samples, const std::str
 
 TEST(MetricsProcessTest, ScrapeNeedsTheTokenAndAgreesWithTheQuery) {
   TTempDir dir;
-  const uint16_t webPort = FreeUDPPort(), queryPort = FreeUDPPort();
-  WriteTestSettings(dir.File("server.ini"), webPort, queryPort);
+  TProcessPorts ports;
+  const uint16_t webPort = ports.Tcp(), queryPort = ports.Tcp();
+  WriteTestSettings(dir.File("server.ini"), webPort, queryPort, ports.Udp());
   const std::string token = "scrape-7f3a9c";
   TIniFile(dir.File("server.ini")).WriteString("Main Config", "MetricsToken", token);
   const auto udpPort = static_cast<uint16_t>(TIniFile(dir.File("server.ini")).ReadInteger("server_cfg Default", "ServerUDPPort", 0));
-  TServerProcess server(dir.Path(), {"-ADMINPW=secret"});
+  TServerProcess server(dir.Path(), {"-ADMINPW=secret"}, &ports);
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
   EXPECT_EQ(TIniFile(dir.File("server.ini")).ReadString("Main Config", "MetricsToken", "?"), token);
 

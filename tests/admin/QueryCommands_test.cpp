@@ -6,7 +6,7 @@
 #include "common/CommandCodes.h"
 #include "common/AuditLog.h"
 #include "common/IniFile.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/LogCapture.h"
 #include "support/QueryFixture.h"
 #include "support/AccountCap.h"
@@ -264,7 +264,7 @@ TEST_F(TQueryFixture, AddServerTakesTheLowestFreeKeyAndServes) {
   }
   auto earlier = Client();
   auto c = Admin();
-  const std::string port = std::to_string(FreeUDPPort());
+  const std::string port = std::to_string(PassedUDPPort());
   EXPECT_EQ(c->Command("addserver New"), Lines({"ERROR, paramcount invalid"}));
   EXPECT_EQ(c->Command("addserver New x"), Lines({"ERROR, parameters invalid"}));
   EXPECT_EQ(c->Command("addserver Bad]Name " + port), Lines({"ERROR, parameters invalid"}));
@@ -280,15 +280,15 @@ TEST_F(TQueryFixture, AddServerTakesTheLowestFreeKeyAndServes) {
   EXPECT_EQ(reply.ServerName, "New") << "the name given is the name shown";
 
   // The web's rules: the same names, the same refusals, and why.
-  THeldUDPPort held;
+  THeldPort held;
   EXPECT_EQ(c->Command("addserver Shop " + std::to_string(held.Port())),
             Lines({"ERROR, unable to initialize server: port " + std::to_string(held.Port()) +
                    ": Address already in use"}));
   EXPECT_FALSE(TIniFile(server.IniFile()).SectionExists("server_cfg Shop"));
-  EXPECT_EQ(c->Command("addserver new " + std::to_string(FreeUDPPort())),
+  EXPECT_EQ(c->Command("addserver new " + std::to_string(PassedUDPPort())),
             Lines({"ERROR, unable to initialize server: it would share its accounts with server_cfg New: names "
                    "must differ in their first 18 characters, letter case aside"}));
-  EXPECT_EQ(c->Command("addserver " + std::string(30, 'x') + " " + std::to_string(FreeUDPPort())),
+  EXPECT_EQ(c->Command("addserver " + std::string(30, 'x') + " " + std::to_string(PassedUDPPort())),
             Lines({"ERROR, parameters invalid"}));
   EXPECT_EQ(c->Command("sl"), Lines({Port(), port, "OK"}));
 }

@@ -108,9 +108,10 @@ TEST_F(TQueryFixture, PortInUseIsLoggedAndLeavesTheQueryInactive) {
 
 TEST(TCPQueryProcessTest, StartUpOpensThePortAndShutdownClosesIt) {
   TTempDir dir;
-  const uint16_t queryPort = FreeUDPPort();
-  WriteTestSettings(dir.File("server.ini"), 0, queryPort);
-  TServerProcess server(dir.Path(), {"-ADMINPW=secret"});
+  TProcessPorts ports;
+  const uint16_t queryPort = ports.Tcp();
+  WriteTestSettings(dir.File("server.ini"), 0, queryPort, ports.Udp());
+  TServerProcess server(dir.Path(), {"-ADMINPW=secret"}, &ports);
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
   TQueryClient client(queryPort);
   EXPECT_EQ(client.Greeting, "[PL]\r\n");

@@ -18,7 +18,7 @@
 #include "common/LoginThrottle.h"
 #include "database/Accounts.h"
 #include "server/ServerList.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/ServerFixture.h"
 #include "support/TempDir.h"
 #include "support/WebBrowser.h"
@@ -27,13 +27,19 @@ class TWebFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ProcessLoginThrottle().Clear();
-    servers.Settings.ServerUDPPort = FreeUDPPort();
+    servers.Settings.ServerUDPPort = PassedUDPPort();
     ASSERT_TRUE(servers.Start());
     std::filesystem::copy(PARLEON_SOURCE_DIR "/httpdocs", Docs());
     AddAccount("admin", "secret", PlayerPrivileges::ServerAdmin | PlayerPrivileges::SuperServerAdmin);
     AddAccount("op", "oppw", PlayerPrivileges::ServerAdmin);
+    StartWeb(nullptr);
+  }
+  // The interface anew on `webClock` (none: the system's), with a browser
+  // that has not logged in yet.
+  void StartWeb(TClock* webClock) {
     // Connections may idle long enough for a loaded machine to open hundreds.
-    TWebInterfaceConfig config{.BindAddress = "127.0.0.1", .KeepAliveSec = 60};
+    TWebInterfaceConfig config{.BindAddress = "127.0.0.1", .Clock = webClock, .KeepAliveSec = 60};
+    web.reset();
     web = std::make_unique<TWebInterface>(config);
     ASSERT_TRUE(web->Init(0, Docs()));
     browser = std::make_unique<TTestBrowser>(web->Port());
@@ -64,6 +70,7 @@ class TWebFixture : public ::testing::Test {
   TServerRef Running() { return GetServerList()->FindServerByID(TServerFixture::kDefaultID); }
 
   TServerFixture servers;
+  TManualClock clock;  // for the tests that give it to the interface (StartWeb)
   std::unique_ptr<TWebInterface> web;
   std::unique_ptr<TTestBrowser> browser;
 };

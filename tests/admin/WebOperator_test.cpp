@@ -24,7 +24,7 @@ class TWebOperatorFixture : public TWebFixture {
   // A second running server, its id listed in server.ini with the first.
   uint16_t StartOther() {
     TServerSettings s;
-    s.ServerUDPPort = FreeUDPPort();
+    s.ServerUDPPort = PassedUDPPort();
     servers.WriteSettings(kOtherID, s);
     other = std::make_shared<TServerObject>();
     EXPECT_TRUE(other->Start(servers.Environment, kOtherID, -1, nullptr));
@@ -390,14 +390,14 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
   browser->Command("/SERVERS_START.PLCMD", {{"server", kOtherID}});
   EXPECT_TRUE(RunningID(kOtherID));
 
-  const uint16_t port = FreeUDPPort();
+  const uint16_t port = PassedUDPPort();
   EXPECT_NE(QueryValue(browser->Command("/SERVERS_ADD.PLCMD", {{"NEWSERVERNAME", "Bad]"}, {"NEWSERVERPORT", "5"}}),
                        "error_url")
                 .find("NEWSERVERNAME=Bad%5D"),
             std::string::npos)
       << "the refused input travels back";
   {
-    THeldUDPPort held;
+    THeldPort held;
     EXPECT_EQ(QueryValue(browser->Command("/SERVERS_ADD.PLCMD", {{"NEWSERVERNAME", "New"},
                                                                  {"NEWSERVERPORT", std::to_string(held.Port())}}),
                          "error_text"),
@@ -415,7 +415,7 @@ TEST_F(TWebOperatorFixture, OnlyASuperAdminManagesServersAndTheyFollowTheQueryPo
                        "error_text"),
             "port " + otherPort + " belongs to the stopped server " + kOtherID);
   EXPECT_EQ(QueryValue(browser->Command("/SERVERS_ADD.PLCMD",
-                                        {{"NEWSERVERNAME", "NEW"}, {"NEWSERVERPORT", std::to_string(FreeUDPPort())}}),
+                                        {{"NEWSERVERNAME", "NEW"}, {"NEWSERVERPORT", std::to_string(PassedUDPPort())}}),
                        "error_text"),
             "it would share its accounts with server_cfg New: names must differ in their first 18 characters, "
             "letter case aside");

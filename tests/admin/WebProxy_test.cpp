@@ -1,6 +1,7 @@
 // The interface behind the machine's nginx, started by the test on loopback
 // with a certificate made for it: TLS ends at the proxy, the interface
 // listens on loopback and believes the proxy's forwarded headers only.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,12 +21,19 @@ constexpr const char* kNginx = "/usr/sbin/nginx";
 constexpr const char* kProxyAddress = "127.0.0.3";  // the proxy's side of its upstream connections
 
 // One nginx of our own: its own prefix, configuration and logs, in the
-// foreground as a single process, stopped with the test.
+// foreground with one worker, stopped with the test. It listens on the
+// socket of `held`, handed over as nginx takes listening sockets from its
+// parent (the NGINX variable, read by the master process only), so the port
+// is never free in between; the test's copy is closed, so that the port
+// refuses connections once nginx is gone.
 class TNginx {
  public:
-  TNginx(const std::string& dir, const TTestCertificate& pair, uint16_t port, int upstream) : port_(port) {
+  TNginx(const std::string& dir, const TTestCertificate& pair, THeldPort& held, int upstream)
+      : port_(held.Port()) {
+    const uint16_t port = held.Port();
+    const int fd = held.Release();
     const std::string conf = dir + "/nginx.conf";
-    WriteFileText(conf, "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + dir + "/nginx.pid;\n"
+    WriteFileText(conf, "daemon off;\nmaster_process on;\nworker_processes 1;\npid " + dir + "/nginx.pid;\n"
                         "error_log " + dir + "/nginx-error.log;\nevents { worker_connections 64; }\n"
                         "http {\n  access_log off;\n"
                         "  client_body_temp_path " + dir + "/body;\n  proxy_temp_path " + dir + "/proxy;\n"
@@ -40,12 +48,19 @@ class TNginx {
                         "      proxy_set_header X-Forwarded-Proto $scheme;\n"
                         "      proxy_set_header X-Forwarded-Host $http_host;\n"
                         "    }\n  }\n}\n");
+    // It takes the socket as it is: listening and non-blocking already.
+    listen(fd, SOMAXCONN);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const std::string inherited = std::to_string(fd) + ";";
     pid_ = fork();
     if (pid_ == 0) {
+      fcntl(fd, F_SETFD, 0);
+      setenv("NGINX", inherited.c_str(), 1);
       execl(kNginx, kNginx, "-p", dir.c_str(), "-c", conf.c_str(), "-e", (dir + "/nginx-error.log").c_str(),
             static_cast<char*>(nullptr));
       _exit(127);
     }
+    close(fd);
   }
   ~TNginx() {
     if (pid_ <= 0) return;
@@ -77,8 +92,9 @@ TEST_F(TWebFixture, BehindNginxFormsWorkOtherSitesAreRefusedAndTheLogNamesTheCli
   const std::string dir = servers.Dir.Path();
   web = std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = "127.0.0.1", .TrustedProxies = kProxyAddress});
   ASSERT_TRUE(web->Init(0, Docs()));
-  const uint16_t port = FreeTCPPort();
-  TNginx nginx(dir, MakeTestCertificate(dir, "proxy"), port, web->Port());
+  THeldPort held(SOCK_STREAM);
+  const uint16_t port = held.Port();
+  TNginx nginx(dir, MakeTestCertificate(dir, "proxy"), held, web->Port());
   ASSERT_TRUE(nginx.Ready()) << ReadFileText(dir + "/nginx-error.log");
 
   TLogCapture log;

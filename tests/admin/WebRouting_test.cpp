@@ -20,7 +20,7 @@
 #include "admin/WebFixture.h"
 #include "database/HashQueue.h"
 #include "database/PasswordHash.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -238,6 +238,7 @@ TEST_F(TWebFixture, WrongPasswordsAreThrottledPerAddress) {
 }
 
 TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
+  StartWeb(&clock);
   ASSERT_TRUE(LogIn());
   // Cookieless requests from one address cannot push the administrator out,
   // nor fill the log with a line each.
@@ -245,7 +246,7 @@ TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
     TLogCapture log;
     for (int i = 0; i < 80; ++i) TTestBrowser(web->Port()).Get("/");
     // The count of the lines held back comes with the first line of a new second.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    clock.AdvanceMs(1100);
     TTestBrowser(web->Port()).Get("/");
     const auto lines = log.Messages();
     const auto requestLines = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
@@ -313,6 +314,27 @@ TEST_F(TWebFixture, FloodsAndHugeRequestsAreBounded) {
   EXPECT_EQ(browser->Get("/index.html")->status, 200);
 }
 
+// On a socket passed to the process the interface serves as on its own, and
+// stopping it leaves the socket listening for its next holder (a socket
+// unit's next start): nothing shut it.
+TEST_F(TWebFixture, APassedSocketIsServedAndOutlivesTheInterface) {
+  THeldPort held(SOCK_STREAM);
+  const int kept = dup(held.Fd());
+  const uint16_t port = held.Pass();
+  web.reset();
+  web = std::make_unique<TWebInterface>(TWebInterfaceConfig{.BindAddress = "127.0.0.1"});
+  ASSERT_TRUE(web->Init(port, Docs()));
+  EXPECT_EQ(web->Port(), port);
+  const auto page = TTestBrowser(port).Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  web.reset();
+  const int later = ConnectLoopback(port);
+  EXPECT_GE(later, 0) << "the stop shut the passed socket";
+  if (later >= 0) close(later);
+  close(kept);
+}
+
 // Slow requests from one address: they hold no more than their share of
 // slots, each lasts no longer than the request deadline (head and body
 // together), and stopping the server cuts them short.
@@ -323,11 +345,14 @@ TEST_F(TWebFixture, SlowHeadsHoldFewSlotsBrieflyAndDoNotDelayTheStop) {
     slow.push_back(Connect(web->Port(), "127.0.0.9"));
     send(slow.back(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
   }
-  // The ones beyond the share are closed at once.
-  std::this_thread::sleep_for(milliseconds(500));
-  size_t refused = 0;
-  for (int fd : slow) refused += ClosedWithin(fd, milliseconds(10)) ? 1 : 0;
-  EXPECT_EQ(refused, 4u);
+  // The ones beyond the share are closed at once, the share stays.
+  const auto refused = [&] {
+    size_t closed = 0;
+    for (int fd : slow) closed += ClosedWithin(fd, milliseconds(1)) ? 1 : 0;
+    return closed;
+  };
+  EXPECT_TRUE(TServerFixture::WaitFor([&] { return refused() >= 4; }, seconds(10)));
+  EXPECT_EQ(refused(), 4u);
   const auto asked = steady_clock::now();
   EXPECT_EQ(browser->Get("/index.html")->status, 200);
   EXPECT_LT(steady_clock::now() - asked, seconds(2));

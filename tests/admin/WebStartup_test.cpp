@@ -12,35 +12,29 @@
 #include <vector>
 
 #include "common/IniFile.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 
 using std::chrono::seconds;
 
 TEST(WebStartup, ABusyPortLeavesTheServerRunningWithoutTheInterface) {
-  const int busy = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(busy, 1), 0);
-  ASSERT_EQ(getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const THeldPort busy(SOCK_STREAM);  // not passed: the port is busy
+  ASSERT_EQ(listen(busy.Fd(), 1), 0);
   TTempDir dir;
-  WriteTestSettings(dir.File("server.ini"), ntohs(a.sin_port), 0);
-  TServerProcess server(dir.Path());
+  TProcessPorts ports;
+  WriteTestSettings(dir.File("server.ini"), busy.Port(), 0, ports.Udp());
+  TServerProcess server(dir.Path(), {}, &ports);
   EXPECT_TRUE(server.WaitForLog("Server startup finished", seconds(30)));
   EXPECT_EQ(server.Stop(SIGTERM, seconds(60)), 0);
-  close(busy);
   EXPECT_NE(ReadFileText(dir.File("server.log"))
                 .find(",WARNING,Important,SERVER,\tStart_Parleon_Server: cant initialise WebInterface: port " +
-                      std::to_string(ntohs(a.sin_port)) + ": bind: Address already in use\r\n"),
+                      std::to_string(busy.Port()) + ": bind: Address already in use\r\n"),
             std::string::npos);
   // Standard output points to no administration address that is not there.
   const std::string out = ReadFileText(dir.File("stdout.txt"));
   EXPECT_EQ(out.find("http://localhost"), std::string::npos) << out;
-  EXPECT_NE(out.find("running without web administration (port " + std::to_string(ntohs(a.sin_port)) +
+  EXPECT_NE(out.find("running without web administration (port " + std::to_string(busy.Port()) +
                      ": bind: Address already in use)"),
             std::string::npos)
       << out;
@@ -50,9 +44,10 @@ TEST(WebStartup, ABusyPortLeavesTheServerRunningWithoutTheInterface) {
 // not hold the process up: it stops in its usual five seconds and a little.
 TEST(WebStartup, SlowConnectionsDoNotDelayTheShutdown) {
   TTempDir dir;
-  const uint16_t webPort = FreeUDPPort();
-  WriteTestSettings(dir.File("server.ini"), webPort, 0);
-  TServerProcess server(dir.Path());
+  TProcessPorts ports;
+  const uint16_t webPort = ports.Tcp();
+  WriteTestSettings(dir.File("server.ini"), webPort, 0, ports.Udp());
+  TServerProcess server(dir.Path(), {}, &ports);
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30)));
   std::vector<int> slow;
   for (int i = 0; i < 4; ++i) {

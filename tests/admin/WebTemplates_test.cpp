@@ -125,7 +125,7 @@ TEST_F(TWebFixture, LoginPageListsEveryRunningServerAndSuperAdminsMayChooseAny) 
   Page("login.html", "%!COMMENT_ON_SERVER_NOT_SELECTED!%none%!COMMENT_OFF_SERVER_NOT_SELECTED!%|"
                      "%%SERVERNAME%%|%%SERVERID%%|%!SERVERCFG_SERVER_MANAGER_SERVERDROPDOWNLIST!%");
   TServerSettings second = servers.Settings;
-  second.ServerUDPPort = FreeUDPPort();
+  second.ServerUDPPort = PassedUDPPort();
   servers.WriteSettings("server_cfg Two", second);
   const auto two = std::make_shared<TServerObject>();
   ASSERT_TRUE(two->Start(servers.Environment, "server_cfg Two", -1, nullptr));

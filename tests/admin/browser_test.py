@@ -20,8 +20,10 @@ chromium or its driver cannot start here.
 Usage: browser_test.py <parleon-server> <source dir> <build dir>
 """
 import configparser
+import fcntl
 import os
 import queue
+import random
 import shutil
 import signal
 import socket
@@ -37,10 +39,31 @@ SERVERS = ["Default", "Alpha", "Beta", "Gamma"]
 CROWDED, CROWD = "Gamma", 1000  # the server the bot fills, and with how many players
 
 
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def held_socket(kind):
+    """A socket bound to a loopback port of the system's choice; the port stays
+    ours while it is open (start_server hands it to the server)."""
+    s = socket.socket(socket.AF_INET, kind)
+    s.bind(("127.0.0.1", 0))
+    return s
+
+
+def port_for_a_later_server():
+    """A UDP port for a server added while the server runs, when no socket can
+    be passed to it any more. It lies below the range the system hands out
+    for port 0, where no test of the suite is given one (they all hold ports
+    the system chose), so only a test naming it could take it meanwhile."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low = int(f.read().split()[0])
+    rng = random.Random()
+    for _ in range(100):
+        port = rng.randrange(max(1024, low - 8000), low)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+                return port
+            except OSError:
+                continue
+    raise SystemExit("FAIL: no free UDP port below the system's range")
 
 
 def wait_until(what, cond, timeout=15.0, step=0.05):
@@ -170,8 +193,10 @@ class Watch:
 
 
 def start_server(exe, source, work):
-    http_port, query_port = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_STREAM)
-    udp = [free_port(socket.SOCK_DGRAM) for _ in SERVERS]
+    held = [held_socket(socket.SOCK_STREAM), held_socket(socket.SOCK_STREAM)]
+    held += [held_socket(socket.SOCK_DGRAM) for _ in SERVERS]
+    ports = [s.getsockname()[1] for s in held]
+    http_port, query_port, udp = ports[0], ports[1], ports[2:]
     shutil.copytree(os.path.join(source, "httpdocs"), os.path.join(work, "httpdocs"))
     with open(os.path.join(work, "server.ini"), "w") as ini:
         ini.write("[Main Config]\nHTTPServer Port=%d\nTCPQueryPort=%d\nBoundToIp=127.0.0.1\n"
@@ -182,8 +207,18 @@ def start_server(exe, source, work):
             ini.write("[server_cfg %s]\nServerUDPPort=%d\nServerName=%s room\n" % (name, port, name))
             if name == CROWDED:
                 ini.write("ServerMaxUsers=%d\n" % (CROWD + 10))
-    proc = subprocess.Popen([exe, "-ADMINPW=" + PASSWORD], cwd=work,
+    # The sockets go to the server as a service manager passes them: at 3, 4,
+    # ... with LISTEN_FDS, and LISTEN_PID the shell's own, which exec keeps.
+    # They are moved out of the way of those numbers first.
+    high = [fcntl.fcntl(s.fileno(), fcntl.F_DUPFD_CLOEXEC, 100) for s in held]
+    moves = " ".join("%d<&%d %d<&-" % (3 + i, fd, fd) for i, fd in enumerate(high))
+    script = 'export LISTEN_PID=$$ LISTEN_FDS=%d; exec "$0" "$@" %s' % (len(held), moves)
+    proc = subprocess.Popen(["/bin/bash", "-c", script, exe, "-ADMINPW=" + PASSWORD], cwd=work, pass_fds=high,
                             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    for s in held:
+        s.close()
+    for fd in high:
+        os.close(fd)
     def listening(port):
         try:
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
@@ -535,7 +570,7 @@ def main():
         wait_until("Default runs again", lambda: udp[0] in query.ports())
         expect(before and not query.players(udp[0]), "the restart threw the players off")
 
-        new_port = free_port(socket.SOCK_DGRAM)
+        new_port = port_for_a_later_server()
         driver.get(base + "servers.html")
         field("NEWSERVERNAME").send_keys("Delta")
         field("NEWSERVERPORT").send_keys(str(new_port))

@@ -12,7 +12,6 @@
 
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
-#include "support/FreePort.h"
 #include "support/ServerProcess.h"
 #include "support/StoredDatabase.h"
 #include "support/TempDir.h"
@@ -24,9 +23,9 @@ constexpr int kStopMs = 60000;
 
 // Keeps a run off the network: no web interface, TCP query, web list or
 // external-address lookup, and every virtual server (the default one of a
-// first run too) on a free loopback port, so runs never collide with each
-// other or a real server.
-std::string QuietIni(const std::vector<std::string>& listed = {}) {
+// first run too) on a loopback port of `ports`, so runs never collide with
+// each other or a real server.
+std::string QuietIni(TProcessPorts& ports, const std::vector<std::string>& listed = {}) {
   std::string ini =
       "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\nBoundToIp=127.0.0.1\nExternalIPDectection=0\n"
       "[WebPost]\nEnabled=0\n";
@@ -34,7 +33,7 @@ std::string QuietIni(const std::vector<std::string>& listed = {}) {
   for (size_t i = 0; i < listed.size(); ++i) ini += std::to_string(i) + "=" + listed[i] + "\n";
   std::vector<std::string> sections = listed;
   sections.push_back("server_cfg Default");
-  for (const std::string& id : sections) ini += "[" + id + "]\nServerUDPPort=" + std::to_string(FreeUDPPort()) + "\n";
+  for (const std::string& id : sections) ini += "[" + id + "]\nServerUDPPort=" + std::to_string(ports.Udp()) + "\n";
   return ini;
 }
 
@@ -51,11 +50,11 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 // Runs the server in `dir` until start-up has finished (and `alsoWaitFor`
 // is logged), then shuts it down; the log lines this run added.
-std::string RunOnce(const TTempDir& dir, const std::vector<std::string>& args = {},
+std::string RunOnce(const TTempDir& dir, const TProcessPorts& ports, const std::vector<std::string>& args = {},
                     const std::string& alsoWaitFor = "Server startup finished") {
   const std::string logFile = dir.File("server.log");
   const size_t before = ReadFileText(logFile).size();
-  TServerProcess run(dir.Path(), args);
+  TServerProcess run(dir.Path(), args, &ports);
   EXPECT_TRUE(run.WaitForLog("Server startup finished", std::chrono::milliseconds(kStartMs), logFile, before));
   EXPECT_TRUE(run.WaitForLog(alsoWaitFor, std::chrono::milliseconds(kStartMs), logFile, before));
   EXPECT_EQ(run.Stop(SIGTERM, std::chrono::milliseconds(kStopMs)), 0);
@@ -64,8 +63,9 @@ std::string RunOnce(const TTempDir& dir, const std::vector<std::string>& args = 
 
 TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
   TTempDir dir;
-  WriteFileText(dir.File("server.ini"), QuietIni());
-  const std::string first = RunOnce(dir);
+  TProcessPorts ports;
+  WriteFileText(dir.File("server.ini"), QuietIni(ports));
+  const std::string first = RunOnce(dir, ports);
   EXPECT_NE(first.find("Default Server created"), std::string::npos);
   EXPECT_NE(first.find("Default Administrator account created"), std::string::npos);
   const std::string marker = "LoginName: admin LoginPw: ";
@@ -91,7 +91,7 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
   }
   EXPECT_NE(first.find("Starting server with port: "), std::string::npos) << first;
 
-  const std::string second = RunOnce(dir);
+  const std::string second = RunOnce(dir, ports);
   EXPECT_NE(second.find("Server startup finished"), std::string::npos);
   EXPECT_EQ(second.find("LoginPw"), std::string::npos);
   EXPECT_EQ(second.find("Default Server created"), std::string::npos);
@@ -102,7 +102,8 @@ TEST(DatabaseStartup, FirstRunCreatesAdminAndLogsItsPasswordOnce) {
 
 TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
   TTempDir dir;
-  WriteFileText(dir.File("server.ini"), QuietIni({"server_cfg A", "server_cfg B"}));
+  TProcessPorts ports;
+  WriteFileText(dir.File("server.ini"), QuietIni(ports, {"server_cfg A", "server_cfg B"}));
   {
     // Server A has an "admin" of lower rights and another account; B has none.
     TFreeBase db;
@@ -123,7 +124,7 @@ TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
   }
   // The option wins over the environment.
   setenv("PARLEON_ADMINPW", "from-environment", 1);
-  const std::string log = RunOnce(dir, {"-ADMINPW= secret "}, "Stored passwords: ");
+  const std::string log = RunOnce(dir, ports, {"-ADMINPW= secret "}, "Stored passwords: ");
   unsetenv("PARLEON_ADMINPW");
   EXPECT_EQ(log.find("LoginPw"), std::string::npos);
   EXPECT_NE(log.find("Stored passwords: 1 plain passwords hashed"), std::string::npos) << log;
@@ -146,7 +147,8 @@ TEST(DatabaseStartup, AdminPasswordOptionSetsAdminOnEveryListedServer) {
 // and goes on with the previous good copy the saves kept.
 TEST(DatabaseStartup, DamagedDatabaseStopsStartUpAndRepairTakesThePreviousGoodCopy) {
   TTempDir dir;
-  WriteFileText(dir.File("server.ini"), QuietIni({"server_cfg Default"}));
+  TProcessPorts ports;
+  WriteFileText(dir.File("server.ini"), QuietIni(ports, {"server_cfg Default"}));
   {
     TFreeBase db;
     db.SetFileName(dir.File("server.db"));
@@ -163,7 +165,7 @@ TEST(DatabaseStartup, DamagedDatabaseStopsStartUpAndRepairTakesThePreviousGoodCo
   const std::string damaged = whole.substr(0, whole.size() - 20);
   WriteFileText(dir.File("server.db"), damaged);
   {
-    TServerProcess run(dir.Path(), {"-ADMINPW=x"});
+    TServerProcess run(dir.Path(), {"-ADMINPW=x"}, &ports);
     EXPECT_EQ(run.WaitExit(std::chrono::milliseconds(kStartMs)), 78);  // EX_CONFIG: no restart helps
   }
   const std::string log = ReadFileText(dir.File("server.log"));
@@ -179,7 +181,7 @@ TEST(DatabaseStartup, DamagedDatabaseStopsStartUpAndRepairTakesThePreviousGoodCo
       << err;
   EXPECT_EQ(ReadFileText(dir.File("server.db")), damaged);
 
-  const std::string repaired = RunOnce(dir, {"-REPAIR", "-ADMINPW=x"});
+  const std::string repaired = RunOnce(dir, ports, {"-REPAIR", "-ADMINPW=x"});
   EXPECT_NE(repaired.find("Server shutdown finished"), std::string::npos);
   EXPECT_NE(repaired.find("was damaged ("), std::string::npos) << repaired;
   EXPECT_NE(repaired.find("going on with the previous good copy"), std::string::npos) << repaired;
@@ -198,7 +200,8 @@ TEST(DatabaseStartup, DamagedDatabaseStopsStartUpAndRepairTakesThePreviousGoodCo
 // account gets its "admin" anew, as on a first run.
 TEST(DatabaseStartup, RepairWithoutACopyDropsHalfReadAccountsAndRemakesLostAdmins) {
   TTempDir dir;
-  WriteFileText(dir.File("server.ini"), QuietIni({"server_cfg A", "server_cfg B"}));
+  TProcessPorts ports;
+  WriteFileText(dir.File("server.ini"), QuietIni(ports, {"server_cfg A", "server_cfg B"}));
   {
     TFreeBase db;
     db.SetFileName(dir.File("server.db"));
@@ -217,7 +220,7 @@ TEST(DatabaseStartup, RepairWithoutACopyDropsHalfReadAccountsAndRemakesLostAdmin
   // Inside the hash of "second", the last account of A; B's come after.
   WriteFileText(dir.File("server.db"), whole.substr(0, whole.rfind("$argon2id$", whole.find("server_cfg B")) + 20));
 
-  const std::string log = RunOnce(dir, {"-REPAIR"});
+  const std::string log = RunOnce(dir, ports, {"-REPAIR"});
   const std::string err = ReadFileText(dir.File("stdout.txt"));
   for (const std::string& said : {log, err}) {
     EXPECT_NE(said.find("no good copy in " + dir.File("server.db.bak")), std::string::npos) << said;

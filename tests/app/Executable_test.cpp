@@ -14,7 +14,7 @@
 #include <regex>
 
 #include "common/IniFile.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/NotifySocket.h"
 #include "support/ServerFixture.h"
 #include "support/ServerProcess.h"
@@ -27,7 +27,8 @@ using std::chrono::seconds;
 
 TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
   TTempDir dir;
-  const uint16_t port = FreeUDPPort();
+  TProcessPorts ports;
+  const uint16_t port = ports.Udp();
   {
     // Ports that nothing else on the machine uses, so the test never collides.
     TIniFile ini(dir.File("server.ini"));
@@ -41,7 +42,7 @@ TEST(ExecutableTest, FirstStartWritesSettingsAndLogThenStopsOnSigterm) {
   // The log holds the first admin password: closed to other users whatever
   // the umask.
   const mode_t umaskBefore = ::umask(022);
-  TServerProcess server(dir.Path());
+  TServerProcess server(dir.Path(), {}, &ports);
   ::umask(umaskBefore);
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
   EXPECT_EQ(server.Stop(SIGTERM, seconds(60)), 0);
@@ -112,44 +113,23 @@ TEST(ExecutableTest, UnreadableSettingsFileFailsWithTheConfigurationStatus) {
       << err;
 }
 
-// Loopback sockets the test holds, so that the server finds the ports busy.
-struct TBusyPorts {
-  int udp = socket(AF_INET, SOCK_DGRAM, 0);
-  int tcp = socket(AF_INET, SOCK_STREAM, 0);
-  uint16_t udpPort = Bind(udp);
-  uint16_t tcpPort = Bind(tcp);
-  ~TBusyPorts() {
-    close(udp);
-    close(tcp);
-  }
-  static uint16_t Bind(int fd) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      ADD_FAILURE() << "bind";
-    return ntohs(a.sin_port);
-  }
-};
-
 // With its only voice port and its query port taken, the server says why,
 // is never reported ready, and ends with a non-zero status after the
 // orderly shutdown. Standard error is the journal's stream here: every
 // warning and error goes there with its priority, one line per event.
 TEST(ExecutableTest, BusyPortsAreNamedWithTheirReasonAndNoRunningServerEndsTheProcess) {
   TTempDir dir;
-  TBusyPorts busy;
-  ASSERT_EQ(listen(busy.tcp, 1), 0);
+  // Loopback sockets the test holds and does not pass: the ports are busy.
+  const THeldPort busyUdp(SOCK_DGRAM), busyTcp(SOCK_STREAM);
+  ASSERT_EQ(listen(busyTcp.Fd(), 1), 0);
   {
     TIniFile ini(dir.File("server.ini"));
     ini.WriteBool("Main Config", "HTTPServer Enabled", false);
-    ini.WriteInteger("Main Config", "TCPQueryPort", busy.tcpPort);
+    ini.WriteInteger("Main Config", "TCPQueryPort", busyTcp.Port());
     ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
     ini.WriteBool("Main Config", "ExternalIPDectection", false);
     ini.WriteBool("WebPost", "Enabled", false);
-    ini.WriteInteger("server_cfg Default", "ServerUDPPort", busy.udpPort);
+    ini.WriteInteger("server_cfg Default", "ServerUDPPort", busyUdp.Port());
   }
   // The server's standard error goes to this file (same inode once it opens it).
   WriteFileText(dir.File("stdout.txt"), "");
@@ -165,14 +145,14 @@ TEST(ExecutableTest, BusyPortsAreNamedWithTheirReasonAndNoRunningServerEndsThePr
   EXPECT_EQ(server.WaitExit(seconds(60)), 1);
 
   const std::string inUse = ": bind: Address already in use";
-  const std::string udpFault = "udp port " + std::to_string(busy.udpPort) + inUse;
-  const std::string status = "0 of 1 virtual servers running, query failed (port " + std::to_string(busy.tcpPort) +
+  const std::string udpFault = "udp port " + std::to_string(busyUdp.Port()) + inUse;
+  const std::string status = "0 of 1 virtual servers running, query failed (port " + std::to_string(busyTcp.Port()) +
                              inUse + "), no web; failed: server_cfg Default: " + udpFault;
   EXPECT_EQ(notify.Receive(seconds(1)), "STATUS=" + status);
   EXPECT_EQ(notify.Receive(seconds(1)), "STOPPING=1");
   const std::string log = ReadFileText(dir.File("server.log"));
   const std::string udpLine =
-      "SERVER,\tcan not initialise udp communication with port " + std::to_string(busy.udpPort) + inUse + "\r\n";
+      "SERVER,\tcan not initialise udp communication with port " + std::to_string(busyUdp.Port()) + inUse + "\r\n";
   const std::string queryLine = "TCPQUERY,\tTTCPQuery.Create: unable to initialize communication bind: Address already in use\r\n";
   for (const std::string& line : {udpLine, queryLine, std::string("Server shutdown finished\r\n")})
     EXPECT_NE(log.find(line), std::string::npos) << line << log;
@@ -180,7 +160,7 @@ TEST(ExecutableTest, BusyPortsAreNamedWithTheirReasonAndNoRunningServerEndsThePr
   EXPECT_EQ(log.find("Server startup finished"), std::string::npos) << log;
   const std::string err = "\n" + ReadFileText(dir.File("stdout.txt"));
   for (const std::string& line : std::vector<std::string>{
-           "\n<3>SERVER: can not initialise udp communication with port " + std::to_string(busy.udpPort) + inUse + "\n",
+           "\n<3>SERVER: can not initialise udp communication with port " + std::to_string(busyUdp.Port()) + inUse + "\n",
         "\n<3>TCPQUERY: TTCPQuery.Create: unable to initialize communication bind: Address already in use\n",
         "\n<3>" + status + "\n", "\n<6>Server shutdown finished\n"})
     EXPECT_NE(err.find(line), std::string::npos) << line << err;
@@ -193,15 +173,16 @@ TEST(ExecutableTest, HttpsTakesARenewedCertificateOnSighupWithPlayersConnected) 
   TTempDir dir;
   const TTestCertificate pair = MakeTestCertificate(dir.Path(), "web");
   const TTestCertificate renewed = MakeTestCertificate(dir.Path(), "renewed");
-  const uint16_t webPort = FreeTCPPort();
-  WriteTestSettings(dir.File("server.ini"), webPort, 0);
+  TProcessPorts ports;
+  const uint16_t webPort = ports.Tcp();
+  WriteTestSettings(dir.File("server.ini"), webPort, 0, ports.Udp());
   TIniFile ini(dir.File("server.ini"));
   ini.WriteString("Main Config", "HTTPServer TLSCertificate", pair.Certificate);
   ini.WriteString("Main Config", "HTTPServer TLSKey", pair.Key);
   const auto udpPort = static_cast<uint16_t>(ini.ReadInteger("server_cfg Default", "ServerUDPPort", 0));
   {
     setenv("PARLEON_ADMINPW", "tls-secret", 1);
-    TServerProcess server(dir.Path());
+    TServerProcess server(dir.Path(), {}, &ports);
     unsetenv("PARLEON_ADMINPW");
     ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
     EXPECT_EQ(ServedFingerprint(webPort), FileFingerprint(pair.Certificate));
@@ -234,11 +215,21 @@ TEST(ExecutableTest, HttpsTakesARenewedCertificateOnSighupWithPlayersConnected) 
   EXPECT_NE(ReadFileText(dir.File("stdout.txt")).find("https://localhost:" + std::to_string(webPort)),
             std::string::npos);
 
+  // Every passed socket was taken.
+  EXPECT_EQ(ReadFileText(dir.File("server.log")).find("passed socket"), std::string::npos);
+
+  // The next start gets the same sockets: the voice port's serves again,
+  // the web port's goes unused and is closed with a line saying so.
   ASSERT_EQ(unlink(pair.Key.c_str()), 0);
   const size_t logged = ReadFileText(dir.File("server.log")).size();
-  TServerProcess failing(dir.Path());
+  TServerProcess failing(dir.Path(), {}, &ports);
   ASSERT_TRUE(failing.WaitForLog("Server startup finished", seconds(30), "", logged));
+  EXPECT_TRUE(TServerFixture::ConnectTo(udpPort, "next start"));
   EXPECT_EQ(failing.Stop(SIGTERM, seconds(60)), 0);
+  EXPECT_NE(ReadFileText(dir.File("server.log"))
+                .find("SERVER,\tpassed socket of port " + std::to_string(webPort) + " not taken by any listener; closed\r\n",
+                      logged),
+            std::string::npos);
   EXPECT_NE(ReadFileText(dir.File("stdout.txt")).find("web failed (port " + std::to_string(webPort) + ": " +
                                                       pair.Key + ": No such file or directory)"),
             std::string::npos)

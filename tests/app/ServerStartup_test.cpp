@@ -6,7 +6,6 @@
 #include <stdlib.h>
 
 #include "common/IniFile.h"
-#include "support/FreePort.h"
 #include "support/NotifySocket.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
@@ -18,18 +17,19 @@ using std::chrono::seconds;
 TEST(ServerStartup, OfTwoListedServersSharingAccountsOnlyTheFirstRuns) {
   TTempDir dir;
   const std::string eu = "server_cfg Weekend Tournament EU", us = "server_cfg Weekend Tournament US";
-  WriteTestSettings(dir.File("server.ini"), 0, 0);
+  TProcessPorts ports;
+  WriteTestSettings(dir.File("server.ini"), 0, 0, 0);
   {
     TIniFile ini(dir.File("server.ini"));
     ini.WriteBool("Main Config", "HTTPServer Enabled", false);
     ini.WriteString("Servers", "0", eu);
     ini.WriteString("Servers", "1", us);
-    ini.WriteInteger(eu, "ServerUDPPort", FreeUDPPort());
-    ini.WriteInteger(us, "ServerUDPPort", FreeUDPPort());
+    ini.WriteInteger(eu, "ServerUDPPort", ports.Udp());
+    ini.WriteInteger(us, "ServerUDPPort", ports.Udp());
   }
   TNotifySocket notify(dir.File("notify"));
   setenv("NOTIFY_SOCKET", dir.File("notify").c_str(), 1);
-  TServerProcess server(dir.Path());
+  TServerProcess server(dir.Path(), {}, &ports);
   unsetenv("NOTIFY_SOCKET");
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));
   const std::string reason =

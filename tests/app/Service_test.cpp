@@ -11,7 +11,6 @@
 
 #include "common/IniFile.h"
 #include "database/Accounts.h"
-#include "support/FreePort.h"
 #include "support/NotifySocket.h"
 #include "support/ServerProcess.h"
 #include "support/StoredDatabase.h"
@@ -23,6 +22,7 @@ using std::chrono::seconds;
 
 TEST(ServiceTest, NotifiesReadyAndStoppingReopensTheLogOnSighupAndTellsStderr) {
   TTempDir dir;
+  TProcessPorts ports;
   {
     TIniFile ini(dir.File("server.ini"));
     ini.WriteBool("Main Config", "HTTPServer Enabled", false);
@@ -30,13 +30,13 @@ TEST(ServiceTest, NotifiesReadyAndStoppingReopensTheLogOnSighupAndTellsStderr) {
     ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
     ini.WriteBool("Main Config", "ExternalIPDectection", false);
     ini.WriteBool("WebPost", "Enabled", false);
-    ini.WriteInteger("server_cfg Default", "ServerUDPPort", FreeUDPPort());
+    ini.WriteInteger("server_cfg Default", "ServerUDPPort", ports.Udp());
   }
   TNotifySocket notify(dir.File("notify"));
   setenv("NOTIFY_SOCKET", dir.File("notify").c_str(), 1);
   // The password from the environment, kept off the command line.
   setenv("PARLEON_ADMINPW", "from-environment", 1);
-  TServerProcess server(dir.Path(), {"-PID=" + dir.File("server.pid")});
+  TServerProcess server(dir.Path(), {"-PID=" + dir.File("server.pid")}, &ports);
   unsetenv("NOTIFY_SOCKET");
   unsetenv("PARLEON_ADMINPW");
   ASSERT_TRUE(server.WaitForLog("Server startup finished", seconds(30))) << ReadFileText(dir.File("stdout.txt"));

@@ -9,23 +9,13 @@
 
 #include "client/VoiceClient.h"
 #include "common/CommandCodes.h"
+#include "support/HeldPort.h"
 
 namespace {
 
 class TFakeServer {
  public:
-  TFakeServer() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~TFakeServer() { close(fd_); }
-  uint16_t Port() const { return port_; }
+  uint16_t Port() const { return socket_.Port(); }
 
   // Next datagram, or empty after `ms`.
   std::vector<uint8_t> Receive(int ms = 2000) {
@@ -56,8 +46,8 @@ class TFakeServer {
   }
 
  private:
-  int fd_;
-  uint16_t port_;
+  THeldPort socket_{SOCK_DGRAM};
+  const int fd_ = socket_.Fd();
   sockaddr_in peer_{};
 };
 

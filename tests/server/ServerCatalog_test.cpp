@@ -9,7 +9,7 @@
 #include "database/ServerRecords.h"
 #include "database/StoredChannels.h"
 #include "server/ServerList.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/LogCapture.h"
 #include "support/ServerFixture.h"
 #include "support/TempDir.h"
@@ -44,16 +44,16 @@ TEST(ServerCatalog, IdsShareStorageWhenTheirFirst29CharactersAgreeLetterCaseAsid
 
 TEST(ServerCatalog, AddRefusesSharedAccountsAndTakenPortsAndAFailedAddLeavesNothing) {
   TServerFixture f;
-  f.Settings.ServerUDPPort = FreeUDPPort();
+  f.Settings.ServerUDPPort = PassedUDPPort();
   ASSERT_TRUE(f.Start());
   TIniFile ini(f.IniFile());
   ListServer(ini, TServerFixture::kDefaultID);
-  const uint16_t parked = FreeUDPPort();
+  const uint16_t parked = PassedUDPPort();
   ini.WriteInteger("server_cfg Parked", "ServerUDPPort", parked);
   ListServer(ini, "server_cfg Parked");
   const std::vector<std::string> before = ListedServers(ini);
 
-  THeldUDPPort held;
+  THeldPort held;
   TCatalogAnswer added = AddServer(f.Environment, "Shop", held.Port());
   EXPECT_EQ(added.Refusal, TCatalogRefusal::StartFailed);
   EXPECT_EQ(added.Reason, "port " + std::to_string(held.Port()) + ": Address already in use");
@@ -63,13 +63,13 @@ TEST(ServerCatalog, AddRefusesSharedAccountsAndTakenPortsAndAFailedAddLeavesNoth
   EXPECT_EQ(added.Refusal, TCatalogRefusal::PortListed);
   EXPECT_EQ(added.Reason, "port " + std::to_string(parked) + " belongs to the stopped server server_cfg Parked");
   EXPECT_EQ(AddServer(f.Environment, "Other", f.Settings.ServerUDPPort).Refusal, TCatalogRefusal::PortRunning);
-  EXPECT_EQ(AddServer(f.Environment, "default", FreeUDPPort()).Refusal, TCatalogRefusal::NameTaken);
-  EXPECT_EQ(AddServer(f.Environment, "Longer than twenty-nine letters", FreeUDPPort()).Refusal,
+  EXPECT_EQ(AddServer(f.Environment, "default", PassedUDPPort()).Refusal, TCatalogRefusal::NameTaken);
+  EXPECT_EQ(AddServer(f.Environment, "Longer than twenty-nine letters", PassedUDPPort()).Refusal,
             TCatalogRefusal::BadName);
   EXPECT_EQ(ListedServers(ini), before);
 
-  ASSERT_TRUE(AddServer(f.Environment, "hosting-customer-00001", FreeUDPPort()).Done());
-  added = AddServer(f.Environment, "hosting-customer-00002", FreeUDPPort());
+  ASSERT_TRUE(AddServer(f.Environment, "hosting-customer-00001", PassedUDPPort()).Done());
+  added = AddServer(f.Environment, "hosting-customer-00002", PassedUDPPort());
   EXPECT_EQ(added.Refusal, TCatalogRefusal::NameTaken);
   EXPECT_EQ(added.Reason,
             "it would share its accounts with server_cfg hosting-customer-00001: names must differ in their first "
@@ -77,7 +77,7 @@ TEST(ServerCatalog, AddRefusesSharedAccountsAndTakenPortsAndAFailedAddLeavesNoth
   EXPECT_FALSE(GetServerList()->FindServerByID("server_cfg hosting-customer-00002"));
 
   // The name refused for its port is free, and takes the port now given.
-  const uint16_t port = FreeUDPPort();
+  const uint16_t port = PassedUDPPort();
   added = AddServer(f.Environment, "Shop", port);
   ASSERT_TRUE(added.Done()) << added.Reason;
   EXPECT_EQ(added.ID, "server_cfg Shop");
@@ -97,7 +97,7 @@ TEST(ServerCatalog, OfTwoListedServersSharingAccountsOnlyTheFirstStarts) {
   TIniFile ini(f.IniFile());
   const std::string eu = "server_cfg Weekend Tournament EU", us = "server_cfg Weekend Tournament US";
   for (const std::string& id : {eu, us}) {
-    ini.WriteInteger(id, "ServerUDPPort", FreeUDPPort());
+    ini.WriteInteger(id, "ServerUDPPort", PassedUDPPort());
     ListServer(ini, id);
   }
   EXPECT_TRUE(StartServer(f.Environment, eu, &ini).Done());

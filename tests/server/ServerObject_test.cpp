@@ -10,7 +10,7 @@
 #include "database/ServerDatabase.h"
 #include "database/StoredChannels.h"
 #include "server/ServerList.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/LogCapture.h"
 #include "support/ServerFixture.h"
 #include "server/ServerInternals.h"
@@ -31,7 +31,7 @@ std::vector<std::string> ListedIds() {
 
 TEST(ServerObjectTest, NewSectionIsWrittenCompleteWithTheGivenPort) {
   TServerFixture f;
-  const uint16_t port = FreeUDPPort();
+  const uint16_t port = PassedUDPPort();
   auto server = std::make_shared<TServerObject>();
   ASSERT_TRUE(server->Start(f.Environment, "server_cfg New", port, nullptr));
   EXPECT_EQ(server->BoundPort(), port);
@@ -57,7 +57,7 @@ TEST(ServerObjectTest, PortInTheFileWinsAndTypeBitsAreAdjustedInMemoryOnly) {
   TServerFixture f;
   const std::pair<int32_t, uint16_t> types[] = {{2, 6}, {9, 5}, {70000, 4468}};
   for (const auto& [inFile, inMemory] : types) {
-    const uint16_t port = FreeUDPPort();
+    const uint16_t port = PassedUDPPort();
     TIniFile ini(f.IniFile());
     ini.WriteInteger("server_cfg T", "ServerUDPPort", port);
     ini.WriteInteger("server_cfg T", "ServerType", inFile);
@@ -127,14 +127,14 @@ TEST(ServerObjectTest, RestartReadsThePortAgainAndRestartsTheUptime) {
   TManualClock clock;
   TServerFixture f;
   f.Clock = &clock;
-  const uint16_t first = FreeUDPPort();
+  const uint16_t first = PassedUDPPort();
   f.Settings.ServerUDPPort = first;
   ASSERT_TRUE(f.Start());
   EXPECT_EQ(GetServerList()->FindServerByPort(first), f.Server);
   clock.AdvanceMs(10000);
   EXPECT_EQ(f.Server->UptimeSeconds(), 10u);
 
-  const uint16_t second = FreeUDPPort();
+  const uint16_t second = PassedUDPPort();
   TIniFile(f.IniFile()).WriteInteger(TServerFixture::kDefaultID, "ServerUDPPort", second);
   GetServerList()->RestartServer(TServerFixture::kDefaultID);
   ASSERT_TRUE(f.Server->Running());

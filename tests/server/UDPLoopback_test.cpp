@@ -2,7 +2,9 @@
 // the packet buffer, the sender thread writing the buffer's answers back.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,8 +17,10 @@
 #include <vector>
 
 #include "common/PacketBuffer.h"
+#include "common/PassedSockets.h"
 #include "server/PosixUDPSocket.h"
 #include "server/UDPSender.h"
+#include "support/HeldPort.h"
 #include "support/LogCapture.h"
 #include "support/TransportDriver.h"
 
@@ -62,15 +66,23 @@ TEST(UDPLoopback, ARaisingReadHandlerIsLoggedAndReadingGoesOn) {
   TLogCapture log;
   TPosixUDPSocket server;
   server.BoundToIp = "127.0.0.1";
-  std::atomic<int> calls{0};
+  std::mutex mutex;
+  std::condition_variable cond;
+  int calls = 0;
   server.OnRead = [&](const TPosixUDPSocket::TReceived&) {
+    std::lock_guard<std::mutex> lock(mutex);
+    cond.notify_all();
     if (++calls <= 20) throw std::runtime_error("handler broke");
   };
   server.SetActive(true);
   TClientSocket client;
   auto p = NewCommandPacket(kCommandListsEnd, 5);
   for (int i = 0; i < 21; ++i) client.Send(*p, server.BoundPort());
-  for (int waited = 0; calls < 21 && waited < 100; ++waited) std::this_thread::sleep_for(100ms);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(cond.wait_for(lock, 10s, [&] { return calls >= 21; })) << calls;
+  }
+  server.SetActive(false);
   EXPECT_EQ(calls, 21);
   const auto messages = log.Messages();
   const auto logged = std::count(messages.begin(), messages.end(), "TPosixUDPSocket.OnRead Exception: handler broke");
@@ -227,23 +239,24 @@ TEST(PosixUDPSocket, DirectVoiceJoinsEachHeaderWithTheSharedPayload) {
   }
 }
 
+// The age is the reader's time less the datagram's arrival stamp: read two
+// seconds after its arrival (a clock running two seconds ahead), a datagram
+// has waited two seconds.
 TEST(PosixUDPSocket, ReportsHowLongADatagramWaitedToBeRead) {
   TPosixUDPSocket server;
   server.BoundToIp = "127.0.0.1";
+  server.ReadTime = [](clockid_t clock, timespec* now) {
+    const int result = clock_gettime(clock, now);
+    now->tv_sec += 2;
+    return result;
+  };
   std::mutex mutex;
   std::condition_variable cond;
-  bool secondSent = false;
   std::vector<uint32_t> ages;
   server.OnRead = [&](const TPosixUDPSocket::TReceived& d) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     ages.push_back(d.AgeMs);
     cond.notify_all();
-    if (ages.size() > 1) return;
-    // Holds the reader until the second datagram is in the queue, then some
-    // more. It is sent only now, so that it cannot come with the first read.
-    cond.wait_for(lock, 10s, [&] { return secondSent; });
-    lock.unlock();
-    std::this_thread::sleep_for(120ms);
   };
   server.SetActive(true);
   TClientSocket client;
@@ -252,25 +265,62 @@ TEST(PosixUDPSocket, ReportsHowLongADatagramWaitedToBeRead) {
   {
     std::unique_lock<std::mutex> lock(mutex);
     ASSERT_TRUE(cond.wait_for(lock, 10s, [&] { return ages.size() == 1; }));
-    client.Send(*p, server.BoundPort());
-    secondSent = true;
-    cond.notify_all();
-    ASSERT_TRUE(cond.wait_for(lock, 10s, [&] { return ages.size() == 2; }));
   }
-  EXPECT_GE(ages[1], 100u);
   server.SetActive(false);
+  EXPECT_GE(ages[0], 2000u);
+  EXPECT_LT(ages[0], 60000u);
 }
 
+// Switched off, a reader waiting for datagrams stops: the socket's own, shut
+// for reading, and one passed to the process, which is never shut but woken
+// and given back to the pool still bound, so that the next socket on its port
+// takes it and reads as the first did.
 TEST(PosixUDPSocket, SwitchingOffStopsAWaitingReaderPromptly) {
-  TPosixUDPSocket socket;
-  socket.BoundToIp = "127.0.0.1";
-  socket.SetActive(true);
-  std::this_thread::sleep_for(20ms);
-  const auto start = std::chrono::steady_clock::now();
-  socket.SetActive(false);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
-  EXPECT_FALSE(socket.Active());
-  EXPECT_THROW(socket.SendTo(reinterpret_cast<const uint8_t*>("x"), 1, "127.0.0.1", 9), EUDPSocket);
+  THeldPort held(SOCK_DGRAM);
+  const int watch = dup(held.Fd());  // the same socket, to see whether it was shut
+  const uint16_t passedPort = held.Pass();
+  for (const uint16_t port : {uint16_t{0}, passedPort, passedPort}) {
+    TPosixUDPSocket socket;
+    socket.BoundToIp = "127.0.0.1";
+    socket.DefaultPort = port;
+    std::mutex mutex;
+    std::condition_variable cond;
+    int read = 0;
+    socket.OnRead = [&](const TPosixUDPSocket::TReceived&) {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++read;
+      cond.notify_all();
+    };
+    socket.SetActive(true);
+    ASSERT_TRUE(socket.Active());
+    if (port != 0) {
+      EXPECT_EQ(socket.BoundPort(), port);
+    }
+    // A read done: the reader is back in its loop, waiting for the next.
+    TClientSocket client;
+    auto p = NewVoiceC2SPacket(1, 1, 1, 4);
+    client.Send(*p, socket.BoundPort());
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ASSERT_TRUE(cond.wait_for(lock, 10s, [&] { return read == 1; })) << port;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    socket.SetActive(false);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    EXPECT_FALSE(socket.Active());
+    EXPECT_EQ(read, 1) << "the wake-up reached the handler";
+    EXPECT_THROW(socket.SendTo(reinterpret_cast<const uint8_t*>("x"), 1, "127.0.0.1", 9), EUDPSocket);
+  }
+  // Not shut (a shut socket polls as hung up and readable for good); it
+  // holds at most the wake-up its last reader left behind.
+  char byte;
+  int left = 0;
+  while (recv(watch, &byte, 1, MSG_DONTWAIT) == 0) ++left;
+  EXPECT_LE(left, 1);
+  pollfd shut{watch, POLLIN | POLLRDHUP, 0};
+  EXPECT_EQ(poll(&shut, 1, 0), 0) << shut.revents;
+  EXPECT_EQ(ClosePassedSockets(), std::vector<uint16_t>{passedPort});
+  close(watch);
 }
 
 TEST(PosixUDPSocket, BindFailuresRaise) {

@@ -107,7 +107,10 @@ TEST_F(UDPSenderTest, PacketsOfTwoConnectionsLeaveAlternately) {
 TEST_F(UDPSenderTest, IdleSenderWakesAndReportsItsEndWhenTheServerStops) {
   TPLUDPSender sender(buffer, socket);
   sender.Start();
-  std::this_thread::sleep_for(50ms);  // gives it time to block; the outcome does not depend on it
+  // Once its one packet is out, the sender goes back to waiting for more.
+  Connect(buffer, 1, 0x10);
+  buffer.SendPacket(NewVoiceS2CPacket(1, 9, 8), false);
+  ASSERT_EQ(socket.WaitForSent(1).size(), 1u);
   sender.Terminate();
   const auto start = std::chrono::steady_clock::now();
   buffer.Shutdown();  // waits up to 2000 ms for the sender's end

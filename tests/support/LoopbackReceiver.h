@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/HeldPort.h"
+
 class TLoopbackReceiver {
  public:
   struct TRequest {
@@ -93,14 +95,9 @@ class TLoopbackReceiver {
 };
 
 // An address on loopback where nothing listens: a connection is refused.
+// The port is held, never listening, while the test process runs, so that
+// no other test can take it up meanwhile.
 inline std::string ClosedLoopbackUrl(const std::string& path = "/") {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + path;
+  static const THeldPort refusing(SOCK_STREAM);
+  return "http://127.0.0.1:" + std::to_string(refusing.Port()) + path;
 }

@@ -1,6 +1,6 @@
 #include "support/QueryClient.h"
 
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,5 +1,5 @@
 // Test support: a TCP query on a free loopback port in front of one running
-// virtual server (port from FreeUDPPort, so selection by port works), with a
+// virtual server (a port held for it, so selection by port works), with a
 // super server administrator "admin"/"secret" on it. The login throttle is
 // cleared first: every test connects from 127.0.0.1.
 #pragma once
@@ -13,7 +13,7 @@
 #include "common/LoginThrottle.h"
 #include "database/Accounts.h"
 #include "server/ServerList.h"
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 #include "support/QueryClient.h"
 #include "support/ServerFixture.h"
 
@@ -21,7 +21,7 @@ class TQueryFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ProcessLoginThrottle().Clear();
-    server.Settings.ServerUDPPort = FreeUDPPort();
+    server.Settings.ServerUDPPort = PassedUDPPort();
     ASSERT_TRUE(server.Start());
     TClientObject admin;
     admin.LoginName = "admin";
@@ -52,7 +52,7 @@ class TQueryFixture : public ::testing::Test {
   // A second server, "server_cfg <name>", on a free port.
   TServerRef StartServer(const std::string& name) {
     TServerSettings settings;
-    settings.ServerUDPPort = FreeUDPPort();
+    settings.ServerUDPPort = PassedUDPPort();
     server.WriteSettings("server_cfg " + name, settings);
     auto s = std::make_shared<TServerObject>();
     EXPECT_TRUE(s->Start(server.Environment, "server_cfg " + name, -1, nullptr));

@@ -8,6 +8,7 @@
 #include "common/CommandCodes.h"
 #include "common/IniFile.h"
 #include "common/LoginThrottle.h"
+#include "common/PassedSockets.h"
 #include "database/FreeBase.h"
 #include "database/ServerDatabase.h"
 #include "server/ServerList.h"
@@ -45,6 +46,8 @@ TServerFixture::TServerFixture() {
 
 TServerFixture::~TServerFixture() {
   Stop();
+  // Ports passed for servers that never took them go with the test.
+  ClosePassedSockets();
   if (ownList_) {
     ServerList = nullptr;
     delete ownList_;

@@ -9,33 +9,57 @@
 #include <thread>
 
 #include "common/IniFile.h"
-#include "support/FreePort.h"
 #include "support/TempDir.h"
 
 #ifndef PARLEON_SERVER_EXE
 #define PARLEON_SERVER_EXE "parleon-server"
 #endif
 
-TServerProcess::TServerProcess(const std::string& workDir, const std::vector<std::string>& args)
+uint16_t TProcessPorts::Hold(int type) {
+  held_.push_back(std::make_unique<THeldPort>(type));
+  return held_.back()->Port();
+}
+
+std::vector<int> TProcessPorts::Fds() const {
+  std::vector<int> fds;
+  for (const auto& port : held_) fds.push_back(port->Fd());
+  return fds;
+}
+
+TServerProcess::TServerProcess(const std::string& workDir, const std::vector<std::string>& args,
+                               const TProcessPorts* ports)
     : workDir_(workDir) {
   std::vector<std::string> argv{PARLEON_SERVER_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargs;
+  for (auto& a : argv) cargs.push_back(a.data());
+  cargs.push_back(nullptr);
+  std::vector<int> passed = ports ? ports->Fds() : std::vector<int>{};
+  const std::string count = std::to_string(passed.size());
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     if (chdir(workDir.c_str()) != 0) _exit(126);
-    const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // The passed sockets go to descriptors 3, 4, ... as a service manager
+    // puts them; first out of the way of those numbers (the copies close
+    // at exec).
+    for (int& fd : passed)
+      if ((fd = fcntl(fd, F_DUPFD_CLOEXEC, 64)) < 0) _exit(126);
+    const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out >= 0) {
       dup2(out, 1);
       dup2(out, 2);
+    }
+    for (size_t i = 0; i < passed.size(); ++i)
+      if (dup2(passed[i], 3 + static_cast<int>(i)) < 0) _exit(126);
+    if (!passed.empty()) {
+      setenv("LISTEN_FDS", count.c_str(), 1);
+      setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
     }
     // The test runner may block signals; the server must see them as usual.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<char*> cargs;
-    for (auto& a : argv) cargs.push_back(a.data());
-    cargs.push_back(nullptr);
     execv(cargs[0], cargs.data());
     _exit(127);
   }
@@ -80,12 +104,12 @@ int TServerProcess::Stop(int sig, std::chrono::milliseconds timeout) {
   return WaitExit(timeout);
 }
 
-void WriteTestSettings(const std::string& iniFile, int webPort, int queryPort) {
+void WriteTestSettings(const std::string& iniFile, int webPort, int queryPort, uint16_t udpPort) {
   TIniFile ini(iniFile);
   ini.WriteInteger("Main Config", "HTTPServer Port", webPort);
   ini.WriteInteger("Main Config", "TCPQueryPort", queryPort);
   ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
   ini.WriteBool("Main Config", "ExternalIPDectection", false);  // no lookup of the built-in list
   ini.WriteBool("WebPost", "Enabled", false);
-  ini.WriteInteger("server_cfg Default", "ServerUDPPort", FreeUDPPort());
+  ini.WriteInteger("server_cfg Default", "ServerUDPPort", udpPort);
 }

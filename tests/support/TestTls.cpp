@@ -11,7 +11,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "support/FreePort.h"
+#include "support/HeldPort.h"
 
 namespace {
 

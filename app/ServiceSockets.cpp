@@ -1,0 +1,36 @@
+#include "app/ServiceSockets.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/Log.h"
+#include "common/PassedSockets.h"
+
+int AdoptServiceSockets() {
+  const int count = sd_listen_fds(1);
+  int taken = 0;
+  for (int fd = SD_LISTEN_FDS_START; fd < SD_LISTEN_FDS_START + count; ++fd) {
+    // The listeners speak IPv4; a datagram socket must not listen, a stream
+    // socket may or may not yet.
+    const bool usable = sd_is_socket_inet(fd, AF_INET, SOCK_DGRAM, 0, 0) > 0 ||
+                        sd_is_socket_inet(fd, AF_INET, SOCK_STREAM, -1, 0) > 0;
+    if (!usable) {
+      close(fd);
+      continue;
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    PassSocket(fd);
+    ++taken;
+  }
+  return taken;
+}
+
+void CloseUnusedServiceSockets() {
+  for (const uint16_t port : ClosePassedSockets())
+    LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER", "passed socket of port %1 not taken by any listener; closed",
+           {std::to_string(port)});
+}

@@ -1,0 +1,68 @@
+#include "common/PassedSockets.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace {
+
+struct TPassedSocket {
+  int Fd;
+  int Type;
+  uint16_t Port;
+};
+
+std::mutex poolLock;
+std::vector<TPassedSocket> pool;  // guarded by poolLock
+
+// The port of a bound IPv4 socket; 0 for any other.
+uint16_t BoundPort(int fd) {
+  sockaddr_storage local{};
+  socklen_t len = sizeof local;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.ss_family != AF_INET) return 0;
+  return ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port);
+}
+
+}  // namespace
+
+void PassSocket(int fd) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  const uint16_t port = BoundPort(fd);
+  // A socket no listener could use (the listeners speak IPv4 only) would
+  // only sit here: it goes at once.
+  if (port == 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+    ::close(fd);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(poolLock);
+  pool.push_back({fd, type, port});
+}
+
+int TakePassedSocket(int type, uint16_t port) {
+  if (port == 0) return -1;
+  std::lock_guard<std::mutex> lock(poolLock);
+  for (auto it = pool.begin(); it != pool.end(); ++it) {
+    if (it->Type != type || it->Port != port) continue;
+    const int fd = it->Fd;
+    pool.erase(it);
+    return fd;
+  }
+  return -1;
+}
+
+std::vector<uint16_t> ClosePassedSockets() {
+  std::vector<TPassedSocket> unused;
+  {
+    std::lock_guard<std::mutex> lock(poolLock);
+    unused.swap(pool);
+  }
+  std::vector<uint16_t> ports;
+  for (const TPassedSocket& s : unused) {
+    ::close(s.Fd);
+    ports.push_back(s.Port);
+  }
+  return ports;
+}

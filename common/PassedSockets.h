@@ -1,0 +1,27 @@
+// Passed sockets: sockets this process was handed already bound, by the
+// service manager at start (a socket unit: LISTEN_FDS, see app/ServiceSockets.h)
+// or by a test that holds its ports. A listener about to bind a port of its
+// own (a virtual server's UDP socket, the query, the web interface) first
+// takes the passed socket of the same type and port and uses that, so the
+// port is never free between its holder and its user.
+//
+// The pool owns the descriptors it holds; TakePassedSocket hands one over.
+// A virtual server's UDP socket gives its passed socket back when it stops,
+// so that a restart takes it again (the port stays the process's, as the
+// service manager keeps it anyway). Start-up closes what no listener took
+// (ClosePassedSockets).
+// Thread-safety: any thread; one mutex guards the pool, a leaf taken under
+// any other lock and never around one.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Puts a bound IPv4 socket into the pool, which owns it from here on; any
+// other socket is closed.
+void PassSocket(int fd);
+// The passed socket of `type` (SOCK_DGRAM, SOCK_STREAM) bound to `port`,
+// now the caller's; -1 when none was passed (and for port 0).
+int TakePassedSocket(int type, uint16_t port);
+// Closes every socket still in the pool; the ports they were bound to.
+std::vector<uint16_t> ClosePassedSockets();
