@@ -8,13 +8,11 @@
 #include <poll.h>
 #include <sys/resource.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "support/CountingNew.h"
 #include "support/ServerFixture.h"
 
 // Under callgrind the frames alone are counted (the logins are not): the
@@ -26,30 +24,6 @@
 #define CALLGRIND_DUMP_STATS_AT(name)
 #endif
 
-namespace {
-
-// Heap allocations made by the server's threads during the timed loop: the
-// benchmark's own thread (the clients) is left out, so the figure is the
-// server's cost per frame, which should stay at zero.
-std::atomic<bool> countingAllocations{false};
-std::atomic<long> serverAllocations{0};
-thread_local bool clientThread = false;
-
-}  // namespace
-
-// The replacement pair allocates with malloc and frees with free; the
-// compiler cannot see that the two belong together.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  if (countingAllocations.load(std::memory_order_relaxed) && !clientThread)
-    serverAllocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -72,7 +46,9 @@ bool AwaitVoice(TVoiceClient& client, uint64_t count) {
 
 void BM_RelayOneToN(benchmark::State& state) {
   const int listeners = static_cast<int>(state.range(0));
-  clientThread = true;
+  // Allocations are counted on the server's threads only: the clients'
+  // receiving is not the server's cost per frame, which should stay at zero.
+  counting_new::LeaveThisThreadUncounted();
   TServerFixture fixture;
   fixture.Settings.ServerMaxUsers = static_cast<uint16_t>(listeners + 10);
   if (!fixture.Start()) {
@@ -99,25 +75,25 @@ void BM_RelayOneToN(benchmark::State& state) {
   const std::vector<uint8_t> frame(100, 0x5A);
   uint64_t sent = 0;
   const double cpuBefore = ProcessCpuSeconds();
-  serverAllocations = 0;
-  countingAllocations = true;
+  counting_new::allocations = 0;
+  counting_new::counting = true;
   CALLGRIND_ZERO_STATS;
   for (auto _ : state) {
     speaker->SendVoice(0, 1, 0, frame.data(), frame.size());
     ++sent;
     for (auto& c : clients)
       if (!AwaitVoice(*c, sent)) {
-        countingAllocations = false;
+        counting_new::counting = false;
         state.SkipWithError("a frame was lost");
         return;
       }
   }
   CALLGRIND_DUMP_STATS_AT("relay loop");
-  countingAllocations = false;
+  counting_new::counting = false;
   const double deliveries = static_cast<double>(sent) * listeners;
   state.SetItemsProcessed(static_cast<int64_t>(deliveries));
   state.counters["cpu_us_per_delivery"] = (ProcessCpuSeconds() - cpuBefore) * 1e6 / deliveries;
-  state.counters["server_allocs_per_frame"] = static_cast<double>(serverAllocations.load()) / static_cast<double>(sent);
+  state.counters["server_allocs_per_frame"] = static_cast<double>(counting_new::allocations.load()) / static_cast<double>(sent);
 }
 
 BENCHMARK(BM_RelayOneToN)->Arg(10)->Arg(100)->Arg(400)->UseRealTime()->Unit(benchmark::kMicrosecond);

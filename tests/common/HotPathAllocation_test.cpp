@@ -1,35 +1,14 @@
 // Counts heap allocations on the voice paths: a voice datagram must cost
 // none once the thread's store of freed packets is warm, whether it comes in
-// from a client or goes out to one. The counter replaces the global operator
-// new of this test binary; it only counts while a test asks it to.
+// from a client or goes out to one. The counter (support/CountingNew.h)
+// replaces the global operator new of this test binary; it only counts
+// while a test asks it to.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "common/PacketBuffer.h"
+#include "support/CountingNew.h"
 #include "support/TransportDriver.h"
 
-namespace {
-
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-
-}  // namespace
-
-// The replacement pair allocates with malloc and frees with free; the
-// compiler cannot see that the two belong together.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -48,11 +27,11 @@ class HotPathAllocation : public ::testing::Test {
   template <typename F>
   double AllocationsPerRun(F step) {
     step();
-    allocations = 0;
-    counting = true;
+    counting_new::allocations = 0;
+    counting_new::counting = true;
     for (int i = 0; i < 50; ++i) step();
-    counting = false;
-    return allocations.load() / 50.0;
+    counting_new::counting = false;
+    return counting_new::allocations.load() / 50.0;
   }
   TCustomPacketBuffer buffer;
 };
