@@ -309,11 +309,15 @@ THttpServer::THttpServer(THttpTimeouts timeouts) : timeouts_(timeouts) {
 
 int THttpServer::Bind(const std::string& host, int port) {
   errno = 0;
-  // A socket passed to the process for this port is already bound: the
-  // accept loop takes it as the one it would have made.
+  // A socket passed to the process for this port and address is already
+  // bound: the accept loop takes it as the one it would have made.
   int bound = -1;
-  if (const int passed = port > 0 && port <= 65535 ? TakePassedSocket(SOCK_STREAM, port) : -1; passed >= 0) {
-    svr_sock_ = listeningSocket_ = passed_ = passed;
+  if (const int passed = port > 0 && port <= 65535 ? TakePassedSocket(SOCK_STREAM, port, host) : -1; passed >= 0) {
+    svr_sock_ = listeningSocket_ = passed;
+    passed_ = passed;
+    // The accept loop looks up from its wait ten times a second, so that a
+    // stop ends it without shutting the socket (see EndAcceptLoop).
+    set_idle_interval(0, 100000);
     bound = port;
   } else {
     bound = port == 0 ? bind_to_any_port(host) : (bind_to_port(host, port) ? port : -1);
@@ -325,9 +329,27 @@ int THttpServer::Bind(const std::string& host, int port) {
   // The packaged library is built with a listen backlog of 5, and its
   // CPPHTTPLIB_LISTEN_BACKLOG is compiled in, not read from our build: a
   // burst of connections would see their handshakes dropped while the
-  // accepting thread catches up. Listening again only widens the queue.
-  ::listen(listeningSocket_, SOMAXCONN);
+  // accepting thread catches up. Listening again only widens the queue. A
+  // passed socket listens here for the first time, and one that cannot (a
+  // connected one) is refused rather than served.
+  if (::listen(listeningSocket_, SOMAXCONN) != 0 && passed_ >= 0) {
+    bindError_ = std::string("passed socket: ") + std::strerror(errno);
+    ::close(passed_);
+    passed_ = -1;
+    svr_sock_ = INVALID_SOCKET;
+    listeningSocket_ = -1;
+    return -1;
+  }
   return bound;
+}
+
+bool THttpServer::ListenAfterBind() {
+  const bool ended = listen_after_bind();
+  // When accepting fails for good, the library closes its listening socket
+  // itself and leaves it named; a passed one is then no longer ours to
+  // close. A loop we ended (Stop) found it cleared instead.
+  if (passed_ >= 0 && svr_sock_ != INVALID_SOCKET) passed_ = -1;
+  return ended;
 }
 
 THttpServer::~THttpServer() {
@@ -348,21 +370,20 @@ void THttpServer::Stop() {
 // The library's stop() shuts the listening socket, which ends it for every
 // process that holds it; a passed one outlives us (the service manager hands
 // it to the next start). The accept loop is ended instead by taking the
-// socket from it and waking its accept with a connection of our own, kept
-// open until the destructor so that it surely arrives; shut after all when
-// that connection cannot be made, so that the loop never waits on.
+// socket from it: the loop looks up from its wait within a tenth of a second
+// (Bind), and a connection of our own, kept open until the destructor,
+// wakes it at once.
 void THttpServer::EndAcceptLoop() {
   if (!is_running() || wake_ >= 0) return;
   svr_sock_ = INVALID_SOCKET;
   sockaddr_in self{};
   socklen_t len = sizeof self;
   wake_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  bool woken = false;
   if (wake_ >= 0 && getsockname(passed_, reinterpret_cast<sockaddr*>(&self), &len) == 0) {
     if (self.sin_addr.s_addr == htonl(INADDR_ANY)) self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    woken = connect(wake_, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0 || errno == EINPROGRESS;
+    // Not woken (the connection refused): the wait's end comes all the same.
+    (void)connect(wake_, reinterpret_cast<sockaddr*>(&self), sizeof self);
   }
-  if (!woken) ::shutdown(passed_, SHUT_RDWR);
 }
 
 void THttpServer::CloseAfterResponse(httplib::Response& response) {

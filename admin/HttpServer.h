@@ -74,6 +74,9 @@ class THttpServer : public httplib::Server {
   // -1 with BindError() holding the system's reason.
   int Bind(const std::string& host, int port);
   const std::string& BindError() const { return bindError_; }
+  // The accept loop (the library's listen_after_bind) until Stop, on the
+  // caller's thread; false when accepting failed for good.
+  bool ListenAfterBind();
   // Ends the accept loop and cuts every open connection short.
   void Stop();
   // From inside a handler: close the connection once the response is out.
@@ -103,7 +106,9 @@ class THttpServer : public httplib::Server {
   std::atomic<bool> stopping_{false};
   std::string bindError_;
   int listeningSocket_ = -1;
-  int passed_ = -1;  // the listening socket came from the pool of passed sockets: never shut, closed here
+  // The listening socket came from the pool of passed sockets: never shut,
+  // closed here unless the library closed it (ListenAfterBind).
+  std::atomic<int> passed_{-1};
   int wake_ = -1;    // the connection that ends the accept loop on a passed socket
   THttpForwarding forwarding_;
   mutable std::mutex mutex_;  // guards the four below

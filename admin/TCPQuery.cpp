@@ -256,8 +256,8 @@ TTCPQuery::TTCPQuery(TTCPQueryOptions options) : impl_(std::make_unique<TQuerySe
                                           : asio::ip::make_address(impl_->options.BindAddress);
     if (impl_->options.Port < 0 || impl_->options.Port > 65535) throw std::out_of_range("port");
     const asio::ip::tcp::endpoint endpoint(address, static_cast<uint16_t>(impl_->options.Port));
-    // A socket passed to the process for this port is already bound.
-    const int passed = TakePassedSocket(SOCK_STREAM, endpoint.port());
+    // A socket passed to the process for this port and address is already bound.
+    const int passed = TakePassedSocket(SOCK_STREAM, endpoint.port(), impl_->options.BindAddress);
     if (passed >= 0) {
       impl_->acceptor.assign(asio::ip::tcp::v4(), passed);
     } else {

@@ -145,7 +145,7 @@ bool TWebInterface::Init(int port, const std::string& docs) {
       return false;
     }
     listener_ = std::thread([this] {
-      http_->listen_after_bind();
+      http_->ListenAfterBind();
       listenEnded_ = true;
     });
     // A stop() before the loop runs would be missed and the join would hang.
@@ -382,6 +382,7 @@ void TWebInterface::ServeMetrics(const httplib::Request& request, httplib::Respo
     if (config_.ProcessFigures) config_.ProcessFigures(process);
     process.WebSessions = sessions_.Count();
     process.ResidentBytes = ResidentMemoryBytes();
+    process.LogLinesLost = LogLinesLost();
     response.status = 200;
     response.set_content(MetricsText(servers, process), kMetricsContentType);
   } catch (const std::exception& e) {

@@ -55,8 +55,8 @@ void TPosixUDPSocket::Open() {
     throw EUDPSocket("not an IPv4 address: " + BoundToIp);
 
   std::unique_lock<std::shared_mutex> lock(fdLock_);
-  // A socket passed to the process for this port is already bound.
-  const int passed = TakePassedSocket(SOCK_DGRAM, DefaultPort);
+  // A socket passed to the process for this port and address is already bound.
+  const int passed = TakePassedSocket(SOCK_DGRAM, DefaultPort, BoundToIp);
   const int fd = passed >= 0 ? passed : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw EUDPSocket(SystemError("socket"));
   // The system's default queue holds a few hundred small datagrams: hundreds
@@ -69,6 +69,12 @@ void TPosixUDPSocket::Open() {
   // queue; without it every datagram counts as fresh.
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  // A passed socket is never shut (see Close): its reader looks up from its
+  // wait a few times a second instead, in case the wake-up is not sent.
+  if (passed >= 0) {
+    const timeval wait{0, 200000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  }
   if (passed < 0 && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     const int error = errno;
     const std::string message = SystemError("bind");
@@ -93,9 +99,14 @@ void TPosixUDPSocket::Close() {
   // (a restart takes it again, the service manager hands it to the next
   // start of the process), so its reader is woken by an empty datagram from
   // the socket itself instead, which it drops (so does the next reader when
-  // this one left before the datagram came). When that cannot be sent, it
-  // is shut after all, so that the stop never waits.
-  if (fd_ >= 0 && !(passed_ && WakeReader())) ::shutdown(fd_, SHUT_RD);
+  // this one left before the datagram came). When that cannot be sent, the
+  // reader's receive timeout (Open) ends its wait within a fifth of a second.
+  if (fd_ >= 0) {
+    if (passed_)
+      WakeReader();
+    else
+      ::shutdown(fd_, SHUT_RD);
+  }
   if (reader_.joinable()) reader_.join();
   std::unique_lock<std::shared_mutex> lock(fdLock_);
   // A passed socket goes back to the pool, where a restart finds it.

@@ -11,7 +11,8 @@
 // the socket is active.
 // Thread-safety: SendTo, SendBatch and Active from any thread. SetActive is
 // called by the owner only (start and stop), never from a handler. The
-// handlers run on the reader thread; an error they raise is swallowed there.
+// handlers run on the reader thread; an error they raise is logged there, a
+// few lines a second at most, and the reading goes on.
 #pragma once
 
 #include <sys/socket.h>
