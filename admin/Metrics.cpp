@@ -33,6 +33,9 @@ const TServerMetric kServerMetrics[] = {
      [](const TServerSnapshot& s) { return s.Totals.VoiceRelayed; }},
     {"parleon_stale_voice_dropped_total", "counter", "Voice frames dropped because they waited too long.",
      [](const TServerSnapshot& s) { return s.Totals.StaleVoiceDropped; }},
+    {"parleon_sends_lost_total", "counter",
+     "Packets and notices lost to a connection's full queue or a lack of memory instead of being queued.",
+     [](const TServerSnapshot& s) { return s.Totals.SendsLost; }},
     {"parleon_command_resends_total", "counter", "Commands sent again for want of an acknowledgement.",
      [](const TServerSnapshot& s) { return s.Totals.Resends; }},
     {"parleon_logins_accepted_total", "counter", "Voice logins accepted.",
@@ -142,6 +145,8 @@ std::string MetricsText(const std::vector<TServerSnapshot>& servers, const TProc
   page.Sample("parleon_web_sessions", "", process.WebSessions);
   page.Family("parleon_query_connections", "gauge", "Open connections of the TCP query.");
   page.Sample("parleon_query_connections", "", process.QueryConnections);
+  page.Family("parleon_log_lines_lost_total", "counter", "Log lines lost because the log file could not be written.");
+  page.Sample("parleon_log_lines_lost_total", "", process.LogLinesLost);
 
   std::vector<std::string> labels;
   labels.reserve(servers.size());

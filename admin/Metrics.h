@@ -32,6 +32,7 @@ struct TProcessFigures {
   uint64_t QueryConnections = 0;
   double StartTimeSeconds = 0;  // when the process started, seconds since 1970 (UTC)
   std::string Version;          // the build's version text, "2.0.18.25"
+  uint64_t LogLinesLost = 0;    // log lines the disk refused (common/Log.h)
 };
 
 // The page: the process's families, then the servers' (each family once,

@@ -53,6 +53,7 @@ void TServerAccess::CopyTotals(const TServerObject& s, const TBufferStatistics& 
   out.DatagramsSent = was.PacketsSent + now.PacketsSent;
   out.BytesSent = static_cast<uint64_t>(was.BytesSent + now.BytesSent);
   out.StaleVoiceDropped = was.StaleVoiceDropped + now.StaleVoiceDropped;
+  out.SendsLost = was.SendsLost + now.SendsLost;
   out.Resends = was.Resends + now.Resends;
   out.VoiceRelayed = c.Relayed();
   out.ThrottledPasswords = c.Throttled();

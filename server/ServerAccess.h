@@ -78,7 +78,7 @@ struct TServerFigures {
 // unlike the figures above they go on across restarts and never go back.
 struct TServerTotals {
   uint64_t DatagramsReceived = 0, BytesReceived = 0, DatagramsSent = 0, BytesSent = 0;
-  uint64_t VoiceRelayed = 0, StaleVoiceDropped = 0, Resends = 0, ThrottledPasswords = 0;
+  uint64_t VoiceRelayed = 0, StaleVoiceDropped = 0, Resends = 0, ThrottledPasswords = 0, SendsLost = 0;
   // Logins by result, in the order of kLoginResults; the last entry counts
   // any other result.
   static constexpr auto kLoginResults = ::kLoginResults;

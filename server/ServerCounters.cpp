@@ -15,6 +15,7 @@ void TServerCounters::Carry(const TBufferStatistics& last) {
   carried_.BytesSent += last.BytesSent;
   carried_.BytesReceived += last.BytesReceived;
   carried_.StaleVoiceDropped += last.StaleVoiceDropped;
+  carried_.SendsLost += last.SendsLost;
   carried_.Resends += last.Resends;
 }
 

@@ -58,7 +58,7 @@ TEST(MetricsTest, TextFormEscapesLabelsAndDeclaresEveryFamilyOnce) {
   b.ID = "server_cfg Default";
   b.Settings.ServerUDPPort = 9000;
   b.Totals.SendQueue = 7;
-  const std::string text = MetricsText({a, b}, {12.5, 4096, 2, 1, 1765000000.25, "2.0.18.25"});
+  const std::string text = MetricsText({a, b}, {12.5, 4096, 2, 1, 1765000000.25, "2.0.18.25", 3});
   const auto samples = CheckExposition(text);
 
   const std::string odd = R"({server_id="odd \"id\" \\ with\nline ?",port="8767"})";
@@ -75,7 +75,9 @@ TEST(MetricsTest, TextFormEscapesLabelsAndDeclaresEveryFamilyOnce) {
   EXPECT_EQ(samples.at("parleon_process_resident_memory_bytes"), "4096");
   EXPECT_EQ(samples.at("parleon_web_sessions"), "2");
   EXPECT_EQ(samples.at("parleon_query_connections"), "1");
+  EXPECT_EQ(samples.at("parleon_log_lines_lost_total"), "3");
   EXPECT_NE(text.find("# TYPE parleon_stale_voice_dropped_total counter\n"), std::string::npos);
+  EXPECT_NE(text.find("# TYPE parleon_sends_lost_total counter\n"), std::string::npos);
   EXPECT_EQ(MetricsLabelValue("caf\xC3\xA9 \xC0\xAF \xED\xA0\x80"), "caf\xC3\xA9 ?? ???");  // overlong, surrogate
 
   EXPECT_TRUE(SameSecret("s3cret", "s3cret"));
