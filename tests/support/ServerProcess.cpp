@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -35,7 +36,20 @@ TServerProcess::TServerProcess(const std::string& workDir, const std::vector<std
   for (auto& a : argv) cargs.push_back(a.data());
   cargs.push_back(nullptr);
   std::vector<int> passed = ports ? ports->Fds() : std::vector<int>{};
-  const std::string count = std::to_string(passed.size());
+  // The child may only make async-signal-safe calls (another thread of the
+  // test may hold the allocator's lock at the fork): its environment is
+  // built here, the variables of the socket passing in place of any the
+  // test runner had, with room for the child's pid to be written in.
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "LISTEN_", 7) != 0) env.emplace_back(*e);
+  if (!passed.empty()) {
+    env.push_back("LISTEN_FDS=" + std::to_string(passed.size()));
+    env.push_back(std::string(32, '\0'));
+  }
+  std::vector<char*> cenv;
+  for (auto& e : env) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
@@ -53,14 +67,18 @@ TServerProcess::TServerProcess(const std::string& workDir, const std::vector<std
     for (size_t i = 0; i < passed.size(); ++i)
       if (dup2(passed[i], 3 + static_cast<int>(i)) < 0) _exit(126);
     if (!passed.empty()) {
-      setenv("LISTEN_FDS", count.c_str(), 1);
-      setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+      char* pidVar = env.back().data();
+      std::memcpy(pidVar, "LISTEN_PID=", 11);
+      char digits[16];
+      int n = 0;
+      for (unsigned long pid = static_cast<unsigned long>(getpid()); pid; pid /= 10) digits[n++] = static_cast<char>('0' + pid % 10);
+      for (int i = 0; i < n; ++i) pidVar[11 + i] = digits[n - 1 - i];
     }
     // The test runner may block signals; the server must see them as usual.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(cargs[0], cargs.data());
+    execve(cargs[0], cargs.data(), cenv.data());
     _exit(127);
   }
 }
