@@ -28,6 +28,7 @@
 #include "database/Accounts.h"
 #include "database/FreeBase.h"
 #include "database/MemoryStorage.h"
+#include "server/ServerObject.h"
 #include "database/ServerDatabase.h"
 #include "server/ServerList.h"
 
