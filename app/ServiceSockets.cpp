@@ -35,8 +35,9 @@ int AdoptServiceSockets() {
   return taken;
 }
 
-void CloseUnusedServiceSockets() {
-  for (const uint16_t port : ClosePassedSockets())
-    LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER", "passed socket of port %1 not taken by any listener; closed",
+void WarnUnusedServiceSockets() {
+  for (const uint16_t port : PassedSocketPorts())
+    LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER",
+           "passed socket of port %1 not taken by any listener; kept for a server started on it later",
            {std::to_string(port)});
 }

@@ -4,7 +4,8 @@
 // into the pool of common/PassedSockets.h before anything binds, so that a
 // virtual server, the query and the web interface whose port matches take
 // it instead of binding their own; other passed descriptors are closed.
-// After start-up, what no listener took is closed and named in the log.
+// After start-up, what no listener took is named in the log and kept for a
+// server started or added later on its port.
 //
 // Main thread, during start-up only.
 #pragma once
@@ -12,5 +13,5 @@
 // Takes over the passed sockets and clears the two variables, so that a
 // program this one starts does not take them for its own. The count taken.
 int AdoptServiceSockets();
-// Closes the passed sockets no listener took, with a warning per port.
-void CloseUnusedServiceSockets();
+// A warning per passed socket no listener took.
+void WarnUnusedServiceSockets();

@@ -614,7 +614,7 @@ bool Start_Parleon_Server(TStartReport* report) {
     post.Environment = {AdminEmail, ISPLinkURL, ISPName, ISPCountry, TCPQueryPort, DefaultPostUrl, PostUrl, BoundToIp};
     WebPost = new TWebPost(std::move(post));
   }
-  CloseUnusedServiceSockets();
+  WarnUnusedServiceSockets();
   // A process without a running virtual server is not up: main() says so
   // and shuts down.
   if (status.Running > 0) Log(LMTALL, LMDINFO, "server", "Server startup finished");

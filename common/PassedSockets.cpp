@@ -60,6 +60,13 @@ int TakePassedSocket(int type, uint16_t port, std::string_view address) {
   return -1;
 }
 
+std::vector<uint16_t> PassedSocketPorts() {
+  std::lock_guard<std::mutex> lock(poolLock);
+  std::vector<uint16_t> ports;
+  for (const TPassedSocket& s : pool) ports.push_back(s.Port);
+  return ports;
+}
+
 std::vector<uint16_t> ClosePassedSockets() {
   std::vector<TPassedSocket> unused;
   {

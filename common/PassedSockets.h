@@ -10,8 +10,9 @@
 // The pool owns the descriptors it holds; TakePassedSocket hands one over.
 // A virtual server's UDP socket gives its passed socket back when it stops,
 // so that a restart takes it again (the port stays the process's, as the
-// service manager keeps it anyway). Start-up closes what no listener took
-// (ClosePassedSockets).
+// service manager keeps it anyway). What no listener took at start-up stays
+// too, for a server started or added later on its port: closing it would
+// free nothing while the service manager holds its own copy.
 // Thread-safety: any thread; one mutex guards the pool, a leaf taken under
 // any other lock and never around one.
 #pragma once
@@ -27,5 +28,8 @@ void PassSocket(int fd);
 // to `address` (IPv4 text; empty or "0.0.0.0": every address), now the
 // caller's; -1 when none was passed (and for port 0).
 int TakePassedSocket(int type, uint16_t port, std::string_view address);
-// Closes every socket still in the pool; the ports they were bound to.
+// The ports of the sockets in the pool.
+std::vector<uint16_t> PassedSocketPorts();
+// Closes every socket still in the pool (tests, between cases); the ports
+// they were bound to.
 std::vector<uint16_t> ClosePassedSockets();
