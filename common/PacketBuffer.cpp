@@ -646,15 +646,19 @@ const char* TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket> packet, bo
   if (voiceLimit && queue == &c.VoiceQueue && queue->Count >= voiceLimit) return kVoiceBacklogFull;
   // A full queue loses the packet, counted; notices waiting between the
   // command packets count against the same bound.
+  // A closing packet that is lost still closes: a player kicked while its
+  // queue is full must not stay connected until it times out.
   if (queue->Count >= queue->MaxItems ||
       (queue == &c.CommandQueue && c.CommandsQueued() >= TSingleConnection::kQueueMax)) {
     sendsLost_.fetch_add(1, std::memory_order_relaxed);
+    if (closeAfter) c.State = csDraining;
     return kCantAllocate;
   }
   try {
     queue->Push(std::move(packet));
   } catch (const std::bad_alloc&) {
     sendsLost_.fetch_add(1, std::memory_order_relaxed);
+    if (closeAfter) c.State = csDraining;
     return kCantAllocate;
   }
   MarkReady(node);

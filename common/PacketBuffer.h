@@ -156,7 +156,8 @@ class TCustomPacketBuffer {
   // a closing connection and packets of no sending class are destroyed
   // silently; the result then names why (nullptr: queued). A full connection
   // queue (or a lack of memory) destroys the packet too, answers
-  // kCantAllocate and is counted in SendsLost. Never raises.
+  // kCantAllocate and is counted in SendsLost; with `closeAfter` the
+  // connection drains and closes all the same. Never raises.
   const char* SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
   // Queues `count` packets under one lock with one wake-up of the sender:
   // the voice relay's fan-out, one datagram per recipient. Each packet

@@ -256,6 +256,11 @@ TEST_F(PacketBufferTest, FullConnectionQueueIsAnsweredAndCountedNotRaised) {
   std::unique_ptr<TPacket> batch[] = {NewCommandPacket(301, kA), NewCommandPacket(301, kB)};
   EXPECT_EQ(buffer.SendPackets(batch, 2), 1u);
   EXPECT_EQ(buffer.GetStatistics().SendsLost, 2u);
+
+  // A closing packet lost to the full queue closes the connection all the same.
+  EXPECT_STREQ(buffer.SendPacket(NewCommandPacket(302, kA), true), "Can't allocate needed memory");
+  EXPECT_NE(buffer.SendPacket(NewCommandPacket(303, kA), false), nullptr);
+  EXPECT_EQ(buffer.GetStatistics().SendsLost, 3u) << "refused as closing, not lost";
 }
 
 TEST_F(PacketBufferTest, BatchSendQueuesWhatCanGoAndBoundsTheVoiceBacklog) {
