@@ -1,15 +1,12 @@
 #include "common/IniFile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
 #include <fstream>
 #include <mutex>
 #include <optional>
 
+#include "common/FileReplace.h"
 #include "common/TextFormat.h"
 
 namespace {
@@ -62,12 +59,10 @@ std::vector<TIniLine> Load(const std::string& fileName, bool forWrite = false) {
   return lines;
 }
 
-// The new content goes to a file of a fresh name beside the old one
-// (created exclusively, so a link planted there is never followed), reaches
-// the disk and is renamed over the old file, so a crash or a full disk
-// leaves either the old or the new file, never half of one. There is no
-// rewriting in place: when the new file cannot be made, the write fails and
-// the old file stands.
+// The new content replaces the old file whole (common/FileReplace.h): a
+// crash or a full disk leaves either the old or the new file, never half of
+// one. There is no rewriting in place: when the new file cannot be made, the
+// write fails and the old file stands.
 // The new file is created 0600 whatever the umask (it may hold passwords)
 // and then takes the mode and, where the process may set it, the owner of
 // the file it replaces: an operator who closed it to others must not find
@@ -78,35 +73,8 @@ void Save(const std::string& fileName, const std::vector<TIniLine>& lines) {
     data += l.Raw;
     data += "\r\n";
   }
-  std::string tmp = fileName + ".XXXXXX";
-  const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) throw EIniFile("cannot write " + fileName + ": " + std::strerror(errno));
-  bool ok = true;
-  struct stat old{};
-  if (::lstat(fileName.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-    ok = ::fchmod(fd, old.st_mode & 07777) == 0;
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false;
-  }
-  for (size_t done = 0; ok && done < data.size();) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && std::rename(tmp.c_str(), fileName.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    throw EIniFile("cannot write " + fileName + ": " + std::strerror(error));
-  }
+  std::string fault;
+  if (!ReplaceFile(fileName, data, 0600, true, fault)) throw EIniFile("cannot write " + fileName + ": " + fault);
 }
 
 // Index of the header line of `section`, or -1.
