@@ -264,7 +264,8 @@ void CommandServerStart(TWebInterface&, TWebRequest& r) {
   ServerAnswer(r, StartServer(env, id).Reason, "server %1 was started", id, "server-start");
 }
 
-bool AskStopServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
+// Stopping and restarting ask alike: which server, and whom it disconnects.
+bool AskStopOrRestartServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
   TServerEnvironment env;
   if (!ServerEnvironment(r, env)) return false;
   pending.Value = pending.Shown = r.Param("server");
@@ -278,14 +279,6 @@ void CommandServerStop(TWebInterface&, TWebRequest& r) {
   const std::string& id = r.Confirmed;
   ServerAnswer(r, id.empty() ? "no server was waiting to be stopped" : StopServer(id).Reason, "server %1 was stopped", id,
                "server-stop");
-}
-
-bool AskRestartServer(TWebInterface&, TWebRequest& r, TWebPending& pending) {
-  TServerEnvironment env;
-  if (!ServerEnvironment(r, env)) return false;
-  pending.Value = pending.Shown = r.Param("server");
-  pending.Detail = Disconnects(PlayersOnline(pending.Value));
-  return true;
 }
 
 void CommandServerRestart(TWebInterface&, TWebRequest& r) {
@@ -359,9 +352,9 @@ constexpr TWebConfirmation kRemoveConfirmation{
 constexpr TWebConfirmation kRestartOwnConfirmation{"ASK_RESTART_SERVER.PLCMD", "SERVER_TO_RESTART_OWN",
                                                    "restart %1? %2", "server_settings.html", AskRestartOwn};
 constexpr TWebConfirmation kStopConfirmation{"SERVERS_ASK_STOP.PLCMD", "SERVER_TO_STOP", "stop %1? %2", kServersPage,
-                                             AskStopServer};
+                                             AskStopOrRestartServer};
 constexpr TWebConfirmation kRestartConfirmation{"SERVERS_ASK_RESTART.PLCMD", "SERVER_TO_RESTART", "restart %1? %2",
-                                                kServersPage, AskRestartServer};
+                                                kServersPage, AskStopOrRestartServer};
 
 const TWebCommand kCommands[] = {
     {"KICK_PLAYER.PLCMD", TWebRights::ServerSelected, true, CommandKick, kKickConfirmation},
