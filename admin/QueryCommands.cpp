@@ -544,13 +544,12 @@ void ListUsersCommand(TCall& c) {
 
 // ---- bans -------------------------------------------------------------------------------
 
-// The selected server: a ban is written to the file, and the server's door
-// guards against a stop.
-std::optional<TSelectedTarget> BanTarget(TCall& c, size_t minParams) { return SelectedTarget(c, minParams); }
+// The ban commands act on the selected server (SelectedTarget): a ban is
+// written to the file, and the server's door guards against a stop.
 
 // banadd ip|name|nick <value> <minutes> [reason]: 0 minutes is no expiry.
 void BanAddCommand(TCall& c) {
-  const std::optional<TSelectedTarget> target = BanTarget(c, 3);
+  const std::optional<TSelectedTarget> target = SelectedTarget(c, 3);
   if (!target) return;
   const std::optional<TBanKind> kind = BanKindFromWord(c.Params[0]);
   if (!kind) return c.Error("invalid ban type");
@@ -577,7 +576,7 @@ void BanAddCommand(TCall& c) {
 
 // One line per ban in force: id, kind, value, expiry, set by, reason.
 void BanListCommand(TCall& c) {
-  const std::optional<TSelectedTarget> target = BanTarget(c, 0);
+  const std::optional<TSelectedTarget> target = SelectedTarget(c, 0);
   if (!target) return;
   const auto bans = TServerAccess(target->Server).Bans();
   if (!bans) return c.Error("serverport not found");
@@ -589,7 +588,7 @@ void BanListCommand(TCall& c) {
 }
 
 void BanDeleteCommand(TCall& c) {
-  const std::optional<TSelectedTarget> target = BanTarget(c, 1);
+  const std::optional<TSelectedTarget> target = SelectedTarget(c, 1);
   if (!target) return;
   int32_t id = 0;
   if (!TIniFile::ParseInteger(c.Params[0], id)) return c.Error("convert error");
